@@ -325,6 +325,7 @@ bool SerialRead(SerialHandle port, std::uint8_t* buffer, std::uint32_t capacity,
 std::uint32_t SerialClose(SerialHandle port) {
   const int fd = static_cast<int>(port);
   StoreTimeouts(fd, 0, 0);
+  ioctl(fd, TIOCNXCL);  // leave the device open to others again
   return close(fd) == 0 ? 1 : 0;
 }
 

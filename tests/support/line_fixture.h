@@ -1,0 +1,65 @@
+// A temporary registry root and device directory with a UPS peer linked in as COM1: everything
+// the native driver needs to run for real, without touching the machine's own configuration.
+#pragma once
+
+#include <stdlib.h>
+
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "tools/common/registry_tree.h"
+#include "tools/upspeer/ups_peer.h"
+
+namespace corvale::testing {
+
+class TemporaryDirectory {
+ public:
+  TemporaryDirectory() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "corvale-test-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    path_ = pattern;
+  }
+  ~TemporaryDirectory() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
+  const std::filesystem::path& Path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+class Line {
+ public:
+  Line() : registry(directory.Path() / "registry") {
+    std::filesystem::create_directories(Devices());
+    registry.CreateServiceKeys();
+    registry.Write(kServiceKey, "Port", "COM1");
+    std::filesystem::create_symlink(peer->DevicePath(), Devices() / "COM1");
+    setenv(kRegistryVariable, registry.Root().c_str(), 1);
+    setenv(kDevicesVariable, Devices().c_str(), 1);
+  }
+
+  std::filesystem::path Devices() const { return directory.Path() / "devices"; }
+  std::string Status(const char* name) const {
+    return registry.Read(kStatusKey, name).value_or("<none>");
+  }
+
+  TemporaryDirectory directory;
+  RegistryTree registry;
+  std::unique_ptr<UpsPeer> peer = std::make_unique<UpsPeer>();
+};
+
+// Milliseconds that `body` took.
+template <typename Body>
+long long ElapsedMs(Body&& body) {
+  const auto start = std::chrono::steady_clock::now();
+  body();
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                               start)
+      .count();
+}
+
+}  // namespace corvale::testing
