@@ -1,7 +1,5 @@
 #include "protocol/frames.h"
 
-#include <cstdio>
-
 const char* const StatusBitNames[kReplyBitCount] = {
     "OnBatt",   nullptr,    "LowBatt", "Overload", nullptr,
     "Silenced", "BattFail", "SysFail", "SysTest",  nullptr,
@@ -40,9 +38,22 @@ bool BuildTurnOffFrame(std::uint32_t delay, char out[kTurnOffFrameBufferSize]) {
     out[0] = '\0';
     return false;
   }
-  std::snprintf(out, kTurnOffFrameBufferSize, kTurnOffTemplate,
-                static_cast<char>('A' + delay / 100), static_cast<char>('A' + delay % 100 / 10),
-                static_cast<char>('A' + delay % 10));
+  // Fill the template's three "%c" in order: hundreds, tens, units. Done by hand rather than with
+  // snprintf, which would pull a whole formatting engine into a small driver.
+  const char digits[3] = {static_cast<char>('A' + delay / 100),
+                          static_cast<char>('A' + delay % 100 / 10),
+                          static_cast<char>('A' + delay % 10)};
+  std::size_t used = 0;
+  std::size_t length = 0;
+  for (const char* t = kTurnOffTemplate; *t != '\0' && length + 1 < kTurnOffFrameBufferSize; ++t) {
+    if (t[0] == '%' && t[1] == 'c' && used < 3) {
+      out[length++] = digits[used++];
+      ++t;
+    } else {
+      out[length++] = *t;
+    }
+  }
+  out[length] = '\0';
   return true;
 }
 

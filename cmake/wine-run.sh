@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Runs a Windows program under Wine in the project's private prefix (created on first use).
+# CORVALE_WINEPREFIX overrides the prefix; it defaults to a folder beside the build's programs.
+set -euo pipefail
+prefix=${CORVALE_WINEPREFIX:-${WINEPREFIX:-$(cd "$(dirname "$1")" && pwd)/wineprefix}}
+export WINEPREFIX=$prefix WINEDEBUG=${WINEDEBUG:--all} WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
+if [ ! -f "$prefix/system.reg" ]; then
+  mkdir -p "$prefix"
+  # One initialisation at a time: ctest may start several tests together.
+  exec 9>"$prefix.lock"
+  flock 9
+  [ -f "$prefix/system.reg" ] || wineboot -i >/dev/null 2>&1
+  wineserver -w
+  flock -u 9
+fi
+exec wine "$@"
