@@ -1,16 +1,28 @@
 # Quick start: `make demo` runs the power-failure story on the built-in simulator;
-# `make test` installs what is missing, builds everything and runs every test.
-.PHONY: all build test demo clean
+# `make test` installs what is missing, builds everything (native and Windows) and runs every test.
+PREREQUISITES := cmake/install-prerequisites.sh
 
-all: build
+.PHONY: all native windows test demo package clean
 
-build:
-	cmake/install-prerequisites.sh native
+all: native
+
+native:
+	$(PREREQUISITES) native
 	cmake --preset native
 	cmake --build --preset native
 
-test: build
+windows:
+	$(PREREQUISITES) windows
+	cmake --preset windows
+	cmake --build --preset windows
+
+# The Windows build comes first: the native suite drives CorvaleUPS.dll under Wine.
+test: windows native
+	ctest --preset windows
 	ctest --preset native
+
+package: windows
+	cd build/windows && cpack
 
 clean:
 	rm -rf build
