@@ -21,6 +21,10 @@ test: windows native
 	ctest --preset windows
 	ctest --preset native
 
+# The power-failure story on the built-in simulator; nothing to install or configure.
+demo: native
+	build/native/tools/corvale-ups demo
+
 package: windows
 	cd build/windows && cpack
 

@@ -82,6 +82,8 @@ class Subprocess {
     }
   }
 
+  void Signal(int signal) { kill(pid_, signal); }
+
   // Waits for the program to end; its exit status, or -1 after `timeout` (it is then killed).
   int Wait(std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;

@@ -23,6 +23,25 @@ constexpr auto kRestartDelay = std::chrono::seconds(2);
   throw std::system_error(errno, std::generic_category(), what);
 }
 
+std::string ReplyWithFault(std::string reply, UpsPeer::Fault fault) {
+  switch (fault) {
+    case UpsPeer::Fault::kSilent:
+      return {};
+    case UpsPeer::Fault::kShort:
+      reply.resize(11);
+      break;
+    case UpsPeer::Fault::kGarbled:
+      reply[5] = '?';
+      break;
+    case UpsPeer::Fault::kLowerCase:
+      for (char& c : reply) c = c == 'A' ? 'a' : c == 'B' ? 'b' : c;
+      break;
+    default:
+      break;
+  }
+  return reply;
+}
+
 }  // namespace
 
 std::optional<UpsCommand> ParseCommandFrame(const std::string& frame) {
@@ -196,48 +215,34 @@ void UpsPeer::CheckTurnOffCountdown() {
 
 void UpsPeer::HandleFrame(const std::string& frame) {
   const auto command = ParseCommandFrame(frame);
-  std::string reply;
-  FrameRecord record{Clock::now(), frame, command.has_value()};
+  FrameRecord record{Clock::now(), frame, command.has_value(), {}};
   std::function<void(const FrameRecord&, const std::optional<UpsCommand>&)> notify;
-  Fault fault;
+  bool late = false;
   std::chrono::milliseconds lateBy;
   {
     std::lock_guard lock(mutex_);
-    fault = fault_;
-    lateBy = lateBy_;
-    if (fault == Fault::kUnplugged) return;  // the frame never reached the UPS
-    frames_.push_back(record);
+    if (fault_ == Fault::kUnplugged) return;  // the frame never reached the UPS
     if (!command) ++invalidFrames_;
-    notify = onFrame_;
     if (command && outputOn_) {
       if (command->letter == 'B') silenced_ = true;
       if (command->letter == 'S') {
         turnOffDelays_.push_back(command->delay);
         turnOffAt_ = record.when + std::chrono::seconds(command->delay);
       }
-      reply = FormatReply(StatusLocked());
+      record.reply = ReplyWithFault(FormatReply(StatusLocked()), fault_);
     }
+    late = fault_ == Fault::kLate;
+    lateBy = lateBy_;
+    frames_.push_back(record);
+    notify = onFrame_;
   }
   framesArrived_.notify_all();
   if (notify) notify(record, command);
-  if (reply.empty() || fault == Fault::kSilent) return;
-  switch (fault) {
-    case Fault::kShort:
-      reply.resize(11);
-      break;
-    case Fault::kGarbled:
-      reply[5] = '?';
-      break;
-    case Fault::kLowerCase:
-      for (char& c : reply) c = c == 'A' ? 'a' : c == 'B' ? 'b' : c;
-      break;
-    default:
-      break;
-  }
-  if (fault == Fault::kLate) {
-    pending_.push_back({record.when + lateBy, reply});
+  if (record.reply.empty()) return;
+  if (late) {
+    pending_.push_back({record.when + lateBy, record.reply});
   } else {
-    Send(reply);
+    Send(record.reply);
   }
 }
 

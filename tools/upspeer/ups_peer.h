@@ -46,6 +46,7 @@ class UpsPeer {
     std::chrono::steady_clock::time_point when;
     std::string bytes;
     bool valid;
+    std::string reply;  // what the UPS sent back (after any fault), empty for nothing
   };
 
   // Opens a pseudo-terminal pair and starts answering. Throws std::system_error on failure.

@@ -1,0 +1,195 @@
+// corvale-ups as a user and a script see it: exit codes, messages, events, and the demo.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/file.h>
+
+#include <fstream>
+#include <functional>
+#include <nlohmann/json.hpp>
+#include <thread>
+
+#include "tests/support/line_fixture.h"
+#include "tests/support/subprocess.h"
+
+namespace {
+
+using corvale::UpsPeer;
+using corvale::testing::Line;
+using corvale::testing::Subprocess;
+using namespace std::chrono_literals;
+
+struct Result {
+  int exitCode;
+  std::string output;  // standard output and standard error together
+};
+
+std::vector<std::string> Command(const Line& line, std::vector<std::string> words) {
+  std::vector<std::string> argv = {"/bin/sh", "-c", "exec \"$0\" \"$@\" 2>&1", CORVALE_UPS_TOOL};
+  argv.insert(argv.end(), words.begin(), words.end());
+  if (words.size() > 0 && words[0] != "demo" && words[0] != "simulate") {
+    argv.push_back("--registry=" + line.registry.Root().string());
+    argv.push_back("--devices=" + line.Devices().string());
+  }
+  return argv;
+}
+
+Result RunTool(const std::vector<std::string>& argv, std::chrono::seconds timeout = 30s) {
+  Subprocess tool(argv);
+  Result result{0, {}};
+  while (auto text = tool.ReadLine(timeout)) result.output += *text + "\n";
+  result.exitCode = tool.Wait(5s);
+  return result;
+}
+
+class HostToolTest : public ::testing::Test {
+ protected:
+  Line line;
+};
+
+TEST_F(HostToolTest, StatusReportsTheStateAndThePublishedValues) {
+  const auto result = RunTool(Command(line, {"status"}));
+  EXPECT_EQ(result.exitCode, 0) << result.output;
+  EXPECT_NE(result.output.find("online"), std::string::npos) << result.output;
+  EXPECT_NE(result.output.find("BatteryStatus=1 BatteryCapacity=99 FirmwareRev=\"v1.0b  [ "),
+            std::string::npos)
+      << result.output;
+}
+
+TEST_F(HostToolTest, StatusAsJsonForScripts) {
+  line.peer->SetStatus(0x0005);
+  const auto result = RunTool(Command(line, {"status", "--json"}));
+  ASSERT_EQ(result.exitCode, 0) << result.output;
+  const auto event = nlohmann::json::parse(result.output);
+  EXPECT_EQ(event["event"], "state");
+  EXPECT_EQ(event["state"], 4);
+  EXPECT_EQ(event["name"], "low battery");
+  EXPECT_EQ(event["values"]["BatteryCapacity"], 10);
+  EXPECT_EQ(event["values"]["FirmwareRev"], "v1.0b  [ OnBatt LowBatt Silenced ]");
+}
+
+TEST_F(HostToolTest, PortGivenOnTheCommandLineIsWrittenBeforeStart) {
+  std::filesystem::create_symlink(line.peer->DevicePath(), line.Devices() / "ups0");
+  const auto result = RunTool(Command(line, {"status", "--port", "ups0"}));
+  EXPECT_EQ(result.exitCode, 0) << result.output;
+  EXPECT_EQ(line.registry.Read(corvale::kServiceKey, "Port"), "ups0");
+}
+
+TEST_F(HostToolTest, ExitCodesAndMessagesSayWhatToDo) {
+  const struct {
+    const char* name;
+    std::function<void(Line&)> arrange;
+    std::vector<std::string> words;
+    int exitCode;
+    const char* says;
+  } cases[] = {
+      {"unknown command", {}, {"frobnicate"}, 2, "subcommand"},
+      {"delay too long", {}, {"turn-off", "1000"}, 2, "not in range"},
+      {"port name too long", {}, {"status", "--port", "ttyUSB10"}, 2, "1 to 7 characters"},
+      {"no library",
+       {},
+       {"status", "--library", "/nonexistent/libCorvaleUPS.so"},
+       6,
+       "cannot load the driver library"},
+      {"no registry root",
+       [](Line& l) { std::filesystem::remove_all(l.registry.Root()); },
+       {"status"},
+       3,
+       "does not exist"},
+      {"no Port value",
+       [](Line& l) {
+         std::filesystem::remove(l.registry.KeyDirectory(corvale::kServiceKey) / "Port");
+       },
+       {"status"},
+       3,
+       "--port"},
+      {"missing device", {}, {"status", "--port", "ttyNONE"}, 4, "no such device"},
+      {"silent UPS",
+       [](Line& l) { l.peer->SetFault(UpsPeer::Fault::kSilent); },
+       {"status"},
+       5,
+       "no valid reply"},
+  };
+  for (const auto& c : cases) {
+    Line fresh;
+    if (c.arrange) c.arrange(fresh);
+    const auto result = RunTool(Command(fresh, c.words));
+    EXPECT_EQ(result.exitCode, c.exitCode) << c.name << ":\n" << result.output;
+    EXPECT_NE(result.output.find(c.says), std::string::npos) << c.name << ":\n" << result.output;
+  }
+}
+
+TEST_F(HostToolTest, BusyPortIsNamedAsBusy) {
+  const int other = open((line.Devices() / "COM1").c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
+  const auto result = RunTool(Command(line, {"status"}));
+  close(other);
+  EXPECT_EQ(result.exitCode, 4) << result.output;
+  EXPECT_NE(result.output.find("busy"), std::string::npos) << result.output;
+}
+
+TEST_F(HostToolTest, MonitorReportsChangesActsOnLowBatteryAndStopsOnSigterm) {
+  const auto marker = line.directory.Path() / "low-battery-ran";
+  Subprocess monitor(Command(line, {"monitor", "--json", "--on-low-battery",
+                                    "touch " + marker.string(), "--turn-off-delay", "120"}));
+  const auto next = [&] {
+    auto text = monitor.ReadLine(10s);
+    return text ? nlohmann::json::parse(*text) : nlohmann::json();
+  };
+  EXPECT_EQ(next()["name"], "online");
+  line.peer->SetStatus(0x0001);
+  EXPECT_EQ(next()["name"], "on battery");
+  line.peer->SetStatus(0x0005);
+  EXPECT_EQ(next()["name"], "low battery");
+  const auto command = next();
+  EXPECT_EQ(command["event"], "low-battery");
+  EXPECT_NE(command["message"].get<std::string>().find("exit status 0"), std::string::npos);
+  const auto turnOff = next();
+  EXPECT_EQ(turnOff["event"], "turn-off");
+  EXPECT_EQ(line.peer->TurnOffDelays(), std::vector<std::uint32_t>{120});
+  EXPECT_TRUE(std::filesystem::exists(marker))
+      << "the low-battery command runs before the turn-off";
+
+  std::this_thread::sleep_for(300ms);
+  const auto stopStart = std::chrono::steady_clock::now();
+  monitor.Signal(SIGTERM);
+  std::string last;
+  while (auto text = monitor.ReadLine(5s)) last = *text;
+  EXPECT_EQ(monitor.Wait(5s), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - stopStart, 3s) << "a stop needs at most one sleep";
+  EXPECT_EQ(nlohmann::json::parse(last)["event"], "stop");
+}
+
+TEST_F(HostToolTest, TurnOffOrdersTheUpsOff) {
+  const auto result = RunTool(Command(line, {"turn-off", "30"}));
+  EXPECT_EQ(result.exitCode, 0) << result.output;
+  EXPECT_EQ(line.peer->TurnOffDelays(), std::vector<std::uint32_t>{30});
+}
+
+TEST_F(HostToolTest, SimulatorServesAScenarioToTheDriver) {
+  line.peer.reset();  // the simulator plays the UPS instead
+  const auto scenario = line.directory.Path() / "battery.txt";
+  std::ofstream(scenario) << "0 power-fails\n30 end\n";
+  Subprocess simulator(Command(line, {"simulate", "--quiet", "--scenario", scenario.string(),
+                                      "--link", (line.Devices() / "SIM").string()}));
+  const auto first = simulator.ReadLine(5s);
+  ASSERT_TRUE(first);
+  EXPECT_EQ(first->rfind("UPS simulator on /dev/pts/", 0), 0u) << *first;
+  const auto result = RunTool(Command(line, {"status", "--port", "SIM", "--json"}));
+  ASSERT_EQ(result.exitCode, 0) << result.output;
+  EXPECT_EQ(nlohmann::json::parse(result.output)["name"], "on battery");
+}
+
+TEST_F(HostToolTest, DemoTellsTheWholeStory) {
+  const auto result = RunTool(
+      Command(line, {"demo", "--scenario", CORVALE_QUICK_DEMO, "--turn-off-delay", "1"}), 60s);
+  EXPECT_EQ(result.exitCode, 0) << result.output;
+  for (const char* expected :
+       {"host saw:    online -> on battery -> low battery -> no communication -> online",
+        "1 turn-off), 0 invalid", "ordered with a 1 s delay, acknowledged",
+        "FirmwareRev=\"v1.0b  [ Silenced ]\""}) {
+    EXPECT_NE(result.output.find(expected), std::string::npos) << expected << "\n" << result.output;
+  }
+}
+
+}  // namespace

@@ -1,0 +1,81 @@
+#include "tools/corvale-ups/events.h"
+
+#include <cstdio>
+#include <ctime>
+#include <nlohmann/json.hpp>
+
+#include "tools/corvale-ups/driver_library.h"
+
+namespace corvale {
+
+namespace {
+
+std::string Timestamp(std::chrono::system_clock::time_point when, bool iso) {
+  const std::time_t seconds = std::chrono::system_clock::to_time_t(when);
+  const auto millis =
+      std::chrono::duration_cast<std::chrono::milliseconds>(when.time_since_epoch()).count() % 1000;
+  std::tm parts;
+  char text[40];
+  if (iso) {
+    gmtime_r(&seconds, &parts);
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &parts);
+  } else {
+    localtime_r(&seconds, &parts);
+    std::strftime(text, sizeof text, "%H:%M:%S", &parts);
+  }
+  char withMillis[48];
+  std::snprintf(withMillis, sizeof withMillis, "%s.%03d%s", text, static_cast<int>(millis),
+                iso ? "Z" : "");
+  return withMillis;
+}
+
+bool IsNumber(const std::string& text) {
+  return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
+}
+
+}  // namespace
+
+void EventLog::Report(Event event) {
+  std::string line;
+  if (json_) {
+    nlohmann::json object = {{"time", Timestamp(event.when, true)}, {"event", event.kind}};
+    if (event.state) {
+      object["state"] = *event.state;
+      object["name"] = StateName(*event.state);
+    }
+    if (!event.values.empty()) {
+      nlohmann::json values = nlohmann::json::object();
+      for (const auto& [name, value] : event.values) {
+        if (IsNumber(value)) {
+          values[name] = std::stoul(value);
+        } else {
+          values[name] = value;
+        }
+      }
+      object["values"] = values;
+    }
+    if (!event.message.empty()) object["message"] = event.message;
+    line = object.dump();
+  } else {
+    line = Timestamp(event.when, false) + "  ";
+    char label[24];
+    std::snprintf(label, sizeof label, "%-18s",
+                  event.state ? StateName(*event.state) : event.kind.c_str());
+    line += label;
+    if (!event.message.empty()) line += event.message;
+    for (const auto& [name, value] : event.values) {
+      line += " " + name + "=" + (IsNumber(value) ? value : "\"" + value + "\"");
+    }
+  }
+  std::lock_guard lock(mutex_);
+  std::printf("%s\n", line.c_str());
+  std::fflush(stdout);
+  events_.push_back(std::move(event));
+}
+
+std::vector<Event> EventLog::Events() {
+  std::lock_guard lock(mutex_);
+  return events_;
+}
+
+}  // namespace corvale

@@ -1,0 +1,51 @@
+// What the host tool reports: one line per event for people, or one JSON object per line.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace corvale {
+
+using PublishedList = std::vector<std::pair<std::string, std::string>>;
+
+struct Event {
+  std::chrono::system_clock::time_point when = std::chrono::system_clock::now();
+  std::string kind;  // "start", "state", "low-battery", "turn-off", "line", "stop", "warning"
+  std::optional<std::uint32_t> state;
+  PublishedList values;  // the published status values, in the order they are written
+  std::string message;
+};
+
+inline Event StateEvent(std::uint32_t state, PublishedList values) {
+  Event event;
+  event.kind = "state";
+  event.state = state;
+  event.values = std::move(values);
+  return event;
+}
+
+inline Event Note(std::string kind, std::string message) {
+  Event event;
+  event.kind = std::move(kind);
+  event.message = std::move(message);
+  return event;
+}
+
+class EventLog {
+ public:
+  explicit EventLog(bool json) : json_(json) {}
+  void Report(Event event);
+  std::vector<Event> Events();
+
+ private:
+  bool json_;
+  std::mutex mutex_;
+  std::vector<Event> events_;
+};
+
+}  // namespace corvale
