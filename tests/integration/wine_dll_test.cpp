@@ -84,7 +84,9 @@ class WineDllTest : public ::testing::Test {
     // Everything in the prefix but COM1 is shared between tests: each links COM1 to its own peer.
     prefix = kBuild / "tests/wineprefix";
     setenv("CORVALE_WINEPREFIX", prefix.c_str(), 1);
-    RunHost({});  // creates the prefix on first use
+    // Wine's mount manager rebuilds dosdevices/com1 from its port key when the Wine server starts,
+    // and the link is what a running server uses: set both.
+    RunHost({"wine-port:COM1:" + peer.DevicePath()});
     const fs::path com1 = prefix / "dosdevices/com1";
     fs::remove(com1);
     fs::create_symlink(peer.DevicePath(), com1);

@@ -10,6 +10,7 @@
 //   sync:TAG         print "sync TAG" and wait for a line on standard input
 //   sleep:MS | version:PATH | race:MS
 //   query:KEY:NAME   a string value anywhere under HKEY_LOCAL_MACHINE
+//   wine-port:COMn:DEVICE   map a COM port to a Unix device for Wine's mount manager
 #include <windows.h>
 
 #include <cstdio>
@@ -253,6 +254,19 @@ int main(int argc, char** argv) {
       Version(std::string(argv[i]).substr(8));
     } else if (verb == "query") {
       Say("query " + Value(step.at(2).c_str(), step.at(1).c_str()));
+    } else if (verb == "wine-port") {
+      // Wine rebuilds dosdevices/comN from this key whenever its server starts.
+      HKEY key;
+      if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\Wine\\Ports", 0, nullptr, 0,
+                          KEY_ALL_ACCESS, nullptr, &key, nullptr) != ERROR_SUCCESS) {
+        Fail("cannot open Wine's port key");
+      }
+      const std::string device = step.at(2);
+      RegSetValueExA(key, step.at(1).c_str(), 0, REG_SZ,
+                     reinterpret_cast<const BYTE*>(device.c_str()),
+                     static_cast<DWORD>(device.size() + 1));
+      RegCloseKey(key);
+      Say("wine-port ok");
     } else if (verb == "race") {
       Race(number(1));
     } else {

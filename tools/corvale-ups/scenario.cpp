@@ -20,6 +20,7 @@ struct BitChange {
 
 const std::map<std::string, BitChange>& BitActions() {
   static const std::map<std::string, BitChange> actions = {
+      {"online", {0, 0x03FF, "the UPS runs on utility power, all well"}},
       {"power-fails", {kOnBatt, 0, "power fails: the UPS runs on battery"}},
       {"power-returns", {0, kOnBatt | kLowBatt, "power returns"}},
       {"battery-low", {kLowBatt, 0, "the battery runs low"}},

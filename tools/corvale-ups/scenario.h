@@ -1,7 +1,7 @@
 // Scenario files for the UPS simulator: one step per line, "<seconds> <action> [argument]",
 // seconds counted from the start; "#" starts a comment.
 //
-//   power-fails  power-returns  battery-low  battery-fails  battery-ok  overload  overload-ends
+//   online  power-fails  power-returns  battery-low  battery-fails  battery-ok  overload  overload-ends
 //   bits <n>                          status bits 0 to 9 as a number (0x.. for hex)
 //   silent  garbage  short  lowercase  late [ms]  drop  restore     faults on the line
 //   end                               the scenario is over

@@ -82,10 +82,16 @@ void Interactive(UpsPeer& ups, const std::atomic<bool>& stop) {
     ApplyStep(ups, {0, active ? "restore" : on, "", 0});
     return active ? std::string("the line is healthy again") : std::string(off);
   };
+  bool keysEnded = false;
   while (!stop) {
-    const int key = keys.Next(200);
-    if (key == 0) continue;
-    if (key < 0 || key == 'q') return;
+    // Without keys to read (run in the background), the UPS plays on until a signal stops it.
+    const int key = keysEnded ? 0 : keys.Next(200);
+    if (key < 0) keysEnded = true;
+    if (key <= 0) {
+      if (keysEnded) std::this_thread::sleep_for(std::chrono::milliseconds(200));
+      continue;
+    }
+    if (key == 'q') return;
     std::string said;
     switch (key) {
       case 'p':
