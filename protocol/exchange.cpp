@@ -9,6 +9,9 @@
 
 namespace {
 
+// Enough for the receive buffer of any serial driver, yet bounded when noise never stops.
+constexpr int kDrainLimit = 512;
+
 void PrepareCommand(const char* frame, std::uint8_t buffer[kCommandFrameSize]) {
   if (frame == nullptr) {
     BuildPollFrame(buffer);
@@ -24,6 +27,16 @@ void PrepareCommand(const char* frame, std::uint8_t buffer[kCommandFrameSize]) {
   buffer[12] = kCarriageReturn;
 }
 
+// Reads whatever is queued until the line is quiet, or at most kDrainLimit replies' worth.
+void DrainLine(std::uint8_t buffer[kCommandFrameSize]) {
+  for (int read = 0; read < kDrainLimit; ++read) {
+    std::uint32_t received = 0;
+    if (!SerialRead(PortHandle, buffer, kReplyFrameSize, &received) || received < kReplyFrameSize) {
+      return;
+    }
+  }
+}
+
 // True with the reply bits when the UPS answered the command with a valid reply.
 bool TalkToUps(std::uint8_t buffer[kCommandFrameSize], std::uint16_t* replyBits) {
   // After UPSStop (or before UPSInit) there is no port: fail without touching any handle.
@@ -31,7 +44,12 @@ bool TalkToUps(std::uint8_t buffer[kCommandFrameSize], std::uint16_t* replyBits)
   if (!SerialWrite(PortHandle, buffer, kCommandFrameSize)) return false;
   std::uint32_t received = 0;
   if (!SerialRead(PortHandle, buffer, kReplyFrameSize, &received)) return false;
-  return DecodeReply(buffer, received, replyBits);
+  if (DecodeReply(buffer, received, replyBits)) return true;
+  // Twelve bytes that are no reply mean the line is out of step (noise, or the tail of something
+  // older): empty the receive queue so that the next reply is read from its start. A short or
+  // missing reply is left alone: a late reply still on its way belongs to the next exchange.
+  if (received == kReplyFrameSize) DrainLine(buffer);
+  return false;
 }
 
 }  // namespace

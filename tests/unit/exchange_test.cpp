@@ -155,3 +155,56 @@ TEST_F(ExchangeTest, TimingOfAFailedExchange) {
 }
 
 }  // namespace
+
+namespace {
+
+class LineNoiseTest : public DriverTest {
+ protected:
+  void SetUp() override {
+    DriverTest::SetUp();
+    OpenPortDirectly();
+    UpsAnswers(&bits);
+  }
+  std::uint16_t bits = kSilenced;
+};
+
+TEST_F(LineNoiseTest, BacklogOfNoiseIsClearedWithinTwoExchanges) {
+  ASSERT_TRUE(ExchangeStatus(nullptr));
+  // A burst of noise on the line, far longer than a reply and not a multiple of 12 bytes.
+  os().lineInput = std::string(1000, '\x55') + "$AB";
+  EXPECT_FALSE(ExchangeStatus(nullptr));
+  EXPECT_EQ(HostState, 8);
+  EXPECT_TRUE(ExchangeStatus(nullptr)) << "the next poll must see the UPS's own reply";
+  EXPECT_EQ(HostState, 1);
+}
+
+TEST_F(LineNoiseTest, DrainingStopsWhenTheLineIsQuiet) {
+  ASSERT_TRUE(ExchangeStatus(nullptr));
+  os().ups = [](const std::string&) -> std::optional<std::string> {
+    return std::string("$aaaaaaaaaa\r");  // a well-framed but invalid reply, no backlog
+  };
+  os().calls.clear();
+  const auto start = os().nowMs;
+  EXPECT_FALSE(ExchangeStatus(nullptr));
+  EXPECT_EQ(os().CallsStartingWith("SerialRead").size(), 2u)
+      << "one read, one to find the line quiet";
+  EXPECT_LE(os().nowMs - start, 1000u);
+}
+
+TEST_F(LineNoiseTest, EndlessNoiseIsDrainedOnlyUpToABound) {
+  ASSERT_TRUE(ExchangeStatus(nullptr));
+  os().lineInput = std::string(1 << 20, 'x');
+  EXPECT_FALSE(ExchangeStatus(nullptr));
+  EXPECT_LE(os().CallsStartingWith("SerialRead").size(), 600u);
+}
+
+TEST_F(LineNoiseTest, ShortOrMissingRepliesAreNotDrained) {
+  // A late reply stays queued for the next exchange; only a full, invalid reply starts a drain.
+  ASSERT_TRUE(ExchangeStatus(nullptr));
+  os().ups = nullptr;
+  os().calls.clear();
+  EXPECT_FALSE(ExchangeStatus(nullptr));
+  EXPECT_EQ(os().CallsStartingWith("SerialRead").size(), 1u);
+}
+
+}  // namespace

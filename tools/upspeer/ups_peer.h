@@ -82,6 +82,9 @@ class UpsPeer {
   void OnFrame(std::function<void(const FrameRecord&, const std::optional<UpsCommand>&)> callback);
   void OnOutputChange(std::function<void(bool on)> callback);
 
+  // Puts raw bytes on the line towards the driver, as noise would.
+  void SendRaw(const std::string& bytes) { Send(bytes); }
+
   // Removes the device: closes the master side, as a USB adapter pulled out.
   void Hangup();
 
