@@ -1,8 +1,9 @@
 # Quick start: `make demo` runs the power-failure story on the built-in simulator;
 # `make test` installs what is missing, builds everything (native and Windows) and runs every test.
 PREREQUISITES := cmake/install-prerequisites.sh
+CHECKED_BUILDS := asan tsan fuzz
 
-.PHONY: all native windows test demo package clean
+.PHONY: all native windows $(CHECKED_BUILDS) test demo package clean
 
 all: native
 
@@ -16,10 +17,19 @@ windows:
 	cmake --preset windows
 	cmake --build --preset windows
 
+# Sanitizer and fuzzing builds of the same sources.
+$(CHECKED_BUILDS):
+	$(PREREQUISITES) native
+	cmake --preset $@
+	cmake --build --preset $@
+
 # The Windows build comes first: the native suite drives CorvaleUPS.dll under Wine.
-test: windows native
+test: windows native $(CHECKED_BUILDS)
 	ctest --preset windows
 	ctest --preset native
+	ctest --preset asan
+	ctest --preset tsan
+	ctest --preset fuzz
 
 # The power-failure story on the built-in simulator; nothing to install or configure.
 demo: native

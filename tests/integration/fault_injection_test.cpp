@@ -54,6 +54,10 @@ struct LineFault {
   const char* name;
   UpsPeer::Fault fault;
 };
+// By name: GoogleTest would otherwise print the struct's bytes, padding included.
+void PrintTo(const LineFault& fault, std::ostream* out) {
+  *out << fault.name;
+}
 
 class BadRepliesTest : public FaultTest, public ::testing::WithParamInterface<LineFault> {};
 

@@ -1,8 +1,8 @@
 // Scenario files for the UPS simulator: one step per line, "<seconds> <action> [argument]",
 // seconds counted from the start; "#" starts a comment.
 //
-//   online  power-fails  power-returns  battery-low  battery-fails  battery-ok  overload  overload-ends
-//   bits <n>                          status bits 0 to 9 as a number (0x.. for hex)
+//   online  power-fails  power-returns  battery-low  battery-fails  battery-ok  overload
+//   overload-ends bits <n>                          status bits 0 to 9 as a number (0x.. for hex)
 //   silent  garbage  short  lowercase  late [ms]  drop  restore     faults on the line
 //   end                               the scenario is over
 #pragma once

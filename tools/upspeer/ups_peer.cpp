@@ -139,6 +139,17 @@ void UpsPeer::SetFault(Fault fault, std::chrono::milliseconds lateBy) {
   lateBy_ = lateBy;
 }
 
+void UpsPeer::SetRandomFaults(double probability, std::uint32_t seed) {
+  std::lock_guard lock(mutex_);
+  faultProbability_ = probability;
+  faultSeed_ = seed != 0 ? seed : 1;
+}
+
+std::uint64_t UpsPeer::InjectedFaults() {
+  std::lock_guard lock(mutex_);
+  return injectedFaults_;
+}
+
 UpsPeer::Fault UpsPeer::CurrentFault() {
   std::lock_guard lock(mutex_);
   return fault_;
@@ -229,7 +240,20 @@ void UpsPeer::HandleFrame(const std::string& frame) {
         turnOffDelays_.push_back(command->delay);
         turnOffAt_ = record.when + std::chrono::seconds(command->delay);
       }
-      record.reply = ReplyWithFault(FormatReply(StatusLocked()), fault_);
+      Fault fault = fault_;
+      if (faultProbability_ > 0) {
+        // xorshift32: cheap, and the same faults on every run with the same seed.
+        faultSeed_ ^= faultSeed_ << 13;
+        faultSeed_ ^= faultSeed_ >> 17;
+        faultSeed_ ^= faultSeed_ << 5;
+        if (faultSeed_ % 1000000 < faultProbability_ * 1000000) {
+          static constexpr Fault kRandomFaults[] = {Fault::kSilent, Fault::kGarbled, Fault::kShort,
+                                                    Fault::kLowerCase};
+          fault = kRandomFaults[(faultSeed_ >> 8) % 4];
+          ++injectedFaults_;
+        }
+      }
+      record.reply = ReplyWithFault(FormatReply(StatusLocked()), fault);
     }
     late = fault_ == Fault::kLate;
     lateBy = lateBy_;

@@ -64,6 +64,11 @@ class UpsPeer {
   std::uint16_t Status();  // as the next reply will report it
 
   void SetFault(Fault fault, std::chrono::milliseconds lateBy = std::chrono::milliseconds(1500));
+
+  // Spoils each reply with this probability (silent, garbled, short or lower case, at random),
+  // reproducibly from `seed`; 0 turns it off. InjectedFaults() counts the spoilt replies.
+  void SetRandomFaults(double probability, std::uint32_t seed);
+  std::uint64_t InjectedFaults();
   Fault CurrentFault();
 
   // The output: switched off when a turn-off's delay runs out while on battery; back on when
@@ -118,6 +123,9 @@ class UpsPeer {
   std::function<void(const FrameRecord&, const std::optional<UpsCommand>&)> onFrame_;
   std::function<void(bool)> onOutputChange_;
   bool hungUp_ = false;
+  double faultProbability_ = 0;
+  std::uint32_t faultSeed_ = 1;
+  std::uint64_t injectedFaults_ = 0;
 };
 
 }  // namespace corvale
