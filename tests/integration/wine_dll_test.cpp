@@ -201,6 +201,16 @@ TEST_F(WineDllTest, TurnOffFrameOnTheWire) {
   EXPECT_EQ(peer.TurnOffDelays(), std::vector<std::uint32_t>{120});
 }
 
+TEST_F(WineDllTest, EveryEntryPointAtOnceLeavesEveryFrameWhole) {
+  // Four host threads poll, turn off, wait and cancel; half-way the main thread stops the driver.
+  const auto lines = Run({"init", "race:3000", "state"});
+  EXPECT_EQ(Find(lines, "race"), "race 1") << "the stop closed the port";
+  EXPECT_EQ(Words(Find(lines, "state")).at(1), "8");
+  const auto frames = peer.Frames();
+  EXPECT_GT(frames.size(), 10u);
+  EXPECT_EQ(peer.InvalidFrames(), 0) << "no interleaved frame reached the UPS";
+}
+
 TEST_F(WineDllTest, VersionResource) {
   const auto lines = RunHost({"version:" + WindowsPath(kBuild / "CorvaleUPS.dll")});
   // Descriptions, then file and product version, file type 2 (DLL), language and code page.
