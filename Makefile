@@ -3,7 +3,7 @@
 PREREQUISITES := cmake/install-prerequisites.sh
 CHECKED_BUILDS := asan tsan fuzz
 
-.PHONY: all native windows $(CHECKED_BUILDS) test demo package clean
+.PHONY: all native windows $(CHECKED_BUILDS) test demo bench package clean
 
 all: native
 
@@ -34,6 +34,10 @@ test: windows native $(CHECKED_BUILDS)
 # The power-failure story on the built-in simulator; nothing to install or configure.
 demo: native
 	build/native/tools/corvale-ups demo
+
+# Figures for speed and footprint, written to bench/results.md.
+bench: windows native
+	bench/run.sh
 
 package: windows
 	cd build/windows && cpack

@@ -13,4 +13,7 @@ if [ ! -f "$prefix/system.reg" ]; then
   wineserver -w
   flock -u 9
 fi
+# Start the server ourselves so that its own output goes to a log, not into the caller's: it prints
+# a dump of its objects when a serial device it holds hangs up, as test pseudo-terminals do.
+wineserver 2>>"$prefix/wineserver.log" || true
 exec wine "$@"

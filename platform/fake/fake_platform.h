@@ -56,6 +56,7 @@ struct Platform {
 
   // --- Observations.
   std::vector<std::string> calls;  // "Name arguments", in order
+  bool recordCalls = true;         // off for benchmarks, where the log would be the cost
   std::uint64_t nowMs = 0;         // virtual clock: sleeps and read time-outs advance it
   int openPorts = 0;
   int openKeys = 0;

@@ -52,6 +52,7 @@ void Platform::Reset() {
   failingOpens.clear();
   failingWrites.clear();
   calls.clear();
+  recordCalls = true;
   nowMs = 0;
   openPorts = openKeys = closedHandleUses = 0;
   onSleep = nullptr;

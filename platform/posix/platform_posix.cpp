@@ -162,6 +162,18 @@ void StoreTimeouts(int fd, std::uint32_t intervalMs, std::uint32_t totalMs) {
   pthread_mutex_unlock(&timeoutTableLock);
 }
 
+// VTIME, in tenths of a second, for a read that may wait `totalMs` for its first byte.
+cc_t FirstByteTimer(std::uint32_t totalMs) {
+  if (totalMs == 0) return 0;
+  return static_cast<cc_t>(totalMs >= 25500 ? 255 : (totalMs + 99) / 100);
+}
+
+// A read that returned nothing at once may mean the device is gone rather than quiet.
+bool HungUp(int fd) {
+  pollfd check = {fd, POLLIN, 0};
+  return poll(&check, 1, 0) > 0 && (check.revents & (POLLHUP | POLLERR | POLLNVAL));
+}
+
 // ---------------------------------------------------------------- registry values
 
 bool IsValueName(const char* name) {
@@ -224,6 +236,9 @@ SerialHandle SerialOpen(const char* name) {
     return kInvalidSerialHandle;
   }
   ioctl(fd, TIOCEXCL);
+  // Opened without blocking so as not to wait for carrier; from here on reads block, bounded by
+  // the line discipline's timer (see SerialRead).
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   StoreTimeouts(fd, 0, 0);
   return fd;
 }
@@ -254,7 +269,7 @@ bool SerialApplySettings(SerialHandle port, const SerialSettings* settings) {
   attributes.c_iflag &= ~(IXON | IXOFF | IXANY);
   if (line.flowControl == 'x') attributes.c_iflag |= IXON | IXOFF;
   attributes.c_cc[VMIN] = 0;
-  attributes.c_cc[VTIME] = 0;
+  attributes.c_cc[VTIME] = FirstByteTimer(LookUpTimeouts(fd).totalMs);
   if (cfsetispeed(&attributes, line.speed) != 0 || cfsetospeed(&attributes, line.speed) != 0 ||
       tcsetattr(fd, TCSANOW, &attributes) != 0) {
     return false;
@@ -264,7 +279,14 @@ bool SerialApplySettings(SerialHandle port, const SerialSettings* settings) {
 }
 
 void SerialSetReadTimeouts(SerialHandle port, std::uint32_t intervalMs, std::uint32_t totalMs) {
-  StoreTimeouts(static_cast<int>(port), intervalMs, totalMs);
+  const int fd = static_cast<int>(port);
+  StoreTimeouts(fd, intervalMs, totalMs);
+  termios attributes;
+  if (tcgetattr(fd, &attributes) == 0) {
+    attributes.c_cc[VMIN] = 0;
+    attributes.c_cc[VTIME] = FirstByteTimer(totalMs);
+    tcsetattr(fd, TCSANOW, &attributes);
+  }
 }
 
 bool SerialWrite(SerialHandle port, const std::uint8_t* data, std::uint32_t count) {
@@ -293,6 +315,21 @@ bool SerialRead(SerialHandle port, std::uint8_t* buffer, std::uint32_t capacity,
   const bool bounded = timeouts.totalMs != 0;
   const std::int64_t deadline = NowMs() + timeouts.totalMs;
   *received = 0;
+  if (bounded) {
+    // The first read waits in the line discipline (VTIME holds the total time-out) and returns
+    // as soon as anything is there: a reply that arrives whole costs this one call.
+    for (;;) {
+      const ssize_t count = read(fd, buffer, capacity);
+      if (count > 0) {
+        *received = static_cast<std::uint32_t>(count);
+        break;
+      }
+      if (count == 0) return !HungUp(fd);  // the time-out, unless the device went away
+      if (errno == EAGAIN) break;
+      if (errno != EINTR) return false;
+    }
+  }
+  // The rest of a reply that came in pieces: 100 ms of silence between bytes ends the read.
   while (*received < capacity) {
     int waitMs = -1;
     if (bounded) {

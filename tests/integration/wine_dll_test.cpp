@@ -11,6 +11,7 @@
 
 #include "tests/support/line_fixture.h"
 #include "tests/support/subprocess.h"
+#include "tests/support/wine_host.h"
 
 #ifndef CORVALE_WINDOWS_BUILD_DIR
 #error "CORVALE_WINDOWS_BUILD_DIR must name the Windows build"
@@ -25,51 +26,10 @@ using namespace std::chrono_literals;
 
 const fs::path kBuild = CORVALE_WINDOWS_BUILD_DIR;
 const fs::path kSource = CORVALE_SOURCE_DIR;
-
-std::string WindowsPath(const fs::path& path) {
-  std::string text = "Z:" + fs::absolute(path).string();
-  for (char& c : text) {
-    if (c == '/') c = '\\';
-  }
-  return text;
-}
-
-// Runs the host program with `steps`; `onSync` is called for each "sync TAG" before it goes on.
-// Returns the lines it printed, sync lines left out.
-std::vector<std::string> RunHost(const std::vector<std::string>& steps,
-                                 const std::function<void(const std::string&)>& onSync = {}) {
-  std::vector<std::string> argv = {(kSource / "cmake/wine-run.sh").string(),
-                                   (kBuild / "tests/dll_host.exe").string()};
-  argv.insert(argv.end(), steps.begin(), steps.end());
-  Subprocess host(argv);
-  std::vector<std::string> lines;
-  while (auto line = host.ReadLine(60s)) {
-    if (line->rfind("sync ", 0) == 0) {
-      if (onSync) onSync(line->substr(5));
-      host.WriteLine("go");
-      continue;
-    }
-    lines.push_back(*line);
-  }
-  EXPECT_EQ(host.Wait(10s), 0) << "the host program failed";
-  return lines;
-}
-
-// "init 1 1530" -> {"init", "1", "1530"}
-std::vector<std::string> Words(const std::string& line) {
-  std::istringstream in(line);
-  std::vector<std::string> words;
-  for (std::string word; in >> word;) words.push_back(word);
-  return words;
-}
+using corvale::testing::Words;
 
 std::string Find(const std::vector<std::string>& lines, const std::string& verb, int nth = 0) {
-  for (const auto& line : lines) {
-    if (line.rfind(verb + " ", 0) == 0 || line == verb) {
-      if (nth-- == 0) return line;
-    }
-  }
-  return "<no " + verb + " line>";
+  return corvale::testing::FindLine(lines, verb, nth);
 }
 
 int Number(const std::string& line, std::size_t word) {
@@ -81,26 +41,24 @@ class WineDllTest : public ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(fs::exists(kBuild / "CorvaleUPS.dll"))
         << "build the Windows preset first (cmake --build --preset windows)";
-    // Everything in the prefix but COM1 is shared between tests: each links COM1 to its own peer.
-    prefix = kBuild / "tests/wineprefix";
-    setenv("CORVALE_WINEPREFIX", prefix.c_str(), 1);
-    // Wine's mount manager rebuilds dosdevices/com1 from its port key when the Wine server starts,
-    // and the link is what a running server uses: set both.
-    RunHost({"wine-port:COM1:" + peer.DevicePath()});
-    const fs::path com1 = prefix / "dosdevices/com1";
-    fs::remove(com1);
-    fs::create_symlink(peer.DevicePath(), com1);
+    host.MapCom1(peer.DevicePath());
   }
-  void TearDown() override { fs::remove(prefix / "dosdevices/com1"); }
+  void TearDown() override { host.UnmapCom1(); }
 
+  std::vector<std::string> RunHost(const std::vector<std::string>& steps,
+                                   const std::function<void(const std::string&)>& onSync = {}) {
+    int status = -1;
+    auto lines = host.Run(steps, onSync, &status);
+    EXPECT_EQ(status, 0) << "the host program failed";
+    return lines;
+  }
   std::vector<std::string> Run(std::vector<std::string> steps,
                                const std::function<void(const std::string&)>& onSync = {}) {
-    steps.insert(steps.begin(),
-                 {"registry:COM1", "load:" + WindowsPath(kBuild / "CorvaleUPS.dll")});
+    steps.insert(steps.begin(), {"registry:COM1", "load:" + host.DllPath()});
     return RunHost(steps, onSync);
   }
 
-  fs::path prefix;
+  corvale::testing::WineHost host{kBuild, kSource};
   UpsPeer peer;
 };
 
@@ -118,11 +76,10 @@ TEST_F(WineDllTest, InitOnAnsweringUpsPublishesToTheWindowsRegistry) {
 
 TEST_F(WineDllTest, InitResultCodes) {
   // 4: no "Port" value.
-  auto lines =
-      RunHost({"registry-noport", "load:" + WindowsPath(kBuild / "CorvaleUPS.dll"), "init"});
+  auto lines = RunHost({"registry-noport", "load:" + host.DllPath(), "init"});
   EXPECT_EQ(Words(Find(lines, "init")).at(1), "4");
   // 5: a port that does not exist.
-  lines = RunHost({"registry:COM7", "load:" + WindowsPath(kBuild / "CorvaleUPS.dll"), "init"});
+  lines = RunHost({"registry:COM7", "load:" + host.DllPath(), "init"});
   EXPECT_EQ(Words(Find(lines, "init")).at(1), "5");
   // 6: nobody answers; set-up plus one read time-out.
   peer.SetFault(UpsPeer::Fault::kSilent);
@@ -212,7 +169,7 @@ TEST_F(WineDllTest, EveryEntryPointAtOnceLeavesEveryFrameWhole) {
 }
 
 TEST_F(WineDllTest, VersionResource) {
-  const auto lines = RunHost({"version:" + WindowsPath(kBuild / "CorvaleUPS.dll")});
+  const auto lines = RunHost({"version:" + host.DllPath()});
   // Descriptions, then file and product version, file type 2 (DLL), language and code page.
   EXPECT_EQ(
       Find(lines, "version"),
@@ -220,8 +177,9 @@ TEST_F(WineDllTest, VersionResource) {
 }
 
 TEST_F(WineDllTest, InstallationFileRegistersTheModelAndThePort) {
-  corvale::testing::Subprocess import({(kSource / "cmake/wine-run.sh").string(), "regedit", "/S",
-                                       WindowsPath(kSource / "packaging/windows/CorvaleUPS.reg")});
+  corvale::testing::Subprocess import(
+      {(kSource / "cmake/wine-run.sh").string(), "regedit", "/S",
+       corvale::testing::WineHost::WindowsPath(kSource / "packaging/windows/CorvaleUPS.reg")});
   ASSERT_EQ(import.Wait(60s), 0);
   const auto lines =
       RunHost({"query:SYSTEM\\CurrentControlSet\\Services\\UPS\\ServiceProviders\\Corvale:Corvale "

@@ -11,8 +11,11 @@
 //   sleep:MS | version:PATH | race:MS
 //   query:KEY:NAME   a string value anywhere under HKEY_LOCAL_MACHINE
 //   wine-port:COMn:DEVICE   map a COM port to a Unix device for Wine's mount manager
+//   bench-raw:N | bench-dll:N   median microseconds and CPU per exchange, bare or through the DLL
+//   wait-cost:MS     CPU share of a wait with no limit on a steady UPS
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -188,6 +191,78 @@ void Race(DWORD milliseconds) {
   Say("race " + std::to_string(stopped));
 }
 
+DWORD WINAPI WaitThread(void* arguments);
+
+double ThreadCpuMicroseconds(HANDLE thread) {
+  FILETIME created, exited, kernel, user;
+  GetThreadTimes(thread, &created, &exited, &kernel, &user);
+  const auto ticks = [](const FILETIME& time) {
+    return (static_cast<unsigned long long>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+  };
+  return static_cast<double>(ticks(kernel) + ticks(user)) / 10.0;  // 100 ns units
+}
+
+// Median wall time and mean CPU time per call of `exchange`, in microseconds.
+template <typename Exchange>
+std::string Measure(int count, Exchange&& exchange) {
+  LARGE_INTEGER frequency, start, end;
+  QueryPerformanceFrequency(&frequency);
+  std::vector<double> walls;
+  const double cpuStart = ThreadCpuMicroseconds(GetCurrentThread());
+  for (int i = 0; i < count; ++i) {
+    QueryPerformanceCounter(&start);
+    exchange();
+    QueryPerformanceCounter(&end);
+    walls.push_back(1e6 * static_cast<double>(end.QuadPart - start.QuadPart) /
+                    static_cast<double>(frequency.QuadPart));
+  }
+  const double cpu = (ThreadCpuMicroseconds(GetCurrentThread()) - cpuStart) / count;
+  std::sort(walls.begin(), walls.end());
+  char text[64];
+  std::snprintf(text, sizeof text, "%.1f %.1f", walls[walls.size() / 2], cpu);
+  return text;
+}
+
+// The floor for the same bytes: the port set up as the driver sets it, then WriteFile and ReadFile.
+void BenchRaw(int count) {
+  HANDLE port = CreateFileA("COM1", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
+                            nullptr);
+  if (port == INVALID_HANDLE_VALUE) Fail("cannot open COM1");
+  DCB dcb = {};
+  dcb.DCBlength = sizeof dcb;
+  BuildCommDCBA("1200,N,8,1", &dcb);
+  SetCommState(port, &dcb);
+  COMMTIMEOUTS timeouts = {};
+  timeouts.ReadIntervalTimeout = 100;
+  timeouts.ReadTotalTimeoutConstant = 1000;
+  SetCommTimeouts(port, &timeouts);
+  const std::string figures = Measure(count, [&] {
+    static const char kPoll[] = "ZCADLIOPERJD\r";
+    char reply[12];
+    DWORD moved = 0;
+    WriteFile(port, kPoll, 13, &moved, nullptr);
+    ReadFile(port, reply, sizeof reply, &moved, nullptr);
+    if (moved != 12) Fail("the UPS did not answer the raw exchange");
+  });
+  CloseHandle(port);
+  Say("bench-raw " + figures);
+}
+
+void WaitCost(DWORD milliseconds) {
+  DWORD waitArguments[2] = {1, 0xFFFFFFFF};
+  const DWORD start = GetTickCount();
+  HANDLE thread = CreateThread(nullptr, 0, WaitThread, waitArguments, 0, nullptr);
+  Sleep(milliseconds);
+  driver.cancel();
+  WaitForSingleObject(thread, INFINITE);
+  const double wall = 1000.0 * (GetTickCount() - start);
+  char text[64];
+  std::snprintf(text, sizeof text, "wait-cost %.1f %.4f", wall / 1e6,
+                100.0 * ThreadCpuMicroseconds(thread) / wall);
+  CloseHandle(thread);
+  Say(text);
+}
+
 DWORD WINAPI WaitThread(void* arguments) {
   const DWORD* stateAndInterval = static_cast<const DWORD*>(arguments);
   driver.wait(stateAndInterval[0], stateAndInterval[1]);
@@ -267,6 +342,12 @@ int main(int argc, char** argv) {
                      static_cast<DWORD>(device.size() + 1));
       RegCloseKey(key);
       Say("wine-port ok");
+    } else if (verb == "bench-raw") {
+      BenchRaw(static_cast<int>(number(1)));
+    } else if (verb == "bench-dll") {
+      Say("bench-dll " + Measure(static_cast<int>(number(1)), [] { driver.getState(); }));
+    } else if (verb == "wait-cost") {
+      WaitCost(number(1));
     } else if (verb == "race") {
       Race(number(1));
     } else {

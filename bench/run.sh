@@ -1,0 +1,60 @@
+#!/usr/bin/env bash
+# Runs every benchmark and writes bench/results.md. Usage: bench/run.sh [native-build] [windows-build]
+# Figures only: nothing here passes or fails on a target.
+set -euo pipefail
+source_dir=$(cd "$(dirname "$0")/.." && pwd)
+native=${1:-$source_dir/build/native}
+windows=${2:-$source_dir/build/windows}
+out=$source_dir/bench/results.md
+
+echo "micro benchmarks..." >&2
+micro=$("$native/bench/micro_bench" --benchmark_min_time=0.2 2>/dev/null | sed -n '/^Benchmark/,$p')
+echo "native exchange, wait and footprint (about 15 s)..." >&2
+native_figures=$("$native/bench/native_bench" 4000 10)
+echo "DLL under Wine (about 25 s)..." >&2
+wine_figures=$("$native/bench/wine_bench" "$windows" "$source_dir" 4000 10)
+figure() { printf '%s\n%s\n' "$native_figures" "$wine_figures" | awk -v name="$1" '$1 == name {print $2}'; }
+
+dll=$windows/CorvaleUPS.dll
+so=$native/libCorvaleUPS.so
+dll_imports=$(i686-w64-mingw32-objdump -p "$dll" | sed -n 's/^\s*DLL Name: //p' | tr '\n' ' ')
+so_imports=$(readelf -d "$so" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | tr '\n' ' ')
+cpu=$(sed -n 's/^model name\s*: //p' /proc/cpuinfo | head -n 1)
+stripped=$(mktemp)
+strip -o "$stripped" "$so" && so_stripped=$(stat -c %s "$stripped")
+rm -f "$stripped"
+
+cat >"$out" <<TABLE
+# Benchmark results
+
+Machine: $cpu, $(nproc) cores, $(uname -sr); Wine $(wine --version 2>/dev/null | sed 's/wine-//');
+$(date -u +%Y-%m-%d). Made by \`make bench\`; figures, not pass/fail tests.
+
+The serial line sets the pace: at 1200 baud a 13-byte command and a 12-byte reply take 208 ms.
+Below, the UPS is a simulator on a pseudo-terminal that answers at once, so what is measured is
+what the driver adds to moving the same bytes.
+
+| what | measured | target |
+|---|---|---|
+| one exchange (\`UPSGetState\`), native, against a bare write + read of the same bytes | $(figure exchange_driver_median_us) µs vs $(figure exchange_raw_median_us) µs: **$(figure exchange_ratio)×** | ≤ 1.05× |
+| the same through CorvaleUPS.dll under Wine, against bare \`WriteFile\` + \`ReadFile\` (median of six interleaved rounds; Wine itself varies by some ±6 % from run to run) | $(figure wine_exchange_dll_median_us) µs vs $(figure wine_exchange_raw_median_us) µs: **$(figure wine_exchange_ratio)×** | ≤ 1.05× |
+| CPU per exchange, native (thread time, system calls included; bare: $(figure exchange_raw_cpu_us) µs) | $(figure exchange_driver_cpu_us) µs | < 20 µs |
+| CPU while waiting, native: $(figure wait_seconds) s of \`UPSWaitForStateChange\` with no limit | $(figure wait_cpu_percent) % | < 0.1 % |
+| CPU while waiting, DLL under Wine ($(figure wine_wait_seconds) s; Wine's thread times are coarse) | $(figure wine_wait_cpu_percent) % | < 0.1 % |
+| CorvaleUPS.dll size | $(stat -c %s "$dll") bytes | < 64 KiB |
+| CorvaleUPS.dll imports | $dll_imports | only these three |
+| libCorvaleUPS.so size (with symbols; stripped: $so_stripped bytes) | $(stat -c %s "$so") bytes | |
+| libCorvaleUPS.so needs | $so_imports | |
+| stack, deepest entry point (native; \`UPSGetState\` / \`UPSTurnOff\` / \`UPSWaitForStateChange\` / \`UPSInit\`) | $(figure stack_getstate_bytes) / $(figure stack_turnoff_bytes) / $(figure stack_wait_bytes) / $(figure stack_init_bytes) bytes | |
+| heap allocations by the driver in init, polls, waits, turn-off, stop | $(figure heap_allocations) | 0 |
+
+CPU per Wine exchange: $(figure wine_exchange_dll_cpu_us) µs through the DLL, $(figure wine_exchange_raw_cpu_us) µs bare
+(Wine counts thread time in coarse ticks, so these two are rough).
+
+Driver work alone, on the scripted fake OS (Google Benchmark):
+
+\`\`\`
+$micro
+\`\`\`
+TABLE
+cat "$out"

@@ -1,0 +1,97 @@
+// Runs tests/windows/dll_host.exe under Wine in the project's prefix, with COM1 mapped to a
+// pseudo-terminal, and collects what it prints.
+#pragma once
+
+#include <stdlib.h>
+
+#include <filesystem>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/support/subprocess.h"
+
+namespace corvale::testing {
+
+class WineHost {
+ public:
+  // `build` is the Windows build folder, `source` the project's.
+  WineHost(std::filesystem::path build, std::filesystem::path source)
+      : build_(std::filesystem::absolute(build)),
+        source_(std::filesystem::absolute(source)),
+        prefix_(build_ / "tests/wineprefix") {
+    setenv("CORVALE_WINEPREFIX", prefix_.c_str(), 1);
+  }
+
+  const std::filesystem::path& Build() const { return build_; }
+  const std::filesystem::path& Source() const { return source_; }
+
+  static std::string WindowsPath(const std::filesystem::path& path) {
+    std::string text = "Z:" + std::filesystem::absolute(path).string();
+    for (char& c : text) {
+      if (c == '/') c = '\\';
+    }
+    return text;
+  }
+  std::string DllPath() const { return WindowsPath(build_ / "CorvaleUPS.dll"); }
+
+  // Makes Wine's COM1 the given device. Wine's mount manager rebuilds dosdevices/com1 from its
+  // port key when the Wine server starts, and the link is what a running server uses: set both.
+  void MapCom1(const std::string& device) {
+    Run({"wine-port:COM1:" + device});
+    const auto com1 = prefix_ / "dosdevices/com1";
+    std::filesystem::remove(com1);
+    std::filesystem::create_symlink(device, com1);
+  }
+  void UnmapCom1() { std::filesystem::remove(prefix_ / "dosdevices/com1"); }
+
+  // Runs the host program with `steps`; `onSync` is called for each "sync TAG" before it goes on.
+  // Returns the lines it printed (sync lines left out) and its exit status.
+  std::vector<std::string> Run(const std::vector<std::string>& steps,
+                               const std::function<void(const std::string&)>& onSync = {},
+                               int* exitStatus = nullptr) {
+    std::vector<std::string> argv = {(source_ / "cmake/wine-run.sh").string(),
+                                     (build_ / "tests/dll_host.exe").string()};
+    argv.insert(argv.end(), steps.begin(), steps.end());
+    Subprocess host(argv);
+    std::vector<std::string> lines;
+    while (auto line = host.ReadLine(std::chrono::seconds(120))) {
+      if (line->rfind("sync ", 0) == 0) {
+        if (onSync) onSync(line->substr(5));
+        host.WriteLine("go");
+        continue;
+      }
+      lines.push_back(*line);
+    }
+    const int status = host.Wait(std::chrono::seconds(10));
+    if (exitStatus != nullptr) *exitStatus = status;
+    return lines;
+  }
+
+ private:
+  std::filesystem::path build_;
+  std::filesystem::path source_;
+  std::filesystem::path prefix_;
+};
+
+// "init 1 1530" -> {"init", "1", "1530"}
+inline std::vector<std::string> Words(const std::string& line) {
+  std::istringstream in(line);
+  std::vector<std::string> words;
+  for (std::string word; in >> word;) words.push_back(word);
+  return words;
+}
+
+// The `nth` line that starts with `verb`.
+inline std::string FindLine(const std::vector<std::string>& lines, const std::string& verb,
+                            int nth = 0) {
+  for (const auto& line : lines) {
+    if (line.rfind(verb + " ", 0) == 0 || line == verb) {
+      if (nth-- == 0) return line;
+    }
+  }
+  return "<no " + verb + " line>";
+}
+
+}  // namespace corvale::testing
