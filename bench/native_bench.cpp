@@ -1,17 +1,17 @@
 // The native driver on a real pseudo-terminal against an instantly answering UPS: one exchange
 // next to the bare minimum for the same bytes on the same device, the CPU an exchange costs, the
 // cost of a long wait, the stack the entry points use, and heap allocations. Prints "name value".
+#include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
 #include <sys/resource.h>
 #include <termios.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
-#include <poll.h>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 #include "driver/ups_api.h"

@@ -25,10 +25,11 @@ int main(int argc, char** argv) {
   const std::string block = std::to_string(count / kRounds);
   std::vector<std::string> steps = {"registry:COM1", "load:" + host.DllPath()};
   for (int round = 0; round < kRounds; ++round) {
-    steps.insert(steps.end(), {"bench-raw:" + block, "init", "state", "bench-dll:" + block, "stop"});
+    steps.insert(steps.end(),
+                 {"bench-raw:" + block, "init", "state", "bench-dll:" + block, "stop"});
   }
-  steps.insert(steps.end(), {"init", "state", "wait-cost:" + std::to_string(waitSeconds * 1000),
-                             "stop"});
+  steps.insert(steps.end(),
+               {"init", "state", "wait-cost:" + std::to_string(waitSeconds * 1000), "stop"});
   int status = 0;
   const auto lines = host.Run(steps, {}, &status);
   host.UnmapCom1();

@@ -180,6 +180,25 @@ TEST_F(HostToolTest, SimulatorServesAScenarioToTheDriver) {
   EXPECT_EQ(nlohmann::json::parse(result.output)["name"], "on battery");
 }
 
+TEST_F(HostToolTest, BadScenarioFilesAreNamedByLine) {
+  const struct {
+    const char* text;
+    const char* says;
+  } cases[] = {
+      {"0 online\n2 explode\n", ":2: unknown action 'explode'"},
+      {"5 online\n2 power-fails\n", ":2: times must not go backwards"},
+      {"0 bits 0x400\n", ":1: bits needs a number from 0 to 0x3FF"},
+      {"# fine\nsoon online\n", ":2: expected a time in seconds"},
+  };
+  for (const auto& c : cases) {
+    const auto scenario = line.directory.Path() / "bad.txt";
+    std::ofstream(scenario) << c.text;
+    const auto result = RunTool(Command(line, {"simulate", "--scenario", scenario.string()}));
+    EXPECT_EQ(result.exitCode, 2) << c.text << result.output;
+    EXPECT_NE(result.output.find(c.says), std::string::npos) << c.text << result.output;
+  }
+}
+
 TEST_F(HostToolTest, DemoTellsTheWholeStory) {
   const auto result = RunTool(
       Command(line, {"demo", "--scenario", CORVALE_QUICK_DEMO, "--turn-off-delay", "1"}), 60s);

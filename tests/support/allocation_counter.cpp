@@ -19,9 +19,15 @@ void Count() {
 }  // namespace
 
 namespace corvale::testing {
-int DriverAllocations() { return driverAllocations; }
-void BeginDriverCall() { insideDriver = true; }
-void EndDriverCall() { insideDriver = false; }
+int DriverAllocations() {
+  return driverAllocations;
+}
+void BeginDriverCall() {
+  insideDriver = true;
+}
+void EndDriverCall() {
+  insideDriver = false;
+}
 }  // namespace corvale::testing
 
 extern "C" void* malloc(std::size_t size) {
@@ -40,11 +46,17 @@ extern "C" void* aligned_alloc(std::size_t alignment, std::size_t size) {
   Count();
   return __libc_memalign(alignment, size);
 }
-extern "C" void free(void* pointer) { __libc_free(pointer); }
+extern "C" void free(void* pointer) {
+  __libc_free(pointer);
+}
 void* operator new(std::size_t size) {
   Count();
   if (void* pointer = __libc_malloc(size)) return pointer;
   throw std::bad_alloc();
 }
-void operator delete(void* pointer) noexcept { __libc_free(pointer); }
-void operator delete(void* pointer, std::size_t) noexcept { __libc_free(pointer); }
+void operator delete(void* pointer) noexcept {
+  __libc_free(pointer);
+}
+void operator delete(void* pointer, std::size_t) noexcept {
+  __libc_free(pointer);
+}

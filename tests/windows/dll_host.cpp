@@ -225,8 +225,8 @@ std::string Measure(int count, Exchange&& exchange) {
 
 // The floor for the same bytes: the port set up as the driver sets it, then WriteFile and ReadFile.
 void BenchRaw(int count) {
-  HANDLE port = CreateFileA("COM1", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
-                            nullptr);
+  HANDLE port =
+      CreateFileA("COM1", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
   if (port == INVALID_HANDLE_VALUE) Fail("cannot open COM1");
   DCB dcb = {};
   dcb.DCBlength = sizeof dcb;
