@@ -4,6 +4,7 @@
 
 #include "platform/fake/fake_platform.h"
 #include "platform/platform.h"
+#include "tools/common/printable.h"
 
 namespace fake {
 
@@ -24,19 +25,7 @@ std::string ReplyFor(std::uint16_t replyBits) {
 }
 
 std::string Printable(const std::string& bytes) {
-  std::string text;
-  for (unsigned char c : bytes) {
-    if (c == '\r') {
-      text += "\\r";
-    } else if (c < 0x20 || c >= 0x7F) {
-      char hex[8];
-      std::snprintf(hex, sizeof hex, "\\x%02X", c);
-      text += hex;
-    } else {
-      text += static_cast<char>(c);
-    }
-  }
-  return text;
+  return corvale::Printable(bytes);
 }
 
 void Platform::Reset() {

@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "tools/common/printable.h"
 #include "tools/corvale-ups/commands.h"
 #include "tools/corvale-ups/scenario.h"
 #include "tools/upspeer/ups_peer.h"
@@ -15,22 +16,6 @@
 namespace corvale {
 
 namespace {
-
-std::string Printable(const std::string& bytes) {
-  std::string text;
-  for (unsigned char c : bytes) {
-    if (c == '\r') {
-      text += "\\r";
-    } else if (c < 0x20 || c >= 0x7F) {
-      char hex[8];
-      std::snprintf(hex, sizeof hex, "\\x%02X", c);
-      text += hex;
-    } else {
-      text += static_cast<char>(c);
-    }
-  }
-  return text;
-}
 
 const char* CommandName(const std::optional<UpsCommand>& command) {
   if (!command) return "invalid frame";
