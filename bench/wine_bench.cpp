@@ -21,7 +21,7 @@ int main(int argc, char** argv) {
   corvale::testing::WineHost host(argv[1], argv[2]);
   host.MapCom1(peer.DevicePath());
   // Raw and DLL blocks in turn (the DLL holds the port while it runs, so each block restarts it).
-  constexpr int kRounds = 6;
+  constexpr int kRounds = 10;
   const std::string block = std::to_string(count / kRounds);
   std::vector<std::string> steps = {"registry:COM1", "load:" + host.DllPath()};
   for (int round = 0; round < kRounds; ++round) {
@@ -51,10 +51,18 @@ int main(int argc, char** argv) {
     std::sort(values.begin(), values.end());
     return (values[values.size() / 2 - 1] + values[values.size() / 2]) / 2;
   };
+  if (std::getenv("CORVALE_BENCH_VERBOSE") != nullptr) {
+    for (int round = 0; round < kRounds; ++round) {
+      std::fprintf(stderr, "round %d: raw %.1f us, dll %.1f us\n", round, raw[round], dll[round]);
+    }
+  }
   std::printf("wine_exchange_raw_median_us %.1f\n", median(raw));
   std::printf("wine_exchange_dll_median_us %.1f\n", median(dll));
   // Each round's ratio compares neighbours in time; their median damps Wine's own jitter.
   std::printf("wine_exchange_ratio %.3f\n", median(ratios));
+  std::printf("wine_exchange_ratio_range %.2f-%.2f\n",
+              *std::min_element(ratios.begin(), ratios.end()),
+              *std::max_element(ratios.begin(), ratios.end()));
   std::printf("wine_exchange_raw_cpu_us %.1f\n", median(rawCpu));
   std::printf("wine_exchange_dll_cpu_us %.1f\n", median(dllCpu));
   const auto wait = Words(FindLine(lines, "wait-cost"));
