@@ -45,7 +45,8 @@ what the driver adds to moving the same bytes.
 | CorvaleUPS.dll imports | $dll_imports | only these three |
 | libCorvaleUPS.so size (with symbols; stripped: $so_stripped bytes) | $(stat -c %s "$so") bytes | |
 | libCorvaleUPS.so needs | $so_imports | |
-| stack, deepest entry point (native; \`UPSGetState\` / \`UPSTurnOff\` / \`UPSWaitForStateChange\` / \`UPSInit\`) | $(figure stack_getstate_bytes) / $(figure stack_turnoff_bytes) / $(figure stack_wait_bytes) / $(figure stack_init_bytes) bytes | |
+| stack used by \`UPSGetState\` / \`UPSTurnOff\` / \`UPSWaitForStateChange\` / \`UPSInit\`, native (most of it the POSIX back end's path buffers) | $(figure stack_getstate_bytes) / $(figure stack_turnoff_bytes) / $(figure stack_wait_bytes) / $(figure stack_init_bytes) bytes | |
+| the same for CorvaleUPS.dll under Wine (Wine's own calls included) | $(figure dll_stack_bytes | tr / ' ' | sed 's/ / \/ /g') bytes | |
 | heap allocations by the driver in init, polls, waits, turn-off, stop | $(figure heap_allocations) | 0 |
 
 CPU per Wine exchange: $(figure wine_exchange_dll_cpu_us) µs through the DLL, $(figure wine_exchange_raw_cpu_us) µs bare

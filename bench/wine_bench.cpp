@@ -28,8 +28,8 @@ int main(int argc, char** argv) {
     steps.insert(steps.end(),
                  {"bench-raw:" + block, "init", "state", "bench-dll:" + block, "stop"});
   }
-  steps.insert(steps.end(),
-               {"init", "state", "wait-cost:" + std::to_string(waitSeconds * 1000), "stop"});
+  steps.insert(steps.end(), {"init", "state", "wait-cost:" + std::to_string(waitSeconds * 1000),
+                             "stack", "stop"});
   int status = 0;
   const auto lines = host.Run(steps, {}, &status);
   host.UnmapCom1();
@@ -68,5 +68,8 @@ int main(int argc, char** argv) {
   const auto wait = Words(FindLine(lines, "wait-cost"));
   std::printf("wine_wait_seconds %s\n", wait.at(1).c_str());
   std::printf("wine_wait_cpu_percent %s\n", wait.at(2).c_str());
+  const auto stack = Words(FindLine(lines, "stack"));
+  std::printf("dll_stack_bytes %s/%s/%s/%s\n", stack.at(1).c_str(), stack.at(2).c_str(),
+              stack.at(3).c_str(), stack.at(4).c_str());
   return 0;
 }

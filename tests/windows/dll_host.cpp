@@ -13,9 +13,11 @@
 //   wine-port:COMn:DEVICE   map a COM port to a Unix device for Wine's mount manager
 //   bench-raw:N | bench-dll:N   median microseconds and CPU per exchange, bare or through the DLL
 //   wait-cost:MS     CPU share of a wait with no limit on a steady UPS
+//   stack            deepest stack each entry point uses
 #include <windows.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -193,6 +195,33 @@ void Race(DWORD milliseconds) {
 
 DWORD WINAPI WaitThread(void* arguments);
 
+// Stack high-water marks: paint a region below the caller's frame (the compiler's stack probes
+// commit its pages in order), call, and see how far down the pattern was overwritten. The region
+// lies below the stack pointer once PaintStack returns, which 32-bit Windows leaves alone.
+constexpr std::size_t kPaintedBytes = 32 * 1024;
+constexpr unsigned char kPaint = 0xA5;
+std::uintptr_t paintedArea = 0;  // an address, not a pointer: the frame is gone when it is read
+
+__attribute__((noinline)) void PaintStack() {
+  volatile unsigned char area[kPaintedBytes];
+  for (std::size_t i = 0; i < kPaintedBytes; ++i) area[i] = kPaint;
+  paintedArea = reinterpret_cast<std::uintptr_t>(area);
+}
+
+std::size_t StackOverwritten() {
+  const auto* area = reinterpret_cast<volatile const unsigned char*>(paintedArea);
+  std::size_t untouched = 0;
+  while (untouched < kPaintedBytes && area[untouched] == kPaint) ++untouched;
+  return kPaintedBytes - untouched;
+}
+
+template <typename Call>
+__attribute__((noinline)) std::size_t StackUse(Call call) {
+  PaintStack();
+  call();
+  return StackOverwritten();
+}
+
 double ThreadCpuMicroseconds(HANDLE thread) {
   FILETIME created, exited, kernel, user;
   GetThreadTimes(thread, &created, &exited, &kernel, &user);
@@ -348,6 +377,13 @@ int main(int argc, char** argv) {
       Say("bench-dll " + Measure(static_cast<int>(number(1)), [] { driver.getState(); }));
     } else if (verb == "wait-cost") {
       WaitCost(number(1));
+    } else if (verb == "stack") {
+      const std::size_t getState = StackUse([] { driver.getState(); });
+      const std::size_t turnOff = StackUse([] { driver.turnOff(120); });
+      const std::size_t wait = StackUse([] { driver.wait(0, 1); });
+      const std::size_t init = StackUse([] { driver.init(); });
+      Say("stack " + std::to_string(getState) + " " + std::to_string(turnOff) + " " +
+          std::to_string(wait) + " " + std::to_string(init));
     } else if (verb == "race") {
       Race(number(1));
     } else {
