@@ -31,9 +31,6 @@ struct RegistryValue {
 // The reply a UPS gives for a status word: "$", ten letters A/B, CR.
 std::string ReplyFor(std::uint16_t replyBits);
 
-// Text of a frame with the carriage return shown as "\r", for readable expectations.
-std::string Printable(const std::string& bytes);
-
 struct Platform {
   std::recursive_mutex mutex;
 

@@ -24,10 +24,6 @@ std::string ReplyFor(std::uint16_t replyBits) {
   return reply;
 }
 
-std::string Printable(const std::string& bytes) {
-  return corvale::Printable(bytes);
-}
-
 void Platform::Reset() {
   Lock lock(mutex);
   openFails = buildSettingsFails = writeFails = false;
@@ -168,7 +164,7 @@ bool SerialWrite(SerialHandle port, const std::uint8_t* data, std::uint32_t coun
   const std::string frame(reinterpret_cast<const char*>(data), count);
   {
     fake::Lock lock(Fake().mutex);
-    fake::Record("SerialWrite " + fake::Printable(frame));
+    fake::Record("SerialWrite " + corvale::Printable(frame));
     if (!fake::CheckPort(port) || Fake().writeFails) return false;
     ups = Fake().ups;
   }

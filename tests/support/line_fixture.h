@@ -10,26 +10,12 @@
 #include <string>
 
 #include "tools/common/registry_tree.h"
+#include "tools/common/temporary_directory.h"
 #include "tools/upspeer/ups_peer.h"
 
 namespace corvale::testing {
 
-class TemporaryDirectory {
- public:
-  TemporaryDirectory() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "corvale-test-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
-  }
-  ~TemporaryDirectory() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
-  const std::filesystem::path& Path() const { return path_; }
-
- private:
-  std::filesystem::path path_;
-};
+using corvale::TemporaryDirectory;
 
 class Line {
  public:
@@ -47,7 +33,7 @@ class Line {
     return registry.Read(kStatusKey, name).value_or("<none>");
   }
 
-  TemporaryDirectory directory;
+  TemporaryDirectory directory{"corvale-test"};
   RegistryTree registry;
   std::unique_ptr<UpsPeer> peer = std::make_unique<UpsPeer>();
 };

@@ -9,6 +9,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "tools/common/temporary_directory.h"
 #include "tools/corvale-ups/commands.h"
 #include "tools/corvale-ups/scenario.h"
 #include "tools/upspeer/ups_peer.h"
@@ -18,24 +19,6 @@ namespace corvale {
 namespace fs = std::filesystem;
 
 namespace {
-
-class ScratchDirectory {
- public:
-  ScratchDirectory() {
-    std::string pattern = (fs::temp_directory_path() / "corvale-demo-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr)
-      throw std::runtime_error("cannot make a temporary folder");
-    path_ = pattern;
-  }
-  ~ScratchDirectory() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  const fs::path& Path() const { return path_; }
-
- private:
-  fs::path path_;
-};
 
 std::vector<ScenarioStep> LoadStory(const std::string& file) {
   if (file.empty()) {
@@ -64,7 +47,7 @@ int RunDemo(const DemoOptions& options, std::atomic<bool>& stop) {
     return kExitUsage;
   }
   const auto start = std::chrono::steady_clock::now();
-  ScratchDirectory scratch;
+  TemporaryDirectory scratch("corvale-demo");
   Setup setup{RegistryTree(scratch.Path() / "registry"), (scratch.Path() / "devices").string(),
               "COM1"};
   fs::create_directories(setup.registry.Root());

@@ -56,6 +56,11 @@ std::string ExplainRegistryFailure(const Setup& setup) {
          " cannot be read (check its permissions).";
 }
 
+std::string BusyPort(const fs::path& device) {
+  return "the port " + device.string() +
+         " is busy: another program has it open. Find it with: " + "fuser " + device.string();
+}
+
 std::string ExplainPortFailure(const Setup& setup) {
   const std::string port = setup.registry.Read(kServiceKey, "Port").value_or("?");
   const fs::path device = fs::path(setup.deviceDirectory) / port;
@@ -72,23 +77,13 @@ std::string ExplainPortFailure(const Setup& setup) {
              ". Add your user to the group that owns it (usually dialout): sudo usermod -aG "
              "dialout $USER, then log in again.";
     }
-    if (error == EBUSY) {
-      return "the port " + device.string() +
-             " is busy: another program has it open. Find it "
-             "with: fuser " +
-             device.string();
-    }
+    if (error == EBUSY) return BusyPort(device);
     return "cannot open " + device.string() + ": " + std::strerror(error);
   }
   const bool busy = flock(fd, LOCK_EX | LOCK_NB) != 0;
   const bool terminal = isatty(fd);
   close(fd);
-  if (busy) {
-    return "the port " + device.string() +
-           " is busy: another program has it open. Find it with: "
-           "fuser " +
-           device.string();
-  }
+  if (busy) return BusyPort(device);
   if (!terminal) return device.string() + " is not a serial port.";
   return "the serial port " + device.string() + " refused the line settings (1200 baud, 8N1).";
 }

@@ -56,17 +56,25 @@ class RawKeys {
   bool active_ = false;
 };
 
+// What each key does: a scenario action, or a line fault that the key switches on and off.
+struct KeyAction {
+  char key;
+  const char* action;
+  std::optional<UpsPeer::Fault> toggles;
+};
+constexpr KeyAction kKeys[] = {
+    {'p', "power-fails", std::nullopt},         {'r', "power-returns", std::nullopt},
+    {'l', "battery-low", std::nullopt},         {'f', "battery-fails", std::nullopt},
+    {'o', "battery-ok", std::nullopt},          {'s', "silent", UpsPeer::Fault::kSilent},
+    {'g', "garbage", UpsPeer::Fault::kGarbled}, {'d', "drop", UpsPeer::Fault::kUnplugged},
+};
+
 void Interactive(UpsPeer& ups, const std::atomic<bool>& stop) {
   std::printf(
       "keys: p power fails, r power returns, l battery low, f battery fails, o battery ok,\n"
       "      s silent on/off, g garbage on/off, d cable pulled/plugged, q quit\n");
   std::fflush(stdout);
   RawKeys keys;
-  const auto toggle = [&](UpsPeer::Fault fault, const char* on, const char* off) {
-    const bool active = ups.CurrentFault() == fault;
-    ApplyStep(ups, {0, active ? "restore" : on, "", 0});
-    return active ? std::string("the line is healthy again") : std::string(off);
-  };
   bool keysEnded = false;
   while (!stop) {
     // Without keys to read (run in the background), the UPS plays on until a signal stops it.
@@ -77,37 +85,13 @@ void Interactive(UpsPeer& ups, const std::atomic<bool>& stop) {
       continue;
     }
     if (key == 'q') return;
-    std::string said;
-    switch (key) {
-      case 'p':
-        said = ApplyStep(ups, {0, "power-fails", "", 0});
-        break;
-      case 'r':
-        said = ApplyStep(ups, {0, "power-returns", "", 0});
-        break;
-      case 'l':
-        said = ApplyStep(ups, {0, "battery-low", "", 0});
-        break;
-      case 'f':
-        said = ApplyStep(ups, {0, "battery-fails", "", 0});
-        break;
-      case 'o':
-        said = ApplyStep(ups, {0, "battery-ok", "", 0});
-        break;
-      case 's':
-        said = toggle(UpsPeer::Fault::kSilent, "silent", "the UPS stops answering");
-        break;
-      case 'g':
-        said = toggle(UpsPeer::Fault::kGarbled, "garbage", "replies arrive garbled");
-        break;
-      case 'd':
-        said = toggle(UpsPeer::Fault::kUnplugged, "drop", "the serial cable is pulled out");
-        break;
-      default:
-        continue;
+    for (const auto& entry : kKeys) {
+      if (entry.key != key) continue;
+      const bool switchOff = entry.toggles && ups.CurrentFault() == *entry.toggles;
+      const std::string said = ApplyStep(ups, {0, switchOff ? "restore" : entry.action, "", 0});
+      std::printf("simulator: %s\n", said.c_str());
+      std::fflush(stdout);
     }
-    std::printf("simulator: %s\n", said.c_str());
-    std::fflush(stdout);
   }
 }
 

@@ -155,11 +155,6 @@ UpsPeer::Fault UpsPeer::CurrentFault() {
   return fault_;
 }
 
-bool UpsPeer::OutputOn() {
-  std::lock_guard lock(mutex_);
-  return outputOn_;
-}
-
 std::vector<UpsPeer::FrameRecord> UpsPeer::Frames() {
   std::lock_guard lock(mutex_);
   return frames_;
@@ -173,11 +168,6 @@ int UpsPeer::InvalidFrames() {
 std::vector<std::uint32_t> UpsPeer::TurnOffDelays() {
   std::lock_guard lock(mutex_);
   return turnOffDelays_;
-}
-
-bool UpsPeer::WaitForFrames(std::size_t count, std::chrono::milliseconds timeout) {
-  std::unique_lock lock(mutex_);
-  return framesArrived_.wait_for(lock, timeout, [&] { return frames_.size() >= count; });
 }
 
 void UpsPeer::OnFrame(
@@ -260,7 +250,6 @@ void UpsPeer::HandleFrame(const std::string& frame) {
     frames_.push_back(record);
     notify = onFrame_;
   }
-  framesArrived_.notify_all();
   if (notify) notify(record, command);
   if (record.reply.empty()) return;
   if (late) {

@@ -6,7 +6,6 @@
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -71,17 +70,10 @@ class UpsPeer {
   std::uint64_t InjectedFaults();
   Fault CurrentFault();
 
-  // The output: switched off when a turn-off's delay runs out while on battery; back on when
-  // utility power returns. While it is off the UPS answers nothing (its host has no power).
-  bool OutputOn();
-
   // Everything received, valid or not, in order.
   std::vector<FrameRecord> Frames();
   int InvalidFrames();
   std::vector<std::uint32_t> TurnOffDelays();
-
-  // Blocks until `count` frames have arrived in all, or `timeout` passes. True if they did.
-  bool WaitForFrames(std::size_t count, std::chrono::milliseconds timeout);
 
   // Called (on the peer's thread) for each frame received and each change of the output.
   void OnFrame(std::function<void(const FrameRecord&, const std::optional<UpsCommand>&)> callback);
@@ -107,9 +99,10 @@ class UpsPeer {
   std::thread thread_;
 
   std::mutex mutex_;
-  std::condition_variable framesArrived_;
   std::uint16_t bits_ = 0;
   bool silenced_ = false;
+  // The output goes off when a turn-off's delay runs out, and on again once utility power is
+  // back; while it is off the UPS answers nothing (its host has no power).
   bool outputOn_ = true;
   std::optional<std::chrono::steady_clock::time_point> turnOffAt_;
   std::chrono::steady_clock::time_point offSince_;
