@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/round_ratio.h"
 #include "driver/ups_api.h"
 #include "tests/support/allocation_counter.h"
 #include "tests/support/line_fixture.h"
@@ -108,29 +109,37 @@ int main(int argc, char** argv) {
 
   if (UPSInit() != 1) return 1;
   UPSGetState();  // the UPS is silenced from here on: one exchange per UPSGetState
-  // Blocks of each in turn, so that warm-up and machine noise fall on both alike. The raw side
-  // opens the device beside the driver (its lock is advisory); the two never overlap.
+  // Rounds of each in turn, the order swapped every round, so that warm-up and machine noise fall
+  // on both alike; each round's ratio compares neighbours in time. The raw side opens the device
+  // beside the driver (its lock is advisory); the two never overlap.
   RawLine rawLine(line.peer->DevicePath());
-  std::vector<double> rawMedians, driverMedians;
+  constexpr int kRounds = 40;
+  const int perRound = std::max(count / kRounds, 50);
+  std::vector<double> rawMedians, driverMedians, ratios;
   double rawCpu = 0, driverCpu = 0;
-  constexpr int kBlocks = 10;
-  for (int block = 0; block < kBlocks; ++block) {
-    const Figures rawBlock = Measure(count / kBlocks, [&] { rawLine.Exchange(); });
-    const Figures driverBlock = Measure(count / kBlocks, [] { UPSGetState(); });
-    rawMedians.push_back(rawBlock.wallMicroseconds);
-    driverMedians.push_back(driverBlock.wallMicroseconds);
-    rawCpu += rawBlock.cpuMicroseconds / kBlocks;
-    driverCpu += driverBlock.cpuMicroseconds / kBlocks;
+  for (int round = 0; round < kRounds; ++round) {
+    Figures rawRound, driverRound;
+    const auto measureRaw = [&] { rawRound = Measure(perRound, [&] { rawLine.Exchange(); }); };
+    const auto measureDriver = [&] { driverRound = Measure(perRound, [] { UPSGetState(); }); };
+    if (round % 2 == 0) {
+      measureRaw();
+      measureDriver();
+    } else {
+      measureDriver();
+      measureRaw();
+    }
+    rawMedians.push_back(rawRound.wallMicroseconds);
+    driverMedians.push_back(driverRound.wallMicroseconds);
+    ratios.push_back(driverRound.wallMicroseconds / rawRound.wallMicroseconds);
+    rawCpu += rawRound.cpuMicroseconds / kRounds;
+    driverCpu += driverRound.cpuMicroseconds / kRounds;
   }
-  std::sort(rawMedians.begin(), rawMedians.end());
-  std::sort(driverMedians.begin(), driverMedians.end());
-  const Figures raw = {rawMedians[kBlocks / 2], rawCpu};
-  const Figures driver = {driverMedians[kBlocks / 2], driverCpu};
-  std::printf("exchange_raw_median_us %.1f\n", raw.wallMicroseconds);
-  std::printf("exchange_driver_median_us %.1f\n", driver.wallMicroseconds);
-  std::printf("exchange_ratio %.3f\n", driver.wallMicroseconds / raw.wallMicroseconds);
-  std::printf("exchange_raw_cpu_us %.1f\n", raw.cpuMicroseconds);
-  std::printf("exchange_driver_cpu_us %.1f\n", driver.cpuMicroseconds);
+  using corvale::bench::Quantile;
+  std::printf("exchange_raw_median_us %.1f\n", Quantile(rawMedians, 0.5));
+  std::printf("exchange_driver_median_us %.1f\n", Quantile(driverMedians, 0.5));
+  corvale::bench::PrintRatio("exchange", ratios, 1.05);
+  std::printf("exchange_raw_cpu_us %.1f\n", rawCpu);
+  std::printf("exchange_driver_cpu_us %.1f\n", driverCpu);
 
   // A steady UPS and no time limit: the wait should sleep, not spin.
   double waitCpu = 0;

@@ -13,7 +13,7 @@ echo "native exchange, wait and footprint (about 15 s)..." >&2
 native_figures=$("$native/bench/native_bench" 4000 10)
 echo "DLL under Wine (about 40 s)..." >&2
 wine_figures=$("$native/bench/wine_bench" "$windows" "$source_dir" 6000 10)
-figure() { printf '%s\n%s\n' "$native_figures" "$wine_figures" | awk -v name="$1" '$1 == name {print $2}'; }
+figure() { printf '%s\n%s\n' "$native_figures" "$wine_figures" | awk -v name="$1" '$1 == name {sub(/^[^ ]+ /, ""); print}'; }
 
 dll=$windows/CorvaleUPS.dll
 so=$native/libCorvaleUPS.so
@@ -36,8 +36,8 @@ what the driver adds to moving the same bytes.
 
 | what | measured | target |
 |---|---|---|
-| one exchange (\`UPSGetState\`), native, against a bare write + read of the same bytes | $(figure exchange_driver_median_us) µs vs $(figure exchange_raw_median_us) µs: **$(figure exchange_ratio)×** | ≤ 1.05× |
-| the same through CorvaleUPS.dll under Wine, against bare \`WriteFile\` + \`ReadFile\` (median of ten interleaved rounds, whose own ratios ran from $(figure wine_exchange_ratio_range): Wine's serial calls vary that much by themselves) | $(figure wine_exchange_dll_median_us) µs vs $(figure wine_exchange_raw_median_us) µs: **$(figure wine_exchange_ratio)×** | ≤ 1.05× |
+| one exchange (\`UPSGetState\`), native, against a bare write + read of the same bytes: the median of per-round ratios, rounds interleaved | $(figure exchange_driver_median_us) µs vs $(figure exchange_raw_median_us) µs: **$(figure exchange_ratio)×**, spread $(figure exchange_ratio_spread): **$(figure exchange_ratio_verdict)** | ≤ 1.05× |
+| the same through CorvaleUPS.dll under Wine, against bare \`WriteFile\` + \`ReadFile\` | $(figure wine_exchange_dll_median_us) µs vs $(figure wine_exchange_raw_median_us) µs: **$(figure wine_exchange_ratio)×**, spread $(figure wine_exchange_ratio_spread): **$(figure wine_exchange_ratio_verdict)** | ≤ 1.05× |
 | CPU per exchange, native (thread time, system calls included; bare: $(figure exchange_raw_cpu_us) µs) | $(figure exchange_driver_cpu_us) µs | < 20 µs |
 | CPU while waiting, native: $(figure wait_seconds) s of \`UPSWaitForStateChange\` with no limit | $(figure wait_cpu_percent) % | < 0.1 % |
 | CPU while waiting, DLL under Wine ($(figure wine_wait_seconds) s; Wine's thread times are coarse) | $(figure wine_wait_cpu_percent) % | < 0.1 % |

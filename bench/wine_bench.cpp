@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <filesystem>
 
+#include "bench/round_ratio.h"
 #include "tests/support/line_fixture.h"
 #include "tests/support/wine_host.h"
 
@@ -20,13 +21,17 @@ int main(int argc, char** argv) {
   corvale::UpsPeer peer;
   corvale::testing::WineHost host(argv[1], argv[2]);
   host.MapCom1(peer.DevicePath());
-  // Raw and DLL blocks in turn (the DLL holds the port while it runs, so each block restarts it).
-  constexpr int kRounds = 10;
+  // Raw and DLL rounds in turn, the order swapped every round (the DLL holds the port while it
+  // runs, so each DLL round starts and stops it).
+  constexpr int kRounds = 16;
   const std::string block = std::to_string(count / kRounds);
   std::vector<std::string> steps = {"registry:COM1", "load:" + host.DllPath()};
   for (int round = 0; round < kRounds; ++round) {
-    steps.insert(steps.end(),
-                 {"bench-raw:" + block, "init", "state", "bench-dll:" + block, "stop"});
+    const std::vector<std::string> raw = {"bench-raw:" + block};
+    const std::vector<std::string> dll = {"init", "state", "bench-dll:" + block, "stop"};
+    for (const auto* part : round % 2 == 0 ? std::vector{&raw, &dll} : std::vector{&dll, &raw}) {
+      steps.insert(steps.end(), part->begin(), part->end());
+    }
   }
   steps.insert(steps.end(), {"init", "state", "wait-cost:" + std::to_string(waitSeconds * 1000),
                              "stack", "stop"});
@@ -47,9 +52,8 @@ int main(int argc, char** argv) {
     dllCpu.push_back(std::stod(d.at(2)));
     ratios.push_back(dll.back() / raw.back());
   }
-  const auto median = [](std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return (values[values.size() / 2 - 1] + values[values.size() / 2]) / 2;
+  const auto median = [](const std::vector<double>& values) {
+    return corvale::bench::Quantile(values, 0.5);
   };
   if (std::getenv("CORVALE_BENCH_VERBOSE") != nullptr) {
     for (int round = 0; round < kRounds; ++round) {
@@ -58,11 +62,7 @@ int main(int argc, char** argv) {
   }
   std::printf("wine_exchange_raw_median_us %.1f\n", median(raw));
   std::printf("wine_exchange_dll_median_us %.1f\n", median(dll));
-  // Each round's ratio compares neighbours in time; their median damps Wine's own jitter.
-  std::printf("wine_exchange_ratio %.3f\n", median(ratios));
-  std::printf("wine_exchange_ratio_range %.2f-%.2f\n",
-              *std::min_element(ratios.begin(), ratios.end()),
-              *std::max_element(ratios.begin(), ratios.end()));
+  corvale::bench::PrintRatio("wine_exchange", ratios, 1.05);
   std::printf("wine_exchange_raw_cpu_us %.1f\n", median(rawCpu));
   std::printf("wine_exchange_dll_cpu_us %.1f\n", median(dllCpu));
   const auto wait = Words(FindLine(lines, "wait-cost"));

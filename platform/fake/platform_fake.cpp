@@ -3,8 +3,8 @@
 #include <cstring>
 
 #include "platform/fake/fake_platform.h"
+#include "platform/fake/printable.h"
 #include "platform/platform.h"
-#include "tools/common/printable.h"
 
 namespace fake {
 
@@ -106,7 +106,7 @@ std::string Platform::Value(const std::string& keyPath, const std::string& name)
 namespace {
 
 void Record(const std::string& call) {
-  Fake().calls.push_back(call);
+  if (Fake().recordCalls) Fake().calls.push_back(call);
 }
 
 // True when `port` is open; counts any use of a closed or unknown handle.

@@ -1,17 +1,45 @@
 // The POSIX back end on its own: mode texts, the registry stand-in, and Windows read time-outs on
 // a real pseudo-terminal.
+#include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <stdarg.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "platform/platform.h"
 #include "tests/support/line_fixture.h"
+
+// The modem-line calls the back end makes, seen on their way to the C library: a pseudo-terminal
+// has no modem lines to look at afterwards.
+namespace {
+std::mutex modemCallsLock;
+std::vector<std::pair<unsigned long, int>> modemCalls;  // TIOCMBIS/TIOCMBIC and the line bits
+}  // namespace
+
+extern "C" int ioctl(int fd, unsigned long request, ...) noexcept {
+  va_list arguments;
+  va_start(arguments, request);
+  void* argument = va_arg(arguments, void*);
+  va_end(arguments);
+  if (request == TIOCMBIS || request == TIOCMBIC) {
+    std::lock_guard lock(modemCallsLock);
+    modemCalls.emplace_back(request, *static_cast<int*>(argument));
+  }
+  using Ioctl = int (*)(int, unsigned long, ...);
+  static const auto next = reinterpret_cast<Ioctl>(dlsym(RTLD_NEXT, "ioctl"));
+  return next(fd, request, argument);
+}
 
 namespace {
 
@@ -49,8 +77,13 @@ TEST_F(PosixRegistryTest, KeysAreOpenedNeverCreated) {
   EXPECT_FALSE(RegistryOpenKey("System\\CurrentControlSet\\Services\\Nope", kRegistryQuery, &key));
   EXPECT_FALSE(
       std::filesystem::exists(line.registry.Root() / "System/CurrentControlSet/Services/Nope"));
-  EXPECT_FALSE(RegistryOpenKey("System\\..\\..\\etc", kRegistryQuery, &key));
+  // A key beside the root that exists and may be opened: only the climb out keeps it out.
+  std::filesystem::create_directories(line.directory.Path() / "outside");
+  EXPECT_FALSE(RegistryOpenKey("System\\..\\..\\outside", kRegistryQuery, &key));
+  EXPECT_FALSE(RegistryOpenKey("..\\outside", kRegistryQuery, &key));
   EXPECT_FALSE(RegistryOpenKey("\\System", kRegistryQuery, &key));
+  ASSERT_TRUE(RegistryOpenKey("System\\CurrentControlSet", kRegistryQuery, &key));
+  RegistryCloseKey(key);
 }
 
 TEST_F(PosixRegistryTest, QueryGivesTheTextWithItsNulAndRefusesWhatDoesNotFit) {
@@ -109,6 +142,20 @@ TEST_F(PosixRegistryTest, ValuesAreWrittenAsTextAtomically) {
   EXPECT_EQ(line.Status("FirmwareRev"), "v1.0b  [ Normal ]");
 }
 
+TEST_F(PosixRegistryTest, AValueThatCannotBeReplacedLeavesNoTemporaryFile) {
+  // A folder in the value's place: the temporary file is written, then cannot be renamed over it.
+  const auto dir = line.registry.KeyDirectory(corvale::kStatusKey);
+  std::filesystem::create_directories(dir / "FirmwareRev" / "inside");
+  const RegistryKey key = Open("System\\CurrentControlSet\\Services\\UPS\\Status", kRegistryWrite);
+  EXPECT_FALSE(RegistrySetString(key, "FirmwareRev", "v1.0b  [ Normal ]"));
+  RegistryCloseKey(key);
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+    names.push_back(entry.path().filename());
+  }
+  EXPECT_EQ(names, std::vector<std::string>{"FirmwareRev"});
+}
+
 class PosixSerialTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -128,9 +175,69 @@ class PosixSerialTest : public ::testing::Test {
 
 TEST_F(PosixSerialTest, OpenIsExclusiveAndStaysInsideTheDeviceDirectory) {
   EXPECT_EQ(SerialOpen("COM1"), kInvalidSerialHandle) << "no sharing";
-  EXPECT_EQ(SerialOpen("../devices/COM1"), kInvalidSerialHandle);
-  EXPECT_EQ(SerialOpen("/dev/null"), kInvalidSerialHandle);
+  // A free, working device one level up: only the climb out of the directory keeps it out.
+  corvale::UpsPeer outside;
+  std::filesystem::create_symlink(outside.DevicePath(), line.directory.Path() / "UP");
+  std::filesystem::create_symlink(outside.DevicePath(), line.Devices() / "UP");
+  EXPECT_EQ(SerialOpen("../UP"), kInvalidSerialHandle);
+  EXPECT_EQ(SerialOpen(outside.DevicePath().c_str()), kInvalidSerialHandle);
   EXPECT_EQ(SerialOpen(""), kInvalidSerialHandle);
+  const SerialHandle inside = SerialOpen("UP");
+  EXPECT_NE(inside, kInvalidSerialHandle) << "the same device by its contained name";
+  SerialClose(inside);
+}
+
+TEST_F(PosixSerialTest, LineSettingsReachTheDevice) {
+  // Every speed the table knows; a pseudo-terminal keeps speed and stop bits but forces 8N1, so
+  // character size and parity are left to the mode-text test above.
+  const struct {
+    const char* mode;
+    speed_t speed;
+    bool twoStopBits;
+  } cases[] = {
+      {"110,N,8,1", B110, false},       {"300,N,8,1", B300, false},
+      {"600,N,8,2", B600, true},        {"1200,N,8,1", B1200, false},
+      {"2400,N,8,1", B2400, false},     {"4800,N,8,1", B4800, false},
+      {"9600,N,8,1", B9600, false},     {"19200,N,8,1", B19200, false},
+      {"38400,N,8,1", B38400, false},   {"57600,N,8,1", B57600, false},
+      {"115200,N,8,1", B115200, false},
+  };
+  const int fd = static_cast<int>(port);
+  for (const auto& c : cases) {
+    SerialSettings settings = {};
+    ASSERT_TRUE(SerialBuildSettings(c.mode, &settings)) << c.mode;
+    ASSERT_TRUE(SerialApplySettings(port, &settings)) << c.mode;
+    termios attributes;
+    ASSERT_EQ(tcgetattr(fd, &attributes), 0);
+    EXPECT_EQ(cfgetospeed(&attributes), c.speed) << c.mode;
+    EXPECT_EQ(cfgetispeed(&attributes), c.speed) << c.mode;
+    EXPECT_EQ(attributes.c_cflag & (CSIZE | PARENB | CRTSCTS), tcflag_t{CS8}) << c.mode;
+    EXPECT_EQ((attributes.c_cflag & CSTOPB) != 0, c.twoStopBits) << c.mode;
+  }
+}
+
+TEST_F(PosixSerialTest, ControlLinesAreRaisedAndDroppedAsAsked) {
+  const struct {
+    std::uint8_t dtr, rts;
+    std::vector<std::pair<unsigned long, int>> calls;
+  } cases[] = {
+      {1, 1, {{TIOCMBIS, TIOCM_DTR}, {TIOCMBIS, TIOCM_RTS}}},
+      {1, 0, {{TIOCMBIS, TIOCM_DTR}, {TIOCMBIC, TIOCM_RTS}}},
+      {0, 1, {{TIOCMBIC, TIOCM_DTR}, {TIOCMBIS, TIOCM_RTS}}},
+  };
+  for (const auto& c : cases) {
+    SerialSettings settings = {};
+    ASSERT_TRUE(SerialBuildSettings("1200,N,8,1", &settings));
+    settings.dtrControl = c.dtr;
+    settings.rtsControl = c.rts;
+    {
+      std::lock_guard lock(modemCallsLock);
+      modemCalls.clear();
+    }
+    ASSERT_TRUE(SerialApplySettings(port, &settings));
+    std::lock_guard lock(modemCallsLock);
+    EXPECT_EQ(modemCalls, c.calls) << "dtr=" << int{c.dtr} << " rts=" << int{c.rts};
+  }
 }
 
 TEST_F(PosixSerialTest, ReadOfNothingEndsAfterTheTotalTimeout) {

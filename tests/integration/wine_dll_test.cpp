@@ -63,12 +63,23 @@ class WineDllTest : public ::testing::Test {
 };
 
 TEST_F(WineDllTest, InitOnAnsweringUpsPublishesToTheWindowsRegistry) {
-  const auto lines = Run({"init", "values", "stop"});
+  const auto lines = Run({"spy", "init", "values", "stop", "spied"});
   const auto init = Find(lines, "init");
   EXPECT_EQ(Words(init).at(1), "1") << init;
   EXPECT_GE(Number(init, 2), 1450) << "RTS pulse and settle time";
   EXPECT_EQ(Find(lines, "values"), "values 1|99|v1.0b  [ Normal ]");
-  EXPECT_EQ(Find(lines, "stop"), "stop 1 0");
+  const auto stop = Find(lines, "stop");
+  EXPECT_EQ(Words(stop).at(1), "1");
+  EXPECT_LT(Number(stop, 2), 500) << "nothing to wait for: no exchange is running";
+  // Opened for reading and writing, not shared, existing only; DTR raised, RTS pulsed then dropped.
+  EXPECT_EQ(Find(lines, "spied", 0),
+            "spied CreateFileA COM1 access=0xC0000000 share=0 disposition=3");
+  EXPECT_EQ(Find(lines, "spied", 1),
+            "spied SetCommState baud=1200 bits=8 parity=0 stop=0 dtr=1 rts=1");
+  EXPECT_EQ(Find(lines, "spied", 2),
+            "spied SetCommState baud=1200 bits=8 parity=0 stop=0 dtr=1 rts=0");
+  EXPECT_EQ(Find(lines, "spied", 3), "spied RegSetValueExA FirmwareRev size=18")
+      << "the text's 17 characters and its NUL";
   const auto frames = peer.Frames();
   ASSERT_EQ(frames.size(), 1u);
   EXPECT_EQ(frames[0].bytes, "ZCADLIOPERJD\r");

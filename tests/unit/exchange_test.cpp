@@ -87,7 +87,15 @@ void RunSteps(fake::Platform& os, const std::vector<Step>& steps) {
         break;
     }
     const auto before = os.CallsStartingWith("RegistrySetDword BatteryStatus").size();
+    const auto readsBefore = os.CallsStartingWith("SerialRead").size();
     EXPECT_EQ(ExchangeStatus(nullptr), s.result) << "step " << i;
+    const auto reads = os.CallsStartingWith("SerialRead").size() - readsBefore;
+    // Nothing can answer a frame that never left; only a full invalid reply starts a drain.
+    if (s.kind == Step::kWriteFails) {
+      EXPECT_EQ(reads, 0u) << "step " << i;
+    } else if (s.kind == Step::kShort) {
+      EXPECT_EQ(reads, 1u) << "step " << i;
+    }
     EXPECT_EQ(LinkStatus, s.linkStatus) << "step " << i;
     EXPECT_EQ(HostState, s.hostState) << "step " << i;
     const auto after = os.CallsStartingWith("RegistrySetDword BatteryStatus").size();
@@ -172,8 +180,10 @@ TEST_F(LineNoiseTest, BacklogOfNoiseIsClearedWithinTwoExchanges) {
   ASSERT_TRUE(ExchangeStatus(nullptr));
   // A burst of noise on the line, far longer than a reply and not a multiple of 12 bytes.
   os().lineInput = std::string(1000, '\x55') + "$AB";
+  const auto start = os().nowMs;
   EXPECT_FALSE(ExchangeStatus(nullptr));
   EXPECT_EQ(HostState, 8);
+  EXPECT_EQ(os().nowMs - start, 100u) << "the drain ends at the piece cut mid-reply";
   EXPECT_TRUE(ExchangeStatus(nullptr)) << "the next poll must see the UPS's own reply";
   EXPECT_EQ(HostState, 1);
 }
@@ -201,10 +211,12 @@ TEST_F(LineNoiseTest, EndlessNoiseIsDrainedOnlyUpToABound) {
 TEST_F(LineNoiseTest, ShortOrMissingRepliesAreNotDrained) {
   // A late reply stays queued for the next exchange; only a full, invalid reply starts a drain.
   ASSERT_TRUE(ExchangeStatus(nullptr));
-  os().ups = nullptr;
-  os().calls.clear();
-  EXPECT_FALSE(ExchangeStatus(nullptr));
-  EXPECT_EQ(os().CallsStartingWith("SerialRead").size(), 1u);
+  for (const std::optional<std::string>& reply : {std::optional<std::string>(), {"$AAAAAAAAAA"}}) {
+    os().ups = [reply](const std::string&) { return reply; };
+    os().calls.clear();
+    EXPECT_FALSE(ExchangeStatus(nullptr));
+    EXPECT_EQ(os().CallsStartingWith("SerialRead").size(), 1u) << reply.value_or("no reply");
+  }
 }
 
 }  // namespace

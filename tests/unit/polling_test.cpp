@@ -96,6 +96,22 @@ TEST_F(PollingTest, NoLimitEndsOnlyOnCancelSeenAfterASleep) {
   EXPECT_EQ(CommandLetters().size(), 50u);
 }
 
+TEST_F(PollingTest, NoLimitNeverRunsOutOfTime) {
+  // A counted-down 0xFFFFFFFF would end after this many one-second sleeps (the last one 295 ms).
+  constexpr std::uint64_t kSleepsOfALimitedWait = 0xFFFFFFFFull / 1000 + 1;
+  PortHandle = kInvalidSerialHandle;  // each poll fails at once: millions of them stay cheap
+  os().recordCalls = false;
+  std::uint64_t sleeps = 0;
+  bool onlyWholeSeconds = true;
+  os().onSleep = [&](std::uint32_t ms) {
+    onlyWholeSeconds = onlyWholeSeconds && ms == 1000;
+    if (++sleeps == kSleepsOfALimitedWait + 2) UPSCancelWait();
+  };
+  UPSWaitForStateChange(8, 0xFFFFFFFF);
+  EXPECT_EQ(sleeps, kSleepsOfALimitedWait + 2) << "only the cancel ends it";
+  EXPECT_TRUE(onlyWholeSeconds);
+}
+
 TEST_F(PollingTest, CancelBeforeTheWaitHasNoEffectOnIt) {
   bits = kSilenced;
   UPSCancelWait();
@@ -136,12 +152,15 @@ TEST_F(PollingTest, ConcurrentCallersNeverInterleaveFrames) {
   // two exchanges were on the line at once.
   std::atomic<int> outstanding{0};
   std::atomic<int> interleaved{0};
-  bits = kSilenced;
-  os().ups = [&](const std::string&) -> std::optional<std::string> {
+  // Like the real UPS, Silenced only once asked to be quiet: whichever thread comes first, some
+  // poller must send the silence command.
+  std::atomic<bool> silenced{false};
+  os().ups = [&](const std::string& frame) -> std::optional<std::string> {
     if (outstanding.fetch_add(1) != 0) ++interleaved;
+    if (frame[static_cast<unsigned char>(frame[1]) - 0x3F] == 'B') silenced = true;
     std::this_thread::yield();
     outstanding.fetch_sub(1);
-    return fake::ReplyFor(bits);
+    return fake::ReplyFor(silenced ? kSilenced : 0);
   };
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t) {

@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "driver/attach.h"
@@ -120,9 +123,20 @@ TEST_F(StartStopTest, SilentUpsTakesSetUpPlusOneReadTimeout) {
 }
 
 TEST_F(StartStopTest, TheNameReadIsTheNameOpened) {
-  os().SetPort(std::string("pts/3\0", 6));
-  UPSInit();
-  EXPECT_EQ(os().CallsStartingWith("SerialOpen"), (Strings{"SerialOpen pts/3"}));
+  const struct {
+    std::string data;
+    const char* opened;
+  } cases[] = {
+      {std::string("pts/3\0", 6), "SerialOpen pts/3"},
+      {std::string("COM1\0xyz", 8), "SerialOpen COM1"},  // the name ends at its first NUL
+      {"ttyS1", "SerialOpen ttyS1"},
+  };
+  for (const auto& c : cases) {
+    os().calls.clear();
+    os().SetPort(c.data);
+    EXPECT_EQ(UPSInit(), 1u) << c.opened;
+    EXPECT_EQ(os().CallsStartingWith("SerialOpen"), (Strings{c.opened}));
+  }
 }
 
 TEST_F(StartStopTest, ReinitClosesThePortAnEarlierInitLeftOpen) {
@@ -163,6 +177,28 @@ TEST_F(StartStopTest, AfterStopExchangesFailAtOnceWithoutTouchingAHandle) {
   EXPECT_TRUE(os().CallsStartingWith("Serial").empty());
   EXPECT_EQ(os().closedHandleUses, 0);
   EXPECT_EQ(os().nowMs, start) << "no read time-out to wait for";
+}
+
+TEST_F(StartStopTest, StopWaitsForTheExchangeInProgress) {
+  ASSERT_EQ(UPSInit(), 1u);
+  // The UPS holds this exchange between its write and its read until UPSStop has begun, and a
+  // little longer: a stop that did not wait would close the port under the read.
+  std::atomic<bool> inExchange{false};
+  os().ups = [&](const std::string&) -> std::optional<std::string> {
+    inExchange = true;
+    while (CancelRequested == 0) std::this_thread::yield();
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    return fake::ReplyFor(kSilenced);
+  };
+  std::thread poller([] { UPSGetState(); });
+  while (!inExchange) std::this_thread::yield();
+  EXPECT_EQ(UPSStop(), 1u);
+  poller.join();
+  EXPECT_EQ(os().closedHandleUses, 0);
+  const auto calls = os().CallsStartingWith("Serial");
+  ASSERT_GE(calls.size(), 2u);
+  EXPECT_EQ(calls[calls.size() - 2], "SerialRead 12") << "the read ends before the port closes";
+  EXPECT_EQ(calls.back(), "SerialClose");
 }
 
 TEST_F(StartStopTest, StopDuringAWaitEndsItAfterTheSleep) {

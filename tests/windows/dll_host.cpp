@@ -10,6 +10,9 @@
 //   sync:TAG         print "sync TAG" and wait for a line on standard input
 //   sleep:MS | version:PATH | race:MS
 //   query:KEY:NAME   a string value anywhere under HKEY_LOCAL_MACHINE
+//   spy              from now on, note the DLL's CreateFileA, SetCommState and string
+//                    RegSetValueExA arguments
+//   spied            print what was noted, one "spied ..." line per call
 //   wine-port:COMn:DEVICE   map a COM port to a Unix device for Wine's mount manager
 //   bench-raw:N | bench-dll:N   median microseconds and CPU per exchange, bare or through the DLL
 //   wait-cost:MS     CPU share of a wait with no limit on a steady UPS
@@ -98,8 +101,74 @@ Fn Entry(HMODULE module, const char* name) {
   return reinterpret_cast<Fn>(reinterpret_cast<void*>(found));
 }
 
+HMODULE loaded = nullptr;
+
+// What the DLL asked of the serial calls. Wine neither enforces a port's share mode nor has modem
+// lines to look at, so the arguments are checked where they leave the DLL.
+std::vector<std::string> spied;
+
+HANDLE WINAPI SpyCreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                             DWORD disposition, DWORD flags, HANDLE templateFile) {
+  char text[160];
+  std::snprintf(text, sizeof text, "CreateFileA %s access=0x%lX share=%lu disposition=%lu", name,
+                access, share, disposition);
+  spied.push_back(text);
+  return CreateFileA(name, access, share, security, disposition, flags, templateFile);
+}
+
+BOOL WINAPI SpySetCommState(HANDLE port, LPDCB dcb) {
+  char text[160];
+  std::snprintf(text, sizeof text, "SetCommState baud=%lu bits=%u parity=%u stop=%u dtr=%u rts=%u",
+                dcb->BaudRate, dcb->ByteSize, dcb->Parity, dcb->StopBits, dcb->fDtrControl,
+                dcb->fRtsControl);
+  spied.push_back(text);
+  return SetCommState(port, dcb);
+}
+
+LONG WINAPI SpyRegSetValueExA(HKEY key, LPCSTR name, DWORD reserved, DWORD type, const BYTE* data,
+                              DWORD size) {
+  // Wine adds a missing NUL when it stores a string, so the size is only honest here.
+  if (type == REG_SZ)
+    spied.push_back(std::string("RegSetValueExA ") + name + " size=" + std::to_string(size));
+  return RegSetValueExA(key, name, reserved, type, data, size);
+}
+
+// Points the DLL's import slots for these calls at the spies above.
+void Spy() {
+  auto* base = reinterpret_cast<BYTE*>(loaded);
+  const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(
+      base + reinterpret_cast<const IMAGE_DOS_HEADER*>(base)->e_lfanew);
+  const auto& directory = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+  int patched = 0;
+  for (auto* import = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + directory.VirtualAddress);
+       import->Name != 0; ++import) {
+    auto* names = reinterpret_cast<IMAGE_THUNK_DATA*>(base + import->OriginalFirstThunk);
+    auto* slots = reinterpret_cast<IMAGE_THUNK_DATA*>(base + import->FirstThunk);
+    for (; names->u1.AddressOfData != 0; ++names, ++slots) {
+      if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal)) continue;
+      const char* name =
+          reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData)->Name;
+      void* spy = nullptr;
+      if (std::strcmp(name, "CreateFileA") == 0) spy = reinterpret_cast<void*>(SpyCreateFileA);
+      if (std::strcmp(name, "SetCommState") == 0) spy = reinterpret_cast<void*>(SpySetCommState);
+      if (std::strcmp(name, "RegSetValueExA") == 0) {
+        spy = reinterpret_cast<void*>(SpyRegSetValueExA);
+      }
+      if (spy == nullptr) continue;
+      DWORD protection;
+      VirtualProtect(&slots->u1.Function, sizeof slots->u1.Function, PAGE_READWRITE, &protection);
+      slots->u1.Function = reinterpret_cast<DWORD_PTR>(spy);
+      VirtualProtect(&slots->u1.Function, sizeof slots->u1.Function, protection, &protection);
+      ++patched;
+    }
+  }
+  if (patched != 3) Fail("the DLL does not import CreateFileA, SetCommState and RegSetValueExA");
+  Say("spy ok");
+}
+
 void Load(const std::string& path) {
   HMODULE module = LoadLibraryA(path.c_str());
+  loaded = module;
   if (module == nullptr) Fail("LoadLibrary " + path + " failed: " + std::to_string(GetLastError()));
   driver = {
       Entry<InitFn>(module, "UPSInit"),         Entry<StopFn>(module, "UPSStop"),
@@ -358,6 +427,10 @@ int main(int argc, char** argv) {
       Version(std::string(argv[i]).substr(8));
     } else if (verb == "query") {
       Say("query " + Value(step.at(2).c_str(), step.at(1).c_str()));
+    } else if (verb == "spy") {
+      Spy();
+    } else if (verb == "spied") {
+      for (const auto& call : spied) Say("spied " + call);
     } else if (verb == "wine-port") {
       // Wine rebuilds dosdevices/comN from this key whenever its server starts.
       HKEY key;

@@ -8,7 +8,7 @@
 #include <stdexcept>
 #include <thread>
 
-#include "tools/common/printable.h"
+#include "platform/fake/printable.h"
 #include "tools/corvale-ups/commands.h"
 #include "tools/corvale-ups/scenario.h"
 #include "tools/upspeer/ups_peer.h"

@@ -1,5 +1,6 @@
 // Serial bytes as readable text: the carriage return as "\r", other control and non-ASCII bytes
-// as "\xNN". Used wherever frames are logged or compared.
+// as "\xNN". Used wherever frames are logged or compared: by the scripted back end and by the
+// simulator above it.
 #pragma once
 
 #include <cstdio>
