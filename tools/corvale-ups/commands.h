@@ -1,14 +1,35 @@
-// The corvale-ups subcommands that need more than a few lines.
+// The corvale-ups subcommands that need more than a few lines. Each only wires the host core
+// (tools/host) to its options and its output.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 
-#include "tools/corvale-ups/monitor.h"
+#include "tools/host/driver_library.h"
 
 namespace corvale {
+
+// Options every driver-using command shares.
+struct Common {
+  Setup setup = DefaultSetup();
+  std::string library;
+  bool json = false;
+};
+
+struct MonitorOptions {
+  std::uint32_t interval = kNoTimeLimit;  // accepted for old scripts; polls are once a second
+  std::string onLowBattery;
+  std::optional<std::uint32_t> turnOffDelay;
+};
+int RunMonitor(const Common& common, const MonitorOptions& options);
+
+// The system service and its helpers, driven by the configuration file.
+int RunService(const std::string& configPath);
+int RunCheckConfig(const std::string& configPath);
+int RunKillPower(const std::string& configPath);
 
 struct SimulateOptions {
   std::string scenarioFile;  // empty: take keys interactively
@@ -23,9 +44,14 @@ struct DemoOptions {
   std::string library;
   bool json = false;
 };
-int RunDemo(const DemoOptions& options, std::atomic<bool>& stop);
+int RunDemo(const DemoOptions& options, const std::atomic<bool>& stop);
 
 // The power-failure story from tools/scenarios, built into the program.
 extern const char kPowerFailureScenario[];
+
+// Loads the library, prepares the setup and starts the driver; on failure prints why and gives
+// the exit code. kExitNoUps leaves the driver running.
+int StartFromCommandLine(const Common& common, std::unique_ptr<DriverLibrary>& driver);
+int Fail(int code, const std::string& message);
 
 }  // namespace corvale

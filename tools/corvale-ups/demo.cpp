@@ -5,12 +5,15 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
 
 #include "tools/common/temporary_directory.h"
 #include "tools/corvale-ups/commands.h"
+#include "tools/corvale-ups/events.h"
+#include "tools/host/host.h"
 #include "tools/corvale-ups/scenario.h"
 #include "tools/upspeer/ups_peer.h"
 
@@ -38,69 +41,75 @@ std::string Seconds(std::chrono::steady_clock::duration elapsed) {
 
 }  // namespace
 
-int RunDemo(const DemoOptions& options, std::atomic<bool>& stop) {
+int RunDemo(const DemoOptions& options, const std::atomic<bool>& stop) {
   std::vector<ScenarioStep> story;
   try {
     story = LoadStory(options.scenarioFile);
   } catch (const std::invalid_argument& error) {
-    std::fprintf(stderr, "corvale-ups: %s\n", error.what());
-    return kExitUsage;
+    return Fail(kExitUsage, error.what());
   }
   const auto start = std::chrono::steady_clock::now();
   TemporaryDirectory scratch("corvale-demo");
-  Setup setup{RegistryTree(scratch.Path() / "registry"), (scratch.Path() / "devices").string(),
-              "COM1"};
-  fs::create_directories(setup.registry.Root());
+  const Setup setup{(scratch.Path() / "registry").string(), (scratch.Path() / "devices").string(),
+                    "COM1"};
+  fs::create_directories(setup.registry);
   fs::create_directories(setup.deviceDirectory);
   UpsPeer ups;
   fs::create_symlink(ups.DevicePath(), fs::path(setup.deviceDirectory) / "COM1");
-  if (auto problem = PrepareSetup(setup)) {
-    std::fprintf(stderr, "corvale-ups: %s\n", problem->c_str());
-    return kExitFailure;
-  }
+  if (auto problem = PrepareSetup(setup)) return Fail(kExitFailure, *problem);
   std::unique_ptr<DriverLibrary> driver;
   try {
     driver = std::make_unique<DriverLibrary>(options.library);
   } catch (const std::runtime_error& error) {
-    std::fprintf(stderr, "corvale-ups: %s\n", error.what());
-    return kExitNoLibrary;
+    return Fail(kExitNoLibrary, error.what());
   }
 
-  std::printf("Demo: a simulated UPS on %s, linked as COM1 in %s\n", ups.DevicePath().c_str(),
-              setup.deviceDirectory.c_str());
-  std::printf("      registry stand-in in %s; driver %s\n\n", setup.registry.Root().c_str(),
-              driver->Path().c_str());
-  std::fflush(stdout);
+  // With --json, standard output carries JSON only; the narration goes to standard error.
+  std::FILE* narration = options.json ? stderr : stdout;
+  std::fprintf(narration, "Demo: a simulated UPS on %s, linked as COM1 in %s\n",
+               ups.DevicePath().c_str(), setup.deviceDirectory.c_str());
+  std::fprintf(narration, "      registry stand-in in %s; driver %s\n\n", setup.registry.c_str(),
+               driver->Path().c_str());
+  std::fflush(narration);
 
   EventLog log(options.json);
+  std::mutex seenMutex;
+  std::vector<std::uint32_t> seen;  // each state a poll returned, repeats folded
+  bool acknowledged = false;
   std::optional<std::chrono::steady_clock::duration> outputOffAt, outputOnAt;
   ups.OnOutputChange([&](bool on) {
+    std::lock_guard lock(seenMutex);
     (on ? outputOnAt : outputOffAt) = std::chrono::steady_clock::now() - start;
     log.Report(Note(
         "ups", on ? "the UPS switched its output back on" : "the UPS switched its output off"));
   });
 
-  std::string message;
-  const int started = StartDriver(*driver, setup, &message);
-  if (started != kExitOk) {
-    std::fprintf(stderr, "corvale-ups: %s\n", message.c_str());
-    return started;
-  }
-
-  std::thread player([&] {
-    PlayScenario(ups, story, stop,
-                 [&](const std::string& said) { log.Report(Note("simulator", said)); });
-    stop = true;
-    driver->CancelWait();
+  host::Logger hostLog(false, narration);
+  host::HostOptions hostOptions;
+  hostOptions.setup = setup;
+  hostOptions.turnOffAfterShutdown = options.turnOffDelay;
+  host::Host demo(*driver, hostOptions, hostLog);
+  demo.OnPoll([&](const host::Observation& observation) {
+    std::lock_guard lock(seenMutex);
+    if (!seen.empty() && seen.back() == observation.polled) return;
+    seen.push_back(observation.polled);
+    log.Report(StateEvent(observation.polled, PublishedValues(setup)));
   });
-  MonitorOptions monitor;
-  monitor.turnOffDelay = options.turnOffDelay;
-  monitor.onLowBattery = [&] {
-    log.Report(Note("low-battery", "a real host would save its work and shut down now"));
-  };
-  Monitor(*driver, setup, monitor, stop, log);
-  stop = true;
-  player.join();
+  demo.OnEvent([&](const host::UpsEvent& event) {
+    std::lock_guard lock(seenMutex);
+    if (event.kind == host::EventKind::kShutdown) {
+      log.Report(Note("shutdown", "a real host would save its work and shut down now"));
+    } else if (event.kind == host::EventKind::kKillPower) {
+      acknowledged = event.message.find("acknowledged") != std::string::npos;
+      log.Report(Note("kill-power", event.message));
+    }
+  });
+  demo.Start();
+  PlayScenario(ups, story, stop, [&](const std::string& said) {
+    std::lock_guard lock(seenMutex);
+    log.Report(Note("simulator", said));
+  });
+  demo.Stop();
 
   // What happened, as seen from the line, the host and the registry.
   const auto frames = ups.Frames();
@@ -112,37 +121,34 @@ int RunDemo(const DemoOptions& options, std::atomic<bool>& stop) {
       turnOffs += command->letter == 'S';
     }
   }
+  std::lock_guard lock(seenMutex);
   std::string states;
-  bool acknowledged = false;
-  std::vector<std::uint32_t> seen;
-  for (const auto& event : log.Events()) {
-    if (event.kind == "state" && event.state) {
-      states += (states.empty() ? "" : " -> ") + std::string(StateName(*event.state));
-      seen.push_back(*event.state);
-    }
-    acknowledged = acknowledged || (event.kind == "turn-off" &&
-                                    event.message.find("acknowledged") != std::string::npos);
+  for (const auto state : seen) {
+    states += (states.empty() ? "" : " -> ") + std::string(StateName(state));
   }
-  const auto values = PublishedValues(setup.registry);
   std::string published;
-  for (const auto& [name, value] : values) published += " " + name + "=\"" + value + "\"";
+  for (const auto& [name, value] : PublishedValues(setup)) {
+    published += " " + name + "=\"" + value + "\"";
+  }
   const auto delays = ups.TurnOffDelays();
 
-  std::printf("\nSummary (%s)\n", Seconds(std::chrono::steady_clock::now() - start).c_str());
-  std::printf(
+  std::fprintf(narration, "\nSummary (%s)\n",
+               Seconds(std::chrono::steady_clock::now() - start).c_str());
+  std::fprintf(
+      narration,
       "  on the line: %zu frames from the driver (%d polls, %d silence, %d turn-off), %d invalid\n",
       frames.size(), polls, silences, turnOffs, ups.InvalidFrames());
-  std::printf("  host saw:    %s\n", states.c_str());
+  std::fprintf(narration, "  host saw:    %s\n", states.c_str());
   if (delays.empty()) {
-    std::printf("  turn-off:    not ordered\n");
+    std::fprintf(narration, "  turn-off:    not ordered\n");
   } else {
-    std::printf("  turn-off:    ordered with a %u s delay, %s; output off at %s, back on at %s\n",
-                delays.front(), acknowledged ? "acknowledged" : "not acknowledged",
-                outputOffAt ? Seconds(*outputOffAt).c_str() : "-",
-                outputOnAt ? Seconds(*outputOnAt).c_str() : "-");
+    std::fprintf(narration,
+                 "  turn-off:    ordered with a %u s delay, %s; output off at %s, back on at %s\n",
+                 delays.front(), acknowledged ? "acknowledged" : "not acknowledged",
+                 outputOffAt ? Seconds(*outputOffAt).c_str() : "-",
+                 outputOnAt ? Seconds(*outputOnAt).c_str() : "-");
   }
-  std::printf("  registry:   %s\n", published.c_str());
-  std::fflush(stdout);
+  std::fprintf(narration, "  registry:   %s\n", published.c_str());
 
   // The story is whole when the host saw each stage and the UPS did what it was told.
   const auto sawInOrder = [&](std::initializer_list<std::uint32_t> wanted) {
@@ -155,7 +161,8 @@ int RunDemo(const DemoOptions& options, std::atomic<bool>& stop) {
   };
   const bool whole = ups.InvalidFrames() == 0 && sawInOrder({1, 2, 4, 8, 1}) && acknowledged &&
                      outputOffAt && outputOnAt;
-  if (!whole) std::printf("  the story did not run as expected\n");
+  if (!whole) std::fprintf(narration, "  the story did not run as expected\n");
+  std::fflush(narration);
   return whole ? kExitOk : kExitFailure;
 }
 

@@ -4,7 +4,6 @@
 #include <ctime>
 #include <nlohmann/json.hpp>
 
-#include "tools/corvale-ups/driver_library.h"
 
 namespace corvale {
 
@@ -14,14 +13,12 @@ std::string Timestamp(std::chrono::system_clock::time_point when, bool iso) {
   const std::time_t seconds = std::chrono::system_clock::to_time_t(when);
   const auto millis =
       std::chrono::duration_cast<std::chrono::milliseconds>(when.time_since_epoch()).count() % 1000;
-  std::tm parts;
   char text[40];
+  // The shared buffer of gmtime/localtime is only used under the log's lock.
   if (iso) {
-    gmtime_r(&seconds, &parts);
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &parts);
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", std::gmtime(&seconds));
   } else {
-    localtime_r(&seconds, &parts);
-    std::strftime(text, sizeof text, "%H:%M:%S", &parts);
+    std::strftime(text, sizeof text, "%H:%M:%S", std::localtime(&seconds));
   }
   char withMillis[48];
   std::snprintf(withMillis, sizeof withMillis, "%s.%03d%s", text, static_cast<int>(millis),
@@ -35,7 +32,8 @@ bool IsNumber(const std::string& text) {
 
 }  // namespace
 
-void EventLog::Report(Event event) {
+void EventLog::Report(const Event& event) {
+  std::lock_guard lock(mutex_);
   std::string line;
   if (json_) {
     nlohmann::json object = {{"time", Timestamp(event.when, true)}, {"event", event.kind}};
@@ -67,15 +65,8 @@ void EventLog::Report(Event event) {
       line += " " + name + "=" + (IsNumber(value) ? value : "\"" + value + "\"");
     }
   }
-  std::lock_guard lock(mutex_);
   std::printf("%s\n", line.c_str());
   std::fflush(stdout);
-  events_.push_back(std::move(event));
-}
-
-std::vector<Event> EventLog::Events() {
-  std::lock_guard lock(mutex_);
-  return events_;
 }
 
 }  // namespace corvale

@@ -9,13 +9,13 @@
 #include <utility>
 #include <vector>
 
-namespace corvale {
+#include "tools/host/driver_library.h"
 
-using PublishedList = std::vector<std::pair<std::string, std::string>>;
+namespace corvale {
 
 struct Event {
   std::chrono::system_clock::time_point when = std::chrono::system_clock::now();
-  std::string kind;  // "start", "state", "low-battery", "turn-off", "line", "stop", "warning"
+  std::string kind;  // "state", or an event's name: "shutdown", "kill-power", "simulator", "stop"
   std::optional<std::uint32_t> state;
   PublishedList values;  // the published status values, in the order they are written
   std::string message;
@@ -36,16 +36,15 @@ inline Event Note(std::string kind, std::string message) {
   return event;
 }
 
+// Prints each event as it comes, and keeps none: a monitor runs for years.
 class EventLog {
  public:
   explicit EventLog(bool json) : json_(json) {}
-  void Report(Event event);
-  std::vector<Event> Events();
+  void Report(const Event& event);
 
  private:
   bool json_;
   std::mutex mutex_;
-  std::vector<Event> events_;
 };
 
 }  // namespace corvale

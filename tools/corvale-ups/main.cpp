@@ -1,130 +1,84 @@
-// corvale-ups: watch a UPS through the Corvale driver library on Linux, as the Windows UPS service
-// does with CorvaleUPS.dll; simulate a UPS; show the whole story in a demo.
-#include <signal.h>
-
+// corvale-ups: a UPS monitor service for the Corvale UPS driver library, and the tools around it:
+// a foreground monitor, one-shot status and turn-off, the power cut after shutdown, a UPS
+// simulator and a demo. This file only reads the command line and hands over.
 #include <CLI/CLI.hpp>
 #include <atomic>
 #include <cstdio>
 #include <memory>
+#include <thread>
 
 #include "tools/corvale-ups/commands.h"
-#include "tools/corvale-ups/monitor.h"
+#include "tools/corvale-ups/events.h"
+#include "tools/host/host_os.h"
+#include "tools/host/supervisor.h"
 
-namespace {
+#ifndef CORVALE_UPS_VERSION
+#define CORVALE_UPS_VERSION "0"
+#endif
 
-using namespace corvale;
-
-std::atomic<bool> stopRequested{false};
-std::atomic<void (*)()> cancelWait{nullptr};
-
-void OnSignal(int) {
-  stopRequested = true;
-  if (auto cancel = cancelWait.load()) cancel();  // a single atomic store in the driver
-}
-
-void InstallSignalHandlers() {
-  struct sigaction action = {};
-  action.sa_handler = OnSignal;
-  sigemptyset(&action.sa_mask);
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
-}
-
-struct Common {
-  std::string registry = kDefaultRegistryRoot;
-  std::string devices = kDefaultDeviceDirectory;
-  std::string library;
-  std::string port;
-  bool json = false;
-};
+namespace corvale {
 
 int Fail(int code, const std::string& message) {
   std::fprintf(stderr, "corvale-ups: %s\n", message.c_str());
   return code;
 }
 
-// Loads the library and starts the driver; on failure says why and gives the exit code.
-int Start(const Common& common, Setup& setup, std::unique_ptr<DriverLibrary>& driver) {
-  setup = Setup{RegistryTree(common.registry), common.devices,
-                common.port.empty() ? std::nullopt : std::optional<std::string>(common.port)};
-  if (auto problem = PrepareSetup(setup)) return Fail(kExitRegistry, *problem);
+int StartFromCommandLine(const Common& common, std::unique_ptr<DriverLibrary>& driver) {
+  if (auto problem = PrepareSetup(common.setup)) return Fail(kExitRegistry, *problem);
   try {
     driver = std::make_unique<DriverLibrary>(common.library);
   } catch (const std::runtime_error& error) {
     return Fail(kExitNoLibrary, error.what());
   }
-  cancelWait = driver->CancelWait;
   std::string message;
-  const int code = StartDriver(*driver, setup, &message);
+  const int code = StartDriver(*driver, common.setup, &message);
   if (code != kExitOk && code != kExitNoUps) return Fail(code, message);
   if (code == kExitNoUps) std::fprintf(stderr, "corvale-ups: %s\n", message.c_str());
   return code;
 }
 
-void AddCommonOptions(CLI::App* command, Common& common, bool withPort) {
+namespace {
+
+void AddCommonOptions(CLI::App* command, Common& common, std::optional<std::string>& port) {
   command
-      ->add_option("--registry", common.registry,
+      ->add_option("--registry", common.setup.registry,
                    "Folder standing for the registry (HKEY_LOCAL_MACHINE)")
-      ->envname(kRegistryVariable)
+      ->envname("CORVALE_UPS_REGISTRY")
       ->capture_default_str();
-  command->add_option("--devices", common.devices, "Folder in which the port name is looked up")
-      ->envname(kDevicesVariable)
+  command
+      ->add_option("--devices", common.setup.deviceDirectory,
+                   "Folder in which the port name is looked up")
+      ->envname("CORVALE_UPS_DEVICES")
       ->capture_default_str();
   command->add_option("--library", common.library, "The driver library (libCorvaleUPS.so)")
       ->envname("CORVALE_UPS_LIBRARY");
-  if (withPort) {
-    command
-        ->add_option("--port", common.port,
-                     "Serial device to use, written into the registry as \"Port\" (e.g. ttyUSB0)")
-        ->check(CLI::Validator(
-            [](std::string& port) -> std::string {
-              if (!port.empty() && port.size() <= 7) return {};
-              return "a port name has 1 to 7 characters (a name inside the device directory, "
-                     "such as ttyUSB0; link a longer one there, e.g. as COM1)";
-            },
-            "NAME"));
-  }
-}
-
-int RunMonitor(const Common& common, std::uint32_t interval, const std::string& onLowBattery,
-               std::optional<std::uint32_t> turnOffDelay) {
-  Setup setup;
-  std::unique_ptr<DriverLibrary> driver;
-  const int started = Start(common, setup, driver);
-  if (started != kExitOk && started != kExitNoUps) return started;
-  if (started == kExitNoUps)
-    std::fprintf(stderr, "corvale-ups: monitoring anyway; waiting for the UPS\n");
-  EventLog log(common.json);
-  MonitorOptions options;
-  options.interval = interval;
-  options.turnOffDelay = turnOffDelay;
-  if (!onLowBattery.empty()) {
-    options.onLowBattery = [&] {
-      const int status = std::system(onLowBattery.c_str());
-      log.Report(
-          Note("low-battery", "ran '" + onLowBattery + "': exit status " + std::to_string(status)));
-    };
-  }
-  Monitor(*driver, setup, options, stopRequested, log);
-  return kExitOk;
+  command
+      ->add_option("--port", port,
+                   "Serial device to use, written into the registry as \"Port\" (e.g. ttyUSB0)")
+      ->check(CLI::Validator(
+          [](std::string& name) -> std::string {
+            const bool contained = !name.empty() && name[0] != '/' &&
+                                   name.find("..") == std::string::npos;
+            if (contained && name.size() <= 7) return {};
+            return "a port name has 1 to 7 characters and names a device inside the device "
+                   "folder, such as ttyUSB0 (link a device from elsewhere there, e.g. as COM1)";
+          },
+          "NAME"));
 }
 
 int RunStatus(const Common& common) {
-  Setup setup;
   std::unique_ptr<DriverLibrary> driver;
-  const int started = Start(common, setup, driver);
+  const int started = StartFromCommandLine(common, driver);
   if (started != kExitOk && started != kExitNoUps) return started;
   const std::uint32_t state = driver->GetState();
-  EventLog log(common.json);
-  log.Report(StateEvent(state, PublishedValues(setup.registry)));
+  EventLog(common.json).Report(StateEvent(state, PublishedValues(common.setup)));
   driver->Stop();
   return state == 8 ? kExitNoUps : kExitOk;
 }
 
 int RunTurnOff(const Common& common, std::uint32_t delay) {
-  Setup setup;
   std::unique_ptr<DriverLibrary> driver;
-  const int started = Start(common, setup, driver);
+  const int started = StartFromCommandLine(common, driver);
   if (started != kExitOk) return started;
   const bool acknowledged = driver->TurnOff(delay) != 0;
   driver->Stop();
@@ -135,33 +89,47 @@ int RunTurnOff(const Common& common, std::uint32_t delay) {
 
 }  // namespace
 
+}  // namespace corvale
+
 int main(int argc, char** argv) {
+  using namespace corvale;
   CLI::App app{"corvale-ups: watch a UPS on a serial port through the Corvale UPS driver"};
   app.require_subcommand(1);
+  app.set_version_flag("--version", std::string("corvale-ups ") + CORVALE_UPS_VERSION);
   Common common;
+  std::optional<std::string> port;
+  std::string configPath = host::DefaultConfigPath();
 
-  auto* monitor = app.add_subcommand("monitor", "Start the driver and report every state change");
-  AddCommonOptions(monitor, common, true);
-  std::uint32_t interval = kNoTimeLimit;
-  std::string onLowBattery;
-  std::optional<std::uint32_t> turnOffDelay;
-  monitor->add_option("--interval", interval,
-                      "Longest wait between reports, in ms (default: none)");
-  monitor->add_option("--on-low-battery", onLowBattery,
+  auto* service = app.add_subcommand("service", "Run as the system service (until SIGTERM)");
+  auto* checkConfig = app.add_subcommand("check-config", "Check the configuration file");
+  auto* killPower = app.add_subcommand(
+      "kill-power", "Order the UPS off after the host is down, if the service asked for it");
+  for (auto* command : {service, checkConfig, killPower}) {
+    command->add_option("--config", configPath, "The configuration file")->capture_default_str();
+  }
+
+  auto* monitor = app.add_subcommand("monitor", "Start the driver and report every event");
+  AddCommonOptions(monitor, common, port);
+  MonitorOptions monitorOptions;
+  monitor->add_option("--interval", monitorOptions.interval,
+                      "Ignored: the UPS is polled once a second");
+  monitor->add_option("--on-low-battery", monitorOptions.onLowBattery,
                       "Shell command to run when the battery runs low");
   monitor
-      ->add_option("--turn-off-delay", turnOffDelay,
-                   "After that, order the UPS off after this many seconds (0-999)")
+      ->add_option("--turn-off-delay", monitorOptions.turnOffDelay,
+                   "When that command has ended, order the UPS off after this many seconds "
+                   "(0-999). Risky: if the host is not down by then, it loses power while still "
+                   "writing; the service's kill-power waits until the disks are unmounted")
       ->check(CLI::Range(0, 999));
   monitor->add_flag("--json", common.json, "One JSON object per event");
 
   auto* status =
       app.add_subcommand("status", "Report the UPS's state and the published values once");
-  AddCommonOptions(status, common, true);
+  AddCommonOptions(status, common, port);
   status->add_flag("--json", common.json, "As a JSON object");
 
   auto* turnOff = app.add_subcommand("turn-off", "Order the UPS to switch its output off");
-  AddCommonOptions(turnOff, common, true);
+  AddCommonOptions(turnOff, common, port);
   std::uint32_t delay = 0;
   turnOff->add_option("DELAY", delay, "Seconds until the output goes off (0-999)")
       ->required()
@@ -194,11 +162,24 @@ int main(int argc, char** argv) {
     const int code = app.exit(error);
     return code == 0 ? kExitOk : kExitUsage;
   }
+  common.setup.port = port;
 
-  InstallSignalHandlers();
-  if (*monitor) return RunMonitor(common, interval, onLowBattery, turnOffDelay);
+  if (*checkConfig) return RunCheckConfig(configPath);
+  if (*killPower) return RunKillPower(configPath);
   if (*status) return RunStatus(common);
   if (*turnOff) return RunTurnOff(common, delay);
-  if (*simulate) return RunSimulate(simulateOptions, stopRequested);
-  return RunDemo(demoOptions, stopRequested);
+
+  // The long-running commands stop on SIGTERM or SIGINT, taken by a thread of their own.
+  host::CatchStopRequests();
+  if (*service) return RunService(configPath);
+  if (*monitor) return RunMonitor(common, monitorOptions);
+  std::atomic<bool> stop{false};
+  std::thread stopper([&] {
+    host::WaitForStopRequest();
+    stop = true;
+  });
+  const int result = *simulate ? RunSimulate(simulateOptions, stop) : RunDemo(demoOptions, stop);
+  host::WakeStopWaiter();
+  stopper.join();
+  return result;
 }

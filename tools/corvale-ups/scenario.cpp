@@ -1,6 +1,7 @@
 #include "tools/corvale-ups/scenario.h"
 
 #include <chrono>
+#include <cmath>
 #include <map>
 #include <sstream>
 #include <stdexcept>
@@ -63,20 +64,32 @@ std::vector<ScenarioStep> ParseScenario(std::istream& in, const std::string& nam
     const auto where = name + ":" + std::to_string(line) + ": ";
     if (!(words >> step.action)) throw std::invalid_argument(where + "expected an action");
     words >> step.argument;
-    if (step.at < 0 || (!steps.empty() && step.at < steps.back().at)) {
+    if (std::string extra; words >> extra) {
+      throw std::invalid_argument(where + "unexpected '" + extra + "' after the step");
+    }
+    if (!std::isfinite(step.at) || step.at < 0 || (!steps.empty() && step.at < steps.back().at)) {
       throw std::invalid_argument(where + "times must not go backwards");
     }
     const bool known = BitActions().count(step.action) || FaultActions().count(step.action) ||
                        step.action == "bits" || step.action == "end";
     if (!known) throw std::invalid_argument(where + "unknown action '" + step.action + "'");
-    if (step.action == "bits") {
+    // Only "bits" and "late" take an argument; the number is checked whole, before it is used.
+    const auto number = [&](unsigned long most, const char* says) {
       try {
         std::size_t used = 0;
-        const unsigned long bits = std::stoul(step.argument, &used, 0);
-        if (used != step.argument.size() || bits > 0x3FF) throw std::out_of_range("bits");
+        if (step.argument.empty() || step.argument[0] == '-') throw std::out_of_range(says);
+        const unsigned long value = std::stoul(step.argument, &used, 0);
+        if (used != step.argument.size() || value > most) throw std::out_of_range(says);
       } catch (const std::logic_error&) {
-        throw std::invalid_argument(where + "bits needs a number from 0 to 0x3FF");
+        throw std::invalid_argument(where + says + ", not '" + step.argument + "'");
       }
+    };
+    if (step.action == "bits") {
+      number(0x3FF, "bits needs a number from 0 to 0x3FF");
+    } else if (step.action == "late" && !step.argument.empty()) {
+      number(60000, "late takes milliseconds from 0 to 60000");
+    } else if (!step.argument.empty()) {
+      throw std::invalid_argument(where + "'" + step.action + "' takes no argument");
     }
     steps.push_back(step);
   }

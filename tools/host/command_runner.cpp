@@ -1,0 +1,69 @@
+#include "tools/host/command_runner.h"
+
+namespace corvale::host {
+
+CommandRunner::CommandRunner(Logger& log) : log_(log), watcher_([this] { Watch(); }) {}
+
+void CommandRunner::StopWatching() {
+  {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+  }
+  changed_.notify_all();
+  if (watcher_.joinable()) watcher_.join();
+}
+
+bool CommandRunner::Start(const std::string& what, const std::string& command,
+                          const Environment& environment, std::chrono::seconds timeout,
+                          OnExit onExit) {
+  std::unique_lock lock(mutex_);
+  std::string error;
+  std::unique_ptr<RunningCommand> started;
+  if (running_.size() >= kMostRunning) {
+    error = std::to_string(running_.size()) + " earlier commands are still running";
+  } else {
+    started = StartCommand(command, environment, &error);
+  }
+  if (!started) {
+    lock.unlock();
+    log_.Log(Priority::kError, "cannot run the " + what + " '" + command + "': " + error);
+    if (onExit) onExit(std::nullopt);
+    return false;
+  }
+  std::optional<std::chrono::steady_clock::time_point> deadline;
+  if (timeout.count() > 0) deadline = std::chrono::steady_clock::now() + timeout;
+  running_.push_back({what, std::move(started), deadline, std::move(onExit)});
+  changed_.notify_all();
+  return true;
+}
+
+void CommandRunner::Watch() {
+  std::unique_lock lock(mutex_);
+  while (!stopping_) {
+    changed_.wait_for(lock, std::chrono::milliseconds(100));
+    const auto now = std::chrono::steady_clock::now();
+    std::vector<std::pair<Running, ExitStatus>> ended;
+    for (auto entry = running_.begin(); entry != running_.end();) {
+      if (auto status = entry->command->Poll()) {
+        ended.emplace_back(std::move(*entry), *status);
+        entry = running_.erase(entry);
+        continue;
+      }
+      if (entry->deadline && now >= *entry->deadline) {
+        log_.Log(Priority::kWarning, "the " + entry->what + " still runs after its time: ending it");
+        entry->command->Kill();
+        entry->deadline.reset();
+      }
+      ++entry;
+    }
+    lock.unlock();
+    for (auto& [command, status] : ended) {
+      log_.Log(status.signalled || status.code != 0 ? Priority::kWarning : Priority::kInfo,
+               "the " + command.what + " ended: " + status.Describe());
+      if (command.onExit) command.onExit(status);
+    }
+    lock.lock();
+  }
+}
+
+}  // namespace corvale::host

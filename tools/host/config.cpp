@@ -1,0 +1,164 @@
+#include "tools/host/config.h"
+
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <toml++/toml.h>
+
+namespace corvale::host {
+
+namespace {
+
+int LineOf(const toml::node& node) {
+  return static_cast<int>(node.source().begin.line);
+}
+
+// Reads one table's keys into the configuration, noting each problem with its line.
+class TableReader {
+ public:
+  TableReader(const toml::table& table, std::string name, std::vector<ConfigProblem>& problems)
+      : table_(table), name_(std::move(name)), problems_(problems) {}
+
+  ~TableReader() {
+    for (const auto& [key, node] : table_) {
+      if (!known_.count(std::string(key.str()))) {
+        Problem(LineOf(node), "unknown key '" + std::string(key.str()) + "' in [" + name_ + "]");
+      }
+    }
+  }
+
+  void String(const char* key, std::string& out, std::size_t maxLength = 4096) {
+    const toml::node* node = Find(key);
+    if (node == nullptr) return;
+    if (!node->is_string()) return WrongType(*node, key, "a string");
+    const std::string& value = node->as_string()->get();
+    if (value.size() > maxLength || value.find('\0') != std::string::npos) {
+      return Problem(LineOf(*node), Key(key) + " must be a text of at most " +
+                                        std::to_string(maxLength) + " characters");
+    }
+    out = value;
+  }
+
+  void Integer(const char* key, std::uint32_t& out, std::int64_t low, std::int64_t high) {
+    const toml::node* node = Find(key);
+    if (node == nullptr) return;
+    if (!node->is_integer()) return WrongType(*node, key, "a whole number");
+    const std::int64_t value = node->as_integer()->get();
+    if (value < low || value > high) {
+      return Problem(LineOf(*node), Key(key) + " must be from " + std::to_string(low) + " to " +
+                                        std::to_string(high) + ", not " + std::to_string(value));
+    }
+    out = static_cast<std::uint32_t>(value);
+  }
+
+  const toml::node* Find(const char* key) {
+    known_.insert(key);
+    return table_.get(key);
+  }
+  void Problem(int line, std::string message) { problems_.push_back({line, std::move(message)}); }
+  std::string Key(const char* key) const { return name_ + "." + key; }
+
+ private:
+  void WrongType(const toml::node& node, const char* key, const char* wanted) {
+    Problem(LineOf(node), Key(key) + " must be " + wanted);
+  }
+
+  const toml::table& table_;
+  std::string name_;
+  std::vector<ConfigProblem>& problems_;
+  std::set<std::string> known_;
+};
+
+// Runs `read` on table `name` when present; a key of that name that is no table is a problem.
+template <typename Read>
+void Section(const toml::table& root, const char* name, std::vector<ConfigProblem>& problems,
+             Read read) {
+  const toml::node* node = root.get(name);
+  if (node == nullptr) return;
+  if (!node->is_table()) {
+    problems.push_back({LineOf(*node), std::string("[") + name + "] must be a table"});
+    return;
+  }
+  TableReader reader(*node->as_table(), name, problems);
+  read(reader);
+}
+
+void ReadDocument(const toml::table& root, LoadedConfig& loaded) {
+  Config& config = loaded.config;
+  auto& problems = loaded.problems;
+  static const std::set<std::string> kSections = {"ups", "shutdown", "events"};
+  for (const auto& [key, node] : root) {
+    if (!kSections.count(std::string(key.str()))) {
+      problems.push_back({LineOf(node), "unknown section or key '" + std::string(key.str()) + "'"});
+    }
+  }
+  bool hasPort = false;
+  Section(root, "ups", problems, [&](TableReader& ups) {
+    ups.String("name", config.ups.name, 64);
+    if (const toml::node* port = ups.Find("port")) {
+      hasPort = true;
+      if (!port->is_string()) {
+        ups.Problem(LineOf(*port), "ups.port must be a string");
+      } else {
+        const std::string& name = port->as_string()->get();
+        if (name.empty() || name.size() > 7 || name.find("..") != std::string::npos ||
+            name[0] == '/') {
+          ups.Problem(LineOf(*port),
+                      "ups.port must name a device inside ups.devices in 1 to 7 characters "
+                      "(such as \"ttyUSB0\"), not \"" + name + "\"");
+        } else {
+          config.ups.port = name;
+        }
+      }
+    }
+    ups.String("devices", config.ups.devices);
+    ups.String("registry", config.ups.registry);
+    ups.String("library", config.ups.library);
+  });
+  if (!hasPort) problems.push_back({0, "ups.port is missing: name the UPS's serial port"});
+  if (config.ups.name.empty()) problems.push_back({0, "ups.name must not be empty"});
+  Section(root, "shutdown", problems, [&](TableReader& shutdown) {
+    shutdown.String("command", config.shutdown.command);
+    shutdown.Integer("on_battery_seconds", config.shutdown.onBatterySeconds, 0, 86400);
+    shutdown.Integer("turn_off_delay", config.shutdown.turnOffDelay, 0, 999);
+    shutdown.String("flag_file", config.shutdown.flagFile);
+  });
+  if (config.shutdown.flagFile.empty() || config.shutdown.flagFile[0] != '/') {
+    problems.push_back({0, "shutdown.flag_file must be an absolute path"});
+  }
+  Section(root, "events", problems,
+          [&](TableReader& events) { events.String("command", config.events.command); });
+}
+
+}  // namespace
+
+LoadedConfig ParseConfig(std::string_view text) {
+  LoadedConfig loaded;
+  try {
+    const toml::table root = toml::parse(text);
+    ReadDocument(root, loaded);
+  } catch (const toml::parse_error& error) {
+    loaded.problems.push_back(
+        {static_cast<int>(error.source().begin.line), std::string(error.description())});
+  }
+  return loaded;
+}
+
+LoadedConfig LoadConfig(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    LoadedConfig loaded;
+    loaded.problems.push_back({0, "cannot read the file"});
+    return loaded;
+  }
+  std::ostringstream text;
+  text << in.rdbuf();
+  return ParseConfig(text.str());
+}
+
+std::string Describe(const std::string& path, const ConfigProblem& problem) {
+  return path + (problem.line > 0 ? ":" + std::to_string(problem.line) : std::string()) + ": " +
+         problem.message;
+}
+
+}  // namespace corvale::host

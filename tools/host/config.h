@@ -1,0 +1,47 @@
+// The service's configuration file (TOML). Every key but ups.port is optional; unknown keys,
+// wrong types and values out of range are problems reported with their line, never ignored.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace corvale::host {
+
+struct Config {
+  struct Ups {
+    std::string name = "corvale";  // in logs and, for clients, on the network
+    std::string port;              // stored as "Port"; 1 to 7 characters
+    std::string devices = "/dev";
+    std::string registry = "/var/lib/corvale-ups/registry";
+    std::string library;  // empty: the one installed with the program
+  } ups;
+  struct Shutdown {
+    std::string command = "systemctl poweroff";
+    std::uint32_t onBatterySeconds = 0;  // 0: only on low battery
+    std::uint32_t turnOffDelay = 120;    // 0 to 999
+    std::string flagFile = "/run/corvale-ups/killpower";
+  } shutdown;
+  struct Events {
+    std::string command;
+  } events;
+};
+
+struct ConfigProblem {
+  int line = 0;  // 0: the file as a whole
+  std::string message;
+};
+
+struct LoadedConfig {
+  Config config;
+  std::vector<ConfigProblem> problems;  // empty when the file is good
+};
+
+LoadedConfig ParseConfig(std::string_view text);
+LoadedConfig LoadConfig(const std::string& path);
+
+// "FILE:LINE: message", or "FILE: message" for the file as a whole.
+std::string Describe(const std::string& path, const ConfigProblem& problem);
+
+}  // namespace corvale::host

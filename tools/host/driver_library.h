@@ -1,0 +1,74 @@
+// The driver library as a host uses it: loaded by file, its six entry points called by their plain
+// names, its "Port" prepared and its start-up failures explained. Portable; each OS implements it
+// in its own file (posix/driver_posix.cpp).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace corvale {
+
+// Exit codes that scripts can rely on.
+enum ExitCode : int {
+  kExitOk = 0,
+  kExitFailure = 1,    // anything not listed below
+  kExitUsage = 2,      // bad arguments or configuration
+  kExitRegistry = 3,   // the "Port" value could not be read (init result 4)
+  kExitPort = 4,       // the serial port could not be opened or set up (init result 5)
+  kExitNoUps = 5,      // the UPS did not answer (init result 6, or no communication)
+  kExitNoLibrary = 6,  // the driver library could not be loaded
+};
+
+inline constexpr std::uint32_t kNoTimeLimit = 0xFFFFFFFF;
+
+class DriverLibrary {
+ public:
+  // Loads `path`, or when empty, the library installed with this program. Throws
+  // std::runtime_error with the loader's message.
+  explicit DriverLibrary(const std::string& path = {});
+  ~DriverLibrary();
+  DriverLibrary(const DriverLibrary&) = delete;
+  DriverLibrary& operator=(const DriverLibrary&) = delete;
+
+  const std::string& Path() const { return path_; }
+
+  std::uint32_t (*Init)();
+  std::uint32_t (*Stop)();
+  std::uint32_t (*GetState)();
+  void (*WaitForStateChange)(std::uint32_t state, std::uint32_t interval);
+  void (*CancelWait)();
+  std::uint32_t (*TurnOff)(std::uint32_t delay);
+
+ private:
+  void* handle_ = nullptr;
+  std::string path_;
+};
+
+// Where the driver finds its configuration: the registry (a folder standing in for it on
+// POSIX), the folder its port name is looked up in, and the port to store as "Port" first.
+struct Setup {
+  std::string registry;
+  std::string deviceDirectory;
+  std::optional<std::string> port;
+};
+Setup DefaultSetup();
+
+// Readies the driver's configuration and stores "Port" when one is given. Returns what is wrong,
+// or nothing when all is ready.
+std::optional<std::string> PrepareSetup(const Setup& setup);
+
+// UPSInit with its result explained: kExitOk, or the exit code with `message` set (kExitNoUps
+// leaves the driver running, waiting for the UPS).
+int StartDriver(DriverLibrary& driver, const Setup& setup, std::string* message);
+
+// The status values the driver has published, in the order it writes them.
+using PublishedList = std::vector<std::pair<std::string, std::string>>;
+PublishedList PublishedValues(const Setup& setup);
+
+// "online", "on battery", "low battery", "no communication".
+const char* StateName(std::uint32_t state);
+
+}  // namespace corvale

@@ -1,0 +1,65 @@
+// What happened to the UPS, as events with fixed names: derived from successive observations,
+// logged once each, and handed to the user's event command and any other listener.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "tools/host/command_runner.h"
+#include "tools/host/log.h"
+#include "tools/host/supervisor.h"
+
+namespace corvale::host {
+
+enum class EventKind {
+  kOnline,
+  kOnBattery,
+  kLowBattery,
+  kBatteryFailed,
+  kOverload,
+  kCommunicationLost,
+  kCommunicationRestored,
+  kShutdown,
+  kKillPower,
+};
+// "online", "on-battery", ..., "kill-power": the names scripts see.
+const char* EventName(EventKind kind);
+
+struct UpsEvent {
+  EventKind kind;
+  std::uint32_t state = 0;  // the driver's state when it happened (1, 2, 4, 8)
+  std::string message;
+};
+
+// Turns observations into events: each state a poll returns is reported once, a failed poll only
+// once communication counts as lost.
+class EventDeriver {
+ public:
+  std::vector<UpsEvent> Next(const Observation& observation);
+
+ private:
+  std::uint32_t reportedState_ = 0;
+  UpsFlags flags_;
+  bool lost_ = false;
+};
+
+// Logs each event and runs the event command for it in the background.
+class EventDispatcher {
+ public:
+  using Listener = std::function<void(const UpsEvent&)>;
+  EventDispatcher(std::string upsName, std::string command, Logger& log, CommandRunner& runner)
+      : upsName_(std::move(upsName)), command_(std::move(command)), log_(log), runner_(runner) {}
+  void AddListener(Listener listener) { listeners_.push_back(std::move(listener)); }
+  void Raise(const UpsEvent& event);
+
+ private:
+  std::string upsName_;
+  std::string command_;
+  Logger& log_;
+  CommandRunner& runner_;
+  std::vector<Listener> listeners_;
+};
+
+}  // namespace corvale::host

@@ -1,0 +1,73 @@
+#include "tools/host/host.h"
+
+#include <filesystem>
+#include <fstream>
+
+namespace corvale::host {
+
+Host::Host(DriverLibrary& driver, HostOptions options, Logger& log)
+    : driver_(driver),
+      options_(std::move(options)),
+      log_(log),
+      runner_(log),
+      dispatcher_(options_.name, options_.eventsCommand, log, runner_),
+      policy_(options_.onBatteryLimit),
+      supervisor_(driver, options_.setup, log, [this](const Observation& o) { Observe(o); },
+                  options_.timing) {}
+
+Host::~Host() {
+  Stop();
+  runner_.StopWatching();  // its callbacks use the members below it
+}
+
+void Host::Start() {
+  poller_ = std::thread([this] { supervisor_.Run(); });
+}
+
+void Host::Stop() {
+  supervisor_.Stop();
+  if (poller_.joinable()) poller_.join();
+}
+
+void Host::Observe(const Observation& observation) {
+  if (pollListener_) pollListener_(observation);
+  for (const auto& event : deriver_.Next(observation)) dispatcher_.Raise(event);
+  if (auto reason = policy_.Decide(observation)) ShutDown(*reason, observation);
+}
+
+bool WriteFlagFile(const std::string& path, Logger& log) {
+  std::error_code error;
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path(), error);
+  std::ofstream flag(path, std::ios::trunc);
+  flag << "the UPS is to be turned off once this host is down\n";
+  flag.close();
+  if (flag) return true;
+  log.Log(Priority::kError, "cannot write the flag file " + path +
+                                ": the UPS will not be turned off after the shutdown");
+  return false;
+}
+
+void Host::ShutDown(const std::string& reason, const Observation& observation) {
+  if (!options_.flagFile.empty()) WriteFlagFile(options_.flagFile, log_);
+  dispatcher_.Raise({EventKind::kShutdown, observation.polled, reason + ": shutting down"});
+  const auto turnOff = options_.turnOffAfterShutdown;
+  if (options_.shutdownCommand.empty()) {
+    if (turnOff) OrderTurnOff(*turnOff);
+    return;
+  }
+  runner_.Start("shutdown command", options_.shutdownCommand,
+                {{"CORVALE_UPS_NAME", options_.name}}, std::chrono::seconds(0),
+                [this, turnOff](const std::optional<ExitStatus>&) {
+                  if (turnOff) OrderTurnOff(*turnOff);
+                });
+}
+
+void Host::OrderTurnOff(std::uint32_t delay) {
+  const bool acknowledged = driver_.TurnOff(delay) != 0;
+  const auto latest = supervisor_.Latest();
+  dispatcher_.Raise({EventKind::kKillPower, latest ? latest->polled : 8u,
+                     "ordered the UPS off in " + std::to_string(delay) + " s: " +
+                         (acknowledged ? "acknowledged" : "no reply")});
+}
+
+}  // namespace corvale::host

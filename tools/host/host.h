@@ -1,0 +1,68 @@
+// The host: the poll loop, the events it gives, and the shutdown policy, wired together. The
+// front-ends (the service, the monitor, the demo) only choose the options and listen.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "tools/host/command_runner.h"
+#include "tools/host/driver_library.h"
+#include "tools/host/events.h"
+#include "tools/host/log.h"
+#include "tools/host/policy.h"
+#include "tools/host/supervisor.h"
+
+namespace corvale::host {
+
+struct HostOptions {
+  std::string name = "corvale";
+  Setup setup;
+  std::string shutdownCommand;  // empty: none
+  std::chrono::seconds onBatteryLimit{0};
+  std::string flagFile;  // written when the host decides to shut down; empty: none
+  std::string eventsCommand;
+  // Orders the UPS off once the shutdown command has ended, with this delay (the monitor's
+  // --turn-off-delay). The service never does: its kill-power runs after the file systems are
+  // unmounted.
+  std::optional<std::uint32_t> turnOffAfterShutdown;
+  SupervisorTiming timing;
+};
+
+class Host {
+ public:
+  Host(DriverLibrary& driver, HostOptions options, Logger& log);
+  ~Host();  // stops and joins
+
+  void OnEvent(EventDispatcher::Listener listener) { dispatcher_.AddListener(std::move(listener)); }
+  void OnPoll(Supervisor::Listener listener) { pollListener_ = std::move(listener); }
+
+  void Start();  // the poll loop on its own thread
+  void Stop();   // within the exchange in progress
+
+  std::optional<Observation> Latest() const { return supervisor_.Latest(); }
+
+ private:
+  void Observe(const Observation& observation);
+  void ShutDown(const std::string& reason, const Observation& observation);
+  void OrderTurnOff(std::uint32_t delay);
+
+  DriverLibrary& driver_;
+  HostOptions options_;
+  Logger& log_;
+  CommandRunner runner_;
+  EventDispatcher dispatcher_;
+  EventDeriver deriver_;
+  ShutdownPolicy policy_;
+  Supervisor::Listener pollListener_;
+  Supervisor supervisor_;
+  std::thread poller_;
+};
+
+// Writes the flag file that tells kill-power to order the UPS off; false with the reason logged.
+bool WriteFlagFile(const std::string& path, Logger& log);
+
+}  // namespace corvale::host

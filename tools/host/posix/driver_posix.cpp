@@ -1,0 +1,228 @@
+// The driver library on POSIX: loaded with dlopen, configured through the registry stand-in (a
+// folder tree) and the device folder, and its start-up failures explained from the device itself.
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <stdexcept>
+#include <vector>
+
+#include "tools/common/registry_tree.h"
+#include "tools/host/driver_library.h"
+
+namespace corvale {
+
+
+namespace {
+
+constexpr char kLibraryName[] = "libCorvaleUPS.so";
+
+std::vector<std::string> Candidates() {
+  std::vector<std::string> candidates;
+  std::error_code error;
+  const auto self = std::filesystem::read_symlink("/proc/self/exe", error);
+  if (!error) {
+    // Beside the program in a build tree (tools/ is one folder below the library), the package's
+    // private folder, or the usual bin/ and lib/ pair of an installation.
+    for (const char* relative : {".", "..", "../lib/corvale-ups", "../lib"}) {
+      const auto candidate = self.parent_path() / relative / kLibraryName;
+      if (std::filesystem::exists(candidate)) candidates.push_back(candidate.lexically_normal());
+    }
+  }
+  candidates.push_back(kLibraryName);
+  return candidates;
+}
+
+template <typename Function>
+void Resolve(void* handle, const char* name, Function*& out) {
+  void* symbol = dlsym(handle, name);
+  if (symbol == nullptr)
+    throw std::runtime_error(std::string("the library has no entry point ") + name);
+  out = reinterpret_cast<Function*>(symbol);
+}
+
+}  // namespace
+
+DriverLibrary::DriverLibrary(const std::string& path) {
+  std::string errors;
+  for (const auto& candidate : path.empty() ? Candidates() : std::vector<std::string>{path}) {
+    handle_ = dlopen(candidate.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (handle_ != nullptr) {
+      path_ = candidate;
+      break;
+    }
+    errors += std::string("\n  ") + dlerror();
+  }
+  if (handle_ == nullptr) {
+    throw std::runtime_error("cannot load the driver library:" + errors +
+                             "\n  (name it with --library or CORVALE_UPS_LIBRARY)");
+  }
+  Resolve(handle_, "UPSInit", Init);
+  Resolve(handle_, "UPSStop", Stop);
+  Resolve(handle_, "UPSGetState", GetState);
+  Resolve(handle_, "UPSWaitForStateChange", WaitForStateChange);
+  Resolve(handle_, "UPSCancelWait", CancelWait);
+  Resolve(handle_, "UPSTurnOff", TurnOff);
+}
+
+DriverLibrary::~DriverLibrary() {
+  if (handle_ != nullptr) dlclose(handle_);
+}
+
+const char* StateName(std::uint32_t state) {
+  switch (state) {
+    case 1:
+      return "online";
+    case 2:
+      return "on battery";
+    case 4:
+      return "low battery";
+    case 8:
+      return "no communication";
+    default:
+      return "unknown";
+  }
+}
+
+namespace fs = std::filesystem;
+
+Setup DefaultSetup() {
+  return Setup{kDefaultRegistryRoot, kDefaultDeviceDirectory, std::nullopt};
+}
+
+namespace {
+
+// A port name is a name inside the device folder, as the driver looks it up.
+bool IsContainedName(const std::string& name) {
+  if (name.empty() || name[0] == '/') return false;
+  for (const auto& part : fs::path(name)) {
+    if (part == "..") return false;
+  }
+  return true;
+}
+
+std::string NameRule(const std::string& port) {
+  return "the port name '" + port +
+         "' must have 1 to 7 characters and name a device inside the device folder (such as "
+         "ttyUSB0); link a device from elsewhere into it under a short name (e.g. COM1).";
+}
+
+}  // namespace
+
+std::optional<std::string> PrepareSetup(const Setup& setup) {
+  const RegistryTree registry(setup.registry);
+  setenv(kRegistryVariable, setup.registry.c_str(), 1);
+  setenv(kDevicesVariable, setup.deviceDirectory.c_str(), 1);
+  if (!fs::is_directory(registry.Root())) {
+    return "the registry root " + setup.registry + " does not exist. Create it (sudo mkdir -p " +
+           setup.registry + ") or name another with --registry or " + kRegistryVariable + ".";
+  }
+  if (!setup.port) return std::nullopt;
+  if (setup.port->size() > 7 || !IsContainedName(*setup.port)) return NameRule(*setup.port);
+  try {
+    registry.CreateServiceKeys();
+    registry.Write(kServiceKey, "Port", *setup.port);
+  } catch (const fs::filesystem_error& error) {
+    return "cannot write \"Port\" under " + setup.registry + ": " + error.code().message() +
+           ". Run as a user who may write there, or use --registry.";
+  }
+  return std::nullopt;
+}
+
+namespace {
+
+std::string ExplainRegistryFailure(const Setup& setup) {
+  const RegistryTree registry(setup.registry);
+  if (!registry.HasKey(kServiceKey)) {
+    return "the registry stand-in at " + setup.registry +
+           " has no UPS service key. Give the port with --port NAME to set it up.";
+  }
+  const auto port = registry.Read(kServiceKey, "Port");
+  if (!port)
+    return "no \"Port\" value is set. Give the port with --port NAME (e.g. --port ttyUSB0).";
+  if (port->size() > 7) return NameRule(*port);
+  return "the \"Port\" value under " + registry.KeyDirectory(kServiceKey).string() +
+         " cannot be read (check its permissions).";
+}
+
+std::string BusyPort(const fs::path& device) {
+  return "the port " + device.string() +
+         " is busy: another program has it open. Find it with: fuser " + device.string();
+}
+
+std::string ExplainPortFailure(const Setup& setup) {
+  const std::string port = RegistryTree(setup.registry).Read(kServiceKey, "Port").value_or("?");
+  if (!IsContainedName(port)) return NameRule(port);
+  if (!fs::is_directory(setup.deviceDirectory)) {
+    return "the device folder " + setup.deviceDirectory +
+           " does not exist. Name the folder that holds the port with --devices (usually /dev).";
+  }
+  const fs::path device = fs::path(setup.deviceDirectory) / port;
+  const int fd = open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    const int error = errno;
+    if (error == ENOENT) {
+      return "no such device: " + device.string() +
+             ". Is the serial adapter plugged in? See which ports exist with: ls /dev/ttyUSB* "
+             "/dev/ttyS*";
+    }
+    if (error == EACCES || error == EPERM) {
+      return "permission denied on " + device.string() +
+             ". Add your user to the group that owns it (usually dialout): sudo usermod -aG "
+             "dialout $USER, then log in again.";
+    }
+    if (error == EBUSY) return BusyPort(device);
+    return "cannot open " + device.string() + ": " + std::strerror(error);
+  }
+  const bool busy = flock(fd, LOCK_EX | LOCK_NB) != 0;
+  const bool terminal = isatty(fd);
+  close(fd);
+  if (busy) return BusyPort(device);
+  if (!terminal) {
+    return device.string() +
+           " is not a serial port. Name the UPS's serial device (see ls /dev/ttyUSB* /dev/ttyS*).";
+  }
+  return "the serial port " + device.string() + " refused the line settings (1200 baud, 8N1).";
+}
+
+}  // namespace
+
+int StartDriver(DriverLibrary& driver, const Setup& setup, std::string* message) {
+  switch (driver.Init()) {
+    case 1:
+      return kExitOk;
+    case 4:
+      *message = ExplainRegistryFailure(setup);
+      return kExitRegistry;
+    case 5:
+      *message = ExplainPortFailure(setup);
+      return kExitPort;
+    case 6: {
+      const std::string port =
+          RegistryTree(setup.registry).Read(kServiceKey, "Port").value_or("?");
+      *message = "no valid reply from a UPS on " +
+                 (fs::path(setup.deviceDirectory) / port).string() +
+                 ". Check that the UPS is on and that its own serial cable is used.";
+      return kExitNoUps;
+    }
+    default:
+      *message = "the driver reported an unknown result.";
+      return kExitFailure;
+  }
+}
+
+PublishedList PublishedValues(const Setup& setup) {
+  const RegistryTree registry(setup.registry);
+  PublishedList values;
+  for (const char* name : {"BatteryStatus", "BatteryCapacity", "FirmwareRev"}) {
+    if (auto value = registry.Read(kStatusKey, name)) values.emplace_back(name, *value);
+  }
+  return values;
+}
+
+}  // namespace corvale

@@ -1,0 +1,148 @@
+// Processes, stop signals and systemd notification on POSIX.
+#include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+
+#include "tools/host/host_os.h"
+
+extern char** environ;
+
+namespace corvale::host {
+
+std::string ExitStatus::Describe() const {
+  return (signalled ? "killed by signal " : "exit status ") + std::to_string(code);
+}
+
+namespace {
+
+class PosixCommand : public RunningCommand {
+ public:
+  explicit PosixCommand(pid_t pid) : pid_(pid) {}
+  ~PosixCommand() override {
+    // Reaped when it ends; one left running is left to finish on its own.
+    if (!ended_) Poll();
+  }
+  std::optional<ExitStatus> Poll() override {
+    if (ended_) return ended_;
+    int status = 0;
+    if (waitpid(pid_, &status, WNOHANG) != pid_) return std::nullopt;
+    ended_ = WIFSIGNALED(status) ? ExitStatus{true, WTERMSIG(status)}
+                                 : ExitStatus{false, WEXITSTATUS(status)};
+    return ended_;
+  }
+  void Kill() override {
+    if (!ended_) kill(-pid_, SIGKILL);  // its own process group: the shell and its children
+  }
+
+ private:
+  pid_t pid_;
+  std::optional<ExitStatus> ended_;
+};
+
+}  // namespace
+
+std::unique_ptr<RunningCommand> StartCommand(const std::string& command, const Environment& extra,
+                                             std::string* error) {
+  std::vector<std::string> entries;
+  for (char** variable = environ; *variable != nullptr; ++variable) {
+    const std::string entry = *variable;
+    const auto name = entry.substr(0, entry.find('='));
+    bool replaced = false;
+    for (const auto& [key, value] : extra) replaced = replaced || key == name;
+    if (!replaced) entries.push_back(entry);
+  }
+  for (const auto& [key, value] : extra) entries.push_back(key + "=" + value);
+  std::vector<char*> envp;
+  for (auto& entry : entries) envp.push_back(entry.data());
+  envp.push_back(nullptr);
+
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  // A new process group, so that a hook that hangs can be ended with all it started; the stop
+  // signals this process blocks are unblocked for the child.
+  sigset_t none;
+  sigemptyset(&none);
+  posix_spawnattr_setsigmask(&attributes, &none);
+  posix_spawnattr_setpgroup(&attributes, 0);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK);
+  const std::string shellCommand = command;
+  char* argv[] = {const_cast<char*>("/bin/sh"), const_cast<char*>("-c"),
+                  const_cast<char*>(shellCommand.c_str()), nullptr};
+  pid_t pid = 0;
+  const int failed = posix_spawn(&pid, "/bin/sh", &actions, &attributes, argv, envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attributes);
+  if (failed != 0) {
+    *error = std::strerror(failed);
+    return nullptr;
+  }
+  return std::make_unique<PosixCommand>(pid);
+}
+
+namespace {
+std::atomic<bool> woken{false};
+}  // namespace
+
+void CatchStopRequests() {
+  sigset_t stops;
+  sigemptyset(&stops);
+  sigaddset(&stops, SIGTERM);
+  sigaddset(&stops, SIGINT);
+  sigaddset(&stops, SIGUSR1);  // the wake-up from WakeStopWaiter
+  pthread_sigmask(SIG_BLOCK, &stops, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+}
+
+void WaitForStopRequest() {
+  sigset_t stops;
+  sigemptyset(&stops);
+  sigaddset(&stops, SIGTERM);
+  sigaddset(&stops, SIGINT);
+  sigaddset(&stops, SIGUSR1);
+  int received = 0;
+  while (!woken && sigwait(&stops, &received) == 0 && received == SIGUSR1 && !woken) {
+  }
+}
+
+void WakeStopWaiter() {
+  woken = true;
+  kill(getpid(), SIGUSR1);
+}
+
+bool UnderServiceManager() {
+  return std::getenv("JOURNAL_STREAM") != nullptr || std::getenv("INVOCATION_ID") != nullptr;
+}
+
+void NotifyServiceManager(const std::string& state) {
+  const char* socketPath = std::getenv("NOTIFY_SOCKET");
+  if (socketPath == nullptr || socketPath[0] == '\0') return;
+  sockaddr_un address = {};
+  address.sun_family = AF_UNIX;
+  const std::size_t length = std::strlen(socketPath);
+  if (length >= sizeof address.sun_path) return;
+  std::memcpy(address.sun_path, socketPath, length);
+  if (address.sun_path[0] == '@') address.sun_path[0] = '\0';  // an abstract socket
+  const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return;
+  sendto(fd, state.data(), state.size(), MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&address),
+         static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + length));
+  close(fd);
+}
+
+std::string DefaultConfigPath() {
+  return "/etc/corvale-ups/corvale-ups.toml";
+}
+
+}  // namespace corvale::host

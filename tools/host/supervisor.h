@@ -1,0 +1,78 @@
+// The poll loop: keeps the driver running, polls the UPS once a second on a thread of its own,
+// decides when communication counts as lost, and restarts the driver while it is, so that a
+// re-plugged adapter or a UPS switched off and on is picked up without a restart.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <optional>
+
+#include "tools/host/driver_library.h"
+#include "tools/host/log.h"
+
+namespace corvale::host {
+
+using Clock = std::chrono::steady_clock;
+
+// What the status text's names say about the UPS.
+struct UpsFlags {
+  bool onBattery = false;
+  bool lowBattery = false;
+  bool overload = false;
+  bool batteryFailed = false;
+  friend bool operator==(const UpsFlags&, const UpsFlags&) = default;
+};
+UpsFlags FlagsFromStatusText(const std::string& text);
+
+// One poll, as the rest of the host sees it.
+struct Observation {
+  Clock::time_point when;
+  std::uint32_t polled = 8;  // what this poll returned: 1, 2, 4, or 8 for no valid reply
+  std::uint32_t state = 0;   // the last valid reply's state, held through a short loss; 0: none
+  UpsFlags flags;            // from the last valid reply
+  bool linkLost = false;     // no valid reply for `lostAfter`
+};
+
+struct SupervisorTiming {
+  std::chrono::milliseconds pollEvery{1000};
+  std::chrono::milliseconds lostAfter{15000};
+  std::chrono::milliseconds restartEvery{10000};
+};
+
+class Supervisor {
+ public:
+  using Listener = std::function<void(const Observation&)>;
+  Supervisor(DriverLibrary& driver, Setup setup, Logger& log, Listener onPoll,
+             SupervisorTiming timing = {});
+
+  // The poll loop; returns once Stop was called, with the driver stopped.
+  void Run();
+  // From any thread: ends Run within the exchange in progress (at most a second).
+  void Stop();
+
+  // The latest observation, for readers on other threads.
+  std::optional<Observation> Latest() const;
+
+ private:
+  bool EnsureDriverRunning(Clock::time_point now);
+
+  DriverLibrary& driver_;
+  Setup setup_;
+  Logger& log_;
+  Listener onPoll_;
+  SupervisorTiming timing_;
+  LastingCondition startProblem_;
+  std::atomic<bool> stopping_{false};
+  std::mutex mutex_;  // guards the sleep and the driver's start against Stop
+  std::condition_variable wake_;
+  bool running_ = false;
+  std::optional<Clock::time_point> lastStart_;
+  mutable std::mutex latestMutex_;
+  std::optional<Observation> latest_;
+};
+
+}  // namespace corvale::host
