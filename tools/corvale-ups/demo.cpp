@@ -13,8 +13,8 @@
 #include "tools/common/temporary_directory.h"
 #include "tools/corvale-ups/commands.h"
 #include "tools/corvale-ups/events.h"
-#include "tools/host/host.h"
 #include "tools/corvale-ups/scenario.h"
+#include "tools/host/host.h"
 #include "tools/upspeer/ups_peer.h"
 
 namespace corvale {

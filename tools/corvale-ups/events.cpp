@@ -4,7 +4,6 @@
 #include <ctime>
 #include <nlohmann/json.hpp>
 
-
 namespace corvale {
 
 namespace {

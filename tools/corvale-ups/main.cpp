@@ -57,8 +57,8 @@ void AddCommonOptions(CLI::App* command, Common& common, std::optional<std::stri
                    "Serial device to use, written into the registry as \"Port\" (e.g. ttyUSB0)")
       ->check(CLI::Validator(
           [](std::string& name) -> std::string {
-            const bool contained = !name.empty() && name[0] != '/' &&
-                                   name.find("..") == std::string::npos;
+            const bool contained =
+                !name.empty() && name[0] != '/' && name.find("..") == std::string::npos;
             if (contained && name.size() <= 7) return {};
             return "a port name has 1 to 7 characters and names a device inside the device "
                    "folder, such as ttyUSB0 (link a device from elsewhere there, e.g. as COM1)";

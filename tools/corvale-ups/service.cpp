@@ -95,18 +95,20 @@ int RunKillPower(const std::string& configPath) {
   const bool acknowledged = driver->TurnOff(delay) != 0;
   driver->Stop();
   if (!acknowledged) return Fail(kExitNoUps, "the UPS did not acknowledge the turn-off");
-  log.Log(host::Priority::kCritical, config->ups.name + ": kill-power: the UPS turns its output "
-                                         "off in " + std::to_string(delay) +
+  log.Log(host::Priority::kCritical, config->ups.name +
+                                         ": kill-power: the UPS turns its output "
+                                         "off in " +
+                                         std::to_string(delay) +
                                          " s and on again when the power returns");
   if (!config->events.command.empty()) {
     std::string why;
-    host::StartCommand(config->events.command,
-                       {{"CORVALE_UPS_EVENT", "kill-power"},
-                        {"CORVALE_UPS_NAME", config->ups.name},
-                        {"CORVALE_UPS_STATE", std::to_string(state)},
-                        {"CORVALE_UPS_MESSAGE", "ordered the UPS off in " +
-                                                    std::to_string(delay) + " s"}},
-                       &why);
+    host::StartCommand(
+        config->events.command,
+        {{"CORVALE_UPS_EVENT", "kill-power"},
+         {"CORVALE_UPS_NAME", config->ups.name},
+         {"CORVALE_UPS_STATE", std::to_string(state)},
+         {"CORVALE_UPS_MESSAGE", "ordered the UPS off in " + std::to_string(delay) + " s"}},
+        &why);
   }
   return kExitOk;
 }

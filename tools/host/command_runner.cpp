@@ -50,7 +50,8 @@ void CommandRunner::Watch() {
         continue;
       }
       if (entry->deadline && now >= *entry->deadline) {
-        log_.Log(Priority::kWarning, "the " + entry->what + " still runs after its time: ending it");
+        log_.Log(Priority::kWarning,
+                 "the " + entry->what + " still runs after its time: ending it");
         entry->command->Kill();
         entry->deadline.reset();
       }

@@ -1,9 +1,10 @@
 #include "tools/host/config.h"
 
+#include <toml++/toml.h>
+
 #include <fstream>
 #include <set>
 #include <sstream>
-#include <toml++/toml.h>
 
 namespace corvale::host {
 
@@ -105,7 +106,8 @@ void ReadDocument(const toml::table& root, LoadedConfig& loaded) {
             name[0] == '/') {
           ups.Problem(LineOf(*port),
                       "ups.port must name a device inside ups.devices in 1 to 7 characters "
-                      "(such as \"ttyUSB0\"), not \"" + name + "\"");
+                      "(such as \"ttyUSB0\"), not \"" +
+                          name + "\"");
         } else {
           config.ups.port = name;
         }

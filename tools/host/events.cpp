@@ -36,8 +36,8 @@ std::vector<UpsEvent> EventDeriver::Next(const Observation& observation) {
     return events;
   }
   if (lost_) {
-    events.push_back({EventKind::kCommunicationRestored, observation.polled,
-                      "the UPS answers again"});
+    events.push_back(
+        {EventKind::kCommunicationRestored, observation.polled, "the UPS answers again"});
   }
   lost_ = false;
   const std::uint32_t state = observation.polled;
@@ -65,11 +65,13 @@ std::vector<UpsEvent> EventDeriver::Next(const Observation& observation) {
 }
 
 void EventDispatcher::Raise(const UpsEvent& event) {
-  const bool serious = event.kind != EventKind::kOnline &&
-                       event.kind != EventKind::kCommunicationRestored;
-  const Priority priority = event.kind == EventKind::kShutdown || event.kind == EventKind::kKillPower
-                                ? Priority::kCritical
-                                : serious ? Priority::kWarning : Priority::kNotice;
+  const bool serious =
+      event.kind != EventKind::kOnline && event.kind != EventKind::kCommunicationRestored;
+  const Priority priority =
+      event.kind == EventKind::kShutdown || event.kind == EventKind::kKillPower
+          ? Priority::kCritical
+      : serious ? Priority::kWarning
+                : Priority::kNotice;
   log_.Log(priority, upsName_ + ": " + EventName(event.kind) + ": " + event.message);
   for (const auto& listener : listeners_) listener(event);
   if (command_.empty()) return;

@@ -12,8 +12,9 @@ Host::Host(DriverLibrary& driver, HostOptions options, Logger& log)
       runner_(log),
       dispatcher_(options_.name, options_.eventsCommand, log, runner_),
       policy_(options_.onBatteryLimit),
-      supervisor_(driver, options_.setup, log, [this](const Observation& o) { Observe(o); },
-                  options_.timing) {}
+      supervisor_(
+          driver, options_.setup, log, [this](const Observation& o) { Observe(o); },
+          options_.timing) {}
 
 Host::~Host() {
   Stop();
@@ -55,9 +56,8 @@ void Host::ShutDown(const std::string& reason, const Observation& observation) {
     if (turnOff) OrderTurnOff(*turnOff);
     return;
   }
-  runner_.Start("shutdown command", options_.shutdownCommand,
-                {{"CORVALE_UPS_NAME", options_.name}}, std::chrono::seconds(0),
-                [this, turnOff](const std::optional<ExitStatus>&) {
+  runner_.Start("shutdown command", options_.shutdownCommand, {{"CORVALE_UPS_NAME", options_.name}},
+                std::chrono::seconds(0), [this, turnOff](const std::optional<ExitStatus>&) {
                   if (turnOff) OrderTurnOff(*turnOff);
                 });
 }
@@ -66,8 +66,8 @@ void Host::OrderTurnOff(std::uint32_t delay) {
   const bool acknowledged = driver_.TurnOff(delay) != 0;
   const auto latest = supervisor_.Latest();
   dispatcher_.Raise({EventKind::kKillPower, latest ? latest->polled : 8u,
-                     "ordered the UPS off in " + std::to_string(delay) + " s: " +
-                         (acknowledged ? "acknowledged" : "no reply")});
+                     "ordered the UPS off in " + std::to_string(delay) +
+                         " s: " + (acknowledged ? "acknowledged" : "no reply")});
 }
 
 }  // namespace corvale::host

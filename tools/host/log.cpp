@@ -18,15 +18,14 @@ void Logger::Log(Priority priority, const std::string& message) {
   std::fflush(out_);
 }
 
-void LastingCondition::Holds(Priority priority, const std::string& message,
-                             Clock::time_point now) {
+void LastingCondition::Holds(Priority priority, const std::string& message, Clock::time_point now) {
   if (holding_ == message && now - loggedAt_ < repeat_) {
     ++unlogged_;
     return;
   }
   const bool repeat = holding_ == message;
-  log_.Log(priority, repeat ? message + " (still, " + std::to_string(unlogged_ + 1) + " times)"
-                            : message);
+  log_.Log(priority,
+           repeat ? message + " (still, " + std::to_string(unlogged_ + 1) + " times)" : message);
   holding_ = message;
   loggedAt_ = now;
   unlogged_ = 0;

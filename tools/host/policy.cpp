@@ -16,7 +16,8 @@ std::optional<std::string> ShutdownPolicy::Decide(const Observation& observation
     reason = "communication with the UPS is lost while it runs on battery";
   } else if (observation.state == 4) {
     reason = "the UPS's battery is low";
-  } else if (onBatteryLimit_.count() > 0 && observation.when - *onBatterySince_ >= onBatteryLimit_) {
+  } else if (onBatteryLimit_.count() > 0 &&
+             observation.when - *onBatterySince_ >= onBatteryLimit_) {
     reason = "the UPS has run on battery for " + std::to_string(onBatteryLimit_.count()) + " s";
   }
   decided_ = reason.has_value();

@@ -17,7 +17,6 @@
 
 namespace corvale {
 
-
 namespace {
 
 constexpr char kLibraryName[] = "libCorvaleUPS.so";
@@ -203,8 +202,7 @@ int StartDriver(DriverLibrary& driver, const Setup& setup, std::string* message)
       *message = ExplainPortFailure(setup);
       return kExitPort;
     case 6: {
-      const std::string port =
-          RegistryTree(setup.registry).Read(kServiceKey, "Port").value_or("?");
+      const std::string port = RegistryTree(setup.registry).Read(kServiceKey, "Port").value_or("?");
       *message = "no valid reply from a UPS on " +
                  (fs::path(setup.deviceDirectory) / port).string() +
                  ". Check that the UPS is on and that its own serial cable is used.";

@@ -1,0 +1,208 @@
+// corvale-ups service end to end: a real configuration file, the simulator's UPS on a
+// pseudo-terminal, and the shutdown, kill-power, events and recovery a user relies on.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "tests/support/line_fixture.h"
+#include "tests/support/subprocess.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using corvale::UpsPeer;
+using corvale::testing::Line;
+using corvale::testing::Subprocess;
+using namespace std::chrono_literals;
+
+constexpr std::uint16_t kOnBatt = 0x0001, kLowBatt = 0x0004, kBattFail = 0x0040;
+
+std::string ReadFile(const fs::path& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+class ServiceTest : public ::testing::Test {
+ protected:
+  fs::path Dir() const { return line.directory.Path(); }
+  fs::path Flag() const { return Dir() / "run/killpower"; }
+
+  // A configuration for this test's line; `extra` is appended as it is.
+  fs::path WriteConfig(const std::string& shutdownCommand, const std::string& extra = {}) {
+    const fs::path path = Dir() / "corvale-ups.toml";
+    std::ofstream(path) << "[ups]\nname = \"test-ups\"\nport = \"COM1\"\ndevices = \""
+                        << line.Devices().string() << "\"\nregistry = \""
+                        << line.registry.Root().string() << "\"\n[shutdown]\ncommand = \""
+                        << shutdownCommand << "\"\nturn_off_delay = 42\nflag_file = \""
+                        << Flag().string() << "\"\n"
+                        << extra;
+    return path;
+  }
+
+  void Start(const fs::path& config) {
+    service = std::make_unique<Subprocess>(
+        std::vector<std::string>{"/bin/sh", "-c", "exec \"$0\" service --config \"$1\" 2>&1",
+                                 CORVALE_UPS_TOOL, config.string()});
+  }
+
+  // True once a line of the service's log contains `text`.
+  bool WaitFor(const std::string& text, std::chrono::seconds timeout = 10s) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+      auto next = service->ReadLine(200ms);
+      if (!next) continue;
+      log += *next + "\n";
+      if (next->find(text) != std::string::npos) return true;
+    }
+    return false;
+  }
+
+  int Tool(std::vector<std::string> words) {
+    words.insert(words.begin(), CORVALE_UPS_TOOL);
+    Subprocess tool(words);
+    while (tool.ReadLine(10s)) {
+    }
+    return tool.Wait(10s);
+  }
+
+  Line line;
+  std::unique_ptr<Subprocess> service;
+  std::string log;
+};
+
+TEST_F(ServiceTest, PowerFailureShutsDownOnceAndKillPowerCutsTheOutputAfterwards) {
+  const fs::path ran = Dir() / "shutdown-ran";
+  Start(WriteConfig("echo once >> " + ran.string()));
+  ASSERT_TRUE(WaitFor("test-ups: online")) << log;
+  line.peer->SetStatus(kOnBatt);
+  ASSERT_TRUE(WaitFor("on-battery")) << log;
+  line.peer->SetStatus(kOnBatt | kLowBatt);
+  ASSERT_TRUE(WaitFor("shutdown: the UPS's battery is low")) << log;
+  ASSERT_TRUE(WaitFor("the shutdown command ended: exit status 0")) << log;
+  EXPECT_TRUE(fs::exists(Flag()));
+  // The state flaps: the command has run and stays run.
+  line.peer->SetStatus(0);
+  ASSERT_TRUE(WaitFor("test-ups: online")) << log;
+  line.peer->SetStatus(kOnBatt | kLowBatt);
+  ASSERT_TRUE(WaitFor("low-battery")) << log;
+  EXPECT_EQ(ReadFile(ran), "once\n");
+  EXPECT_TRUE(line.peer->TurnOffDelays().empty()) << "the service never orders the UPS off";
+
+  const auto stopStart = std::chrono::steady_clock::now();
+  service->Signal(SIGTERM);
+  EXPECT_EQ(service->Wait(5s), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - stopStart, 1s);
+
+  const fs::path config = Dir() / "corvale-ups.toml";
+  EXPECT_EQ(Tool({"kill-power", "--config", config.string()}), 0);
+  EXPECT_EQ(line.peer->TurnOffDelays(), std::vector<std::uint32_t>{42});
+  EXPECT_FALSE(fs::exists(Flag()));
+  EXPECT_EQ(Tool({"kill-power", "--config", config.string()}), 0);
+  EXPECT_EQ(line.peer->TurnOffDelays().size(), 1u) << "no flag, no turn-off";
+}
+
+TEST_F(ServiceTest, ActsOnTheStateItFindsAndOnAUpsLostWhileOnBattery) {
+  // Started with the battery already low: no change is needed to act.
+  line.peer->SetStatus(kOnBatt | kLowBatt);
+  Start(WriteConfig("true"));
+  ASSERT_TRUE(WaitFor("shutdown: the UPS's battery is low")) << log;
+  service.reset();
+
+  // On battery, then silent: after 15 s the battery counts as low.
+  line.peer->SetStatus(kOnBatt);
+  log.clear();
+  Start(WriteConfig("true"));
+  ASSERT_TRUE(WaitFor("on-battery")) << log;
+  line.peer->SetFault(UpsPeer::Fault::kSilent);
+  ASSERT_TRUE(WaitFor("communication-lost", 20s)) << log;
+  ASSERT_TRUE(WaitFor("shutdown: communication with the UPS is lost while it runs on battery"))
+      << log;
+}
+
+TEST_F(ServiceTest, EventsRunTheHookWithoutWaitingForIt) {
+  const fs::path heard = Dir() / "heard";
+  // The first hook never ends; the next events must run all the same.
+  Start(WriteConfig("true",
+                    "[events]\ncommand = \"echo $CORVALE_UPS_EVENT $CORVALE_UPS_STATE "
+                    "$CORVALE_UPS_NAME >> " +
+                        heard.string() + "; [ $CORVALE_UPS_EVENT != online ] || sleep 30\"\n"));
+  ASSERT_TRUE(WaitFor("test-ups: online")) << log;
+  line.peer->SetStatus(kBattFail);
+  ASSERT_TRUE(WaitFor("battery-failed")) << log;
+  line.peer->SetStatus(kBattFail | kOnBatt);
+  ASSERT_TRUE(WaitFor("on-battery")) << log;
+  ASSERT_TRUE(WaitFor("event command for on-battery ended: exit status 0")) << log;
+  EXPECT_EQ(ReadFile(heard),
+            "online 1 test-ups\nbattery-failed 1 test-ups\non-battery 2 test-ups\n");
+}
+
+TEST_F(ServiceTest, ShortLossesRaiseNothingAndANewDeviceBehindTheLinkIsPickedUp) {
+  Start(WriteConfig("true"));
+  ASSERT_TRUE(WaitFor("test-ups: online")) << log;
+  // Five silent seconds: no event.
+  line.peer->SetFault(UpsPeer::Fault::kSilent);
+  std::this_thread::sleep_for(5s);
+  line.peer->SetFault(UpsPeer::Fault::kNone);
+  line.peer->SetStatus(kOnBatt);
+  ASSERT_TRUE(WaitFor("on-battery")) << log;
+  EXPECT_EQ(log.find("communication"), std::string::npos) << log;
+
+  // The adapter is unplugged and comes back as another device behind the same name.
+  line.peer->Hangup();
+  ASSERT_TRUE(WaitFor("communication-lost", 20s)) << log;
+  auto replugged = std::make_unique<UpsPeer>();
+  fs::remove(line.Devices() / "COM1");
+  fs::create_symlink(replugged->DevicePath(), line.Devices() / "COM1");
+  ASSERT_TRUE(WaitFor("communication-restored", 20s)) << log;
+  ASSERT_TRUE(WaitFor("test-ups: online")) << log;
+}
+
+TEST_F(ServiceTest, StartedBeforeTheDeviceExistsItWaitsForIt) {
+  fs::remove(line.Devices() / "COM1");
+  Start(WriteConfig("true"));
+  ASSERT_TRUE(WaitFor("no such device")) << log;
+  fs::create_symlink(line.peer->DevicePath(), line.Devices() / "COM1");
+  ASSERT_TRUE(WaitFor("test-ups: online", 20s)) << log;
+  EXPECT_EQ(log.find("no such device"), log.rfind("no such device")) << "said once, not each try";
+}
+
+TEST_F(ServiceTest, ConfigurationErrorsAreReportedWithTheirLines) {
+  const struct {
+    const char* text;
+    const char* says;
+  } cases[] = {
+      {"[ups]\nport = \"COM1\"\ncolour = 3\n", ":3: unknown key 'colour' in [ups]"},
+      {"[ups]\nport = 7\n", ":2: ups.port must be a string"},
+      {"[ups]\nport = \"ttyUSB10\"\n", ":2: ups.port must name a device"},
+      {"[ups]\nport = \"../COM1\"\n", ":2: ups.port must name a device"},
+      {"[ups]\nport = \"COM1\"\n[shutdown]\n\nturn_off_delay = 1000\n",
+       ":5: shutdown.turn_off_delay must be from 0 to 999, not 1000"},
+      {"[ups]\nport = \"COM1\"\n[shutdown]\non_battery_seconds = \"60\"\n",
+       ":4: shutdown.on_battery_seconds must be a whole number"},
+      {"[ups]\nport = \"COM1\"\n[network]\n", ":3: unknown section or key 'network'"},
+      {"[ups]\nport = \"COM1\n", ":2:"},
+      {"[shutdown]\ncommand = \"x\"\n", ": ups.port is missing"},
+  };
+  const fs::path path = Dir() / "bad.toml";
+  for (const auto& c : cases) {
+    std::ofstream(path) << c.text;
+    for (const char* command : {"check-config", "service"}) {
+      Subprocess tool({"/bin/sh", "-c", "exec \"$0\" \"$1\" --config \"$2\" 2>&1", CORVALE_UPS_TOOL,
+                       command, path.string()});
+      std::string output;
+      while (auto text = tool.ReadLine(10s)) output += *text + "\n";
+      EXPECT_EQ(tool.Wait(5s), 2) << command << " " << c.text;
+      EXPECT_NE(output.find(path.string() + c.says), std::string::npos)
+          << command << " " << c.text << "\n"
+          << output;
+    }
+  }
+  EXPECT_EQ(Tool({"check-config", "--config", WriteConfig("true").string()}), 0);
+}
+
+}  // namespace
