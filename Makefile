@@ -39,8 +39,10 @@ demo: native
 bench: windows native
 	bench/run.sh
 
-package: windows
+# The Windows ZIP and the Debian package.
+package: windows native
 	cd build/windows && cpack
+	cd build/native && cpack -G DEB
 
 clean:
 	rm -rf build

@@ -1,0 +1,52 @@
+#!/usr/bin/env bash
+# Builds the .deb and checks it as Debian and systemd would: its files and control data, lintian,
+# then installed for real: the unit verified by systemd-analyze, the ExecStart line run as systemd
+# would run it, and the package purged again. Usage: check_deb.sh BUILD_DIR
+set -euo pipefail
+build=$1
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+(cd "$build" && cpack -G DEB >/dev/null)
+deb=$(ls "$build"/corvale-ups_*_*.deb)
+contents=$(dpkg-deb -c "$deb" | awk '{print $NF}')
+for path in ./usr/bin/corvale-ups ./usr/lib/corvale-ups/libCorvaleUPS.so \
+            ./etc/corvale-ups/corvale-ups.toml ./lib/systemd/system/corvale-ups.service \
+            ./lib/systemd/system-shutdown/corvale-ups ./usr/share/man/man8/corvale-ups.8.gz \
+            ./usr/share/man/man5/corvale-ups.toml.5.gz ./usr/share/doc/corvale-ups/copyright; do
+  grep -qxF "$path" <<<"$contents" || fail "$path is not in the package"
+done
+[ "$(dpkg-deb -f "$deb" Package)" = corvale-ups ] || fail "package name"
+dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./conffiles | grep -qxF /etc/corvale-ups/corvale-ups.toml ||
+  fail "the configuration is not a conffile"
+
+# lintian: no errors, no warnings (its note on running as root is not about the package).
+report=$(lintian --fail-on error,warning "$deb" 2>&1 | grep -v 'root privileges' || true)
+[ -z "$report" ] || fail "lintian: $report"
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "not root: the installation checks are skipped"
+  exit 77
+fi
+trap 'dpkg --purge corvale-ups >/dev/null 2>&1 || true' EXIT
+dpkg -i "$deb" >/dev/null
+[ -d /var/lib/corvale-ups/registry/System/CurrentControlSet/Services/UPS/Status ] ||
+  fail "postinst did not create the registry keys"
+verify=$(systemd-analyze verify /lib/systemd/system/corvale-ups.service 2>&1 || true)
+[ -z "$verify" ] || fail "systemd-analyze verify: $verify"
+/usr/bin/corvale-ups check-config >/dev/null || fail "the shipped configuration does not pass"
+
+# The unit's ExecStart line, as systemd runs it: with no UPS plugged in it says why and waits.
+exec_start=$(sed -n 's/^ExecStart=//p' /lib/systemd/system/corvale-ups.service)
+log=$(mktemp)
+JOURNAL_STREAM=1:1 $exec_start 2>"$log" &
+service=$!
+for _ in $(seq 50); do
+  grep -q 'cannot start the driver' "$log" && break
+  sleep 0.1
+done
+kill -TERM $service
+wait $service || fail "the service did not stop cleanly"
+grep -q '^<3>cannot start the driver: no such device: /dev/ttyUSB0' "$log" ||
+  fail "the service did not say why it cannot start: $(cat "$log")"
+rm -f "$log"
+echo "package checks passed"
