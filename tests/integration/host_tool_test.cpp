@@ -103,7 +103,25 @@ TEST_F(HostToolTest, ExitCodesAndMessagesSayWhatToDo) {
        {"status"},
        3,
        "--port"},
+      {"port outside the device folder",
+       {},
+       {"status", "--port", "../COM1"},
+       2,
+       "inside the device folder"},
       {"missing device", {}, {"status", "--port", "ttyNONE"}, 4, "no such device"},
+      {"no device folder",
+       [](Line& l) { std::filesystem::remove_all(l.Devices()); },
+       {"status"},
+       4,
+       "the device folder"},
+      {"not a serial port",
+       [](Line& l) {
+         std::filesystem::remove(l.Devices() / "COM1");
+         std::ofstream(l.Devices() / "COM1") << "text";
+       },
+       {"status"},
+       4,
+       "is not a serial port. Name the UPS's serial device"},
       {"silent UPS",
        [](Line& l) { l.peer->SetFault(UpsPeer::Fault::kSilent); },
        {"status"},
@@ -133,8 +151,11 @@ TEST_F(HostToolTest, MonitorReportsChangesActsOnLowBatteryAndStopsOnSigterm) {
   Subprocess monitor(Command(line, {"monitor", "--json", "--on-low-battery",
                                     "touch " + marker.string(), "--turn-off-delay", "120"}));
   const auto next = [&] {
-    auto text = monitor.ReadLine(10s);
-    return text ? nlohmann::json::parse(*text) : nlohmann::json();
+    // Events on standard output; the log of commands run and problems on standard error.
+    while (auto text = monitor.ReadLine(10s)) {
+      if (text->rfind('{', 0) == 0) return nlohmann::json::parse(*text);
+    }
+    return nlohmann::json();
   };
   EXPECT_EQ(next()["name"], "online");
   line.peer->SetStatus(0x0001);
@@ -189,6 +210,11 @@ TEST_F(HostToolTest, BadScenarioFilesAreNamedByLine) {
       {"5 online\n2 power-fails\n", ":2: times must not go backwards"},
       {"0 bits 0x400\n", ":1: bits needs a number from 0 to 0x3FF"},
       {"# fine\nsoon online\n", ":2: expected a time in seconds"},
+      {"0 late abc\n", ":1: late takes milliseconds from 0 to 60000, not 'abc'"},
+      {"0 late 99999999999999999999\n", ":1: late takes milliseconds"},
+      {"0 late -5\n", ":1: late takes milliseconds"},
+      {"0 online now\n", ":1: 'online' takes no argument"},
+      {"0 bits 5 6\n", ":1: unexpected '6' after the step"},
   };
   for (const auto& c : cases) {
     const auto scenario = line.directory.Path() / "bad.txt";
@@ -197,6 +223,22 @@ TEST_F(HostToolTest, BadScenarioFilesAreNamedByLine) {
     EXPECT_EQ(result.exitCode, 2) << c.text << result.output;
     EXPECT_NE(result.output.find(c.says), std::string::npos) << c.text << result.output;
   }
+}
+
+TEST_F(HostToolTest, VersionAndJsonOnlyOutputForScripts) {
+  const auto version = RunTool({CORVALE_UPS_TOOL, "--version"});
+  EXPECT_EQ(version.exitCode, 0);
+  EXPECT_EQ(version.output, "corvale-ups 1.0.0.1\n");
+  // Standard output alone: every line of the demo's --json must parse.
+  Subprocess demo({CORVALE_UPS_TOOL, "demo", "--json", "--scenario", CORVALE_QUICK_DEMO,
+                   "--turn-off-delay", "1"});
+  int lines = 0;
+  while (auto text = demo.ReadLine(30s)) {
+    EXPECT_NO_THROW(nlohmann::json::parse(*text)) << *text;
+    ++lines;
+  }
+  EXPECT_EQ(demo.Wait(5s), 0);
+  EXPECT_GT(lines, 5);
 }
 
 TEST_F(HostToolTest, DemoTellsTheWholeStory) {

@@ -88,6 +88,7 @@ int RunDemo(const DemoOptions& options, const std::atomic<bool>& stop) {
   host::HostOptions hostOptions;
   hostOptions.setup = setup;
   hostOptions.turnOffAfterShutdown = options.turnOffDelay;
+  hostOptions.logEvents = false;  // printed below, one line or JSON object each
   host::Host demo(*driver, hostOptions, hostLog);
   demo.OnPoll([&](const host::Observation& observation) {
     std::lock_guard lock(seenMutex);

@@ -42,6 +42,7 @@ int RunMonitor(const Common& common, const MonitorOptions& options) {
   hostOptions.setup.port.reset();  // written once above; the host only starts the driver
   hostOptions.shutdownCommand = options.onLowBattery;
   hostOptions.turnOffAfterShutdown = options.turnOffDelay;
+  hostOptions.logEvents = false;  // printed below, one line or JSON object each
   EventLog out(common.json);
   host::Host monitor(*driver, hostOptions, log);
   monitor.OnEvent([&](const host::UpsEvent& event) { out.Report(Printed(event, common.setup)); });

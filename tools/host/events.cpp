@@ -72,7 +72,9 @@ void EventDispatcher::Raise(const UpsEvent& event) {
           ? Priority::kCritical
       : serious ? Priority::kWarning
                 : Priority::kNotice;
-  log_.Log(priority, upsName_ + ": " + EventName(event.kind) + ": " + event.message);
+  if (log_ != nullptr) {
+    log_->Log(priority, upsName_ + ": " + EventName(event.kind) + ": " + event.message);
+  }
   for (const auto& listener : listeners_) listener(event);
   if (command_.empty()) return;
   runner_.Start(std::string("event command for ") + EventName(event.kind), command_,

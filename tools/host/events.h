@@ -49,7 +49,8 @@ class EventDeriver {
 class EventDispatcher {
  public:
   using Listener = std::function<void(const UpsEvent&)>;
-  EventDispatcher(std::string upsName, std::string command, Logger& log, CommandRunner& runner)
+  // `log` may be null where the listeners show the events.
+  EventDispatcher(std::string upsName, std::string command, Logger* log, CommandRunner& runner)
       : upsName_(std::move(upsName)), command_(std::move(command)), log_(log), runner_(runner) {}
   void AddListener(Listener listener) { listeners_.push_back(std::move(listener)); }
   void Raise(const UpsEvent& event);
@@ -57,7 +58,7 @@ class EventDispatcher {
  private:
   std::string upsName_;
   std::string command_;
-  Logger& log_;
+  Logger* log_;
   CommandRunner& runner_;
   std::vector<Listener> listeners_;
 };

@@ -10,7 +10,8 @@ Host::Host(DriverLibrary& driver, HostOptions options, Logger& log)
       options_(std::move(options)),
       log_(log),
       runner_(log),
-      dispatcher_(options_.name, options_.eventsCommand, log, runner_),
+      dispatcher_(options_.name, options_.eventsCommand, options_.logEvents ? &log : nullptr,
+                  runner_),
       policy_(options_.onBatteryLimit),
       supervisor_(
           driver, options_.setup, log, [this](const Observation& o) { Observe(o); },

@@ -25,6 +25,7 @@ struct HostOptions {
   std::chrono::seconds onBatteryLimit{0};
   std::string flagFile;  // written when the host decides to shut down; empty: none
   std::string eventsCommand;
+  bool logEvents = true;  // false where a front-end prints the events itself
   // Orders the UPS off once the shutdown command has ended, with this delay (the monitor's
   // --turn-off-delay). The service never does: its kill-power runs after the file systems are
   // unmounted.
