@@ -8,6 +8,8 @@
 #include "tools/host/config.h"
 #include "tools/host/host.h"
 #include "tools/host/host_os.h"
+#include "tools/host/nut/nut_backend.h"
+#include "tools/host/nut/nut_server.h"
 
 namespace corvale {
 
@@ -38,6 +40,10 @@ int RunCheckConfig(const std::string& configPath) {
 int RunService(const std::string& configPath) {
   const auto config = LoadOrExplain(configPath);
   if (!config) return kExitUsage;
+  if (!config->users.empty() && host::ReadableByOthers(configPath)) {
+    return Fail(kExitUsage, configPath + " holds passwords and every user may read it: chmod o-r " +
+                                configPath);
+  }
   host::Logger log(host::UnderServiceManager());
   std::unique_ptr<DriverLibrary> driver;
   try {
@@ -46,6 +52,15 @@ int RunService(const std::string& configPath) {
     log.Log(host::Priority::kError, error.what());
     return kExitNoLibrary;
   }
+
+  nut::BackendOptions sharing;
+  sharing.upsName = config->ups.name;
+  sharing.users = nut::UsersFrom(config->users);
+  sharing.shutdownDelay = config->shutdown.turnOffDelay;
+  sharing.hostsync = std::chrono::seconds(config->network.hostsyncSeconds);
+  sharing.tls = !config->network.certificate.empty();
+  nut::ServiceBackend backend(sharing, log);
+
   host::HostOptions options;
   options.name = config->ups.name;
   options.setup = SetupFrom(*config);
@@ -53,6 +68,9 @@ int RunService(const std::string& configPath) {
   options.onBatteryLimit = std::chrono::seconds(config->shutdown.onBatterySeconds);
   options.flagFile = config->shutdown.flagFile;
   options.eventsCommand = config->events.command;
+  options.beforeShutdown = [&backend](std::function<void()> proceed) {
+    backend.CoordinateShutdown(std::move(proceed));
+  };
   // A flag left from an earlier run would cut the power at the next ordinary reboot.
   std::error_code ignored;
   if (std::filesystem::remove(options.flagFile, ignored)) {
@@ -60,12 +78,23 @@ int RunService(const std::string& configPath) {
   }
 
   host::Host service(*driver, options, log);
+  backend.Attach(service);
+  nut::Server server(backend,
+                     {config->network.listen, config->network.maxClients,
+                      config->network.certificate, config->network.key},
+                     log);
+  if (std::string problem; !config->network.listen.empty() && !server.Start(&problem)) {
+    log.Log(host::Priority::kError, problem);
+    return kExitUsage;
+  }
   log.Log(host::Priority::kInfo, "watching the UPS '" + options.name + "' on port " +
                                      config->ups.port + " (driver " + driver->Path() + ")");
   service.Start();
   host::NotifyServiceManager("READY=1");
   host::WaitForStopRequest();
   host::NotifyServiceManager("STOPPING=1");
+  server.Stop();
+  backend.Stop();
   service.Stop();
   log.Log(host::Priority::kInfo, "stopped");
   return kExitOk;

@@ -2,6 +2,7 @@
 
 #include <toml++/toml.h>
 
+#include <algorithm>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -52,6 +53,27 @@ class TableReader {
     out = static_cast<std::uint32_t>(value);
   }
 
+  // An array of strings, each one of `allowed` when that is not empty.
+  void Strings(const char* key, std::vector<std::string>& out,
+               const std::vector<std::string>& allowed = {}) {
+    const toml::node* node = Find(key);
+    if (node == nullptr) return;
+    if (!node->is_array()) return WrongType(*node, key, "a list of strings");
+    std::vector<std::string> values;
+    for (const toml::node& item : *node->as_array()) {
+      if (!item.is_string()) return WrongType(*node, key, "a list of strings");
+      const std::string& value = item.as_string()->get();
+      if (!allowed.empty() && std::find(allowed.begin(), allowed.end(), value) == allowed.end()) {
+        std::string choices;
+        for (const auto& choice : allowed) choices += (choices.empty() ? "" : ", ") + choice;
+        return Problem(LineOf(*node),
+                       Key(key) + " may hold " + choices + ", not \"" + value + "\"");
+      }
+      values.push_back(value);
+    }
+    out = std::move(values);
+  }
+
   const toml::node* Find(const char* key) {
     known_.insert(key);
     return table_.get(key);
@@ -87,7 +109,7 @@ void Section(const toml::table& root, const char* name, std::vector<ConfigProble
 void ReadDocument(const toml::table& root, LoadedConfig& loaded) {
   Config& config = loaded.config;
   auto& problems = loaded.problems;
-  static const std::set<std::string> kSections = {"ups", "shutdown", "events"};
+  static const std::set<std::string> kSections = {"ups", "shutdown", "events", "network", "users"};
   for (const auto& [key, node] : root) {
     if (!kSections.count(std::string(key.str()))) {
       problems.push_back({LineOf(node), "unknown section or key '" + std::string(key.str()) + "'"});
@@ -130,6 +152,62 @@ void ReadDocument(const toml::table& root, LoadedConfig& loaded) {
   }
   Section(root, "events", problems,
           [&](TableReader& events) { events.String("command", config.events.command); });
+  Section(root, "network", problems, [&](TableReader& network) {
+    const toml::node* listen = network.Find("listen");
+    network.Strings("listen", config.network.listen);
+    for (const auto& address : config.network.listen) {
+      const auto colon = address.rfind(':');
+      const bool numeric = colon != std::string::npos && colon + 1 < address.size() &&
+                           address.find_first_not_of("0123456789", colon + 1) == std::string::npos;
+      if (!numeric || colon == 0 || address.size() - colon > 6 ||
+          std::stoul(address.substr(colon + 1)) > 65535) {
+        network.Problem(LineOf(*listen),
+                        "network.listen takes \"address:port\" texts such as "
+                        "\"127.0.0.1:3493\" or \"[::1]:3493\", not \"" +
+                            address + "\"");
+      }
+    }
+    network.Integer("max_clients", config.network.maxClients, 1, 4096);
+    network.Integer("hostsync_seconds", config.network.hostsyncSeconds, 0, 3600);
+    network.String("certificate", config.network.certificate);
+    network.String("key", config.network.key);
+  });
+  if (config.network.certificate.empty() != config.network.key.empty()) {
+    problems.push_back({0, "network.certificate and network.key go together: set both or neither"});
+  }
+  if (const toml::node* users = root.get("users")) {
+    const toml::array* list = users->as_array();
+    if (list == nullptr || !list->is_array_of_tables()) {
+      problems.push_back({LineOf(*users), "users must be [[users]] tables"});
+      return;
+    }
+    for (const toml::node& entry : *list) {
+      Config::User user;
+      const int line = LineOf(entry);
+      {
+        TableReader reader(*entry.as_table(), "users", problems);
+        reader.String("name", user.name, 64);
+        reader.String("password", user.password, 256);
+        reader.String("upsmon", user.upsmon);
+        reader.Strings("actions", user.actions, {"SET", "FSD"});
+        reader.Strings("instcmds", user.instcmds, {"shutdown.return", "ALL"});
+      }
+      if (user.name.empty() || user.name.find_first_of(" \t\"\\") != std::string::npos) {
+        problems.push_back({line, "each user needs a name without spaces or quotes"});
+      }
+      if (user.password.empty())
+        problems.push_back({line, "user " + user.name + " needs a password"});
+      if (!user.upsmon.empty() && user.upsmon != "primary" && user.upsmon != "secondary") {
+        problems.push_back(
+            {line, "users.upsmon is \"primary\" or \"secondary\", not \"" + user.upsmon + "\""});
+      }
+      for (const auto& other : config.users) {
+        if (other.name == user.name)
+          problems.push_back({line, "user " + user.name + " is named twice"});
+      }
+      config.users.push_back(std::move(user));
+    }
+  }
 }
 
 }  // namespace

@@ -26,6 +26,21 @@ struct Config {
   struct Events {
     std::string command;
   } events;
+  struct Network {
+    std::vector<std::string> listen = {"127.0.0.1:3493"};  // "host:port"; empty: no server
+    std::uint32_t maxClients = 64;
+    std::uint32_t hostsyncSeconds = 15;
+    std::string certificate;  // PEM files; both set: STARTTLS is offered
+    std::string key;
+  } network;
+  struct User {
+    std::string name;
+    std::string password;
+    std::string upsmon;  // "primary", "secondary" or empty
+    std::vector<std::string> actions;
+    std::vector<std::string> instcmds;
+  };
+  std::vector<User> users;
 };
 
 struct ConfigProblem {

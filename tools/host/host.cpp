@@ -34,7 +34,12 @@ void Host::Stop() {
 void Host::Observe(const Observation& observation) {
   if (pollListener_) pollListener_(observation);
   for (const auto& event : deriver_.Next(observation)) dispatcher_.Raise(event);
-  if (auto reason = policy_.Decide(observation)) ShutDown(*reason, observation);
+  if (auto reason = policy_.Decide(observation)) ShutDown(*reason, observation.polled);
+}
+
+void Host::ShutDownNow(const std::string& reason) {
+  const auto latest = supervisor_.Latest();
+  ShutDown(reason, latest ? latest->polled : 8u);
 }
 
 bool WriteFlagFile(const std::string& path, Logger& log) {
@@ -49,26 +54,38 @@ bool WriteFlagFile(const std::string& path, Logger& log) {
   return false;
 }
 
-void Host::ShutDown(const std::string& reason, const Observation& observation) {
+void Host::ShutDown(const std::string& reason, std::uint32_t state) {
+  if (shuttingDown_.exchange(true)) return;  // once, whoever asks
   if (!options_.flagFile.empty()) WriteFlagFile(options_.flagFile, log_);
-  dispatcher_.Raise({EventKind::kShutdown, observation.polled, reason + ": shutting down"});
+  dispatcher_.Raise({EventKind::kShutdown, state, reason + ": shutting down"});
+  if (options_.beforeShutdown) {
+    options_.beforeShutdown([this] { RunShutdownCommand(); });
+  } else {
+    RunShutdownCommand();
+  }
+}
+
+void Host::RunShutdownCommand() {
   const auto turnOff = options_.turnOffAfterShutdown;
+  const std::string why = "after the shutdown command";
   if (options_.shutdownCommand.empty()) {
-    if (turnOff) OrderTurnOff(*turnOff);
+    if (turnOff) OrderTurnOff(*turnOff, why);
     return;
   }
-  runner_.Start("shutdown command", options_.shutdownCommand, {{"CORVALE_UPS_NAME", options_.name}},
-                std::chrono::seconds(0), [this, turnOff](const std::optional<ExitStatus>&) {
-                  if (turnOff) OrderTurnOff(*turnOff);
+  runner_.Start("shutdown command", options_.shutdownCommand,
+                {{"CORVALE_UPS_NAME", options_.name}}, std::chrono::seconds(0),
+                [this, turnOff, why](const std::optional<ExitStatus>&) {
+                  if (turnOff) OrderTurnOff(*turnOff, why);
                 });
 }
 
-void Host::OrderTurnOff(std::uint32_t delay) {
+bool Host::OrderTurnOff(std::uint32_t delay, const std::string& why) {
   const bool acknowledged = driver_.TurnOff(delay) != 0;
   const auto latest = supervisor_.Latest();
   dispatcher_.Raise({EventKind::kKillPower, latest ? latest->polled : 8u,
-                     "ordered the UPS off in " + std::to_string(delay) +
-                         " s: " + (acknowledged ? "acknowledged" : "no reply")});
+                     "ordered the UPS off in " + std::to_string(delay) + " s " + why + ": " +
+                         (acknowledged ? "acknowledged" : "no reply")});
+  return acknowledged;
 }
 
 }  // namespace corvale::host

@@ -2,6 +2,7 @@
 // front-ends (the service, the monitor, the demo) only choose the options and listen.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -30,6 +31,9 @@ struct HostOptions {
   // --turn-off-delay). The service never does: its kill-power runs after the file systems are
   // unmounted.
   std::optional<std::uint32_t> turnOffAfterShutdown;
+  // Runs between the decision and the shutdown command, e.g. to let other machines on the UPS
+  // shut down first; calls `proceed` when done, from any thread. Must not block.
+  std::function<void(std::function<void()> proceed)> beforeShutdown;
   SupervisorTiming timing;
 };
 
@@ -46,10 +50,15 @@ class Host {
 
   std::optional<Observation> Latest() const { return supervisor_.Latest(); }
 
+  // Shuts the host down for `reason` unless that has begun already; from any thread.
+  void ShutDownNow(const std::string& reason);
+  // Orders the UPS off after `delay` seconds and raises kill-power; true when acknowledged.
+  bool OrderTurnOff(std::uint32_t delay, const std::string& why);
+
  private:
   void Observe(const Observation& observation);
-  void ShutDown(const std::string& reason, const Observation& observation);
-  void OrderTurnOff(std::uint32_t delay);
+  void ShutDown(const std::string& reason, std::uint32_t state);
+  void RunShutdownCommand();
 
   DriverLibrary& driver_;
   HostOptions options_;
@@ -59,6 +68,7 @@ class Host {
   EventDeriver deriver_;
   ShutdownPolicy policy_;
   Supervisor::Listener pollListener_;
+  std::atomic<bool> shuttingDown_{false};
   Supervisor supervisor_;
   std::thread poller_;
 };

@@ -47,4 +47,7 @@ void NotifyServiceManager(const std::string& state);
 
 std::string DefaultConfigPath();
 
+// True when users other than the owner (and its group) may read `path`: no place for passwords.
+bool ReadableByOthers(const std::string& path);
+
 }  // namespace corvale::host

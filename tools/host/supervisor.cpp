@@ -14,6 +14,7 @@ UpsFlags FlagsFromStatusText(const std::string& text) {
     flags.lowBattery = flags.lowBattery || name == "LowBatt";
     flags.overload = flags.overload || name == "Overload";
     flags.batteryFailed = flags.batteryFailed || name == "BattFail";
+    flags.systemFailed = flags.systemFailed || name == "SysFail";
   }
   return flags;
 }
@@ -71,7 +72,9 @@ void Supervisor::Run() {
       lastValid = Clock::now();
       observation.state = observation.polled;
       for (const auto& [name, value] : PublishedValues(setup_)) {
-        if (name == "FirmwareRev") observation.flags = FlagsFromStatusText(value);
+        if (name != "FirmwareRev") continue;
+        observation.flags = FlagsFromStatusText(value);
+        observation.statusText = value;
       }
     }
     observation.linkLost = Clock::now() - lastValid.value_or(start) >= timing_.lostAfter;

@@ -24,6 +24,7 @@ struct UpsFlags {
   bool lowBattery = false;
   bool overload = false;
   bool batteryFailed = false;
+  bool systemFailed = false;
   friend bool operator==(const UpsFlags&, const UpsFlags&) = default;
 };
 UpsFlags FlagsFromStatusText(const std::string& text);
@@ -34,6 +35,7 @@ struct Observation {
   std::uint32_t polled = 8;  // what this poll returned: 1, 2, 4, or 8 for no valid reply
   std::uint32_t state = 0;   // the last valid reply's state, held through a short loss; 0: none
   UpsFlags flags;            // from the last valid reply
+  std::string statusText;    // the published "FirmwareRev" text it came from
   bool linkLost = false;     // no valid reply for `lostAfter`
 };
 

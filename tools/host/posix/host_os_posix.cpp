@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -143,6 +144,11 @@ void NotifyServiceManager(const std::string& state) {
 
 std::string DefaultConfigPath() {
   return "/etc/corvale-ups/corvale-ups.toml";
+}
+
+bool ReadableByOthers(const std::string& path) {
+  struct stat status;
+  return stat(path.c_str(), &status) == 0 && (status.st_mode & S_IROTH) != 0;
 }
 
 }  // namespace corvale::host

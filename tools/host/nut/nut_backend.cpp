@@ -1,0 +1,178 @@
+#include "tools/host/nut/nut_backend.h"
+
+namespace corvale::nut {
+
+std::vector<User> UsersFrom(const std::vector<host::Config::User>& users) {
+  std::vector<User> result;
+  for (const auto& entry : users) {
+    User user;
+    user.name = entry.name;
+    user.password = entry.password;
+    user.upsmon = entry.upsmon == "primary"     ? User::Upsmon::kPrimary
+                  : entry.upsmon == "secondary" ? User::Upsmon::kSecondary
+                                                : User::Upsmon::kNone;
+    for (const auto& action : entry.actions) {
+      user.maySet = user.maySet || action == "SET";
+      user.mayForceShutdown = user.mayForceShutdown || action == "FSD";
+    }
+    user.instcmds = entry.instcmds;
+    result.push_back(std::move(user));
+  }
+  return result;
+}
+
+ServiceBackend::ServiceBackend(BackendOptions options, host::Logger& log)
+    : options_(std::move(options)),
+      log_(log),
+      shutdownDelay_(options_.shutdownDelay),
+      worker_([this] { Work(); }) {}
+
+void ServiceBackend::Stop() {
+  {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+  }
+  changed_.notify_all();
+  if (worker_.joinable()) worker_.join();
+  if (coordinator_.joinable()) coordinator_.join();
+}
+
+void ServiceBackend::Work() {
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    changed_.wait(lock, [this] { return stopping_ || !work_.empty(); });
+    if (stopping_) return;
+    auto job = std::move(work_.front());
+    work_.pop_front();
+    lock.unlock();
+    job();
+    lock.lock();
+  }
+}
+
+std::optional<Variables> ServiceBackend::CurrentVariables() const {
+  const auto latest = host_ != nullptr ? host_->Latest() : std::nullopt;
+  if (!latest || latest->linkLost || latest->state == 0) return std::nullopt;
+  const auto& flags = latest->flags;
+  std::string status = fsd_ ? "FSD " : "";
+  status += latest->state == 1 ? "OL" : "OB";
+  if (flags.lowBattery) status += " LB";
+  if (flags.batteryFailed) status += " RB";
+  if (flags.overload) status += " OVER";
+  std::string alarm;
+  for (const auto& [set, text] : {std::pair{flags.batteryFailed, "Battery failed."},
+                                  std::pair{flags.overload, "Overload."},
+                                  std::pair{flags.systemFailed, "System failure."}}) {
+    if (set) alarm += (alarm.empty() ? "" : " ") + std::string(text);
+  }
+  // "v1.0b  [ OnBatt ]": the version in front of the names.
+  const std::string firmware = latest->statusText.substr(0, latest->statusText.find(' '));
+  Variables variables = {
+      {"device.mfr", "Corvale"},
+      {"device.model", "Smart UPS (serial)"},
+      {"device.type", "ups"},
+      {"driver.name", "corvale-ups"},
+      {"driver.version", "1.0.0.1"},
+  };
+  if (!alarm.empty()) variables.emplace_back("ups.alarm", alarm);
+  variables.emplace_back("ups.delay.shutdown", std::to_string(shutdownDelay_.load()));
+  if (!firmware.empty()) variables.emplace_back("ups.firmware", firmware);
+  variables.emplace_back("ups.mfr", "Corvale");
+  variables.emplace_back("ups.model", "Smart UPS (serial)");
+  variables.emplace_back("ups.status", status);
+  return variables;
+}
+
+const User* ServiceBackend::FindUser(std::string_view name) const {
+  for (const auto& user : options_.users) {
+    if (user.name == name) return &user;
+  }
+  return nullptr;
+}
+
+int ServiceBackend::NumLogins() const {
+  std::lock_guard lock(mutex_);
+  return static_cast<int>(logins_.size());
+}
+
+std::vector<std::string> ServiceBackend::LoggedInAddresses() const {
+  std::lock_guard lock(mutex_);
+  std::vector<std::string> addresses;
+  for (const auto& [session, address] : logins_) addresses.push_back(address);
+  return addresses;
+}
+
+void ServiceBackend::Login(const void* session, const std::string& address) {
+  {
+    std::lock_guard lock(mutex_);
+    logins_[session] = address;
+  }
+  log_.Log(host::Priority::kInfo, "a client at " + address + " logged in to " + options_.upsName);
+}
+
+void ServiceBackend::Logout(const void* session) {
+  std::string address;
+  {
+    std::lock_guard lock(mutex_);
+    const auto found = logins_.find(session);
+    if (found == logins_.end()) return;
+    address = found->second;
+    logins_.erase(found);
+  }
+  changed_.notify_all();
+  log_.Log(host::Priority::kInfo, "the client at " + address + " logged out");
+}
+
+void ServiceBackend::ForceShutdown(const std::string& byUser) {
+  log_.Log(host::Priority::kWarning, "the primary " + byUser + " set forced shutdown (FSD)");
+  fsd_ = true;
+  if (host_ != nullptr) host_->ShutDownNow("forced shutdown (FSD) by the primary " + byUser);
+}
+
+void ServiceBackend::CoordinateShutdown(std::function<void()> proceed) {
+  fsd_ = true;
+  const int remote = NumLogins();
+  if (remote == 0) return proceed();
+  log_.Log(host::Priority::kWarning, "forced shutdown (FSD) set; waiting up to " +
+                                         std::to_string(options_.hostsync.count()) + " s for " +
+                                         std::to_string(remote) + " other machines to log out");
+  std::lock_guard lock(mutex_);
+  if (coordinator_.joinable()) return;  // a shutdown is coordinated once
+  coordinator_ = std::thread([this, proceed = std::move(proceed)] {
+    std::unique_lock wait(mutex_);
+    const bool allGone = changed_.wait_for(wait, options_.hostsync, [this] {
+      return stopping_ || logins_.empty();
+    });
+    const std::size_t left = logins_.size();
+    if (stopping_) return;
+    wait.unlock();
+    log_.Log(host::Priority::kWarning,
+             allGone ? std::string("the other machines have logged out")
+                     : "hostsync time is up with " + std::to_string(left) + " still logged in");
+    proceed();
+  });
+}
+
+std::string ServiceBackend::SetVariable(const std::string& name, const std::string& value) {
+  if (name != "ups.delay.shutdown") return "VAR-NOT-SUPPORTED";
+  if (value.empty() || value.size() > 3 || value.find_first_not_of("0123456789") != std::string::npos) {
+    return "INVALID-VALUE";
+  }
+  shutdownDelay_ = static_cast<std::uint32_t>(std::stoul(value));
+  log_.Log(host::Priority::kNotice, "ups.delay.shutdown set to " + value);
+  return "";
+}
+
+void ServiceBackend::RunInstantCommand(const std::string& command, const std::string& byUser,
+                                       std::function<void(std::string)> done) {
+  std::lock_guard lock(mutex_);
+  work_.push_back([this, command, byUser, done = std::move(done)] {
+    const bool acknowledged =
+        host_ != nullptr &&
+        host_->OrderTurnOff(shutdownDelay_, "for the instant command " + command + " from " + byUser);
+    done(acknowledged ? "OK\n" : "ERR INSTCMD-FAILED\n");
+  });
+  changed_.notify_all();
+}
+
+}  // namespace corvale::nut

@@ -1,0 +1,75 @@
+// The service's side of the NUT protocol: its UPS as variables, its users, the logins that the
+// coordinated shutdown waits for, and the instant command, over the host core.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <thread>
+
+#include "tools/host/config.h"
+#include "tools/host/host.h"
+#include "tools/host/nut/nut_session.h"
+
+namespace corvale::nut {
+
+struct BackendOptions {
+  std::string upsName;
+  std::vector<User> users;
+  std::uint32_t shutdownDelay = 120;  // ups.delay.shutdown to begin with
+  std::chrono::seconds hostsync{15};
+  bool tls = false;
+};
+
+class ServiceBackend : public Backend {
+ public:
+  ServiceBackend(BackendOptions options, host::Logger& log);
+  ~ServiceBackend() override { Stop(); }
+  // Ends the background jobs; a coordinated shutdown not yet done is dropped.
+  void Stop();
+
+  // The host to serve; set once, before the server starts.
+  void Attach(host::Host& host) { host_ = &host; }
+
+  // The primary's part of a shutdown: FSD for every client, then `proceed` once the remote
+  // logins are gone or hostsync has passed. Does not block.
+  void CoordinateShutdown(std::function<void()> proceed);
+
+  // Backend
+  const std::string& UpsName() const override { return options_.upsName; }
+  std::string UpsDescription() const override { return "Corvale Smart UPS (serial)"; }
+  std::optional<Variables> CurrentVariables() const override;
+  const User* FindUser(std::string_view name) const override;
+  int NumLogins() const override;
+  std::vector<std::string> LoggedInAddresses() const override;
+  void Login(const void* session, const std::string& address) override;
+  void Logout(const void* session) override;
+  void ForceShutdown(const std::string& byUser) override;
+  std::string SetVariable(const std::string& name, const std::string& value) override;
+  void RunInstantCommand(const std::string& command, const std::string& byUser,
+                         std::function<void(std::string)> done) override;
+  bool TlsConfigured() const override { return options_.tls; }
+
+ private:
+  void Work();
+
+  BackendOptions options_;
+  host::Logger& log_;
+  host::Host* host_ = nullptr;
+  std::atomic<bool> fsd_{false};
+  std::atomic<std::uint32_t> shutdownDelay_;
+  mutable std::mutex mutex_;
+  std::condition_variable changed_;
+  std::map<const void*, std::string> logins_;
+  std::deque<std::function<void()>> work_;  // jobs on the serial line, in order
+  bool stopping_ = false;
+  std::thread worker_;
+  std::thread coordinator_;  // the hostsync wait
+};
+
+// Users as the session knows them, from the configuration.
+std::vector<User> UsersFrom(const std::vector<host::Config::User>& users);
+
+}  // namespace corvale::nut

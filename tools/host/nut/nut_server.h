@@ -1,0 +1,46 @@
+// The NUT network server: accepts clients on the configured addresses and moves lines between
+// each socket and its Session. Replies never wait for the serial line, each connection is
+// bounded (line length, queued output, idle time), and a slow client delays nobody else.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tools/host/log.h"
+#include "tools/host/nut/nut_session.h"
+
+namespace corvale::nut {
+
+struct ServerOptions {
+  std::vector<std::string> listen;  // "address:port"
+  std::size_t maxClients = 64;
+  std::string certificate;  // PEM; with `key`, STARTTLS is offered
+  std::string key;
+};
+
+class Server {
+ public:
+  Server(Backend& backend, ServerOptions options, host::Logger& log);
+  ~Server();
+  Server(const Server&) = delete;
+  Server& operator=(const Server&) = delete;
+
+  // Binds every address and starts serving on a thread of its own. False, with `error` set,
+  // when an address cannot be served.
+  bool Start(std::string* error);
+  void Stop();
+
+  // Runs `work` on the server's thread (where sessions live).
+  void Post(std::function<void()> work);
+
+  struct State;  // the sockets and their connections, in nut_server.cpp
+
+ private:
+  std::unique_ptr<State> state_;
+  std::thread thread_;
+};
+
+}  // namespace corvale::nut

@@ -1,0 +1,281 @@
+#include "tools/host/nut/nut_session.h"
+
+#include <algorithm>
+
+namespace corvale::nut {
+
+namespace {
+
+constexpr char kProtocolVersion[] = "1.3";
+constexpr char kWritable[] = "ups.delay.shutdown";
+constexpr char kInstantCommand[] = "shutdown.return";
+
+struct Description {
+  const char* name;
+  const char* text;
+};
+constexpr Description kVariableDescriptions[] = {
+    {"device.mfr", "Device manufacturer"},
+    {"device.model", "Device model"},
+    {"device.type", "Device type (ups, pdu, scd, psu, ats)"},
+    {"driver.name", "Driver name"},
+    {"driver.version", "Driver version"},
+    {"ups.alarm", "UPS alarms"},
+    {"ups.delay.shutdown", "Interval to wait after shutdown with delay command (seconds)"},
+    {"ups.firmware", "UPS firmware"},
+    {"ups.mfr", "UPS manufacturer"},
+    {"ups.model", "UPS model"},
+    {"ups.status", "UPS status"},
+};
+
+Session::Result Reply(std::string line) {
+  return Session::Result{line + "\n"};
+}
+Session::Result Error(const std::string& code) {
+  return Reply("ERR " + code);
+}
+
+const char* DescriptionOf(const std::string& name) {
+  for (const auto& entry : kVariableDescriptions) {
+    if (name == entry.name) return entry.text;
+  }
+  return nullptr;
+}
+
+bool IsNumber(const std::string& text) {
+  return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) {
+    return c >= '0' && c <= '9';
+  });
+}
+
+}  // namespace
+
+std::optional<std::vector<std::string>> SplitWords(std::string_view line) {
+  std::vector<std::string> words;
+  std::string word;
+  bool inWord = false, quoted = false;
+  for (std::size_t i = 0; i < line.size(); ++i) {
+    const char c = line[i];
+    if (c == '\\' && i + 1 < line.size()) {
+      word += line[++i];
+      inWord = true;
+    } else if (c == '"') {
+      quoted = !quoted;
+      inWord = true;
+    } else if (!quoted && (c == ' ' || c == '\t' || c == '\r')) {
+      if (inWord) words.push_back(std::move(word));
+      word.clear();
+      inWord = false;
+    } else {
+      word += c;
+      inWord = true;
+    }
+  }
+  if (quoted) return std::nullopt;
+  if (inWord) words.push_back(std::move(word));
+  return words;
+}
+
+std::string Quote(std::string_view text) {
+  std::string quoted = "\"";
+  for (const char c : text) {
+    if (c == '"' || c == '\\') quoted += '\\';
+    quoted += c;
+  }
+  return quoted + "\"";
+}
+
+bool SamePassword(std::string_view given, std::string_view expected) {
+  unsigned char difference = given.size() == expected.size() ? 0 : 1;
+  for (std::size_t i = 0; i < given.size(); ++i) {
+    const char other = expected.empty() ? '\0' : expected[i % expected.size()];
+    difference |= static_cast<unsigned char>(given[i] ^ other);
+  }
+  return difference == 0;
+}
+
+Session::~Session() {
+  if (loggedIn_) backend_.Logout(this);
+}
+
+const User* Session::Authenticated() const {
+  if (!username_ || !password_) return nullptr;
+  const User* user = backend_.FindUser(*username_);
+  return user != nullptr && SamePassword(*password_, user->password) ? user : nullptr;
+}
+
+std::string Session::CheckUser() const {
+  if (!username_) return "USERNAME-REQUIRED";
+  if (!password_) return "PASSWORD-REQUIRED";
+  return Authenticated() == nullptr ? "ACCESS-DENIED" : "";
+}
+
+Session::Result Session::Handle(std::string_view line, std::function<void(std::string)> later) {
+  const auto parsed = SplitWords(line);
+  if (!parsed) return Error("INVALID-ARGUMENT");
+  const auto& words = *parsed;
+  if (words.empty()) return Error("UNKNOWN-COMMAND");
+  const std::string& command = words[0];
+  const std::size_t count = words.size();
+
+  if (command == "GET") return Get(words);
+  if (command == "LIST") return List(words);
+  if (command == "VER" && count == 1) {
+    return Reply("corvale-ups 1.0.0.1 - NUT network protocol " + std::string(kProtocolVersion));
+  }
+  if ((command == "NETVER" || command == "PROTVER") && count == 1) return Reply(kProtocolVersion);
+  if (command == "HELP") {
+    return Reply(
+        "Commands: HELP VER NETVER GET LIST SET INSTCMD LOGIN LOGOUT USERNAME PASSWORD "
+        "STARTTLS PRIMARY FSD");
+  }
+  if (command == "LOGOUT") return Result{"OK Goodbye\n", true};
+  if (command == "STARTTLS") {
+    if (tls_) return Error("ALREADY-SSL-MODE");
+    if (!backend_.TlsConfigured()) return Error("FEATURE-NOT-CONFIGURED");
+    return Result{"OK STARTTLS\n", false, true};
+  }
+  if (command == "USERNAME") {
+    if (count != 2) return Error("INVALID-ARGUMENT");
+    if (username_) return Error("ALREADY-SET-USERNAME");
+    username_ = words[1];
+    return Reply("OK");
+  }
+  if (command == "PASSWORD") {
+    if (count != 2) return Error("INVALID-ARGUMENT");
+    if (password_) return Error("ALREADY-SET-PASSWORD");
+    password_ = words[1];
+    return Reply("OK");
+  }
+  if (command == "LOGIN") {
+    if (count != 2) return Error("INVALID-ARGUMENT");
+    if (loggedIn_) return Error("ALREADY-LOGGED-IN");
+    if (const auto refused = CheckUser(); !refused.empty()) return Error(refused);
+    if (!KnownUps(words[1])) return Error("UNKNOWN-UPS");
+    if (Authenticated()->upsmon == User::Upsmon::kNone) return Error("ACCESS-DENIED");
+    loggedIn_ = true;
+    backend_.Login(this, address_);
+    return Reply("OK");
+  }
+  if (command == "PRIMARY" || command == "MASTER") {
+    if (count != 2) return Error("INVALID-ARGUMENT");
+    if (const auto refused = CheckUser(); !refused.empty()) return Error(refused);
+    if (!KnownUps(words[1])) return Error("UNKNOWN-UPS");
+    if (Authenticated()->upsmon != User::Upsmon::kPrimary) return Error("ACCESS-DENIED");
+    return Reply(command == "PRIMARY" ? "OK PRIMARY-GRANTED" : "OK MASTER-GRANTED");
+  }
+  if (command == "FSD") {
+    if (count != 2) return Error("INVALID-ARGUMENT");
+    if (const auto refused = CheckUser(); !refused.empty()) return Error(refused);
+    if (!KnownUps(words[1])) return Error("UNKNOWN-UPS");
+    const User* user = Authenticated();
+    if (user->upsmon != User::Upsmon::kPrimary && !user->mayForceShutdown) {
+      return Error("ACCESS-DENIED");
+    }
+    backend_.ForceShutdown(user->name);
+    return Reply("OK FSD-SET");
+  }
+  if (command == "SET") {
+    if (count != 5 || words[1] != "VAR") return Error("INVALID-ARGUMENT");
+    if (const auto refused = CheckUser(); !refused.empty()) return Error(refused);
+    if (!KnownUps(words[2])) return Error("UNKNOWN-UPS");
+    if (!Authenticated()->maySet) return Error("ACCESS-DENIED");
+    if (words[3] != kWritable) {
+      return Error(DescriptionOf(words[3]) != nullptr ? "READONLY" : "VAR-NOT-SUPPORTED");
+    }
+    const std::string refused = backend_.SetVariable(words[3], words[4]);
+    return refused.empty() ? Reply("OK") : Error(refused);
+  }
+  if (command == "INSTCMD") {
+    if (count < 3 || count > 4) return Error("INVALID-ARGUMENT");
+    if (const auto refused = CheckUser(); !refused.empty()) return Error(refused);
+    if (!KnownUps(words[1])) return Error("UNKNOWN-UPS");
+    const User* user = Authenticated();
+    const auto& allowed = user->instcmds;
+    const bool may = std::find(allowed.begin(), allowed.end(), "ALL") != allowed.end() ||
+                     std::find(allowed.begin(), allowed.end(), words[2]) != allowed.end();
+    if (!may) return Error("ACCESS-DENIED");
+    if (words[2] != kInstantCommand) return Error("CMD-NOT-SUPPORTED");
+    if (!later) return Error("INSTCMD-FAILED");
+    backend_.RunInstantCommand(words[2], user->name, std::move(later));
+    return Result{"", false, false, true};
+  }
+  return Error("UNKNOWN-COMMAND");
+}
+
+Session::Result Session::Get(const std::vector<std::string>& words) {
+  if (words.size() < 3) return Error("INVALID-ARGUMENT");
+  const std::string& what = words[1];
+  const std::string& ups = words[2];
+  if (!KnownUps(ups)) return Error("UNKNOWN-UPS");
+  if (what == "NUMLOGINS" && words.size() == 3) {
+    return Reply("NUMLOGINS " + ups + " " + std::to_string(backend_.NumLogins()));
+  }
+  if (what == "UPSDESC" && words.size() == 3) {
+    return Reply("UPSDESC " + ups + " " + Quote(backend_.UpsDescription()));
+  }
+  if (words.size() != 4) return Error("INVALID-ARGUMENT");
+  const std::string& name = words[3];
+  if (what == "CMDDESC") {
+    if (name != kInstantCommand) return Error("CMD-NOT-SUPPORTED");
+    return Reply("CMDDESC " + ups + " " + name + " " +
+                 Quote("Turn off the load and return when power is back"));
+  }
+  if (what != "VAR" && what != "TYPE" && what != "DESC") return Error("INVALID-ARGUMENT");
+  const char* description = DescriptionOf(name);
+  const auto variables = backend_.CurrentVariables();
+  if (what == "DESC") {
+    if (description == nullptr) return Error("VAR-NOT-SUPPORTED");
+    return Reply("DESC " + ups + " " + name + " " + Quote(description));
+  }
+  if (!variables) return Error("DATA-STALE");
+  const auto found = std::find_if(variables->begin(), variables->end(),
+                                  [&](const auto& variable) { return variable.first == name; });
+  if (found == variables->end()) return Error("VAR-NOT-SUPPORTED");
+  if (what == "VAR") return Reply("VAR " + ups + " " + name + " " + Quote(found->second));
+  if (name == kWritable) return Reply("TYPE " + ups + " " + name + " RW RANGE NUMBER");
+  return Reply("TYPE " + ups + " " + name +
+               (IsNumber(found->second) ? " NUMBER"
+                                        : " STRING:" + std::to_string(found->second.size())));
+}
+
+Session::Result Session::List(const std::vector<std::string>& words) {
+  if (words.size() < 2) return Error("INVALID-ARGUMENT");
+  const std::string& what = words[1];
+  if (what == "UPS" && words.size() == 2) {
+    return Result{"BEGIN LIST UPS\nUPS " + backend_.UpsName() + " " +
+                  Quote(backend_.UpsDescription()) + "\nEND LIST UPS\n"};
+  }
+  if (words.size() < 3) return Error("INVALID-ARGUMENT");
+  const std::string& ups = words[2];
+  if (!KnownUps(ups)) return Error("UNKNOWN-UPS");
+  const std::string head = what + " " + ups;
+  std::string body;
+  if ((what == "VAR" || what == "RW") && words.size() == 3) {
+    const auto variables = backend_.CurrentVariables();
+    if (!variables) return Error("DATA-STALE");
+    for (const auto& [name, value] : *variables) {
+      if (what == "RW" && name != kWritable) continue;
+      body += what + " " + ups + " " + name + " " + Quote(value) + "\n";
+    }
+  } else if (what == "CMD" && words.size() == 3) {
+    body = "CMD " + ups + " " + kInstantCommand + "\n";
+  } else if (what == "CLIENT" && words.size() == 3) {
+    for (const auto& address : backend_.LoggedInAddresses()) {
+      body += "CLIENT " + ups + " " + address + "\n";
+    }
+  } else if ((what == "ENUM" || what == "RANGE") && words.size() == 4) {
+    const std::string& name = words[3];
+    if (DescriptionOf(name) == nullptr) return Error("VAR-NOT-SUPPORTED");
+    if (what == "RANGE" && name == kWritable) {
+      body = "RANGE " + ups + " " + name + " \"0\" \"999\"\n";
+    }
+    return Result{"BEGIN LIST " + head + " " + name + "\n" + body + "END LIST " + head + " " +
+                  name + "\n"};
+  } else {
+    return Error("INVALID-ARGUMENT");
+  }
+  return Result{"BEGIN LIST " + head + "\n" + body + "END LIST " + head + "\n"};
+}
+
+}  // namespace corvale::nut

@@ -1,0 +1,94 @@
+// One client's conversation in the NUT network protocol, line by line, with no I/O: what each
+// request line gets back, which client may do what, and what the server must do next. The
+// server around it (nut_server.h) only moves bytes.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace corvale::nut {
+
+// The longest request line NUT clients send or servers accept, newline included.
+inline constexpr std::size_t kMaxLineLength = 512;
+
+// Splits a request line into words: blanks separate them, "double quotes" group them, and a
+// backslash takes the next character as it is. Nothing when a quote is left open.
+std::optional<std::vector<std::string>> SplitWords(std::string_view line);
+// `text` in double quotes, with quotes and backslashes escaped.
+std::string Quote(std::string_view text);
+
+struct User {
+  std::string name;
+  std::string password;
+  enum class Upsmon { kNone, kSecondary, kPrimary } upsmon = Upsmon::kNone;
+  bool maySet = false;
+  bool mayForceShutdown = false;
+  std::vector<std::string> instcmds;  // or "ALL"
+};
+
+// Compares in time that depends only on the lengths, never on where they differ.
+bool SamePassword(std::string_view given, std::string_view expected);
+
+using Variables = std::vector<std::pair<std::string, std::string>>;
+
+// The rest of the service, as a session sees it. Called on the server's thread; must not block.
+class Backend {
+ public:
+  virtual ~Backend() = default;
+  virtual const std::string& UpsName() const = 0;
+  virtual std::string UpsDescription() const = 0;
+  // The variables in order, or nothing while the data is stale.
+  virtual std::optional<Variables> CurrentVariables() const = 0;
+  virtual const User* FindUser(std::string_view name) const = 0;
+  virtual int NumLogins() const = 0;
+  virtual std::vector<std::string> LoggedInAddresses() const = 0;
+  virtual void Login(const void* session, const std::string& address) = 0;
+  virtual void Logout(const void* session) = 0;
+  virtual void ForceShutdown(const std::string& byUser) = 0;
+  // An ERR code, or empty when the value was taken.
+  virtual std::string SetVariable(const std::string& name, const std::string& value) = 0;
+  // Runs the instant command elsewhere and calls `done` (on the server's thread) with the reply.
+  virtual void RunInstantCommand(const std::string& command, const std::string& byUser,
+                                 std::function<void(std::string reply)> done) = 0;
+  virtual bool TlsConfigured() const = 0;
+};
+
+class Session {
+ public:
+  Session(Backend& backend, std::string address) : backend_(backend), address_(std::move(address)) {}
+  ~Session();
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+
+  struct Result {
+    std::string reply;       // lines, each ending in "\n"
+    bool close = false;      // after the reply
+    bool startTls = false;   // after the reply, before the next request
+    bool pending = false;    // the reply comes later, through `later`
+  };
+  // Answers one request line (without its newline). `later` is kept for a pending reply.
+  Result Handle(std::string_view line, std::function<void(std::string reply)> later = {});
+
+  void TlsStarted() { tls_ = true; }
+
+ private:
+  Result Get(const std::vector<std::string>& words);
+  Result List(const std::vector<std::string>& words);
+  std::string CheckUser() const;  // an ERR reply, or empty when the user is known and right
+  const User* Authenticated() const;
+  bool KnownUps(const std::string& name) const { return name == backend_.UpsName(); }
+
+  Backend& backend_;
+  std::string address_;
+  std::optional<std::string> username_;
+  std::optional<std::string> password_;
+  bool loggedIn_ = false;
+  bool tls_ = false;
+};
+
+}  // namespace corvale::nut

@@ -1,0 +1,22 @@
+// Builds without OpenSSL: STARTTLS is answered as when TLS is not configured.
+#include "tools/host/nut/nut_transport.h"
+
+namespace corvale::nut {
+
+class TlsContext {};
+
+void TlsContextDeleter::operator()(TlsContext* context) const {
+  delete context;
+}
+
+TlsContextPointer LoadTlsContext(const std::string&, const std::string&, std::string* error) {
+  *error = "this build of corvale-ups has no TLS";
+  return nullptr;
+}
+
+void StartTls(asio::ip::tcp::socket&, TlsContext&,
+              std::function<void(std::unique_ptr<Transport>)> done) {
+  done(nullptr);
+}
+
+}  // namespace corvale::nut
