@@ -7,73 +7,19 @@
 #include <fstream>
 #include <sstream>
 
-#include "tests/support/line_fixture.h"
-#include "tests/support/subprocess.h"
+#include "tests/support/service_fixture.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using corvale::UpsPeer;
-using corvale::testing::Line;
 using corvale::testing::Subprocess;
 using namespace std::chrono_literals;
 
 constexpr std::uint16_t kOnBatt = 0x0001, kLowBatt = 0x0004, kBattFail = 0x0040;
 
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-class ServiceTest : public ::testing::Test {
- protected:
-  fs::path Dir() const { return line.directory.Path(); }
-  fs::path Flag() const { return Dir() / "run/killpower"; }
-
-  // A configuration for this test's line; `extra` is appended as it is.
-  fs::path WriteConfig(const std::string& shutdownCommand, const std::string& extra = {}) {
-    const fs::path path = Dir() / "corvale-ups.toml";
-    std::ofstream(path) << "[ups]\nname = \"test-ups\"\nport = \"COM1\"\ndevices = \""
-                        << line.Devices().string() << "\"\nregistry = \""
-                        << line.registry.Root().string() << "\"\n[shutdown]\ncommand = \""
-                        << shutdownCommand << "\"\nturn_off_delay = 42\nflag_file = \""
-                        << Flag().string() << "\"\n"
-                        << extra;
-    return path;
-  }
-
-  void Start(const fs::path& config) {
-    service = std::make_unique<Subprocess>(
-        std::vector<std::string>{"/bin/sh", "-c", "exec \"$0\" service --config \"$1\" 2>&1",
-                                 CORVALE_UPS_TOOL, config.string()});
-  }
-
-  // True once a line of the service's log contains `text`.
-  bool WaitFor(const std::string& text, std::chrono::seconds timeout = 10s) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (std::chrono::steady_clock::now() < deadline) {
-      auto next = service->ReadLine(200ms);
-      if (!next) continue;
-      log += *next + "\n";
-      if (next->find(text) != std::string::npos) return true;
-    }
-    return false;
-  }
-
-  int Tool(std::vector<std::string> words) {
-    words.insert(words.begin(), CORVALE_UPS_TOOL);
-    Subprocess tool(words);
-    while (tool.ReadLine(10s)) {
-    }
-    return tool.Wait(10s);
-  }
-
-  Line line;
-  std::unique_ptr<Subprocess> service;
-  std::string log;
-};
+using ServiceTest = corvale::testing::ServiceFixture;
+using corvale::testing::ReadFile;
 
 TEST_F(ServiceTest, PowerFailureShutsDownOnceAndKillPowerCutsTheOutputAfterwards) {
   const fs::path ran = Dir() / "shutdown-ran";
@@ -184,7 +130,11 @@ TEST_F(ServiceTest, ConfigurationErrorsAreReportedWithTheirLines) {
        ":5: shutdown.turn_off_delay must be from 0 to 999, not 1000"},
       {"[ups]\nport = \"COM1\"\n[shutdown]\non_battery_seconds = \"60\"\n",
        ":4: shutdown.on_battery_seconds must be a whole number"},
-      {"[ups]\nport = \"COM1\"\n[network]\n", ":3: unknown section or key 'network'"},
+      {"[ups]\nport = \"COM1\"\n[netwrok]\n", ":3: unknown section or key 'netwrok'"},
+      {"[ups]\nport = \"COM1\"\n[network]\nlisten = [\"localhost\"]\n",
+       ":4: network.listen takes \"address:port\""},
+      {"[ups]\nport = \"COM1\"\n[[users]]\nname = \"a\"\npassword = \"b\"\nactions = [\"ALL\"]\n",
+       ":6: users.actions may hold SET, FSD, not \"ALL\""},
       {"[ups]\nport = \"COM1\n", ":2:"},
       {"[shutdown]\ncommand = \"x\"\n", ": ups.port is missing"},
   };

@@ -83,9 +83,9 @@ int RunService(const std::string& configPath) {
                      {config->network.listen, config->network.maxClients,
                       config->network.certificate, config->network.key},
                      log);
+  // Protecting this machine comes first: a port taken by another program only costs the sharing.
   if (std::string problem; !config->network.listen.empty() && !server.Start(&problem)) {
-    log.Log(host::Priority::kError, problem);
-    return kExitUsage;
+    log.Log(host::Priority::kError, "not sharing the UPS on the network: " + problem);
   }
   log.Log(host::Priority::kInfo, "watching the UPS '" + options.name + "' on port " +
                                      config->ups.port + " (driver " + driver->Path() + ")");

@@ -1,0 +1,242 @@
+// The service's NUT server against the real NUT clients (upsc, upscmd, upsrw, PyNUTClient and
+// upsmon as a secondary) and against clients that misbehave.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "tests/support/service_fixture.h"
+
+namespace {
+
+using corvale::testing::ReadFile;
+using corvale::testing::Subprocess;
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+constexpr std::uint16_t kOnBatt = 0x0001, kLowBatt = 0x0004;
+
+int FreePort() {
+  const int probe = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address = {};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  socklen_t length = sizeof address;
+  getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
+  close(probe);
+  return ntohs(address.sin_port);
+}
+
+struct Output {
+  int status;
+  std::string text;
+};
+
+// A client program's exit status and its output, standard error included unless `quiet`.
+Output RunClient(const std::string& command, bool quiet = false) {
+  Subprocess run({"/bin/sh", "-c", command + (quiet ? " 2>/dev/null" : " 2>&1")});
+  Output output{0, {}};
+  while (auto line = run.ReadLine(20s)) output.text += *line + "\n";
+  output.status = run.Wait(10s);
+  return output;
+}
+
+// A raw protocol client on a socket.
+class RawClient {
+ public:
+  explicit RawClient(int port) : fd_(socket(AF_INET, SOCK_STREAM, 0)) {
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    connected_ = connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    timeval wait = {5, 0};
+    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+  }
+  ~RawClient() { close(fd_); }
+  bool Send(const std::string& bytes) {
+    return send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
+           static_cast<ssize_t>(bytes.size());
+  }
+  // The next line, or "<closed>" when the server closed the connection.
+  std::string Line() {
+    for (;;) {
+      if (const auto newline = buffer_.find('\n'); newline != std::string::npos) {
+        std::string line = buffer_.substr(0, newline);
+        buffer_.erase(0, newline + 1);
+        return line;
+      }
+      char bytes[4096];
+      const ssize_t count = recv(fd_, bytes, sizeof bytes, 0);
+      if (count <= 0) return "<closed>";
+      buffer_.append(bytes, static_cast<std::size_t>(count));
+    }
+  }
+
+ private:
+  int fd_;
+  bool connected_ = false;
+  std::string buffer_;
+};
+
+class NutClientsTest : public corvale::testing::ServiceFixture {
+ protected:
+  std::string Network(int maxClients = 64) {
+    return "[network]\nlisten = [\"127.0.0.1:" + std::to_string(port) +
+           "\"]\nhostsync_seconds = 30\nmax_clients = " + std::to_string(maxClients) +
+           "\n[[users]]\nname = \"admin\"\npassword = \"s3cret\"\nactions = [\"SET\"]\n"
+           "instcmds = [\"shutdown.return\"]\n[[users]]\nname = \"mon\"\npassword = \"pw\"\n"
+           "upsmon = \"secondary\"\n";
+  }
+  fs::path PrivateConfig(const std::string& shutdownCommand, int maxClients = 64) {
+    const auto path = WriteConfig(shutdownCommand, Network(maxClients));
+    fs::permissions(path, fs::perms::owner_read | fs::perms::owner_write);
+    return path;
+  }
+  std::string Ups() const { return "test-ups@127.0.0.1:" + std::to_string(port); }
+
+  // upsmon as a secondary, in a mount namespace of its own so that its PID file stays private.
+  std::unique_ptr<Subprocess> StartUpsmon(int deadTime) {
+    const fs::path conf = Dir() / "nut";
+    fs::create_directories(conf);
+    std::ofstream(conf / "upsmon.conf")
+        << "MONITOR " << Ups() << " 1 mon pw secondary\nMINSUPPLIES 1\n"
+        << "SHUTDOWNCMD \"/bin/touch " << (Dir() / "upsmon-shut-down").string() << "\"\n"
+        << "NOTIFYCMD " << (Dir() / "notify.sh").string() << "\n"
+        << "NOTIFYFLAG ONBATT EXEC\nNOTIFYFLAG FSD EXEC\nPOLLFREQ 1\nPOLLFREQALERT 1\n"
+        << "DEADTIME " << deadTime << "\nFINALDELAY 0\nPOWERDOWNFLAG "
+        << (Dir() / "upsmon-flag").string() << "\n";
+    fs::permissions(conf / "upsmon.conf", fs::perms::owner_read | fs::perms::owner_write);
+    std::ofstream(Dir() / "notify.sh")
+        << "#!/bin/sh\necho \"$NOTIFYTYPE\" >> " << (Dir() / "notified").string() << "\n";
+    fs::permissions(Dir() / "notify.sh", fs::perms::owner_all);
+    return std::make_unique<Subprocess>(std::vector<std::string>{
+        "/usr/bin/env", "NUT_CONFPATH=" + conf.string(), "unshare", "-m", "--propagation",
+        "private", "/bin/sh", "-c",
+        "mkdir -p /run/nut && mount -t tmpfs none /run/nut && exec /lib/nut/upsmon -F -p "
+        ">/dev/null 2>&1"});
+  }
+
+  // Polls for a file to exist and contain `text`; the clients write these files themselves.
+  bool FileSays(const fs::path& path, const std::string& text, std::chrono::seconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+      if (fs::exists(path) && ReadFile(path).find(text) != std::string::npos) return true;
+      std::this_thread::sleep_for(100ms);
+    }
+    return false;
+  }
+
+  int port = FreePort();
+};
+
+TEST_F(NutClientsTest, UpscUpscmdUpsrwAndPyNutWorkWithRightsAndAreRefusedWithout) {
+  Start(PrivateConfig("true"));
+  ASSERT_TRUE(WaitFor("test-ups: online")) << log;
+  auto listed = RunClient("upsc " + Ups(), true);
+  EXPECT_EQ(listed.status, 0) << listed.text;
+  for (const char* expected : {"ups.status: OL\n", "device.type: ups\n", "ups.delay.shutdown: 42\n",
+                               "ups.firmware: v1.0b\n", "driver.name: corvale-ups\n"}) {
+    EXPECT_NE(listed.text.find(expected), std::string::npos) << expected << listed.text;
+  }
+  EXPECT_EQ(listed.text.find("battery.charge"), std::string::npos) << "nothing invented";
+  EXPECT_EQ(RunClient("upsc -l 127.0.0.1:" + std::to_string(port)).text.find("test-ups\n") !=
+                std::string::npos,
+            true);
+
+  const auto refused = RunClient("upscmd -u mon -p pw " + Ups() + " shutdown.return");
+  EXPECT_NE(refused.status, 0);
+  EXPECT_NE(refused.text.find("ACCESS-DENIED"), std::string::npos) << refused.text;
+  EXPECT_NE(RunClient("upsrw -s ups.delay.shutdown=7 -u admin -p wrong " + Ups()).status, 0);
+  const auto set = RunClient("upsrw -s ups.delay.shutdown=30 -u admin -p s3cret " + Ups());
+  EXPECT_EQ(set.status, 0) << set.text;
+  EXPECT_EQ(RunClient("upsc " + Ups() + " ups.delay.shutdown", true).text, "30\n");
+  EXPECT_TRUE(line.peer->TurnOffDelays().empty());
+  const auto command = RunClient("upscmd -u admin -p s3cret " + Ups() + " shutdown.return");
+  EXPECT_EQ(command.status, 0) << command.text;
+  EXPECT_EQ(line.peer->TurnOffDelays(), std::vector<std::uint32_t>{30});
+  ASSERT_TRUE(WaitFor("kill-power: ordered the UPS off in 30 s for the instant command")) << log;
+
+  const auto python = RunClient(
+      "/usr/bin/python3 -c \"import PyNUT; c = PyNUT.PyNUTClient(host='127.0.0.1', port=" +
+      std::to_string(port) +
+      ", login='admin', password='s3cret'); v = c.GetUPSVars('test-ups'); "
+      "print(v[b'ups.status'].decode(), sorted(c.GetUPSList()))\"");
+  EXPECT_EQ(python.text, "OL [b'test-ups']\n");
+}
+
+TEST_F(NutClientsTest, UpsmonSecondaryShutsDownBeforeThePrimary) {
+  const fs::path ownShutdown = Dir() / "service-shut-down";
+  Start(PrivateConfig("touch " + ownShutdown.string()));
+  ASSERT_TRUE(WaitFor("test-ups: online")) << log;
+  auto upsmon = StartUpsmon(15);
+  ASSERT_TRUE(WaitFor("logged in to test-ups")) << log;
+  line.peer->SetStatus(kOnBatt);
+  ASSERT_TRUE(FileSays(Dir() / "notified", "ONBATT", 10s));
+  line.peer->SetStatus(kOnBatt | kLowBatt);
+  ASSERT_TRUE(WaitFor("forced shutdown (FSD) set; waiting up to 30 s for 1 other")) << log;
+  ASSERT_TRUE(WaitFor("the other machines have logged out", 20s)) << log;
+  ASSERT_TRUE(WaitFor("the shutdown command ended: exit status 0")) << log;
+  EXPECT_TRUE(FileSays(Dir() / "notified", "FSD", 1s));
+  ASSERT_TRUE(fs::exists(Dir() / "upsmon-shut-down"));
+  EXPECT_LE(fs::last_write_time(Dir() / "upsmon-shut-down"), fs::last_write_time(ownShutdown))
+      << "the secondary goes first";
+}
+
+TEST_F(NutClientsTest, UpsmonShutsDownWhenTheServiceDiesWhileOnBattery) {
+  Start(PrivateConfig("true"));
+  ASSERT_TRUE(WaitFor("test-ups: online")) << log;
+  auto upsmon = StartUpsmon(3);
+  ASSERT_TRUE(WaitFor("logged in to test-ups")) << log;
+  line.peer->SetStatus(kOnBatt);
+  ASSERT_TRUE(FileSays(Dir() / "notified", "ONBATT", 10s));
+  EXPECT_FALSE(fs::exists(Dir() / "upsmon-shut-down"));
+  service->Signal(SIGKILL);
+  EXPECT_TRUE(FileSays(Dir() / "upsmon-shut-down", "", 20s))
+      << "a UPS on battery that cannot be reached counts as critical";
+}
+
+TEST_F(NutClientsTest, BadClientsAreBoundedAndDelayNobody) {
+  Start(PrivateConfig("true", 4));
+  ASSERT_TRUE(WaitFor("test-ups: online")) << log;
+  {
+    RawClient client(port);
+    // Over-long and binary lines are answered and skipped; the connection stays usable.
+    client.Send(std::string(5000, 'A') + "\n");
+    EXPECT_EQ(client.Line(), "ERR TOO-LONG");
+    client.Send(std::string("\x01\x02\xff\"unclosed\n", 13));
+    EXPECT_EQ(client.Line(), "ERR INVALID-ARGUMENT");
+    client.Send("FROB\nGET VAR test-ups ups.status\n");
+    EXPECT_EQ(client.Line(), "ERR UNKNOWN-COMMAND");
+    EXPECT_EQ(client.Line(), "VAR test-ups ups.status \"OL\"");
+    client.Send("USERNAME a\nUSERNAME b\nLOGIN test-ups\n");
+    EXPECT_EQ(client.Line(), "OK");
+    EXPECT_EQ(client.Line(), "ERR ALREADY-SET-USERNAME");
+    EXPECT_EQ(client.Line(), "ERR PASSWORD-REQUIRED");
+  }
+  // A client that never reads its replies is dropped; the others are served meanwhile.
+  RawClient deaf(port);
+  std::string flood;
+  for (int i = 0; i < 2000; ++i) flood += "LIST VAR test-ups\n";
+  for (int i = 0; i < 200 && deaf.Send(flood); ++i) {
+  }
+  RawClient second(port), third(port), fourth(port);
+  second.Send("GET VAR test-ups ups.status\n");
+  EXPECT_EQ(second.Line(), "VAR test-ups ups.status \"OL\"");
+  // Four connections at most: the fifth is closed at once.
+  RawClient fifth(port);
+  EXPECT_EQ(fifth.Line(), "<closed>");
+}
+
+TEST_F(NutClientsTest, PasswordsInAFileOthersMayReadAreRefused) {
+  const auto path = WriteConfig("true", Network());
+  fs::permissions(path, fs::perms::others_read, fs::perm_options::add);
+  Start(path);
+  ASSERT_TRUE(WaitFor("chmod o-r")) << log;
+  EXPECT_EQ(service->Wait(5s), 2);
+}
+
+}  // namespace

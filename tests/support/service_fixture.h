@@ -1,0 +1,79 @@
+// corvale-ups service run for real on a test's line: its configuration, the process, and its log
+// read line by line until what a test waits for appears.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/support/line_fixture.h"
+#include "tests/support/subprocess.h"
+
+namespace corvale::testing {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+inline std::string ReadFile(const fs::path& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+class ServiceFixture : public ::testing::Test {
+ protected:
+  fs::path Dir() const { return line.directory.Path(); }
+  fs::path Flag() const { return Dir() / "run/killpower"; }
+
+  // A configuration for this test's line; `extra` is appended as it is.
+  fs::path WriteConfig(const std::string& shutdownCommand, const std::string& extra = {}) {
+    const fs::path path = Dir() / "corvale-ups.toml";
+    std::ofstream(path) << "[ups]\nname = \"test-ups\"\nport = \"COM1\"\ndevices = \""
+                        << line.Devices().string() << "\"\nregistry = \""
+                        << line.registry.Root().string() << "\"\n[shutdown]\ncommand = \""
+                        << shutdownCommand << "\"\nturn_off_delay = 42\nflag_file = \""
+                        << Flag().string() << "\"\n"
+                        << extra;
+    if (extra.find("[network]") == std::string::npos)
+      std::ofstream(path, std::ios::app) << "[network]\nlisten = []\n";
+    return path;
+  }
+
+  void Start(const fs::path& config) {
+    service = std::make_unique<Subprocess>(
+        std::vector<std::string>{"/bin/sh", "-c", "exec \"$0\" service --config \"$1\" 2>&1",
+                                 CORVALE_UPS_TOOL, config.string()});
+  }
+
+  // True once a line of the service's log contains `text`.
+  bool WaitFor(const std::string& text, std::chrono::seconds timeout = 10s) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+      auto next = service->ReadLine(200ms);
+      if (!next) continue;
+      log += *next + "\n";
+      if (next->find(text) != std::string::npos) return true;
+    }
+    return false;
+  }
+
+  int Tool(std::vector<std::string> words) {
+    words.insert(words.begin(), CORVALE_UPS_TOOL);
+    Subprocess tool(words);
+    while (tool.ReadLine(10s)) {
+    }
+    return tool.Wait(10s);
+  }
+
+  Line line;
+  std::unique_ptr<Subprocess> service;
+  std::string log;
+};
+
+}  // namespace corvale::testing
