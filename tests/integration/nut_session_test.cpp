@@ -1,0 +1,140 @@
+// The NUT protocol's replies, line by line, without a network: what a client is told, what it may
+// do, and what reaches the service.
+#include "tools/host/nut/nut_session.h"
+
+#include <gtest/gtest.h>
+
+#include "tests/support/fake_nut_backend.h"
+
+namespace {
+
+using corvale::nut::Session;
+using corvale::testing::FakeNutBackend;
+
+// Each case: requests in one session, and the replies expected, joined.
+struct Conversation {
+  const char* name;
+  std::vector<std::string> requests;
+  std::string replies;
+};
+
+class NutSessionTest : public ::testing::Test {
+ protected:
+  std::string Talk(Session& session, const std::vector<std::string>& requests) {
+    std::string replies;
+    for (const auto& request : requests) {
+      replies += session.Handle(request, [&](std::string reply) { replies += reply; }).reply;
+    }
+    return replies;
+  }
+  FakeNutBackend backend;
+};
+
+TEST_F(NutSessionTest, RepliesAsNutClientsExpectThem) {
+  const Conversation conversations[] = {
+      {"list ups",
+       {"LIST UPS"},
+       "BEGIN LIST UPS\nUPS ups1 \"A \\\"quoted\\\" UPS\"\nEND LIST UPS\n"},
+      {"list var",
+       {"LIST VAR ups1"},
+       "BEGIN LIST VAR ups1\nVAR ups1 ups.status \"OL\"\nVAR ups1 ups.delay.shutdown \"120\"\n"
+       "END LIST VAR ups1\n"},
+      {"list rw",
+       {"LIST RW ups1"},
+       "BEGIN LIST RW ups1\nRW ups1 ups.delay.shutdown \"120\"\nEND LIST RW ups1\n"},
+      {"list cmd",
+       {"LIST CMD ups1"},
+       "BEGIN LIST CMD ups1\nCMD ups1 shutdown.return\nEND LIST CMD ups1\n"},
+      {"list range",
+       {"LIST RANGE ups1 ups.delay.shutdown"},
+       "BEGIN LIST RANGE ups1 ups.delay.shutdown\nRANGE ups1 ups.delay.shutdown \"0\" \"999\"\n"
+       "END LIST RANGE ups1 ups.delay.shutdown\n"},
+      {"get var, quoted name", {"GET VAR \"ups1\" ups.status"}, "VAR ups1 ups.status \"OL\"\n"},
+      {"get type",
+       {"GET TYPE ups1 ups.delay.shutdown", "GET TYPE ups1 ups.status"},
+       "TYPE ups1 ups.delay.shutdown RW RANGE NUMBER\nTYPE ups1 ups.status STRING:2\n"},
+      {"get desc",
+       {"GET DESC ups1 ups.status", "GET CMDDESC ups1 shutdown.return"},
+       "DESC ups1 ups.status \"UPS status\"\nCMDDESC ups1 shutdown.return \"Turn off the load "
+       "and return when power is back\"\n"},
+      {"unknown",
+       {"GET VAR ups2 ups.status", "GET VAR ups1 battery.charge", "FROB", "LIST"},
+       "ERR UNKNOWN-UPS\nERR VAR-NOT-SUPPORTED\nERR UNKNOWN-COMMAND\nERR INVALID-ARGUMENT\n"},
+      {"versions", {"NETVER", "PROTVER"}, "1.3\n1.3\n"},
+      {"no tls here", {"STARTTLS"}, "ERR FEATURE-NOT-CONFIGURED\n"},
+      {"one of each",
+       {"USERNAME mon", "USERNAME admin", "PASSWORD pw", "PASSWORD x", "LOGIN ups1", "LOGIN ups1"},
+       "OK\nERR ALREADY-SET-USERNAME\nOK\nERR ALREADY-SET-PASSWORD\nOK\nERR ALREADY-LOGGED-IN\n"},
+      {"credentials first",
+       {"LOGIN ups1", "USERNAME mon", "LOGIN ups1", "INSTCMD ups1 x"},
+       "ERR USERNAME-REQUIRED\nOK\nERR PASSWORD-REQUIRED\nERR PASSWORD-REQUIRED\n"},
+      {"wrong password",
+       {"USERNAME admin", "PASSWORD s3cre", "SET VAR ups1 ups.delay.shutdown 30"},
+       "OK\nOK\nERR ACCESS-DENIED\n"},
+      {"rights",
+       {"USERNAME mon", "PASSWORD pw", "SET VAR ups1 ups.delay.shutdown 30",
+        "INSTCMD ups1 shutdown.return", "FSD ups1", "PRIMARY ups1"},
+       "OK\nOK\nERR ACCESS-DENIED\nERR ACCESS-DENIED\nERR ACCESS-DENIED\nERR ACCESS-DENIED\n"},
+      {"admin",
+       {"USERNAME admin", "PASSWORD s3cret", "SET VAR ups1 ups.delay.shutdown \"30\"",
+        "SET VAR ups1 ups.status OB", "SET VAR ups1 ups.delay.shutdown 1000",
+        "INSTCMD ups1 shutdown.return", "INSTCMD ups1 load.off", "LOGIN ups1"},
+       "OK\nOK\nOK\nERR READONLY\nERR INVALID-VALUE\nOK\nERR ACCESS-DENIED\nERR ACCESS-DENIED\n"},
+      {"primary",
+       {"USERNAME boss", "PASSWORD pw", "PRIMARY ups1", "MASTER ups1", "FSD ups1"},
+       "OK\nOK\nOK PRIMARY-GRANTED\nOK MASTER-GRANTED\nOK FSD-SET\n"},
+      {"logout", {"LOGOUT"}, "OK Goodbye\n"},
+  };
+  for (const auto& c : conversations) {
+    FakeNutBackend fresh;
+    Session session(fresh, "192.0.2.1");
+    EXPECT_EQ(Talk(session, c.requests), c.replies) << c.name;
+    if (std::string(c.name) == "admin") {
+      EXPECT_EQ(fresh.set.size(), 1u);
+      EXPECT_EQ(fresh.commands, std::vector<std::string>{"shutdown.return"});
+    }
+    if (std::string(c.name) == "primary") {
+      EXPECT_EQ(fresh.forcedBy, std::vector<std::string>{"boss"});
+    }
+  }
+}
+
+TEST_F(NutSessionTest, LoginsAreCountedUntilTheSessionEnds) {
+  {
+    Session session(backend, "192.0.2.7");
+    Talk(session, {"USERNAME mon", "PASSWORD pw", "LOGIN ups1"});
+    EXPECT_EQ(
+        Talk(session, {"GET NUMLOGINS ups1", "LIST CLIENT ups1"}),
+        "NUMLOGINS ups1 1\nBEGIN LIST CLIENT ups1\nCLIENT ups1 192.0.2.7\nEND LIST CLIENT ups1\n");
+  }
+  EXPECT_EQ(backend.NumLogins(), 0) << "a closed connection logs out";
+}
+
+TEST_F(NutSessionTest, StaleDataAndTls) {
+  backend.variables.reset();
+  backend.tls = true;
+  Session session(backend, "192.0.2.1");
+  EXPECT_EQ(Talk(session, {"GET VAR ups1 ups.status", "LIST VAR ups1", "GET DESC ups1 ups.status"}),
+            "ERR DATA-STALE\nERR DATA-STALE\nDESC ups1 ups.status \"UPS status\"\n");
+  const auto upgrade = session.Handle("STARTTLS");
+  EXPECT_EQ(upgrade.reply, "OK STARTTLS\n");
+  EXPECT_TRUE(upgrade.startTls);
+  session.TlsStarted();
+  EXPECT_EQ(Talk(session, {"STARTTLS"}), "ERR ALREADY-SSL-MODE\n");
+}
+
+TEST(NutWordsTest, QuotesAndEscapesRoundTrip) {
+  using corvale::nut::Quote;
+  using corvale::nut::SplitWords;
+  EXPECT_EQ(SplitWords("SET VAR u \"a \\\"b\\\" \\\\c\""),
+            (std::vector<std::string>{"SET", "VAR", "u", "a \"b\" \\c"}));
+  EXPECT_EQ(Quote("a \"b\" \\c"), "\"a \\\"b\\\" \\\\c\"");
+  EXPECT_FALSE(SplitWords("GET \"open"));
+  EXPECT_EQ(SplitWords("  A\t\"\"  B\r"), (std::vector<std::string>{"A", "", "B"}));
+  EXPECT_TRUE(corvale::nut::SamePassword("pw", "pw"));
+  for (const char* other : {"", "p", "pW", "pww", "wp"}) {
+    EXPECT_FALSE(corvale::nut::SamePassword(other, "pw")) << other;
+  }
+}
+
+}  // namespace
