@@ -84,22 +84,23 @@ class RawClient {
 
 class NutClientsTest : public corvale::testing::ServiceFixture {
  protected:
-  std::string Network(int maxClients = 64) {
-    return "[network]\nlisten = [\"127.0.0.1:" + std::to_string(port) +
+  std::string Network(int maxClients = 64, const std::string& tls = {}) {
+    return "[network]\n" + tls + "listen = [\"127.0.0.1:" + std::to_string(port) +
            "\"]\nhostsync_seconds = 30\nmax_clients = " + std::to_string(maxClients) +
            "\n[[users]]\nname = \"admin\"\npassword = \"s3cret\"\nactions = [\"SET\"]\n"
            "instcmds = [\"shutdown.return\"]\n[[users]]\nname = \"mon\"\npassword = \"pw\"\n"
            "upsmon = \"secondary\"\n";
   }
-  fs::path PrivateConfig(const std::string& shutdownCommand, int maxClients = 64) {
-    const auto path = WriteConfig(shutdownCommand, Network(maxClients));
+  fs::path PrivateConfig(const std::string& shutdownCommand, int maxClients = 64,
+                         const std::string& tls = {}) {
+    const auto path = WriteConfig(shutdownCommand, Network(maxClients, tls));
     fs::permissions(path, fs::perms::owner_read | fs::perms::owner_write);
     return path;
   }
   std::string Ups() const { return "test-ups@127.0.0.1:" + std::to_string(port); }
 
   // upsmon as a secondary, in a mount namespace of its own so that its PID file stays private.
-  std::unique_ptr<Subprocess> StartUpsmon(int deadTime) {
+  std::unique_ptr<Subprocess> StartUpsmon(int deadTime, const std::string& extra = {}) {
     const fs::path conf = Dir() / "nut";
     fs::create_directories(conf);
     std::ofstream(conf / "upsmon.conf")
@@ -108,7 +109,8 @@ class NutClientsTest : public corvale::testing::ServiceFixture {
         << "NOTIFYCMD " << (Dir() / "notify.sh").string() << "\n"
         << "NOTIFYFLAG ONBATT EXEC\nNOTIFYFLAG FSD EXEC\nPOLLFREQ 1\nPOLLFREQALERT 1\n"
         << "DEADTIME " << deadTime << "\nFINALDELAY 0\nPOWERDOWNFLAG "
-        << (Dir() / "upsmon-flag").string() << "\n";
+        << (Dir() / "upsmon-flag").string() << "\n"
+        << extra;
     fs::permissions(conf / "upsmon.conf", fs::perms::owner_read | fs::perms::owner_write);
     std::ofstream(Dir() / "notify.sh")
         << "#!/bin/sh\necho \"$NOTIFYTYPE\" >> " << (Dir() / "notified").string() << "\n";
@@ -229,6 +231,35 @@ TEST_F(NutClientsTest, BadClientsAreBoundedAndDelayNobody) {
   // Four connections at most: the fifth is closed at once.
   RawClient fifth(port);
   EXPECT_EQ(fifth.Line(), "<closed>");
+}
+
+TEST_F(NutClientsTest, StartTlsWithACertificateThatUpsmonVerifies) {
+  // A certificate for 127.0.0.1, and an NSS database that trusts it, as upsmon reads them.
+  const std::string dir = Dir().string();
+  ASSERT_EQ(RunClient("openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=127.0.0.1 "
+                      "-addext subjectAltName=IP:127.0.0.1 -keyout " +
+                      dir + "/key.pem -out " + dir + "/cert.pem && mkdir " + dir +
+                      "/nss && certutil -N -d " + dir + "/nss --empty-password && certutil -A -d " +
+                      dir + "/nss -n corvale -t CT,C,C -a -i " + dir + "/cert.pem")
+                .status,
+            0);
+  Start(PrivateConfig("true", 64,
+                      "certificate = \"" + dir + "/cert.pem\"\nkey = \"" + dir + "/key.pem\"\n"));
+  ASSERT_TRUE(WaitFor("test-ups: online")) << log;
+  auto upsmon = StartUpsmon(15, "CERTPATH " + dir + "/nss\nCERTVERIFY 1\nFORCESSL 1\n");
+  ASSERT_TRUE(WaitFor("logged in to test-ups")) << log;
+  // The same with Python's TLS, verifying the certificate; a second STARTTLS is refused.
+  const auto checked = RunClient(
+      "/usr/bin/python3 -c \"import socket, ssl; s = socket.create_connection(('127.0.0.1', " +
+      std::to_string(port) +
+      ")); s.sendall(b'STARTTLS\\n'); print(s.recv(64)); "
+      "t = ssl.create_default_context(cafile='" +
+      dir +
+      "/cert.pem').wrap_socket(s, "
+      "server_hostname='127.0.0.1'); t.sendall(b'STARTTLS\\nGET VAR test-ups ups.status\\n'); "
+      "f = t.makefile('rb'); print(f.readline(), f.readline())\"");
+  EXPECT_EQ(checked.text,
+            "b'OK STARTTLS\\n'\nb'ERR ALREADY-SSL-MODE\\n' b'VAR test-ups ups.status \"OL\"\\n'\n");
 }
 
 TEST_F(NutClientsTest, PasswordsInAFileOthersMayReadAreRefused) {

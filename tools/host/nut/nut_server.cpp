@@ -59,7 +59,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   }
 
   void Read() {
-    if (closed_ || reading_ || upgrading_) return;
+    if (closed_ || reading_ || upgrading_ || upgradeAfterWrite_) return;  // TLS reads next
     reading_ = true;
     transport_->Read(asio::buffer(input_),
                      [self = shared_from_this()](const std::error_code& failed, std::size_t count) {
