@@ -162,6 +162,12 @@ TEST_F(NutClientsTest, UpscUpscmdUpsrwAndPyNutWorkWithRightsAndAreRefusedWithout
   EXPECT_EQ(line.peer->TurnOffDelays(), std::vector<std::uint32_t>{30});
   ASSERT_TRUE(WaitFor("kill-power: ordered the UPS off in 30 s for the instant command")) << log;
 
+  // The service holds the port: status asks it over the network instead.
+  const auto status = RunClient(std::string(CORVALE_UPS_TOOL) + " status --json --config " +
+                                (Dir() / "corvale-ups.toml").string());
+  EXPECT_EQ(status.status, 0) << status.text;
+  EXPECT_NE(status.text.find("\"state\":1"), std::string::npos) << status.text;
+
   const auto python = RunClient(
       "/usr/bin/python3 -c \"import PyNUT; c = PyNUT.PyNUTClient(host='127.0.0.1', port=" +
       std::to_string(port) +

@@ -4,12 +4,15 @@
 #include <CLI/CLI.hpp>
 #include <atomic>
 #include <cstdio>
+#include <filesystem>
 #include <memory>
 #include <thread>
 
 #include "tools/corvale-ups/commands.h"
 #include "tools/corvale-ups/events.h"
+#include "tools/host/config.h"
 #include "tools/host/host_os.h"
+#include "tools/host/nut/nut_client.h"
 #include "tools/host/supervisor.h"
 
 #ifndef CORVALE_UPS_VERSION
@@ -66,7 +69,28 @@ void AddCommonOptions(CLI::App* command, Common& common, std::optional<std::stri
           "NAME"));
 }
 
-int RunStatus(const Common& common) {
+// The running service's view, over its first listen address, when it has one: the service holds
+// the port, so asking the driver directly would only find it busy.
+std::optional<int> StatusFromService(const Common& common, const std::string& configPath) {
+  if (common.setup.port || !std::filesystem::exists(configPath)) return std::nullopt;
+  const auto loaded = host::LoadConfig(configPath);
+  if (!loaded.problems.empty() || loaded.config.network.listen.empty()) return std::nullopt;
+  const auto& config = loaded.config;
+  std::string error;
+  const auto variables = nut::QueryVariables(config.network.listen.front(), config.ups.name,
+                                             std::chrono::seconds(2), &error);
+  if (!variables) return std::nullopt;
+  std::uint32_t state = 8;
+  for (const auto& [name, value] : *variables) {
+    if (name == "ups.status") state = nut::StateFromStatus(value);
+  }
+  const Setup setup{config.ups.registry, config.ups.devices, std::nullopt};
+  EventLog(common.json).Report(StateEvent(state, PublishedValues(setup)));
+  return state == 8 ? kExitNoUps : kExitOk;
+}
+
+int RunStatus(const Common& common, const std::string& configPath) {
+  if (const auto answered = StatusFromService(common, configPath)) return *answered;
   std::unique_ptr<DriverLibrary> driver;
   const int started = StartFromCommandLine(common, driver);
   if (started != kExitOk && started != kExitNoUps) return started;
@@ -127,6 +151,10 @@ int main(int argc, char** argv) {
       app.add_subcommand("status", "Report the UPS's state and the published values once");
   AddCommonOptions(status, common, port);
   status->add_flag("--json", common.json, "As a JSON object");
+  status
+      ->add_option("--config", configPath,
+                   "Ask the service configured here, when it runs and shares the UPS")
+      ->capture_default_str();
 
   auto* turnOff = app.add_subcommand("turn-off", "Order the UPS to switch its output off");
   AddCommonOptions(turnOff, common, port);
@@ -166,7 +194,7 @@ int main(int argc, char** argv) {
 
   if (*checkConfig) return RunCheckConfig(configPath);
   if (*killPower) return RunKillPower(configPath);
-  if (*status) return RunStatus(common);
+  if (*status) return RunStatus(common, configPath);
   if (*turnOff) return RunTurnOff(common, delay);
 
   // The long-running commands stop on SIGTERM or SIGINT, taken by a thread of their own.

@@ -60,18 +60,16 @@ std::optional<Variables> ServiceBackend::CurrentVariables() const {
   if (flags.batteryFailed) status += " RB";
   if (flags.overload) status += " OVER";
   std::string alarm;
-  for (const auto& [set, text] : {std::pair{flags.batteryFailed, "Battery failed."},
-                                  std::pair{flags.overload, "Overload."},
-                                  std::pair{flags.systemFailed, "System failure."}}) {
+  for (const auto& [set, text] :
+       {std::pair{flags.batteryFailed, "Battery failed."}, std::pair{flags.overload, "Overload."},
+        std::pair{flags.systemFailed, "System failure."}}) {
     if (set) alarm += (alarm.empty() ? "" : " ") + std::string(text);
   }
   // "v1.0b  [ OnBatt ]": the version in front of the names.
   const std::string firmware = latest->statusText.substr(0, latest->statusText.find(' '));
   Variables variables = {
-      {"device.mfr", "Corvale"},
-      {"device.model", "Smart UPS (serial)"},
-      {"device.type", "ups"},
-      {"driver.name", "corvale-ups"},
+      {"device.mfr", "Corvale"},     {"device.model", "Smart UPS (serial)"},
+      {"device.type", "ups"},        {"driver.name", "corvale-ups"},
       {"driver.version", "1.0.0.1"},
   };
   if (!alarm.empty()) variables.emplace_back("ups.alarm", alarm);
@@ -140,9 +138,8 @@ void ServiceBackend::CoordinateShutdown(std::function<void()> proceed) {
   if (coordinator_.joinable()) return;  // a shutdown is coordinated once
   coordinator_ = std::thread([this, proceed = std::move(proceed)] {
     std::unique_lock wait(mutex_);
-    const bool allGone = changed_.wait_for(wait, options_.hostsync, [this] {
-      return stopping_ || logins_.empty();
-    });
+    const bool allGone =
+        changed_.wait_for(wait, options_.hostsync, [this] { return stopping_ || logins_.empty(); });
     const std::size_t left = logins_.size();
     if (stopping_) return;
     wait.unlock();
@@ -155,7 +152,8 @@ void ServiceBackend::CoordinateShutdown(std::function<void()> proceed) {
 
 std::string ServiceBackend::SetVariable(const std::string& name, const std::string& value) {
   if (name != "ups.delay.shutdown") return "VAR-NOT-SUPPORTED";
-  if (value.empty() || value.size() > 3 || value.find_first_not_of("0123456789") != std::string::npos) {
+  if (value.empty() || value.size() > 3 ||
+      value.find_first_not_of("0123456789") != std::string::npos) {
     return "INVALID-VALUE";
   }
   shutdownDelay_ = static_cast<std::uint32_t>(std::stoul(value));
@@ -168,8 +166,8 @@ void ServiceBackend::RunInstantCommand(const std::string& command, const std::st
   std::lock_guard lock(mutex_);
   work_.push_back([this, command, byUser, done = std::move(done)] {
     const bool acknowledged =
-        host_ != nullptr &&
-        host_->OrderTurnOff(shutdownDelay_, "for the instant command " + command + " from " + byUser);
+        host_ != nullptr && host_->OrderTurnOff(shutdownDelay_, "for the instant command " +
+                                                                    command + " from " + byUser);
     done(acknowledged ? "OK\n" : "ERR INSTCMD-FAILED\n");
   });
   changed_.notify_all();

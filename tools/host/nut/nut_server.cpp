@@ -206,8 +206,7 @@ void Server::State::Accept(tcp::acceptor& acceptor) {
         socket.close(ignored);  // full: the client sees the connection closed at once
       } else {
         ++clients;
-        std::make_shared<Connection>(std::move(socket), *this, peer.address().to_string())
-            ->Start();
+        std::make_shared<Connection>(std::move(socket), *this, peer.address().to_string())->Start();
       }
     }
     Accept(acceptor);

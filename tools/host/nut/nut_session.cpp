@@ -43,9 +43,8 @@ const char* DescriptionOf(const std::string& name) {
 }
 
 bool IsNumber(const std::string& text) {
-  return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) {
-    return c >= '0' && c <= '9';
-  });
+  return !text.empty() &&
+         std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
 }  // namespace
@@ -234,9 +233,9 @@ Session::Result Session::Get(const std::vector<std::string>& words) {
   if (found == variables->end()) return Error("VAR-NOT-SUPPORTED");
   if (what == "VAR") return Reply("VAR " + ups + " " + name + " " + Quote(found->second));
   if (name == kWritable) return Reply("TYPE " + ups + " " + name + " RW RANGE NUMBER");
-  return Reply("TYPE " + ups + " " + name +
-               (IsNumber(found->second) ? " NUMBER"
-                                        : " STRING:" + std::to_string(found->second.size())));
+  return Reply(
+      "TYPE " + ups + " " + name +
+      (IsNumber(found->second) ? " NUMBER" : " STRING:" + std::to_string(found->second.size())));
 }
 
 Session::Result Session::List(const std::vector<std::string>& words) {

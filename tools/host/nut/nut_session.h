@@ -60,16 +60,17 @@ class Backend {
 
 class Session {
  public:
-  Session(Backend& backend, std::string address) : backend_(backend), address_(std::move(address)) {}
+  Session(Backend& backend, std::string address)
+      : backend_(backend), address_(std::move(address)) {}
   ~Session();
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;
 
   struct Result {
-    std::string reply;       // lines, each ending in "\n"
-    bool close = false;      // after the reply
-    bool startTls = false;   // after the reply, before the next request
-    bool pending = false;    // the reply comes later, through `later`
+    std::string reply;      // lines, each ending in "\n"
+    bool close = false;     // after the reply
+    bool startTls = false;  // after the reply, before the next request
+    bool pending = false;   // the reply comes later, through `later`
   };
   // Answers one request line (without its newline). `later` is kept for a pending reply.
   Result Handle(std::string_view line, std::function<void(std::string reply)> later = {});
