@@ -13,6 +13,9 @@ echo "native exchange, wait and footprint (about 15 s)..." >&2
 native_figures=$("$native/bench/native_bench" 4000 10)
 echo "DLL under Wine (about 40 s)..." >&2
 wine_figures=$("$native/bench/wine_bench" "$windows" "$source_dir" 6000 10)
+echo "NUT server under load (about 15 s)..." >&2
+nut_figures=$("$native/bench/nut_bench" "$native/tools/corvale-ups" 2)
+native_figures=$(printf '%s\n%s\n' "$native_figures" "$nut_figures")
 figure() { printf '%s\n%s\n' "$native_figures" "$wine_figures" | awk -v name="$1" '$1 == name {sub(/^[^ ]+ /, ""); print}'; }
 
 dll=$windows/CorvaleUPS.dll
@@ -48,6 +51,19 @@ what the driver adds to moving the same bytes.
 | stack used by \`UPSGetState\` / \`UPSTurnOff\` / \`UPSWaitForStateChange\` / \`UPSInit\`, native (most of it the POSIX back end's path buffers) | $(figure stack_getstate_bytes) / $(figure stack_turnoff_bytes) / $(figure stack_wait_bytes) / $(figure stack_init_bytes) bytes | |
 | the same for CorvaleUPS.dll under Wine (Wine's own calls included) | $(figure dll_stack_bytes | tr / ' ' | sed 's/ / \/ /g') bytes | |
 | heap allocations by the driver in init, polls, waits, turn-off, stop | $(figure heap_allocations) | 0 |
+
+The NUT server of \`corvale-ups service\` (on the simulator), each client sending \`GET VAR\` and
+waiting for the reply, next to a bare loopback echo server driven by the same client loop
+(one client thread, so at 512 clients the client is part of what is measured):
+
+| clients | requests/s (echo) | ratio | p99 latency (echo) |
+|---|---|---|---|
+| 1 | $(figure nut_rps_1) ($(figure echo_rps_1)) | $(figure nut_ratio_1) | $(figure nut_p99_us_1) µs ($(figure echo_p99_us_1) µs) |
+| 64 | $(figure nut_rps_64) ($(figure echo_rps_64)) | $(figure nut_ratio_64) | $(figure nut_p99_us_64) µs ($(figure echo_p99_us_64) µs) |
+| 512 | $(figure nut_rps_512) ($(figure echo_rps_512)) | $(figure nut_ratio_512) | $(figure nut_p99_us_512) µs ($(figure echo_p99_us_512) µs) |
+
+Memory per connected client (the service's resident size with 512 idle clients, against none):
+$(figure nut_bytes_per_connection) bytes.
 
 CPU per Wine exchange: $(figure wine_exchange_dll_cpu_us) µs through the DLL, $(figure wine_exchange_raw_cpu_us) µs bare
 (Wine counts thread time in coarse ticks, so these two are rough).
