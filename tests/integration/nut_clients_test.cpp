@@ -89,7 +89,8 @@ class NutClientsTest : public corvale::testing::ServiceFixture {
            "\"]\nhostsync_seconds = 30\nmax_clients = " + std::to_string(maxClients) +
            "\n[[users]]\nname = \"admin\"\npassword = \"s3cret\"\nactions = [\"SET\"]\n"
            "instcmds = [\"shutdown.return\"]\n[[users]]\nname = \"mon\"\npassword = \"pw\"\n"
-           "upsmon = \"secondary\"\n";
+           "upsmon = \"secondary\"\n[[users]]\nname = \"boss\"\npassword = \"b0ss\"\n"
+           "upsmon = \"primary\"\n";
   }
   fs::path PrivateConfig(const std::string& shutdownCommand, int maxClients = 64,
                          const std::string& tls = {}) {
@@ -192,6 +193,23 @@ TEST_F(NutClientsTest, UpsmonSecondaryShutsDownBeforeThePrimary) {
   ASSERT_TRUE(fs::exists(Dir() / "upsmon-shut-down"));
   EXPECT_LE(fs::last_write_time(Dir() / "upsmon-shut-down"), fs::last_write_time(ownShutdown))
       << "the secondary goes first";
+}
+
+TEST_F(NutClientsTest, ARemotePrimarysForcedShutdownIsHonoured) {
+  const fs::path ownShutdown = Dir() / "service-shut-down";
+  Start(PrivateConfig("touch " + ownShutdown.string()));
+  ASSERT_TRUE(WaitFor("test-ups: online")) << log;
+  RawClient primary(port);
+  primary.Send("USERNAME boss\nPASSWORD b0ss\nLOGIN test-ups\nPRIMARY test-ups\nFSD test-ups\n");
+  for (const char* reply : {"OK", "OK", "OK", "OK PRIMARY-GRANTED", "OK FSD-SET"}) {
+    EXPECT_EQ(primary.Line(), reply);
+  }
+  ASSERT_TRUE(WaitFor("shutdown: forced shutdown (FSD) by the primary boss")) << log;
+  primary.Send("GET VAR test-ups ups.status\nLOGOUT\n");
+  EXPECT_EQ(primary.Line(), "VAR test-ups ups.status \"FSD OL\"");
+  EXPECT_EQ(primary.Line(), "OK Goodbye");
+  ASSERT_TRUE(WaitFor("the shutdown command ended: exit status 0")) << log;
+  EXPECT_TRUE(fs::exists(ownShutdown));
 }
 
 TEST_F(NutClientsTest, UpsmonShutsDownWhenTheServiceDiesWhileOnBattery) {
