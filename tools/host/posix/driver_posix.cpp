@@ -123,6 +123,8 @@ std::optional<std::string> PrepareSetup(const Setup& setup) {
   }
   if (!setup.port) return std::nullopt;
   if (setup.port->size() > 7 || !IsContainedName(*setup.port)) return NameRule(*setup.port);
+  // Written only when it changes: kill-power runs when the file systems are read-only.
+  if (registry.Read(kServiceKey, "Port") == *setup.port) return std::nullopt;
   try {
     registry.CreateServiceKeys();
     registry.Write(kServiceKey, "Port", *setup.port);
