@@ -72,9 +72,8 @@ void Host::RunShutdownCommand() {
     if (turnOff) OrderTurnOff(*turnOff, why);
     return;
   }
-  runner_.Start("shutdown command", options_.shutdownCommand,
-                {{"CORVALE_UPS_NAME", options_.name}}, std::chrono::seconds(0),
-                [this, turnOff, why](const std::optional<ExitStatus>&) {
+  runner_.Start("shutdown command", options_.shutdownCommand, {{"CORVALE_UPS_NAME", options_.name}},
+                std::chrono::seconds(0), [this, turnOff, why](const std::optional<ExitStatus>&) {
                   if (turnOff) OrderTurnOff(*turnOff, why);
                 });
 }
