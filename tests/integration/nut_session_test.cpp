@@ -2,9 +2,14 @@
 // do, and what reaches the service.
 #include "tools/host/nut/nut_session.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include "tests/support/fake_nut_backend.h"
+#include "tools/host/nut/nut_server.h"
 
 namespace {
 
@@ -121,6 +126,37 @@ TEST_F(NutSessionTest, StaleDataAndTls) {
   EXPECT_TRUE(upgrade.startTls);
   session.TlsStarted();
   EXPECT_EQ(Talk(session, {"STARTTLS"}), "ERR ALREADY-SSL-MODE\n");
+}
+
+TEST(NutServerTest, AnIdleClientIsDroppedAndItsLoginEnds) {
+  FakeNutBackend backend;
+  corvale::host::Logger log(false);
+  corvale::nut::ServerOptions options;
+  options.listen = {"127.0.0.1:0"};
+  options.idleTimeout = std::chrono::milliseconds(300);
+  auto server = std::make_unique<corvale::nut::Server>(backend, options, log);
+  std::string error;
+  ASSERT_TRUE(server->Start(&error)) << error;
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  timeval wait = {5, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+  sockaddr_in address = {};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(server->Ports().at(0));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  const std::string login = "USERNAME mon\nPASSWORD pw\nLOGIN ups1\n";
+  ASSERT_EQ(send(fd, login.data(), login.size(), 0), static_cast<ssize_t>(login.size()));
+  // The replies, then the end of the connection once it has been quiet for the idle time.
+  std::string received;
+  char bytes[256];
+  ssize_t count;
+  while ((count = recv(fd, bytes, sizeof bytes, 0)) > 0) received.append(bytes, count);
+  close(fd);
+  EXPECT_EQ(received, "OK\nOK\nOK\n");
+  EXPECT_EQ(count, 0) << "closed by the server, not by our own time-out";
+  server.reset();
+  EXPECT_EQ(backend.NumLogins(), 0);
 }
 
 TEST(NutWordsTest, QuotesAndEscapesRoundTrip) {

@@ -11,7 +11,6 @@ namespace corvale::nut {
 namespace {
 
 using asio::ip::tcp;
-constexpr auto kIdleTimeout = std::chrono::seconds(60);
 // Replies a client has not read yet; a client that stops reading is dropped past this.
 constexpr std::size_t kMostQueuedOutput = 64 * 1024;
 // Requests that arrived while an instant command runs.
@@ -52,7 +51,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
  private:
   void ResetIdleTimer() {
-    timer_.expires_after(kIdleTimeout);
+    timer_.expires_after(server_.options.idleTimeout);
     timer_.async_wait([self = shared_from_this()](const std::error_code& cancelled) {
       if (!cancelled) self->Close();
     });
@@ -257,6 +256,15 @@ void Server::Stop() {
   if (!thread_.joinable()) return;
   state_->io.stop();
   thread_.join();
+}
+
+std::vector<unsigned short> Server::Ports() const {
+  std::vector<unsigned short> ports;
+  for (const auto& acceptor : state_->acceptors) {
+    std::error_code ignored;
+    ports.push_back(acceptor->local_endpoint(ignored).port());
+  }
+  return ports;
 }
 
 void Server::Post(std::function<void()> work) {

@@ -3,7 +3,9 @@
 // bounded (line length, queued output, idle time), and a slow client delays nobody else.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -19,6 +21,7 @@ struct ServerOptions {
   std::size_t maxClients = 64;
   std::string certificate;  // PEM; with `key`, STARTTLS is offered
   std::string key;
+  std::chrono::milliseconds idleTimeout{60000};  // a client silent this long is dropped
 };
 
 class Server {
@@ -32,6 +35,9 @@ class Server {
   // when an address cannot be served.
   bool Start(std::string* error);
   void Stop();
+
+  // The ports listened on, in the order of `listen` (useful with port 0).
+  std::vector<unsigned short> Ports() const;
 
   // Runs `work` on the server's thread (where sessions live).
   void Post(std::function<void()> work);
