@@ -113,7 +113,7 @@ int main(int argc, char** argv) {
   // on both alike; each round's ratio compares neighbours in time. The raw side opens the device
   // beside the driver (its lock is advisory); the two never overlap.
   RawLine rawLine(line.peer->DevicePath());
-  constexpr int kRounds = 40;
+  constexpr int kRounds = 80;
   const int perRound = std::max(count / kRounds, 50);
   std::vector<double> rawMedians, driverMedians, ratios;
   double rawCpu = 0, driverCpu = 0;

@@ -23,7 +23,7 @@ int main(int argc, char** argv) {
   host.MapCom1(peer.DevicePath());
   // Raw and DLL rounds in turn, the order swapped every round (the DLL holds the port while it
   // runs, so each DLL round starts and stops it).
-  constexpr int kRounds = 16;
+  constexpr int kRounds = 24;
   const std::string block = std::to_string(count / kRounds);
   std::vector<std::string> steps = {"registry:COM1", "load:" + host.DllPath()};
   for (int round = 0; round < kRounds; ++round) {
