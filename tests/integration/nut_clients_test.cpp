@@ -7,28 +7,18 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "tests/support/free_port.h"
 #include "tests/support/service_fixture.h"
 
 namespace {
 
+using corvale::testing::FreePort;
 using corvale::testing::ReadFile;
 using corvale::testing::Subprocess;
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
 constexpr std::uint16_t kOnBatt = 0x0001, kLowBatt = 0x0004;
-
-int FreePort() {
-  const int probe = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address = {};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  socklen_t length = sizeof address;
-  getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
-  close(probe);
-  return ntohs(address.sin_port);
-}
 
 struct Output {
   int status;

@@ -21,7 +21,8 @@ namespace corvale::testing {
 
 class Subprocess {
  public:
-  explicit Subprocess(const std::vector<std::string>& argv) {
+  // `mergeErrors`: its standard error joins its standard output.
+  explicit Subprocess(const std::vector<std::string>& argv, bool mergeErrors = false) {
     int toChild[2], fromChild[2];
     if (pipe2(toChild, O_CLOEXEC) != 0 || pipe2(fromChild, O_CLOEXEC) != 0) {
       throw std::runtime_error("pipe2 failed");
@@ -30,6 +31,7 @@ class Subprocess {
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, toChild[0], 0);
     posix_spawn_file_actions_adddup2(&actions, fromChild[1], 1);
+    if (mergeErrors) posix_spawn_file_actions_adddup2(&actions, fromChild[1], 2);
     std::vector<char*> args;
     for (const auto& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
     args.push_back(nullptr);

@@ -54,4 +54,9 @@ extern const char kPowerFailureScenario[];
 int StartFromCommandLine(const Common& common, std::unique_ptr<DriverLibrary>& driver);
 int Fail(int code, const std::string& message);
 
+// One report of the UPS's state (from the running service when it shares the UPS), and the
+// turn-off order.
+int RunStatus(const Common& common, const std::string& configPath);
+int RunTurnOff(const Common& common, std::uint32_t delay);
+
 }  // namespace corvale

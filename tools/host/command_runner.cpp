@@ -2,6 +2,10 @@
 
 namespace corvale::host {
 
+std::string ExitStatus::Describe() const {
+  return (signalled ? "killed by signal " : "exit status ") + std::to_string(code);
+}
+
 CommandRunner::CommandRunner(Logger& log) : log_(log), watcher_([this] { Watch(); }) {}
 
 void CommandRunner::StopWatching() {

@@ -3,6 +3,7 @@
 #include <toml++/toml.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -147,7 +148,7 @@ void ReadDocument(const toml::table& root, LoadedConfig& loaded) {
     shutdown.Integer("turn_off_delay", config.shutdown.turnOffDelay, 0, 999);
     shutdown.String("flag_file", config.shutdown.flagFile);
   });
-  if (config.shutdown.flagFile.empty() || config.shutdown.flagFile[0] != '/') {
+  if (!std::filesystem::path(config.shutdown.flagFile).is_absolute()) {
     problems.push_back({0, "shutdown.flag_file must be an absolute path"});
   }
   Section(root, "events", problems,

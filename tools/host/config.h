@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "tools/host/host_os.h"
+
 namespace corvale::host {
 
 struct Config {
@@ -18,10 +20,10 @@ struct Config {
     std::string library;  // empty: the one installed with the program
   } ups;
   struct Shutdown {
-    std::string command = "systemctl poweroff";
+    std::string command = DefaultShutdownCommand();
     std::uint32_t onBatterySeconds = 0;  // 0: only on low battery
     std::uint32_t turnOffDelay = 120;    // 0 to 999
-    std::string flagFile = "/run/corvale-ups/killpower";
+    std::string flagFile = DefaultFlagFile();
   } shutdown;
   struct Events {
     std::string command;

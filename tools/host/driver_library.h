@@ -69,6 +69,19 @@ using PublishedList = std::vector<std::pair<std::string, std::string>>;
 PublishedList PublishedValues(const Setup& setup);
 
 // "online", "on battery", "low battery", "no communication".
-const char* StateName(std::uint32_t state);
+inline const char* StateName(std::uint32_t state) {
+  switch (state) {
+    case 1:
+      return "online";
+    case 2:
+      return "on battery";
+    case 4:
+      return "low battery";
+    case 8:
+      return "no communication";
+    default:
+      return "unknown";
+  }
+}
 
 }  // namespace corvale

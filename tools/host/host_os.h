@@ -46,6 +46,9 @@ bool UnderServiceManager();
 void NotifyServiceManager(const std::string& state);
 
 std::string DefaultConfigPath();
+// What shuts this system down, and where the flag for the power cut after it lives.
+std::string DefaultShutdownCommand();
+std::string DefaultFlagFile();
 
 // True when users other than the owner (and its group) may read `path`: no place for passwords.
 bool ReadableByOthers(const std::string& path);

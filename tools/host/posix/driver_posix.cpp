@@ -73,21 +73,6 @@ DriverLibrary::~DriverLibrary() {
   if (handle_ != nullptr) dlclose(handle_);
 }
 
-const char* StateName(std::uint32_t state) {
-  switch (state) {
-    case 1:
-      return "online";
-    case 2:
-      return "on battery";
-    case 4:
-      return "low battery";
-    case 8:
-      return "no communication";
-    default:
-      return "unknown";
-  }
-}
-
 namespace fs = std::filesystem;
 
 Setup DefaultSetup() {

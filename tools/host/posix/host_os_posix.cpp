@@ -19,10 +19,6 @@ extern char** environ;
 
 namespace corvale::host {
 
-std::string ExitStatus::Describe() const {
-  return (signalled ? "killed by signal " : "exit status ") + std::to_string(code);
-}
-
 namespace {
 
 class PosixCommand : public RunningCommand {
@@ -144,6 +140,14 @@ void NotifyServiceManager(const std::string& state) {
 
 std::string DefaultConfigPath() {
   return "/etc/corvale-ups/corvale-ups.toml";
+}
+
+std::string DefaultShutdownCommand() {
+  return "systemctl poweroff";
+}
+
+std::string DefaultFlagFile() {
+  return "/run/corvale-ups/killpower";
 }
 
 bool ReadableByOthers(const std::string& path) {

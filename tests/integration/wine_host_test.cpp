@@ -1,0 +1,85 @@
+// corvale-ups.exe under Wine: the same host core as on Linux, loading CorvaleUPS.dll, with the
+// UPS peer as COM1, its NUT server read by the native upsc, and its shutdown command run.
+#include "tests/support/wine_host.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <fstream>
+
+#include "tests/support/free_port.h"
+#include "tests/support/line_fixture.h"
+#include "tests/support/subprocess.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using corvale::testing::Subprocess;
+using corvale::testing::WineHost;
+using namespace std::chrono_literals;
+
+const fs::path kBuild = CORVALE_WINDOWS_BUILD_DIR;
+const fs::path kSource = CORVALE_SOURCE_DIR;
+
+class WineHostTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(fs::exists(kBuild / "tools/corvale-ups.exe"));
+    host.MapCom1(peer.DevicePath());
+  }
+  void TearDown() override { host.UnmapCom1(); }
+
+  std::vector<std::string> Exe(std::vector<std::string> words) {
+    words.insert(words.begin(), {(kSource / "cmake/wine-run.sh").string(),
+                                 (kBuild / "tools/corvale-ups.exe").string()});
+    return words;
+  }
+  // The process's output until `text` appears in a line; false when it never does.
+  bool WaitFor(Subprocess& process, const std::string& text, std::chrono::seconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+      auto line = process.ReadLine(500ms);
+      if (!line) continue;
+      output += *line + "\n";
+      if (line->find(text) != std::string::npos) return true;
+    }
+    return false;
+  }
+
+  WineHost host{kBuild, kSource};
+  corvale::UpsPeer peer;
+  corvale::TemporaryDirectory directory{"corvale-wine-host"};
+  const std::string port = std::to_string(corvale::testing::FreePort());
+  std::string output;
+};
+
+TEST_F(WineHostTest, StatusThroughTheDll) {
+  Subprocess status(Exe({"status", "--port", "COM1", "--json", "--library", host.DllPath(),
+                         "--config", "Z:\\nonexistent.toml"}));
+  ASSERT_TRUE(WaitFor(status, "\"state\":1", 60s)) << output;
+  EXPECT_EQ(status.Wait(30s), 0);
+}
+
+TEST_F(WineHostTest, ServiceSharesTheUpsAndShutsDownOnLowBattery) {
+  const fs::path marker = directory.Path() / "shut-down";
+  const fs::path config = directory.Path() / "corvale-ups.toml";
+  std::ofstream(config) << "[ups]\nname = \"winups\"\nport = \"COM1\"\nlibrary = '"
+                        << host.DllPath() << "'\n[shutdown]\ncommand = 'echo done> "
+                        << WineHost::WindowsPath(marker) << "'\nflag_file = '"
+                        << WineHost::WindowsPath(directory.Path() / "killpower")
+                        << "'\n[network]\nlisten = [\"127.0.0.1:" << port << "\"]\n";
+  Subprocess service(Exe({"service", "--config", WineHost::WindowsPath(config)}),
+                     /*mergeErrors=*/true);
+  ASSERT_TRUE(WaitFor(service, "winups: online", 60s)) << output;
+  Subprocess upsc({"/bin/sh", "-c", "upsc winups@127.0.0.1:" + port + " ups.status 2>/dev/null"});
+  EXPECT_EQ(upsc.ReadLine(20s).value_or("-"), "OL");
+  peer.SetStatus(0x0005);
+  ASSERT_TRUE(WaitFor(service, "shutdown command ended: exit status 0", 30s)) << output;
+  EXPECT_TRUE(fs::exists(marker));
+  EXPECT_TRUE(fs::exists(directory.Path() / "killpower"));
+  service.Signal(SIGINT);  // Wine hands it to the console's Ctrl-C handler
+  ASSERT_TRUE(WaitFor(service, "stopped", 30s)) << output;
+  EXPECT_EQ(service.Wait(30s), 0);
+}
+
+}  // namespace

@@ -1,0 +1,79 @@
+// What the command-line front-ends share on every OS: starting the driver from the command
+// line with its failures explained, and the one-shot status and turn-off commands.
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+
+#include "tools/corvale-ups/commands.h"
+#include "tools/corvale-ups/events.h"
+#include "tools/host/config.h"
+#include "tools/host/nut/nut_client.h"
+
+namespace corvale {
+
+int Fail(int code, const std::string& message) {
+  std::fprintf(stderr, "corvale-ups: %s\n", message.c_str());
+  return code;
+}
+
+int StartFromCommandLine(const Common& common, std::unique_ptr<DriverLibrary>& driver) {
+  if (auto problem = PrepareSetup(common.setup)) return Fail(kExitRegistry, *problem);
+  try {
+    driver = std::make_unique<DriverLibrary>(common.library);
+  } catch (const std::runtime_error& error) {
+    return Fail(kExitNoLibrary, error.what());
+  }
+  std::string message;
+  const int code = StartDriver(*driver, common.setup, &message);
+  if (code != kExitOk && code != kExitNoUps) return Fail(code, message);
+  if (code == kExitNoUps) std::fprintf(stderr, "corvale-ups: %s\n", message.c_str());
+  return code;
+}
+
+namespace {
+
+// The running service's view, over its first listen address, when it has one: the service holds
+// the port, so asking the driver directly would only find it busy.
+std::optional<int> StatusFromService(const Common& common, const std::string& configPath) {
+  if (common.setup.port || !std::filesystem::exists(configPath)) return std::nullopt;
+  const auto loaded = host::LoadConfig(configPath);
+  if (!loaded.problems.empty() || loaded.config.network.listen.empty()) return std::nullopt;
+  const auto& config = loaded.config;
+  std::string error;
+  const auto variables = nut::QueryVariables(config.network.listen.front(), config.ups.name,
+                                             std::chrono::seconds(2), &error);
+  if (!variables) return std::nullopt;
+  std::uint32_t state = 8;
+  for (const auto& [name, value] : *variables) {
+    if (name == "ups.status") state = nut::StateFromStatus(value);
+  }
+  const Setup setup{config.ups.registry, config.ups.devices, std::nullopt};
+  EventLog(common.json).Report(StateEvent(state, PublishedValues(setup)));
+  return state == 8 ? kExitNoUps : kExitOk;
+}
+
+}  // namespace
+
+int RunStatus(const Common& common, const std::string& configPath) {
+  if (const auto answered = StatusFromService(common, configPath)) return *answered;
+  std::unique_ptr<DriverLibrary> driver;
+  const int started = StartFromCommandLine(common, driver);
+  if (started != kExitOk && started != kExitNoUps) return started;
+  const std::uint32_t state = driver->GetState();
+  EventLog(common.json).Report(StateEvent(state, PublishedValues(common.setup)));
+  driver->Stop();
+  return state == 8 ? kExitNoUps : kExitOk;
+}
+
+int RunTurnOff(const Common& common, std::uint32_t delay) {
+  std::unique_ptr<DriverLibrary> driver;
+  const int started = StartFromCommandLine(common, driver);
+  if (started != kExitOk) return started;
+  const bool acknowledged = driver->TurnOff(delay) != 0;
+  driver->Stop();
+  if (!acknowledged) return Fail(kExitNoUps, "the UPS did not acknowledge the turn-off");
+  std::printf("the UPS will switch its output off in %u s\n", delay);
+  return kExitOk;
+}
+
+}  // namespace corvale

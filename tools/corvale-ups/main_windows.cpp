@@ -1,0 +1,51 @@
+// corvale-ups.exe: the UPS monitor service for CorvaleUPS.dll on today's Windows. This file only
+// reads the command line and hands over.
+#include <CLI/CLI.hpp>
+
+#include "tools/corvale-ups/commands.h"
+#include "tools/host/host_os.h"
+
+#ifndef CORVALE_UPS_VERSION
+#define CORVALE_UPS_VERSION "0"
+#endif
+
+int main(int argc, char** argv) {
+  using namespace corvale;
+  CLI::App app{"corvale-ups: watch a UPS on a serial port through CorvaleUPS.dll"};
+  app.require_subcommand(1);
+  app.set_version_flag("--version", std::string("corvale-ups ") + CORVALE_UPS_VERSION);
+  Common common;
+  std::optional<std::string> port;
+  std::string configPath = host::DefaultConfigPath();
+
+  auto* service = app.add_subcommand("service", "Run the service (until Ctrl-C)");
+  auto* checkConfig = app.add_subcommand("check-config", "Check the configuration file");
+  auto* status =
+      app.add_subcommand("status", "Report the UPS's state and the published values once");
+  auto* turnOff = app.add_subcommand("turn-off", "Order the UPS to switch its output off");
+  for (auto* command : {service, checkConfig, status}) {
+    command->add_option("--config", configPath, "The configuration file")->capture_default_str();
+  }
+  for (auto* command : {status, turnOff}) {
+    command->add_option("--port", port, "COM port, written into the registry as \"Port\"");
+    command->add_option("--library", common.library, "The driver library (CorvaleUPS.dll)");
+  }
+  status->add_flag("--json", common.json, "As a JSON object");
+  std::uint32_t delay = 0;
+  turnOff->add_option("DELAY", delay, "Seconds until the output goes off (0-999)")
+      ->required()
+      ->check(CLI::Range(0, 999));
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& error) {
+    const int code = app.exit(error);
+    return code == 0 ? kExitOk : kExitUsage;
+  }
+  common.setup.port = port;
+  if (*checkConfig) return RunCheckConfig(configPath);
+  if (*status) return RunStatus(common, configPath);
+  if (*turnOff) return RunTurnOff(common, delay);
+  host::CatchStopRequests();
+  return RunService(configPath);
+}
