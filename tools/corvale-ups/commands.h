@@ -31,6 +31,11 @@ int RunService(const std::string& configPath);
 int RunCheckConfig(const std::string& configPath);
 int RunKillPower(const std::string& configPath);
 
+// The Windows service's registration (the name "UPS" belongs to the driver's registry key).
+inline constexpr char kServiceName[] = "CorvaleUPS";
+int RunInstall(const std::string& configPath);
+int RunRemove();
+
 struct SimulateOptions {
   std::string scenarioFile;  // empty: take keys interactively
   std::string link;          // a symlink to create for the device, e.g. /tmp/devices/COM1

@@ -18,12 +18,16 @@ int main(int argc, char** argv) {
   std::optional<std::string> port;
   std::string configPath = host::DefaultConfigPath();
 
-  auto* service = app.add_subcommand("service", "Run the service (until Ctrl-C)");
+  auto* install = app.add_subcommand(
+      "install", "Register the service \"CorvaleUPS\" to start at boot, and the driver's keys");
+  auto* remove = app.add_subcommand("remove", "Unregister the service (the driver's keys stay)");
+  auto* service =
+      app.add_subcommand("service", "What the service manager runs (from a console: until Ctrl-C)");
   auto* checkConfig = app.add_subcommand("check-config", "Check the configuration file");
   auto* status =
       app.add_subcommand("status", "Report the UPS's state and the published values once");
   auto* turnOff = app.add_subcommand("turn-off", "Order the UPS to switch its output off");
-  for (auto* command : {service, checkConfig, status}) {
+  for (auto* command : {install, service, checkConfig, status}) {
     command->add_option("--config", configPath, "The configuration file")->capture_default_str();
   }
   for (auto* command : {status, turnOff}) {
@@ -46,6 +50,7 @@ int main(int argc, char** argv) {
   if (*checkConfig) return RunCheckConfig(configPath);
   if (*status) return RunStatus(common, configPath);
   if (*turnOff) return RunTurnOff(common, delay);
-  host::CatchStopRequests();
-  return RunService(configPath);
+  if (*install) return RunInstall(configPath);
+  if (*remove) return RunRemove();
+  return host::RunAsService(kServiceName, [&] { return RunService(configPath); });
 }

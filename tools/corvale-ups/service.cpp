@@ -65,6 +65,7 @@ int RunService(const std::string& configPath) {
   options.name = config->ups.name;
   options.setup = SetupFrom(*config);
   options.shutdownCommand = config->shutdown.command;
+  options.shutDownSystem = true;  // where the command is empty
   options.onBatteryLimit = std::chrono::seconds(config->shutdown.onBatterySeconds);
   options.flagFile = config->shutdown.flagFile;
   options.eventsCommand = config->events.command;
@@ -79,6 +80,13 @@ int RunService(const std::string& configPath) {
 
   host::Host service(*driver, options, log);
   backend.Attach(service);
+  // Windows tells the service that it is shutting down: the moment to order the power cut, when
+  // this service started the shutdown.
+  host::OnSystemShutdown([&] {
+    std::error_code missing;
+    if (!std::filesystem::remove(options.flagFile, missing)) return;
+    service.OrderTurnOff(config->shutdown.turnOffDelay, "as the system shuts down");
+  });
   nut::Server server(backend,
                      {config->network.listen, config->network.maxClients,
                       config->network.certificate, config->network.key},
@@ -97,6 +105,28 @@ int RunService(const std::string& configPath) {
   backend.Stop();
   service.Stop();
   log.Log(host::Priority::kInfo, "stopped");
+  return kExitOk;
+}
+
+int RunInstall(const std::string& configPath) {
+  const auto config = LoadOrExplain(configPath);
+  if (!config) return kExitUsage;
+  if (auto problem = PrepareSetup(SetupFrom(*config))) return Fail(kExitRegistry, *problem);
+  std::string error;
+  if (!host::InstallService(kServiceName, configPath, &error)) {
+    return Fail(kExitFailure, "cannot register the service: " + error);
+  }
+  std::printf("the service %s is registered; it starts at boot (now: net start %s)\n", kServiceName,
+              kServiceName);
+  return kExitOk;
+}
+
+int RunRemove() {
+  std::string error;
+  if (!host::RemoveService(kServiceName, &error)) {
+    return Fail(kExitFailure, "cannot remove the service: " + error);
+  }
+  std::printf("the service %s is removed\n", kServiceName);
   return kExitOk;
 }
 

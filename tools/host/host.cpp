@@ -69,6 +69,12 @@ void Host::RunShutdownCommand() {
   const auto turnOff = options_.turnOffAfterShutdown;
   const std::string why = "after the shutdown command";
   if (options_.shutdownCommand.empty()) {
+    if (options_.shutDownSystem) {
+      std::string error;
+      if (!ShutDownSystem(options_.name + ": power failure", &error)) {
+        log_.Log(Priority::kError, "cannot shut the system down: " + error);
+      }
+    }
     if (turnOff) OrderTurnOff(*turnOff, why);
     return;
   }

@@ -22,7 +22,8 @@ namespace corvale::host {
 struct HostOptions {
   std::string name = "corvale";
   Setup setup;
-  std::string shutdownCommand;  // empty: none
+  std::string shutdownCommand;  // empty: none, or the system's own call with `shutDownSystem`
+  bool shutDownSystem = false;
   std::chrono::seconds onBatteryLimit{0};
   std::string flagFile;  // written when the host decides to shut down; empty: none
   std::string eventsCommand;

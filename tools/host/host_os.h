@@ -3,6 +3,7 @@
 // declarations; one implementation per OS (posix/host_os_posix.cpp).
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -42,6 +43,9 @@ void WakeStopWaiter();
 
 // True when a service manager started us and reads our standard error as its log.
 bool UnderServiceManager();
+// Writes one line to the service manager's log (the journal, the Windows Event Log) with a
+// syslog priority (2 critical to 6 info).
+void WriteServiceLog(int priority, const std::string& message);
 // Tells the service manager "READY=1", "STOPPING=1" and so on; nothing without one.
 void NotifyServiceManager(const std::string& state);
 
@@ -49,6 +53,18 @@ std::string DefaultConfigPath();
 // What shuts this system down, and where the flag for the power cut after it lives.
 std::string DefaultShutdownCommand();
 std::string DefaultFlagFile();
+
+// Runs `body` as the system service `name` when the service manager started this program (it
+// then hears the stop and shutdown requests), and plainly otherwise. Its exit code.
+int RunAsService(const std::string& name, const std::function<int()>& body);
+// Called when the system is shutting down, before the stop request (Windows: PRESHUTDOWN or
+// SHUTDOWN); never on POSIX, where the shutdown hook runs kill-power instead.
+void OnSystemShutdown(std::function<void()> action);
+// Shuts the system down without a command; false with `error` set where there is no such call.
+bool ShutDownSystem(const std::string& reason, std::string* error);
+// Registers and removes the system service that runs `service --config FILE`, on Windows.
+bool InstallService(const std::string& name, const std::string& configPath, std::string* error);
+bool RemoveService(const std::string& name, std::string* error);
 
 // True when users other than the owner (and its group) may read `path`: no place for passwords.
 bool ReadableByOthers(const std::string& path);

@@ -2,12 +2,14 @@
 
 #include <ctime>
 
+#include "tools/host/host_os.h"
+
 namespace corvale::host {
 
 void Logger::Log(Priority priority, const std::string& message) {
   std::lock_guard lock(mutex_);
   if (journal_) {
-    std::fprintf(out_, "<%d>%s\n", static_cast<int>(priority), message.c_str());
+    WriteServiceLog(static_cast<int>(priority), message);
   } else {
     const std::time_t now = std::time(nullptr);
     char stamp[32];

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -122,6 +123,11 @@ bool UnderServiceManager() {
   return std::getenv("JOURNAL_STREAM") != nullptr || std::getenv("INVOCATION_ID") != nullptr;
 }
 
+void WriteServiceLog(int priority, const std::string& message) {
+  std::fprintf(stderr, "<%d>%s\n", priority, message.c_str());
+  std::fflush(stderr);
+}
+
 void NotifyServiceManager(const std::string& state) {
   const char* socketPath = std::getenv("NOTIFY_SOCKET");
   if (socketPath == nullptr || socketPath[0] == '\0') return;
@@ -148,6 +154,27 @@ std::string DefaultShutdownCommand() {
 
 std::string DefaultFlagFile() {
   return "/run/corvale-ups/killpower";
+}
+
+int RunAsService(const std::string&, const std::function<int()>& body) {
+  return body();  // systemd runs the program as it is
+}
+
+void OnSystemShutdown(std::function<void()>) {}
+
+bool ShutDownSystem(const std::string&, std::string* error) {
+  *error = "no shutdown command is configured (shutdown.command)";
+  return false;
+}
+
+bool InstallService(const std::string&, const std::string&, std::string* error) {
+  *error = "install the package instead: the systemd unit comes with it";
+  return false;
+}
+
+bool RemoveService(const std::string&, std::string* error) {
+  *error = "remove the package instead";
+  return false;
 }
 
 bool ReadableByOthers(const std::string& path) {

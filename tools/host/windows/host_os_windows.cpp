@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <cstring>
 
 #include "tools/host/host_os.h"
@@ -108,18 +109,177 @@ void WakeStopWaiter() {
   SetEvent(stopEvent);
 }
 
+namespace {
+
+bool runningAsService = false;
+SERVICE_STATUS_HANDLE statusHandle = nullptr;
+std::function<int()> serviceBody;
+std::function<void()> onSystemShutdown;
+std::string serviceName;
+int serviceResult = 0;
+
+void ReportStatus(DWORD state, DWORD exitCode = NO_ERROR, DWORD waitHint = 0) {
+  if (statusHandle == nullptr) return;
+  SERVICE_STATUS status = {};
+  status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+  status.dwCurrentState = state;
+  status.dwControlsAccepted =
+      state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_PRESHUTDOWN : 0;
+  status.dwWin32ExitCode = exitCode == 0 ? NO_ERROR : ERROR_SERVICE_SPECIFIC_ERROR;
+  status.dwServiceSpecificExitCode = exitCode;
+  status.dwWaitHint = waitHint;
+  SetServiceStatus(statusHandle, &status);
+}
+
+DWORD WINAPI OnServiceControl(DWORD control, DWORD, void*, void*) {
+  switch (control) {
+    case SERVICE_CONTROL_PRESHUTDOWN:
+    case SERVICE_CONTROL_SHUTDOWN:
+      if (onSystemShutdown) onSystemShutdown();
+      [[fallthrough]];
+    case SERVICE_CONTROL_STOP:
+      ReportStatus(SERVICE_STOP_PENDING, 0, 10000);
+      SetEvent(stopEvent);
+      return NO_ERROR;
+    case SERVICE_CONTROL_INTERROGATE:
+      return NO_ERROR;
+    default:
+      return ERROR_CALL_NOT_IMPLEMENTED;
+  }
+}
+
+void WINAPI ServiceMain(DWORD, char**) {
+  statusHandle = RegisterServiceCtrlHandlerExA(serviceName.c_str(), OnServiceControl, nullptr);
+  ReportStatus(SERVICE_START_PENDING, 0, 10000);
+  serviceResult = serviceBody();
+  ReportStatus(SERVICE_STOPPED, static_cast<DWORD>(serviceResult));
+}
+
+}  // namespace
+
+int RunAsService(const std::string& name, const std::function<int()>& body) {
+  serviceName = name;
+  serviceBody = body;
+  runningAsService = true;
+  SERVICE_TABLE_ENTRYA table[] = {{serviceName.data(), ServiceMain}, {nullptr, nullptr}};
+  if (StartServiceCtrlDispatcherA(table)) return serviceResult;
+  runningAsService = false;  // started from a console, not by the service manager
+  CatchStopRequests();
+  return body();
+}
+
+void OnSystemShutdown(std::function<void()> action) {
+  onSystemShutdown = std::move(action);
+}
+
 bool UnderServiceManager() {
+  return runningAsService;
+}
+
+void NotifyServiceManager(const std::string& state) {
+  if (state == "READY=1") ReportStatus(SERVICE_RUNNING);
+  if (state == "STOPPING=1") ReportStatus(SERVICE_STOP_PENDING, 0, 10000);
+}
+
+void WriteServiceLog(int priority, const std::string& message) {
+  static HANDLE source = RegisterEventSourceA(nullptr, "CorvaleUPS");
+  const WORD type = priority <= 3   ? EVENTLOG_ERROR_TYPE
+                    : priority == 4 ? EVENTLOG_WARNING_TYPE
+                                    : EVENTLOG_INFORMATION_TYPE;
+  const char* strings[] = {message.c_str()};
+  if (source != nullptr) ReportEventA(source, type, 0, 1, nullptr, 1, 0, strings, nullptr);
+  std::fprintf(stderr, "%s\n", message.c_str());
+}
+
+bool ShutDownSystem(const std::string& reason, std::string* error) {
+  // The shutdown privilege first, then a planned shutdown for a power failure.
+  HANDLE token;
+  if (OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) {
+    TOKEN_PRIVILEGES privileges = {};
+    privileges.PrivilegeCount = 1;
+    privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+    LookupPrivilegeValueA(nullptr, "SeShutdownPrivilege", &privileges.Privileges[0].Luid);
+    AdjustTokenPrivileges(token, FALSE, &privileges, 0, nullptr, nullptr);
+    CloseHandle(token);
+  }
+  std::wstring message(reason.begin(), reason.end());
+  if (InitiateSystemShutdownExW(
+          nullptr, message.data(), 0, TRUE, FALSE,
+          SHTDN_REASON_MAJOR_POWER | SHTDN_REASON_MINOR_ENVIRONMENT | SHTDN_REASON_FLAG_PLANNED)) {
+    return true;
+  }
+  *error = LastError();
   return false;
 }
 
-void NotifyServiceManager(const std::string&) {}
+bool InstallService(const std::string& name, const std::string& configPath, std::string* error) {
+  char self[MAX_PATH];
+  GetModuleFileNameA(nullptr, self, sizeof self);
+  const std::string command =
+      "\"" + std::string(self) + "\" service --config \"" + configPath + "\"";
+  SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE);
+  if (manager == nullptr) {
+    *error = LastError() + " (run as an administrator)";
+    return false;
+  }
+  SC_HANDLE service =
+      CreateServiceA(manager, name.c_str(), "Corvale UPS monitor", SERVICE_ALL_ACCESS,
+                     SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
+                     command.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr);
+  if (service == nullptr) {
+    *error = LastError();
+    CloseServiceHandle(manager);
+    return false;
+  }
+  char description[] =
+      "Watches the UPS through CorvaleUPS.dll, shuts Windows down in time and shares the UPS "
+      "with the other machines it powers (NUT protocol).";
+  SERVICE_DESCRIPTIONA text = {description};
+  ChangeServiceConfig2A(service, SERVICE_CONFIG_DESCRIPTION, &text);
+  SERVICE_PRESHUTDOWN_INFO preshutdown = {30000};  // time to order the UPS off
+  ChangeServiceConfig2A(service, SERVICE_CONFIG_PRESHUTDOWN_INFO, &preshutdown);
+  CloseServiceHandle(service);
+  CloseServiceHandle(manager);
+  // The event source, so that the Event Log shows the service's own name.
+  HKEY key;
+  if (RegCreateKeyExA(
+          HKEY_LOCAL_MACHINE,
+          ("SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\" + name).c_str(), 0,
+          nullptr, 0, KEY_WRITE, nullptr, &key, nullptr) == ERROR_SUCCESS) {
+    RegSetValueExA(key, "EventMessageFile", 0, REG_SZ, reinterpret_cast<const BYTE*>(self),
+                   static_cast<DWORD>(std::strlen(self) + 1));
+    const DWORD types = EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE | EVENTLOG_INFORMATION_TYPE;
+    RegSetValueExA(key, "TypesSupported", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&types),
+                   sizeof types);
+    RegCloseKey(key);
+  }
+  return true;
+}
+
+bool RemoveService(const std::string& name, std::string* error) {
+  SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+  SC_HANDLE service =
+      manager != nullptr ? OpenServiceA(manager, name.c_str(), DELETE | SERVICE_STOP) : nullptr;
+  bool removed = false;
+  if (service != nullptr) {
+    SERVICE_STATUS status;
+    ControlService(service, SERVICE_CONTROL_STOP, &status);
+    removed = DeleteService(service) != 0;
+  }
+  if (!removed) *error = LastError();
+  if (service != nullptr) CloseServiceHandle(service);
+  if (manager != nullptr) CloseServiceHandle(manager);
+  RegDeleteKeyA(HKEY_LOCAL_MACHINE,
+                ("SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\" + name).c_str());
+  return removed;
+}
 
 std::string DefaultConfigPath() {
   return ProgramData() + "\\Corvale\\corvale-ups.toml";
 }
 
 std::string DefaultShutdownCommand() {
-  return "shutdown /s /t 0";
+  return "";  // InitiateSystemShutdownExW, with a power-failure reason
 }
 
 std::string DefaultFlagFile() {
