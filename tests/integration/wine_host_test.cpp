@@ -6,6 +6,7 @@
 #include <signal.h>
 
 #include <fstream>
+#include <thread>
 
 #include "tests/support/free_port.h"
 #include "tests/support/line_fixture.h"
@@ -80,6 +81,60 @@ TEST_F(WineHostTest, ServiceSharesTheUpsAndShutsDownOnLowBattery) {
   service.Signal(SIGINT);  // Wine hands it to the console's Ctrl-C handler
   ASSERT_TRUE(WaitFor(service, "stopped", 30s)) << output;
   EXPECT_EQ(service.Wait(30s), 0);
+}
+
+TEST_F(WineHostTest, InstalledAsAWindowsServiceItStartsServesAndStops) {
+  const fs::path marker = directory.Path() / "shut-down";
+  const fs::path config = directory.Path() / "corvale-ups.toml";
+  std::ofstream(config) << "[ups]\nname = \"winups\"\nport = \"COM1\"\nlibrary = '"
+                        << host.DllPath() << "'\n[shutdown]\ncommand = 'echo done> "
+                        << WineHost::WindowsPath(marker) << "'\nflag_file = '"
+                        << WineHost::WindowsPath(directory.Path() / "killpower")
+                        << "'\n[network]\nlisten = [\"127.0.0.1:" << port << "\"]\n";
+  // Wine keeps a service alive only with a persistent server; `wine` runs a Windows command.
+  const std::string prefix =
+      "export WINEPREFIX=" + (kBuild / "tests/wineprefix").string() + " WINEDEBUG=-all; ";
+  const auto shell = [&](const std::string& command) {
+    Subprocess run({"/bin/sh", "-c", prefix + command + " 2>&1"});
+    std::string text;
+    while (auto line = run.ReadLine(60s)) text += *line + "\n";
+    run.Wait(10s);
+    return text;
+  };
+  // Its services (the service manager among them) are started here with no pipes of ours: a
+  // program started from a test inherits the test's pipes, and they close with it.
+  shell("wineserver -k; wineserver -p && wine cmd /c ver </dev/null >/dev/null 2>&1");
+  host.MapCom1(peer.DevicePath());  // again: the new server's mount manager reads the port key
+  EXPECT_NE(shell("wine " + (kBuild / "tools/corvale-ups.exe").string() + " install --config '" +
+                  WineHost::WindowsPath(config) + "'")
+                .find("is registered"),
+            std::string::npos);
+  shell("wine net start CorvaleUPS");
+  // `net start` returns before the service runs: ask the service manager until it does.
+  bool running = false;
+  for (int attempt = 0; attempt < 60 && !running; ++attempt) {
+    running = shell("wine sc query CorvaleUPS").find("RUNNING") != std::string::npos;
+    if (!running) std::this_thread::sleep_for(500ms);
+  }
+  ASSERT_TRUE(running);
+  std::string status;
+  for (int attempt = 0; attempt < 40 && status != "OL\n"; ++attempt) {
+    status = shell("upsc winups@127.0.0.1:" + port + " ups.status 2>/dev/null | tail -n 1");
+    if (status != "OL\n") std::this_thread::sleep_for(500ms);
+  }
+  EXPECT_EQ(status, "OL\n") << "the native upsc reads the service inside Wine";
+  peer.SetStatus(0x0005);
+  for (int attempt = 0; attempt < 60 && !fs::exists(marker); ++attempt) {
+    std::this_thread::sleep_for(500ms);
+  }
+  EXPECT_TRUE(fs::exists(marker)) << "the configured shutdown command ran";
+  shell("wine net stop CorvaleUPS");
+  EXPECT_NE(shell("wine sc query CorvaleUPS").find("STOPPED"), std::string::npos);
+  EXPECT_NE(
+      shell("wine " + (kBuild / "tools/corvale-ups.exe").string() + " remove").find("removed"),
+      std::string::npos);
+  EXPECT_EQ(shell("wine sc query CorvaleUPS").find("RUNNING"), std::string::npos);
+  shell("wineserver -k");
 }
 
 }  // namespace

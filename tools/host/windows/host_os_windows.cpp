@@ -188,7 +188,6 @@ void WriteServiceLog(int priority, const std::string& message) {
                                     : EVENTLOG_INFORMATION_TYPE;
   const char* strings[] = {message.c_str()};
   if (source != nullptr) ReportEventA(source, type, 0, 1, nullptr, 1, 0, strings, nullptr);
-  std::fprintf(stderr, "%s\n", message.c_str());
 }
 
 bool ShutDownSystem(const std::string& reason, std::string* error) {
