@@ -9,7 +9,7 @@ native=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev libcli1
         lintian systemd man-db libasio-dev libssl-dev nut-client python3-nut openssl
         libnss3-tools)
 windows=(g++-mingw-w64-i686-posix mingw-w64-i686-dev binutils-mingw-w64-i686 googletest
-         wine wine32:i386)
+         wine wine32:i386 nsis libasio-dev libtomlplusplus-dev libcli11-dev nlohmann-json3-dev)
 
 wanted=()
 case "$what" in

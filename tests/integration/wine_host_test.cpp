@@ -137,4 +137,32 @@ TEST_F(WineHostTest, InstalledAsAWindowsServiceItStartsServesAndStops) {
   shell("wineserver -k");
 }
 
+TEST_F(WineHostTest, InstallerAndUninstallerRunSilently) {
+  const fs::path installer = kBuild / "corvale-ups-setup-1.0.0.1.exe";
+  ASSERT_TRUE(fs::exists(installer)) << "built with makensis by the Windows build";
+  const fs::path drive = kBuild / "tests/wineprefix/drive_c";
+  const fs::path folder = drive / "Program Files/Corvale UPS";
+  const std::string wine = (kSource / "cmake/wine-run.sh").string();
+  Subprocess install({wine, installer.string(), "/S"});
+  EXPECT_EQ(install.Wait(120s), 0);
+  EXPECT_TRUE(fs::exists(folder / "corvale-ups.exe"));
+  EXPECT_TRUE(fs::exists(folder / "CorvaleUPS.dll"));
+  EXPECT_TRUE(fs::exists(drive / "ProgramData/Corvale/corvale-ups.toml"));
+  Subprocess query({wine, "sc", "query", "CorvaleUPS"});
+  std::string queried;
+  while (auto line = query.ReadLine(60s)) queried += *line + "\n";
+  query.Wait(30s);
+  EXPECT_NE(queried.find("SERVICE_NAME: CorvaleUPS"), std::string::npos)
+      << "the installer registered the service:\n"
+      << queried;
+  Subprocess uninstall({wine, "C:\\Program Files\\Corvale UPS\\uninstall.exe", "/S"});
+  EXPECT_EQ(uninstall.Wait(120s), 0);
+  // The uninstaller finishes from a copy of itself: wait for it to have removed the folder.
+  for (int attempt = 0; attempt < 60 && fs::exists(folder); ++attempt) {
+    std::this_thread::sleep_for(500ms);
+  }
+  EXPECT_FALSE(fs::exists(folder));
+  EXPECT_TRUE(fs::exists(drive / "ProgramData/Corvale/corvale-ups.toml")) << "settings stay";
+}
+
 }  // namespace
