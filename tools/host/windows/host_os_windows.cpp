@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "tools/host/host_os.h"
+#include "tools/host/windows/service_control.h"
 
 namespace corvale::host {
 
@@ -47,7 +48,8 @@ class WindowsCommand : public RunningCommand {
   HANDLE job_;
 };
 
-HANDLE stopEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+// Auto-reset: each request ends one wait.
+HANDLE stopEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
 
 BOOL WINAPI OnConsoleControl(DWORD) {
   SetEvent(stopEvent);
@@ -131,7 +133,9 @@ void ReportStatus(DWORD state, DWORD exitCode = NO_ERROR, DWORD waitHint = 0) {
   SetServiceStatus(statusHandle, &status);
 }
 
-DWORD WINAPI OnServiceControl(DWORD control, DWORD, void*, void*) {
+}  // namespace
+
+DWORD HandleServiceControl(DWORD control) {
   switch (control) {
     case SERVICE_CONTROL_PRESHUTDOWN:
     case SERVICE_CONTROL_SHUTDOWN:
@@ -146,6 +150,12 @@ DWORD WINAPI OnServiceControl(DWORD control, DWORD, void*, void*) {
     default:
       return ERROR_CALL_NOT_IMPLEMENTED;
   }
+}
+
+namespace {
+
+DWORD WINAPI OnServiceControl(DWORD control, DWORD, void*, void*) {
+  return HandleServiceControl(control);
 }
 
 void WINAPI ServiceMain(DWORD, char**) {
