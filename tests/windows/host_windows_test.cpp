@@ -4,8 +4,10 @@
 
 #include <atomic>
 #include <thread>
+#include <vector>
 
 #include "tools/host/host_os.h"
+#include "tools/host/windows/file_access.h"
 #include "tools/host/windows/service_control.h"
 
 namespace {
@@ -51,6 +53,55 @@ TEST(WindowsCommands, HooksRunThroughCmdWithTheirEnvironment) {
   for (int i = 0; i < 300 && !(ended = command->Poll()); ++i) Sleep(100);
   ASSERT_TRUE(ended);
   EXPECT_EQ(ended->code, 4);
+}
+
+// An access list in memory: `entries` of (allowed?, group, rights), in order.
+struct Entry {
+  bool allowed;
+  WELL_KNOWN_SID_TYPE who;
+  ACCESS_MASK rights;
+};
+std::vector<BYTE> Acl(const std::vector<Entry>& entries) {
+  std::vector<BYTE> memory(1024);
+  auto* acl = reinterpret_cast<ACL*>(memory.data());
+  InitializeAcl(acl, static_cast<DWORD>(memory.size()), ACL_REVISION);
+  for (const auto& entry : entries) {
+    BYTE sid[SECURITY_MAX_SID_SIZE];
+    DWORD size = sizeof sid;
+    CreateWellKnownSid(entry.who, nullptr, sid, &size);
+    if (entry.allowed) {
+      AddAccessAllowedAce(acl, ACL_REVISION, entry.rights, sid);
+    } else {
+      AddAccessDeniedAce(acl, ACL_REVISION, entry.rights, sid);
+    }
+  }
+  return memory;
+}
+
+TEST(WindowsFiles, PasswordsReadableByOtherUsersAreNoticed) {
+  const struct {
+    const char* name;
+    std::vector<Entry> entries;
+    bool readable;
+  } cases[] = {
+      {"administrators and SYSTEM only",
+       {{true, WinBuiltinAdministratorsSid, GENERIC_ALL}, {true, WinLocalSystemSid, GENERIC_ALL}},
+       false},
+      {"users may read",
+       {{true, WinBuiltinAdministratorsSid, GENERIC_ALL},
+        {true, WinBuiltinUsersSid, FILE_GENERIC_READ}},
+       true},
+      {"everyone may read", {{true, WinWorldSid, GENERIC_READ}}, true},
+      {"users may only list", {{true, WinBuiltinUsersSid, FILE_READ_ATTRIBUTES}}, false},
+      {"denied before allowed",
+       {{false, WinWorldSid, FILE_READ_DATA}, {true, WinWorldSid, FILE_GENERIC_READ}},
+       false},
+  };
+  for (const auto& c : cases) {
+    const auto acl = Acl(c.entries);
+    EXPECT_EQ(AclLetsOthersRead(reinterpret_cast<const ACL*>(acl.data())), c.readable) << c.name;
+  }
+  EXPECT_TRUE(AclLetsOthersRead(nullptr)) << "no list at all";
 }
 
 }  // namespace

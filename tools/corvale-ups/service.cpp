@@ -41,8 +41,11 @@ int RunService(const std::string& configPath) {
   const auto config = LoadOrExplain(configPath);
   if (!config) return kExitUsage;
   if (!config->users.empty() && host::ReadableByOthers(configPath)) {
-    return Fail(kExitUsage, configPath + " holds passwords and every user may read it: chmod o-r " +
-                                configPath);
+    return Fail(kExitUsage, configPath +
+                                " holds passwords and every user may read it. Let only "
+                                "administrators read it (Linux: chmod o-r " +
+                                configPath + "; Windows: icacls \"" + configPath +
+                                "\" /inheritance:r /grant:r Administrators:F SYSTEM:F)");
   }
   host::Logger log(host::UnderServiceManager());
   std::unique_ptr<DriverLibrary> driver;

@@ -1,5 +1,7 @@
 // Processes, stop requests and file locations on Windows.
 #include <windows.h>
+// After windows.h:
+#include <aclapi.h>
 
 #include <algorithm>
 #include <cctype>
@@ -7,6 +9,7 @@
 #include <cstring>
 
 #include "tools/host/host_os.h"
+#include "tools/host/windows/file_access.h"
 #include "tools/host/windows/service_control.h"
 
 namespace corvale::host {
@@ -295,10 +298,43 @@ std::string DefaultFlagFile() {
   return ProgramData() + "\\Corvale\\killpower";
 }
 
-bool ReadableByOthers(const std::string&) {
-  // The folder under ProgramData is readable by Users unless its ACL says otherwise; checking the
-  // ACL is still to come.
+bool AclLetsOthersRead(const ACL* dacl) {
+  if (dacl == nullptr) return true;
+  constexpr ACCESS_MASK kReading = FILE_READ_DATA | GENERIC_READ | GENERIC_ALL;
+  for (const WELL_KNOWN_SID_TYPE type :
+       {WinWorldSid, WinBuiltinUsersSid, WinAuthenticatedUserSid}) {
+    BYTE others[SECURITY_MAX_SID_SIZE];
+    DWORD size = sizeof others;
+    if (!CreateWellKnownSid(type, nullptr, others, &size)) continue;
+    for (DWORD index = 0; index < dacl->AceCount; ++index) {
+      void* found = nullptr;
+      if (!GetAce(const_cast<ACL*>(dacl), index, &found)) break;
+      const auto* header = static_cast<const ACE_HEADER*>(found);
+      if (header->AceType != ACCESS_ALLOWED_ACE_TYPE && header->AceType != ACCESS_DENIED_ACE_TYPE) {
+        continue;
+      }
+      // Allowed and denied entries share their layout: the mask, then the SID.
+      const auto* entry = static_cast<const ACCESS_ALLOWED_ACE*>(found);
+      if (!EqualSid(const_cast<DWORD*>(&entry->SidStart), others) || !(entry->Mask & kReading)) {
+        continue;
+      }
+      if (header->AceType == ACCESS_ALLOWED_ACE_TYPE) return true;
+      break;  // denied to this group: look at the next
+    }
+  }
   return false;
+}
+
+bool ReadableByOthers(const std::string& path) {
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (GetNamedSecurityInfoA(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                            nullptr, &dacl, nullptr, &descriptor) != ERROR_SUCCESS) {
+    return false;  // nobody can look at it, so nobody else reads it either
+  }
+  const bool readable = AclLetsOthersRead(dacl);
+  LocalFree(descriptor);
+  return readable;
 }
 
 }  // namespace corvale::host
