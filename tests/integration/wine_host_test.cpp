@@ -47,10 +47,22 @@ class WineHostTest : public ::testing::Test {
     return false;
   }
 
+  // A configuration whose shutdown command leaves `marker`, sharing the UPS on `port`.
+  fs::path WriteConfig() {
+    const fs::path config = directory.Path() / "corvale-ups.toml";
+    std::ofstream(config) << "[ups]\nname = \"winups\"\nport = \"COM1\"\nlibrary = '"
+                          << host.DllPath() << "'\n[shutdown]\ncommand = 'echo done> "
+                          << WineHost::WindowsPath(marker) << "'\nflag_file = '"
+                          << WineHost::WindowsPath(directory.Path() / "killpower")
+                          << "'\n[network]\nlisten = [\"127.0.0.1:" << port << "\"]\n";
+    return config;
+  }
+
   WineHost host{kBuild, kSource};
   corvale::UpsPeer peer;
   corvale::TemporaryDirectory directory{"corvale-wine-host"};
   const std::string port = std::to_string(corvale::testing::FreePort());
+  const fs::path marker = directory.Path() / "shut-down";
   std::string output;
 };
 
@@ -62,13 +74,7 @@ TEST_F(WineHostTest, StatusThroughTheDll) {
 }
 
 TEST_F(WineHostTest, ServiceSharesTheUpsAndShutsDownOnLowBattery) {
-  const fs::path marker = directory.Path() / "shut-down";
-  const fs::path config = directory.Path() / "corvale-ups.toml";
-  std::ofstream(config) << "[ups]\nname = \"winups\"\nport = \"COM1\"\nlibrary = '"
-                        << host.DllPath() << "'\n[shutdown]\ncommand = 'echo done> "
-                        << WineHost::WindowsPath(marker) << "'\nflag_file = '"
-                        << WineHost::WindowsPath(directory.Path() / "killpower")
-                        << "'\n[network]\nlisten = [\"127.0.0.1:" << port << "\"]\n";
+  const fs::path config = WriteConfig();
   Subprocess service(Exe({"service", "--config", WineHost::WindowsPath(config)}),
                      /*mergeErrors=*/true);
   ASSERT_TRUE(WaitFor(service, "winups: online", 60s)) << output;
@@ -84,13 +90,7 @@ TEST_F(WineHostTest, ServiceSharesTheUpsAndShutsDownOnLowBattery) {
 }
 
 TEST_F(WineHostTest, InstalledAsAWindowsServiceItStartsServesAndStops) {
-  const fs::path marker = directory.Path() / "shut-down";
-  const fs::path config = directory.Path() / "corvale-ups.toml";
-  std::ofstream(config) << "[ups]\nname = \"winups\"\nport = \"COM1\"\nlibrary = '"
-                        << host.DllPath() << "'\n[shutdown]\ncommand = 'echo done> "
-                        << WineHost::WindowsPath(marker) << "'\nflag_file = '"
-                        << WineHost::WindowsPath(directory.Path() / "killpower")
-                        << "'\n[network]\nlisten = [\"127.0.0.1:" << port << "\"]\n";
+  const fs::path config = WriteConfig();
   // Wine keeps a service alive only with a persistent server; `wine` runs a Windows command.
   const std::string prefix =
       "export WINEPREFIX=" + (kBuild / "tests/wineprefix").string() + " WINEDEBUG=-all; ";
