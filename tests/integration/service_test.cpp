@@ -47,10 +47,10 @@ TEST_F(ServiceTest, PowerFailureShutsDownOnceAndKillPowerCutsTheOutputAfterwards
   // kill-power runs after the file systems went read-only: the registry stand-in here too.
   const fs::path config = Dir() / "corvale-ups.toml";
   const std::string registry = line.registry.Root().string();
-  EXPECT_EQ(Tool({"unshare", "-m", "--propagation", "private", "/bin/sh", "-c",
-                  "mount --bind \"$1\" \"$1\" && mount -o remount,ro,bind \"$1\" && "
-                  "exec \"$0\" kill-power --config \"$2\"",
-                  CORVALE_UPS_TOOL, registry, config.string()}),
+  EXPECT_EQ(RunToEnd({"unshare", "-m", "--propagation", "private", "/bin/sh", "-c",
+                      "mount --bind \"$1\" \"$1\" && mount -o remount,ro,bind \"$1\" && "
+                      "exec \"$0\" kill-power --config \"$2\"",
+                      CORVALE_UPS_TOOL, registry, config.string()}),
             0);
   EXPECT_EQ(line.peer->TurnOffDelays(), std::vector<std::uint32_t>{42});
   EXPECT_FALSE(fs::exists(Flag()));

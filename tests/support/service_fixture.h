@@ -63,12 +63,14 @@ class ServiceFixture : public ::testing::Test {
     return false;
   }
 
-  // Runs corvale-ups with `words`, or, for "unshare", that command line as it is.
+  // Runs corvale-ups with `words`; its exit status.
   int Tool(std::vector<std::string> words) {
-    if (words.front() != "unshare") {
-      words.insert(words.begin(), CORVALE_UPS_TOOL);
-    }
-    Subprocess tool(words);
+    words.insert(words.begin(), CORVALE_UPS_TOOL);
+    return RunToEnd(words);
+  }
+  // Runs a command line to its end; its exit status.
+  static int RunToEnd(const std::vector<std::string>& argv) {
+    Subprocess tool(argv);
     while (tool.ReadLine(10s)) {
     }
     return tool.Wait(10s);

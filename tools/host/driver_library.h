@@ -5,7 +5,9 @@
 
 #include <cstdint>
 #include <optional>
+#include <stdexcept>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -43,6 +45,25 @@ class DriverLibrary {
   std::uint32_t (*TurnOff)(std::uint32_t delay);
 
  private:
+  // Fills the six entry points through `find(name)`, the symbol's address or null; each OS's
+  // loader supplies `find`.
+  template <typename Find>
+  void ResolveEntryPoints(Find find) {
+    const auto resolve = [&](const char* name, auto*& out) {
+      void* symbol = find(name);
+      if (symbol == nullptr) {
+        throw std::runtime_error(std::string("the library has no entry point ") + name);
+      }
+      out = reinterpret_cast<std::remove_reference_t<decltype(out)>>(symbol);
+    };
+    resolve("UPSInit", Init);
+    resolve("UPSStop", Stop);
+    resolve("UPSGetState", GetState);
+    resolve("UPSWaitForStateChange", WaitForStateChange);
+    resolve("UPSCancelWait", CancelWait);
+    resolve("UPSTurnOff", TurnOff);
+  }
+
   void* handle_ = nullptr;
   std::string path_;
 };

@@ -267,8 +267,4 @@ std::vector<unsigned short> Server::Ports() const {
   return ports;
 }
 
-void Server::Post(std::function<void()> work) {
-  asio::post(state_->io, std::move(work));
-}
-
 }  // namespace corvale::nut

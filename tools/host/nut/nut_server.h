@@ -39,9 +39,6 @@ class Server {
   // The ports listened on, in the order of `listen` (useful with port 0).
   std::vector<unsigned short> Ports() const;
 
-  // Runs `work` on the server's thread (where sessions live).
-  void Post(std::function<void()> work);
-
   struct State;  // the sockets and their connections, in nut_server.cpp
 
  private:

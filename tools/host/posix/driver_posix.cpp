@@ -37,14 +37,6 @@ std::vector<std::string> Candidates() {
   return candidates;
 }
 
-template <typename Function>
-void Resolve(void* handle, const char* name, Function*& out) {
-  void* symbol = dlsym(handle, name);
-  if (symbol == nullptr)
-    throw std::runtime_error(std::string("the library has no entry point ") + name);
-  out = reinterpret_cast<Function*>(symbol);
-}
-
 }  // namespace
 
 DriverLibrary::DriverLibrary(const std::string& path) {
@@ -61,12 +53,7 @@ DriverLibrary::DriverLibrary(const std::string& path) {
     throw std::runtime_error("cannot load the driver library:" + errors +
                              "\n  (name it with --library or CORVALE_UPS_LIBRARY)");
   }
-  Resolve(handle_, "UPSInit", Init);
-  Resolve(handle_, "UPSStop", Stop);
-  Resolve(handle_, "UPSGetState", GetState);
-  Resolve(handle_, "UPSWaitForStateChange", WaitForStateChange);
-  Resolve(handle_, "UPSCancelWait", CancelWait);
-  Resolve(handle_, "UPSTurnOff", TurnOff);
+  ResolveEntryPoints([this](const char* name) { return dlsym(handle_, name); });
 }
 
 DriverLibrary::~DriverLibrary() {

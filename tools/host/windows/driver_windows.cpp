@@ -24,14 +24,6 @@ std::string ErrorText(DWORD code) {
   return message;
 }
 
-template <typename Function>
-void Resolve(HMODULE module, const char* name, Function*& out) {
-  FARPROC symbol = GetProcAddress(module, name);
-  if (symbol == nullptr)
-    throw std::runtime_error(std::string("the library has no entry point ") + name);
-  out = reinterpret_cast<Function*>(reinterpret_cast<void*>(symbol));
-}
-
 std::optional<std::string> ReadString(const char* keyPath, const char* name) {
   HKEY key;
   if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, keyPath, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) {
@@ -82,13 +74,9 @@ DriverLibrary::DriverLibrary(const std::string& path) {
     throw std::runtime_error("cannot load the driver library:" + errors +
                              "\n  (name it with --library)");
   }
-  const auto module = static_cast<HMODULE>(handle_);
-  Resolve(module, "UPSInit", Init);
-  Resolve(module, "UPSStop", Stop);
-  Resolve(module, "UPSGetState", GetState);
-  Resolve(module, "UPSWaitForStateChange", WaitForStateChange);
-  Resolve(module, "UPSCancelWait", CancelWait);
-  Resolve(module, "UPSTurnOff", TurnOff);
+  ResolveEntryPoints([this](const char* name) {
+    return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(handle_), name));
+  });
 }
 
 DriverLibrary::~DriverLibrary() {
