@@ -33,7 +33,7 @@ test: windows native $(CHECKED_BUILDS)
 
 # The power-failure story on the built-in simulator; nothing to install or configure.
 demo: native
-	build/native/tools/corvale-ups demo
+	build/native/cli/corvale-ups demo
 
 # Figures for speed and footprint, written to bench/results.md.
 bench: windows native

@@ -14,7 +14,7 @@ native_figures=$("$native/bench/native_bench" 16000 10)
 echo "DLL under Wine (about 40 s)..." >&2
 wine_figures=$("$native/bench/wine_bench" "$windows" "$source_dir" 6000 10)
 echo "NUT server under load (about 15 s)..." >&2
-nut_figures=$("$native/bench/nut_bench" "$native/tools/corvale-ups" 2)
+nut_figures=$("$native/bench/nut_bench" "$native/cli/corvale-ups" 2)
 native_figures=$(printf '%s\n%s\n' "$native_figures" "$nut_figures")
 figure() { printf '%s\n%s\n' "$native_figures" "$wine_figures" | awk -v name="$1" '$1 == name {sub(/^[^ ]+ /, ""); print}'; }
 

@@ -4,10 +4,10 @@
 #include <filesystem>
 #include <memory>
 
-#include "tools/corvale-ups/commands.h"
-#include "tools/corvale-ups/events.h"
-#include "tools/host/config.h"
-#include "tools/host/nut/nut_client.h"
+#include "cli/commands.h"
+#include "cli/events.h"
+#include "host/config.h"
+#include "host/nut/nut_client.h"
 
 namespace corvale {
 

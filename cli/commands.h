@@ -1,5 +1,5 @@
 // The corvale-ups subcommands that need more than a few lines. Each only wires the host core
-// (tools/host) to its options and its output.
+// (host/) to its options and its output.
 #pragma once
 
 #include <atomic>
@@ -8,7 +8,7 @@
 #include <optional>
 #include <string>
 
-#include "tools/host/driver_library.h"
+#include "host/driver_library.h"
 
 namespace corvale {
 
@@ -50,9 +50,6 @@ struct DemoOptions {
   bool json = false;
 };
 int RunDemo(const DemoOptions& options, const std::atomic<bool>& stop);
-
-// The power-failure story from tools/scenarios, built into the program.
-extern const char kPowerFailureScenario[];
 
 // Loads the library, prepares the setup and starts the driver; on failure prints why and gives
 // the exit code. kExitNoUps leaves the driver running.

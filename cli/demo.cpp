@@ -10,12 +10,12 @@
 #include <stdexcept>
 #include <thread>
 
-#include "tools/common/temporary_directory.h"
-#include "tools/corvale-ups/commands.h"
-#include "tools/corvale-ups/events.h"
-#include "tools/corvale-ups/scenario.h"
-#include "tools/host/host.h"
-#include "tools/upspeer/ups_peer.h"
+#include "cli/commands.h"
+#include "cli/events.h"
+#include "host/host.h"
+#include "simulator/scenario.h"
+#include "simulator/temporary_directory.h"
+#include "simulator/ups_peer.h"
 
 namespace corvale {
 

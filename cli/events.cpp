@@ -1,4 +1,4 @@
-#include "tools/corvale-ups/events.h"
+#include "cli/events.h"
 
 #include <cstdio>
 #include <ctime>

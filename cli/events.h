@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "tools/host/driver_library.h"
+#include "host/driver_library.h"
 
 namespace corvale {
 

@@ -8,12 +8,12 @@
 #include <memory>
 #include <thread>
 
-#include "tools/corvale-ups/commands.h"
-#include "tools/corvale-ups/events.h"
-#include "tools/host/config.h"
-#include "tools/host/host_os.h"
-#include "tools/host/nut/nut_client.h"
-#include "tools/host/supervisor.h"
+#include "cli/commands.h"
+#include "cli/events.h"
+#include "host/config.h"
+#include "host/host_os.h"
+#include "host/nut/nut_client.h"
+#include "host/supervisor.h"
 
 #ifndef CORVALE_UPS_VERSION
 #define CORVALE_UPS_VERSION "0"
@@ -106,7 +106,7 @@ int main(int argc, char** argv) {
   SimulateOptions simulateOptions;
   simulate
       ->add_option("--scenario", simulateOptions.scenarioFile,
-                   "Scenario file to play (see tools/scenarios); without one, keys drive it")
+                   "Scenario file to play (see simulator/scenarios); without one, keys drive it")
       ->check(CLI::ExistingFile);
   simulate->add_option("--link", simulateOptions.link,
                        "Also make this symlink to the device (e.g. DEVICES/COM1)");

@@ -2,8 +2,8 @@
 // reads the command line and hands over.
 #include <CLI/CLI.hpp>
 
-#include "tools/corvale-ups/commands.h"
-#include "tools/host/host_os.h"
+#include "cli/commands.h"
+#include "host/host_os.h"
 
 #ifndef CORVALE_UPS_VERSION
 #define CORVALE_UPS_VERSION "0"

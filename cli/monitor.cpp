@@ -2,10 +2,10 @@
 // with --json, for a script.
 #include <memory>
 
-#include "tools/corvale-ups/commands.h"
-#include "tools/corvale-ups/events.h"
-#include "tools/host/host.h"
-#include "tools/host/host_os.h"
+#include "cli/commands.h"
+#include "cli/events.h"
+#include "host/host.h"
+#include "host/host_os.h"
 
 namespace corvale {
 

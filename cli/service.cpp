@@ -4,12 +4,12 @@
 #include <filesystem>
 #include <memory>
 
-#include "tools/corvale-ups/commands.h"
-#include "tools/host/config.h"
-#include "tools/host/host.h"
-#include "tools/host/host_os.h"
-#include "tools/host/nut/nut_backend.h"
-#include "tools/host/nut/nut_server.h"
+#include "cli/commands.h"
+#include "host/config.h"
+#include "host/host.h"
+#include "host/host_os.h"
+#include "host/nut/nut_backend.h"
+#include "host/nut/nut_server.h"
 
 namespace corvale {
 

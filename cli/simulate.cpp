@@ -8,10 +8,10 @@
 #include <stdexcept>
 #include <thread>
 
-#include "platform/fake/printable.h"
-#include "tools/corvale-ups/commands.h"
-#include "tools/corvale-ups/scenario.h"
-#include "tools/upspeer/ups_peer.h"
+#include "cli/commands.h"
+#include "protocol/printable.h"
+#include "simulator/scenario.h"
+#include "simulator/ups_peer.h"
 
 namespace corvale {
 

@@ -4,6 +4,13 @@ set(linux ${PROJECT_SOURCE_DIR}/packaging/linux)
 set(generated ${PROJECT_BINARY_DIR}/packaging)
 file(MAKE_DIRECTORY ${generated})
 
+include(GNUInstallDirs)
+install(TARGETS corvale-ups RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+# A private folder: the library is the tool's, not for other programs to link.
+install(TARGETS CorvaleUPS LIBRARY DESTINATION lib/corvale-ups)
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/simulator/scenarios/
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/corvale-ups/scenarios)
+
 # Man pages and the changelog are shipped compressed, reproducibly (no name, no time stamp).
 set(compressed)
 foreach(source corvale-ups.8 corvale-ups.toml.5 changelog)

@@ -5,8 +5,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "host/nut/nut_session.h"
 #include "tests/support/fake_nut_backend.h"
-#include "tools/host/nut/nut_session.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   corvale::testing::FakeNutBackend backend;

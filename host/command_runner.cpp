@@ -1,4 +1,4 @@
-#include "tools/host/command_runner.h"
+#include "host/command_runner.h"
 
 namespace corvale::host {
 

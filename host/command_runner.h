@@ -12,8 +12,8 @@
 #include <thread>
 #include <vector>
 
-#include "tools/host/host_os.h"
-#include "tools/host/log.h"
+#include "host/host_os.h"
+#include "host/log.h"
 
 namespace corvale::host {
 

@@ -1,4 +1,4 @@
-#include "tools/host/config.h"
+#include "host/config.h"
 
 #include <toml++/toml.h>
 

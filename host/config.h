@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "tools/host/host_os.h"
+#include "host/host_os.h"
 
 namespace corvale::host {
 

@@ -1,4 +1,4 @@
-#include "tools/host/events.h"
+#include "host/events.h"
 
 namespace corvale::host {
 

@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "tools/host/command_runner.h"
-#include "tools/host/log.h"
-#include "tools/host/supervisor.h"
+#include "host/command_runner.h"
+#include "host/log.h"
+#include "host/supervisor.h"
 
 namespace corvale::host {
 

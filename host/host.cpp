@@ -1,4 +1,4 @@
-#include "tools/host/host.h"
+#include "host/host.h"
 
 #include <filesystem>
 #include <fstream>

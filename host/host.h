@@ -10,12 +10,12 @@
 #include <string>
 #include <thread>
 
-#include "tools/host/command_runner.h"
-#include "tools/host/driver_library.h"
-#include "tools/host/events.h"
-#include "tools/host/log.h"
-#include "tools/host/policy.h"
-#include "tools/host/supervisor.h"
+#include "host/command_runner.h"
+#include "host/driver_library.h"
+#include "host/events.h"
+#include "host/log.h"
+#include "host/policy.h"
+#include "host/supervisor.h"
 
 namespace corvale::host {
 

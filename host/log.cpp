@@ -1,8 +1,8 @@
-#include "tools/host/log.h"
+#include "host/log.h"
 
 #include <ctime>
 
-#include "tools/host/host_os.h"
+#include "host/host_os.h"
 
 namespace corvale::host {
 

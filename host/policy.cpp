@@ -1,4 +1,4 @@
-#include "tools/host/policy.h"
+#include "host/policy.h"
 
 namespace corvale::host {
 

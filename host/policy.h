@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "tools/host/supervisor.h"
+#include "host/supervisor.h"
 
 namespace corvale::host {
 

@@ -1,4 +1,4 @@
-#include "tools/host/supervisor.h"
+#include "host/supervisor.h"
 
 #include <sstream>
 

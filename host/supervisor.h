@@ -11,8 +11,8 @@
 #include <mutex>
 #include <optional>
 
-#include "tools/host/driver_library.h"
-#include "tools/host/log.h"
+#include "host/driver_library.h"
+#include "host/log.h"
 
 namespace corvale::host {
 

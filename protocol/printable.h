@@ -1,6 +1,6 @@
 // Serial bytes as readable text: the carriage return as "\r", other control and non-ASCII bytes
-// as "\xNN". Used wherever frames are logged or compared: by the scripted back end and by the
-// simulator above it.
+// as "\xNN". Used wherever frames are logged or compared: by the scripted back end, the
+// simulator and the tests. Never compiled into the driver itself.
 #pragma once
 
 #include <cstdio>

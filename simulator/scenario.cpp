@@ -1,4 +1,4 @@
-#include "tools/corvale-ups/scenario.h"
+#include "simulator/scenario.h"
 
 #include <chrono>
 #include <cmath>

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/upspeer/ups_peer.h"
+#include "simulator/ups_peer.h"
 
 namespace corvale {
 
@@ -34,5 +34,8 @@ std::string ApplyStep(UpsPeer& ups, const ScenarioStep& step);
 void PlayScenario(UpsPeer& ups, const std::vector<ScenarioStep>& steps,
                   const std::atomic<bool>& stop,
                   const std::function<void(const std::string&)>& onStep);
+
+// The demo's power-failure story (scenarios/power-failure.txt), built into the program.
+extern const char kPowerFailureScenario[];
 
 }  // namespace corvale

@@ -1,4 +1,4 @@
-#include "tools/upspeer/ups_peer.h"
+#include "simulator/ups_peer.h"
 
 #include <fcntl.h>
 #include <poll.h>

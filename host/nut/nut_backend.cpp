@@ -1,4 +1,4 @@
-#include "tools/host/nut/nut_backend.h"
+#include "host/nut/nut_backend.h"
 
 namespace corvale::nut {
 

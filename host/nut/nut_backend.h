@@ -9,9 +9,9 @@
 #include <mutex>
 #include <thread>
 
-#include "tools/host/config.h"
-#include "tools/host/host.h"
-#include "tools/host/nut/nut_session.h"
+#include "host/config.h"
+#include "host/host.h"
+#include "host/nut/nut_session.h"
 
 namespace corvale::nut {
 

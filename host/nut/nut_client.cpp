@@ -1,4 +1,4 @@
-#include "tools/host/nut/nut_client.h"
+#include "host/nut/nut_client.h"
 
 #include <asio.hpp>
 #include <sstream>

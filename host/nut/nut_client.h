@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "tools/host/nut/nut_session.h"
+#include "host/nut/nut_session.h"
 
 namespace corvale::nut {
 

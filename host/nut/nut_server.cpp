@@ -1,10 +1,10 @@
-#include "tools/host/nut/nut_server.h"
+#include "host/nut/nut_server.h"
 
 #include <array>
 #include <atomic>
 #include <deque>
 
-#include "tools/host/nut/nut_transport.h"
+#include "host/nut/nut_transport.h"
 
 namespace corvale::nut {
 

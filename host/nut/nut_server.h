@@ -11,8 +11,8 @@
 #include <thread>
 #include <vector>
 
-#include "tools/host/log.h"
-#include "tools/host/nut/nut_session.h"
+#include "host/log.h"
+#include "host/nut/nut_session.h"
 
 namespace corvale::nut {
 

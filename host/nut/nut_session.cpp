@@ -1,4 +1,4 @@
-#include "tools/host/nut/nut_session.h"
+#include "host/nut/nut_session.h"
 
 #include <algorithm>
 

@@ -1,7 +1,7 @@
 // TLS for STARTTLS, through Asio's OpenSSL support.
 #include <asio/ssl.hpp>
 
-#include "tools/host/nut/nut_transport.h"
+#include "host/nut/nut_transport.h"
 
 namespace corvale::nut {
 

@@ -1,5 +1,5 @@
 // Builds without OpenSSL: STARTTLS is answered as when TLS is not configured.
-#include "tools/host/nut/nut_transport.h"
+#include "host/nut/nut_transport.h"
 
 namespace corvale::nut {
 

@@ -12,8 +12,8 @@
 #include <stdexcept>
 #include <vector>
 
-#include "tools/common/registry_tree.h"
-#include "tools/host/driver_library.h"
+#include "host/driver_library.h"
+#include "host/posix/registry_tree.h"
 
 namespace corvale {
 
@@ -26,7 +26,7 @@ std::vector<std::string> Candidates() {
   std::error_code error;
   const auto self = std::filesystem::read_symlink("/proc/self/exe", error);
   if (!error) {
-    // Beside the program in a build tree (tools/ is one folder below the library), the package's
+    // Beside the program in a build tree (cli/ is one folder below the library), the package's
     // private folder, or the usual bin/ and lib/ pair of an installation.
     for (const char* relative : {".", "..", "../lib/corvale-ups", "../lib"}) {
       const auto candidate = self.parent_path() / relative / kLibraryName;

@@ -14,7 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "tools/host/host_os.h"
+#include "host/host_os.h"
 
 extern char** environ;
 

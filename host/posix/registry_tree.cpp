@@ -1,4 +1,4 @@
-#include "tools/common/registry_tree.h"
+#include "host/posix/registry_tree.h"
 
 #include <unistd.h>
 

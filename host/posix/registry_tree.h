@@ -1,5 +1,5 @@
-// The registry stand-in as the tools see it: a directory per key, a file per value, DWORDs as
-// decimal text. The driver library reads and writes the same tree.
+// The registry stand-in on disk, as the host, the demo and the tests see it: a directory per key,
+// a file per value, DWORDs as decimal text. The driver library reads and writes the same tree.
 #pragma once
 
 #include <filesystem>

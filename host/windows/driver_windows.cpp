@@ -6,7 +6,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "tools/host/driver_library.h"
+#include "host/driver_library.h"
 
 namespace corvale {
 

@@ -12,7 +12,7 @@ SetCompressor /SOLID lzma
 Section "Install"
   SetShellVarContext all
   SetOutPath "$INSTDIR"
-  File "${BUILD}/tools/corvale-ups.exe"
+  File "${BUILD}/cli/corvale-ups.exe"
   File "${BUILD}/CorvaleUPS.dll"
   CreateDirectory "$APPDATA\Corvale"
   IfFileExists "$APPDATA\Corvale\corvale-ups.toml" +2 0

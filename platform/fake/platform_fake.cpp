@@ -3,8 +3,8 @@
 #include <cstring>
 
 #include "platform/fake/fake_platform.h"
-#include "platform/fake/printable.h"
 #include "platform/platform.h"
+#include "protocol/printable.h"
 
 namespace fake {
 

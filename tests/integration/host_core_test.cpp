@@ -2,8 +2,8 @@
 // the events derived from successive polls.
 #include <gtest/gtest.h>
 
-#include "tools/host/events.h"
-#include "tools/host/policy.h"
+#include "host/events.h"
+#include "host/policy.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // The NUT protocol's replies, line by line, without a network: what a client is told, what it may
 // do, and what reaches the service.
-#include "tools/host/nut/nut_session.h"
+#include "host/nut/nut_session.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -8,8 +8,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "host/nut/nut_server.h"
 #include "tests/support/fake_nut_backend.h"
-#include "tools/host/nut/nut_server.h"
 
 namespace {
 

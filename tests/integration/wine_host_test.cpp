@@ -25,14 +25,14 @@ const fs::path kSource = CORVALE_SOURCE_DIR;
 class WineHostTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(fs::exists(kBuild / "tools/corvale-ups.exe"));
+    ASSERT_TRUE(fs::exists(kBuild / "cli/corvale-ups.exe"));
     host.MapCom1(peer.DevicePath());
   }
   void TearDown() override { host.UnmapCom1(); }
 
   std::vector<std::string> Exe(std::vector<std::string> words) {
     words.insert(words.begin(), {(kSource / "cmake/wine-run.sh").string(),
-                                 (kBuild / "tools/corvale-ups.exe").string()});
+                                 (kBuild / "cli/corvale-ups.exe").string()});
     return words;
   }
   // The process's output until `text` appears in a line; false when it never does.
@@ -105,7 +105,7 @@ TEST_F(WineHostTest, InstalledAsAWindowsServiceItStartsServesAndStops) {
   // program started from a test inherits the test's pipes, and they close with it.
   shell("wineserver -k; wineserver -p && wine cmd /c ver </dev/null >/dev/null 2>&1");
   host.MapCom1(peer.DevicePath());  // again: the new server's mount manager reads the port key
-  EXPECT_NE(shell("wine " + (kBuild / "tools/corvale-ups.exe").string() + " install --config '" +
+  EXPECT_NE(shell("wine " + (kBuild / "cli/corvale-ups.exe").string() + " install --config '" +
                   WineHost::WindowsPath(config) + "'")
                 .find("is registered"),
             std::string::npos);
@@ -130,9 +130,8 @@ TEST_F(WineHostTest, InstalledAsAWindowsServiceItStartsServesAndStops) {
   EXPECT_TRUE(fs::exists(marker)) << "the configured shutdown command ran";
   shell("wine net stop CorvaleUPS");
   EXPECT_NE(shell("wine sc query CorvaleUPS").find("STOPPED"), std::string::npos);
-  EXPECT_NE(
-      shell("wine " + (kBuild / "tools/corvale-ups.exe").string() + " remove").find("removed"),
-      std::string::npos);
+  EXPECT_NE(shell("wine " + (kBuild / "cli/corvale-ups.exe").string() + " remove").find("removed"),
+            std::string::npos);
   EXPECT_EQ(shell("wine sc query CorvaleUPS").find("RUNNING"), std::string::npos);
   shell("wineserver -k");
 }

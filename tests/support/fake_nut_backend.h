@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/host/nut/nut_session.h"
+#include "host/nut/nut_session.h"
 
 namespace corvale::testing {
 

@@ -9,9 +9,9 @@
 #include <memory>
 #include <string>
 
-#include "tools/common/registry_tree.h"
-#include "tools/common/temporary_directory.h"
-#include "tools/upspeer/ups_peer.h"
+#include "host/posix/registry_tree.h"
+#include "simulator/temporary_directory.h"
+#include "simulator/ups_peer.h"
 
 namespace corvale::testing {
 

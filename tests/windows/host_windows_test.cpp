@@ -6,9 +6,9 @@
 #include <thread>
 #include <vector>
 
-#include "tools/host/host_os.h"
-#include "tools/host/windows/file_access.h"
-#include "tools/host/windows/service_control.h"
+#include "host/host_os.h"
+#include "host/windows/file_access.h"
+#include "host/windows/service_control.h"
 
 namespace {
 
