@@ -54,8 +54,28 @@ std::optional<int> StatusFromService(const Common& common, const std::string& co
 
 }  // namespace
 
-int RunStatus(const Common& common, const std::string& configPath) {
-  if (const auto answered = StatusFromService(common, configPath)) return *answered;
+int RunStatus(const Common& given, const StatusOptions& options) {
+  Common common = given;
+  if (options.configGiven) {
+    const auto loaded = host::LoadConfig(options.configPath);
+    for (const auto& problem : loaded.problems)
+      Fail(0, host::Describe(options.configPath, problem));
+    if (!loaded.problems.empty()) return kExitUsage;
+    const auto& ups = loaded.config.ups;
+    common.setup = Setup{ups.registry, ups.devices, given.setup.port ? given.setup.port : ups.port};
+    if (common.library.empty()) common.library = ups.library;
+  }
+  if ((options.configGiven || !options.settingsGiven) && !given.setup.port) {
+    if (const auto answered = StatusFromService(given, options.configPath)) return *answered;
+  }
+  if (!common.setup.port) {
+    // The port the service uses, read (never written) from its registry.
+    Setup shared = common.setup;
+    if (auto problem = PrepareSetup(shared)) return Fail(kExitRegistry, *problem);
+  }
+  // Whatever this driver writes ("Port", the status values) stays out of the service's registry.
+  const PrivateSetup own(common.setup, std::filesystem::temp_directory_path().string());
+  common.setup = own.Get();
   std::unique_ptr<DriverLibrary> driver;
   const int started = StartFromCommandLine(common, driver);
   if (started != kExitOk && started != kExitNoUps) return started;

@@ -29,7 +29,8 @@ int RunMonitor(const Common& common, const MonitorOptions& options);
 // The system service and its helpers, driven by the configuration file.
 int RunService(const std::string& configPath);
 int RunCheckConfig(const std::string& configPath);
-int RunKillPower(const std::string& configPath);
+// `flagFile` empty: the configuration's, or the default where it cannot be read.
+int RunKillPower(const std::string& configPath, const std::string& flagFile);
 
 // The Windows service's registration (the name "UPS" belongs to the driver's registry key).
 inline constexpr char kServiceName[] = "CorvaleUPS";
@@ -58,7 +59,12 @@ int Fail(int code, const std::string& message);
 
 // One report of the UPS's state (from the running service when it shares the UPS), and the
 // turn-off order.
-int RunStatus(const Common& common, const std::string& configPath);
+struct StatusOptions {
+  std::string configPath;
+  bool configGiven = false;    // use the file's settings, and ask its service
+  bool settingsGiven = false;  // a registry or devices folder given: not the service's
+};
+int RunStatus(const Common& common, const StatusOptions& options);
 int RunTurnOff(const Common& common, std::uint32_t delay);
 
 }  // namespace corvale

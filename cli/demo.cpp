@@ -87,6 +87,7 @@ int RunDemo(const DemoOptions& options, const std::atomic<bool>& stop) {
   host::Logger hostLog(false, narration);
   host::HostOptions hostOptions;
   hostOptions.setup = setup;
+  hostOptions.shutdownCommand = "true";  // stands for the host's shutdown, which succeeds
   hostOptions.turnOffAfterShutdown = options.turnOffDelay;
   hostOptions.logEvents = false;  // printed below, one line or JSON object each
   host::Host demo(*driver, hostOptions, hostLog);

@@ -70,6 +70,10 @@ int main(int argc, char** argv) {
   for (auto* command : {service, checkConfig, killPower}) {
     command->add_option("--config", configPath, "The configuration file")->capture_default_str();
   }
+  std::string flagFile;
+  killPower->add_option("--flag", flagFile,
+                        "The flag the service left (default: the configuration's flag_file, or " +
+                            host::DefaultFlagFile() + " when the file cannot be read)");
 
   auto* monitor = app.add_subcommand("monitor", "Start the driver and report every event");
   AddCommonOptions(monitor, common, port);
@@ -77,12 +81,14 @@ int main(int argc, char** argv) {
   monitor->add_option("--interval", monitorOptions.interval,
                       "Ignored: the UPS is polled once a second");
   monitor->add_option("--on-low-battery", monitorOptions.onLowBattery,
-                      "Shell command to run when the battery runs low");
+                      "Shell command to run when the battery runs low (tried again every 30 s "
+                      "while it fails)");
   monitor
       ->add_option("--turn-off-delay", monitorOptions.turnOffDelay,
-                   "When that command has ended, order the UPS off after this many seconds "
-                   "(0-999). Risky: if the host is not down by then, it loses power while still "
-                   "writing; the service's kill-power waits until the disks are unmounted")
+                   "When that command has ended with status 0, order the UPS off after this many "
+                   "seconds (0-999); without --on-low-battery nothing is ordered. Risky: if the "
+                   "host is not down by then, it loses power while still writing; the service's "
+                   "kill-power waits until the disks are unmounted")
       ->check(CLI::Range(0, 999));
   monitor->add_flag("--json", common.json, "One JSON object per event");
 
@@ -92,7 +98,8 @@ int main(int argc, char** argv) {
   status->add_flag("--json", common.json, "As a JSON object");
   status
       ->add_option("--config", configPath,
-                   "Ask the service configured here, when it runs and shares the UPS")
+                   "Ask the service configured here, when it runs and shares the UPS; given, "
+                   "its settings are used. The service's registry is never written")
       ->capture_default_str();
 
   auto* turnOff = app.add_subcommand("turn-off", "Order the UPS to switch its output off");
@@ -132,8 +139,15 @@ int main(int argc, char** argv) {
   common.setup.port = port;
 
   if (*checkConfig) return RunCheckConfig(configPath);
-  if (*killPower) return RunKillPower(configPath);
-  if (*status) return RunStatus(common, configPath);
+  if (*killPower) return RunKillPower(configPath, flagFile);
+  if (*status) {
+    bool settingsGiven = false;
+    for (const char* name : {"--registry", "--devices"}) {
+      settingsGiven = settingsGiven || status->get_option(name)->count() > 0;
+    }
+    return RunStatus(common,
+                     {configPath, status->get_option("--config")->count() > 0, settingsGiven});
+  }
   if (*turnOff) return RunTurnOff(common, delay);
 
   // The long-running commands stop on SIGTERM or SIGINT, taken by a thread of their own.

@@ -48,7 +48,9 @@ int main(int argc, char** argv) {
   }
   common.setup.port = port;
   if (*checkConfig) return RunCheckConfig(configPath);
-  if (*status) return RunStatus(common, configPath);
+  if (*status) {
+    return RunStatus(common, {configPath, status->get_option("--config")->count() > 0, false});
+  }
   if (*turnOff) return RunTurnOff(common, delay);
   if (*install) return RunInstall(configPath);
   if (*remove) return RunRemove();

@@ -1,8 +1,11 @@
 // `corvale-ups service`, `check-config` and `kill-power`: the system service, driven by its
 // configuration file, and the power cut that its shutdown hook orders once the host is down.
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <memory>
+#include <thread>
 
 #include "cli/commands.h"
 #include "host/config.h"
@@ -10,6 +13,7 @@
 #include "host/host_os.h"
 #include "host/nut/nut_backend.h"
 #include "host/nut/nut_server.h"
+#include "host/start_checks.h"
 
 namespace corvale {
 
@@ -29,24 +33,73 @@ Setup SetupFrom(const host::Config& config) {
   return Setup{config.ups.registry, config.ups.devices, config.ups.port};
 }
 
+// What kill-power needs, written into the flag when the shutdown is decided: one "key=value" a
+// line after a comment.
+struct KillPowerFacts {
+  std::string name, port, devices, registry, library, eventsCommand;
+  std::uint32_t delay = 120;
+
+  explicit KillPowerFacts(const host::Config& config)
+      : name(config.ups.name),
+        port(config.ups.port),
+        devices(config.ups.devices),
+        registry(config.ups.registry),
+        library(config.ups.library),
+        eventsCommand(config.events.command),
+        delay(config.shutdown.turnOffDelay) {}
+
+  std::string Text() const {
+    return "name=" + name + "\nport=" + port + "\ndevices=" + devices + "\nregistry=" + registry +
+           "\nlibrary=" + library + "\nturn_off_delay=" + std::to_string(delay) +
+           "\nevents=" + eventsCommand + "\n";
+  }
+
+  // Read from a flag; what it lacks (a flag of an older version) comes from `fallback`.
+  static KillPowerFacts Parse(std::istream& in, const host::Config& fallback) {
+    KillPowerFacts facts(fallback);
+    for (std::string line; std::getline(in, line);) {
+      const auto equals = line.find('=');
+      if (line.empty() || line[0] == '#' || equals == std::string::npos) continue;
+      const std::string key = line.substr(0, equals), value = line.substr(equals + 1);
+      if (key == "name") facts.name = value;
+      if (key == "port") facts.port = value;
+      if (key == "devices") facts.devices = value;
+      if (key == "registry") facts.registry = value;
+      if (key == "library") facts.library = value;
+      if (key == "events") facts.eventsCommand = value;
+      if (key == "turn_off_delay" && !value.empty() && value.size() <= 3 &&
+          value.find_first_not_of("0123456789") == std::string::npos) {
+        facts.delay = static_cast<std::uint32_t>(std::stoul(value));
+      }
+    }
+    return facts;
+  }
+};
+
 }  // namespace
 
+// Every check the service makes before it starts: its problems printed, and true when none.
+bool StartChecksPass(const host::Config& config, const std::string& path) {
+  const auto checks = host::CheckBeforeStart(config, path);
+  for (const auto& warning : checks.warnings) {
+    std::fprintf(stderr, "corvale-ups: %s: warning: %s\n", path.c_str(), warning.c_str());
+  }
+  for (const auto& problem : checks.problems) {
+    std::fprintf(stderr, "corvale-ups: %s: %s\n", path.c_str(), problem.c_str());
+  }
+  return checks.problems.empty();
+}
+
 int RunCheckConfig(const std::string& configPath) {
-  if (!LoadOrExplain(configPath)) return kExitUsage;
+  const auto config = LoadOrExplain(configPath);
+  if (!config || !StartChecksPass(*config, configPath)) return kExitUsage;
   std::printf("%s: fine\n", configPath.c_str());
   return kExitOk;
 }
 
 int RunService(const std::string& configPath) {
   const auto config = LoadOrExplain(configPath);
-  if (!config) return kExitUsage;
-  if (!config->users.empty() && host::ReadableByOthers(configPath)) {
-    return Fail(kExitUsage, configPath +
-                                " holds passwords and every user may read it. Let only "
-                                "administrators read it (Linux: chmod o-r " +
-                                configPath + "; Windows: icacls \"" + configPath +
-                                "\" /inheritance:r /grant:r Administrators:F SYSTEM:F)");
-  }
+  if (!config || !StartChecksPass(*config, configPath)) return kExitUsage;
   host::Logger log(host::UnderServiceManager());
   std::unique_ptr<DriverLibrary> driver;
   try {
@@ -68,13 +121,16 @@ int RunService(const std::string& configPath) {
   options.name = config->ups.name;
   options.setup = SetupFrom(*config);
   options.shutdownCommand = config->shutdown.command;
-  options.shutDownSystem = true;  // where the command is empty
+  options.shutDownSystem = true;  // where the command is empty, and when it keeps failing
   options.onBatteryLimit = std::chrono::seconds(config->shutdown.onBatterySeconds);
+  options.shutdownTiming.retryEvery = std::chrono::seconds(config->shutdown.retrySeconds);
   options.flagFile = config->shutdown.flagFile;
+  options.flagContents = KillPowerFacts(*config).Text();
   options.eventsCommand = config->events.command;
   options.beforeShutdown = [&backend](std::function<void()> proceed) {
     backend.CoordinateShutdown(std::move(proceed));
   };
+  options.cancelBeforeShutdown = [&backend] { backend.CancelForcedShutdown(); };
   // A flag left from an earlier run would cut the power at the next ordinary reboot.
   std::error_code ignored;
   if (std::filesystem::remove(options.flagFile, ignored)) {
@@ -113,7 +169,7 @@ int RunService(const std::string& configPath) {
 
 int RunInstall(const std::string& configPath) {
   const auto config = LoadOrExplain(configPath);
-  if (!config) return kExitUsage;
+  if (!config || !StartChecksPass(*config, configPath)) return kExitUsage;
   if (auto problem = PrepareSetup(SetupFrom(*config))) return Fail(kExitRegistry, *problem);
   std::string error;
   if (!host::InstallService(kServiceName, configPath, &error)) {
@@ -133,43 +189,82 @@ int RunRemove() {
   return kExitOk;
 }
 
-int RunKillPower(const std::string& configPath) {
-  const auto config = LoadOrExplain(configPath);
-  if (!config) return kExitUsage;
+int RunKillPower(const std::string& configPath, const std::string& flagFile) {
   host::Logger log(host::UnderServiceManager());
-  const std::string& flag = config->shutdown.flagFile;
+  // The flag says all that is needed: at this point a separate /var may be gone, and a broken
+  // edit of the configuration must not keep the power from coming back.
+  const auto loaded = host::LoadConfig(configPath);
+  const std::string flag = !flagFile.empty()         ? flagFile
+                           : loaded.problems.empty() ? loaded.config.shutdown.flagFile
+                                                     : host::DefaultFlagFile();
+  if (!loaded.problems.empty()) {
+    log.Log(host::Priority::kWarning, "cannot use " + configPath + " (" +
+                                          host::Describe(configPath, loaded.problems.front()) +
+                                          "): looking for the flag at " + flag);
+  }
   if (!std::filesystem::exists(flag)) {
     std::printf("no flag file %s: the UPS stays on\n", flag.c_str());
     return kExitOk;
   }
+  std::ifstream in(flag);
+  const KillPowerFacts facts = KillPowerFacts::Parse(in, loaded.config);
+  in.close();
   std::error_code error;
   if (!std::filesystem::remove(flag, error)) {
     log.Log(host::Priority::kWarning, "cannot remove " + flag + ": " + error.message());
   }
-  Common common;
-  common.setup = SetupFrom(*config);
-  common.library = config->ups.library;
   std::unique_ptr<DriverLibrary> driver;
-  const int started = StartFromCommandLine(common, driver);
-  if (started != kExitOk) return started;
-  const std::uint32_t delay = config->shutdown.turnOffDelay;
-  const std::uint32_t state = driver->GetState();
-  const bool acknowledged = driver->TurnOff(delay) != 0;
-  driver->Stop();
-  if (!acknowledged) return Fail(kExitNoUps, "the UPS did not acknowledge the turn-off");
-  log.Log(host::Priority::kCritical, config->ups.name +
-                                         ": kill-power: the UPS turns its output "
-                                         "off in " +
-                                         std::to_string(delay) +
+  try {
+    driver = std::make_unique<DriverLibrary>(facts.library);
+  } catch (const std::runtime_error& failure) {
+    log.Log(host::Priority::kCritical, std::string("kill-power: ") + failure.what());
+    return kExitNoLibrary;
+  }
+  // A registry of its own beside the flag (on /run, which stays to the end).
+  const PrivateSetup own(Setup{facts.registry, facts.devices, facts.port},
+                         std::filesystem::path(flag).parent_path().string());
+  const Setup& setup = own.Get();
+  constexpr int kAttempts = 4;
+  int code = kExitNoUps;
+  std::uint32_t state = 8;
+  for (int attempt = 1; attempt <= kAttempts; ++attempt) {
+    std::string why;
+    if (auto problem = PrepareSetup(setup)) {
+      why = *problem;
+      code = kExitRegistry;
+    } else if (code = StartDriver(*driver, setup, &why); code == kExitOk || code == kExitNoUps) {
+      state = driver->GetState();
+      const bool acknowledged = driver->TurnOff(facts.delay) != 0;
+      driver->Stop();
+      if (acknowledged) {
+        code = kExitOk;
+        break;
+      }
+      why = "the UPS did not acknowledge the turn-off";
+      code = kExitNoUps;
+    }
+    log.Log(host::Priority::kError, "kill-power: attempt " + std::to_string(attempt) + " of " +
+                                        std::to_string(kAttempts) + " failed: " + why);
+    if (attempt < kAttempts) std::this_thread::sleep_for(std::chrono::seconds(2));
+  }
+  if (code != kExitOk) {
+    log.Log(host::Priority::kCritical,
+            facts.name +
+                ": kill-power: the UPS was NOT turned off; the host stays down until "
+                "someone switches it on");
+    return code;
+  }
+  log.Log(host::Priority::kCritical, facts.name + ": kill-power: the UPS turns its output off in " +
+                                         std::to_string(facts.delay) +
                                          " s and on again when the power returns");
-  if (!config->events.command.empty()) {
+  if (!facts.eventsCommand.empty()) {
     std::string why;
     host::StartCommand(
-        config->events.command,
+        facts.eventsCommand,
         {{"CORVALE_UPS_EVENT", "kill-power"},
-         {"CORVALE_UPS_NAME", config->ups.name},
+         {"CORVALE_UPS_NAME", facts.name},
          {"CORVALE_UPS_STATE", std::to_string(state)},
-         {"CORVALE_UPS_MESSAGE", "ordered the UPS off in " + std::to_string(delay) + " s"}},
+         {"CORVALE_UPS_MESSAGE", "ordered the UPS off in " + std::to_string(facts.delay) + " s"}},
         &why);
   }
   return kExitOk;

@@ -6,7 +6,8 @@ std::string ExitStatus::Describe() const {
   return (signalled ? "killed by signal " : "exit status ") + std::to_string(code);
 }
 
-CommandRunner::CommandRunner(Logger& log) : log_(log), watcher_([this] { Watch(); }) {}
+CommandRunner::CommandRunner(Logger& log, RunnerLimits limits)
+    : log_(log), limits_(limits), watcher_([this] { Watch(); }) {}
 
 void CommandRunner::StopWatching() {
   {
@@ -18,25 +19,37 @@ void CommandRunner::StopWatching() {
 }
 
 bool CommandRunner::Start(const std::string& what, const std::string& command,
-                          const Environment& environment, std::chrono::seconds timeout,
+                          const Environment& environment, std::chrono::milliseconds timeout,
                           OnExit onExit) {
   std::unique_lock lock(mutex_);
-  std::string error;
-  std::unique_ptr<RunningCommand> started;
-  if (running_.size() >= kMostRunning) {
-    error = std::to_string(running_.size()) + " earlier commands are still running";
-  } else {
-    started = StartCommand(command, environment, &error);
+  if (limits_.mostRunning != 0 && running_.size() >= limits_.mostRunning) {
+    // A burst of hooks that hang would otherwise log one line each.
+    const bool first = dropped_++ == 0;
+    lock.unlock();
+    if (first) {
+      log_.Log(Priority::kError, "dropping the " + what + " and any more like it: " +
+                                     std::to_string(limits_.mostRunning) +
+                                     " earlier ones are still running");
+    }
+    if (onExit) onExit(std::nullopt);
+    return false;
   }
+  std::string error;
+  auto started = StartCommand(command, environment, &error);
   if (!started) {
     lock.unlock();
     log_.Log(Priority::kError, "cannot run the " + what + " '" + command + "': " + error);
     if (onExit) onExit(std::nullopt);
     return false;
   }
+  if (dropped_ != 0) {
+    log_.Log(Priority::kWarning, std::to_string(dropped_) + " commands were dropped while " +
+                                     std::to_string(limits_.mostRunning) + " were running");
+    dropped_ = 0;
+  }
   std::optional<std::chrono::steady_clock::time_point> deadline;
   if (timeout.count() > 0) deadline = std::chrono::steady_clock::now() + timeout;
-  running_.push_back({what, std::move(started), deadline, std::move(onExit)});
+  running_.push_back({what, std::move(started), deadline, false, std::move(onExit)});
   changed_.notify_all();
   return true;
 }
@@ -54,17 +67,27 @@ void CommandRunner::Watch() {
         continue;
       }
       if (entry->deadline && now >= *entry->deadline) {
-        log_.Log(Priority::kWarning,
-                 "the " + entry->what + " still runs after its time: ending it");
-        entry->command->Kill();
-        entry->deadline.reset();
+        if (!entry->terminated) {
+          log_.Log(Priority::kWarning,
+                   "the " + entry->what + " still runs after its time: asking it to end");
+          entry->command->Terminate();
+          entry->terminated = true;
+          entry->deadline = now + limits_.grace;
+        } else {
+          log_.Log(Priority::kWarning,
+                   "the " + entry->what + " did not end when asked: killing it");
+          entry->command->Kill();
+          entry->deadline.reset();
+        }
       }
       ++entry;
     }
     lock.unlock();
     for (auto& [command, status] : ended) {
-      log_.Log(status.signalled || status.code != 0 ? Priority::kWarning : Priority::kInfo,
-               "the " + command.what + " ended: " + status.Describe());
+      if (limits_.logEndings) {
+        log_.Log(status.signalled || status.code != 0 ? Priority::kWarning : Priority::kInfo,
+                 "the " + command.what + " ended: " + status.Describe());
+      }
       if (command.onExit) command.onExit(status);
     }
     lock.lock();

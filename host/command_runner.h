@@ -1,5 +1,6 @@
 // Runs the user's commands (event hooks, the shutdown command) in the background: the caller never
-// waits for one, a hook that hangs is ended after a while, and how each ended is logged in words.
+// waits for one, a command past its time is asked to end and then killed, and how each ended is
+// logged in words.
 #pragma once
 
 #include <chrono>
@@ -17,13 +18,17 @@
 
 namespace corvale::host {
 
+struct RunnerLimits {
+  std::size_t mostRunning = 0;  // 0: no bound (the shutdown command must never be refused)
+  std::chrono::milliseconds grace{5000};  // from SIGTERM to SIGKILL for one past its time
+  bool logEndings = true;                 // false where the caller logs how its commands ended
+};
+
 class CommandRunner {
  public:
-  static constexpr std::chrono::seconds kHookTimeout{120};
-  static constexpr std::size_t kMostRunning = 16;
   using OnExit = std::function<void(const std::optional<ExitStatus>&)>;
 
-  explicit CommandRunner(Logger& log);
+  CommandRunner(Logger& log, RunnerLimits limits = {});
   ~CommandRunner() { StopWatching(); }
   // No more exit callbacks from here on; commands still running are left to finish.
   void StopWatching();
@@ -32,23 +37,26 @@ class CommandRunner {
 
   // Starts `command`; `timeout` zero lets it run as long as it takes. `onExit` runs on the
   // runner's thread when it ends (with nothing when it could not start). False when it could not
-  // be started, or too many are still running.
+  // be started, or too many are still running: then it is dropped, logged once per burst.
   bool Start(const std::string& what, const std::string& command, const Environment& environment,
-             std::chrono::seconds timeout, OnExit onExit = {});
+             std::chrono::milliseconds timeout, OnExit onExit = {});
 
  private:
   struct Running {
     std::string what;
     std::unique_ptr<RunningCommand> command;
     std::optional<std::chrono::steady_clock::time_point> deadline;
+    bool terminated = false;  // asked to end; killed at the next deadline
     OnExit onExit;
   };
   void Watch();
 
   Logger& log_;
+  RunnerLimits limits_;
   std::mutex mutex_;
   std::condition_variable changed_;
   std::vector<Running> running_;
+  std::size_t dropped_ = 0;  // refused since the last one that started
   bool stopping_ = false;
   std::thread watcher_;
 };

@@ -3,6 +3,7 @@
 #include <toml++/toml.h>
 
 #include <algorithm>
+#include <asio/ip/address.hpp>
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -11,6 +12,40 @@
 namespace corvale::host {
 
 namespace {
+
+// A word NUT's clients send bare: printable ASCII without spaces, quotes or backslashes.
+bool SendableWord(const std::string& word) {
+  return std::all_of(word.begin(), word.end(), [](char c) {
+    return c > ' ' && c < 0x7F && c != '"' && c != '\'' && c != '\\';
+  });
+}
+
+// "host:port": an IPv4 or bracketed IPv6 literal, or a host name; a port from 1 to 65535.
+bool IsListenAddress(const std::string& address) {
+  const auto colon = address.rfind(':');
+  if (colon == std::string::npos || colon == 0 || address.size() - colon > 6 ||
+      colon + 1 == address.size() ||
+      address.find_first_not_of("0123456789", colon + 1) != std::string::npos) {
+    return false;
+  }
+  const unsigned long port = std::stoul(address.substr(colon + 1));
+  if (port == 0 || port > 65535) return false;
+  const std::string host = address.substr(0, colon);
+  std::error_code error;
+  if (host.front() == '[') {
+    if (host.back() != ']') return false;
+    asio::ip::make_address_v6(host.substr(1, host.size() - 2), error);
+    return !error;
+  }
+  if (host.find_first_not_of("0123456789.") == std::string::npos) {
+    asio::ip::make_address_v4(host, error);
+    return !error;
+  }
+  return host == "*" || (host.find_first_not_of(
+                             "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789.-") ==
+                             std::string::npos &&
+                         host.front() != '-' && host.front() != '.');
+}
 
 int LineOf(const toml::node& node) {
   return static_cast<int>(node.source().begin.line);
@@ -75,6 +110,11 @@ class TableReader {
     out = std::move(values);
   }
 
+  // The line of `key`, or of the table where it is missing.
+  int LineOfKey(const char* key, int fallback) const {
+    const toml::node* node = table_.get(key);
+    return node != nullptr ? LineOf(*node) : fallback;
+  }
   const toml::node* Find(const char* key) {
     known_.insert(key);
     return table_.get(key);
@@ -145,6 +185,7 @@ void ReadDocument(const toml::table& root, LoadedConfig& loaded) {
   Section(root, "shutdown", problems, [&](TableReader& shutdown) {
     shutdown.String("command", config.shutdown.command);
     shutdown.Integer("on_battery_seconds", config.shutdown.onBatterySeconds, 0, 86400);
+    shutdown.Integer("retry_seconds", config.shutdown.retrySeconds, 1, 600);
     shutdown.Integer("turn_off_delay", config.shutdown.turnOffDelay, 0, 999);
     shutdown.String("flag_file", config.shutdown.flagFile);
   });
@@ -156,20 +197,20 @@ void ReadDocument(const toml::table& root, LoadedConfig& loaded) {
   Section(root, "network", problems, [&](TableReader& network) {
     const toml::node* listen = network.Find("listen");
     network.Strings("listen", config.network.listen);
+    std::set<std::string> distinct;
     for (const auto& address : config.network.listen) {
-      const auto colon = address.rfind(':');
-      const bool numeric = colon != std::string::npos && colon + 1 < address.size() &&
-                           address.find_first_not_of("0123456789", colon + 1) == std::string::npos;
-      if (!numeric || colon == 0 || address.size() - colon > 6 ||
-          std::stoul(address.substr(colon + 1)) > 65535) {
+      if (!IsListenAddress(address)) {
         network.Problem(LineOf(*listen),
                         "network.listen takes \"address:port\" texts such as "
                         "\"127.0.0.1:3493\" or \"[::1]:3493\", not \"" +
                             address + "\"");
+      } else if (!distinct.insert(address).second) {
+        network.Problem(LineOf(*listen), "network.listen names \"" + address + "\" twice");
       }
     }
     network.Integer("max_clients", config.network.maxClients, 1, 4096);
-    network.Integer("hostsync_seconds", config.network.hostsyncSeconds, 0, 3600);
+    // The other machines' time to shut down comes out of this one's last minutes on battery.
+    network.Integer("hostsync_seconds", config.network.hostsyncSeconds, 0, 300);
     network.String("certificate", config.network.certificate);
     network.String("key", config.network.key);
   });
@@ -185,6 +226,7 @@ void ReadDocument(const toml::table& root, LoadedConfig& loaded) {
     for (const toml::node& entry : *list) {
       Config::User user;
       const int line = LineOf(entry);
+      int nameLine = line, passwordLine = line, upsmonLine = line;
       {
         TableReader reader(*entry.as_table(), "users", problems);
         reader.String("name", user.name, 64);
@@ -192,19 +234,28 @@ void ReadDocument(const toml::table& root, LoadedConfig& loaded) {
         reader.String("upsmon", user.upsmon);
         reader.Strings("actions", user.actions, {"SET", "FSD"});
         reader.Strings("instcmds", user.instcmds, {"shutdown.return", "ALL"});
+        nameLine = reader.LineOfKey("name", line);
+        passwordLine = reader.LineOfKey("password", line);
+        upsmonLine = reader.LineOfKey("upsmon", line);
       }
-      if (user.name.empty() || user.name.find_first_of(" \t\"\\") != std::string::npos) {
-        problems.push_back({line, "each user needs a name without spaces or quotes"});
+      if (user.name.empty() || !SendableWord(user.name)) {
+        problems.push_back({nameLine, "each user needs a name without spaces or quotes"});
       }
-      if (user.password.empty())
-        problems.push_back({line, "user " + user.name + " needs a password"});
+      if (user.password.empty()) {
+        problems.push_back({passwordLine, "user " + user.name + " needs a password"});
+      } else if (!SendableWord(user.password)) {
+        // upsmon and upsc send the password as a bare word: it would never match.
+        problems.push_back({passwordLine, "the password of user " + user.name +
+                                              " may not contain spaces, quotes, backslashes or "
+                                              "control characters: NUT clients cannot send them"});
+      }
       if (!user.upsmon.empty() && user.upsmon != "primary" && user.upsmon != "secondary") {
-        problems.push_back(
-            {line, "users.upsmon is \"primary\" or \"secondary\", not \"" + user.upsmon + "\""});
+        problems.push_back({upsmonLine, "users.upsmon is \"primary\" or \"secondary\", not \"" +
+                                            user.upsmon + "\""});
       }
       for (const auto& other : config.users) {
         if (other.name == user.name)
-          problems.push_back({line, "user " + user.name + " is named twice"});
+          problems.push_back({nameLine, "user " + user.name + " is named twice"});
       }
       config.users.push_back(std::move(user));
     }

@@ -20,9 +20,10 @@ struct Config {
     std::string library;  // empty: the one installed with the program
   } ups;
   struct Shutdown {
-    std::string command = DefaultShutdownCommand();
-    std::uint32_t onBatterySeconds = 0;  // 0: only on low battery
-    std::uint32_t turnOffDelay = 120;    // 0 to 999
+    std::string command = DefaultShutdownCommand();  // empty: the system's own call
+    std::uint32_t onBatterySeconds = 0;              // 0: only on low battery
+    std::uint32_t retrySeconds = 30;                 // a failed shutdown is tried again this often
+    std::uint32_t turnOffDelay = 120;                // 0 to 999
     std::string flagFile = DefaultFlagFile();
   } shutdown;
   struct Events {

@@ -81,6 +81,24 @@ Setup DefaultSetup();
 // or nothing when all is ready.
 std::optional<std::string> PrepareSetup(const Setup& setup);
 
+// A registry of a command's own, for a driver started by hand or at the very end of a shutdown:
+// nothing it writes ("Port", the status values) reaches what the service's driver reads and
+// publishes, and it needs nothing from /var. Made in the folder `parent` with the port of
+// `shared` (read from its registry when not given); removed with the object. Where it cannot be
+// made, and where the driver reads the system's registry (Windows), it is `shared` itself.
+class PrivateSetup {
+ public:
+  PrivateSetup(const Setup& shared, const std::string& parent);
+  ~PrivateSetup();
+  PrivateSetup(const PrivateSetup&) = delete;
+  PrivateSetup& operator=(const PrivateSetup&) = delete;
+  const Setup& Get() const { return setup_; }
+
+ private:
+  Setup setup_;
+  std::string folder_;  // empty: none of our own
+};
+
 // UPSInit with its result explained: kExitOk, or the exit code with `message` set (kExitNoUps
 // leaves the driver running, waiting for the UPS).
 int StartDriver(DriverLibrary& driver, const Setup& setup, std::string* message);

@@ -12,18 +12,55 @@ const char* EventName(EventKind kind) {
       return "low-battery";
     case EventKind::kBatteryFailed:
       return "battery-failed";
+    case EventKind::kBatteryOk:
+      return "battery-ok";
     case EventKind::kOverload:
       return "overload";
+    case EventKind::kOverloadEnded:
+      return "overload-ended";
+    case EventKind::kSystemFailed:
+      return "system-failed";
+    case EventKind::kSystemOk:
+      return "system-ok";
     case EventKind::kCommunicationLost:
       return "communication-lost";
     case EventKind::kCommunicationRestored:
       return "communication-restored";
     case EventKind::kShutdown:
       return "shutdown";
+    case EventKind::kShutdownFailed:
+      return "shutdown-failed";
+    case EventKind::kShutdownAbandoned:
+      return "shutdown-abandoned";
     case EventKind::kKillPower:
       return "kill-power";
   }
   return "unknown";
+}
+
+Priority EventPriority(EventKind kind) {
+  switch (kind) {
+    case EventKind::kOnline:
+    case EventKind::kCommunicationRestored:
+    case EventKind::kBatteryOk:
+    case EventKind::kOverloadEnded:
+    case EventKind::kSystemOk:
+      return Priority::kNotice;
+    case EventKind::kOnBattery:
+    case EventKind::kOverload:
+    case EventKind::kShutdownAbandoned:
+      return Priority::kWarning;
+    case EventKind::kBatteryFailed:
+    case EventKind::kSystemFailed:
+    case EventKind::kCommunicationLost:
+      return Priority::kError;
+    case EventKind::kLowBattery:
+    case EventKind::kShutdown:
+    case EventKind::kShutdownFailed:
+    case EventKind::kKillPower:
+      return Priority::kCritical;
+  }
+  return Priority::kWarning;
 }
 
 std::vector<UpsEvent> EventDeriver::Next(const Observation& observation) {
@@ -42,38 +79,40 @@ std::vector<UpsEvent> EventDeriver::Next(const Observation& observation) {
   lost_ = false;
   const std::uint32_t state = observation.polled;
   if (state != reportedState_) {
-    static constexpr struct {
-      std::uint32_t state;
-      EventKind kind;
-      const char* message;
-    } kStates[] = {{1, EventKind::kOnline, "the UPS runs on utility power"},
-                   {2, EventKind::kOnBattery, "power failure: the UPS runs on battery"},
-                   {4, EventKind::kLowBattery, "the UPS's battery is low"}};
-    for (const auto& entry : kStates) {
-      if (entry.state == state) events.push_back({entry.kind, state, entry.message});
+    const bool wasOnBattery = reportedState_ == 2 || reportedState_ == 4;
+    if (state == 1) {
+      events.push_back({EventKind::kOnline, state, "the UPS runs on utility power"});
+    } else if (state == 2 || (state == 4 && !wasOnBattery)) {
+      events.push_back({EventKind::kOnBattery, state, "power failure: the UPS runs on battery"});
     }
+    if (state == 4) events.push_back({EventKind::kLowBattery, state, "the UPS's battery is low"});
     reportedState_ = state;
   }
-  if (observation.flags.batteryFailed && !flags_.batteryFailed) {
-    events.push_back({EventKind::kBatteryFailed, state, "the UPS reports a failed battery"});
-  }
-  if (observation.flags.overload && !flags_.overload) {
-    events.push_back({EventKind::kOverload, state, "the UPS is overloaded"});
+  static constexpr struct {
+    bool UpsFlags::*flag;
+    EventKind starts, ends;
+    const char *started, *ended;
+  } kConditions[] = {
+      {&UpsFlags::batteryFailed, EventKind::kBatteryFailed, EventKind::kBatteryOk,
+       "the UPS reports a failed battery", "the UPS no longer reports a failed battery"},
+      {&UpsFlags::overload, EventKind::kOverload, EventKind::kOverloadEnded,
+       "the UPS is overloaded", "the UPS is no longer overloaded"},
+      {&UpsFlags::systemFailed, EventKind::kSystemFailed, EventKind::kSystemOk,
+       "the UPS reports a system failure", "the UPS no longer reports a system failure"},
+  };
+  for (const auto& condition : kConditions) {
+    const bool now = observation.flags.*condition.flag, before = flags_.*condition.flag;
+    if (now && !before) events.push_back({condition.starts, state, condition.started});
+    if (!now && before) events.push_back({condition.ends, state, condition.ended});
   }
   flags_ = observation.flags;
   return events;
 }
 
 void EventDispatcher::Raise(const UpsEvent& event) {
-  const bool serious =
-      event.kind != EventKind::kOnline && event.kind != EventKind::kCommunicationRestored;
-  const Priority priority =
-      event.kind == EventKind::kShutdown || event.kind == EventKind::kKillPower
-          ? Priority::kCritical
-      : serious ? Priority::kWarning
-                : Priority::kNotice;
   if (log_ != nullptr) {
-    log_->Log(priority, upsName_ + ": " + EventName(event.kind) + ": " + event.message);
+    log_->Log(EventPriority(event.kind),
+              upsName_ + ": " + EventName(event.kind) + ": " + event.message);
   }
   for (const auto& listener : listeners_) listener(event);
   if (command_.empty()) return;
@@ -82,7 +121,7 @@ void EventDispatcher::Raise(const UpsEvent& event) {
                  {"CORVALE_UPS_NAME", upsName_},
                  {"CORVALE_UPS_STATE", std::to_string(event.state)},
                  {"CORVALE_UPS_MESSAGE", event.message}},
-                CommandRunner::kHookTimeout);
+                hookTimeout_);
 }
 
 }  // namespace corvale::host

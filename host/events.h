@@ -2,6 +2,7 @@
 // logged once each, and handed to the user's event command and any other listener.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -13,19 +14,28 @@
 
 namespace corvale::host {
 
+// Every condition has an event when it starts and one when it ends.
 enum class EventKind {
   kOnline,
   kOnBattery,
   kLowBattery,
   kBatteryFailed,
+  kBatteryOk,
   kOverload,
+  kOverloadEnded,
+  kSystemFailed,
+  kSystemOk,
   kCommunicationLost,
   kCommunicationRestored,
   kShutdown,
+  kShutdownFailed,
+  kShutdownAbandoned,
   kKillPower,
 };
 // "online", "on-battery", ..., "kill-power": the names scripts see.
 const char* EventName(EventKind kind);
+// The syslog priority a person would give it: 2 critical to 5 notice.
+Priority EventPriority(EventKind kind);
 
 struct UpsEvent {
   EventKind kind;
@@ -34,7 +44,8 @@ struct UpsEvent {
 };
 
 // Turns observations into events: each state a poll returns is reported once, a failed poll only
-// once communication counts as lost.
+// once communication counts as lost. A power failure that arrives with a low battery is reported
+// as on-battery, then low-battery.
 class EventDeriver {
  public:
   std::vector<UpsEvent> Next(const Observation& observation);
@@ -50,8 +61,14 @@ class EventDispatcher {
  public:
   using Listener = std::function<void(const UpsEvent&)>;
   // `log` may be null where the listeners show the events.
-  EventDispatcher(std::string upsName, std::string command, Logger* log, CommandRunner& runner)
-      : upsName_(std::move(upsName)), command_(std::move(command)), log_(log), runner_(runner) {}
+  static constexpr std::chrono::seconds kHookTimeout{120};
+  EventDispatcher(std::string upsName, std::string command, Logger* log, CommandRunner& runner,
+                  std::chrono::milliseconds hookTimeout = kHookTimeout)
+      : upsName_(std::move(upsName)),
+        command_(std::move(command)),
+        log_(log),
+        runner_(runner),
+        hookTimeout_(hookTimeout) {}
   void AddListener(Listener listener) { listeners_.push_back(std::move(listener)); }
   void Raise(const UpsEvent& event);
 
@@ -60,6 +77,7 @@ class EventDispatcher {
   std::string command_;
   Logger* log_;
   CommandRunner& runner_;
+  std::chrono::milliseconds hookTimeout_;
   std::vector<Listener> listeners_;
 };
 

@@ -9,17 +9,21 @@ Host::Host(DriverLibrary& driver, HostOptions options, Logger& log)
     : driver_(driver),
       options_(std::move(options)),
       log_(log),
-      runner_(log),
+      hooks_(log, {options_.mostHooksRunning}),
+      shutdownRunner_(log, {}),
       dispatcher_(options_.name, options_.eventsCommand, options_.logEvents ? &log : nullptr,
-                  runner_),
+                  hooks_, options_.hookTimeout),
       policy_(options_.onBatteryLimit),
+      shutdown_(options_.shutdownCommand, Steps(), log, options_.shutdownTiming),
       supervisor_(
           driver, options_.setup, log, [this](const Observation& o) { Observe(o); },
           options_.timing) {}
 
 Host::~Host() {
   Stop();
-  runner_.StopWatching();  // its callbacks use the members below it
+  // Their callbacks use the members below them.
+  hooks_.StopWatching();
+  shutdownRunner_.StopWatching();
 }
 
 void Host::Start() {
@@ -29,24 +33,65 @@ void Host::Start() {
 void Host::Stop() {
   supervisor_.Stop();
   if (poller_.joinable()) poller_.join();
+  shutdown_.Stop();
 }
 
 void Host::Observe(const Observation& observation) {
   if (pollListener_) pollListener_(observation);
   for (const auto& event : deriver_.Next(observation)) dispatcher_.Raise(event);
-  if (auto reason = policy_.Decide(observation)) ShutDown(*reason, observation.polled);
+  if (auto reason = policy_.Decide(observation)) {
+    shutdown_.Begin(*reason, ShutdownSequence::Reason::kPower);
+  }
+  if (shutdown_.Tick(observation)) policy_.Reset();
 }
 
 void Host::ShutDownNow(const std::string& reason) {
-  const auto latest = supervisor_.Latest();
-  ShutDown(reason, latest ? latest->polled : 8u);
+  shutdown_.Begin(reason, ShutdownSequence::Reason::kForced);
 }
 
-bool WriteFlagFile(const std::string& path, Logger& log) {
+ShutdownSteps Host::Steps() {
+  ShutdownSteps steps;
+  const auto state = [this] {
+    const auto latest = supervisor_.Latest();
+    return latest ? latest->polled : 8u;
+  };
+  if (!options_.flagFile.empty()) {
+    steps.writeFlag = [this] { WriteFlagFile(options_.flagFile, options_.flagContents, log_); };
+    steps.removeFlag = [this] {
+      std::error_code ignored;
+      std::filesystem::remove(options_.flagFile, ignored);
+    };
+  }
+  steps.beforeShutdown = options_.beforeShutdown;
+  steps.cancelBeforeShutdown = options_.cancelBeforeShutdown;
+  steps.runCommand = [this](std::function<void(const std::optional<ExitStatus>&)> ended) {
+    shutdownRunner_.Start(
+        "shutdown command", options_.shutdownCommand, {{"CORVALE_UPS_NAME", options_.name}},
+        std::chrono::milliseconds(0), [this, ended](const std::optional<ExitStatus>& status) {
+          const bool started = status && !status->signalled && status->code == 0;
+          // Only once the host is surely on its way down; a failed command orders nothing.
+          if (started && options_.turnOffAfterShutdown) {
+            OrderTurnOff(*options_.turnOffAfterShutdown, "after the shutdown command");
+          }
+          ended(status);
+        });
+  };
+  if (options_.shutDownSystem && options_.systemCall) {
+    steps.shutDownSystem = [this](std::string* error) {
+      return options_.systemCall(options_.name + ": power failure", error);
+    };
+  }
+  steps.raise = [this, state](EventKind kind, const std::string& message) {
+    dispatcher_.Raise({kind, state(), message});
+  };
+  return steps;
+}
+
+bool WriteFlagFile(const std::string& path, const std::string& contents, Logger& log) {
   std::error_code error;
   std::filesystem::create_directories(std::filesystem::path(path).parent_path(), error);
   std::ofstream flag(path, std::ios::trunc);
-  flag << "the UPS is to be turned off once this host is down\n";
+  flag << "# the UPS is to be turned off once this host is down\n" << contents;
   flag.close();
   if (flag) return true;
   log.Log(Priority::kError, "cannot write the flag file " + path +
@@ -54,38 +99,12 @@ bool WriteFlagFile(const std::string& path, Logger& log) {
   return false;
 }
 
-void Host::ShutDown(const std::string& reason, std::uint32_t state) {
-  if (shuttingDown_.exchange(true)) return;  // once, whoever asks
-  if (!options_.flagFile.empty()) WriteFlagFile(options_.flagFile, log_);
-  dispatcher_.Raise({EventKind::kShutdown, state, reason + ": shutting down"});
-  if (options_.beforeShutdown) {
-    options_.beforeShutdown([this] { RunShutdownCommand(); });
-  } else {
-    RunShutdownCommand();
-  }
-}
-
-void Host::RunShutdownCommand() {
-  const auto turnOff = options_.turnOffAfterShutdown;
-  const std::string why = "after the shutdown command";
-  if (options_.shutdownCommand.empty()) {
-    if (options_.shutDownSystem) {
-      std::string error;
-      if (!ShutDownSystem(options_.name + ": power failure", &error)) {
-        log_.Log(Priority::kError, "cannot shut the system down: " + error);
-      }
-    }
-    if (turnOff) OrderTurnOff(*turnOff, why);
-    return;
-  }
-  runner_.Start("shutdown command", options_.shutdownCommand, {{"CORVALE_UPS_NAME", options_.name}},
-                std::chrono::seconds(0), [this, turnOff, why](const std::optional<ExitStatus>&) {
-                  if (turnOff) OrderTurnOff(*turnOff, why);
-                });
-}
-
 bool Host::OrderTurnOff(std::uint32_t delay, const std::string& why) {
-  const bool acknowledged = driver_.TurnOff(delay) != 0;
+  // A garbled reply must not leave a halted host without power for good: ask again.
+  bool acknowledged = false;
+  for (int attempt = 0; attempt < 3 && !acknowledged; ++attempt) {
+    acknowledged = driver_.TurnOff(delay) != 0;
+  }
   const auto latest = supervisor_.Latest();
   dispatcher_.Raise({EventKind::kKillPower, latest ? latest->polled : 8u,
                      "ordered the UPS off in " + std::to_string(delay) + " s " + why + ": " +

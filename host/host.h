@@ -15,6 +15,7 @@
 #include "host/events.h"
 #include "host/log.h"
 #include "host/policy.h"
+#include "host/shutdown.h"
 #include "host/supervisor.h"
 
 namespace corvale::host {
@@ -23,19 +24,27 @@ struct HostOptions {
   std::string name = "corvale";
   Setup setup;
   std::string shutdownCommand;  // empty: none, or the system's own call with `shutDownSystem`
+  // The system's own call where the command is empty, and when the command keeps failing.
   bool shutDownSystem = false;
   std::chrono::seconds onBatteryLimit{0};
-  std::string flagFile;  // written when the host decides to shut down; empty: none
+  std::string flagFile;      // written when the host decides to shut down; empty: none
+  std::string flagContents;  // what kill-power needs to know, written into the flag
   std::string eventsCommand;
   bool logEvents = true;  // false where a front-end prints the events itself
-  // Orders the UPS off once the shutdown command has ended, with this delay (the monitor's
-  // --turn-off-delay). The service never does: its kill-power runs after the file systems are
-  // unmounted.
+  // Orders the UPS off once the shutdown command has ended with status 0, with this delay (the
+  // monitor's --turn-off-delay). The service never does: its kill-power runs after the file
+  // systems are unmounted.
   std::optional<std::uint32_t> turnOffAfterShutdown;
   // Runs between the decision and the shutdown command, e.g. to let other machines on the UPS
   // shut down first; calls `proceed` when done, from any thread. Must not block.
   std::function<void(std::function<void()> proceed)> beforeShutdown;
+  std::function<void()> cancelBeforeShutdown;  // the shutdown was abandoned
+  // The system's own call; tests put their own here.
+  std::function<bool(const std::string& reason, std::string* error)> systemCall = ShutDownSystem;
   SupervisorTiming timing;
+  ShutdownTiming shutdownTiming;
+  std::chrono::milliseconds hookTimeout = EventDispatcher::kHookTimeout;
+  std::size_t mostHooksRunning = 16;
 };
 
 class Host {
@@ -50,31 +59,33 @@ class Host {
   void Stop();   // within the exchange in progress
 
   std::optional<Observation> Latest() const { return supervisor_.Latest(); }
+  ShutdownSequence::Stage ShutdownStage() const { return shutdown_.CurrentStage(); }
 
-  // Shuts the host down for `reason` unless that has begun already; from any thread.
+  // Shuts the host down for `reason` (a primary's FSD, which the power's return does not end)
+  // unless that has begun already; from any thread.
   void ShutDownNow(const std::string& reason);
   // Orders the UPS off after `delay` seconds and raises kill-power; true when acknowledged.
   bool OrderTurnOff(std::uint32_t delay, const std::string& why);
 
  private:
   void Observe(const Observation& observation);
-  void ShutDown(const std::string& reason, std::uint32_t state);
-  void RunShutdownCommand();
+  ShutdownSteps Steps();
 
   DriverLibrary& driver_;
   HostOptions options_;
   Logger& log_;
-  CommandRunner runner_;
+  CommandRunner hooks_;           // bounded: hooks that hang cannot hold up anything else
+  CommandRunner shutdownRunner_;  // the shutdown command alone, never refused
   EventDispatcher dispatcher_;
   EventDeriver deriver_;
   ShutdownPolicy policy_;
+  ShutdownSequence shutdown_;
   Supervisor::Listener pollListener_;
-  std::atomic<bool> shuttingDown_{false};
   Supervisor supervisor_;
   std::thread poller_;
 };
 
 // Writes the flag file that tells kill-power to order the UPS off; false with the reason logged.
-bool WriteFlagFile(const std::string& path, Logger& log);
+bool WriteFlagFile(const std::string& path, const std::string& contents, Logger& log);
 
 }  // namespace corvale::host

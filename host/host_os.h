@@ -26,6 +26,8 @@ class RunningCommand {
   virtual ~RunningCommand() = default;
   // How it ended, or nothing while it runs. Never blocks.
   virtual std::optional<ExitStatus> Poll() = 0;
+  // Asks it and everything it started to end (SIGTERM); Windows has no such request and ends them.
+  virtual void Terminate() = 0;
   // Ends it and everything it started.
   virtual void Kill() = 0;
 };
@@ -66,7 +68,12 @@ bool ShutDownSystem(const std::string& reason, std::string* error);
 bool InstallService(const std::string& name, const std::string& configPath, std::string* error);
 bool RemoveService(const std::string& name, std::string* error);
 
+// The folders the installed service may write (its sandbox); empty where it may write anywhere.
+std::vector<std::string> ServiceWritableFolders();
+
 // True when users other than the owner (and its group) may read `path`: no place for passwords.
 bool ReadableByOthers(const std::string& path);
+// How to let only administrators read `path`, in this OS's words.
+std::string ProtectFileAdvice(const std::string& path);
 
 }  // namespace corvale::host

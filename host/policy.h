@@ -15,8 +15,11 @@ class ShutdownPolicy {
   // `onBatteryLimit` zero: only a low battery (or a UPS lost while on battery) shuts down.
   explicit ShutdownPolicy(std::chrono::seconds onBatteryLimit) : onBatteryLimit_(onBatteryLimit) {}
 
-  // Why the host must shut down now; given once, never again, whatever the UPS does afterwards.
+  // Why the host must shut down now; given once, never again (until Reset), whatever the UPS
+  // does afterwards.
   std::optional<std::string> Decide(const Observation& observation);
+  // The shutdown was abandoned: decide afresh.
+  void Reset() { decided_ = false; }
 
  private:
   std::chrono::seconds onBatteryLimit_;

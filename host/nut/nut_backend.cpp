@@ -52,13 +52,22 @@ void ServiceBackend::Work() {
 
 std::optional<Variables> ServiceBackend::CurrentVariables() const {
   const auto latest = host_ != nullptr ? host_->Latest() : std::nullopt;
-  if (!latest || latest->linkLost || latest->state == 0) return std::nullopt;
+  const bool current = latest && !latest->linkLost && latest->state != 0;
+  std::string status = fsd_ ? "FSD" : "";
+  if (latest && latest->state != 0) {
+    const auto& flags = latest->flags;
+    status += std::string(status.empty() ? "" : " ") + (latest->state == 1 ? "OL" : "OB");
+    if (flags.lowBattery) status += " LB";
+    if (flags.batteryFailed) status += " RB";
+    if (flags.overload) status += " OVER";
+  }
+  if (!current) {
+    // Nothing from a UPS that does not answer passes for current, but the secondaries must still
+    // hear that this host is shutting down: FSD with the last known flags.
+    if (!fsd_) return std::nullopt;
+    return Variables{{"ups.status", status}};
+  }
   const auto& flags = latest->flags;
-  std::string status = fsd_ ? "FSD " : "";
-  status += latest->state == 1 ? "OL" : "OB";
-  if (flags.lowBattery) status += " LB";
-  if (flags.batteryFailed) status += " RB";
-  if (flags.overload) status += " OVER";
   std::string alarm;
   for (const auto& [set, text] :
        {std::pair{flags.batteryFailed, "Battery failed."}, std::pair{flags.overload, "Overload."},
@@ -127,6 +136,30 @@ void ServiceBackend::ForceShutdown(const std::string& byUser) {
   if (host_ != nullptr) host_->ShutDownNow("forced shutdown (FSD) by the primary " + byUser);
 }
 
+void ServiceBackend::CancelForcedShutdown() {
+  if (fsd_.exchange(false)) log_.Log(host::Priority::kWarning, "forced shutdown (FSD) cleared");
+}
+
+void ServiceBackend::LoginRefused(const std::string& user, const std::string& address) {
+  constexpr std::chrono::seconds kRefusalLogEvery{10};
+  const auto now = std::chrono::steady_clock::now();
+  int unlogged = 0;
+  {
+    std::lock_guard lock(mutex_);
+    if (refusalLoggedAt_ != std::chrono::steady_clock::time_point{} &&
+        now - refusalLoggedAt_ < kRefusalLogEvery) {
+      ++refusalsUnlogged_;
+      return;
+    }
+    refusalLoggedAt_ = now;
+    unlogged = std::exchange(refusalsUnlogged_, 0);
+  }
+  log_.Log(host::Priority::kWarning,
+           "refused a login as '" + user + "' from " + address + ": wrong user name or password" +
+               (unlogged == 0 ? std::string()
+                              : " (and " + std::to_string(unlogged) + " more refused before)"));
+}
+
 void ServiceBackend::CoordinateShutdown(std::function<void()> proceed) {
   fsd_ = true;
   const int remote = NumLogins();
@@ -134,8 +167,16 @@ void ServiceBackend::CoordinateShutdown(std::function<void()> proceed) {
   log_.Log(host::Priority::kWarning, "forced shutdown (FSD) set; waiting up to " +
                                          std::to_string(options_.hostsync.count()) + " s for " +
                                          std::to_string(remote) + " other machines to log out");
+  // An earlier coordination, abandoned since, has called its `proceed` (the host asks again only
+  // after that): its thread is ending.
+  std::thread finished;
+  {
+    std::lock_guard lock(mutex_);
+    if (stopping_) return;
+    finished = std::move(coordinator_);
+  }
+  if (finished.joinable()) finished.join();
   std::lock_guard lock(mutex_);
-  if (coordinator_.joinable()) return;  // a shutdown is coordinated once
   coordinator_ = std::thread([this, proceed = std::move(proceed)] {
     std::unique_lock wait(mutex_);
     const bool allGone =

@@ -36,6 +36,8 @@ class ServiceBackend : public Backend {
   // The primary's part of a shutdown: FSD for every client, then `proceed` once the remote
   // logins are gone or hostsync has passed. Does not block.
   void CoordinateShutdown(std::function<void()> proceed);
+  // The host's shutdown was abandoned (the power came back before it started): FSD is cleared.
+  void CancelForcedShutdown();
 
   // Backend
   const std::string& UpsName() const override { return options_.upsName; }
@@ -46,6 +48,7 @@ class ServiceBackend : public Backend {
   std::vector<std::string> LoggedInAddresses() const override;
   void Login(const void* session, const std::string& address) override;
   void Logout(const void* session) override;
+  void LoginRefused(const std::string& user, const std::string& address) override;
   void ForceShutdown(const std::string& byUser) override;
   std::string SetVariable(const std::string& name, const std::string& value) override;
   void RunInstantCommand(const std::string& command, const std::string& byUser,
@@ -67,6 +70,9 @@ class ServiceBackend : public Backend {
   bool stopping_ = false;
   std::thread worker_;
   std::thread coordinator_;  // the hostsync wait
+  // Failed logins, logged at most every kRefusalLogEvery with a count of the unlogged ones.
+  std::chrono::steady_clock::time_point refusalLoggedAt_{};
+  int refusalsUnlogged_ = 0;
 };
 
 // Users as the session knows them, from the configuration.

@@ -267,4 +267,8 @@ std::vector<unsigned short> Server::Ports() const {
   return ports;
 }
 
+bool CheckTlsFiles(const std::string& certificate, const std::string& key, std::string* error) {
+  return LoadTlsContext(certificate, key, error) != nullptr;
+}
+
 }  // namespace corvale::nut

@@ -46,4 +46,7 @@ class Server {
   std::thread thread_;
 };
 
+// True when the certificate and key can be loaded and belong together; else why not.
+bool CheckTlsFiles(const std::string& certificate, const std::string& key, std::string* error);
+
 }  // namespace corvale::nut

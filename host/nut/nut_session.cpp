@@ -106,7 +106,9 @@ const User* Session::Authenticated() const {
 std::string Session::CheckUser() const {
   if (!username_) return "USERNAME-REQUIRED";
   if (!password_) return "PASSWORD-REQUIRED";
-  return Authenticated() == nullptr ? "ACCESS-DENIED" : "";
+  if (Authenticated() != nullptr) return "";
+  backend_.LoginRefused(*username_, address_);
+  return "ACCESS-DENIED";
 }
 
 Session::Result Session::Handle(std::string_view line, std::function<void(std::string)> later) {

@@ -49,6 +49,8 @@ class Backend {
   virtual std::vector<std::string> LoggedInAddresses() const = 0;
   virtual void Login(const void* session, const std::string& address) = 0;
   virtual void Logout(const void* session) = 0;
+  // A user name and password that match no user (the password itself is never passed on).
+  virtual void LoginRefused(const std::string& /*user*/, const std::string& /*address*/) {}
   virtual void ForceShutdown(const std::string& byUser) = 0;
   // An ERR code, or empty when the value was taken.
   virtual std::string SetVariable(const std::string& name, const std::string& value) = 0;

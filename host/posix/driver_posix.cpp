@@ -107,6 +107,19 @@ std::optional<std::string> PrepareSetup(const Setup& setup) {
   return std::nullopt;
 }
 
+PrivateSetup::PrivateSetup(const Setup& shared, const std::string& parent) : setup_(shared) {
+  std::string pattern = (fs::path(parent) / "corvale-ups-XXXXXX").string();
+  if (mkdtemp(pattern.data()) == nullptr) return;
+  folder_ = pattern;
+  setup_.registry = folder_;
+  if (!setup_.port) setup_.port = RegistryTree(shared.registry).Read(kServiceKey, "Port");
+}
+
+PrivateSetup::~PrivateSetup() {
+  std::error_code ignored;
+  if (!folder_.empty()) fs::remove_all(folder_, ignored);
+}
+
 namespace {
 
 std::string ExplainRegistryFailure(const Setup& setup) {

@@ -37,8 +37,12 @@ class PosixCommand : public RunningCommand {
                                  : ExitStatus{false, WEXITSTATUS(status)};
     return ended_;
   }
+  // Its own process group: the shell and its children.
+  void Terminate() override {
+    if (!ended_) kill(-pid_, SIGTERM);
+  }
   void Kill() override {
-    if (!ended_) kill(-pid_, SIGKILL);  // its own process group: the shell and its children
+    if (!ended_) kill(-pid_, SIGKILL);
   }
 
  private:
@@ -156,6 +160,10 @@ std::string DefaultFlagFile() {
   return "/run/corvale-ups/killpower";
 }
 
+std::vector<std::string> ServiceWritableFolders() {
+  return {"/var/lib/corvale-ups", "/run/corvale-ups"};  // ReadWritePaths= of the unit
+}
+
 int RunAsService(const std::string&, const std::function<int()>& body) {
   return body();  // systemd runs the program as it is
 }
@@ -163,7 +171,14 @@ int RunAsService(const std::string&, const std::function<int()>& body) {
 void OnSystemShutdown(std::function<void()>) {}
 
 bool ShutDownSystem(const std::string&, std::string* error) {
-  *error = "no shutdown command is configured (shutdown.command)";
+  // systemd powers off in order (units stopped, file systems unmounted, then the shutdown hooks)
+  // on this signal to PID 1, with no D-Bus or polkit in the way.
+  if (access("/run/systemd/system", F_OK) == 0) {
+    if (kill(1, SIGRTMIN + 4) == 0) return true;
+    *error = std::string("cannot ask systemd to power off: ") + std::strerror(errno);
+    return false;
+  }
+  *error = "the system was not booted with systemd: set shutdown.command (e.g. shutdown -h now)";
   return false;
 }
 
@@ -180,6 +195,10 @@ bool RemoveService(const std::string&, std::string* error) {
 bool ReadableByOthers(const std::string& path) {
   struct stat status;
   return stat(path.c_str(), &status) == 0 && (status.st_mode & S_IROTH) != 0;
+}
+
+std::string ProtectFileAdvice(const std::string& path) {
+  return "Let only root read it: chmod o-r " + path;
 }
 
 }  // namespace corvale::host

@@ -147,6 +147,10 @@ int StartDriver(DriverLibrary& driver, const Setup&, std::string* message) {
   }
 }
 
+PrivateSetup::PrivateSetup(const Setup& shared, const std::string&) : setup_(shared) {}
+
+PrivateSetup::~PrivateSetup() = default;
+
 PublishedList PublishedValues(const Setup&) {
   PublishedList values;
   for (const char* name : {"BatteryStatus", "BatteryCapacity", "FirmwareRev"}) {

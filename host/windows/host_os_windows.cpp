@@ -44,6 +44,7 @@ class WindowsCommand : public RunningCommand {
     GetExitCodeProcess(process_, &code);
     return ExitStatus{false, static_cast<int>(code)};
   }
+  void Terminate() override { Kill(); }
   void Kill() override { TerminateJobObject(job_, 1); }
 
  private:
@@ -294,6 +295,10 @@ std::string DefaultShutdownCommand() {
   return "";  // InitiateSystemShutdownExW, with a power-failure reason
 }
 
+std::vector<std::string> ServiceWritableFolders() {
+  return {};  // LocalSystem may write anywhere
+}
+
 std::string DefaultFlagFile() {
   return ProgramData() + "\\Corvale\\killpower";
 }
@@ -335,6 +340,11 @@ bool ReadableByOthers(const std::string& path) {
   const bool readable = AclLetsOthersRead(dacl);
   LocalFree(descriptor);
   return readable;
+}
+
+std::string ProtectFileAdvice(const std::string& path) {
+  return "Let only administrators read it: icacls \"" + path +
+         "\" /inheritance:r /grant:r Administrators:F SYSTEM:F";
 }
 
 }  // namespace corvale::host

@@ -1,9 +1,20 @@
 // The host's decisions on their own, fed observations on a made-up clock: the shutdown policy and
 // the events derived from successive polls.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <condition_variable>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <thread>
+
+#include "host/command_runner.h"
+#include "host/config.h"
 #include "host/events.h"
 #include "host/policy.h"
+#include "host/shutdown.h"
 
 namespace {
 
@@ -71,7 +82,337 @@ TEST(EventDeriverTest, EveryStateAPollReturnsIsReportedOnceAndShortLossesNotAtAl
   }
   EXPECT_EQ(names, (std::vector<std::string>{"online", "on-battery", "online", "overload",
                                              "communication-lost", "communication-restored",
-                                             "low-battery", "battery-failed"}));
+                                             "on-battery", "low-battery", "battery-failed"}));
+}
+
+namespace shutdown_sequence {
+
+using corvale::host::EventKind;
+using corvale::host::ExitStatus;
+using corvale::host::Logger;
+using corvale::host::ShutdownSequence;
+using corvale::host::ShutdownSteps;
+using Stage = ShutdownSequence::Stage;
+
+// The world as a shutdown sees it, recorded: the flag, FSD, what ran and what was raised.
+struct World {
+  bool flag = false, fsd = false;
+  std::vector<int> commandResults;  // exit statuses to give, in order; -1: cannot start
+  int commandsRun = 0, systemCalls = 0;
+  bool systemCallWorks = true;
+  std::vector<std::string> events;
+
+  ShutdownSteps Steps() {
+    ShutdownSteps steps;
+    steps.writeFlag = [this] { flag = true; };
+    steps.removeFlag = [this] { flag = false; };
+    steps.beforeShutdown = [this](std::function<void()> proceed) {
+      fsd = true;
+      proceed();
+    };
+    steps.cancelBeforeShutdown = [this] { fsd = false; };
+    steps.runCommand = [this](auto ended) {
+      const int result = commandsRun < static_cast<int>(commandResults.size())
+                             ? commandResults[static_cast<std::size_t>(commandsRun)]
+                             : 0;
+      ++commandsRun;
+      if (result < 0) return ended(std::nullopt);
+      ended(ExitStatus{false, result});
+    };
+    steps.shutDownSystem = [this](std::string* error) {
+      ++systemCalls;
+      if (!systemCallWorks) *error = "refused";
+      return systemCallWorks;
+    };
+    steps.raise = [this](EventKind kind, const std::string&) {
+      events.push_back(corvale::host::EventName(kind));
+    };
+    return steps;
+  }
+};
+
+class ShutdownSequenceTest : public ::testing::Test {
+ protected:
+  ShutdownSequenceTest() : log(false, std::tmpfile()) {}
+  // One poll a second from `from` to `to` seconds, in state `polled`.
+  void Polls(ShutdownSequence& sequence, int from, int to, std::uint32_t polled) {
+    for (int second = from; second <= to; ++second) {
+      if (sequence.Tick(At(second, polled, polled))) abandonedAt.push_back(second);
+    }
+  }
+  Logger log;
+  World world;
+  std::vector<int> abandonedAt;
+};
+
+TEST_F(ShutdownSequenceTest, AFailingCommandIsTriedAgainAndAbandonedOnceThePowerIsBack) {
+  world.commandResults = {3, 3, 3};
+  ShutdownSequence sequence("shutdown-now", world.Steps(), log, {std::chrono::seconds(30), 5});
+  Polls(sequence, 0, 0, 4);
+  sequence.Begin("the UPS's battery is low", ShutdownSequence::Reason::kPower);
+  EXPECT_TRUE(world.flag);
+  EXPECT_TRUE(world.fsd);
+  EXPECT_EQ(world.commandsRun, 1);
+  EXPECT_EQ(sequence.CurrentStage(), Stage::kWaitingToRetry);
+  Polls(sequence, 1, 30, 4);
+  EXPECT_EQ(world.commandsRun, 1) << "not before the retry time";
+  Polls(sequence, 31, 31, 4);
+  EXPECT_EQ(world.commandsRun, 2);
+  // The power returns: a short return changes nothing, one that lasts ends it all.
+  Polls(sequence, 32, 40, 1);
+  Polls(sequence, 41, 45, 2);
+  Polls(sequence, 46, 100, 1);
+  EXPECT_EQ(world.commandsRun, 3) << "the reason still held at the second retry";
+  EXPECT_EQ(abandonedAt, std::vector<int>{93});
+  EXPECT_FALSE(world.flag);
+  EXPECT_FALSE(world.fsd);
+  EXPECT_EQ(sequence.CurrentStage(), Stage::kIdle);
+  EXPECT_EQ(world.events,
+            (std::vector<std::string>{"shutdown", "shutdown-failed", "shutdown-failed",
+                                      "shutdown-failed", "shutdown-abandoned"}));
+  // And a new power failure may shut down again.
+  sequence.Begin("the UPS's battery is low", ShutdownSequence::Reason::kPower);
+  EXPECT_EQ(world.commandsRun, 4);
+  EXPECT_EQ(sequence.CurrentStage(), Stage::kStarted);
+}
+
+TEST_F(ShutdownSequenceTest, OnlyFailedShutdownsAreAbandonedAndOnlyForAPowerReason) {
+  const struct {
+    const char* name;
+    std::vector<int> results;
+    ShutdownSequence::Reason reason;
+    Stage after;
+    bool flagAfter;
+  } cases[] = {
+      {"started: the power race", {0}, ShutdownSequence::Reason::kPower, Stage::kStarted, true},
+      {"a primary's FSD holds", std::vector<int>(20, 3), ShutdownSequence::Reason::kForced,
+       Stage::kWaitingToRetry, true},
+      {"cannot start, then the power returns",
+       {-1},
+       ShutdownSequence::Reason::kPower,
+       Stage::kIdle,
+       false},
+  };
+  for (const auto& c : cases) {
+    World scene;
+    scene.commandResults = c.results;
+    ShutdownSequence sequence("shutdown-now", scene.Steps(), log, {std::chrono::seconds(5), 99});
+    sequence.Begin("why", c.reason);
+    Polls(sequence, 0, 60, 1);
+    EXPECT_EQ(sequence.CurrentStage(), c.after) << c.name;
+    EXPECT_EQ(scene.flag, c.flagAfter) << c.name;
+  }
+}
+
+TEST_F(ShutdownSequenceTest, ACommandThatKeepsFailingGivesWayToTheSystemsOwnCall) {
+  world.commandResults = {1, -1, 1, 1};
+  world.systemCallWorks = false;
+  ShutdownSequence sequence("shutdown-now", world.Steps(), log, {std::chrono::seconds(10), 2});
+  sequence.Begin("the UPS's battery is low", ShutdownSequence::Reason::kPower);
+  Polls(sequence, 0, 11, 4);
+  EXPECT_EQ(world.commandsRun, 2);
+  EXPECT_EQ(world.systemCalls, 0);
+  Polls(sequence, 12, 23, 4);
+  EXPECT_EQ(world.commandsRun, 2);
+  EXPECT_EQ(world.systemCalls, 1);
+  world.systemCallWorks = true;
+  Polls(sequence, 24, 60, 4);
+  EXPECT_EQ(world.systemCalls, 2);
+  EXPECT_EQ(sequence.CurrentStage(), Stage::kStarted);
+
+  World empty;  // no command at all: the system's call at once
+  ShutdownSequence direct("", empty.Steps(), log, {});
+  direct.Begin("why", ShutdownSequence::Reason::kPower);
+  EXPECT_EQ(empty.systemCalls, 1);
+  EXPECT_EQ(empty.commandsRun, 0);
+}
+
+TEST_F(ShutdownSequenceTest, ShutsDownOnceWhoeverAsksAndStoppingLeavesNoFlagOfAFailedOne) {
+  ShutdownSequence sequence("shutdown-now", world.Steps(), log, {});
+  sequence.Begin("forced shutdown (FSD) by the primary admin", ShutdownSequence::Reason::kForced);
+  sequence.Begin("the UPS's battery is low", ShutdownSequence::Reason::kPower);
+  Polls(sequence, 0, 100, 4);
+  EXPECT_EQ(world.commandsRun, 1);
+  EXPECT_EQ(world.events, std::vector<std::string>{"shutdown"});
+  sequence.Stop();
+  EXPECT_TRUE(world.flag) << "a started shutdown keeps its power cut";
+
+  World failed;
+  failed.commandResults = {3};
+  ShutdownSequence stopped("shutdown-now", failed.Steps(), log, {});
+  stopped.Begin("why", ShutdownSequence::Reason::kPower);
+  stopped.Stop();
+  EXPECT_FALSE(failed.flag);
+  stopped.Begin("why", ShutdownSequence::Reason::kPower);
+  EXPECT_EQ(failed.commandsRun, 1) << "nothing starts after the stop";
+}
+
+}  // namespace shutdown_sequence
+
+TEST(EventDeriverTest, APowerFailureWithALowBatteryAndEveryConditionsEnd) {
+  EventDeriver deriver;
+  std::vector<Observation> polls = {At(0, 1, 1), At(1, 4, 4), At(2, 1, 1), At(3, 1, 1),
+                                    At(4, 1, 1), At(5, 2, 2), At(6, 4, 4)};
+  polls[2].flags.systemFailed = true;
+  polls[3].flags.overload = true;
+  polls[3].flags.batteryFailed = true;
+  std::vector<std::string> names;
+  for (const auto& poll : polls) {
+    for (const auto& event : deriver.Next(poll)) names.push_back(EventName(event.kind));
+  }
+  EXPECT_EQ(names, (std::vector<std::string>{"online", "on-battery", "low-battery", "online",
+                                             "system-failed", "battery-failed", "overload",
+                                             "system-ok", "battery-ok", "overload-ended",
+                                             "on-battery", "low-battery"}));
+  EXPECT_EQ(corvale::host::EventPriority(corvale::host::EventKind::kSystemFailed),
+            corvale::host::Priority::kError);
+  EXPECT_EQ(corvale::host::EventPriority(corvale::host::EventKind::kShutdownFailed),
+            corvale::host::Priority::kCritical);
+}
+
+namespace runner {
+
+using corvale::host::CommandRunner;
+using corvale::host::ExitStatus;
+using corvale::host::Logger;
+using namespace std::chrono_literals;
+
+// Waits for each command's end through the runner's callback.
+struct Endings {
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::vector<std::optional<ExitStatus>> seen;
+  CommandRunner::OnExit Hear() {
+    return [this](const std::optional<ExitStatus>& status) {
+      std::lock_guard lock(mutex);
+      seen.push_back(status);
+      changed.notify_all();
+    };
+  }
+  bool WaitFor(std::size_t count, std::chrono::seconds timeout = 10s) {
+    std::unique_lock lock(mutex);
+    return changed.wait_for(lock, timeout, [&] { return seen.size() >= count; });
+  }
+};
+
+std::string Logged(std::FILE* file) {
+  std::rewind(file);
+  std::string text;
+  for (int c; (c = std::fgetc(file)) != EOF;) text += static_cast<char>(c);
+  return text;
+}
+
+TEST(CommandRunnerTest, ACommandPastItsTimeIsAskedToEndThenKilled) {
+  std::FILE* file = std::tmpfile();
+  Logger log(false, file);
+  CommandRunner runner(log, {0, 300ms});
+  Endings endings;
+  ASSERT_TRUE(runner.Start("hook", "exec sleep 30", {}, 200ms, endings.Hear()));
+  // This one ignores SIGTERM, as its sleep does after it.
+  ASSERT_TRUE(runner.Start("stubborn hook", "trap '' TERM; sleep 30", {}, 200ms, endings.Hear()));
+  ASSERT_TRUE(endings.WaitFor(2)) << Logged(file);
+  std::lock_guard lock(endings.mutex);
+  ASSERT_TRUE(endings.seen[0] && endings.seen[1]);
+  EXPECT_EQ(endings.seen[0]->Describe(), "killed by signal 15");
+  EXPECT_EQ(endings.seen[1]->Describe(), "killed by signal 9");
+  EXPECT_NE(Logged(file).find("the stubborn hook did not end when asked: killing it"),
+            std::string::npos);
+}
+
+TEST(CommandRunnerTest, AFullRunnerDropsCommandsAndSaysSoOncePerBurst) {
+  std::FILE* file = std::tmpfile();
+  Logger log(false, file);
+  const auto marker =
+      std::filesystem::temp_directory_path() / ("corvale-runner-" + std::to_string(::getpid()));
+  CommandRunner hooks(log, {2, 100ms});
+  Endings endings;
+  EXPECT_TRUE(hooks.Start("hook", "exec sleep 30", {}, 500ms, endings.Hear()));
+  EXPECT_TRUE(hooks.Start("hook", "exec sleep 30", {}, 500ms, endings.Hear()));
+  for (int i = 0; i < 5; ++i) EXPECT_FALSE(hooks.Start("hook", "true", {}, 0ms));
+  ASSERT_TRUE(endings.WaitFor(2));
+  Endings last;
+  EXPECT_TRUE(hooks.Start("hook", "echo \"$CORVALE_X\" > " + marker.string(), {{"CORVALE_X", "y"}},
+                          0ms, last.Hear()));
+  ASSERT_TRUE(last.WaitFor(1));
+  const std::string logged = Logged(file);
+  std::size_t drops = 0;
+  for (auto at = logged.find("dropping"); at != std::string::npos;
+       at = logged.find("dropping", at + 1)) {
+    ++drops;
+  }
+  EXPECT_EQ(drops, 1u) << logged;
+  EXPECT_NE(logged.find("5 commands were dropped"), std::string::npos) << logged;
+  std::ifstream written(marker);
+  std::string value;
+  std::getline(written, value);
+  EXPECT_EQ(value, "y");
+  std::filesystem::remove(marker);
+}
+
+TEST(EventDispatcherTest, HooksHearTheEventsNameStateAndMessage) {
+  std::FILE* file = std::tmpfile();
+  Logger log(false, file);
+  const auto marker =
+      std::filesystem::temp_directory_path() / ("corvale-hook-" + std::to_string(::getpid()));
+  CommandRunner hooks(log, {16});
+  corvale::host::EventDispatcher dispatcher(
+      "ups1",
+      "echo \"$CORVALE_UPS_EVENT|$CORVALE_UPS_NAME|$CORVALE_UPS_STATE|$CORVALE_UPS_MESSAGE\" > " +
+          marker.string(),
+      &log, hooks);
+  dispatcher.Raise({corvale::host::EventKind::kSystemFailed, 1, "it broke"});
+  std::string line;
+  for (int i = 0; i < 100 && line.empty(); ++i) {
+    std::this_thread::sleep_for(50ms);
+    std::ifstream written(marker);
+    std::getline(written, line);
+  }
+  EXPECT_EQ(line, "system-failed|ups1|1|it broke");
+  EXPECT_NE(Logged(file).find("ups1: system-failed: it broke"), std::string::npos);
+  std::filesystem::remove(marker);
+}
+
+}  // namespace runner
+
+TEST(ConfigTest, ShutdownAndNetworkKeysAreCheckedWhereTheyStand) {
+  const struct {
+    const char* name;
+    const char* text;
+    int line;  // of the first problem; 0: none expected
+    const char* says;
+  } cases[] = {
+      {"retry and limit read",
+       "[ups]\nport = \"COM1\"\n[shutdown]\nretry_seconds = 5\n"
+       "on_battery_seconds = 90\n",
+       0, ""},
+      {"retry zero", "[ups]\nport = \"COM1\"\n[shutdown]\nretry_seconds = 0\n", 4, "retry_seconds"},
+      {"hostsync too long", "[ups]\nport = \"COM1\"\n[network]\nhostsync_seconds = 900\n", 4,
+       "from 0 to 300"},
+      {"no such address", "[ups]\nport = \"COM1\"\n[network]\nlisten = [\"300.1.1.1:3493\"]\n", 4,
+       "300.1.1.1"},
+      {"twice", "[ups]\nport = \"COM1\"\n[network]\nlisten = [\"[::1]:3493\", \"[::1]:3493\"]\n", 4,
+       "twice"},
+      {"port zero", "[ups]\nport = \"COM1\"\n[network]\nlisten = [\"127.0.0.1:0\"]\n", 4, ":0"},
+      {"spaces in a password",
+       "[ups]\nport = \"COM1\"\n[[users]]\nname = \"mon\"\n\npassword = \"two words\"\n", 6,
+       "cannot send"},
+      {"a wrong upsmon on its line",
+       "[ups]\nport = \"COM1\"\n[[users]]\nname = \"mon\"\npassword = \"x\"\nupsmon = \"boss\"\n",
+       6, "primary"},
+  };
+  for (const auto& c : cases) {
+    const auto loaded = corvale::host::ParseConfig(c.text);
+    if (c.line == 0) {
+      EXPECT_TRUE(loaded.problems.empty()) << c.name << ": " << loaded.problems.front().message;
+      EXPECT_EQ(loaded.config.shutdown.retrySeconds, 5u) << c.name;
+      EXPECT_EQ(loaded.config.shutdown.onBatterySeconds, 90u) << c.name;
+      continue;
+    }
+    ASSERT_FALSE(loaded.problems.empty()) << c.name;
+    EXPECT_EQ(loaded.problems.front().line, c.line) << c.name;
+    EXPECT_NE(loaded.problems.front().message.find(c.says), std::string::npos)
+        << c.name << ": " << loaded.problems.front().message;
+  }
 }
 
 }  // namespace

@@ -68,11 +68,30 @@ TEST_F(HostToolTest, StatusAsJsonForScripts) {
   EXPECT_EQ(event["values"]["FirmwareRev"], "v1.0b  [ OnBatt LowBatt Silenced ]");
 }
 
-TEST_F(HostToolTest, PortGivenOnTheCommandLineIsWrittenBeforeStart) {
+TEST_F(HostToolTest, StatusByHandNeverWritesTheServicesRegistry) {
+  // What a running service's driver published, and the port it uses.
+  line.registry.Write(corvale::kStatusKey, "BatteryCapacity", "55");
   std::filesystem::create_symlink(line.peer->DevicePath(), line.Devices() / "ups0");
-  const auto result = RunTool(Command(line, {"status", "--port", "ups0"}));
+  line.peer->SetStatus(0x0005);
+  for (const auto* port : {"ups0", "ttyX9"}) {
+    const auto result = RunTool(Command(line, {"status", "--json", "--port", port}));
+    EXPECT_EQ(result.exitCode, std::string(port) == "ups0" ? 0 : 4) << result.output;
+    EXPECT_EQ(line.registry.Read(corvale::kServiceKey, "Port"), "COM1") << port;
+    EXPECT_EQ(line.registry.Read(corvale::kStatusKey, "BatteryCapacity"), "55") << port;
+    if (result.exitCode == 0) {
+      // Reported from this poll, not from what the service had published.
+      EXPECT_EQ(nlohmann::json::parse(result.output)["values"]["BatteryCapacity"], 10);
+    }
+  }
+
+  // With --config, the file's folders and port.
+  const auto config = line.directory.Path() / "by-hand.toml";
+  std::ofstream(config) << "[ups]\nport = \"ups0\"\ndevices = \"" << line.Devices().string()
+                        << "\"\nregistry = \"" << line.registry.Root().string()
+                        << "\"\n[network]\nlisten = []\n";
+  const auto result = RunTool({CORVALE_UPS_TOOL, "status", "--json", "--config", config.string()});
   EXPECT_EQ(result.exitCode, 0) << result.output;
-  EXPECT_EQ(line.registry.Read(corvale::kServiceKey, "Port"), "ups0");
+  EXPECT_EQ(line.registry.Read(corvale::kServiceKey, "Port"), "COM1");
 }
 
 TEST_F(HostToolTest, ExitCodesAndMessagesSayWhatToDo) {
@@ -179,6 +198,32 @@ TEST_F(HostToolTest, MonitorReportsChangesActsOnLowBatteryAndStopsOnSigterm) {
   EXPECT_LT(std::chrono::steady_clock::now() - stopStart, 1500ms)
       << "a stop waits only for the exchange in progress";
   EXPECT_EQ(nlohmann::json::parse(last)["event"], "stop");
+}
+
+TEST_F(HostToolTest, MonitorOrdersNoTurnOffUnlessTheLowBatteryCommandSucceeded) {
+  for (const std::vector<std::string>& command :
+       {std::vector<std::string>{"--on-low-battery", "exit 1"}, std::vector<std::string>{}}) {
+    Line fresh;
+    auto words = std::vector<std::string>{"monitor", "--json", "--turn-off-delay", "5"};
+    words.insert(words.end(), command.begin(), command.end());
+    Subprocess monitor(Command(fresh, words));
+    const auto waitFor = [&](const std::string& event) {
+      while (auto text = monitor.ReadLine(10s)) {
+        if (text->rfind('{', 0) == 0 && nlohmann::json::parse(*text)["event"] == event) return true;
+      }
+      return false;
+    };
+    fresh.peer->SetStatus(0x0005);
+    ASSERT_TRUE(waitFor("shutdown"));
+    if (!command.empty()) {
+      EXPECT_TRUE(waitFor("shutdown-failed"));
+    }
+    monitor.Signal(SIGTERM);
+    while (monitor.ReadLine(5s)) {
+    }
+    EXPECT_EQ(monitor.Wait(5s), 0);
+    EXPECT_TRUE(fresh.peer->TurnOffDelays().empty()) << (command.empty() ? "no command" : "failed");
+  }
 }
 
 TEST_F(HostToolTest, TurnOffOrdersTheUpsOff) {

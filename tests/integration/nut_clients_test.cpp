@@ -12,6 +12,7 @@
 
 namespace {
 
+using corvale::UpsPeer;
 using corvale::testing::FreePort;
 using corvale::testing::ReadFile;
 using corvale::testing::Subprocess;
@@ -144,7 +145,9 @@ TEST_F(NutClientsTest, UpscUpscmdUpsrwAndPyNutWorkWithRightsAndAreRefusedWithout
   const auto refused = RunClient("upscmd -u mon -p pw " + Ups() + " shutdown.return");
   EXPECT_NE(refused.status, 0);
   EXPECT_NE(refused.text.find("ACCESS-DENIED"), std::string::npos) << refused.text;
-  EXPECT_NE(RunClient("upsrw -s ups.delay.shutdown=7 -u admin -p wrong " + Ups()).status, 0);
+  EXPECT_NE(RunClient("upsrw -s ups.delay.shutdown=7 -u admin -p n0t-th1s " + Ups()).status, 0);
+  ASSERT_TRUE(WaitFor("refused a login as 'admin' from 127.0.0.1")) << log;
+  EXPECT_EQ(log.find("n0t-th1s"), std::string::npos) << "never the password";
   const auto set = RunClient("upsrw -s ups.delay.shutdown=30 -u admin -p s3cret " + Ups());
   EXPECT_EQ(set.status, 0) << set.text;
   EXPECT_EQ(RunClient("upsc " + Ups() + " ups.delay.shutdown", true).text, "30\n");
@@ -159,6 +162,13 @@ TEST_F(NutClientsTest, UpscUpscmdUpsrwAndPyNutWorkWithRightsAndAreRefusedWithout
                                 (Dir() / "corvale-ups.toml").string());
   EXPECT_EQ(status.status, 0) << status.text;
   EXPECT_NE(status.text.find("\"state\":1"), std::string::npos) << status.text;
+  // By hand, on a port of its own: nothing the service or its clients see changes.
+  EXPECT_NE(RunClient(std::string(CORVALE_UPS_TOOL) + " status --port ttyX9 --registry " +
+                      line.registry.Root().string() + " --devices " + line.Devices().string())
+                .status,
+            0);
+  EXPECT_EQ(line.registry.Read(corvale::kServiceKey, "Port"), "COM1");
+  EXPECT_EQ(RunClient("upsc " + Ups() + " ups.status", true).text, "OL\n");
 
   const auto python = RunClient(
       "/usr/bin/python3 -c \"import PyNUT; c = PyNUT.PyNUTClient(host='127.0.0.1', port=" +
@@ -181,6 +191,24 @@ TEST_F(NutClientsTest, UpsmonSecondaryShutsDownBeforeThePrimary) {
   ASSERT_TRUE(WaitFor("the other machines have logged out", 20s)) << log;
   ASSERT_TRUE(WaitFor("the shutdown command ended: exit status 0")) << log;
   EXPECT_TRUE(FileSays(Dir() / "notified", "FSD", 1s));
+  ASSERT_TRUE(fs::exists(Dir() / "upsmon-shut-down"));
+  EXPECT_LE(fs::last_write_time(Dir() / "upsmon-shut-down"), fs::last_write_time(ownShutdown))
+      << "the secondary goes first";
+}
+
+TEST_F(NutClientsTest, UpsmonSecondaryHearsTheFsdOfAPrimaryWhoseUpsIsLost) {
+  const fs::path ownShutdown = Dir() / "service-shut-down";
+  Start(PrivateConfig("touch " + ownShutdown.string()));
+  ASSERT_TRUE(WaitFor("test-ups: online")) << log;
+  // Its own dead time alone would not shut it down within this test.
+  auto upsmon = StartUpsmon(120);
+  ASSERT_TRUE(WaitFor("logged in to test-ups")) << log;
+  line.peer->SetStatus(kOnBatt);
+  ASSERT_TRUE(FileSays(Dir() / "notified", "ONBATT", 10s));
+  line.peer->SetFault(UpsPeer::Fault::kSilent);
+  ASSERT_TRUE(WaitFor("forced shutdown (FSD) set", 25s)) << log;
+  ASSERT_TRUE(WaitFor("the other machines have logged out", 25s)) << log;
+  ASSERT_TRUE(WaitFor("the shutdown command ended: exit status 0")) << log;
   ASSERT_TRUE(fs::exists(Dir() / "upsmon-shut-down"));
   EXPECT_LE(fs::last_write_time(Dir() / "upsmon-shut-down"), fs::last_write_time(ownShutdown))
       << "the secondary goes first";

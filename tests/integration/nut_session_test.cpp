@@ -159,6 +159,102 @@ TEST(NutServerTest, AnIdleClientIsDroppedAndItsLoginEnds) {
   EXPECT_EQ(backend.NumLogins(), 0);
 }
 
+// A client socket on the loopback, with a 5 s bound on each receive.
+int Connect(unsigned short port) {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  timeval wait = {5, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+  sockaddr_in address = {};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// Sends `line` and reads the reply up to `last` (a whole reply's end); empty when the server
+// closed the connection first.
+std::string Ask(int fd, const std::string& line, const std::string& last = "\n") {
+  if (send(fd, line.data(), line.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(line.size())) {
+    return {};
+  }
+  std::string received;
+  char byte;
+  while (received.size() < last.size() ||
+         received.compare(received.size() - last.size(), last.size(), last) != 0) {
+    if (recv(fd, &byte, 1, 0) != 1) return {};
+    received += byte;
+  }
+  return received;
+}
+
+// True when the server has closed the connection (end of stream within the receive bound).
+bool ClosedByServer(int fd) {
+  char byte;
+  return recv(fd, &byte, 1, 0) == 0;
+}
+
+class NutServerBoundsTest : public ::testing::Test {
+ protected:
+  void Serve(std::size_t maxClients, std::chrono::milliseconds idle) {
+    corvale::nut::ServerOptions options;
+    options.listen = {"127.0.0.1:0"};
+    options.maxClients = maxClients;
+    options.idleTimeout = idle;
+    server = std::make_unique<corvale::nut::Server>(backend, options, log);
+    std::string error;
+    ASSERT_TRUE(server->Start(&error)) << error;
+  }
+  void TearDown() override {
+    for (const int fd : fds) close(fd);
+  }
+  FakeNutBackend backend;
+  corvale::host::Logger log{false, std::tmpfile()};
+  std::unique_ptr<corvale::nut::Server> server;
+  std::vector<int> fds;
+};
+
+TEST_F(NutServerBoundsTest, ExactlyMaxClientsAreServed) {
+  Serve(3, std::chrono::seconds(30));
+  for (int i = 0; i < 3; ++i) {
+    fds.push_back(Connect(server->Ports().at(0)));
+    EXPECT_EQ(Ask(fds.back(), "NETVER\n"), "1.3\n") << "client " << i + 1;
+  }
+  fds.push_back(Connect(server->Ports().at(0)));
+  EXPECT_TRUE(ClosedByServer(fds.back())) << "one over the bound";
+  close(fds[0]);
+  fds.erase(fds.begin());
+  // The place freed is taken again (the server counts the close once it sees it).
+  bool served = false;
+  for (int attempt = 0; attempt < 50 && !served; ++attempt) {
+    const int fd = Connect(server->Ports().at(0));
+    served = Ask(fd, "NETVER\n") == "1.3\n";
+    fds.push_back(fd);
+  }
+  EXPECT_TRUE(served);
+}
+
+TEST_F(NutServerBoundsTest, AClientThatNeverSpeaksIsDropped) {
+  Serve(4, std::chrono::milliseconds(300));
+  fds.push_back(Connect(server->Ports().at(0)));
+  EXPECT_TRUE(ClosedByServer(fds.back()));
+}
+
+TEST_F(NutServerBoundsTest, AClientThatReadsItsRepliesIsNeverDroppedForTheirTotal) {
+  Serve(4, std::chrono::seconds(30));
+  fds.push_back(Connect(server->Ports().at(0)));
+  std::size_t total = 0;
+  for (int i = 0; i < 10000 && total <= 200 * 1024; ++i) {
+    const auto reply = Ask(fds.back(), "LIST VAR ups1\n", "END LIST VAR ups1\n");
+    ASSERT_FALSE(reply.empty()) << "dropped after " << total << " bytes";
+    total += reply.size();
+  }
+  EXPECT_GT(total, 200u * 1024);
+}
+
 TEST(NutWordsTest, QuotesAndEscapesRoundTrip) {
   using corvale::nut::Quote;
   using corvale::nut::SplitWords;

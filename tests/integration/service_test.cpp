@@ -161,4 +161,121 @@ TEST_F(ServiceTest, ConfigurationErrorsAreReportedWithTheirLines) {
   EXPECT_EQ(Tool({"check-config", "--config", WriteConfig("true").string()}), 0);
 }
 
+TEST_F(ServiceTest, AFailedShutdownIsTriedAgainAndAbandonedWithoutATraceWhenThePowerReturns) {
+  const fs::path tries = Dir() / "tries";
+  Start(WriteConfig("echo try >> " + tries.string() + "; exit 3", "retry_seconds = 1\n"));
+  ASSERT_TRUE(WaitFor("test-ups: online")) << log;
+  line.peer->SetStatus(kOnBatt | kLowBatt);
+  ASSERT_TRUE(WaitFor("the host did NOT shut down: the shutdown command")) << log;
+  EXPECT_TRUE(fs::exists(Flag()));
+  ASSERT_TRUE(WaitFor("the host did NOT shut down")) << log;
+  EXPECT_EQ(ReadFile(tries), "try\ntry\n");
+  line.peer->SetStatus(0);
+  ASSERT_TRUE(WaitFor("shutdown-abandoned: the power is back")) << log;
+  EXPECT_FALSE(fs::exists(Flag())) << "an abandoned shutdown must not cut the power later";
+  // A new power failure is a new shutdown.
+  line.peer->SetStatus(kOnBatt | kLowBatt);
+  ASSERT_TRUE(WaitFor("shutdown: the UPS's battery is low")) << log;
+  ASSERT_TRUE(WaitFor("the host did NOT shut down")) << log;
+  EXPECT_TRUE(fs::exists(Flag()));
+  service->Signal(SIGTERM);
+  EXPECT_EQ(service->Wait(5s), 0);
+  EXPECT_FALSE(fs::exists(Flag())) << "stopped before the host shut down";
+}
+
+TEST_F(ServiceTest, HooksThatAllHangDoNotHoldUpTheShutdown) {
+  Start(WriteConfig("true", "[events]\ncommand = \"exec sleep 5917\"\n"));
+  ASSERT_TRUE(WaitFor("test-ups: online")) << log;
+  constexpr std::uint16_t kOverload = 0x0008, kSysFail = 0x0080;
+  for (int round = 0; round < 2; ++round) {
+    line.peer->SetStatus(kOnBatt | kBattFail | kOverload | kSysFail);
+    ASSERT_TRUE(WaitFor("system-failed")) << log;
+    line.peer->SetStatus(0);
+    ASSERT_TRUE(WaitFor("system-ok")) << log;
+  }
+  line.peer->SetStatus(kOnBatt | kLowBatt);
+  ASSERT_TRUE(WaitFor("the shutdown command ended: exit status 0")) << log;
+  EXPECT_NE(log.find("dropping the event command"), std::string::npos) << log;
+  service->Signal(SIGTERM);
+  EXPECT_EQ(service->Wait(5s), 0);
+  RunToEnd({"pkill", "-f", "sleep 5917"});
+}
+
+TEST_F(ServiceTest, KillPowerTriesAgainAndNeedsNeitherTheRegistryNorTheConfiguration) {
+  Start(WriteConfig("true"));
+  line.peer->SetStatus(kOnBatt | kLowBatt);
+  ASSERT_TRUE(WaitFor("the shutdown command ended: exit status 0")) << log;
+  service->Signal(SIGTERM);
+  ASSERT_EQ(service->Wait(5s), 0);
+  ASSERT_TRUE(fs::exists(Flag()));
+
+  // /var is gone, the configuration was broken by an edit, and the UPS garbles its replies
+  // until the first turn-off.
+  fs::remove_all(line.registry.Root());
+  const fs::path config = Dir() / "corvale-ups.toml";
+  std::ofstream(config) << "[ups\n";
+  line.peer->SetFault(UpsPeer::Fault::kGarbled);
+  line.peer->OnFrame(
+      [this](const UpsPeer::FrameRecord&, const std::optional<corvale::UpsCommand>& command) {
+        if (command && command->letter == 'S') line.peer->SetFault(UpsPeer::Fault::kNone);
+      });
+  EXPECT_EQ(Tool({"kill-power", "--config", config.string(), "--flag", Flag().string()}), 0);
+  EXPECT_EQ(line.peer->TurnOffDelays(), (std::vector<std::uint32_t>{42, 42}));
+  EXPECT_FALSE(fs::exists(Flag()));
+  EXPECT_FALSE(fs::exists(line.registry.Root())) << "nothing written where /var was";
+}
+
+TEST_F(ServiceTest, TheTimeOnBatteryLimitComesFromTheFile) {
+  Start(WriteConfig("true", "on_battery_seconds = 2\n"));
+  ASSERT_TRUE(WaitFor("test-ups: online")) << log;
+  line.peer->SetStatus(kOnBatt);
+  ASSERT_TRUE(WaitFor("shutdown: the UPS has run on battery for 2 s")) << log;
+}
+
+TEST_F(ServiceTest, CheckConfigRefusesWhatTheServiceRefuses) {
+  const std::string users =
+      "[network]\nlisten = []\n[[users]]\nname = \"mon\"\npassword = \"pw\"\n";
+  const struct {
+    const char* name;
+    std::string upsKey;  // one more line in [ups]
+    std::string extra;
+    fs::perms mode;
+    int exitCode;
+    const char* says;
+  } cases[] = {
+      {"passwords others may read", "", users, fs::perms(0644), 2, "every user may read it"},
+      {"passwords kept private", "", users, fs::perms(0600), 0, "fine"},
+      {"no such library", "library = \"/nonexistent/lib.so\"\n", "", fs::perms(0600), 2,
+       "no driver library"},
+      {"no certificate", "",
+       "[network]\nlisten = []\ncertificate = \"/nonexistent.pem\"\nkey = \"/nonexistent.key\"\n",
+       fs::perms(0600), 2, "network.certificate and network.key"},
+  };
+  for (const auto& c : cases) {
+    const fs::path config = WriteConfig("true", c.extra);
+    std::string content = ReadFile(config);
+    content.insert(content.find('\n') + 1, c.upsKey);
+    std::ofstream(config) << content;
+    fs::permissions(config, c.mode);
+    for (const std::string command : {"check-config", "service"}) {
+      if (c.exitCode == 0 && command == "service") continue;
+      Subprocess tool({"/bin/sh", "-c", "exec \"$0\" \"$1\" --config \"$2\" 2>&1", CORVALE_UPS_TOOL,
+                       command, config.string()});
+      std::string output;
+      while (auto text = tool.ReadLine(10s)) output += *text + "\n";
+      EXPECT_EQ(tool.Wait(5s), c.exitCode) << c.name << " " << command << "\n" << output;
+      EXPECT_NE(output.find(c.says), std::string::npos) << c.name << " " << command << "\n"
+                                                        << output;
+    }
+  }
+  // What may still come right is a warning: the adapter may be plugged in later.
+  fs::remove(line.Devices() / "COM1");
+  Subprocess tool({"/bin/sh", "-c", "exec \"$0\" check-config --config \"$1\" 2>&1",
+                   CORVALE_UPS_TOOL, WriteConfig("").string()});
+  std::string output;
+  while (auto text = tool.ReadLine(10s)) output += *text + "\n";
+  EXPECT_EQ(tool.Wait(5s), 0) << output;
+  EXPECT_NE(output.find("warning: ups.port: there is no"), std::string::npos) << output;
+}
+
 }  // namespace

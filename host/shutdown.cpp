@@ -1,0 +1,132 @@
+#include "host/shutdown.h"
+
+namespace corvale::host {
+
+ShutdownSequence::ShutdownSequence(std::string command, ShutdownSteps steps, Logger& log,
+                                   ShutdownTiming timing)
+    : command_(std::move(command)), steps_(std::move(steps)), log_(log), timing_(timing) {}
+
+ShutdownSequence::Stage ShutdownSequence::CurrentStage() const {
+  std::lock_guard lock(mutex_);
+  return stage_;
+}
+
+void ShutdownSequence::Begin(const std::string& why, Reason reason) {
+  {
+    std::lock_guard lock(mutex_);
+    if (stopped_) return;
+    if (stage_ != Stage::kIdle) {
+      // A primary's FSD outlasts the power's return: keep at a shutdown under way.
+      if (reason == Reason::kForced) reason_ = Reason::kForced;
+      return;
+    }
+    stage_ = Stage::kPreparing;
+    why_ = why;
+    reason_ = reason;
+    commandFailures_ = 0;
+    nextAttempt_.reset();
+  }
+  if (steps_.writeFlag) steps_.writeFlag();
+  if (steps_.raise) steps_.raise(EventKind::kShutdown, why + ": shutting down");
+  if (steps_.beforeShutdown) {
+    steps_.beforeShutdown([this] { Attempt(); });
+  } else {
+    Attempt();
+  }
+}
+
+void ShutdownSequence::Attempt() {
+  bool useCommand = false, fallingBack = false;
+  {
+    std::lock_guard lock(mutex_);
+    if (stopped_ || (stage_ != Stage::kPreparing && stage_ != Stage::kWaitingToRetry)) return;
+    stage_ = Stage::kRunning;
+    const bool commandGaveUp =
+        steps_.shutDownSystem && commandFailures_ >= timing_.commandFailuresBeforeSystemCall;
+    useCommand = !command_.empty() && !commandGaveUp;
+    fallingBack = !command_.empty() && commandGaveUp;
+  }
+  if (useCommand) {
+    steps_.runCommand([this](const std::optional<ExitStatus>& status) {
+      if (status && !status->signalled && status->code == 0) return Ended(true, {});
+      {
+        std::lock_guard lock(mutex_);
+        ++commandFailures_;
+      }
+      Ended(false,
+            "the shutdown command '" + command_ + "' " +
+                (status ? "ended with " + status->Describe() : std::string("did not start")));
+    });
+    return;
+  }
+  if (!steps_.shutDownSystem) return Ended(true, {});  // nothing to run: only report
+  if (fallingBack) {
+    log_.Log(Priority::kCritical,
+             "the shutdown command keeps failing: using the system's own shutdown call instead");
+  }
+  std::string error;
+  if (steps_.shutDownSystem(&error)) return Ended(true, {});
+  Ended(false, "the system's shutdown call failed: " + error);
+}
+
+void ShutdownSequence::Ended(bool started, const std::string& failure) {
+  {
+    std::lock_guard lock(mutex_);
+    if (stage_ != Stage::kRunning) return;
+    stage_ = started ? Stage::kStarted : Stage::kWaitingToRetry;
+    nextAttempt_.reset();
+  }
+  if (started) return;
+  log_.Log(Priority::kCritical, "the host did NOT shut down: " + failure + ". Trying again in " +
+                                    std::to_string(timing_.retryEvery.count()) + " s");
+  if (steps_.raise) steps_.raise(EventKind::kShutdownFailed, failure);
+}
+
+bool ShutdownSequence::Tick(const Observation& observation) {
+  std::string why;
+  bool abandon = false;
+  {
+    std::lock_guard lock(mutex_);
+    const bool powerBack =
+        observation.polled == 1 && !observation.linkLost && !observation.flags.lowBattery;
+    if (!powerBack) {
+      powerBackSince_.reset();
+    } else if (!powerBackSince_) {
+      powerBackSince_ = observation.when;
+    }
+    if (stopped_ || stage_ != Stage::kWaitingToRetry) return false;
+    if (!nextAttempt_) nextAttempt_ = observation.when + timing_.retryEvery;
+    if (observation.when < *nextAttempt_) return false;
+    nextAttempt_.reset();
+    const bool reasonGone = reason_ == Reason::kPower && powerBackSince_ &&
+                            observation.when - *powerBackSince_ >= timing_.retryEvery;
+    abandon = reasonGone;
+    stage_ = abandon ? Stage::kIdle : Stage::kPreparing;  // kPreparing: the next attempt, below
+    why = why_;
+  }
+  if (!abandon) {
+    Attempt();
+    return false;
+  }
+  if (steps_.removeFlag) steps_.removeFlag();
+  if (steps_.cancelBeforeShutdown) steps_.cancelBeforeShutdown();
+  if (steps_.raise) {
+    steps_.raise(EventKind::kShutdownAbandoned,
+                 "the power is back: the shutdown (" + why + ") is abandoned");
+  }
+  return true;
+}
+
+void ShutdownSequence::Stop() {
+  Stage stage;
+  {
+    std::lock_guard lock(mutex_);
+    stopped_ = true;
+    stage = stage_;
+  }
+  if (stage != Stage::kPreparing && stage != Stage::kWaitingToRetry) return;
+  if (steps_.removeFlag) steps_.removeFlag();
+  log_.Log(Priority::kWarning, "stopping before the host shut down: no power cut will follow");
+}
+
+}  // namespace corvale::host

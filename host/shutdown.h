@@ -1,0 +1,81 @@
+// Carrying a decided shutdown through. Once the host has decided to shut down, it keeps at it
+// until the system is going down or the reason has gone: a command that fails, cannot start or
+// hangs is tried again, then the system's own call is used; nothing but the shutdown itself waits
+// here. A shutdown abandoned because the power came back leaves no flag behind, so nothing cuts
+// the power later; one that started is never abandoned (the power may still fail again before the
+// host is down, and kill-power must then restore it).
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "host/events.h"
+#include "host/host_os.h"
+#include "host/log.h"
+#include "host/supervisor.h"
+
+namespace corvale::host {
+
+// What the sequence does in the world; the host supplies the real ones, tests their own.
+struct ShutdownSteps {
+  std::function<void()> writeFlag;   // the power cut is wanted once the host is down
+  std::function<void()> removeFlag;  // ... no longer
+  // Before the command: e.g. FSD for the other machines, then `proceed` (once, any thread).
+  std::function<void(std::function<void()> proceed)> beforeShutdown;
+  std::function<void()> cancelBeforeShutdown;  // FSD cleared again
+  // Starts the configured command; `ended` hears how it ended (nothing: it could not start).
+  std::function<void(std::function<void(const std::optional<ExitStatus>&)> ended)> runCommand;
+  std::function<bool(std::string* error)> shutDownSystem;  // the system's own call
+  std::function<void(EventKind kind, const std::string& message)> raise;
+};
+
+struct ShutdownTiming {
+  // How often a failed shutdown is tried again; the power must also be back for this long before
+  // a shutdown for a power reason is abandoned.
+  std::chrono::seconds retryEvery{30};
+  int commandFailuresBeforeSystemCall = 2;
+};
+
+class ShutdownSequence {
+ public:
+  enum class Reason {
+    kPower,   // low battery, time on battery, lost while on battery: gone when the power is back
+    kForced,  // FSD from a primary: holds for as long as the service runs
+  };
+  enum class Stage { kIdle, kPreparing, kRunning, kWaitingToRetry, kStarted };
+
+  ShutdownSequence(std::string command, ShutdownSteps steps, Logger& log, ShutdownTiming timing);
+
+  // Begins a shutdown for `why` unless one is under way or has started; from any thread.
+  void Begin(const std::string& why, Reason reason);
+  // Each poll: tries a failed shutdown again when it is due, or abandons it when its reason has
+  // gone. True when it was abandoned just now (the policy may decide again).
+  bool Tick(const Observation& observation);
+  // The service stops: a shutdown that has not started must leave no flag that could cut the
+  // power at the next ordinary reboot.
+  void Stop();
+
+  Stage CurrentStage() const;
+
+ private:
+  void Attempt();
+  void Ended(bool started, const std::string& failure);
+
+  std::string command_;
+  ShutdownSteps steps_;
+  Logger& log_;
+  ShutdownTiming timing_;
+  mutable std::mutex mutex_;
+  Stage stage_ = Stage::kIdle;
+  bool stopped_ = false;
+  std::string why_;
+  Reason reason_ = Reason::kPower;
+  int commandFailures_ = 0;
+  std::optional<Clock::time_point> nextAttempt_;
+  std::optional<Clock::time_point> powerBackSince_;
+};
+
+}  // namespace corvale::host

@@ -1,0 +1,64 @@
+#include "host/start_checks.h"
+
+#include <filesystem>
+
+#include "host/host_os.h"
+#include "host/nut/nut_server.h"
+
+namespace corvale::host {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+bool Inside(const fs::path& path, const std::string& folder) {
+  const auto relative = path.lexically_normal().lexically_relative(folder);
+  return !relative.empty() && *relative.begin() != "..";
+}
+
+}  // namespace
+
+StartChecks CheckBeforeStart(const Config& config, const std::string& path) {
+  StartChecks checks;
+  std::error_code error;
+  if (!config.users.empty() && ReadableByOthers(path)) {
+    checks.problems.push_back(path + " holds passwords and every user may read it. " +
+                              ProtectFileAdvice(path));
+  }
+  if (!config.ups.library.empty() && !fs::is_regular_file(config.ups.library, error)) {
+    checks.problems.push_back("ups.library: there is no driver library " + config.ups.library);
+  }
+  if (!config.network.certificate.empty()) {
+    std::string why;
+    if (!nut::CheckTlsFiles(config.network.certificate, config.network.key, &why)) {
+      checks.problems.push_back("network.certificate and network.key: " + why);
+    }
+  }
+  if (!fs::is_directory(config.ups.devices, error)) {
+    checks.warnings.push_back("ups.devices: there is no folder " + config.ups.devices);
+  } else if (!fs::exists(fs::path(config.ups.devices) / config.ups.port, error)) {
+    checks.warnings.push_back("ups.port: there is no " +
+                              (fs::path(config.ups.devices) / config.ups.port).string() +
+                              " yet; the service waits for it (a USB adapter may appear later)");
+  }
+  if (!fs::is_directory(config.ups.registry, error)) {
+    checks.warnings.push_back("ups.registry: " + config.ups.registry +
+                              " does not exist yet; the service creates it");
+  }
+  const auto writable = ServiceWritableFolders();
+  for (const auto& [key, where] : {std::pair{"ups.registry", config.ups.registry},
+                                   std::pair{"shutdown.flag_file", config.shutdown.flagFile}}) {
+    if (writable.empty()) break;
+    bool inside = false;
+    for (const auto& folder : writable) inside = inside || Inside(where, folder);
+    if (!inside) {
+      std::string folders;
+      for (const auto& folder : writable) folders += (folders.empty() ? "" : " or ") + folder;
+      checks.warnings.push_back(std::string(key) + ": the installed service may only write in " +
+                                folders + ", not " + where);
+    }
+  }
+  return checks;
+}
+
+}  // namespace corvale::host
