@@ -214,6 +214,32 @@ TEST_F(NutClientsTest, UpsmonSecondaryHearsTheFsdOfAPrimaryWhoseUpsIsLost) {
       << "the secondary goes first";
 }
 
+TEST_F(NutClientsTest, StaleWhileLostAndHostsyncHasItsLimit) {
+  const auto config = PrivateConfig("true");
+  std::string text = ReadFile(config);
+  text.replace(text.find("hostsync_seconds = 30"), 21, "hostsync_seconds = 2");
+  std::ofstream(config) << text;
+  Start(config);
+  ASSERT_TRUE(WaitFor("test-ups: online")) << log;
+  // A secondary that logs in and never leaves.
+  RawClient squatter(port);
+  squatter.Send("USERNAME mon\nPASSWORD pw\nLOGIN test-ups\n");
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(squatter.Line(), "OK");
+
+  line.peer->SetFault(UpsPeer::Fault::kSilent);
+  ASSERT_TRUE(WaitFor("communication-lost", 20s)) << log;
+  RawClient client(port);
+  client.Send("GET VAR test-ups ups.status\n");
+  EXPECT_EQ(client.Line(), "ERR DATA-STALE") << "nothing from a lost UPS passes for current";
+  line.peer->SetFault(UpsPeer::Fault::kNone);
+  ASSERT_TRUE(WaitFor("communication-restored", 20s)) << log;
+
+  line.peer->SetStatus(kOnBatt | kLowBatt);
+  ASSERT_TRUE(WaitFor("forced shutdown (FSD) set; waiting up to 2 s")) << log;
+  ASSERT_TRUE(WaitFor("hostsync time is up with 1 still logged in", 5s)) << log;
+  ASSERT_TRUE(WaitFor("the shutdown command ended: exit status 0")) << log;
+}
+
 TEST_F(NutClientsTest, ARemotePrimarysForcedShutdownIsHonoured) {
   const fs::path ownShutdown = Dir() / "service-shut-down";
   Start(PrivateConfig("touch " + ownShutdown.string()));
