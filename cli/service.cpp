@@ -146,11 +146,15 @@ int RunService(const std::string& configPath) {
     if (!std::filesystem::remove(options.flagFile, missing)) return;
     service.OrderTurnOff(config->shutdown.turnOffDelay, "as the system shuts down");
   });
-  nut::Server server(backend,
-                     {config->network.listen, config->network.maxClients,
-                      config->network.certificate, config->network.key},
-                     log);
-  // Protecting this machine comes first: a port taken by another program only costs the sharing.
+  nut::ServerOptions serving;
+  serving.listen = config->network.listen;
+  serving.maxClients = config->network.maxClients;
+  serving.maxClientsPerAddress = config->network.maxClientsPerAddress;
+  serving.certificate = config->network.certificate;
+  serving.key = config->network.key;
+  nut::Server server(backend, serving, log);
+  // Protecting this machine comes first: an address that cannot be served only costs the
+  // sharing there, and is tried again.
   if (std::string problem; !config->network.listen.empty() && !server.Start(&problem)) {
     log.Log(host::Priority::kError, "not sharing the UPS on the network: " + problem);
   }

@@ -209,6 +209,7 @@ void ReadDocument(const toml::table& root, LoadedConfig& loaded) {
       }
     }
     network.Integer("max_clients", config.network.maxClients, 1, 4096);
+    network.Integer("max_clients_per_address", config.network.maxClientsPerAddress, 1, 4096);
     // The other machines' time to shut down comes out of this one's last minutes on battery.
     network.Integer("hostsync_seconds", config.network.hostsyncSeconds, 0, 300);
     network.String("certificate", config.network.certificate);

@@ -32,6 +32,7 @@ struct Config {
   struct Network {
     std::vector<std::string> listen = {"127.0.0.1:3493"};  // "host:port"; empty: no server
     std::uint32_t maxClients = 64;
+    std::uint32_t maxClientsPerAddress = 8;  // loopback exempt
     std::uint32_t hostsyncSeconds = 15;
     std::string certificate;  // PEM files; both set: STARTTLS is offered
     std::string key;

@@ -1,8 +1,9 @@
 #include "host/nut/nut_server.h"
 
 #include <array>
-#include <atomic>
 #include <deque>
+#include <list>
+#include <mutex>
 
 #include "host/nut/nut_transport.h"
 
@@ -11,46 +12,100 @@ namespace corvale::nut {
 namespace {
 
 using asio::ip::tcp;
+using Clock = std::chrono::steady_clock;
 // Replies a client has not read yet; a client that stops reading is dropped past this.
 constexpr std::size_t kMostQueuedOutput = 64 * 1024;
-// Requests that arrived while an instant command runs.
+// Requests read ahead of their replies; reading stops past this until they are answered.
 constexpr std::size_t kMostQueuedLines = 16;
+// How long accepting pauses when the process is out of file descriptors.
+constexpr std::chrono::seconds kAcceptPause{1};
+
+class Connection;
 
 }  // namespace
+
+// One configured address: its sockets once bound, and the retry while it cannot be.
+struct Listener {
+  std::string address;
+  std::vector<std::unique_ptr<tcp::acceptor>> acceptors;
+  std::unique_ptr<asio::steady_timer> retry;
+  bool failing = false;
+};
 
 struct Server::State {
   State(Backend& served, ServerOptions chosen, host::Logger& logger)
       : backend(served), options(std::move(chosen)), log(logger) {}
-  // Destroyed bottom up: connections still queued in `io` go before what they use.
+  // Destroyed bottom up: connections still queued in `io` go before what they use, and the
+  // sockets and timers before `io`.
   Backend& backend;
   ServerOptions options;
   host::Logger& log;
-  std::atomic<std::size_t> clients{0};
   TlsContextPointer tls;
+  bool tlsFailing = false;
+  // The io thread's own: the open connections, for the bounds and for eviction.
+  std::list<Connection*> connections;
+  std::size_t clients = 0;
+  bool paused = false;
+  mutable std::mutex portsMutex;  // Ports() is asked from other threads
   asio::io_context io;
-  std::vector<std::unique_ptr<tcp::acceptor>> acceptors;
+  std::list<Listener> listeners;
+  asio::steady_timer pause{io};
+
+  void ServeAll();
+  bool LoadTls();
+  void Bind(Listener& listener);
   void Accept(tcp::acceptor& acceptor);
+  void Admit(tcp::socket socket);
 };
 
 namespace {
 
 class Connection : public std::enable_shared_from_this<Connection> {
  public:
-  Connection(tcp::socket socket, Server::State& server, const std::string& address)
+  Connection(tcp::socket socket, Server::State& server, std::string address)
       : socket_(std::move(socket)),
         server_(server),
         timer_(socket_.get_executor()),
-        session_(server.backend, address),
-        transport_(std::make_unique<PlainTransport>(socket_)) {}
-  ~Connection() { --server_.clients; }
+        address_(std::move(address)),
+        session_(server.backend, address_),
+        transport_(std::make_unique<PlainTransport>(socket_)) {
+    ++server_.clients;
+    place_ = server_.connections.insert(server_.connections.end(), this);
+  }
+  ~Connection() {
+    server_.connections.erase(place_);
+    if (!closed_) --server_.clients;
+  }
 
   void Start() {
     ResetIdleTimer();
     Read();
   }
 
+  const std::string& Address() const { return address_; }
+  bool Open() const { return !closed_; }
+  // A place a full server may take back: not an upsmon logged in, and quiet the longest.
+  bool Evictable() const { return !closed_ && !session_.LoggedIn(); }
+  Clock::time_point LastHeard() const { return lastHeard_; }
+
+  void Close() {
+    if (closed_) return;
+    closed_ = true;
+    --server_.clients;
+    std::error_code ignored;
+    timer_.cancel();
+    socket_.shutdown(tcp::socket::shutdown_both, ignored);
+    socket_.close(ignored);
+  }
+
  private:
+  struct Request {
+    std::string line;
+    bool tooLong = false;
+  };
+
   void ResetIdleTimer() {
+    lastHeard_ = Clock::now();
     timer_.expires_after(server_.options.idleTimeout);
     timer_.async_wait([self = shared_from_this()](const std::error_code& cancelled) {
       if (!cancelled) self->Close();
@@ -58,7 +113,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
   }
 
   void Read() {
-    if (closed_ || reading_ || upgrading_ || upgradeAfterWrite_) return;  // TLS reads next
+    // TLS reads next; or enough is waiting for its replies.
+    if (closed_ || reading_ || upgrading_ || upgradeAfterWrite_) return;
+    if (requests_.size() >= kMostQueuedLines || queuedBytes_ >= kMostQueuedOutput / 2) return;
     reading_ = true;
     transport_->Read(asio::buffer(input_),
                      [self = shared_from_this()](const std::error_code& failed, std::size_t count) {
@@ -68,18 +125,13 @@ class Connection : public std::enable_shared_from_this<Connection> {
                      });
   }
 
-  // Splits what arrived into lines; a line too long is answered and skipped to its end.
+  // Splits what arrived into requests, in order; a line too long is one too, answered with an
+  // error in its turn.
   void Take(std::size_t count) {
     for (std::size_t i = 0; i < count; ++i) {
       const char c = input_[i];
       if (c == '\n') {
-        if (tooLong_) {
-          Send("ERR TOO-LONG\n");
-        } else if (lines_.size() >= kMostQueuedLines) {
-          return Close();
-        } else {
-          lines_.push_back(std::move(line_));
-        }
+        requests_.push_back({tooLong_ ? std::string() : std::move(line_), tooLong_});
         line_.clear();
         tooLong_ = false;
       } else if (line_.size() + 1 >= kMaxLineLength) {
@@ -94,10 +146,14 @@ class Connection : public std::enable_shared_from_this<Connection> {
   }
 
   void Process() {
-    while (!busy_ && !closed_ && !upgrading_ && !lines_.empty()) {
-      const std::string line = std::move(lines_.front());
-      lines_.pop_front();
+    while (!busy_ && !closed_ && !upgrading_ && !upgradeAfterWrite_ && !requests_.empty()) {
+      Request request = std::move(requests_.front());
+      requests_.pop_front();
       ResetIdleTimer();
+      if (request.tooLong) {
+        Send("ERR TOO-LONG\n");
+        continue;
+      }
       std::weak_ptr<Connection> weak = shared_from_this();
       auto later = [weak, &io = server_.io](std::string reply) {
         asio::post(io, [weak, reply = std::move(reply)] {
@@ -109,11 +165,17 @@ class Connection : public std::enable_shared_from_this<Connection> {
           }
         });
       };
-      const Session::Result result = session_.Handle(line, later);
+      const Session::Result result = session_.Handle(request.line, later);
       busy_ = result.pending;
       Send(result.reply);
       if (result.close) closeAfterWrite_ = true;
-      if (result.startTls) upgradeAfterWrite_ = true;
+      if (result.startTls) {
+        // Nothing sent in the clear after STARTTLS may pass for what came through TLS.
+        upgradeAfterWrite_ = true;
+        requests_.clear();
+        line_.clear();
+        tooLong_ = false;
+      }
       if (result.close || result.startTls) break;
     }
   }
@@ -141,6 +203,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
                         self->queuedBytes_ -= self->output_.front().size();
                         self->output_.pop_front();
                         self->Write();
+                        self->Process();
+                        self->Read();
                       });
   }
 
@@ -157,24 +221,18 @@ class Connection : public std::enable_shared_from_this<Connection> {
     });
   }
 
-  void Close() {
-    if (closed_) return;
-    closed_ = true;
-    std::error_code ignored;
-    timer_.cancel();
-    socket_.shutdown(tcp::socket::shutdown_both, ignored);
-    socket_.close(ignored);
-  }
-
   tcp::socket socket_;
   Server::State& server_;
   asio::steady_timer timer_;
+  std::string address_;
   Session session_;
   std::unique_ptr<Transport> transport_;
+  std::list<Connection*>::iterator place_;
+  Clock::time_point lastHeard_ = Clock::now();
   std::array<char, 1024> input_{};
   std::string line_;
   bool tooLong_ = false;
-  std::deque<std::string> lines_;
+  std::deque<Request> requests_;
   std::deque<std::string> output_;
   std::size_t queuedBytes_ = 0;
   bool reading_ = false, writing_ = false, busy_ = false, closed_ = false;
@@ -190,26 +248,145 @@ bool SplitAddress(const std::string& text, std::string* host, std::string* port)
   if (host->size() > 2 && host->front() == '[' && host->back() == ']') {
     *host = host->substr(1, host->size() - 2);
   }
+  if (*host == "*") *host = "";  // every address, of both families
   return true;
+}
+
+bool OutOfDescriptors(const std::error_code& error) {
+  return error == std::errc::too_many_files_open ||
+         error == std::errc::too_many_files_open_in_system || error == std::errc::no_buffer_space ||
+         error == std::errc::not_enough_memory;
 }
 
 }  // namespace
 
+bool Server::State::LoadTls() {
+  if (options.certificate.empty() || tls) return true;
+  std::string error;
+  tls = LoadTlsContext(options.certificate, options.key, &error);
+  if (!tls && !tlsFailing) {
+    log.Log(host::Priority::kError,
+            "not sharing the UPS on the network until STARTTLS can be "
+            "offered: " +
+                error + "; trying again every " +
+                std::to_string(
+                    std::chrono::duration_cast<std::chrono::seconds>(options.retryEvery).count()) +
+                " s");
+  } else if (tls && tlsFailing) {
+    log.Log(host::Priority::kNotice, "the certificate can be used now");
+  }
+  tlsFailing = !tls;
+  return tls != nullptr;
+}
+
+void Server::State::ServeAll() {
+  if (!LoadTls()) {
+    pause.expires_after(options.retryEvery);
+    pause.async_wait([this](const std::error_code& cancelled) {
+      if (!cancelled) ServeAll();
+    });
+    return;
+  }
+  for (auto& listener : listeners) Bind(listener);
+}
+
+void Server::State::Bind(Listener& listener) {
+  std::string host, port;
+  SplitAddress(listener.address, &host, &port);
+  std::error_code failed;
+  std::vector<std::unique_ptr<tcp::acceptor>> bound;
+  tcp::resolver resolver(io);
+  const auto endpoints = resolver.resolve(host, port, tcp::resolver::passive, failed);
+  for (const auto& entry : endpoints) {
+    if (failed) break;
+    auto acceptor = std::make_unique<tcp::acceptor>(io);
+    acceptor->open(entry.endpoint().protocol(), failed);
+    // "[::]" serves IPv6 only, so that "0.0.0.0" at the same port can serve IPv4 beside it.
+    if (!failed && entry.endpoint().address().is_v6()) {
+      acceptor->set_option(asio::ip::v6_only(true), failed);
+    }
+    if (!failed) acceptor->set_option(tcp::acceptor::reuse_address(true), failed);
+    if (!failed) acceptor->bind(entry.endpoint(), failed);
+    if (!failed) acceptor->listen(asio::socket_base::max_listen_connections, failed);
+    if (!failed) bound.push_back(std::move(acceptor));
+  }
+  if (failed || bound.empty()) {
+    // Nothing half-done stays listening: a socket that listens must also accept.
+    if (!listener.failing) {
+      log.Log(
+          host::Priority::kError,
+          "cannot listen on " + listener.address + ": " +
+              (failed ? failed.message() : std::string("no such address")) +
+              "; trying again every " +
+              std::to_string(
+                  std::chrono::duration_cast<std::chrono::seconds>(options.retryEvery).count()) +
+              " s");
+    }
+    listener.failing = true;
+    if (!listener.retry) listener.retry = std::make_unique<asio::steady_timer>(io);
+    listener.retry->expires_after(options.retryEvery);
+    listener.retry->async_wait([this, &listener](const std::error_code& cancelled) {
+      if (!cancelled) Bind(listener);
+    });
+    return;
+  }
+  if (listener.failing) log.Log(host::Priority::kNotice, "listening on " + listener.address);
+  listener.failing = false;
+  {
+    std::lock_guard lock(portsMutex);
+    listener.acceptors = std::move(bound);
+  }
+  for (auto& acceptor : listener.acceptors) Accept(*acceptor);
+}
+
 void Server::State::Accept(tcp::acceptor& acceptor) {
   acceptor.async_accept([this, &acceptor](const std::error_code& failed, tcp::socket socket) {
     if (failed == asio::error::operation_aborted) return;
-    if (!failed) {
-      std::error_code ignored;
-      const auto peer = socket.remote_endpoint(ignored);
-      if (clients >= options.maxClients) {
-        socket.close(ignored);  // full: the client sees the connection closed at once
-      } else {
-        ++clients;
-        std::make_shared<Connection>(std::move(socket), *this, peer.address().to_string())->Start();
+    if (OutOfDescriptors(failed)) {
+      // Accepting again at once would only spin; the place comes back when a client leaves.
+      if (!paused) {
+        log.Log(host::Priority::kError,
+                "cannot accept NUT clients: " + failed.message() + "; pausing");
       }
+      paused = true;
+      auto timer = std::make_shared<asio::steady_timer>(io, kAcceptPause);
+      timer->async_wait([this, &acceptor, timer](const std::error_code& cancelled) {
+        if (!cancelled) Accept(acceptor);
+      });
+      return;
+    }
+    if (!failed) {
+      paused = false;
+      Admit(std::move(socket));
     }
     Accept(acceptor);
   });
+}
+
+void Server::State::Admit(tcp::socket socket) {
+  std::error_code ignored;
+  const auto peer = socket.remote_endpoint(ignored).address();
+  const std::string address = peer.to_string();
+  if (!peer.is_loopback()) {
+    std::size_t same = 0;
+    for (const Connection* connection : connections) {
+      if (connection->Open() && connection->Address() == address) ++same;
+    }
+    if (same >= options.maxClientsPerAddress) return socket.close(ignored);
+  }
+  if (clients >= options.maxClients) {
+    // Full: the longest-quiet connection that has not logged in gives up its place, so that
+    // idle squatters cannot keep a rebooted upsmon out.
+    Connection* victim = nullptr;
+    for (Connection* connection : connections) {
+      if (connection->Evictable() && (!victim || connection->LastHeard() < victim->LastHeard())) {
+        victim = connection;
+      }
+    }
+    if (victim == nullptr) return socket.close(ignored);  // the client sees it closed at once
+    victim->Close();
+  }
+  std::make_shared<Connection>(std::move(socket), *this, address)->Start();
 }
 
 Server::Server(Backend& backend, ServerOptions options, host::Logger& log)
@@ -220,35 +397,19 @@ Server::~Server() {
 }
 
 bool Server::Start(std::string* error) {
-  if (!state_->options.certificate.empty()) {
-    state_->tls = LoadTlsContext(state_->options.certificate, state_->options.key, error);
-    if (!state_->tls) return false;
-  }
   for (const auto& address : state_->options.listen) {
     std::string host, port;
-    std::error_code failed;
     if (!SplitAddress(address, &host, &port)) {
       *error = "cannot listen on \"" + address + "\": give it as address:port";
       return false;
     }
-    tcp::resolver resolver(state_->io);
-    const auto endpoints = resolver.resolve(host, port, tcp::resolver::passive, failed);
-    for (const auto& entry : endpoints) {
-      if (failed) break;
-      auto acceptor = std::make_unique<tcp::acceptor>(state_->io);
-      acceptor->open(entry.endpoint().protocol(), failed);
-      if (!failed) acceptor->set_option(tcp::acceptor::reuse_address(true), failed);
-      if (!failed) acceptor->bind(entry.endpoint(), failed);
-      if (!failed) acceptor->listen(asio::socket_base::max_listen_connections, failed);
-      if (!failed) state_->acceptors.push_back(std::move(acceptor));
-    }
-    if (failed) {
-      *error = "cannot listen on " + address + ": " + failed.message();
-      return false;
-    }
+    state_->listeners.push_back({address, {}, nullptr, false});
   }
-  for (auto& acceptor : state_->acceptors) state_->Accept(*acceptor);
-  thread_ = std::thread([this] { state_->io.run(); });
+  state_->ServeAll();
+  thread_ = std::thread([this] {
+    auto work = asio::make_work_guard(state_->io);
+    state_->io.run();
+  });
   return true;
 }
 
@@ -259,10 +420,13 @@ void Server::Stop() {
 }
 
 std::vector<unsigned short> Server::Ports() const {
+  std::lock_guard lock(state_->portsMutex);
   std::vector<unsigned short> ports;
-  for (const auto& acceptor : state_->acceptors) {
-    std::error_code ignored;
-    ports.push_back(acceptor->local_endpoint(ignored).port());
+  for (const auto& listener : state_->listeners) {
+    for (const auto& acceptor : listener.acceptors) {
+      std::error_code ignored;
+      ports.push_back(acceptor->local_endpoint(ignored).port());
+    }
   }
   return ports;
 }

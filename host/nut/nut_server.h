@@ -19,9 +19,12 @@ namespace corvale::nut {
 struct ServerOptions {
   std::vector<std::string> listen;  // "address:port"
   std::size_t maxClients = 64;
-  std::string certificate;  // PEM; with `key`, STARTTLS is offered
+  std::size_t maxClientsPerAddress = 8;  // loopback exempt
+  std::string certificate;               // PEM; with `key`, STARTTLS is offered
   std::string key;
   std::chrono::milliseconds idleTimeout{60000};  // a client silent this long is dropped
+  // An address that cannot be served yet (not assigned, certificate missing) is tried again.
+  std::chrono::milliseconds retryEvery{10000};
 };
 
 class Server {
@@ -31,12 +34,13 @@ class Server {
   Server(const Server&) = delete;
   Server& operator=(const Server&) = delete;
 
-  // Binds every address and starts serving on a thread of its own. False, with `error` set,
-  // when an address cannot be served.
+  // Starts serving on a thread of its own. Each address that cannot be served yet is logged and
+  // tried again in the background while the others serve; false, with `error` set, only for an
+  // address that can never be served (not "address:port").
   bool Start(std::string* error);
   void Stop();
 
-  // The ports listened on, in the order of `listen` (useful with port 0).
+  // The ports listened on so far, in the order of `listen` (useful with port 0).
   std::vector<unsigned short> Ports() const;
 
   struct State;  // the sockets and their connections, in nut_server.cpp

@@ -78,6 +78,8 @@ class Session {
   Result Handle(std::string_view line, std::function<void(std::string reply)> later = {});
 
   void TlsStarted() { tls_ = true; }
+  // Logged in with LOGIN: an upsmon whose place a full server must keep.
+  bool LoggedIn() const { return loggedIn_; }
 
  private:
   Result Get(const std::vector<std::string>& words);

@@ -70,6 +70,9 @@ std::unique_ptr<RunningCommand> StartCommand(const std::string& command, const E
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  // Nothing of ours beyond standard output and error: no listening socket, client connection or
+  // serial port may outlive the service in a hook's background process.
+  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
   posix_spawnattr_t attributes;
   posix_spawnattr_init(&attributes);
   // A new process group, so that a hook that hangs can be ended with all it started; the stop

@@ -349,6 +349,51 @@ TEST_F(NutClientsTest, StartTlsWithACertificateThatUpsmonVerifies) {
       "f = t.makefile('rb'); print(f.readline(), f.readline())\"");
   EXPECT_EQ(checked.text,
             "b'OK STARTTLS\\n'\nb'ERR ALREADY-SSL-MODE\\n' b'VAR test-ups ups.status \"OL\"\\n'\n");
+
+  // Lines sent in the clear behind STARTTLS, whole or partial, are dropped, never run as if they
+  // had come through TLS.
+  const auto injected = RunClient(
+      "/usr/bin/python3 -c \"import socket, ssl; s = socket.create_connection(('127.0.0.1', " +
+      std::to_string(port) +
+      ")); s.sendall(b'STARTTLS\\nUSERNAME admin\\nPASSW'); print(s.recv(64)); "
+      "t = ssl.create_default_context(cafile='" +
+      dir +
+      "/cert.pem').wrap_socket(s, server_hostname='127.0.0.1'); t.sendall(b'NETVER\\n'); "
+      "print(t.makefile('rb').readline())\"");
+  EXPECT_EQ(injected.text, "b'OK STARTTLS\\n'\nb'1.3\\n'\n");
+}
+
+TEST_F(NutClientsTest, HooksInheritNothingButStandardInputOutputAndError) {
+  const fs::path fds = Dir() / "fds";
+  auto config = PrivateConfig("true");
+  std::string text = ReadFile(config);
+  text.insert(text.find("[network]"),
+              "[events]\ncommand = \"ls -l /proc/$$/fd > " + fds.string() + "\"\n");
+  std::ofstream(config) << text;
+  Start(config);
+  ASSERT_TRUE(WaitFor("test-ups: online")) << log;
+  RawClient client(port);
+  client.Send("NETVER\n");
+  EXPECT_EQ(client.Line(), "1.3");
+  line.peer->SetStatus(kOnBatt);
+  ASSERT_TRUE(WaitFor("event command for on-battery ended: exit status 0")) << log;
+  const std::string listed = ReadFile(fds);
+  EXPECT_EQ(listed.find("socket:"), std::string::npos) << listed;
+  EXPECT_EQ(listed.find("/dev/pts"), std::string::npos) << listed;
+  EXPECT_EQ(listed.find(" 3 ->"), std::string::npos) << listed;
+}
+
+TEST_F(NutClientsTest, SixtyFourIdleSquattersDoNotKeepUpsmonOut) {
+  Start(PrivateConfig("true"));
+  ASSERT_TRUE(WaitFor("test-ups: online")) << log;
+  std::vector<std::unique_ptr<RawClient>> squatters;
+  for (int i = 0; i < 64; ++i) {
+    squatters.push_back(std::make_unique<RawClient>(port));
+    squatters.back()->Send("NETVER\n");
+    ASSERT_EQ(squatters.back()->Line(), "1.3") << i;
+  }
+  auto upsmon = StartUpsmon(15);
+  ASSERT_TRUE(WaitFor("logged in to test-ups")) << log;
 }
 
 TEST_F(NutClientsTest, PasswordsInAFileOthersMayReadAreRefused) {

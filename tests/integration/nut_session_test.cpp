@@ -8,8 +8,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <thread>
+
 #include "host/nut/nut_server.h"
 #include "tests/support/fake_nut_backend.h"
+#include "tests/support/free_port.h"
 
 namespace {
 
@@ -159,16 +162,22 @@ TEST(NutServerTest, AnIdleClientIsDroppedAndItsLoginEnds) {
   EXPECT_EQ(backend.NumLogins(), 0);
 }
 
-// A client socket on the loopback, with a 5 s bound on each receive.
-int Connect(unsigned short port) {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+// A client socket on the loopback (IPv4, or IPv6's ::1), with a 5 s bound on each receive.
+int Connect(unsigned short port, bool v6 = false) {
+  const int fd = socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM, 0);
   timeval wait = {5, 0};
   setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
   sockaddr_in address = {};
   address.sin_family = AF_INET;
   address.sin_port = htons(port);
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+  sockaddr_in6 address6 = {};
+  address6.sin6_family = AF_INET6;
+  address6.sin6_port = htons(port);
+  address6.sin6_addr = in6addr_loopback;
+  const int connected = v6 ? connect(fd, reinterpret_cast<sockaddr*>(&address6), sizeof address6)
+                           : connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  if (connected != 0) {
     close(fd);
     return -1;
   }
@@ -199,9 +208,11 @@ bool ClosedByServer(int fd) {
 
 class NutServerBoundsTest : public ::testing::Test {
  protected:
-  void Serve(std::size_t maxClients, std::chrono::milliseconds idle) {
+  void Serve(std::size_t maxClients, std::chrono::milliseconds idle,
+             std::vector<std::string> listen = {"127.0.0.1:0"}) {
     corvale::nut::ServerOptions options;
-    options.listen = {"127.0.0.1:0"};
+    options.listen = std::move(listen);
+    options.retryEvery = std::chrono::milliseconds(50);
     options.maxClients = maxClients;
     options.idleTimeout = idle;
     server = std::make_unique<corvale::nut::Server>(backend, options, log);
@@ -212,29 +223,41 @@ class NutServerBoundsTest : public ::testing::Test {
     for (const int fd : fds) close(fd);
   }
   FakeNutBackend backend;
-  corvale::host::Logger log{false, std::tmpfile()};
+  std::string Logged() {
+    std::fflush(logFile);
+    std::rewind(logFile);
+    std::string text;
+    for (int c; (c = std::fgetc(logFile)) != EOF;) text += static_cast<char>(c);
+    return text;
+  }
+  std::FILE* logFile = std::tmpfile();
+  corvale::host::Logger log{false, logFile};
   std::unique_ptr<corvale::nut::Server> server;
   std::vector<int> fds;
 };
 
-TEST_F(NutServerBoundsTest, ExactlyMaxClientsAreServed) {
+TEST_F(NutServerBoundsTest, WhenFullTheQuietestSquatterMakesRoomButNoLoggedInClient) {
   Serve(3, std::chrono::seconds(30));
+  const auto port = server->Ports().at(0);
   for (int i = 0; i < 3; ++i) {
-    fds.push_back(Connect(server->Ports().at(0)));
+    fds.push_back(Connect(port));
     EXPECT_EQ(Ask(fds.back(), "NETVER\n"), "1.3\n") << "client " << i + 1;
   }
-  fds.push_back(Connect(server->Ports().at(0)));
-  EXPECT_TRUE(ClosedByServer(fds.back())) << "one over the bound";
-  close(fds[0]);
-  fds.erase(fds.begin());
-  // The place freed is taken again (the server counts the close once it sees it).
-  bool served = false;
-  for (int attempt = 0; attempt < 50 && !served; ++attempt) {
-    const int fd = Connect(server->Ports().at(0));
-    served = Ask(fd, "NETVER\n") == "1.3\n";
-    fds.push_back(fd);
+  // A fourth: the first, quiet the longest and not logged in, gives up its place.
+  EXPECT_EQ(Ask(fds[2], "NETVER\n"), "1.3\n");
+  fds.push_back(Connect(port));
+  EXPECT_EQ(Ask(fds.back(), "NETVER\n"), "1.3\n");
+  EXPECT_TRUE(ClosedByServer(fds[0]));
+  EXPECT_EQ(Ask(fds[1], "NETVER\n"), "1.3\n") << "exactly one made room";
+
+  // Logged-in upsmons keep their places: with all three logged in, a newcomer is turned away.
+  for (const std::size_t i : {1u, 2u, 3u}) {
+    EXPECT_EQ(Ask(fds[i], "USERNAME mon\nPASSWORD pw\nLOGIN ups1\n", "OK\nOK\nOK\n"),
+              "OK\nOK\nOK\n");
   }
-  EXPECT_TRUE(served);
+  fds.push_back(Connect(port));
+  EXPECT_TRUE(ClosedByServer(fds.back()));
+  EXPECT_EQ(backend.NumLogins(), 3);
 }
 
 TEST_F(NutServerBoundsTest, AClientThatNeverSpeaksIsDropped) {
@@ -253,6 +276,41 @@ TEST_F(NutServerBoundsTest, AClientThatReadsItsRepliesIsNeverDroppedForTheirTota
     total += reply.size();
   }
   EXPECT_GT(total, 200u * 1024);
+}
+
+TEST_F(NutServerBoundsTest, RepliesKeepTheOrderOfPipelinedLines) {
+  Serve(4, std::chrono::seconds(30));
+  fds.push_back(Connect(server->Ports().at(0)));
+  // A line too long between two good ones, and far more lines in one segment than are read
+  // ahead: every reply, each in its turn.
+  std::string lines = "NETVER\n" + std::string(600, 'x') + "\nNETVER\n";
+  std::string expected = "1.3\nERR TOO-LONG\n1.3\n";
+  for (int i = 0; i < 40; ++i) {
+    lines += "GET NUMLOGINS ups" + std::to_string(i % 2 + 1) + "\n";
+    expected += i % 2 == 0 ? "NUMLOGINS ups1 0\n" : "ERR UNKNOWN-UPS\n";
+  }
+  ASSERT_EQ(send(fds.back(), lines.data(), lines.size(), 0), static_cast<ssize_t>(lines.size()));
+  std::string received;
+  char byte;
+  while (received.size() < expected.size() && recv(fds.back(), &byte, 1, 0) == 1) received += byte;
+  EXPECT_EQ(received, expected);
+  EXPECT_EQ(Ask(fds.back(), "NETVER\n"), "1.3\n") << "still connected";
+}
+
+TEST_F(NutServerBoundsTest, BothFamiliesAtOnePortAndAnAddressNotYetThereIsRetried) {
+  const std::string port = std::to_string(corvale::testing::FreePort());
+  // 192.0.2.1 is assigned to nobody (TEST-NET-1): it cannot be bound, now or later here.
+  Serve(8, std::chrono::seconds(30), {"0.0.0.0:" + port, "[::]:" + port, "192.0.2.1:" + port});
+  ASSERT_EQ(server->Ports().size(), 2u);
+  fds.push_back(Connect(static_cast<unsigned short>(std::stoi(port))));
+  EXPECT_EQ(Ask(fds.back(), "NETVER\n"), "1.3\n");
+  fds.push_back(Connect(static_cast<unsigned short>(std::stoi(port)), true));
+  EXPECT_EQ(Ask(fds.back(), "NETVER\n"), "1.3\n");
+  // Tried again every 50 ms here, and said once.
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  const std::string logged = Logged();
+  EXPECT_NE(logged.find("cannot listen on 192.0.2.1:" + port), std::string::npos) << logged;
+  EXPECT_EQ(logged.find("cannot listen"), logged.rfind("cannot listen")) << logged;
 }
 
 TEST(NutWordsTest, QuotesAndEscapesRoundTrip) {
