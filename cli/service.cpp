@@ -98,6 +98,7 @@ int RunCheckConfig(const std::string& configPath) {
 }
 
 int RunService(const std::string& configPath) {
+  host::RaiseOpenFileLimit();
   const auto config = LoadOrExplain(configPath);
   if (!config || !StartChecksPass(*config, configPath)) return kExitUsage;
   host::Logger log(host::UnderServiceManager());

@@ -68,12 +68,18 @@ bool ShutDownSystem(const std::string& reason, std::string* error);
 bool InstallService(const std::string& name, const std::string& configPath, std::string* error);
 bool RemoveService(const std::string& name, std::string* error);
 
+// The most files this process may open once RaiseOpenFileLimit has run (the hard limit).
+std::size_t OpenFileLimit();
+// Raises the soft limit on open files to the hard one, for the most NUT clients.
+void RaiseOpenFileLimit();
+
 // The folders the installed service may write (its sandbox); empty where it may write anywhere.
 std::vector<std::string> ServiceWritableFolders();
 
-// True when users other than the owner (and its group) may read `path`: no place for passwords.
-bool ReadableByOthers(const std::string& path);
-// How to let only administrators read `path`, in this OS's words.
-std::string ProtectFileAdvice(const std::string& path);
+// Why the configuration file at `path` cannot be trusted, in the manner of sshd's StrictModes:
+// users other than the administrators (and the service's own account) may write it or its
+// folder, and so choose the commands the service runs; or it holds passwords (`passwords`) that
+// they may read. Nothing when it can be trusted. The reason says how to fix it.
+std::optional<std::string> UntrustedConfig(const std::string& path, bool passwords);
 
 }  // namespace corvale::host

@@ -21,17 +21,27 @@ bool Inside(const fs::path& path, const std::string& folder) {
 StartChecks CheckBeforeStart(const Config& config, const std::string& path) {
   StartChecks checks;
   std::error_code error;
-  if (!config.users.empty() && ReadableByOthers(path)) {
-    checks.problems.push_back(path + " holds passwords and every user may read it. " +
-                              ProtectFileAdvice(path));
+  if (auto untrusted = UntrustedConfig(path, !config.users.empty())) {
+    checks.problems.push_back(*untrusted);
+  }
+  // Room beside the clients for the service's own files: the port, the registry, the flag,
+  // hooks' pipes, the journal.
+  constexpr std::size_t kOwnFiles = 64;
+  if (const std::size_t limit = OpenFileLimit(); config.network.maxClients + kOwnFiles > limit) {
+    checks.problems.push_back("network.max_clients = " + std::to_string(config.network.maxClients) +
+                              " does not fit in the limit of " + std::to_string(limit) +
+                              " open files with room for the service's own; lower it (or raise "
+                              "LimitNOFILE in the unit)");
   }
   if (!config.ups.library.empty() && !fs::is_regular_file(config.ups.library, error)) {
     checks.problems.push_back("ups.library: there is no driver library " + config.ups.library);
   }
   if (!config.network.certificate.empty()) {
+    // It may appear later (a certificate renewed at boot): the service waits for it.
     std::string why;
     if (!nut::CheckTlsFiles(config.network.certificate, config.network.key, &why)) {
-      checks.problems.push_back("network.certificate and network.key: " + why);
+      checks.warnings.push_back("network.certificate and network.key: " + why +
+                                "; the service shares the UPS only once they can be used");
     }
   }
   if (!fs::is_directory(config.ups.devices, error)) {

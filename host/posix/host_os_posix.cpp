@@ -3,6 +3,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -13,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 
 #include "host/host_os.h"
 
@@ -163,6 +165,19 @@ std::string DefaultFlagFile() {
   return "/run/corvale-ups/killpower";
 }
 
+std::size_t OpenFileLimit() {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return 1024;
+  return limit.rlim_max == RLIM_INFINITY ? std::size_t{1} << 20 : limit.rlim_max;
+}
+
+void RaiseOpenFileLimit() {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == limit.rlim_max) return;
+  limit.rlim_cur = limit.rlim_max;
+  setrlimit(RLIMIT_NOFILE, &limit);
+}
+
 std::vector<std::string> ServiceWritableFolders() {
   return {"/var/lib/corvale-ups", "/run/corvale-ups"};  // ReadWritePaths= of the unit
 }
@@ -195,13 +210,48 @@ bool RemoveService(const std::string&, std::string* error) {
   return false;
 }
 
-bool ReadableByOthers(const std::string& path) {
-  struct stat status;
-  return stat(path.c_str(), &status) == 0 && (status.st_mode & S_IROTH) != 0;
+namespace {
+
+// Who besides root and this service's own account may write (or, for `reading`, read) what
+// `status` describes; empty when nobody.
+std::string OthersWho(const struct stat& status, bool reading) {
+  const mode_t other = reading ? S_IROTH : S_IWOTH, group = reading ? S_IRGRP : S_IWGRP;
+  if (status.st_uid != 0 && status.st_uid != geteuid()) {
+    return "its owner (uid " + std::to_string(status.st_uid) + ")";
+  }
+  if ((status.st_mode & other) != 0) return "every user";
+  if ((status.st_mode & group) != 0 && status.st_gid != 0 && status.st_gid != getegid()) {
+    return "the group with gid " + std::to_string(status.st_gid);
+  }
+  return {};
 }
 
-std::string ProtectFileAdvice(const std::string& path) {
-  return "Let only root read it: chmod o-r " + path;
+}  // namespace
+
+std::optional<std::string> UntrustedConfig(const std::string& path, bool passwords) {
+  struct stat file, folder;
+  if (stat(path.c_str(), &file) != 0) return std::nullopt;  // unread; the loader says so
+  const std::string parent = std::filesystem::absolute(path).parent_path().string();
+  if (const auto who = OthersWho(file, false); !who.empty()) {
+    return path + " may be written by " + who +
+           ", who would choose the commands the service runs. Let only root write it: chown "
+           "root " +
+           path + " && chmod go-w " + path;
+  }
+  if (stat(parent.c_str(), &folder) == 0 && !(folder.st_mode & S_ISVTX)) {
+    if (const auto who = OthersWho(folder, false); !who.empty()) {
+      return "the folder " + parent + " may be written by " + who +
+             ", who could replace the configuration. Let only root write it: chown root " + parent +
+             " && chmod go-w " + parent;
+    }
+  }
+  if (passwords) {
+    if (const auto who = OthersWho(file, true); !who.empty()) {
+      return path + " holds passwords and " + who +
+             " may read it. Let only root read it: chmod 600 " + path;
+    }
+  }
+  return std::nullopt;
 }
 
 }  // namespace corvale::host

@@ -295,6 +295,12 @@ std::string DefaultShutdownCommand() {
   return "";  // InitiateSystemShutdownExW, with a power-failure reason
 }
 
+std::size_t OpenFileLimit() {
+  return 16384;  // sockets are handles here, bounded by memory rather than a per-process limit
+}
+
+void RaiseOpenFileLimit() {}
+
 std::vector<std::string> ServiceWritableFolders() {
   return {};  // LocalSystem may write anywhere
 }
@@ -303,9 +309,10 @@ std::string DefaultFlagFile() {
   return ProgramData() + "\\Corvale\\killpower";
 }
 
-bool AclLetsOthersRead(const ACL* dacl) {
+namespace {
+
+bool AclLetsOthers(const ACL* dacl, ACCESS_MASK access) {
   if (dacl == nullptr) return true;
-  constexpr ACCESS_MASK kReading = FILE_READ_DATA | GENERIC_READ | GENERIC_ALL;
   for (const WELL_KNOWN_SID_TYPE type :
        {WinWorldSid, WinBuiltinUsersSid, WinAuthenticatedUserSid}) {
     BYTE others[SECURITY_MAX_SID_SIZE];
@@ -320,7 +327,7 @@ bool AclLetsOthersRead(const ACL* dacl) {
       }
       // Allowed and denied entries share their layout: the mask, then the SID.
       const auto* entry = static_cast<const ACCESS_ALLOWED_ACE*>(found);
-      if (!EqualSid(const_cast<DWORD*>(&entry->SidStart), others) || !(entry->Mask & kReading)) {
+      if (!EqualSid(const_cast<DWORD*>(&entry->SidStart), others) || !(entry->Mask & access)) {
         continue;
       }
       if (header->AceType == ACCESS_ALLOWED_ACE_TYPE) return true;
@@ -330,21 +337,46 @@ bool AclLetsOthersRead(const ACL* dacl) {
   return false;
 }
 
-bool ReadableByOthers(const std::string& path) {
+// Whether others may do `what` to `path`, by its access list; false when it cannot be read.
+bool OthersMay(const std::string& path, bool (*what)(const ACL*)) {
   PACL dacl = nullptr;
   PSECURITY_DESCRIPTOR descriptor = nullptr;
   if (GetNamedSecurityInfoA(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
                             nullptr, &dacl, nullptr, &descriptor) != ERROR_SUCCESS) {
     return false;  // nobody can look at it, so nobody else reads it either
   }
-  const bool readable = AclLetsOthersRead(dacl);
+  const bool may = what(dacl);
   LocalFree(descriptor);
-  return readable;
+  return may;
 }
 
-std::string ProtectFileAdvice(const std::string& path) {
-  return "Let only administrators read it: icacls \"" + path +
-         "\" /inheritance:r /grant:r Administrators:F SYSTEM:F";
+}  // namespace
+
+bool AclLetsOthersRead(const ACL* dacl) {
+  return AclLetsOthers(dacl, FILE_READ_DATA | GENERIC_READ | GENERIC_ALL);
+}
+
+bool AclLetsOthersWrite(const ACL* dacl) {
+  return AclLetsOthers(dacl, FILE_WRITE_DATA | FILE_APPEND_DATA | GENERIC_WRITE | GENERIC_ALL |
+                                 WRITE_DAC | WRITE_OWNER | DELETE);
+}
+
+std::optional<std::string> UntrustedConfig(const std::string& path, bool passwords) {
+  const std::string fix =
+      "icacls \"" + path + "\" /inheritance:r /grant:r Administrators:F SYSTEM:F";
+  if (OthersMay(path, AclLetsOthersWrite)) {
+    return path +
+           " may be changed by every user, who would choose the commands the service "
+           "runs. Let only administrators change it: " +
+           fix;
+  }
+  if (passwords && OthersMay(path, AclLetsOthersRead)) {
+    return path +
+           " holds passwords and every user may read it. Let only administrators read "
+           "it: " +
+           fix;
+  }
+  return std::nullopt;
 }
 
 }  // namespace corvale::host

@@ -2,6 +2,7 @@
 // pseudo-terminal, and the shutdown, kill-power, events and recovery a user relies on.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -19,6 +20,7 @@ using namespace std::chrono_literals;
 constexpr std::uint16_t kOnBatt = 0x0001, kLowBatt = 0x0004, kBattFail = 0x0040;
 
 using ServiceTest = corvale::testing::ServiceFixture;
+
 using corvale::testing::ReadFile;
 
 TEST_F(ServiceTest, PowerFailureShutsDownOnceAndKillPowerCutsTheOutputAfterwards) {
@@ -240,16 +242,30 @@ TEST_F(ServiceTest, CheckConfigRefusesWhatTheServiceRefuses) {
     std::string upsKey;  // one more line in [ups]
     std::string extra;
     fs::perms mode;
+    gid_t group;  // the file's group
+    fs::perms folderMode;
     int exitCode;
     const char* says;
   } cases[] = {
-      {"passwords others may read", "", users, fs::perms(0644), 2, "every user may read it"},
-      {"passwords kept private", "", users, fs::perms(0600), 0, "fine"},
-      {"no such library", "library = \"/nonexistent/lib.so\"\n", "", fs::perms(0600), 2,
-       "no driver library"},
-      {"no certificate", "",
+      {"passwords others may read", "", users, fs::perms(0644), 0, fs::perms(0700), 2,
+       "every user may read it"},
+      {"passwords a group of users may read", "", users, fs::perms(0640), 100, fs::perms(0700), 2,
+       "the group with gid 100 may read it"},
+      {"passwords kept private", "", users, fs::perms(0640), 0, fs::perms(0755), 0, "fine"},
+      {"everybody may change the commands", "", "", fs::perms(0666), 0, fs::perms(0700), 2,
+       "may be written by every user"},
+      {"a group may change them", "", "", fs::perms(0664), 100, fs::perms(0700), 2,
+       "may be written by the group with gid 100"},
+      {"anybody may replace the file", "", "", fs::perms(0644), 0, fs::perms(0777), 2,
+       "may be written by every user, who could replace"},
+      {"no such library", "library = \"/nonexistent/lib.so\"\n", "", fs::perms(0600), 0,
+       fs::perms(0700), 2, "no driver library"},
+      {"too many clients for the open-file limit", "",
+       "[network]\nlisten = []\nmax_clients = 4096\n", fs::perms(0600), 0, fs::perms(0700), 2,
+       "LimitNOFILE"},
+      {"no certificate yet", "",
        "[network]\nlisten = []\ncertificate = \"/nonexistent.pem\"\nkey = \"/nonexistent.key\"\n",
-       fs::perms(0600), 2, "network.certificate and network.key"},
+       fs::perms(0600), 0, fs::perms(0700), 0, "warning: network.certificate and network.key"},
   };
   for (const auto& c : cases) {
     const fs::path config = WriteConfig("true", c.extra);
@@ -257,10 +273,15 @@ TEST_F(ServiceTest, CheckConfigRefusesWhatTheServiceRefuses) {
     content.insert(content.find('\n') + 1, c.upsKey);
     std::ofstream(config) << content;
     fs::permissions(config, c.mode);
+    ASSERT_EQ(chown(config.c_str(), 0, c.group), 0);
+    fs::permissions(Dir(), c.folderMode);
     for (const std::string command : {"check-config", "service"}) {
       if (c.exitCode == 0 && command == "service") continue;
-      Subprocess tool({"/bin/sh", "-c", "exec \"$0\" \"$1\" --config \"$2\" 2>&1", CORVALE_UPS_TOOL,
-                       command, config.string()});
+      // Under a limit of 2048 open files, whatever the machine's.
+      Subprocess tool(
+          {"/bin/sh", "-c",
+           "ulimit -Sn 2048 && ulimit -Hn 2048 && exec \"$0\" \"$1\" --config \"$2\" 2>&1",
+           CORVALE_UPS_TOOL, command, config.string()});
       std::string output;
       while (auto text = tool.ReadLine(10s)) output += *text + "\n";
       EXPECT_EQ(tool.Wait(5s), c.exitCode) << c.name << " " << command << "\n" << output;
@@ -268,6 +289,7 @@ TEST_F(ServiceTest, CheckConfigRefusesWhatTheServiceRefuses) {
                                                         << output;
     }
   }
+  fs::permissions(Dir(), fs::perms(0700));
   // What may still come right is a warning: the adapter may be plugged in later.
   fs::remove(line.Devices() / "COM1");
   Subprocess tool({"/bin/sh", "-c", "exec \"$0\" check-config --config \"$1\" 2>&1",

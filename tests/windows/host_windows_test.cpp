@@ -104,4 +104,26 @@ TEST(WindowsFiles, PasswordsReadableByOtherUsersAreNoticed) {
   EXPECT_TRUE(AclLetsOthersRead(nullptr)) << "no list at all";
 }
 
+TEST(WindowsFiles, AConfigurationOtherUsersMayChangeIsNoticed) {
+  const struct {
+    const char* name;
+    std::vector<Entry> entries;
+    bool writable;
+  } cases[] = {
+      {"administrators and SYSTEM only",
+       {{true, WinBuiltinAdministratorsSid, GENERIC_ALL}, {true, WinLocalSystemSid, GENERIC_ALL}},
+       false},
+      {"users may read only", {{true, WinBuiltinUsersSid, FILE_GENERIC_READ}}, false},
+      {"users may append", {{true, WinBuiltinUsersSid, FILE_APPEND_DATA}}, true},
+      {"everyone may do anything", {{true, WinWorldSid, GENERIC_ALL}}, true},
+      {"authenticated users may change the access list",
+       {{true, WinAuthenticatedUserSid, WRITE_DAC}},
+       true},
+  };
+  for (const auto& c : cases) {
+    const auto acl = Acl(c.entries);
+    EXPECT_EQ(AclLetsOthersWrite(reinterpret_cast<const ACL*>(acl.data())), c.writable) << c.name;
+  }
+}
+
 }  // namespace
