@@ -30,6 +30,8 @@ install(FILES ${generated}/corvale-ups.toml.5.gz DESTINATION share/man/man5)
 install(FILES ${generated}/changelog.gz
   DESTINATION share/doc/corvale-ups)
 install(FILES ${linux}/copyright DESTINATION share/doc/corvale-ups)
+# The README holds the recipes for the other machines on the UPS (their upsmon.conf line).
+install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION share/doc/corvale-ups)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME corvale-ups)
@@ -44,7 +46,10 @@ set(CPACK_DEBIAN_PACKAGE_SECTION admin)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://corvale.example/ups")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${linux}/postinst ${linux}/postrm ${linux}/conffiles)
+# deb-systemd-helper and deb-systemd-invoke, which the maintainer scripts call.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "init-system-helpers (>= 1.54~)")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${linux}/postinst ${linux}/prerm ${linux}/postrm
+  ${linux}/conffiles)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_STRIP_FILES ON)
 include(CPack)

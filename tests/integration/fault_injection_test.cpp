@@ -152,7 +152,7 @@ TEST_F(FaultTest, ReadOnlyStatusKeyKeepsItsValues) {
   }
   line.peer->SetStatus(0);
   EXPECT_EQ(UPSGetState(), 1u);
-  std::system(("chattr -i '" + status.string() + "'").c_str());
+  EXPECT_EQ(std::system(("chattr -i '" + status.string() + "'").c_str()), 0);
   ExpectNothingNewPublished("read-only key");
 }
 

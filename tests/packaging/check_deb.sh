@@ -12,7 +12,8 @@ contents=$(dpkg-deb -c "$deb" | awk '{print $NF}')
 for path in ./usr/bin/corvale-ups ./usr/lib/corvale-ups/libCorvaleUPS.so \
             ./etc/corvale-ups/corvale-ups.toml ./lib/systemd/system/corvale-ups.service \
             ./lib/systemd/system-shutdown/corvale-ups ./usr/share/man/man8/corvale-ups.8.gz \
-            ./usr/share/man/man5/corvale-ups.toml.5.gz ./usr/share/doc/corvale-ups/copyright; do
+            ./usr/share/man/man5/corvale-ups.toml.5.gz ./usr/share/doc/corvale-ups/copyright \
+            ./usr/share/doc/corvale-ups/README.md ./usr/share/doc/corvale-ups/changelog.gz; do
   grep -qxF "$path" <<<"$contents" || fail "$path is not in the package"
 done
 [ "$(dpkg-deb -f "$deb" Package)" = corvale-ups ] || fail "package name"
@@ -22,13 +23,18 @@ dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./conffiles | grep -qxF /etc/corvale-up
 # lintian: no errors, no warnings (its note on running as root is not about the package).
 report=$(lintian --fail-on error,warning "$deb" 2>&1 | grep -v 'root privileges' || true)
 [ -z "$report" ] || fail "lintian: $report"
+hardening=$(lintian -I "$deb" 2>&1 | grep hardening- || true)
+[ -z "$hardening" ] || fail "lintian: $hardening"
 
 if [ "$(id -u)" -ne 0 ]; then
   echo "not root: the installation checks are skipped"
   exit 77
 fi
 trap 'dpkg --purge corvale-ups >/dev/null 2>&1 || true' EXIT
+wants=/etc/systemd/system/multi-user.target.wants/corvale-ups.service
 dpkg -i "$deb" >/dev/null
+[ -L "$wants" ] || fail "postinst did not enable the unit"
+
 [ -d /var/lib/corvale-ups/registry/System/CurrentControlSet/Services/UPS/Status ] ||
   fail "postinst did not create the registry keys"
 verify=$(systemd-analyze verify /lib/systemd/system/corvale-ups.service 2>&1 || true)
@@ -49,4 +55,36 @@ wait $service || fail "the service did not stop cleanly"
 grep -q '^<3>cannot start the driver: no such device: /dev/ttyUSB0' "$log" ||
   fail "the service did not say why it cannot start: $(cat "$log")"
 rm -f "$log"
+
+# The maintainer scripts as systemd would see them run: no systemd is PID 1 here, so in a mount
+# namespace of its own /run says it is, and systemctl and deb-systemd-invoke only note their
+# calls. A second package, one version up, is the upgrade.
+work=$(mktemp -d)
+trap 'dpkg --purge corvale-ups >/dev/null 2>&1 || true; rm -rf "$work"' EXIT
+mkdir "$work/bin"
+for tool in systemctl deb-systemd-invoke; do
+  printf '#!/bin/sh\necho "%s $*" >> %s/calls\n' "$tool" "$work" > "$work/bin/$tool"
+  chmod 755 "$work/bin/$tool"
+done
+dpkg-deb -R "$deb" "$work/next"
+sed -i 's/^Version: .*/Version: 9.9.9.9/' "$work/next/DEBIAN/control"
+dpkg-deb -b "$work/next" "$work/next.deb" >/dev/null
+as_systemd() {
+  unshare -m sh -c 'mount -t tmpfs none /run/systemd 2>/dev/null || { mkdir -p /run/systemd &&
+    mount -t tmpfs none /run/systemd; }; mkdir -p /run/systemd/system && exec "$@"' - \
+    env PATH="$work/bin:$PATH" "$@" >/dev/null
+}
+as_systemd dpkg -i "$work/next.deb"
+grep -qx 'deb-systemd-invoke restart corvale-ups.service' "$work/calls" ||
+  fail "the upgrade did not restart the service: $(cat "$work/calls")"
+: > "$work/calls"
+mkdir -p /run/corvale-ups && touch /run/corvale-ups/killpower
+as_systemd dpkg --remove corvale-ups
+grep -qx 'deb-systemd-invoke stop corvale-ups.service' "$work/calls" ||
+  fail "removing did not stop the service: $(cat "$work/calls")"
+[ ! -e /usr/bin/corvale-ups ] || fail "the program is still there after remove"
+as_systemd dpkg --purge corvale-ups
+for gone in /var/lib/corvale-ups /run/corvale-ups /etc/corvale-ups "$wants"; do
+  [ ! -e "$gone" ] && [ ! -L "$gone" ] || fail "$gone is left after purge"
+done
 echo "package checks passed"
