@@ -29,6 +29,8 @@ int RunMonitor(const Common& common, const MonitorOptions& options);
 // The system service and its helpers, driven by the configuration file.
 int RunService(const std::string& configPath);
 int RunCheckConfig(const std::string& configPath);
+// The root helper of a service without root's rights: carries out its waiting requests.
+int RunShutdownHelper(const std::string& configPath);
 // `flagFile` empty: the configuration's, or the default where it cannot be read.
 int RunKillPower(const std::string& configPath, const std::string& flagFile);
 

@@ -67,7 +67,10 @@ int main(int argc, char** argv) {
   auto* checkConfig = app.add_subcommand("check-config", "Check the configuration file");
   auto* killPower = app.add_subcommand(
       "kill-power", "Order the UPS off after the host is down, if the service asked for it");
-  for (auto* command : {service, checkConfig, killPower}) {
+  auto* shutdownHelper = app.add_subcommand(
+      "shutdown-helper",
+      "As root, write the flag and shut down when the unprivileged service asks (systemd runs it)");
+  for (auto* command : {service, checkConfig, killPower, shutdownHelper}) {
     command->add_option("--config", configPath, "The configuration file")->capture_default_str();
   }
   std::string flagFile;
@@ -140,6 +143,7 @@ int main(int argc, char** argv) {
 
   if (*checkConfig) return RunCheckConfig(configPath);
   if (*killPower) return RunKillPower(configPath, flagFile);
+  if (*shutdownHelper) return RunShutdownHelper(configPath);
   if (*status) {
     bool settingsGiven = false;
     for (const char* name : {"--registry", "--devices"}) {

@@ -13,6 +13,7 @@
 #include "host/host_os.h"
 #include "host/nut/nut_backend.h"
 #include "host/nut/nut_server.h"
+#include "host/shutdown_requests.h"
 #include "host/start_checks.h"
 
 namespace corvale {
@@ -132,9 +133,32 @@ int RunService(const std::string& configPath) {
     backend.CoordinateShutdown(std::move(proceed));
   };
   options.cancelBeforeShutdown = [&backend] { backend.CancelForcedShutdown(); };
+  // Without root's rights (the installed unit's own user), what only root may do is asked of the
+  // root helper that systemd starts for it.
+  std::unique_ptr<host::ShutdownRequests> requests;
+  if (!host::RunningAsAdministrator()) {
+    requests = std::make_unique<host::ShutdownRequests>(config->shutdown.requests,
+                                                        config->shutdown.results, log);
+    auto& asking = *requests;
+    host::HostOptions::Privileged privileged;
+    privileged.writeFlag = [&asking] { asking.Ask(host::RequestKind::kFlag); };
+    privileged.removeFlag = [&asking] { asking.Ask(host::RequestKind::kUnflag); };
+    privileged.runCommand = [&asking](auto ended) {
+      asking.AskAndWait(host::RequestKind::kShutdown, std::move(ended));
+    };
+    privileged.systemCall = [&asking](auto ended) {
+      asking.AskAndWait(host::RequestKind::kPowerOff, std::move(ended));
+    };
+    options.privileged = privileged;
+  }
   // A flag left from an earlier run would cut the power at the next ordinary reboot.
-  std::error_code ignored;
-  if (std::filesystem::remove(options.flagFile, ignored)) {
+  if (std::filesystem::exists(options.flagFile)) {
+    std::error_code ignored;
+    if (requests) {
+      requests->Ask(host::RequestKind::kUnflag);
+    } else {
+      std::filesystem::remove(options.flagFile, ignored);
+    }
     log.Log(host::Priority::kNotice, "removed a stale flag file " + options.flagFile);
   }
 
@@ -194,6 +218,55 @@ int RunRemove() {
   return kExitOk;
 }
 
+int RunShutdownHelper(const std::string& configPath) {
+  host::Logger log(host::UnderServiceManager());
+  if (!host::RunningAsAdministrator()) return Fail(kExitUsage, "shutdown-helper runs as root");
+  // Root acts on this file: it must be root's alone.
+  const auto config = LoadOrExplain(configPath);
+  if (!config) return kExitUsage;
+  if (auto untrusted = host::UntrustedConfig(configPath, !config->users.empty())) {
+    return Fail(kExitUsage, *untrusted);
+  }
+  const auto& shutdown = config->shutdown;
+  const auto powerOff = [&]() -> std::optional<host::ExitStatus> {
+    std::string error;
+    if (host::ShutDownSystem(config->ups.name + ": power failure", &error))
+      return host::ExitStatus{};
+    log.Log(host::Priority::kCritical, "cannot shut the system down: " + error);
+    return host::ExitStatus{false, 1};
+  };
+  host::RequestHandlers handlers;
+  handlers.writeFlag = [&] {
+    host::WriteFlagFile(shutdown.flagFile, KillPowerFacts(*config).Text(), log);
+  };
+  handlers.removeFlag = [&] {
+    std::error_code ignored;
+    std::filesystem::remove(shutdown.flagFile, ignored);
+  };
+  handlers.powerOff = powerOff;
+  handlers.shutdown = [&]() -> std::optional<host::ExitStatus> {
+    if (shutdown.command.empty()) return powerOff();
+    std::string error;
+    const auto command =
+        host::StartCommand(shutdown.command, {{"CORVALE_UPS_NAME", config->ups.name}}, &error);
+    if (!command) {
+      log.Log(host::Priority::kCritical, "cannot run the shutdown command: " + error);
+      return std::nullopt;
+    }
+    // A command that hangs is a failure the service tries again.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+    for (;;) {
+      if (auto status = command->Poll()) return status;
+      if (std::chrono::steady_clock::now() >= deadline) command->Kill();
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+  };
+  // Requests that come while others are carried out are carried out too.
+  while (host::HandleRequests(shutdown.requests, shutdown.results, handlers, log) > 0) {
+  }
+  return kExitOk;
+}
+
 int RunKillPower(const std::string& configPath, const std::string& flagFile) {
   host::Logger log(host::UnderServiceManager());
   // The flag says all that is needed: at this point a separate /var may be gone, and a broken
@@ -210,6 +283,14 @@ int RunKillPower(const std::string& configPath, const std::string& flagFile) {
   if (!std::filesystem::exists(flag)) {
     std::printf("no flag file %s: the UPS stays on\n", flag.c_str());
     return kExitOk;
+  }
+  if (!host::OwnedByAdministrator(flag)) {
+    // Only the root helper writes flags: one from anybody else says nothing.
+    std::error_code ignored;
+    std::filesystem::remove(flag, ignored);
+    log.Log(host::Priority::kCritical,
+            "kill-power: ignored " + flag + ", which root did not write");
+    return kExitFailure;
   }
   std::ifstream in(flag);
   const KillPowerFacts facts = KillPowerFacts::Parse(in, loaded.config);

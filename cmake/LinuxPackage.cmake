@@ -22,7 +22,8 @@ endforeach()
 add_custom_target(linux_package_files ALL DEPENDS ${compressed})
 
 install(FILES ${linux}/corvale-ups.toml DESTINATION /etc/corvale-ups)
-install(FILES ${linux}/corvale-ups.service DESTINATION /lib/systemd/system)
+install(FILES ${linux}/corvale-ups.service ${linux}/corvale-ups-shutdown.path
+  ${linux}/corvale-ups-shutdown.service DESTINATION /lib/systemd/system)
 install(PROGRAMS ${linux}/corvale-ups.shutdown DESTINATION /lib/systemd/system-shutdown
   RENAME corvale-ups)
 install(FILES ${generated}/corvale-ups.8.gz DESTINATION share/man/man8)
@@ -46,8 +47,8 @@ set(CPACK_DEBIAN_PACKAGE_SECTION admin)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://corvale.example/ups")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# deb-systemd-helper and deb-systemd-invoke, which the maintainer scripts call.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "init-system-helpers (>= 1.54~)")
+# deb-systemd-helper and deb-systemd-invoke, and adduser, which the maintainer scripts call.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "init-system-helpers (>= 1.54~), adduser")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${linux}/postinst ${linux}/prerm ${linux}/postrm
   ${linux}/conffiles)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)

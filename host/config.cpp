@@ -188,6 +188,8 @@ void ReadDocument(const toml::table& root, LoadedConfig& loaded) {
     shutdown.Integer("retry_seconds", config.shutdown.retrySeconds, 1, 600);
     shutdown.Integer("turn_off_delay", config.shutdown.turnOffDelay, 0, 999);
     shutdown.String("flag_file", config.shutdown.flagFile);
+    shutdown.String("requests", config.shutdown.requests);
+    shutdown.String("results", config.shutdown.results);
   });
   if (!std::filesystem::path(config.shutdown.flagFile).is_absolute()) {
     problems.push_back({0, "shutdown.flag_file must be an absolute path"});

@@ -25,6 +25,9 @@ struct Config {
     std::uint32_t retrySeconds = 30;                 // a failed shutdown is tried again this often
     std::uint32_t turnOffDelay = 120;                // 0 to 999
     std::string flagFile = DefaultFlagFile();
+    // Without root's rights the service asks a root helper here, which answers there.
+    std::string requests = DefaultRequestFolder();
+    std::string results = DefaultResultFolder();
   } shutdown;
   struct Events {
     std::string command;

@@ -55,7 +55,11 @@ ShutdownSteps Host::Steps() {
     const auto latest = supervisor_.Latest();
     return latest ? latest->polled : 8u;
   };
-  if (!options_.flagFile.empty()) {
+  const auto& privileged = options_.privileged;
+  if (privileged) {
+    steps.writeFlag = privileged->writeFlag;
+    steps.removeFlag = privileged->removeFlag;
+  } else if (!options_.flagFile.empty()) {
     steps.writeFlag = [this] { WriteFlagFile(options_.flagFile, options_.flagContents, log_); };
     steps.removeFlag = [this] {
       std::error_code ignored;
@@ -65,20 +69,32 @@ ShutdownSteps Host::Steps() {
   steps.beforeShutdown = options_.beforeShutdown;
   steps.cancelBeforeShutdown = options_.cancelBeforeShutdown;
   steps.runCommand = [this](std::function<void(const std::optional<ExitStatus>&)> ended) {
-    shutdownRunner_.Start(
-        "shutdown command", options_.shutdownCommand, {{"CORVALE_UPS_NAME", options_.name}},
-        std::chrono::milliseconds(0), [this, ended](const std::optional<ExitStatus>& status) {
-          const bool started = status && !status->signalled && status->code == 0;
-          // Only once the host is surely on its way down; a failed command orders nothing.
-          if (started && options_.turnOffAfterShutdown) {
-            OrderTurnOff(*options_.turnOffAfterShutdown, "after the shutdown command");
-          }
-          ended(status);
-        });
+    auto then = [this, ended](const std::optional<ExitStatus>& status) {
+      const bool started = status && !status->signalled && status->code == 0;
+      // Only once the host is surely on its way down; a failed command orders nothing.
+      if (started && options_.turnOffAfterShutdown) {
+        OrderTurnOff(*options_.turnOffAfterShutdown, "after the shutdown command");
+      }
+      ended(status);
+    };
+    if (options_.privileged) return options_.privileged->runCommand(then);
+    shutdownRunner_.Start("shutdown command", options_.shutdownCommand,
+                          {{"CORVALE_UPS_NAME", options_.name}}, std::chrono::milliseconds(0),
+                          then);
   };
-  if (options_.shutDownSystem && options_.systemCall) {
-    steps.shutDownSystem = [this](std::string* error) {
-      return options_.systemCall(options_.name + ": power failure", error);
+  if (options_.shutDownSystem && privileged) {
+    steps.shutDownSystem = [this](auto done) {
+      options_.privileged->systemCall([done](const std::optional<ExitStatus>& status) {
+        if (status && !status->signalled && status->code == 0) return done(true, "");
+        done(false, status ? "the privileged helper says " + status->Describe()
+                           : std::string("the privileged helper did not make it"));
+      });
+    };
+  } else if (options_.shutDownSystem && options_.systemCall) {
+    steps.shutDownSystem = [this](auto done) {
+      std::string error;
+      const bool made = options_.systemCall(options_.name + ": power failure", &error);
+      done(made, error);
     };
   }
   steps.raise = [this, state](EventKind kind, const std::string& message) {

@@ -52,6 +52,14 @@ void WriteServiceLog(int priority, const std::string& message);
 void NotifyServiceManager(const std::string& state);
 
 std::string DefaultConfigPath();
+// True with the rights to shut the system down and write the flag (root, or a Windows service).
+bool RunningAsAdministrator();
+// True when `path` was written by the administrator (root); a flag must be, as kill-power trusts
+// what it says.
+bool OwnedByAdministrator(const std::string& path);
+// Where an unprivileged service leaves its requests, and where the root helper answers.
+std::string DefaultRequestFolder();
+std::string DefaultResultFolder();
 // What shuts this system down, and where the flag for the power cut after it lives.
 std::string DefaultShutdownCommand();
 std::string DefaultFlagFile();

@@ -64,9 +64,9 @@ void ShutdownSequence::Attempt() {
     log_.Log(Priority::kCritical,
              "the shutdown command keeps failing: using the system's own shutdown call instead");
   }
-  std::string error;
-  if (steps_.shutDownSystem(&error)) return Ended(true, {});
-  Ended(false, "the system's shutdown call failed: " + error);
+  steps_.shutDownSystem([this](bool made, const std::string& error) {
+    Ended(made, made ? std::string() : "the system's shutdown call failed: " + error);
+  });
 }
 
 void ShutdownSequence::Ended(bool started, const std::string& failure) {

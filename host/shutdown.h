@@ -28,7 +28,8 @@ struct ShutdownSteps {
   std::function<void()> cancelBeforeShutdown;  // FSD cleared again
   // Starts the configured command; `ended` hears how it ended (nothing: it could not start).
   std::function<void(std::function<void(const std::optional<ExitStatus>&)> ended)> runCommand;
-  std::function<bool(std::string* error)> shutDownSystem;  // the system's own call
+  // The system's own call; `done` hears whether it was made, or why not (any thread).
+  std::function<void(std::function<void(bool made, const std::string& error)> done)> shutDownSystem;
   std::function<void(EventKind kind, const std::string& message)> raise;
 };
 

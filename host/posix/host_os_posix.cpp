@@ -1,5 +1,6 @@
 // Processes, stop signals and systemd notification on POSIX.
 #include <fcntl.h>
+#include <grp.h>
 #include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
@@ -157,6 +158,23 @@ std::string DefaultConfigPath() {
   return "/etc/corvale-ups/corvale-ups.toml";
 }
 
+bool RunningAsAdministrator() {
+  return geteuid() == 0;
+}
+
+bool OwnedByAdministrator(const std::string& path) {
+  struct stat status;
+  return lstat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode) && status.st_uid == 0;
+}
+
+std::string DefaultRequestFolder() {
+  return "/run/corvale-ups/requests";
+}
+
+std::string DefaultResultFolder() {
+  return "/run/corvale-ups-helper";  // root's: the service may read, not write
+}
+
 std::string DefaultShutdownCommand() {
   return "systemctl poweroff";
 }
@@ -215,12 +233,16 @@ namespace {
 // Who besides root and this service's own account may write (or, for `reading`, read) what
 // `status` describes; empty when nobody.
 std::string OthersWho(const struct stat& status, bool reading) {
-  const mode_t other = reading ? S_IROTH : S_IWOTH, group = reading ? S_IRGRP : S_IWGRP;
+  const mode_t otherBit = reading ? S_IROTH : S_IWOTH, groupBit = reading ? S_IRGRP : S_IWGRP;
   if (status.st_uid != 0 && status.st_uid != geteuid()) {
     return "its owner (uid " + std::to_string(status.st_uid) + ")";
   }
-  if ((status.st_mode & other) != 0) return "every user";
-  if ((status.st_mode & group) != 0 && status.st_gid != 0 && status.st_gid != getegid()) {
+  if ((status.st_mode & otherBit) != 0) return "every user";
+  // root's group, and the service's own (the installed unit's runs it, and reads passwords).
+  const group* service = getgrnam("corvale-ups");
+  const bool trustedGroup = status.st_gid == 0 || status.st_gid == getegid() ||
+                            (service != nullptr && status.st_gid == service->gr_gid);
+  if ((status.st_mode & groupBit) != 0 && !trustedGroup) {
     return "the group with gid " + std::to_string(status.st_gid);
   }
   return {};

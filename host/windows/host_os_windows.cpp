@@ -291,6 +291,22 @@ std::string DefaultConfigPath() {
   return ProgramData() + "\\Corvale\\corvale-ups.toml";
 }
 
+bool RunningAsAdministrator() {
+  return true;  // the service runs as LocalSystem; by hand, the calls say when it may not
+}
+
+bool OwnedByAdministrator(const std::string&) {
+  return true;  // ProgramData's folder is the administrators'
+}
+
+std::string DefaultRequestFolder() {
+  return ProgramData() + "\\Corvale\\requests";
+}
+
+std::string DefaultResultFolder() {
+  return ProgramData() + "\\Corvale\\results";
+}
+
 std::string DefaultShutdownCommand() {
   return "";  // InitiateSystemShutdownExW, with a power-failure reason
 }

@@ -119,10 +119,9 @@ struct World {
       if (result < 0) return ended(std::nullopt);
       ended(ExitStatus{false, result});
     };
-    steps.shutDownSystem = [this](std::string* error) {
+    steps.shutDownSystem = [this](auto done) {
       ++systemCalls;
-      if (!systemCallWorks) *error = "refused";
-      return systemCallWorks;
+      done(systemCallWorks, systemCallWorks ? "" : "refused");
     };
     steps.raise = [this](EventKind kind, const std::string&) {
       events.push_back(corvale::host::EventName(kind));

@@ -1,7 +1,10 @@
 // corvale-ups service end to end: a real configuration file, the simulator's UPS on a
 // pseudo-terminal, and the shutdown, kill-power, events and recovery a user relies on.
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -225,6 +228,55 @@ TEST_F(ServiceTest, KillPowerTriesAgainAndNeedsNeitherTheRegistryNorTheConfigura
   EXPECT_EQ(line.peer->TurnOffDelays(), (std::vector<std::uint32_t>{42, 42}));
   EXPECT_FALSE(fs::exists(Flag()));
   EXPECT_FALSE(fs::exists(line.registry.Root())) << "nothing written where /var was";
+}
+
+TEST_F(ServiceTest, WithoutRootsRightsTheRootHelperWritesTheFlagAndShutsDown) {
+  // As the installed unit runs it: a system user in group dialout, the registry its own, asking
+  // a root helper through a folder of its own. Here the test plays systemd's path unit.
+  const passwd* nobody = getpwnam("nobody");
+  const group* dialout = getgrnam("dialout");
+  ASSERT_TRUE(nobody && dialout);
+  const fs::path requests = Dir() / "requests", results = Dir() / "results";
+  const fs::path ran = Dir() / "shutdown-ran-as";
+  fs::create_directories(requests);
+  fs::create_directories(Dir() / "run");
+  ASSERT_EQ(RunToEnd({"chown", "-R", std::to_string(nobody->pw_uid), requests.string(),
+                      line.registry.Root().string()}),
+            0);
+  fs::permissions(Dir(), fs::perms(0755));
+  ASSERT_EQ(chown(line.peer->DevicePath().c_str(), 0, dialout->gr_gid), 0);
+  fs::permissions(line.peer->DevicePath(), fs::perms(0660));
+  const fs::path config =
+      WriteConfig("id -u > " + ran.string(), "requests = \"" + requests.string() +
+                                                 "\"\nresults = \"" + results.string() + "\"\n");
+  Start(config, {"setpriv", "--reuid=" + std::to_string(nobody->pw_uid),
+                 "--regid=" + std::to_string(nobody->pw_gid),
+                 "--groups=" + std::to_string(dialout->gr_gid)});
+  ASSERT_TRUE(WaitFor("test-ups: online")) << log;
+  EXPECT_TRUE(line.registry.Read(corvale::kStatusKey, "FirmwareRev")) << "published as nobody";
+  line.peer->SetStatus(kOnBatt | kLowBatt);
+  ASSERT_TRUE(WaitFor("shutdown: the UPS's battery is low")) << log;
+  // The path unit: the helper, as root, for each request that comes.
+  const auto helper = [&] { return Tool({"shutdown-helper", "--config", config.string()}); };
+  for (int i = 0; i < 100 && !fs::exists(ran); ++i) {
+    ASSERT_EQ(helper(), 0);
+    std::this_thread::sleep_for(100ms);
+  }
+  ASSERT_TRUE(WaitFor("the root helper's shutdown ended: exit status 0")) << log;
+  EXPECT_EQ(ReadFile(ran), "0\n") << "the shutdown command runs as root";
+  struct stat flag;
+  ASSERT_EQ(stat(Flag().c_str(), &flag), 0);
+  EXPECT_EQ(flag.st_uid, 0u) << "written by root, as kill-power trusts only that";
+  service->Signal(SIGTERM);
+  EXPECT_EQ(service->Wait(5s), 0);
+  EXPECT_EQ(Tool({"kill-power", "--config", config.string()}), 0);
+  EXPECT_EQ(line.peer->TurnOffDelays(), std::vector<std::uint32_t>{42});
+
+  // A flag that root did not write cuts nothing.
+  std::ofstream(Flag()) << "port=COM1\n";
+  ASSERT_EQ(chown(Flag().c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+  EXPECT_NE(Tool({"kill-power", "--config", config.string()}), 0);
+  EXPECT_EQ(line.peer->TurnOffDelays().size(), 1u);
 }
 
 TEST_F(ServiceTest, TheTimeOnBatteryLimitComesFromTheFile) {

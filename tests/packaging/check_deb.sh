@@ -37,14 +37,26 @@ dpkg -i "$deb" >/dev/null
 
 [ -d /var/lib/corvale-ups/registry/System/CurrentControlSet/Services/UPS/Status ] ||
   fail "postinst did not create the registry keys"
-verify=$(systemd-analyze verify /lib/systemd/system/corvale-ups.service 2>&1 || true)
-[ -z "$verify" ] || fail "systemd-analyze verify: $verify"
+getent passwd corvale-ups >/dev/null || fail "postinst did not create the user corvale-ups"
+[ "$(stat -c %U /var/lib/corvale-ups/registry)" = corvale-ups ] ||
+  fail "the registry stand-in is not the service's"
+for unit in corvale-ups.service corvale-ups-shutdown.path corvale-ups-shutdown.service; do
+  verify=$(systemd-analyze verify "/lib/systemd/system/$unit" 2>&1 || true)
+  [ -z "$verify" ] || fail "systemd-analyze verify $unit: $verify"
+done
+# The sandbox, as systemd rates it: a network daemon should be "OK" (at most 3.0).
+exposure=$(systemd-analyze security --offline=true /lib/systemd/system/corvale-ups.service 2>&1 |
+  sed -n 's/.*Overall exposure level for corvale-ups.service: \([0-9.]*\).*/\1/p')
+echo "exposure of corvale-ups.service: $exposure"
+awk -v e="$exposure" 'BEGIN { exit !(e != "" && e <= 3.0) }' || fail "exposure $exposure above 3.0"
 /usr/bin/corvale-ups check-config >/dev/null || fail "the shipped configuration does not pass"
 
-# The unit's ExecStart line, as systemd runs it: with no UPS plugged in it says why and waits.
+# The unit's ExecStart line, as systemd runs it (its user, in group dialout): with no UPS plugged
+# in it says why and waits.
 exec_start=$(sed -n 's/^ExecStart=//p' /lib/systemd/system/corvale-ups.service)
 log=$(mktemp)
-JOURNAL_STREAM=1:1 $exec_start 2>"$log" &
+JOURNAL_STREAM=1:1 setpriv --reuid=corvale-ups --regid=corvale-ups \
+  --groups="$(getent group dialout | cut -d: -f3)" $exec_start 2>"$log" &
 service=$!
 for _ in $(seq 50); do
   grep -q 'cannot start the driver' "$log" && break

@@ -45,10 +45,12 @@ class ServiceFixture : public ::testing::Test {
     return path;
   }
 
-  void Start(const fs::path& config) {
-    service = std::make_unique<Subprocess>(
-        std::vector<std::string>{"/bin/sh", "-c", "exec \"$0\" service --config \"$1\" 2>&1",
-                                 CORVALE_UPS_TOOL, config.string()});
+  // `as`: words run before the program, such as setpriv's to take another user's rights.
+  void Start(const fs::path& config, const std::vector<std::string>& as = {}) {
+    std::vector<std::string> argv = {"/bin/sh", "-c", "exec \"$@\" 2>&1", "-"};
+    argv.insert(argv.end(), as.begin(), as.end());
+    argv.insert(argv.end(), {CORVALE_UPS_TOOL, "service", "--config", config.string()});
+    service = std::make_unique<Subprocess>(argv);
   }
 
   // True once a line of the service's log contains `text`.
