@@ -1,6 +1,7 @@
 #include "host/nut/nut_server.h"
 
 #include <array>
+#include <cerrno>
 #include <deque>
 #include <list>
 #include <mutex>
@@ -252,10 +253,11 @@ bool SplitAddress(const std::string& text, std::string* host, std::string* port)
   return true;
 }
 
+// By the native values, which asio's enumerators carry on every OS.
 bool OutOfDescriptors(const std::error_code& error) {
-  return error == std::errc::too_many_files_open ||
-         error == std::errc::too_many_files_open_in_system || error == std::errc::no_buffer_space ||
-         error == std::errc::not_enough_memory;
+  const int code = error.value();
+  return error && (code == asio::error::no_descriptors || code == asio::error::no_buffer_space ||
+                   code == asio::error::no_memory || code == ENFILE);
 }
 
 }  // namespace

@@ -5,9 +5,11 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <thread>
 
 #include "host/nut/nut_server.h"
@@ -223,11 +225,11 @@ class NutServerBoundsTest : public ::testing::Test {
     for (const int fd : fds) close(fd);
   }
   FakeNutBackend backend;
+  // What the server logged so far, read beside its writing (the file's own position stays).
   std::string Logged() {
-    std::fflush(logFile);
-    std::rewind(logFile);
-    std::string text;
-    for (int c; (c = std::fgetc(logFile)) != EOF;) text += static_cast<char>(c);
+    std::string text(65536, '\0');
+    const ssize_t count = pread(fileno(logFile), text.data(), text.size(), 0);
+    text.resize(count > 0 ? static_cast<std::size_t>(count) : 0);
     return text;
   }
   std::FILE* logFile = std::tmpfile();
@@ -311,6 +313,41 @@ TEST_F(NutServerBoundsTest, BothFamiliesAtOnePortAndAnAddressNotYetThereIsRetrie
   const std::string logged = Logged();
   EXPECT_NE(logged.find("cannot listen on 192.0.2.1:" + port), std::string::npos) << logged;
   EXPECT_EQ(logged.find("cannot listen"), logged.rfind("cannot listen")) << logged;
+}
+
+TEST_F(NutServerBoundsTest, OutOfDescriptorsPausesAcceptingAndThenServesAgain) {
+  Serve(64, std::chrono::seconds(30));
+  const auto port = server->Ports().at(0);
+  rlimit saved{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+  // Room for exactly three more files, whatever is open already: the first client and its
+  // accepted socket, then the second client, whose accepting finds no room.
+  const int lowest = dup(0);
+  close(lowest);
+  rlimit tight = saved;
+  tight.rlim_cur = static_cast<rlim_t>(lowest + 16);
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
+  std::vector<int> fillers;
+  for (int fd; (fd = dup(0)) >= 0;) fillers.push_back(fd);
+  for (int i = 0; i < 3 && !fillers.empty(); ++i) {
+    close(fillers.back());
+    fillers.pop_back();
+  }
+  fds.push_back(Connect(port));
+  EXPECT_EQ(Ask(fds.back(), "NETVER\n"), "1.3\n");
+  fds.push_back(Connect(port));
+  ASSERT_GE(fds.back(), 0);
+  std::string logged;
+  for (int i = 0; i < 100 && logged.find("cannot accept") == std::string::npos; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    logged = Logged();
+  }
+  for (const int fd : fillers) close(fd);
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+  EXPECT_NE(logged.find("cannot accept NUT clients"), std::string::npos) << logged;
+  EXPECT_EQ(logged.find("cannot accept"), logged.rfind("cannot accept")) << "said once";
+  // Accepting comes back: the client that waited is served.
+  EXPECT_EQ(Ask(fds.back(), "NETVER\n"), "1.3\n");
 }
 
 TEST(NutWordsTest, QuotesAndEscapesRoundTrip) {
