@@ -7,6 +7,7 @@
 #include "cli/commands.h"
 #include "cli/events.h"
 #include "host/config.h"
+#include "host/host_os.h"
 #include "host/nut/nut_client.h"
 
 namespace corvale {
@@ -75,6 +76,13 @@ int RunStatus(const Common& given, const StatusOptions& options) {
   }
   // Whatever this driver writes ("Port", the status values) stays out of the service's registry.
   const PrivateSetup own(common.setup, std::filesystem::temp_directory_path().string());
+  if (!own.Private() && given.setup.port && host::ServiceRunning(kServiceName)) {
+    // The driver here reads the one registry the service reads too.
+    return Fail(kExitUsage, std::string("the service ") + kServiceName +
+                                " runs: a port given here would become its port too. Ask it "
+                                "without --port, or stop it first (net stop " +
+                                kServiceName + ")");
+  }
   common.setup = own.Get();
   std::unique_ptr<DriverLibrary> driver;
   const int started = StartFromCommandLine(common, driver);

@@ -93,6 +93,7 @@ class PrivateSetup {
   PrivateSetup(const PrivateSetup&) = delete;
   PrivateSetup& operator=(const PrivateSetup&) = delete;
   const Setup& Get() const { return setup_; }
+  bool Private() const { return !folder_.empty(); }  // false: it is `shared` itself
 
  private:
   Setup setup_;

@@ -75,6 +75,9 @@ bool ShutDownSystem(const std::string& reason, std::string* error);
 // Registers and removes the system service that runs `service --config FILE`, on Windows.
 bool InstallService(const std::string& name, const std::string& configPath, std::string* error);
 bool RemoveService(const std::string& name, std::string* error);
+// True when the system service `name` runs (Windows); never where the service manager is systemd,
+// as commands by hand there work on a registry of their own.
+bool ServiceRunning(const std::string& name);
 
 // The most files this process may open once RaiseOpenFileLimit has run (the hard limit).
 std::size_t OpenFileLimit();

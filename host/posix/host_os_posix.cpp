@@ -154,6 +154,10 @@ void NotifyServiceManager(const std::string& state) {
   close(fd);
 }
 
+bool ServiceRunning(const std::string&) {
+  return false;
+}
+
 std::string DefaultConfigPath() {
   return "/etc/corvale-ups/corvale-ups.toml";
 }

@@ -287,6 +287,18 @@ bool RemoveService(const std::string& name, std::string* error) {
   return removed;
 }
 
+bool ServiceRunning(const std::string& name) {
+  SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+  SC_HANDLE service =
+      manager != nullptr ? OpenServiceA(manager, name.c_str(), SERVICE_QUERY_STATUS) : nullptr;
+  SERVICE_STATUS status = {};
+  const bool running = service != nullptr && QueryServiceStatus(service, &status) &&
+                       status.dwCurrentState != SERVICE_STOPPED;
+  if (service != nullptr) CloseServiceHandle(service);
+  if (manager != nullptr) CloseServiceHandle(manager);
+  return running;
+}
+
 std::string DefaultConfigPath() {
   return ProgramData() + "\\Corvale\\corvale-ups.toml";
 }

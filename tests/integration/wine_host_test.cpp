@@ -123,6 +123,11 @@ TEST_F(WineHostTest, InstalledAsAWindowsServiceItStartsServesAndStops) {
     if (status != "OL\n") std::this_thread::sleep_for(500ms);
   }
   EXPECT_EQ(status, "OL\n") << "the native upsc reads the service inside Wine";
+  // By hand, another port would become the service's too: refused while it runs.
+  const auto byHand = shell("wine " + (kBuild / "cli/corvale-ups.exe").string() +
+                            " status --port COM2 2>&1; echo $?");
+  EXPECT_NE(byHand.find("the service CorvaleUPS runs"), std::string::npos) << byHand;
+  EXPECT_NE(byHand.find("\n2\n"), std::string::npos) << byHand;
   peer.SetStatus(0x0005);
   for (int attempt = 0; attempt < 60 && !fs::exists(marker); ++attempt) {
     std::this_thread::sleep_for(500ms);
