@@ -10,6 +10,7 @@
 
 #include "cli/commands.h"
 #include "cli/events.h"
+#include "cli/parse.h"
 #include "host/config.h"
 #include "host/host_os.h"
 #include "host/nut/nut_client.h"
@@ -133,12 +134,7 @@ int main(int argc, char** argv) {
       ->envname("CORVALE_UPS_LIBRARY");
   demo->add_flag("--json", demoOptions.json, "One JSON object per event");
 
-  try {
-    app.parse(argc, argv);
-  } catch (const CLI::ParseError& error) {
-    const int code = app.exit(error);
-    return code == 0 ? kExitOk : kExitUsage;
-  }
+  if (const auto exitCode = ParseCommandLine(app, argc, argv)) return *exitCode;
   common.setup.port = port;
 
   if (*checkConfig) return RunCheckConfig(configPath);

@@ -3,6 +3,7 @@
 #include <CLI/CLI.hpp>
 
 #include "cli/commands.h"
+#include "cli/parse.h"
 #include "host/host_os.h"
 
 #ifndef CORVALE_UPS_VERSION
@@ -40,12 +41,7 @@ int main(int argc, char** argv) {
       ->required()
       ->check(CLI::Range(0, 999));
 
-  try {
-    app.parse(argc, argv);
-  } catch (const CLI::ParseError& error) {
-    const int code = app.exit(error);
-    return code == 0 ? kExitOk : kExitUsage;
-  }
+  if (const auto exitCode = ParseCommandLine(app, argc, argv)) return *exitCode;
   common.setup.port = port;
   if (*checkConfig) return RunCheckConfig(configPath);
   if (*status) {
