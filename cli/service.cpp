@@ -196,7 +196,9 @@ int RunService(const std::string& configPath) {
   return kExitOk;
 }
 
-int RunInstall(const std::string& configPath) {
+int RunInstall(const std::string& given) {
+  // The service starts elsewhere than this command: a relative path would name another file.
+  const std::string configPath = std::filesystem::absolute(given).string();
   const auto config = LoadOrExplain(configPath);
   if (!config || !StartChecksPass(*config, configPath)) return kExitUsage;
   if (auto problem = PrepareSetup(SetupFrom(*config))) return Fail(kExitRegistry, *problem);

@@ -1,5 +1,8 @@
 #include "host/events.h"
 
+#include <ctime>
+#include <mutex>
+
 namespace corvale::host {
 
 const char* EventName(EventKind kind) {
@@ -116,12 +119,26 @@ void EventDispatcher::Raise(const UpsEvent& event) {
   }
   for (const auto& listener : listeners_) listener(event);
   if (command_.empty()) return;
+  // Hooks may run side by side: the number and time say which came first.
   runner_.Start(std::string("event command for ") + EventName(event.kind), command_,
                 {{"CORVALE_UPS_EVENT", EventName(event.kind)},
                  {"CORVALE_UPS_NAME", upsName_},
                  {"CORVALE_UPS_STATE", std::to_string(event.state)},
-                 {"CORVALE_UPS_MESSAGE", event.message}},
+                 {"CORVALE_UPS_MESSAGE", event.message},
+                 {"CORVALE_UPS_SEQUENCE", std::to_string(++sequence_)},
+                 {"CORVALE_UPS_TIME", UtcTimestamp(std::chrono::system_clock::now())}},
                 hookTimeout_);
+}
+
+std::string UtcTimestamp(std::chrono::system_clock::time_point when) {
+  static std::mutex gmtimeBuffer;  // std::gmtime's result is shared
+  const std::time_t seconds = std::chrono::system_clock::to_time_t(when);
+  char text[32] = "";
+  std::lock_guard lock(gmtimeBuffer);
+  if (const std::tm* utc = std::gmtime(&seconds)) {
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", utc);
+  }
+  return text;
 }
 
 }  // namespace corvale::host

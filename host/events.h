@@ -2,6 +2,7 @@
 // logged once each, and handed to the user's event command and any other listener.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -36,6 +37,8 @@ enum class EventKind {
 const char* EventName(EventKind kind);
 // The syslog priority a person would give it: 2 critical to 5 notice.
 Priority EventPriority(EventKind kind);
+// "2026-12-08T12:00:00Z"
+std::string UtcTimestamp(std::chrono::system_clock::time_point when);
 
 struct UpsEvent {
   EventKind kind;
@@ -78,6 +81,7 @@ class EventDispatcher {
   Logger* log_;
   CommandRunner& runner_;
   std::chrono::milliseconds hookTimeout_;
+  std::atomic<std::uint64_t> sequence_{0};
   std::vector<Listener> listeners_;
 };
 

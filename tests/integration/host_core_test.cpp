@@ -356,7 +356,8 @@ TEST(EventDispatcherTest, HooksHearTheEventsNameStateAndMessage) {
   CommandRunner hooks(log, {16});
   corvale::host::EventDispatcher dispatcher(
       "ups1",
-      "echo \"$CORVALE_UPS_EVENT|$CORVALE_UPS_NAME|$CORVALE_UPS_STATE|$CORVALE_UPS_MESSAGE\" > " +
+      "echo \"$CORVALE_UPS_EVENT|$CORVALE_UPS_NAME|$CORVALE_UPS_STATE|$CORVALE_UPS_MESSAGE|"
+      "$CORVALE_UPS_SEQUENCE|${#CORVALE_UPS_TIME}\" > " +
           marker.string(),
       &log, hooks);
   dispatcher.Raise({corvale::host::EventKind::kSystemFailed, 1, "it broke"});
@@ -366,7 +367,9 @@ TEST(EventDispatcherTest, HooksHearTheEventsNameStateAndMessage) {
     std::ifstream written(marker);
     std::getline(written, line);
   }
-  EXPECT_EQ(line, "system-failed|ups1|1|it broke");
+  EXPECT_EQ(line, "system-failed|ups1|1|it broke|1|20");
+  EXPECT_EQ(corvale::host::UtcTimestamp(std::chrono::system_clock::time_point()),
+            "1970-01-01T00:00:00Z");
   EXPECT_NE(Logged(file).find("ups1: system-failed: it broke"), std::string::npos);
   std::filesystem::remove(marker);
 }
