@@ -105,10 +105,15 @@ TEST_F(WineHostTest, InstalledAsAWindowsServiceItStartsServesAndStops) {
   // program started from a test inherits the test's pipes, and they close with it.
   shell("wineserver -k; wineserver -p && wine cmd /c ver </dev/null >/dev/null 2>&1");
   host.MapCom1(peer.DevicePath());  // again: the new server's mount manager reads the port key
-  EXPECT_NE(shell("wine " + (kBuild / "cli/corvale-ups.exe").string() + " install --config '" +
-                  WineHost::WindowsPath(config) + "'")
+  // From the configuration's folder, by its name alone: registered by its full path.
+  EXPECT_NE(shell("cd '" + config.parent_path().string() + "' && wine " +
+                  (kBuild / "cli/corvale-ups.exe").string() + " install --config " +
+                  config.filename().string())
                 .find("is registered"),
             std::string::npos);
+  const auto registered =
+      shell("wine reg query 'HKLM\\System\\CurrentControlSet\\Services\\CorvaleUPS' /v ImagePath");
+  EXPECT_NE(registered.find(WineHost::WindowsPath(config)), std::string::npos) << registered;
   shell("wine net start CorvaleUPS");
   // `net start` returns before the service runs: ask the service manager until it does.
   bool running = false;
