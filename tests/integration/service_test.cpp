@@ -117,6 +117,7 @@ TEST_F(ServiceTest, ShortLossesRaiseNothingAndANewDeviceBehindTheLinkIsPickedUp)
   fs::create_symlink(replugged->DevicePath(), line.Devices() / "COM1");
   ASSERT_TRUE(WaitFor("communication-restored", 20s)) << log;
   ASSERT_TRUE(WaitFor("test-ups: online")) << log;
+  EXPECT_EQ(log.find("busy"), std::string::npos) << "its own port, closed for the restart";
 }
 
 TEST_F(ServiceTest, StartedBeforeTheDeviceExistsItWaitsForIt) {

@@ -30,6 +30,12 @@ if [ "$(id -u)" -ne 0 ]; then
   echo "not root: the installation checks are skipped"
   exit 77
 fi
+# A copy installed for real on this machine is somebody's: installing over it and purging it
+# would take it away.
+if dpkg-query -W -f='${Status}' corvale-ups 2>/dev/null | grep -q 'install ok installed'; then
+  echo "corvale-ups is installed on this machine: the installation checks are skipped"
+  exit 77
+fi
 trap 'dpkg --purge corvale-ups >/dev/null 2>&1 || true' EXIT
 wants=/etc/systemd/system/multi-user.target.wants/corvale-ups.service
 dpkg -i "$deb" >/dev/null
