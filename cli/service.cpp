@@ -140,16 +140,16 @@ int RunService(const std::string& configPath) {
     requests = std::make_unique<host::ShutdownRequests>(config->shutdown.requests,
                                                         config->shutdown.results, log);
     auto& asking = *requests;
-    host::HostOptions::Privileged privileged;
-    privileged.writeFlag = [&asking] { asking.Ask(host::RequestKind::kFlag); };
-    privileged.removeFlag = [&asking] { asking.Ask(host::RequestKind::kUnflag); };
-    privileged.runCommand = [&asking](auto ended) {
+    host::HostOptions::Delegated delegated;
+    delegated.writeFlag = [&asking] { asking.Ask(host::RequestKind::kFlag); };
+    delegated.removeFlag = [&asking] { asking.Ask(host::RequestKind::kUnflag); };
+    delegated.runCommand = [&asking](auto ended) {
       asking.AskAndWait(host::RequestKind::kShutdown, std::move(ended));
     };
-    privileged.systemCall = [&asking](auto ended) {
+    delegated.systemCall = [&asking](auto ended) {
       asking.AskAndWait(host::RequestKind::kPowerOff, std::move(ended));
     };
-    options.privileged = privileged;
+    options.delegated = delegated;
   }
   // A flag left from an earlier run would cut the power at the next ordinary reboot.
   if (std::filesystem::exists(options.flagFile)) {

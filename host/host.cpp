@@ -55,10 +55,10 @@ ShutdownSteps Host::Steps() {
     const auto latest = supervisor_.Latest();
     return latest ? latest->polled : 8u;
   };
-  const auto& privileged = options_.privileged;
-  if (privileged) {
-    steps.writeFlag = privileged->writeFlag;
-    steps.removeFlag = privileged->removeFlag;
+  const auto& delegated = options_.delegated;
+  if (delegated) {
+    steps.writeFlag = delegated->writeFlag;
+    steps.removeFlag = delegated->removeFlag;
   } else if (!options_.flagFile.empty()) {
     steps.writeFlag = [this] { WriteFlagFile(options_.flagFile, options_.flagContents, log_); };
     steps.removeFlag = [this] {
@@ -77,17 +77,17 @@ ShutdownSteps Host::Steps() {
       }
       ended(status);
     };
-    if (options_.privileged) return options_.privileged->runCommand(then);
+    if (options_.delegated) return options_.delegated->runCommand(then);
     shutdownRunner_.Start("shutdown command", options_.shutdownCommand,
                           {{"CORVALE_UPS_NAME", options_.name}}, std::chrono::milliseconds(0),
                           then);
   };
-  if (options_.shutDownSystem && privileged) {
+  if (options_.shutDownSystem && delegated) {
     steps.shutDownSystem = [this](auto done) {
-      options_.privileged->systemCall([done](const std::optional<ExitStatus>& status) {
+      options_.delegated->systemCall([done](const std::optional<ExitStatus>& status) {
         if (status && !status->signalled && status->code == 0) return done(true, "");
-        done(false, status ? "the privileged helper says " + status->Describe()
-                           : std::string("the privileged helper did not make it"));
+        done(false, status ? "the helper says " + status->Describe()
+                           : std::string("the helper did not make it"));
       });
     };
   } else if (options_.shutDownSystem && options_.systemCall) {

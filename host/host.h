@@ -41,16 +41,17 @@ struct HostOptions {
   std::function<void()> cancelBeforeShutdown;  // the shutdown was abandoned
   // The system's own call; tests put their own here.
   std::function<bool(const std::string& reason, std::string* error)> systemCall = ShutDownSystem;
-  // Where this process may not do them itself (a service without root's rights), what writes
-  // and removes the flag, runs the shutdown command and makes the system's own call for it.
-  struct Privileged {
+  // Where this process does not do them itself (a service without root's rights asks a root
+  // helper; the demo only pretends), what writes and removes the flag, runs the shutdown command
+  // and makes the system's own call.
+  struct Delegated {
     std::function<void()> writeFlag;
     std::function<void()> removeFlag;
     using Ended = std::function<void(const std::optional<ExitStatus>&)>;
     std::function<void(Ended)> runCommand;
     std::function<void(Ended)> systemCall;
   };
-  std::optional<Privileged> privileged;
+  std::optional<Delegated> delegated;
   SupervisorTiming timing;
   ShutdownTiming shutdownTiming;
   std::chrono::milliseconds hookTimeout = EventDispatcher::kHookTimeout;

@@ -274,7 +274,8 @@ std::optional<std::string> UntrustedConfig(const std::string& path, bool passwor
   if (passwords) {
     if (const auto who = OthersWho(file, true); !who.empty()) {
       return path + " holds passwords and " + who +
-             " may read it. Let only root read it: chmod 600 " + path;
+             " may read it. Let only root and the service read it: chown root:corvale-ups " + path +
+             " && chmod 640 " + path;
     }
   }
   return std::nullopt;

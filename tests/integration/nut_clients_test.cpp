@@ -400,7 +400,7 @@ TEST_F(NutClientsTest, PasswordsInAFileOthersMayReadAreRefused) {
   const auto path = WriteConfig("true", Network());
   fs::permissions(path, fs::perms::others_read, fs::perm_options::add);
   Start(path);
-  ASSERT_TRUE(WaitFor("chmod o-r")) << log;
+  ASSERT_TRUE(WaitFor("chmod 640")) << log;
   EXPECT_EQ(service->Wait(5s), 2);
 }
 
