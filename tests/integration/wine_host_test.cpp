@@ -73,6 +73,20 @@ TEST_F(WineHostTest, StatusThroughTheDll) {
   EXPECT_EQ(status.Wait(30s), 0);
 }
 
+TEST_F(WineHostTest, TheProgramCarriesItsVersionAndNoDebugInformation) {
+  std::string said;
+  for (const auto& line :
+       host.Run({"version:" + WineHost::WindowsPath(kBuild / "cli/corvale-ups.exe")})) {
+    said += line + "\n";
+  }
+  // Descriptions, then file and product version, file type 1 (application), language, code page.
+  EXPECT_NE(said.find("version Corvale UPS monitor service|1.0.0.1|corvale-ups|corvale-ups.exe|"
+                      "1.0.0.1|1.0.0.1|1|0809|1200"),
+            std::string::npos)
+      << said;
+  EXPECT_LT(fs::file_size(kBuild / "cli/corvale-ups.exe"), 3'000'000u) << "stripped";
+}
+
 TEST_F(WineHostTest, ServiceSharesTheUpsAndShutsDownOnLowBattery) {
   const fs::path config = WriteConfig();
   Subprocess service(Exe({"service", "--config", WineHost::WindowsPath(config)}),
