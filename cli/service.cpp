@@ -192,6 +192,7 @@ int RunService(const std::string& configPath) {
   server.Stop();
   backend.Stop();
   service.Stop();
+  requests.reset();  // no answer from the helper may reach the host once it is gone
   log.Log(host::Priority::kInfo, "stopped");
   return kExitOk;
 }
