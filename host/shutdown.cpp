@@ -121,6 +121,7 @@ void ShutdownSequence::Stop() {
   Stage stage;
   {
     std::lock_guard lock(mutex_);
+    if (stopped_) return;  // once: what it uses may be gone by a second call
     stopped_ = true;
     stage = stage_;
   }
