@@ -22,9 +22,16 @@ CRITICAL_SECTION exchangeLock;
 }  // namespace
 
 SerialHandle SerialOpen(const char* name) {
+  // Through the device namespace: plain names reach COM1 to COM9 only, and USB adapters often
+  // get COM10 and up. "Port" holds at most 7 characters, so the whole path fits.
+  char path[16] = "\\\\.\\";
+  std::size_t length = 4;
+  for (; *name != '\0' && length + 1 < sizeof path; ++name) path[length++] = *name;
+  if (*name != '\0') return kInvalidSerialHandle;
+  path[length] = '\0';
   // No sharing, existing devices only, synchronous I/O.
   const HANDLE port =
-      CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+      CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
   return port == INVALID_HANDLE_VALUE ? kInvalidSerialHandle : reinterpret_cast<SerialHandle>(port);
 }
 

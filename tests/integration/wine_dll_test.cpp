@@ -73,7 +73,7 @@ TEST_F(WineDllTest, InitOnAnsweringUpsPublishesToTheWindowsRegistry) {
   EXPECT_LT(Number(stop, 2), 500) << "nothing to wait for: no exchange is running";
   // Opened for reading and writing, not shared, existing only; DTR raised, RTS pulsed then dropped.
   EXPECT_EQ(Find(lines, "spied", 0),
-            "spied CreateFileA COM1 access=0xC0000000 share=0 disposition=3");
+            "spied CreateFileA \\\\.\\COM1 access=0xC0000000 share=0 disposition=3");
   EXPECT_EQ(Find(lines, "spied", 1),
             "spied SetCommState baud=1200 bits=8 parity=0 stop=0 dtr=1 rts=1");
   EXPECT_EQ(Find(lines, "spied", 2),
@@ -83,6 +83,13 @@ TEST_F(WineDllTest, InitOnAnsweringUpsPublishesToTheWindowsRegistry) {
   const auto frames = peer.Frames();
   ASSERT_EQ(frames.size(), 1u);
   EXPECT_EQ(frames[0].bytes, "ZCADLIOPERJD\r");
+}
+
+TEST_F(WineDllTest, PortsFromCom10UpAreOpenedThroughTheDeviceNamespace) {
+  host.MapPort("COM10", peer.DevicePath());
+  const auto lines = RunHost({"registry:COM10", "load:" + host.DllPath(), "init", "state", "stop"});
+  EXPECT_EQ(Words(Find(lines, "init")).at(1), "1") << "a plain CreateFileA(\"COM10\") fails";
+  EXPECT_EQ(Words(Find(lines, "state")).at(1), "1");
 }
 
 TEST_F(WineDllTest, InitResultCodes) {

@@ -4,6 +4,7 @@
 
 #include <stdlib.h>
 
+#include <cctype>
 #include <filesystem>
 #include <functional>
 #include <sstream>
@@ -38,11 +39,15 @@ class WineHost {
 
   // Makes Wine's COM1 the given device. Wine's mount manager rebuilds dosdevices/com1 from its
   // port key when the Wine server starts, and the link is what a running server uses: set both.
-  void MapCom1(const std::string& device) {
-    Run({"wine-port:COM1:" + device});
-    const auto com1 = prefix_ / "dosdevices/com1";
-    std::filesystem::remove(com1);
-    std::filesystem::create_symlink(device, com1);
+  void MapCom1(const std::string& device) { MapPort("COM1", device); }
+  // The same for any COM port, e.g. COM10, which Windows opens only through \\.\COM10.
+  void MapPort(const std::string& name, const std::string& device) {
+    Run({"wine-port:" + name + ":" + device});
+    std::string lower = name;
+    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const auto link = prefix_ / "dosdevices" / lower;
+    std::filesystem::remove(link);
+    std::filesystem::create_symlink(device, link);
   }
   void UnmapCom1() { std::filesystem::remove(prefix_ / "dosdevices/com1"); }
 
