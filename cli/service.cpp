@@ -123,7 +123,7 @@ int RunService(const std::string& configPath) {
   options.name = config->ups.name;
   options.setup = SetupFrom(*config);
   options.shutdownCommand = config->shutdown.command;
-  options.shutDownSystem = true;  // where the command is empty, and when it keeps failing
+  options.systemCall = host::ShutDownSystem;  // where the command is empty or keeps failing
   options.onBatteryLimit = std::chrono::seconds(config->shutdown.onBatterySeconds);
   options.shutdownTiming.retryEvery = std::chrono::seconds(config->shutdown.retrySeconds);
   options.flagFile = config->shutdown.flagFile;

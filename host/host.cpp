@@ -82,7 +82,7 @@ ShutdownSteps Host::Steps() {
                           {{"CORVALE_UPS_NAME", options_.name}}, std::chrono::milliseconds(0),
                           then);
   };
-  if (options_.shutDownSystem && delegated) {
+  if (delegated && delegated->systemCall) {
     steps.shutDownSystem = [this](auto done) {
       options_.delegated->systemCall([done](const std::optional<ExitStatus>& status) {
         if (status && !status->signalled && status->code == 0) return done(true, "");
@@ -90,7 +90,7 @@ ShutdownSteps Host::Steps() {
                            : std::string("the helper did not make it"));
       });
     };
-  } else if (options_.shutDownSystem && options_.systemCall) {
+  } else if (options_.systemCall) {
     steps.shutDownSystem = [this](auto done) {
       std::string error;
       const bool made = options_.systemCall(options_.name + ": power failure", &error);

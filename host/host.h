@@ -23,9 +23,7 @@ namespace corvale::host {
 struct HostOptions {
   std::string name = "corvale";
   Setup setup;
-  std::string shutdownCommand;  // empty: none, or the system's own call with `shutDownSystem`
-  // The system's own call where the command is empty, and when the command keeps failing.
-  bool shutDownSystem = false;
+  std::string shutdownCommand;  // empty: the system's own call, where there is `systemCall`
   std::chrono::seconds onBatteryLimit{0};
   std::string flagFile;      // written when the host decides to shut down; empty: none
   std::string flagContents;  // what kill-power needs to know, written into the flag
@@ -39,8 +37,9 @@ struct HostOptions {
   // shut down first; calls `proceed` when done, from any thread. Must not block.
   std::function<void(std::function<void()> proceed)> beforeShutdown;
   std::function<void()> cancelBeforeShutdown;  // the shutdown was abandoned
-  // The system's own call; tests put their own here.
-  std::function<bool(const std::string& reason, std::string* error)> systemCall = ShutDownSystem;
+  // The system's own call where the command is empty, and when it keeps failing; none: the host
+  // only reports (the monitor).
+  std::function<bool(const std::string& reason, std::string* error)> systemCall;
   // Where this process does not do them itself (a service without root's rights asks a root
   // helper; the demo only pretends), what writes and removes the flag, runs the shutdown command
   // and makes the system's own call.
