@@ -15,7 +15,35 @@ void CommandRunner::StopWatching() {
     stopping_ = true;
   }
   changed_.notify_all();
-  if (watcher_.joinable()) watcher_.join();
+  if (watcher_.joinable()) {
+    watcher_.join();
+    LogWellEndedCount();
+  }
+}
+
+void CommandRunner::LogWellEndedCount() {
+  if (wellEndedUnlogged_ == 0) return;
+  log_.Log(Priority::kInfo, std::to_string(wellEndedUnlogged_) +
+                                (wellEndedUnlogged_ == 1 ? " more command" : " more commands") +
+                                " ended with exit status 0 since the last line");
+  wellEndedUnlogged_ = 0;
+}
+
+void CommandRunner::LogEnding(const std::string& what, const ExitStatus& status) {
+  const auto now = std::chrono::steady_clock::now();
+  if (status.signalled || status.code != 0) {
+    LogWellEndedCount();
+    log_.Log(Priority::kWarning, "the " + what + " ended: " + status.Describe());
+    wellEndedLoggedAt_.reset();  // the next to end well says that they work again
+    return;
+  }
+  if (wellEndedLoggedAt_ && now - *wellEndedLoggedAt_ < limits_.countWellEndedFor) {
+    ++wellEndedUnlogged_;
+    return;
+  }
+  LogWellEndedCount();
+  log_.Log(Priority::kInfo, "the " + what + " ended: " + status.Describe());
+  wellEndedLoggedAt_ = now;
 }
 
 bool CommandRunner::Start(const std::string& what, const std::string& command,
@@ -84,10 +112,7 @@ void CommandRunner::Watch() {
     }
     lock.unlock();
     for (auto& [command, status] : ended) {
-      if (limits_.logEndings) {
-        log_.Log(status.signalled || status.code != 0 ? Priority::kWarning : Priority::kInfo,
-                 "the " + command.what + " ended: " + status.Describe());
-      }
+      if (limits_.logEndings) LogEnding(command.what, status);
       if (command.onExit) command.onExit(status);
     }
     lock.lock();

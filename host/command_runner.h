@@ -22,6 +22,9 @@ struct RunnerLimits {
   std::size_t mostRunning = 0;  // 0: no bound (the shutdown command must never be refused)
   std::chrono::milliseconds grace{5000};  // from SIGTERM to SIGKILL for one past its time
   bool logEndings = true;                 // false where the caller logs how its commands ended
+  // Commands that end well are the usual case: the first is logged, then a count at most this
+  // often, and the count when one fails or the runner stops.
+  std::chrono::seconds countWellEndedFor{600};
 };
 
 class CommandRunner {
@@ -50,6 +53,8 @@ class CommandRunner {
     OnExit onExit;
   };
   void Watch();
+  void LogEnding(const std::string& what, const ExitStatus& status);
+  void LogWellEndedCount();
 
   Logger& log_;
   RunnerLimits limits_;
@@ -58,6 +63,8 @@ class CommandRunner {
   std::vector<Running> running_;
   std::size_t dropped_ = 0;  // refused since the last one that started
   bool stopping_ = false;
+  std::size_t wellEndedUnlogged_ = 0;  // the watcher's own
+  std::optional<std::chrono::steady_clock::time_point> wellEndedLoggedAt_;
   std::thread watcher_;
 };
 

@@ -10,7 +10,7 @@ Host::Host(DriverLibrary& driver, HostOptions options, Logger& log)
       options_(std::move(options)),
       log_(log),
       hooks_(log, {options_.mostHooksRunning}),
-      shutdownRunner_(log, {}),
+      shutdownRunner_(log, {.countWellEndedFor = std::chrono::seconds(0)}),
       dispatcher_(options_.name, options_.eventsCommand, options_.logEvents ? &log : nullptr,
                   hooks_, options_.hookTimeout),
       policy_(options_.onBatteryLimit),

@@ -26,7 +26,8 @@ Supervisor::Supervisor(DriverLibrary& driver, Setup setup, Logger& log, Listener
       log_(log),
       onPoll_(std::move(onPoll)),
       timing_(timing),
-      startProblem_(log, std::chrono::minutes(5)) {}
+      startProblem_(log, std::chrono::minutes(5)),
+      restarting_(log, std::chrono::minutes(30)) {}
 
 bool Supervisor::EnsureDriverRunning(Clock::time_point now) {
   const bool restartDue = !lastStart_ || now - *lastStart_ >= timing_.restartEvery;
@@ -36,7 +37,11 @@ bool Supervisor::EnsureDriverRunning(Clock::time_point now) {
   std::unique_lock lock(mutex_);
   if (stopping_) return false;
   if (running_) {
-    log_.Log(Priority::kInfo, "restarting the driver to find the UPS again");
+    restarting_.Holds(Priority::kInfo,
+                      "restarting the driver every " +
+                          std::to_string(timing_.restartEvery.count()) +
+                          " ms to find the UPS again",
+                      now);
     driver_.Stop();
   }
   lastStart_ = now;
@@ -69,6 +74,7 @@ void Supervisor::Run() {
     observation.when = now;
     observation.polled = running && !stopping_ ? driver_.GetState() : 8;
     if (observation.polled != 8) {
+      if (restarting_.Holding()) restarting_.Ends("the restarted driver found the UPS");
       lastValid = Clock::now();
       observation.state = observation.polled;
       for (const auto& [name, value] : PublishedValues(setup_)) {

@@ -68,6 +68,7 @@ class Supervisor {
   Listener onPoll_;
   SupervisorTiming timing_;
   LastingCondition startProblem_;
+  LastingCondition restarting_;  // while the UPS is lost: one line, not one per restart
   std::atomic<bool> stopping_{false};
   std::mutex mutex_;  // guards the sleep and the driver's start against Stop
   std::condition_variable wake_;

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <sstream>
 #include <thread>
 
 #include "host/command_runner.h"
@@ -15,6 +16,8 @@
 #include "host/events.h"
 #include "host/policy.h"
 #include "host/shutdown.h"
+#include "host/supervisor.h"
+#include "tests/support/line_fixture.h"
 
 namespace {
 
@@ -301,6 +304,16 @@ std::string Logged(std::FILE* file) {
   return text;
 }
 
+// The log's lines without their time stamps.
+std::string Messages(std::FILE* file) {
+  std::istringstream lines(Logged(file));
+  std::string messages;
+  for (std::string line; std::getline(lines, line);) {
+    messages += line.substr(line.find("corvale-ups: ") + 13) + "\n";
+  }
+  return messages;
+}
+
 TEST(CommandRunnerTest, ACommandPastItsTimeIsAskedToEndThenKilled) {
   std::FILE* file = std::tmpfile();
   Logger log(false, file);
@@ -316,6 +329,28 @@ TEST(CommandRunnerTest, ACommandPastItsTimeIsAskedToEndThenKilled) {
   EXPECT_EQ(endings.seen[1]->Describe(), "killed by signal 9");
   EXPECT_NE(Logged(file).find("the stubborn hook did not end when asked: killing it"),
             std::string::npos);
+}
+
+TEST(CommandRunnerTest, CommandsThatEndWellAreCountedAndFailuresLoggedEachTime) {
+  std::FILE* file = std::tmpfile();
+  Logger log(false, file);
+  CommandRunner hooks(log, {.countWellEndedFor = 3600s});
+  const auto run = [&](const std::string& what, const std::string& command) {
+    Endings ended;
+    ASSERT_TRUE(hooks.Start(what, command, {}, 0ms, ended.Hear()));
+    ASSERT_TRUE(ended.WaitFor(1));  // heard after it was logged
+  };
+  for (const char* what : {"first hook", "second hook", "third hook"}) run(what, "true");
+  run("failing hook", "exit 3");
+  run("fourth hook", "true");
+  run("fifth hook", "true");
+  hooks.StopWatching();
+  EXPECT_EQ(Messages(file),
+            "the first hook ended: exit status 0\n"
+            "2 more commands ended with exit status 0 since the last line\n"
+            "the failing hook ended: exit status 3\n"
+            "the fourth hook ended: exit status 0\n"
+            "1 more command ended with exit status 0 since the last line\n");
 }
 
 TEST(CommandRunnerTest, AFullRunnerDropsCommandsAndSaysSoOncePerBurst) {
@@ -416,5 +451,79 @@ TEST(ConfigTest, ShutdownAndNetworkKeysAreCheckedWhereTheyStand) {
         << c.name << ": " << loaded.problems.front().message;
   }
 }
+
+namespace supervision {
+
+using namespace std::chrono_literals;
+
+// A condition that lasts is logged when it starts, at the given pace while it lasts, and when it
+// ends; another condition is logged at once.
+TEST(LastingConditionTest, LoggedWhenItStartsAtAPaceWhileItLastsAndWhenItEnds) {
+  std::FILE* file = std::tmpfile();
+  corvale::host::Logger log(false, file);
+  corvale::host::LastingCondition restarting(log, 30min);
+  const auto at = [](std::chrono::minutes minutes) { return Clock::time_point() + minutes; };
+  using corvale::host::Priority;
+  for (int minute = 0; minute < 70; ++minute) {
+    restarting.Holds(Priority::kInfo, "restarting", at(std::chrono::minutes(minute)));
+  }
+  restarting.Holds(Priority::kError, "cannot start", at(70min));
+  restarting.Ends("found");
+  restarting.Ends("found");  // nothing holds any more
+  EXPECT_EQ(runner::Messages(file),
+            "restarting\n"
+            "restarting (still, 30 times)\n"
+            "restarting (still, 30 times)\n"
+            "cannot start\n"
+            "found\n");
+}
+
+// The restarts while the UPS is lost: one line when they begin, one when they find it.
+TEST(SupervisorTest, RestartsWhileTheUpsIsLostAreLoggedWhenTheyStartAndEnd) {
+  corvale::testing::Line line;
+  corvale::DriverLibrary driver(CORVALE_DRIVER_LIBRARY);
+  std::FILE* file = std::tmpfile();
+  corvale::host::Logger log(false, file);
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::optional<Clock::time_point> lostSince;
+  bool answered = false;
+  corvale::host::Supervisor supervisor(
+      driver, corvale::Setup{line.registry.Root().string(), line.Devices().string(), "COM1"}, log,
+      [&](const Observation& observation) {
+        std::lock_guard lock(mutex);
+        if (observation.linkLost && !lostSince) lostSince = observation.when;
+        answered = lostSince && observation.polled != 8;
+        changed.notify_all();
+      },
+      {.pollEvery = 50ms, .lostAfter = 200ms, .restartEvery = 100ms});
+  line.peer->SetFault(corvale::UpsPeer::Fault::kGarbled);
+  std::thread polling([&] { supervisor.Run(); });
+  {
+    std::unique_lock lock(mutex);
+    ASSERT_TRUE(
+        changed.wait_for(lock, 30s, [&] { return lostSince && Clock::now() - *lostSince >= 2s; }));
+  }
+  line.peer->SetFault(corvale::UpsPeer::Fault::kNone);
+  {
+    std::unique_lock lock(mutex);
+    EXPECT_TRUE(changed.wait_for(lock, 30s, [&] { return answered; }));
+  }
+  supervisor.Stop();
+  polling.join();
+  const std::string logged = runner::Messages(file);
+  std::size_t restarts = 0;
+  for (auto at = logged.find("restarting"); at != std::string::npos;
+       at = logged.find("restarting", at + 1)) {
+    ++restarts;
+  }
+  EXPECT_EQ(restarts, 1u) << logged;
+  EXPECT_NE(logged.find("restarting the driver every 100 ms to find the UPS again\n"),
+            std::string::npos)
+      << logged;
+  EXPECT_NE(logged.find("the restarted driver found the UPS\n"), std::string::npos) << logged;
+}
+
+}  // namespace supervision
 
 }  // namespace

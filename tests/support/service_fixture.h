@@ -65,6 +65,17 @@ class ServiceFixture : public ::testing::Test {
     return false;
   }
 
+  // True once the file at `path` contains `text`; the log is read meanwhile.
+  bool WaitForFile(const fs::path& path, const std::string& text,
+                   std::chrono::seconds timeout = 10s) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (ReadFile(path).find(text) == std::string::npos) {
+      if (std::chrono::steady_clock::now() >= deadline) return false;
+      if (auto next = service->ReadLine(100ms)) log += *next + "\n";
+    }
+    return true;
+  }
+
   // Runs corvale-ups with `words`; its exit status.
   int Tool(std::vector<std::string> words) {
     words.insert(words.begin(), CORVALE_UPS_TOOL);
