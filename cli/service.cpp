@@ -20,12 +20,23 @@ namespace corvale {
 
 namespace {
 
-// The configuration, or nothing after every problem was printed.
-std::optional<host::Config> LoadOrExplain(const std::string& path) {
+// Where a command's problems with its configuration go: standard error, or for the service the
+// service manager's log (the Event Log has no standard error to read), as a failed start.
+void Explain(host::Logger* log, host::Priority priority, const std::string& text) {
+  if (log != nullptr) {
+    log->Log(priority, text,
+             priority <= host::Priority::kError ? host::message_id::kStartFailed : 0);
+  } else {
+    std::fprintf(stderr, "corvale-ups: %s\n", text.c_str());
+  }
+}
+
+// The configuration, or nothing after every problem was told.
+std::optional<host::Config> LoadOrExplain(const std::string& path, host::Logger* log = nullptr) {
   auto loaded = host::LoadConfig(path);
   if (loaded.problems.empty()) return loaded.config;
   for (const auto& problem : loaded.problems) {
-    std::fprintf(stderr, "corvale-ups: %s\n", host::Describe(path, problem).c_str());
+    Explain(log, host::Priority::kError, host::Describe(path, problem));
   }
   return std::nullopt;
 }
@@ -79,14 +90,15 @@ struct KillPowerFacts {
 
 }  // namespace
 
-// Every check the service makes before it starts: its problems printed, and true when none.
-bool StartChecksPass(const host::Config& config, const std::string& path) {
+// Every check the service makes before it starts: its problems told, and true when none.
+bool StartChecksPass(const host::Config& config, const std::string& path,
+                     host::Logger* log = nullptr) {
   const auto checks = host::CheckBeforeStart(config, path);
   for (const auto& warning : checks.warnings) {
-    std::fprintf(stderr, "corvale-ups: %s: warning: %s\n", path.c_str(), warning.c_str());
+    Explain(log, host::Priority::kWarning, path + ": warning: " + warning);
   }
   for (const auto& problem : checks.problems) {
-    std::fprintf(stderr, "corvale-ups: %s: %s\n", path.c_str(), problem.c_str());
+    Explain(log, host::Priority::kError, path + ": " + problem);
   }
   return checks.problems.empty();
 }
@@ -100,14 +112,15 @@ int RunCheckConfig(const std::string& configPath) {
 
 int RunService(const std::string& configPath) {
   host::RaiseOpenFileLimit();
-  const auto config = LoadOrExplain(configPath);
-  if (!config || !StartChecksPass(*config, configPath)) return kExitUsage;
+  // Every reason not to start reaches the log before the service manager hears of the exit.
   host::Logger log(host::UnderServiceManager());
+  const auto config = LoadOrExplain(configPath, &log);
+  if (!config || !StartChecksPass(*config, configPath, &log)) return kExitUsage;
   std::unique_ptr<DriverLibrary> driver;
   try {
     driver = std::make_unique<DriverLibrary>(config->ups.library);
   } catch (const std::runtime_error& error) {
-    log.Log(host::Priority::kError, error.what());
+    log.Log(host::Priority::kError, error.what(), host::message_id::kStartFailed);
     return kExitNoLibrary;
   }
 

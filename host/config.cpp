@@ -9,6 +9,8 @@
 #include <set>
 #include <sstream>
 
+#include "host/host_os.h"
+
 namespace corvale::host {
 
 namespace {
@@ -168,9 +170,7 @@ void ReadDocument(const toml::table& root, LoadedConfig& loaded) {
         if (name.empty() || name.size() > 7 || name.find("..") != std::string::npos ||
             name[0] == '/') {
           ups.Problem(LineOf(*port),
-                      "ups.port must name a device inside ups.devices in 1 to 7 characters "
-                      "(such as \"ttyUSB0\"), not \"" +
-                          name + "\"");
+                      std::string("ups.port must name ") + PortRule() + ", not \"" + name + "\"");
         } else {
           config.ups.port = name;
         }
@@ -275,6 +275,12 @@ LoadedConfig ParseConfig(std::string_view text) {
   } catch (const toml::parse_error& error) {
     loaded.problems.push_back(
         {static_cast<int>(error.source().begin.line), std::string(error.description())});
+    if (error.description().find("escape sequence") != std::string_view::npos) {
+      // A Windows path in "..." is the usual cause.
+      loaded.problems.back().message +=
+          " (a backslash in \"...\" starts an escape: write a path as 'C:\\Scripts\\x.cmd' in "
+          "single quotes, or with forward slashes)";
+    }
   }
   return loaded;
 }

@@ -115,7 +115,8 @@ std::vector<UpsEvent> EventDeriver::Next(const Observation& observation) {
 void EventDispatcher::Raise(const UpsEvent& event) {
   if (log_ != nullptr) {
     log_->Log(EventPriority(event.kind),
-              upsName_ + ": " + EventName(event.kind) + ": " + event.message);
+              upsName_ + ": " + EventName(event.kind) + ": " + event.message,
+              message_id::kFirstEvent + static_cast<int>(event.kind));
   }
   for (const auto& listener : listeners_) listener(event);
   if (command_.empty()) return;

@@ -46,8 +46,8 @@ void WakeStopWaiter();
 // True when a service manager started us and reads our standard error as its log.
 bool UnderServiceManager();
 // Writes one line to the service manager's log (the journal, the Windows Event Log) with a
-// syslog priority (2 critical to 6 info).
-void WriteServiceLog(int priority, const std::string& message);
+// syslog priority (2 critical to 6 info) and its message ID (log.h; the journal has no use for it).
+void WriteServiceLog(int priority, const std::string& message, int messageId);
 // Tells the service manager "READY=1", "STOPPING=1" and so on; nothing without one.
 void NotifyServiceManager(const std::string& state);
 
@@ -78,6 +78,14 @@ bool RemoveService(const std::string& name, std::string* error);
 // True when the system service `name` runs (Windows); never where the service manager is systemd,
 // as commands by hand there work on a registry of their own.
 bool ServiceRunning(const std::string& name);
+
+// What may keep the driver from its port or registry now but may come right later (a USB adapter
+// not plugged in yet, a registry folder the service creates), in this system's words.
+std::vector<std::string> SerialSetupWarnings(const std::string& devices,
+                                             const std::string& registry, const std::string& port);
+// What ups.port names here, with an example: "a device inside ups.devices ... (such as
+// "ttyUSB0")", "a COM port ... (such as "COM3")".
+const char* PortRule();
 
 // The most files this process may open once RaiseOpenFileLimit has run (the hard limit).
 std::size_t OpenFileLimit();

@@ -6,10 +6,11 @@
 
 namespace corvale::host {
 
-void Logger::Log(Priority priority, const std::string& message) {
+void Logger::Log(Priority priority, const std::string& message, int messageId) {
   std::lock_guard lock(mutex_);
   if (journal_) {
-    WriteServiceLog(static_cast<int>(priority), message);
+    WriteServiceLog(static_cast<int>(priority), message,
+                    messageId != 0 ? messageId : message_id::ForPriority(priority));
   } else {
     const std::time_t now = std::time(nullptr);
     char stamp[32];

@@ -12,10 +12,22 @@ namespace corvale::host {
 
 enum class Priority { kCritical = 2, kError = 3, kWarning = 4, kNotice = 5, kInfo = 6 };
 
+// The number a log viewer shows and filters by (the Windows Event Log's event ID; the message
+// table in host/windows/messages.mc has a text for each): one per UPS event kind, one for a
+// service that cannot start, and one per priority for every other line.
+namespace message_id {
+constexpr int kStartFailed = 10;
+constexpr int kFirstEvent = 100;  // + the EventKind's number
+constexpr int ForPriority(Priority priority) {
+  return static_cast<int>(priority) - 1;
+}
+}  // namespace message_id
+
 class Logger {
  public:
   explicit Logger(bool forJournal, std::FILE* out = stderr) : journal_(forJournal), out_(out) {}
-  void Log(Priority priority, const std::string& message);
+  // `messageId` 0: the priority's own.
+  void Log(Priority priority, const std::string& message, int messageId = 0);
 
  private:
   bool journal_;

@@ -44,16 +44,9 @@ StartChecks CheckBeforeStart(const Config& config, const std::string& path) {
                                 "; the service shares the UPS only once they can be used");
     }
   }
-  if (!fs::is_directory(config.ups.devices, error)) {
-    checks.warnings.push_back("ups.devices: there is no folder " + config.ups.devices);
-  } else if (!fs::exists(fs::path(config.ups.devices) / config.ups.port, error)) {
-    checks.warnings.push_back("ups.port: there is no " +
-                              (fs::path(config.ups.devices) / config.ups.port).string() +
-                              " yet; the service waits for it (a USB adapter may appear later)");
-  }
-  if (!fs::is_directory(config.ups.registry, error)) {
-    checks.warnings.push_back("ups.registry: " + config.ups.registry +
-                              " does not exist yet; the service creates it");
+  for (auto& warning :
+       SerialSetupWarnings(config.ups.devices, config.ups.registry, config.ups.port)) {
+    checks.warnings.push_back(std::move(warning));
   }
   const auto writable = ServiceWritableFolders();
   for (const auto& [key, where] : {std::pair{"ups.registry", config.ups.registry},

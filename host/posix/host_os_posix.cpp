@@ -133,7 +133,7 @@ bool UnderServiceManager() {
   return std::getenv("JOURNAL_STREAM") != nullptr || std::getenv("INVOCATION_ID") != nullptr;
 }
 
-void WriteServiceLog(int priority, const std::string& message) {
+void WriteServiceLog(int priority, const std::string& message, int) {
   std::fprintf(stderr, "<%d>%s\n", priority, message.c_str());
   std::fflush(stderr);
 }
@@ -185,6 +185,27 @@ std::string DefaultShutdownCommand() {
 
 std::string DefaultFlagFile() {
   return "/run/corvale-ups/killpower";
+}
+
+std::vector<std::string> SerialSetupWarnings(const std::string& devices,
+                                             const std::string& registry, const std::string& port) {
+  namespace fs = std::filesystem;
+  std::vector<std::string> warnings;
+  std::error_code error;
+  if (!fs::is_directory(devices, error)) {
+    warnings.push_back("ups.devices: there is no folder " + devices);
+  } else if (!fs::exists(fs::path(devices) / port, error)) {
+    warnings.push_back("ups.port: there is no " + (fs::path(devices) / port).string() +
+                       " yet; the service waits for it (a USB adapter may appear later)");
+  }
+  if (!fs::is_directory(registry, error)) {
+    warnings.push_back("ups.registry: " + registry + " does not exist yet; the service creates it");
+  }
+  return warnings;
+}
+
+const char* PortRule() {
+  return "a device inside ups.devices in 1 to 7 characters (such as \"ttyUSB0\")";
 }
 
 std::size_t OpenFileLimit() {

@@ -195,13 +195,16 @@ void NotifyServiceManager(const std::string& state) {
   if (state == "STOPPING=1") ReportStatus(SERVICE_STOP_PENDING, 0, 10000);
 }
 
-void WriteServiceLog(int priority, const std::string& message) {
+void WriteServiceLog(int priority, const std::string& message, int messageId) {
   static HANDLE source = RegisterEventSourceA(nullptr, "CorvaleUPS");
   const WORD type = priority <= 3   ? EVENTLOG_ERROR_TYPE
                     : priority == 4 ? EVENTLOG_WARNING_TYPE
                                     : EVENTLOG_INFORMATION_TYPE;
   const char* strings[] = {message.c_str()};
-  if (source != nullptr) ReportEventA(source, type, 0, 1, nullptr, 1, 0, strings, nullptr);
+  // The message table's IDs carry no severity bits: the ID here is the one Event Viewer shows.
+  if (source != nullptr) {
+    ReportEventA(source, type, 0, static_cast<DWORD>(messageId), nullptr, 1, 0, strings, nullptr);
+  }
 }
 
 bool ShutDownSystem(const std::string& reason, std::string* error) {
@@ -239,6 +242,17 @@ bool InstallService(const std::string& name, const std::string& configPath, std:
       CreateServiceA(manager, name.c_str(), "Corvale UPS monitor", SERVICE_ALL_ACCESS,
                      SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
                      command.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr);
+  if (service == nullptr && GetLastError() == ERROR_SERVICE_EXISTS) {
+    // Installed again (an upgrade, another configuration): the same service, brought up to date.
+    service = OpenServiceA(manager, name.c_str(), SERVICE_ALL_ACCESS);
+    if (service != nullptr &&
+        !ChangeServiceConfigA(service, SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
+                              SERVICE_ERROR_NORMAL, command.c_str(), nullptr, nullptr, nullptr,
+                              nullptr, nullptr, "Corvale UPS monitor")) {
+      CloseServiceHandle(service);
+      service = nullptr;
+    }
+  }
   if (service == nullptr) {
     *error = LastError();
     CloseServiceHandle(manager);
@@ -251,6 +265,18 @@ bool InstallService(const std::string& name, const std::string& configPath, std:
   ChangeServiceConfig2A(service, SERVICE_CONFIG_DESCRIPTION, &text);
   SERVICE_PRESHUTDOWN_INFO preshutdown = {30000};  // time to order the UPS off
   ChangeServiceConfig2A(service, SERVICE_CONFIG_PRESHUTDOWN_INFO, &preshutdown);
+  // Restarted a minute after it fails, as Windows' own services are; the count of failures starts
+  // again after a day.
+  SC_ACTION restart[3] = {
+      {SC_ACTION_RESTART, 60000}, {SC_ACTION_RESTART, 60000}, {SC_ACTION_RESTART, 60000}};
+  SERVICE_FAILURE_ACTIONSA recovery = {};
+  recovery.dwResetPeriod = 86400;
+  recovery.cActions = 3;
+  recovery.lpsaActions = restart;
+  if (!ChangeServiceConfig2A(service, SERVICE_CONFIG_FAILURE_ACTIONS, &recovery)) {
+    std::fprintf(stderr, "corvale-ups: warning: cannot set the service's recovery actions: %s\n",
+                 LastError().c_str());
+  }
   CloseServiceHandle(service);
   CloseServiceHandle(manager);
   // The event source, so that the Event Log shows the service's own name.
@@ -272,11 +298,21 @@ bool InstallService(const std::string& name, const std::string& configPath, std:
 bool RemoveService(const std::string& name, std::string* error) {
   SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
   SC_HANDLE service =
-      manager != nullptr ? OpenServiceA(manager, name.c_str(), DELETE | SERVICE_STOP) : nullptr;
+      manager != nullptr
+          ? OpenServiceA(manager, name.c_str(), DELETE | SERVICE_STOP | SERVICE_QUERY_STATUS)
+          : nullptr;
   bool removed = false;
   if (service != nullptr) {
-    SERVICE_STATUS status;
-    ControlService(service, SERVICE_CONTROL_STOP, &status);
+    SERVICE_STATUS status = {};
+    if (ControlService(service, SERVICE_CONTROL_STOP, &status)) {
+      // Until it has ended: an uninstaller deletes the program next, which Windows refuses while
+      // it runs.
+      for (int waited = 0; waited < 300 && QueryServiceStatus(service, &status) &&
+                           status.dwCurrentState != SERVICE_STOPPED;
+           ++waited) {
+        Sleep(100);
+      }
+    }
     removed = DeleteService(service) != 0;
   }
   if (!removed) *error = LastError();
@@ -321,6 +357,20 @@ std::string DefaultResultFolder() {
 
 std::string DefaultShutdownCommand() {
   return "";  // InitiateSystemShutdownExW, with a power-failure reason
+}
+
+std::vector<std::string> SerialSetupWarnings(const std::string&, const std::string&,
+                                             const std::string& port) {
+  // The driver's keys live in the system's registry; only the port may be missing.
+  char target[512];
+  if (QueryDosDeviceA(port.c_str(), target, sizeof target) != 0) return {};
+  return {"ups.port: there is no " + port +
+          " on this machine yet; the service waits for it (a USB adapter may appear later; "
+          "Device Manager lists the COM ports under Ports)"};
+}
+
+const char* PortRule() {
+  return "a COM port in 1 to 7 characters (such as \"COM3\")";
 }
 
 std::size_t OpenFileLimit() {

@@ -5,7 +5,11 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <fstream>
+#include <map>
+#include <optional>
+#include <sstream>
 #include <thread>
 
 #include "tests/support/free_port.h"
@@ -21,6 +25,15 @@ using namespace std::chrono_literals;
 
 const fs::path kBuild = CORVALE_WINDOWS_BUILD_DIR;
 const fs::path kSource = CORVALE_SOURCE_DIR;
+// ReportEvent's types.
+constexpr int kEventError = 1, kEventWarning = 2, kEventInformation = 4;
+
+std::string ReadText(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
 
 class WineHostTest : public ::testing::Test {
  protected:
@@ -28,7 +41,10 @@ class WineHostTest : public ::testing::Test {
     ASSERT_TRUE(fs::exists(kBuild / "cli/corvale-ups.exe"));
     host.MapCom1(peer.DevicePath());
   }
-  void TearDown() override { host.UnmapCom1(); }
+  void TearDown() override {
+    if (serviceManagerStarted) Shell("wineserver -k");  // with any service a failure left
+    host.UnmapCom1();
+  }
 
   std::vector<std::string> Exe(std::vector<std::string> words) {
     words.insert(words.begin(), {(kSource / "cmake/wine-run.sh").string(),
@@ -58,11 +74,90 @@ class WineHostTest : public ::testing::Test {
     return config;
   }
 
+  // A command line in the test's Wine prefix, to its end; what it printed.
+  std::string Shell(const std::string& command) {
+    Subprocess run({"/bin/sh", "-c",
+                    "export WINEPREFIX=" + (kBuild / "tests/wineprefix").string() +
+                        " WINEDEBUG=-all; " + command + " 2>&1"});
+    std::string text;
+    while (auto line = run.ReadLine(60s)) text += *line + "\n";
+    run.Wait(10s);
+    return text;
+  }
+
+  // Wine keeps a service alive only with a persistent server. Its services (the service manager
+  // among them) are started here with no pipes of ours: a program started from a test inherits
+  // the test's pipes, and they close with it. What they report to the Event Log goes to
+  // `eventLog`, where Wine prints each ReportEvent's type, ID and text.
+  void StartServiceManager() {
+    serviceManagerStarted = true;
+    Shell(
+        "wineserver -k; wineserver -p && WINEDEBUG=fixme-all,fixme+advapi,+eventlog wine cmd /c "
+        "ver </dev/null >'" +
+        eventLog.string() + "' 2>&1");
+    host.MapCom1(peer.DevicePath());  // again: the new server's mount manager reads the port key
+  }
+
+  bool WaitForService(const std::string& state) {
+    for (int attempt = 0; attempt < 60; ++attempt) {
+      if (Shell("wine sc query CorvaleUPS").find(state) != std::string::npos) return true;
+      std::this_thread::sleep_for(500ms);
+    }
+    return false;
+  }
+
+  struct LoggedEvent {
+    int type = 0;  // EVENTLOG_ERROR_TYPE 1, WARNING 2, INFORMATION 4
+    int id = 0;
+    std::string text;
+  };
+  // The events reported so far, from Wine's trace: "0134:fixme:advapi:ReportEventW (source,type,
+  // category,id,...)" and then "0134:err:eventlog:ReportEventW L"text"" from the same thread.
+  std::vector<LoggedEvent> EventLog() {
+    std::vector<LoggedEvent> events;
+    std::map<std::string, LoggedEvent> pending;  // by thread
+    std::ifstream in(eventLog);
+    for (std::string line; std::getline(in, line);) {
+      const std::string thread = line.substr(0, line.find(':'));
+      if (const auto call = line.find("fixme:advapi:ReportEventW ("); call != std::string::npos) {
+        std::istringstream fields(line.substr(line.find('(', call) + 1));
+        std::string source, type, category, id;
+        std::getline(fields, source, ',');
+        std::getline(fields, type, ',');
+        std::getline(fields, category, ',');
+        std::getline(fields, id, ',');
+        pending[thread] = {std::stoi(type, nullptr, 16), std::stoi(id, nullptr, 16), ""};
+      } else if (const auto text = line.find(":eventlog:ReportEventW L\"");
+                 text != std::string::npos && pending.count(thread)) {
+        // Wine prints the text as a C string: quotes and backslashes escaped.
+        std::string printed = line.substr(text + 24), plain;
+        if (!printed.empty() && printed.back() == '"') printed.pop_back();
+        for (std::size_t at = 0; at < printed.size(); ++at) {
+          if (printed[at] == '\\' && at + 1 < printed.size()) ++at;
+          plain += printed[at];
+        }
+        pending[thread].text = plain;
+        events.push_back(pending[thread]);
+        pending.erase(thread);
+      }
+    }
+    return events;
+  }
+  // The first event with `id` whose text has `text`, or nothing.
+  std::optional<LoggedEvent> FindEvent(int id, const std::string& text) {
+    for (const auto& event : EventLog()) {
+      if (event.id == id && event.text.find(text) != std::string::npos) return event;
+    }
+    return std::nullopt;
+  }
+
   WineHost host{kBuild, kSource};
   corvale::UpsPeer peer;
   corvale::TemporaryDirectory directory{"corvale-wine-host"};
   const std::string port = std::to_string(corvale::testing::FreePort());
   const fs::path marker = directory.Path() / "shut-down";
+  const fs::path eventLog = directory.Path() / "event-log";
+  bool serviceManagerStarted = false;
   std::string output;
 };
 
@@ -105,20 +200,8 @@ TEST_F(WineHostTest, ServiceSharesTheUpsAndShutsDownOnLowBattery) {
 
 TEST_F(WineHostTest, InstalledAsAWindowsServiceItStartsServesAndStops) {
   const fs::path config = WriteConfig();
-  // Wine keeps a service alive only with a persistent server; `wine` runs a Windows command.
-  const std::string prefix =
-      "export WINEPREFIX=" + (kBuild / "tests/wineprefix").string() + " WINEDEBUG=-all; ";
-  const auto shell = [&](const std::string& command) {
-    Subprocess run({"/bin/sh", "-c", prefix + command + " 2>&1"});
-    std::string text;
-    while (auto line = run.ReadLine(60s)) text += *line + "\n";
-    run.Wait(10s);
-    return text;
-  };
-  // Its services (the service manager among them) are started here with no pipes of ours: a
-  // program started from a test inherits the test's pipes, and they close with it.
-  shell("wineserver -k; wineserver -p && wine cmd /c ver </dev/null >/dev/null 2>&1");
-  host.MapCom1(peer.DevicePath());  // again: the new server's mount manager reads the port key
+  const auto shell = [&](const std::string& command) { return Shell(command); };
+  StartServiceManager();
   // From the configuration's folder, by its name alone: registered by its full path.
   EXPECT_NE(shell("cd '" + config.parent_path().string() + "' && wine " +
                   (kBuild / "cli/corvale-ups.exe").string() + " install --config " +
@@ -130,12 +213,7 @@ TEST_F(WineHostTest, InstalledAsAWindowsServiceItStartsServesAndStops) {
   EXPECT_NE(registered.find(WineHost::WindowsPath(config)), std::string::npos) << registered;
   shell("wine net start CorvaleUPS");
   // `net start` returns before the service runs: ask the service manager until it does.
-  bool running = false;
-  for (int attempt = 0; attempt < 60 && !running; ++attempt) {
-    running = shell("wine sc query CorvaleUPS").find("RUNNING") != std::string::npos;
-    if (!running) std::this_thread::sleep_for(500ms);
-  }
-  ASSERT_TRUE(running);
+  ASSERT_TRUE(WaitForService("RUNNING"));
   std::string status;
   for (int attempt = 0; attempt < 40 && status != "OL\n"; ++attempt) {
     status = shell("upsc winups@127.0.0.1:" + port + " ups.status 2>/dev/null | tail -n 1");
@@ -152,6 +230,14 @@ TEST_F(WineHostTest, InstalledAsAWindowsServiceItStartsServesAndStops) {
     std::this_thread::sleep_for(500ms);
   }
   EXPECT_TRUE(fs::exists(marker)) << "the configured shutdown command ran";
+  // Each event kind under its own ID and type, which Event Viewer filters by.
+  const auto online = FindEvent(100, "winups: online");
+  ASSERT_TRUE(online) << ReadText(eventLog);
+  EXPECT_EQ(online->type, kEventInformation);
+  const auto shutdown = FindEvent(111, "winups: shutdown");
+  ASSERT_TRUE(shutdown) << ReadText(eventLog);
+  EXPECT_EQ(shutdown->type, kEventError);
+  EXPECT_TRUE(FindEvent(5, "watching the UPS 'winups'")) << "other lines by their priority";
   shell("wine net stop CorvaleUPS");
   EXPECT_NE(shell("wine sc query CorvaleUPS").find("STOPPED"), std::string::npos);
   EXPECT_NE(shell("wine " + (kBuild / "cli/corvale-ups.exe").string() + " remove").find("removed"),
@@ -160,32 +246,106 @@ TEST_F(WineHostTest, InstalledAsAWindowsServiceItStartsServesAndStops) {
   shell("wineserver -k");
 }
 
-TEST_F(WineHostTest, InstallerAndUninstallerRunSilently) {
+TEST_F(WineHostTest, AServiceThatCannotStartSaysWhyInTheEventLog) {
+  const fs::path config = WriteConfig();
+  StartServiceManager();
+  const std::string exe = (kBuild / "cli/corvale-ups.exe").string();
+  ASSERT_NE(Shell("wine " + exe + " install --config '" + WineHost::WindowsPath(config) + "'")
+                .find("is registered"),
+            std::string::npos);
+  // Broken after it was registered: the service has no standard error to say so on.
+  const std::string text = ReadText(config);
+  const std::string brokenLine = std::to_string(std::count(text.begin(), text.end(), '\n') + 2);
+  std::ofstream(config, std::ios::app) << "[events]\ncommand = \"C:\\Scripts\\x.cmd\"\n";
+  Shell("wine net start CorvaleUPS");
+  EXPECT_TRUE(WaitForService("STOPPED"));
+  const auto failed = FindEvent(10, "escape");
+  EXPECT_TRUE(failed) << ReadText(eventLog);
+  if (failed) {
+    EXPECT_EQ(failed->type, kEventError);
+    EXPECT_NE(failed->text.find(WineHost::WindowsPath(config) + ":" + brokenLine + ":"),
+              std::string::npos)
+        << "the file and the line: " << failed->text;
+    EXPECT_NE(failed->text.find("single quotes"), std::string::npos) << "and how to write it";
+  }
+  Shell("wine " + exe + " remove");
+  Shell("wineserver -k");
+}
+
+TEST_F(WineHostTest, TheInstallerFailsLoudlyReplacesARunningServiceAndUninstalls) {
   const fs::path installer = kBuild / "corvale-ups-setup-1.0.0.1.exe";
   ASSERT_TRUE(fs::exists(installer)) << "built with makensis by the Windows build";
   const fs::path drive = kBuild / "tests/wineprefix/drive_c";
   const fs::path folder = drive / "Program Files/Corvale UPS";
-  const std::string wine = (kSource / "cmake/wine-run.sh").string();
-  Subprocess install({wine, installer.string(), "/S"});
-  EXPECT_EQ(install.Wait(120s), 0);
-  EXPECT_TRUE(fs::exists(folder / "corvale-ups.exe"));
-  EXPECT_TRUE(fs::exists(folder / "CorvaleUPS.dll"));
-  EXPECT_TRUE(fs::exists(drive / "ProgramData/Corvale/corvale-ups.toml"));
-  Subprocess query({wine, "sc", "query", "CorvaleUPS"});
-  std::string queried;
-  while (auto line = query.ReadLine(60s)) queried += *line + "\n";
-  query.Wait(30s);
-  EXPECT_NE(queried.find("SERVICE_NAME: CorvaleUPS"), std::string::npos)
-      << "the installer registered the service:\n"
-      << queried;
-  Subprocess uninstall({wine, "C:\\Program Files\\Corvale UPS\\uninstall.exe", "/S"});
-  EXPECT_EQ(uninstall.Wait(120s), 0);
+  const fs::path settings = drive / "ProgramData/Corvale";
+  StartServiceManager();
+  const auto install = [&] {
+    Subprocess run({"/bin/sh", "-c",
+                    "export WINEPREFIX=" + (kBuild / "tests/wineprefix").string() +
+                        " WINEDEBUG=-all; wine " + installer.string() + " /S; echo exit $?"});
+    std::string said;
+    while (auto line = run.ReadLine(120s)) said += *line + "\n";
+    run.Wait(10s);
+    return said;
+  };
+  // A configuration kept from an earlier installation, with an error in it.
+  fs::remove_all(settings);
+  fs::create_directories(settings);
+  std::ofstream(settings / "corvale-ups.toml")
+      << "[ups]\nname = \"winups\"\nport = \"COM1\"\n[shutdown]\nturn_off_delay = 1200\n";
+  EXPECT_NE(install().find("exit 2"), std::string::npos) << "a silent failure is not a success";
+  const std::string why = ReadText(settings / "install.log");
+  EXPECT_NE(why.find("corvale-ups.toml:5: shutdown.turn_off_delay"), std::string::npos) << why;
+  EXPECT_EQ(Shell("wine sc query CorvaleUPS").find("SERVICE_NAME"), std::string::npos);
+
+  // Mended, installed and running; installed again over it.
+  std::ofstream(settings / "corvale-ups.toml")
+      << "[ups]\nname = \"winups\"\nport = \"COM1\"\n[network]\nlisten = []\n";
+  EXPECT_NE(install().find("exit 0"), std::string::npos);
+  EXPECT_FALSE(fs::exists(settings / "install.log"));
+  Shell("wine net start CorvaleUPS");
+  ASSERT_TRUE(WaitForService("RUNNING"));
+  const std::size_t startsBefore = EventLog().size();
+  const std::string again = install();
+  EXPECT_NE(again.find("exit 0"), std::string::npos) << again << ReadText(settings / "install.log");
+  EXPECT_TRUE(WaitForService("RUNNING")) << "started again after its files were replaced";
+  // Stopped (its last line) and started again (its first) by the second installation.
+  bool stopped = false, startedAgain = false;
+  const auto events = EventLog();
+  for (std::size_t index = startsBefore; index < events.size(); ++index) {
+    stopped = stopped || events[index].text.find("stopped") != std::string::npos;
+    startedAgain =
+        startedAgain || (stopped && events[index].text.find("watching") != std::string::npos);
+  }
+  EXPECT_TRUE(stopped && startedAgain) << ReadText(eventLog);
+
+  // What Add/Remove Programs shows, and the files an administrator reads.
+  const auto entry = Shell(
+      "wine reg query 'HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\CorvaleUPS'");
+  for (const char* value : {"DisplayVersion    REG_SZ    1.0.0.1", "Publisher", "DisplayIcon",
+                            "EstimatedSize", "UninstallString"}) {
+    EXPECT_NE(entry.find(value), std::string::npos) << value << "\n" << entry;
+  }
+  const std::string readme = ReadText(folder / "README.txt");
+  EXPECT_NE(readme.find("corvale-ups.exe\r\n"), std::string::npos) << "Windows line endings";
+  const std::string shipped = ReadText(settings / "corvale-ups.toml");
+  EXPECT_NE(shipped.find("winups"), std::string::npos) << "the administrator's file is kept";
+  EXPECT_NE(ReadText(kBuild / "corvale-ups.toml").find("[events]\r\n"), std::string::npos);
+  std::string installerVersion;
+  for (const auto& line : host.Run({"version:" + WineHost::WindowsPath(installer)})) {
+    installerVersion += line + "\n";
+  }
+  EXPECT_NE(installerVersion.find("|1.0.0.1|"), std::string::npos) << installerVersion;
+
+  Shell("wine 'C:\\Program Files\\Corvale UPS\\uninstall.exe' /S");
   // The uninstaller finishes from a copy of itself: wait for it to have removed the folder.
   for (int attempt = 0; attempt < 60 && fs::exists(folder); ++attempt) {
     std::this_thread::sleep_for(500ms);
   }
   EXPECT_FALSE(fs::exists(folder));
-  EXPECT_TRUE(fs::exists(drive / "ProgramData/Corvale/corvale-ups.toml")) << "settings stay";
+  EXPECT_TRUE(fs::exists(settings / "corvale-ups.toml")) << "settings stay";
+  EXPECT_EQ(Shell("wine sc query CorvaleUPS").find("SERVICE_NAME"), std::string::npos);
+  Shell("wineserver -k");
 }
 
 }  // namespace

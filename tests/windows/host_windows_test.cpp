@@ -6,7 +6,9 @@
 #include <thread>
 #include <vector>
 
+#include "host/events.h"
 #include "host/host_os.h"
+#include "host/log.h"
 #include "host/windows/file_access.h"
 #include "host/windows/service_control.h"
 
@@ -124,6 +126,40 @@ TEST(WindowsFiles, AConfigurationOtherUsersMayChangeIsNoticed) {
     const auto acl = Acl(c.entries);
     EXPECT_EQ(AclLetsOthersWrite(reinterpret_cast<const ACL*>(acl.data())), c.writable) << c.name;
   }
+}
+
+// Event Viewer shows an event's text from the program's message table, by the ID the service
+// reports: each ID the service uses must be in corvale-ups.exe, with the event's name.
+TEST(WindowsEventLog, EveryMessageIdHasItsTextInTheProgram) {
+  char self[MAX_PATH];
+  GetModuleFileNameA(nullptr, self, sizeof self);
+  std::string program = self;
+  program = program.substr(0, program.rfind('\\')) + "\\..\\cli\\corvale-ups.exe";
+  HMODULE messages = LoadLibraryExA(program.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+  ASSERT_NE(messages, nullptr) << program;
+  const auto text = [&](int id) {
+    char buffer[512] = "";
+    const char* inserts[] = {"INSERTED"};
+    FormatMessageA(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY, messages,
+                   static_cast<DWORD>(id), 0, buffer, sizeof buffer,
+                   reinterpret_cast<va_list*>(const_cast<char**>(inserts)));
+    return std::string(buffer);
+  };
+  for (int kind = 0; kind <= static_cast<int>(EventKind::kKillPower); ++kind) {
+    const std::string said = text(message_id::kFirstEvent + kind);
+    EXPECT_NE(said.find(std::string("(") + EventName(static_cast<EventKind>(kind)) + ")"),
+              std::string::npos)
+        << kind << ": " << said;
+    EXPECT_NE(said.find("INSERTED"), std::string::npos) << said;
+  }
+  EXPECT_NE(text(message_id::kStartFailed).find("cannot start: INSERTED"), std::string::npos);
+  for (const Priority priority : {Priority::kCritical, Priority::kError, Priority::kWarning,
+                                  Priority::kNotice, Priority::kInfo}) {
+    EXPECT_EQ(text(message_id::ForPriority(priority)), "INSERTED");
+  }
+  EXPECT_EQ(text(message_id::kFirstEvent + static_cast<int>(EventKind::kKillPower) + 1), "")
+      << "no kinds beyond the last";
+  FreeLibrary(messages);
 }
 
 }  // namespace
