@@ -246,6 +246,31 @@ TEST_F(WineHostTest, InstalledAsAWindowsServiceItStartsServesAndStops) {
   shell("wineserver -k");
 }
 
+TEST_F(WineHostTest, CheckConfigSpeaksOfWindowsThings) {
+  host.MapPort("COM10", peer.DevicePath());
+  const fs::path config = directory.Path() / "ports.toml";
+  const auto check = [&](const std::string& name) {
+    std::ofstream(config) << "[ups]\nport = \"" << name << "\"\n[network]\nlisten = []\n";
+    Subprocess run(Exe({"check-config", "--config", WineHost::WindowsPath(config)}), true);
+    std::string said;
+    while (auto line = run.ReadLine(60s)) said += *line + "\n";
+    run.Wait(10s);
+    EXPECT_EQ(said.find("/dev"), std::string::npos) << said;
+    EXPECT_EQ(said.find("ups.devices"), std::string::npos) << said;
+    EXPECT_EQ(said.find("ups.registry"), std::string::npos) << said;
+    return said;
+  };
+  EXPECT_NE(check("COM10").find(": fine"), std::string::npos);
+  EXPECT_EQ(check("COM10").find("warning"), std::string::npos);
+  const std::string missing = check("COM99");
+  EXPECT_NE(missing.find("warning: ups.port: there is no COM99 on this machine yet"),
+            std::string::npos)
+      << missing;
+  EXPECT_NE(check("COM12345").find("ups.port must name a COM port in 1 to 7 characters"),
+            std::string::npos);
+  fs::remove(kBuild / "tests/wineprefix/dosdevices/com10");
+}
+
 TEST_F(WineHostTest, AServiceThatCannotStartSaysWhyInTheEventLog) {
   const fs::path config = WriteConfig();
   StartServiceManager();
@@ -326,6 +351,8 @@ TEST_F(WineHostTest, TheInstallerFailsLoudlyReplacesARunningServiceAndUninstalls
                             "EstimatedSize", "UninstallString"}) {
     EXPECT_NE(entry.find(value), std::string::npos) << value << "\n" << entry;
   }
+  EXPECT_TRUE(fs::exists(drive / "ProgramData/Microsoft/Windows/Start Menu/Programs/Corvale UPS/"
+                                 "Corvale UPS console.lnk"));
   const std::string readme = ReadText(folder / "README.txt");
   EXPECT_NE(readme.find("corvale-ups.exe\r\n"), std::string::npos) << "Windows line endings";
   const std::string shipped = ReadText(settings / "corvale-ups.toml");
