@@ -34,6 +34,15 @@ int RunShutdownHelper(const std::string& configPath);
 // `flagFile` empty: the configuration's, or the default where it cannot be read.
 int RunKillPower(const std::string& configPath, const std::string& flagFile);
 
+// The recorded power events, from the configuration's history file or `file`.
+struct HistoryOptions {
+  std::string configPath;
+  std::string file;
+  std::string since;  // RFC 3339; empty: all
+  bool json = false;  // the records as JSON lines
+};
+int RunHistory(const HistoryOptions& options);
+
 // The Windows service's registration (the name "UPS" belongs to the driver's registry key).
 inline constexpr char kServiceName[] = "CorvaleUPS";
 int RunInstall(const std::string& configPath);

@@ -79,6 +79,14 @@ int main(int argc, char** argv) {
                         "The flag the service left (default: the configuration's flag_file, or " +
                             host::DefaultFlagFile() + " when the file cannot be read)");
 
+  auto* history = app.add_subcommand("history", "List the power events the service recorded");
+  HistoryOptions historyOptions;
+  history->add_option("--config", configPath, "The configuration naming the history file")
+      ->capture_default_str();
+  history->add_option("--file", historyOptions.file, "The history file itself");
+  history->add_option("--since", historyOptions.since, "Only from this time on (RFC 3339)");
+  history->add_flag("--json", historyOptions.json, "As JSON lines");
+
   auto* monitor = app.add_subcommand("monitor", "Start the driver and report every event");
   AddCommonOptions(monitor, common, port);
   MonitorOptions monitorOptions;
@@ -138,6 +146,10 @@ int main(int argc, char** argv) {
   common.setup.port = port;
 
   if (*checkConfig) return RunCheckConfig(configPath);
+  if (*history) {
+    historyOptions.configPath = configPath;
+    return RunHistory(historyOptions);
+  }
   if (*killPower) return RunKillPower(configPath, flagFile);
   if (*shutdownHelper) return RunShutdownHelper(configPath);
   if (*status) {

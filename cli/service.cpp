@@ -9,8 +9,10 @@
 
 #include "cli/commands.h"
 #include "host/config.h"
+#include "host/history.h"
 #include "host/host.h"
 #include "host/host_os.h"
+#include "host/http/http_server.h"
 #include "host/nut/nut_backend.h"
 #include "host/nut/nut_server.h"
 #include "host/shutdown_requests.h"
@@ -87,6 +89,27 @@ struct KillPowerFacts {
     return facts;
   }
 };
+
+// What a pending shutdown waits for, in words for the status page.
+std::pair<bool, std::string> PendingShutdown(host::ShutdownSequence::Stage stage,
+                                             const host::Config& config) {
+  using Stage = host::ShutdownSequence::Stage;
+  switch (stage) {
+    case Stage::kIdle:
+      return {false, ""};
+    case Stage::kPreparing:
+      return {true, "the other machines on the UPS (NUT clients) to log out, at most " +
+                        std::to_string(config.network.hostsyncSeconds) + " s"};
+    case Stage::kRunning:
+      return {true, "the shutdown command to finish"};
+    case Stage::kWaitingToRetry:
+      return {true, "the next try of a shutdown that failed, every " +
+                        std::to_string(config.shutdown.retrySeconds) + " s"};
+    case Stage::kStarted:
+      return {true, "nothing: the system is shutting down"};
+  }
+  return {false, ""};
+}
 
 }  // namespace
 
@@ -177,6 +200,27 @@ int RunService(const std::string& configPath) {
 
   host::Host service(*driver, options, log);
   backend.Attach(service);
+  // What those who only look see: the HTTP endpoint, and the history that outlives the service.
+  host::StatusBoard board(options.name);
+  std::unique_ptr<host::HistoryWriter> history;
+  if (!config->events.history.empty()) {
+    std::error_code ignored;
+    std::filesystem::create_directories(std::filesystem::path(config->events.history).parent_path(),
+                                        ignored);
+    history = std::make_unique<host::HistoryWriter>(config->events.history, log);
+  }
+  const auto remember = [&](const std::string& event, std::uint32_t state,
+                            const std::string& message) {
+    if (history) {
+      history->Append({std::chrono::system_clock::now(), event, options.name, state, message, {}});
+    }
+  };
+  service.OnPoll([&board](const host::Observation& observation) { board.OnPoll(observation); });
+  service.OnEvent([&](const host::UpsEvent& event) {
+    board.OnEvent(event, std::chrono::system_clock::now());
+    remember(host::EventName(event.kind), event.state, event.message);
+  });
+  board.SetShutdown([&] { return PendingShutdown(service.ShutdownStage(), *config); });
   // Windows tells the service that it is shutting down: the moment to order the power cut, when
   // this service started the shutdown.
   host::OnSystemShutdown([&] {
@@ -191,6 +235,18 @@ int RunService(const std::string& configPath) {
   serving.certificate = config->network.certificate;
   serving.key = config->network.key;
   nut::Server server(backend, serving, log);
+  board.SetSharing([&] {
+    return host::SharingFacts{server.Connections(), backend.LoggedInAddresses(),
+                              backend.ForcedShutdownSet()};
+  });
+  host::http::HttpOptions web;
+  web.listen = config->http.listen;
+  web.historyFile = config->events.history;
+  web.version = CORVALE_UPS_VERSION;
+  host::http::HttpServer http(board, web, log);
+  if (std::string problem; !web.listen.empty() && !http.Start(&problem)) {
+    log.Log(host::Priority::kError, "no HTTP endpoint: " + problem);
+  }
   // Protecting this machine comes first: an address that cannot be served only costs the
   // sharing there, and is tried again.
   if (std::string problem; !config->network.listen.empty() && !server.Start(&problem)) {
@@ -198,13 +254,17 @@ int RunService(const std::string& configPath) {
   }
   log.Log(host::Priority::kInfo, "watching the UPS '" + options.name + "' on port " +
                                      config->ups.port + " (driver " + driver->Path() + ")");
+  remember("service-started", 0, "watching the UPS on port " + config->ups.port);
   service.Start();
   host::NotifyServiceManager("READY=1");
   host::WaitForStopRequest();
   host::NotifyServiceManager("STOPPING=1");
   server.Stop();
+  http.Stop();
   backend.Stop();
   service.Stop();
+  remember("service-stopped", 0, "stopped");
+  history.reset();   // written to the disk before the service says it has stopped
   requests.reset();  // no answer from the helper may reach the host once it is gone
   log.Log(host::Priority::kInfo, "stopped");
   return kExitOk;

@@ -152,7 +152,8 @@ void Section(const toml::table& root, const char* name, std::vector<ConfigProble
 void ReadDocument(const toml::table& root, LoadedConfig& loaded) {
   Config& config = loaded.config;
   auto& problems = loaded.problems;
-  static const std::set<std::string> kSections = {"ups", "shutdown", "events", "network", "users"};
+  static const std::set<std::string> kSections = {"ups",     "shutdown", "events",
+                                                  "network", "http",     "users"};
   for (const auto& [key, node] : root) {
     if (!kSections.count(std::string(key.str()))) {
       problems.push_back({LineOf(node), "unknown section or key '" + std::string(key.str()) + "'"});
@@ -194,8 +195,29 @@ void ReadDocument(const toml::table& root, LoadedConfig& loaded) {
   if (!std::filesystem::path(config.shutdown.flagFile).is_absolute()) {
     problems.push_back({0, "shutdown.flag_file must be an absolute path"});
   }
-  Section(root, "events", problems,
-          [&](TableReader& events) { events.String("command", config.events.command); });
+  Section(root, "events", problems, [&](TableReader& events) {
+    events.String("command", config.events.command);
+    events.String("history", config.events.history);
+  });
+  if (!config.events.history.empty() &&
+      !std::filesystem::path(config.events.history).is_absolute()) {
+    problems.push_back({0, "events.history must be an absolute path (or empty for none)"});
+  }
+  Section(root, "http", problems, [&](TableReader& http) {
+    const toml::node* listen = http.Find("listen");
+    http.Strings("listen", config.http.listen);
+    std::set<std::string> distinct;
+    for (const auto& address : config.http.listen) {
+      if (!IsListenAddress(address)) {
+        http.Problem(LineOf(*listen),
+                     "http.listen takes \"address:port\" texts such as "
+                     "\"127.0.0.1:3495\" or \"[::1]:3495\", not \"" +
+                         address + "\"");
+      } else if (!distinct.insert(address).second) {
+        http.Problem(LineOf(*listen), "http.listen names \"" + address + "\" twice");
+      }
+    }
+  });
   Section(root, "network", problems, [&](TableReader& network) {
     const toml::node* listen = network.Find("listen");
     network.Strings("listen", config.network.listen);

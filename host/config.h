@@ -31,7 +31,14 @@ struct Config {
   } shutdown;
   struct Events {
     std::string command;
+    // Every event as a JSON line, kept across restarts; empty: none.
+    std::string history = DefaultHistoryFile();
   } events;
+  struct Http {
+    // The read-only HTTP endpoint (metrics, JSON, status page); empty: none. 3495: beside NUT's
+    // 3493, outside the range Prometheus's exporters take.
+    std::vector<std::string> listen = {"127.0.0.1:3495"};
+  } http;
   struct Network {
     std::vector<std::string> listen = {"127.0.0.1:3493"};  // "host:port"; empty: no server
     std::uint32_t maxClients = 64;

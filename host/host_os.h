@@ -87,6 +87,12 @@ std::vector<std::string> SerialSetupWarnings(const std::string& devices,
 // "ttyUSB0")", "a COM port ... (such as "COM3")".
 const char* PortRule();
 
+// Appends `data` to the file at `path` (created when missing) and waits until it is on the disk;
+// false with `error` set when any of that fails.
+bool AppendDurably(const std::string& path, const std::string& data, std::string* error);
+// Where the power-event history lives: the service's state folder.
+std::string DefaultHistoryFile();
+
 // The most files this process may open once RaiseOpenFileLimit has run (the hard limit).
 std::size_t OpenFileLimit();
 // Raises the soft limit on open files to the hard one, for the most NUT clients.

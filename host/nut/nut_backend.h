@@ -38,6 +38,8 @@ class ServiceBackend : public Backend {
   void CoordinateShutdown(std::function<void()> proceed);
   // The host's shutdown was abandoned (the power came back before it started): FSD is cleared.
   void CancelForcedShutdown();
+  // Whether FSD is set for the clients.
+  bool ForcedShutdownSet() const { return fsd_; }
 
   // Backend
   const std::string& UpsName() const override { return options_.upsName; }

@@ -1,11 +1,13 @@
 #include "host/nut/nut_server.h"
 
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <deque>
 #include <list>
 #include <mutex>
 
+#include "host/listening.h"
 #include "host/nut/nut_transport.h"
 
 namespace corvale::nut {
@@ -46,6 +48,7 @@ struct Server::State {
   // The io thread's own: the open connections, for the bounds and for eviction.
   std::list<Connection*> connections;
   std::size_t clients = 0;
+  std::atomic<std::size_t> open{0};  // the same count, for readers on other threads
   bool paused = false;
   mutable std::mutex portsMutex;  // Ports() is asked from other threads
   asio::io_context io;
@@ -71,10 +74,12 @@ class Connection : public std::enable_shared_from_this<Connection> {
         session_(server.backend, address_),
         transport_(std::make_unique<PlainTransport>(socket_)) {
     ++server_.clients;
+    ++server_.open;
     place_ = server_.connections.insert(server_.connections.end(), this);
   }
   ~Connection() {
     server_.connections.erase(place_);
+    --server_.open;
     if (!closed_) --server_.clients;
   }
 
@@ -240,26 +245,6 @@ class Connection : public std::enable_shared_from_this<Connection> {
   bool closeAfterWrite_ = false, upgradeAfterWrite_ = false, upgrading_ = false;
 };
 
-// "127.0.0.1:3493", "[::1]:3493", "localhost:3493" as host and port.
-bool SplitAddress(const std::string& text, std::string* host, std::string* port) {
-  const auto colon = text.rfind(':');
-  if (colon == std::string::npos || colon == 0) return false;
-  *host = text.substr(0, colon);
-  *port = text.substr(colon + 1);
-  if (host->size() > 2 && host->front() == '[' && host->back() == ']') {
-    *host = host->substr(1, host->size() - 2);
-  }
-  if (*host == "*") *host = "";  // every address, of both families
-  return true;
-}
-
-// By the native values, which asio's enumerators carry on every OS.
-bool OutOfDescriptors(const std::error_code& error) {
-  const int code = error.value();
-  return error && (code == asio::error::no_descriptors || code == asio::error::no_buffer_space ||
-                   code == asio::error::no_memory || code == ENFILE);
-}
-
 }  // namespace
 
 bool Server::State::LoadTls() {
@@ -294,7 +279,7 @@ void Server::State::ServeAll() {
 
 void Server::State::Bind(Listener& listener) {
   std::string host, port;
-  SplitAddress(listener.address, &host, &port);
+  host::SplitListenAddress(listener.address, &host, &port);
   std::error_code failed;
   std::vector<std::unique_ptr<tcp::acceptor>> bound;
   tcp::resolver resolver(io);
@@ -344,7 +329,7 @@ void Server::State::Bind(Listener& listener) {
 void Server::State::Accept(tcp::acceptor& acceptor) {
   acceptor.async_accept([this, &acceptor](const std::error_code& failed, tcp::socket socket) {
     if (failed == asio::error::operation_aborted) return;
-    if (OutOfDescriptors(failed)) {
+    if (host::OutOfDescriptors(failed)) {
       // Accepting again at once would only spin; the place comes back when a client leaves.
       if (!paused) {
         log.Log(host::Priority::kError,
@@ -401,7 +386,7 @@ Server::~Server() {
 bool Server::Start(std::string* error) {
   for (const auto& address : state_->options.listen) {
     std::string host, port;
-    if (!SplitAddress(address, &host, &port)) {
+    if (!host::SplitListenAddress(address, &host, &port)) {
       *error = "cannot listen on \"" + address + "\": give it as address:port";
       return false;
     }
@@ -419,6 +404,10 @@ void Server::Stop() {
   if (!thread_.joinable()) return;
   state_->io.stop();
   thread_.join();
+}
+
+std::size_t Server::Connections() const {
+  return state_->open;
 }
 
 std::vector<unsigned short> Server::Ports() const {

@@ -42,6 +42,8 @@ class Server {
 
   // The ports listened on so far, in the order of `listen` (useful with port 0).
   std::vector<unsigned short> Ports() const;
+  // Open connections, logged in or not.
+  std::size_t Connections() const;
 
   struct State;  // the sockets and their connections, in nut_server.cpp
 

@@ -187,6 +187,34 @@ std::string DefaultFlagFile() {
   return "/run/corvale-ups/killpower";
 }
 
+bool AppendDurably(const std::string& path, const std::string& data, std::string* error) {
+  const int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    *error = std::strerror(errno);
+    return false;
+  }
+  std::size_t written = 0;
+  while (written < data.size()) {
+    const ssize_t now = write(fd, data.data() + written, data.size() - written);
+    if (now < 0 && errno == EINTR) continue;
+    if (now <= 0) break;
+    written += static_cast<std::size_t>(now);
+  }
+  const bool whole = written == data.size();
+  if (!whole) *error = std::strerror(errno);
+  // A torn line is skipped when read, but must not glue itself to the next one.
+  if (!whole && written > 0 && write(fd, "\n", 1) < 0) {
+  }
+  const bool synced = whole && fsync(fd) == 0;
+  if (whole && !synced) *error = std::strerror(errno);
+  close(fd);
+  return synced;
+}
+
+std::string DefaultHistoryFile() {
+  return "/var/lib/corvale-ups/history.jsonl";
+}
+
 std::vector<std::string> SerialSetupWarnings(const std::string& devices,
                                              const std::string& registry, const std::string& port) {
   namespace fs = std::filesystem;

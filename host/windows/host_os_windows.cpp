@@ -359,6 +359,26 @@ std::string DefaultShutdownCommand() {
   return "";  // InitiateSystemShutdownExW, with a power-failure reason
 }
 
+bool AppendDurably(const std::string& path, const std::string& data, std::string* error) {
+  HANDLE file = CreateFileA(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                            nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    *error = LastError();
+    return false;
+  }
+  DWORD written = 0;
+  const bool done = WriteFile(file, data.data(), static_cast<DWORD>(data.size()), &written,
+                              nullptr) &&
+                    written == data.size() && FlushFileBuffers(file);
+  if (!done) *error = LastError();
+  CloseHandle(file);
+  return done;
+}
+
+std::string DefaultHistoryFile() {
+  return ProgramData() + "\\Corvale\\history.jsonl";
+}
+
 std::vector<std::string> SerialSetupWarnings(const std::string&, const std::string&,
                                              const std::string& port) {
   // The driver's keys live in the system's registry; only the port may be missing.

@@ -8,12 +8,14 @@
 #include <unistd.h>
 
 #include "tests/support/free_port.h"
+#include "tests/support/raw_client.h"
 #include "tests/support/service_fixture.h"
 
 namespace {
 
 using corvale::UpsPeer;
 using corvale::testing::FreePort;
+using corvale::testing::RawClient;
 using corvale::testing::ReadFile;
 using corvale::testing::Subprocess;
 using namespace std::chrono_literals;
@@ -36,44 +38,6 @@ Output RunClient(const std::string& command, bool quiet = false) {
 }
 
 // A raw protocol client on a socket.
-class RawClient {
- public:
-  explicit RawClient(int port) : fd_(socket(AF_INET, SOCK_STREAM, 0)) {
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    // A refused connection shows as "<closed>" on the first read.
-    connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    timeval wait = {5, 0};
-    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
-    setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &wait, sizeof wait);
-  }
-  ~RawClient() { close(fd_); }
-  bool Send(const std::string& bytes) {
-    return send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
-           static_cast<ssize_t>(bytes.size());
-  }
-  // The next line, or "<closed>" when the server closed the connection.
-  std::string Line() {
-    for (;;) {
-      if (const auto newline = buffer_.find('\n'); newline != std::string::npos) {
-        std::string line = buffer_.substr(0, newline);
-        buffer_.erase(0, newline + 1);
-        return line;
-      }
-      char bytes[4096];
-      const ssize_t count = recv(fd_, bytes, sizeof bytes, 0);
-      if (count <= 0) return "<closed>";
-      buffer_.append(bytes, static_cast<std::size_t>(count));
-    }
-  }
-
- private:
-  int fd_;
-  std::string buffer_;
-};
-
 class NutClientsTest : public corvale::testing::ServiceFixture {
  protected:
   std::string Network(int maxClients = 64, const std::string& tls = {}) {

@@ -1,0 +1,62 @@
+// `corvale-ups history`: the power events the service recorded, with or without it running.
+#include "host/history.h"
+
+#include <cstdio>
+#include <nlohmann/json.hpp>
+
+#include "cli/commands.h"
+#include "host/config.h"
+#include "host/events.h"
+
+namespace corvale {
+
+namespace {
+
+std::string Duration(double seconds) {
+  const long long whole = static_cast<long long>(seconds + 0.5);
+  const long long hours = whole / 3600, minutes = whole % 3600 / 60, rest = whole % 60;
+  std::string text;
+  if (hours > 0) text += std::to_string(hours) + " h ";
+  if (hours > 0 || minutes > 0) text += std::to_string(minutes) + " min ";
+  return text + std::to_string(rest) + " s";
+}
+
+}  // namespace
+
+int RunHistory(const HistoryOptions& options) {
+  std::string file = options.file;
+  if (file.empty()) {
+    const auto loaded = host::LoadConfig(options.configPath);
+    if (!loaded.problems.empty()) {
+      return Fail(kExitUsage, host::Describe(options.configPath, loaded.problems.front()) +
+                                  " (or name the history with --file)");
+    }
+    file = loaded.config.events.history;
+    if (file.empty()) return Fail(kExitUsage, "events.history is empty: no history is kept");
+  }
+  std::optional<std::chrono::system_clock::time_point> since;
+  if (!options.since.empty()) {
+    since = host::ParseTimestamp(options.since);
+    if (!since) {
+      return Fail(kExitUsage,
+                  "--since takes a time such as 2026-12-08T12:00:00Z, not " + options.since);
+    }
+  }
+  const auto records = host::ReadHistory(file, since);
+  for (const auto& record : records) {
+    if (options.json) {
+      std::printf("%s\n", host::HistoryLine(record).c_str());
+      continue;
+    }
+    std::string line =
+        host::UtcTimestamp(record.time) + "  " + record.event + "  " + record.message;
+    if (record.onBatterySeconds) {
+      line += " (on battery for " + Duration(*record.onBatterySeconds) + ")";
+    }
+    std::printf("%s\n", line.c_str());
+  }
+  if (records.empty() && !options.json) std::printf("no events recorded in %s\n", file.c_str());
+  return kExitOk;
+}
+
+}  // namespace corvale

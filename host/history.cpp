@@ -1,0 +1,215 @@
+#include "host/history.h"
+
+#include <cstdio>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+
+#include "host/events.h"
+#include "host/host_os.h"
+
+namespace corvale::host {
+
+namespace {
+
+using SystemClock = std::chrono::system_clock;
+
+std::string MillisecondTimestamp(SystemClock::time_point when) {
+  const auto since = when.time_since_epoch();
+  const auto milliseconds =
+      std::chrono::duration_cast<std::chrono::milliseconds>(since).count() % 1000;
+  std::string text = UtcTimestamp(when);  // "...:SSZ"
+  char fraction[8];
+  std::snprintf(fraction, sizeof fraction, ".%03d", static_cast<int>(milliseconds));
+  text.insert(text.size() - 1, fraction);
+  return text;
+}
+
+// Days since 1970-01-01 of a civil date (Howard Hinnant's algorithm), so that no time zone is used.
+long long DaysFromCivil(long long year, unsigned month, unsigned day) {
+  year -= month <= 2;
+  const long long era = (year >= 0 ? year : year - 399) / 400;
+  const unsigned yearOfEra = static_cast<unsigned>(year - era * 400);
+  const unsigned dayOfYear = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
+  const unsigned dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+  return era * 146097 + static_cast<long long>(dayOfEra) - 719468;
+}
+
+}  // namespace
+
+std::optional<SystemClock::time_point> ParseTimestamp(const std::string& text) {
+  int year, month, day, hour, minute, second, used = 0;
+  if (std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%n", &year, &month, &day, &hour, &minute,
+                  &second, &used) != 6 ||
+      used != 19 || year < 1970 || year > 2200 || month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 ||
+      second > 60) {
+    return std::nullopt;
+  }
+  std::size_t at = 19;
+  double fraction = 0;
+  if (at < text.size() && text[at] == '.') {
+    const std::size_t digits = text.find_first_not_of("0123456789", at + 1);
+    if (digits == at + 1) return std::nullopt;
+    fraction =
+        std::stod("0" + text.substr(at, (digits == std::string::npos ? text.size() : digits) - at));
+    at = digits == std::string::npos ? text.size() : digits;
+  }
+  long long offset = 0;
+  const std::string zone = text.substr(at);
+  if (zone == "Z" || zone == "z") {
+  } else if (zone.size() == 6 && (zone[0] == '+' || zone[0] == '-') && zone[3] == ':') {
+    int hours, minutes;
+    if (std::sscanf(zone.c_str() + 1, "%2d:%2d", &hours, &minutes) != 2) return std::nullopt;
+    offset = (zone[0] == '+' ? 1 : -1) * (hours * 3600LL + minutes * 60LL);
+  } else {
+    return std::nullopt;
+  }
+  const long long seconds =
+      DaysFromCivil(year, static_cast<unsigned>(month), static_cast<unsigned>(day)) * 86400LL +
+      hour * 3600LL + minute * 60LL + second - offset;
+  return SystemClock::time_point(std::chrono::duration_cast<SystemClock::duration>(
+      std::chrono::duration<double>(static_cast<double>(seconds) + fraction)));
+}
+
+std::string HistoryLine(const HistoryRecord& record) {
+  nlohmann::json line = {{"time", MillisecondTimestamp(record.time)},
+                         {"event", record.event},
+                         {"ups", record.ups},
+                         {"state", record.state},
+                         {"message", record.message}};
+  if (record.onBatterySeconds) line["on_battery_seconds"] = *record.onBatterySeconds;
+  // Invalid UTF-8 from a hook's message must not make the line unwritable.
+  return line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+std::optional<HistoryRecord> ParseHistoryLine(const std::string& line) {
+  const auto json = nlohmann::json::parse(line, nullptr, false);
+  if (json.is_discarded() || !json.is_object()) return std::nullopt;
+  const auto text = [&](const char* key) -> const std::string* {
+    const auto found = json.find(key);
+    return found != json.end() && found->is_string() ? found->get_ptr<const std::string*>()
+                                                     : nullptr;
+  };
+  const std::string* time = text("time");
+  const std::string* event = text("event");
+  if (time == nullptr || event == nullptr) return std::nullopt;
+  const auto when = ParseTimestamp(*time);
+  if (!when) return std::nullopt;
+  HistoryRecord record;
+  record.time = *when;
+  record.event = *event;
+  if (const std::string* ups = text("ups")) record.ups = *ups;
+  if (const std::string* message = text("message")) record.message = *message;
+  if (const auto state = json.find("state"); state != json.end() && state->is_number_unsigned()) {
+    record.state = state->get<std::uint32_t>();
+  }
+  if (const auto seconds = json.find("on_battery_seconds");
+      seconds != json.end() && seconds->is_number()) {
+    record.onBatterySeconds = seconds->get<double>();
+  }
+  return record;
+}
+
+std::vector<HistoryRecord> ReadHistory(const std::string& path,
+                                       std::optional<SystemClock::time_point> since) {
+  std::vector<HistoryRecord> records;
+  bool onBattery = false;
+  SystemClock::time_point onBatterySince{};
+  for (const std::string& file : {path + ".1", path}) {
+    std::ifstream in(file, std::ios::binary);
+    for (std::string line; std::getline(in, line);) {
+      auto record = ParseHistoryLine(line);
+      if (!record) continue;
+      // A period that began before a restart of the service ends in this run's "online".
+      if (record->event == "on-battery" && !onBattery) {
+        onBattery = true;
+        onBatterySince = record->time;
+      }
+      if (record->event == "online") {
+        if (onBattery && !record->onBatterySeconds) {
+          record->onBatterySeconds =
+              std::chrono::duration<double>(record->time - onBatterySince).count();
+        }
+        onBattery = false;
+      }
+      if (since && record->time < *since) continue;
+      records.push_back(std::move(*record));
+    }
+  }
+  return records;
+}
+
+HistoryWriter::HistoryWriter(std::string path, Logger& log, std::uintmax_t maxBytes)
+    : path_(std::move(path)), log_(log), maxBytes_(maxBytes), writer_([this] { Write(); }) {}
+
+HistoryWriter::~HistoryWriter() {
+  {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+  }
+  changed_.notify_all();
+  writer_.join();
+}
+
+void HistoryWriter::Append(HistoryRecord record) {
+  std::lock_guard lock(mutex_);
+  if (record.event == "on-battery" && !onBatterySince_) onBatterySince_ = record.time;
+  if ((record.event == "online" || record.event == "service-stopped") && onBatterySince_) {
+    record.onBatterySeconds = std::chrono::duration<double>(record.time - *onBatterySince_).count();
+    if (record.event == "online") onBatterySince_.reset();
+  }
+  if (queue_.size() >= kMostQueued) {
+    queue_.pop_front();
+    ++dropped_;
+  }
+  queue_.push_back(HistoryLine(record) + "\n");
+  changed_.notify_all();
+}
+
+void HistoryWriter::Flush() {
+  std::unique_lock lock(mutex_);
+  changed_.wait(lock, [&] { return queue_.empty() && inFlight_ == 0; });
+}
+
+bool HistoryWriter::WriteLine(const std::string& line, std::string* error) {
+  std::error_code ignored;
+  const auto size = std::filesystem::file_size(path_, ignored);
+  if (!ignored && size > 0 && size + line.size() > maxBytes_) {
+    const std::string older = path_ + ".1";
+    std::filesystem::remove(older, ignored);
+    std::filesystem::rename(path_, older, ignored);
+  }
+  return AppendDurably(path_, line, error);
+}
+
+void HistoryWriter::Write() {
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    changed_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
+    if (queue_.empty()) return;  // stopping, with everything written
+    std::string line = std::move(queue_.front());
+    queue_.pop_front();
+    const std::size_t dropped = std::exchange(dropped_, 0);
+    ++inFlight_;
+    lock.unlock();
+    if (dropped != 0) {
+      log_.Log(Priority::kWarning, "the history fell behind the disk: " + std::to_string(dropped) +
+                                       " older records were dropped");
+    }
+    std::string error;
+    const bool written = WriteLine(line, &error);
+    if (!written && !failing_) {
+      log_.Log(Priority::kError, "cannot write the history " + path_ + ": " + error +
+                                     "; events are not recorded there until it works again");
+    } else if (written && failing_) {
+      log_.Log(Priority::kNotice, "the history " + path_ + " is written again");
+    }
+    failing_ = !written;
+    lock.lock();
+    --inFlight_;
+    changed_.notify_all();
+  }
+}
+
+}  // namespace corvale::host

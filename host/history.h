@@ -1,0 +1,78 @@
+// The power-event history: every event (the service's start and stop included) as one JSON line
+// in a file that outlives the service, written and flushed to disk on a thread of its own so that
+// a slow, full or read-only disk never holds up a poll or the shutdown. The file is bounded: at
+// `maxBytes` it becomes FILE.1 (the one before is dropped) and a new one begins.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "host/log.h"
+
+namespace corvale::host {
+
+struct HistoryRecord {
+  std::chrono::system_clock::time_point time;
+  std::string event;  // an event's name, or "service-started", "service-stopped"
+  std::string ups;
+  std::uint32_t state = 0;  // the driver's state when it happened; 0 for the service's own
+  std::string message;
+  // On "online" and "service-stopped" after "on-battery": how long the UPS ran on battery.
+  std::optional<double> onBatterySeconds;
+};
+
+// {"time":"2026-12-08T12:00:00.250Z","event":"on-battery",...}; nothing from a line that is not
+// a whole record (a line torn by a power cut).
+std::string HistoryLine(const HistoryRecord& record);
+std::optional<HistoryRecord> ParseHistoryLine(const std::string& line);
+// Parses "2026-12-08T12:00:00Z" (fractions and a +hh:mm offset allowed).
+std::optional<std::chrono::system_clock::time_point> ParseTimestamp(const std::string& text);
+
+// The records of FILE.1 and FILE, oldest first, those before `since` left out; torn or foreign
+// lines are skipped. Durations are filled in for "online" records whose on-battery period began
+// in an earlier run of the service.
+std::vector<HistoryRecord> ReadHistory(
+    const std::string& path,
+    std::optional<std::chrono::system_clock::time_point> since = std::nullopt);
+
+class HistoryWriter {
+ public:
+  static constexpr std::uintmax_t kMaxBytes = 1 << 20;
+  static constexpr std::size_t kMostQueued = 1024;
+  HistoryWriter(std::string path, Logger& log, std::uintmax_t maxBytes = kMaxBytes);
+  ~HistoryWriter();  // writes what is queued, then stops
+  HistoryWriter(const HistoryWriter&) = delete;
+  HistoryWriter& operator=(const HistoryWriter&) = delete;
+
+  // Queues the record and returns at once; the oldest queued record is dropped (and counted)
+  // when the disk has fallen `kMostQueued` behind. Fills in on-battery durations.
+  void Append(HistoryRecord record);
+  // Waits until everything queued so far was written or given up on (tests, the service's stop).
+  void Flush();
+
+ private:
+  void Write();
+  bool WriteLine(const std::string& line, std::string* error);
+
+  std::string path_;
+  Logger& log_;
+  std::uintmax_t maxBytes_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<std::string> queue_;
+  std::size_t inFlight_ = 0;
+  std::size_t dropped_ = 0;
+  bool stopping_ = false;
+  bool failing_ = false;  // logged once when writing starts failing, once when it works again
+  std::optional<std::chrono::system_clock::time_point> onBatterySince_;
+  std::thread writer_;
+};
+
+}  // namespace corvale::host

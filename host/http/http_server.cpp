@@ -1,0 +1,356 @@
+#include "host/http/http_server.h"
+
+#include <array>
+#include <asio.hpp>
+#include <boost/beast/http/empty_body.hpp>
+#include <boost/beast/http/parser.hpp>
+#include <list>
+#include <mutex>
+#include <optional>
+#include <thread>
+
+#include "host/history.h"
+#include "host/http/reports.h"
+#include "host/listening.h"
+
+namespace corvale::host::http {
+
+namespace beast = boost::beast;
+using asio::ip::tcp;
+
+namespace {
+
+const char* Reason(int status) {
+  switch (status) {
+    case 200:
+      return "OK";
+    case 400:
+      return "Bad Request";
+    case 404:
+      return "Not Found";
+    case 405:
+      return "Method Not Allowed";
+    case 431:
+      return "Request Header Fields Too Large";
+    default:
+      return "Error";
+  }
+}
+
+Reply Text(int status, const std::string& text) {
+  return {status, "text/plain; charset=utf-8", text + "\n"};
+}
+
+// "since" and "limit" from "a=1&b=2"; only these two, without percent escapes beyond "%3A" and
+// "%2B", which a timestamp may carry.
+std::optional<std::string> QueryValue(const std::string& query, const std::string& key) {
+  std::size_t at = 0;
+  while (at <= query.size()) {
+    const std::size_t end = std::min(query.find('&', at), query.size());
+    const std::string pair = query.substr(at, end - at);
+    if (pair.rfind(key + "=", 0) == 0) {
+      std::string value = pair.substr(key.size() + 1), plain;
+      for (std::size_t i = 0; i < value.size(); ++i) {
+        if (value.compare(i, 3, "%3A") == 0 || value.compare(i, 3, "%3a") == 0) {
+          plain += ':';
+          i += 2;
+        } else if (value.compare(i, 3, "%2B") == 0 || value.compare(i, 3, "%2b") == 0) {
+          plain += '+';
+          i += 2;
+        } else {
+          plain += value[i];
+        }
+      }
+      return plain;
+    }
+    at = end + 1;
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+Reply Answer(const std::string& target, const StatusSnapshot& snapshot,
+             const HttpOptions& options) {
+  const auto question = target.find('?');
+  const std::string path = target.substr(0, question);
+  const std::string query = question == std::string::npos ? "" : target.substr(question + 1);
+  if (path == "/metrics") {
+    return {200, "text/plain; version=0.0.4; charset=utf-8", Metrics(snapshot, options.version)};
+  }
+  if (path == "/api/v1/status") {
+    return {200, "application/json", StatusJson(snapshot, options.version)};
+  }
+  if (path == "/api/v1/events") {
+    std::optional<std::chrono::system_clock::time_point> since;
+    if (const auto text = QueryValue(query, "since")) {
+      since = ParseTimestamp(*text);
+      if (!since) return Text(400, "since: an RFC 3339 time such as 2026-12-08T12:00:00Z");
+    }
+    std::size_t limit = 100;
+    if (const auto text = QueryValue(query, "limit")) {
+      if (text->empty() || text->size() > 4 ||
+          text->find_first_not_of("0123456789") != std::string::npos || std::stoul(*text) == 0) {
+        return Text(400, "limit: a number from 1 to 9999");
+      }
+      limit = std::stoul(*text);
+    }
+    std::vector<HistoryRecord> records;
+    if (!options.historyFile.empty()) {
+      records = ReadHistory(options.historyFile, since);
+    } else {
+      for (const auto& record : snapshot.recentEvents) {
+        if (!since || record.time >= *since) records.push_back(record);
+      }
+    }
+    if (records.size() > limit) records.erase(records.begin(), records.end() - limit);
+    return {200, "application/json", EventsJson(records)};
+  }
+  if (path == "/" || path == "/index.html") {
+    return {200, "text/html; charset=utf-8", kStatusPage};
+  }
+  return Text(404, "not found: try /, /metrics, /api/v1/status or /api/v1/events");
+}
+
+struct HttpServer::State {
+  State(StatusBoard& statusBoard, HttpOptions serving, Logger& logger)
+      : board(statusBoard), options(std::move(serving)), log(logger) {}
+
+  struct Listener {
+    std::string address;
+    std::vector<std::unique_ptr<tcp::acceptor>> acceptors;
+    std::unique_ptr<asio::steady_timer> retry;
+    bool failing = false;
+  };
+
+  void Bind(Listener& listener);
+  void Accept(tcp::acceptor& acceptor);
+
+  StatusBoard& board;
+  HttpOptions options;
+  Logger& log;
+  // Counted down by connections that the io's destruction ends: it goes after the io.
+  std::size_t connections = 0;  // the io thread's own
+  asio::io_context io;
+  std::list<Listener> listeners;
+  mutable std::mutex portsMutex;
+  asio::steady_timer acceptPause{io};
+  bool pausedLogged = false;
+  std::thread thread;
+};
+
+namespace {
+
+class Connection : public std::enable_shared_from_this<Connection> {
+ public:
+  Connection(HttpServer::State& server, tcp::socket socket)
+      : server_(server), socket_(std::move(socket)), deadline_(server.io) {
+    ++server_.connections;
+  }
+  ~Connection() { --server_.connections; }
+
+  void Begin() {
+    NewRequest();
+    Read();
+  }
+
+ private:
+  void NewRequest() {
+    parser_.emplace();
+    parser_->header_limit(static_cast<std::uint32_t>(server_.options.maxHeaderBytes));
+    parser_->body_limit(0);  // a GET has no body
+    // The whole request, or the wait for the next one, must fit in the time.
+    deadline_.expires_after(server_.options.requestTimeout);
+    deadline_.async_wait([self = shared_from_this()](const std::error_code& cancelled) {
+      if (!cancelled) self->Close();
+    });
+  }
+
+  void Read() {
+    socket_.async_read_some(
+        asio::buffer(buffer_),
+        [self = shared_from_this()](const std::error_code& error, std::size_t length) {
+          if (error) return self->Close();
+          self->pending_.append(self->buffer_.data(), length);
+          self->Parse();
+        });
+  }
+
+  void Parse() {
+    beast::error_code error;
+    const std::size_t used = parser_->put(boost::asio::buffer(pending_), error);
+    pending_.erase(0, used);
+    if (error == beast::http::error::need_more) {
+      if (pending_.size() > server_.options.maxHeaderBytes) return Fail(431);
+      return Read();
+    }
+    if (error == beast::http::error::header_limit) return Fail(431);
+    if (error) return Fail(400);
+    if (!parser_->is_done()) return Read();
+    const auto& request = parser_->get();
+    const auto method = request.method();
+    const bool keepAlive =
+        request.keep_alive() && ++served_ < server_.options.maxRequestsPerConnection;
+    Reply reply;
+    if (method != beast::http::verb::get && method != beast::http::verb::head) {
+      reply = Text(405, "read-only: GET or HEAD");
+    } else {
+      reply = Answer(std::string(request.target()), server_.board.Snapshot(), server_.options);
+    }
+    Send(reply, method == beast::http::verb::head, keepAlive);
+  }
+
+  void Fail(int status) { Send(Text(status, Reason(status)), false, false); }
+
+  void Send(const Reply& reply, bool headOnly, bool keepAlive) {
+    deadline_.cancel();
+    out_ = "HTTP/1.1 " + std::to_string(reply.status) + " " + Reason(reply.status) +
+           "\r\nContent-Type: " + reply.contentType +
+           "\r\nContent-Length: " + std::to_string(reply.body.size()) +
+           "\r\nCache-Control: no-store\r\nX-Content-Type-Options: nosniff\r\n" +
+           (reply.status == 405 ? "Allow: GET, HEAD\r\n" : "") +
+           "Connection: " + (keepAlive ? "keep-alive" : "close") + "\r\n\r\n";
+    if (!headOnly) out_ += reply.body;
+    // Writing, too, has its time: a client that does not read is dropped.
+    deadline_.expires_after(server_.options.requestTimeout);
+    deadline_.async_wait([self = shared_from_this()](const std::error_code& cancelled) {
+      if (!cancelled) self->Close();
+    });
+    asio::async_write(
+        socket_, asio::buffer(out_),
+        [self = shared_from_this(), keepAlive](const std::error_code& error, std::size_t) {
+          self->deadline_.cancel();
+          if (error || !keepAlive) return self->Close();
+          self->NewRequest();
+          if (!self->pending_.empty()) return self->Parse();
+          self->Read();
+        });
+  }
+
+  void Close() {
+    std::error_code ignored;
+    socket_.shutdown(tcp::socket::shutdown_both, ignored);
+    socket_.close(ignored);
+    deadline_.cancel();
+  }
+
+  HttpServer::State& server_;
+  tcp::socket socket_;
+  asio::steady_timer deadline_;
+  std::array<char, 4096> buffer_;
+  std::string pending_;
+  std::string out_;
+  std::optional<beast::http::request_parser<beast::http::empty_body>> parser_;
+  std::size_t served_ = 0;
+};
+
+}  // namespace
+
+void HttpServer::State::Accept(tcp::acceptor& acceptor) {
+  acceptor.async_accept([this, &acceptor](const std::error_code& error, tcp::socket socket) {
+    if (error == asio::error::operation_aborted) return;
+    if (OutOfDescriptors(error)) {
+      // Out of descriptors: the service's own files come first. Wait, then accept again.
+      if (!pausedLogged) log.Log(Priority::kWarning, "HTTP: out of file descriptors; pausing");
+      pausedLogged = true;
+      acceptPause.expires_after(std::chrono::seconds(1));
+      acceptPause.async_wait([this, &acceptor](const std::error_code& cancelled) {
+        if (!cancelled) Accept(acceptor);
+      });
+      return;
+    }
+    pausedLogged = false;
+    if (!error && connections < options.maxConnections) {
+      std::make_shared<Connection>(*this, std::move(socket))->Begin();
+    }  // beyond the bound: closed as it goes out of scope
+    Accept(acceptor);
+  });
+}
+
+void HttpServer::State::Bind(Listener& listener) {
+  std::string host, port;
+  SplitListenAddress(listener.address, &host, &port);
+  std::error_code failed;
+  std::vector<std::unique_ptr<tcp::acceptor>> bound;
+  tcp::resolver resolver(io);
+  const auto endpoints = resolver.resolve(host, port, tcp::resolver::passive, failed);
+  for (const auto& entry : endpoints) {
+    if (failed) break;
+    auto acceptor = std::make_unique<tcp::acceptor>(io);
+    acceptor->open(entry.endpoint().protocol(), failed);
+    if (!failed && entry.endpoint().address().is_v6()) {
+      acceptor->set_option(asio::ip::v6_only(true), failed);
+    }
+    if (!failed) acceptor->set_option(tcp::acceptor::reuse_address(true), failed);
+    if (!failed) acceptor->bind(entry.endpoint(), failed);
+    if (!failed) acceptor->listen(asio::socket_base::max_listen_connections, failed);
+    if (!failed) bound.push_back(std::move(acceptor));
+  }
+  if (failed || bound.empty()) {
+    if (!listener.failing) {
+      log.Log(
+          Priority::kError,
+          "HTTP: cannot listen on " + listener.address + ": " +
+              (failed ? failed.message() : std::string("no such address")) +
+              "; trying again every " +
+              std::to_string(
+                  std::chrono::duration_cast<std::chrono::seconds>(options.retryEvery).count()) +
+              " s");
+    }
+    listener.failing = true;
+    if (!listener.retry) listener.retry = std::make_unique<asio::steady_timer>(io);
+    listener.retry->expires_after(options.retryEvery);
+    listener.retry->async_wait([this, &listener](const std::error_code& cancelled) {
+      if (!cancelled) Bind(listener);
+    });
+    return;
+  }
+  if (listener.failing) log.Log(Priority::kNotice, "HTTP: listening on " + listener.address);
+  listener.failing = false;
+  {
+    std::lock_guard lock(portsMutex);
+    listener.acceptors = std::move(bound);
+  }
+  for (auto& acceptor : listener.acceptors) Accept(*acceptor);
+}
+
+HttpServer::HttpServer(StatusBoard& board, HttpOptions options, Logger& log)
+    : state_(std::make_unique<State>(board, std::move(options), log)) {}
+
+HttpServer::~HttpServer() {
+  Stop();
+}
+
+bool HttpServer::Start(std::string* error) {
+  for (const auto& address : state_->options.listen) {
+    std::string host, port;
+    if (!SplitListenAddress(address, &host, &port)) {
+      *error = "not \"address:port\": " + address;
+      return false;
+    }
+    state_->listeners.push_back({address, {}, nullptr, false});
+  }
+  for (auto& listener : state_->listeners) state_->Bind(listener);
+  state_->thread = std::thread([this] { state_->io.run(); });
+  return true;
+}
+
+void HttpServer::Stop() {
+  if (!state_->thread.joinable()) return;
+  state_->io.stop();
+  state_->thread.join();
+}
+
+std::vector<unsigned short> HttpServer::Ports() const {
+  std::lock_guard lock(state_->portsMutex);
+  std::vector<unsigned short> ports;
+  for (const auto& listener : state_->listeners) {
+    for (const auto& acceptor : listener.acceptors) {
+      std::error_code ignored;
+      ports.push_back(acceptor->local_endpoint(ignored).port());
+    }
+  }
+  return ports;
+}
+
+}  // namespace corvale::host::http

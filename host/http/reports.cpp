@@ -1,0 +1,183 @@
+#include "host/http/reports.h"
+
+#include <cstdio>
+#include <nlohmann/json.hpp>
+
+#include "host/events.h"
+
+namespace corvale::host::http {
+
+namespace {
+
+// A label value: backslash, quote and line feed escaped.
+std::string Label(const std::string& value) {
+  std::string escaped;
+  for (const char c : value) {
+    if (c == '\\' || c == '"') escaped += '\\';
+    if (c == '\n') {
+      escaped += "\\n";
+      continue;
+    }
+    escaped += c;
+  }
+  return escaped;
+}
+
+std::string Number(double value) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.3f", value);
+  return text;
+}
+
+double EpochSeconds(std::chrono::system_clock::time_point when) {
+  return std::chrono::duration<double>(when.time_since_epoch()).count();
+}
+
+std::string Iso(std::chrono::system_clock::time_point when) {
+  return UtcTimestamp(when);
+}
+
+struct Flag {
+  const char* name;
+  bool set;
+};
+
+std::vector<Flag> Flags(const StatusSnapshot& snapshot) {
+  const bool answering = snapshot.communicating && snapshot.lastValidPoll.has_value();
+  return {{"OL", answering && !snapshot.flags.onBattery},
+          {"OB", answering && snapshot.flags.onBattery},
+          {"LB", answering && snapshot.flags.lowBattery},
+          {"RB", answering && snapshot.flags.batteryFailed},
+          {"OVER", answering && snapshot.flags.overload},
+          {"FSD", snapshot.sharing.forcedShutdown}};
+}
+
+double OnBatteryNow(const StatusSnapshot& snapshot) {
+  return snapshot.onBatterySince
+             ? std::max(
+                   0.0,
+                   std::chrono::duration<double>(snapshot.now - *snapshot.onBatterySince).count())
+             : 0.0;
+}
+
+}  // namespace
+
+const char* StateWords(std::uint32_t state) {
+  switch (state) {
+    case 1:
+      return "online";
+    case 2:
+      return "on battery";
+    case 4:
+      return "low battery";
+    default:
+      return "no reply";
+  }
+}
+
+std::string Metrics(const StatusSnapshot& snapshot, const std::string& version) {
+  const std::string ups = "ups=\"" + Label(snapshot.ups) + "\"";
+  std::string text;
+  const auto family = [&](const char* name, const char* type, const char* help) {
+    text += std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " " + type + "\n";
+  };
+  const auto sample = [&](const char* name, const std::string& labels, const std::string& value) {
+    text += std::string(name) + "{" + labels + "} " + value + "\n";
+  };
+  family("corvale_ups_communication_up", "gauge",
+         "Whether the UPS answers (1) or communication with it is lost (0).");
+  sample("corvale_ups_communication_up", ups, snapshot.communicating ? "1" : "0");
+  family("corvale_ups_state", "gauge",
+         "The driver's state: 1 online, 2 on battery, 4 low battery, 8 no valid reply.");
+  sample("corvale_ups_state", ups, std::to_string(snapshot.state));
+  family("corvale_ups_status", "gauge", "Status flags of the UPS, as NUT names them (1 set).");
+  for (const auto& flag : Flags(snapshot)) {
+    sample("corvale_ups_status", ups + ",flag=\"" + flag.name + "\"", flag.set ? "1" : "0");
+  }
+  family("corvale_ups_on_battery_seconds", "gauge",
+         "Seconds the UPS has been on battery in the present power failure (0 on utility).");
+  sample("corvale_ups_on_battery_seconds", ups, Number(OnBatteryNow(snapshot)));
+  family("corvale_ups_on_battery_seconds_total", "counter",
+         "Seconds on battery since the service started.");
+  sample("corvale_ups_on_battery_seconds_total", ups, Number(snapshot.onBatterySecondsTotal));
+  family("corvale_ups_power_failures_total", "counter",
+         "Power failures (on-battery events) since the service started.");
+  sample("corvale_ups_power_failures_total", ups, std::to_string(snapshot.powerFailures));
+  family("corvale_ups_events_total", "counter", "Events raised since the service started.");
+  for (const auto& [kind, count] : snapshot.eventsByKind) {
+    sample("corvale_ups_events_total", ups + ",kind=\"" + kind + "\"", std::to_string(count));
+  }
+  family("corvale_ups_polls_total", "counter", "Polls of the UPS by their result.");
+  sample("corvale_ups_polls_total", ups + ",result=\"valid\"", std::to_string(snapshot.pollsValid));
+  sample("corvale_ups_polls_total", ups + ",result=\"failed\"",
+         std::to_string(snapshot.pollsFailed));
+  family("corvale_ups_last_valid_poll_timestamp_seconds", "gauge",
+         "When the UPS last answered, in seconds since 1970 (0: not yet).");
+  sample("corvale_ups_last_valid_poll_timestamp_seconds", ups,
+         Number(snapshot.lastValidPoll ? EpochSeconds(*snapshot.lastValidPoll) : 0.0));
+  family("corvale_ups_shutdown_pending", "gauge",
+         "Whether this host has decided to shut down and has not yet (1).");
+  sample("corvale_ups_shutdown_pending", ups, snapshot.shutdownPending ? "1" : "0");
+  family("corvale_ups_nut_connections", "gauge", "Open NUT network connections.");
+  sample("corvale_ups_nut_connections", ups, std::to_string(snapshot.sharing.connections));
+  family("corvale_ups_nut_logins", "gauge", "NUT clients (upsmon) logged in.");
+  sample("corvale_ups_nut_logins", ups, std::to_string(snapshot.sharing.loggedIn.size()));
+  family("corvale_ups_build_info", "gauge", "The service's version (always 1).");
+  sample("corvale_ups_build_info", "version=\"" + Label(version) + "\"", "1");
+  return text;
+}
+
+namespace {
+
+nlohmann::json EventJson(const HistoryRecord& record) {
+  nlohmann::json json = {{"time", Iso(record.time)},
+                         {"event", record.event},
+                         {"state", record.state},
+                         {"message", record.message}};
+  if (record.onBatterySeconds) json["on_battery_seconds"] = *record.onBatterySeconds;
+  return json;
+}
+
+std::string Dump(const nlohmann::json& json) {
+  return json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+}  // namespace
+
+std::string StatusJson(const StatusSnapshot& snapshot, const std::string& version) {
+  nlohmann::json flags = nlohmann::json::object();
+  for (const auto& flag : Flags(snapshot)) flags[flag.name] = flag.set;
+  nlohmann::json recent = nlohmann::json::array();
+  for (const auto& record : snapshot.recentEvents) recent.push_back(EventJson(record));
+  nlohmann::json json = {
+      {"ups", snapshot.ups},
+      {"version", version},
+      {"time", Iso(snapshot.now)},
+      {"started", Iso(snapshot.startedAt)},
+      {"state", snapshot.state},
+      {"state_text", StateWords(snapshot.state)},
+      {"communicating", snapshot.communicating},
+      {"flags", flags},
+      {"status_text", snapshot.statusText},
+      {"on_battery_since",
+       snapshot.onBatterySince ? nlohmann::json(Iso(*snapshot.onBatterySince)) : nullptr},
+      {"on_battery_seconds", OnBatteryNow(snapshot)},
+      {"on_battery_seconds_total", snapshot.onBatterySecondsTotal},
+      {"power_failures", snapshot.powerFailures},
+      {"last_valid_poll",
+       snapshot.lastValidPoll ? nlohmann::json(Iso(*snapshot.lastValidPoll)) : nullptr},
+      {"shutdown",
+       {{"pending", snapshot.shutdownPending}, {"waits_for", snapshot.shutdownWaitsFor}}},
+      {"nut",
+       {{"connections", snapshot.sharing.connections}, {"logins", snapshot.sharing.loggedIn}}},
+      {"recent_events", recent}};
+  return Dump(json);
+}
+
+std::string EventsJson(const std::vector<HistoryRecord>& records) {
+  nlohmann::json array = nlohmann::json::array();
+  for (const auto& record : records) array.push_back(EventJson(record));
+  return Dump(array);
+}
+
+}  // namespace corvale::host::http

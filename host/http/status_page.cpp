@@ -1,0 +1,103 @@
+// The status page: self-contained (no scripts, fonts or styles from elsewhere, so that it works on
+// a LAN without internet), readable on a phone, kept current by polling /api/v1/status.
+#include "host/http/http_server.h"
+
+namespace corvale::host::http {
+
+const char* const kStatusPage = R"page(<!DOCTYPE html>
+<html lang="en">
+<head>
+<meta charset="utf-8">
+<meta name="viewport" content="width=device-width, initial-scale=1">
+<title>UPS status</title>
+<style>
+  body { font-family: system-ui, sans-serif; margin: 0; background: #f4f4f4; color: #222; }
+  header { padding: 1.5rem 1rem; color: #fff; background: #777; transition: background .3s; }
+  header.online { background: #1b7f3a; }
+  header.battery { background: #c77700; }
+  header.low, header.lost, header.unreachable { background: #b3261e; }
+  #state { font-size: 2.6rem; font-weight: 700; margin: 0; }
+  #detail { font-size: 1.1rem; margin: .4rem 0 0; }
+  main { padding: 1rem; max-width: 48rem; }
+  section { background: #fff; border-radius: .5rem; padding: .8rem 1rem; margin-bottom: 1rem; }
+  h2 { font-size: 1rem; margin: 0 0 .5rem; color: #555; }
+  table { border-collapse: collapse; width: 100%; font-size: .95rem; }
+  td { padding: .25rem .4rem; border-top: 1px solid #eee; vertical-align: top; }
+  td.time { white-space: nowrap; color: #555; }
+  #shutdown { display: none; border-left: .4rem solid #b3261e; }
+</style>
+</head>
+<body>
+<header id="banner"><p id="state">Loading…</p><p id="detail"></p></header>
+<main>
+<section id="shutdown"><h2>Shutdown pending</h2><p id="waits"></p></section>
+<section><h2>UPS</h2><table>
+  <tr><td>Name</td><td id="ups"></td></tr>
+  <tr><td>Status</td><td id="status"></td></tr>
+  <tr><td>On battery</td><td id="onbattery"></td></tr>
+  <tr><td>Last reply</td><td id="lastpoll"></td></tr>
+  <tr><td>NUT clients</td><td id="clients"></td></tr>
+</table></section>
+<section><h2>Last events</h2><table id="events"></table></section>
+<p id="updated"></p>
+</main>
+<script>
+"use strict";
+const $ = (id) => document.getElementById(id);
+function duration(seconds) {
+  seconds = Math.round(seconds);
+  const h = Math.floor(seconds / 3600), m = Math.floor(seconds % 3600 / 60), s = seconds % 60;
+  return (h ? h + " h " : "") + (h || m ? m + " min " : "") + s + " s";
+}
+function show(status) {
+  const kinds = {1: "online", 2: "battery", 4: "low"};
+  const kind = status.communicating ? (kinds[status.state] || "lost") : "lost";
+  const words = {online: "Online", battery: "On battery", low: "Battery low",
+                 lost: "UPS not answering"};
+  $("banner").className = kind;
+  $("state").textContent = words[kind];
+  $("detail").textContent = status.on_battery_since
+      ? "on battery for " + duration(status.on_battery_seconds) : "";
+  $("ups").textContent = status.ups;
+  $("status").textContent = status.status_text || "(none yet)";
+  $("onbattery").textContent = duration(status.on_battery_seconds_total) + " since " +
+      new Date(status.started).toLocaleString() + ", " + status.power_failures + " power failures";
+  $("lastpoll").textContent = status.last_valid_poll
+      ? new Date(status.last_valid_poll).toLocaleString() : "never";
+  $("clients").textContent = status.nut.logins.length
+      ? status.nut.logins.join(", ") : "none logged in";
+  $("shutdown").style.display = status.shutdown.pending ? "block" : "none";
+  $("waits").textContent = status.shutdown.waits_for;
+  const rows = status.recent_events.slice().reverse().map((event) => {
+    const row = document.createElement("tr");
+    const time = document.createElement("td");
+    time.className = "time";
+    time.textContent = new Date(event.time).toLocaleString();
+    const text = document.createElement("td");
+    text.textContent = event.event + ": " + event.message;
+    row.append(time, text);
+    return row;
+  });
+  $("events").replaceChildren(...rows);
+  $("updated").textContent = "Updated " + new Date().toLocaleTimeString();
+}
+async function refresh() {
+  try {
+    const reply = await fetch("api/v1/status", {cache: "no-store"});
+    if (!reply.ok) throw new Error(reply.status);
+    show(await reply.json());
+  } catch (error) {
+    $("banner").className = "unreachable";
+    $("state").textContent = "Service unreachable";
+    $("detail").textContent = "no answer from the corvale-ups service since " +
+        new Date().toLocaleTimeString();
+  }
+}
+refresh();
+setInterval(refresh, 1000);
+</script>
+</body>
+</html>
+)page";
+
+}  // namespace corvale::host::http

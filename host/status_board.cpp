@@ -1,0 +1,80 @@
+#include "host/status_board.h"
+
+namespace corvale::host {
+
+StatusBoard::StatusBoard(std::string ups) {
+  snapshot_.ups = std::move(ups);
+  snapshot_.startedAt = std::chrono::system_clock::now();
+  for (int kind = 0; kind <= static_cast<int>(EventKind::kKillPower); ++kind) {
+    snapshot_.eventsByKind[EventName(static_cast<EventKind>(kind))] = 0;
+  }
+}
+
+void StatusBoard::SetSharing(std::function<SharingFacts()> sharing) {
+  std::lock_guard lock(mutex_);
+  sharing_ = std::move(sharing);
+}
+
+void StatusBoard::SetShutdown(Shutdown shutdown) {
+  std::lock_guard lock(mutex_);
+  shutdown_ = std::move(shutdown);
+}
+
+void StatusBoard::OnPoll(const Observation& observation) {
+  std::lock_guard lock(mutex_);
+  snapshot_.state = observation.polled;
+  snapshot_.communicating = !observation.linkLost;
+  if (observation.polled != 8) {
+    ++snapshot_.pollsValid;
+    snapshot_.lastValidPoll = std::chrono::system_clock::now();
+    snapshot_.flags = observation.flags;
+    snapshot_.statusText = observation.statusText;
+  } else {
+    ++snapshot_.pollsFailed;
+  }
+}
+
+void StatusBoard::OnEvent(const UpsEvent& event, std::chrono::system_clock::time_point when) {
+  std::lock_guard lock(mutex_);
+  ++snapshot_.eventsByKind[EventName(event.kind)];
+  if (event.kind == EventKind::kOnBattery && !snapshot_.onBatterySince) {
+    ++snapshot_.powerFailures;
+    snapshot_.onBatterySince = when;
+    onBatteryStartedSteady_ = std::chrono::steady_clock::now();
+  }
+  if (event.kind == EventKind::kOnline && snapshot_.onBatterySince) {
+    snapshot_.onBatterySecondsTotal +=
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - onBatteryStartedSteady_)
+            .count();
+    snapshot_.onBatterySince.reset();
+  }
+  snapshot_.recentEvents.push_back(
+      {when, EventName(event.kind), snapshot_.ups, event.state, event.message, std::nullopt});
+  if (snapshot_.recentEvents.size() > kRecentEvents) snapshot_.recentEvents.pop_front();
+}
+
+StatusSnapshot StatusBoard::Snapshot() const {
+  std::function<SharingFacts()> sharing;
+  Shutdown shutdown;
+  StatusSnapshot copy;
+  double inProgress = 0;
+  {
+    std::lock_guard lock(mutex_);
+    copy = snapshot_;
+    sharing = sharing_;
+    shutdown = shutdown_;
+    if (copy.onBatterySince) {
+      inProgress =
+          std::chrono::duration<double>(std::chrono::steady_clock::now() - onBatteryStartedSteady_)
+              .count();
+    }
+  }
+  // Asked outside the lock: they take locks of their own.
+  copy.now = std::chrono::system_clock::now();
+  copy.onBatterySecondsTotal += inProgress;
+  if (sharing) copy.sharing = sharing();
+  if (shutdown) std::tie(copy.shutdownPending, copy.shutdownWaitsFor) = shutdown();
+  return copy;
+}
+
+}  // namespace corvale::host

@@ -1,0 +1,70 @@
+// What the service knows, gathered for those who only look: the HTTP endpoint's metrics, JSON
+// and page. Fed by the host's polls and events; read as a snapshot from any thread.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "host/events.h"
+#include "host/history.h"
+#include "host/supervisor.h"
+
+namespace corvale::host {
+
+// What the NUT server and its sessions know, asked for at each snapshot.
+struct SharingFacts {
+  std::size_t connections = 0;
+  std::vector<std::string> loggedIn;  // the addresses of upsmon logins
+  bool forcedShutdown = false;        // FSD
+};
+
+struct StatusSnapshot {
+  using SystemTime = std::chrono::system_clock::time_point;
+  std::string ups;
+  SystemTime now, startedAt;
+  std::uint32_t state = 8;  // the last poll's: 1, 2, 4, or 8 for no valid reply
+  bool communicating = false;
+  UpsFlags flags;
+  std::string statusText;
+  std::optional<SystemTime> onBatterySince;
+  double onBatterySecondsTotal = 0;  // this run, the period in progress included
+  std::uint64_t powerFailures = 0;
+  std::map<std::string, std::uint64_t> eventsByKind;  // every kind, 0 included
+  std::uint64_t pollsValid = 0, pollsFailed = 0;
+  std::optional<SystemTime> lastValidPoll;
+  bool shutdownPending = false;
+  std::string shutdownWaitsFor;  // in words, while pending
+  SharingFacts sharing;
+  std::deque<HistoryRecord> recentEvents;  // the newest last
+};
+
+class StatusBoard {
+ public:
+  static constexpr std::size_t kRecentEvents = 20;
+  using Shutdown = std::function<std::pair<bool, std::string>()>;  // pending, waits for what
+
+  explicit StatusBoard(std::string ups);
+  void SetSharing(std::function<SharingFacts()> sharing);
+  void SetShutdown(Shutdown shutdown);
+
+  void OnPoll(const Observation& observation);
+  void OnEvent(const UpsEvent& event, std::chrono::system_clock::time_point when);
+
+  StatusSnapshot Snapshot() const;
+
+ private:
+  mutable std::mutex mutex_;
+  StatusSnapshot snapshot_;
+  std::chrono::steady_clock::time_point onBatteryStartedSteady_;
+  std::function<SharingFacts()> sharing_;
+  Shutdown shutdown_;
+};
+
+}  // namespace corvale::host

@@ -1,0 +1,62 @@
+// A plain TCP client on the loopback address, for servers under test: lines in, bytes out.
+#pragma once
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <string>
+#include <utility>
+
+namespace corvale::testing {
+
+class RawClient {
+ public:
+  explicit RawClient(int port) : fd_(socket(AF_INET, SOCK_STREAM, 0)) {
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    // A refused connection shows as "<closed>" on the first read.
+    connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    timeval wait = {5, 0};
+    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &wait, sizeof wait);
+  }
+  ~RawClient() { close(fd_); }
+  bool Send(const std::string& bytes) {
+    return send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
+           static_cast<ssize_t>(bytes.size());
+  }
+  // The next line, or "<closed>" when the server closed the connection.
+  std::string Line() {
+    for (;;) {
+      if (const auto newline = buffer_.find('\n'); newline != std::string::npos) {
+        std::string line = buffer_.substr(0, newline);
+        buffer_.erase(0, newline + 1);
+        return line;
+      }
+      char bytes[4096];
+      const ssize_t count = recv(fd_, bytes, sizeof bytes, 0);
+      if (count <= 0) return "<closed>";
+      buffer_.append(bytes, static_cast<std::size_t>(count));
+    }
+  }
+
+  // Everything until the server closes the connection (or 5 s pass).
+  std::string Rest() {
+    char bytes[4096];
+    for (ssize_t count; (count = recv(fd_, bytes, sizeof bytes, 0)) > 0;) {
+      buffer_.append(bytes, static_cast<std::size_t>(count));
+    }
+    return std::exchange(buffer_, std::string());
+  }
+
+ private:
+  int fd_;
+  std::string buffer_;
+};
+
+}  // namespace corvale::testing
