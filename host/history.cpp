@@ -42,18 +42,19 @@ std::optional<SystemClock::time_point> ParseTimestamp(const std::string& text) {
   int year, month, day, hour, minute, second, used = 0;
   if (std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%n", &year, &month, &day, &hour, &minute,
                   &second, &used) != 6 ||
-      used != 19 || year < 1970 || year > 2200 || month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 ||
-      second > 60) {
+      used != 19 || year < 1970 || year > 2200 || month < 1 || month > 12 || day < 1 || day > 31 ||
+      hour > 23 || minute > 59 || second > 60) {
     return std::nullopt;
   }
   std::size_t at = 19;
-  double fraction = 0;
+  long long nanoseconds = 0;  // whole numbers: a double would move the time by a few
   if (at < text.size() && text[at] == '.') {
-    const std::size_t digits = text.find_first_not_of("0123456789", at + 1);
-    if (digits == at + 1) return std::nullopt;
-    fraction =
-        std::stod("0" + text.substr(at, (digits == std::string::npos ? text.size() : digits) - at));
-    at = digits == std::string::npos ? text.size() : digits;
+    std::size_t digits = 0;
+    for (++at; at < text.size() && text[at] >= '0' && text[at] <= '9'; ++at, ++digits) {
+      if (digits < 9) nanoseconds = nanoseconds * 10 + (text[at] - '0');
+    }
+    if (digits == 0) return std::nullopt;
+    for (; digits < 9; ++digits) nanoseconds *= 10;
   }
   long long offset = 0;
   const std::string zone = text.substr(at);
@@ -69,7 +70,7 @@ std::optional<SystemClock::time_point> ParseTimestamp(const std::string& text) {
       DaysFromCivil(year, static_cast<unsigned>(month), static_cast<unsigned>(day)) * 86400LL +
       hour * 3600LL + minute * 60LL + second - offset;
   return SystemClock::time_point(std::chrono::duration_cast<SystemClock::duration>(
-      std::chrono::duration<double>(static_cast<double>(seconds) + fraction)));
+      std::chrono::seconds(seconds) + std::chrono::nanoseconds(nanoseconds)));
 }
 
 std::string HistoryLine(const HistoryRecord& record) {
