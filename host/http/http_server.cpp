@@ -131,6 +131,7 @@ struct HttpServer::State {
   Logger& log;
   // Counted down by connections that the io's destruction ends: it goes after the io.
   std::size_t connections = 0;  // the io thread's own
+  std::uint64_t requests = 0;   // the io thread's own
   asio::io_context io;
   std::list<Listener> listeners;
   mutable std::mutex portsMutex;
@@ -195,7 +196,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
     if (method != beast::http::verb::get && method != beast::http::verb::head) {
       reply = Text(405, "read-only: GET or HEAD");
     } else {
-      reply = Answer(std::string(request.target()), server_.board.Snapshot(), server_.options);
+      auto snapshot = server_.board.Snapshot();
+      snapshot.httpRequests = ++server_.requests;
+      reply = Answer(std::string(request.target()), snapshot, server_.options);
     }
     Send(reply, method == beast::http::verb::head, keepAlive);
   }

@@ -122,6 +122,8 @@ std::string Metrics(const StatusSnapshot& snapshot, const std::string& version) 
   sample("corvale_ups_nut_connections", ups, std::to_string(snapshot.sharing.connections));
   family("corvale_ups_nut_logins", "gauge", "NUT clients (upsmon) logged in.");
   sample("corvale_ups_nut_logins", ups, std::to_string(snapshot.sharing.loggedIn.size()));
+  family("corvale_ups_http_requests_total", "counter", "Requests the HTTP endpoint answered.");
+  sample("corvale_ups_http_requests_total", ups, std::to_string(snapshot.httpRequests));
   family("corvale_ups_build_info", "gauge", "The service's version (always 1).");
   sample("corvale_ups_build_info", "version=\"" + Label(version) + "\"", "1");
   return text;

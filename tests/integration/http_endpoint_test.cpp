@@ -34,7 +34,8 @@ class HttpEndpointTest : public corvale::testing::ServiceFixture {
   }
   // What a real client gets: the body, or "" when the request failed.
   static std::string Curl(const std::string& url, const std::string& options = "") {
-    Subprocess curl({"/bin/sh", "-c", "curl -sf --max-time 5 -w '\\n' " + options + " '" + url + "'"});
+    Subprocess curl(
+        {"/bin/sh", "-c", "curl -sf --max-time 5 -w '\\n' " + options + " '" + url + "'"});
     std::string body;
     while (auto line = curl.ReadLine(10s)) body += *line + "\n";
     return curl.Wait(10s) == 0 ? body : "";
@@ -222,6 +223,40 @@ TEST_F(HttpEndpointTest, HostileClientsCostNothingElse) {
       std::chrono::duration<double>(std::chrono::steady_clock::now() - startedAt).count();
   // Polled once a second: a few missed to the timing of this test's reads, none to HTTP.
   EXPECT_GE(validPolls() - pollsBefore, seconds - 3) << seconds << " s";
+}
+
+TEST_F(HttpEndpointTest, ThePageInABrowserFollowsAPowerFailureAndTheServiceStopping) {
+  Start(Config());
+  ASSERT_TRUE(WaitFor("test-ups: online")) << log;
+  ASSERT_TRUE(WaitForState(1)) << log;
+  Subprocess browser({"python3", CORVALE_PAGE_WATCHER, Url("/")});
+  std::string seen;
+  // Until the watcher says `line`.
+  const auto waitFor = [&](const std::string& text) {
+    const auto deadline = std::chrono::steady_clock::now() + 30s;
+    while (std::chrono::steady_clock::now() < deadline) {
+      const auto said = browser.ReadLine(1s);
+      if (!said) continue;
+      seen += *said + "\n";
+      if (*said == text) return true;
+    }
+    return false;
+  };
+  const auto waitForState = [&](const std::string& text) { return waitFor("state " + text); };
+  ASSERT_TRUE(waitForState("Online")) << seen;
+  line.peer->SetStatus(kOnBatt);
+  ASSERT_TRUE(waitForState("On battery")) << seen;
+  const fs::path artifacts = CORVALE_ARTIFACTS;
+  fs::create_directories(artifacts);
+  const fs::path shot = artifacts / "status-page-on-battery.png";
+  fs::remove(shot);
+  browser.WriteLine("screenshot " + shot.string());
+  ASSERT_TRUE(waitFor("saved " + shot.string())) << seen;
+  EXPECT_GT(fs::file_size(shot), 1000u);
+  StopService();
+  EXPECT_TRUE(waitForState("Service unreachable")) << seen;
+  browser.CloseInput();
+  EXPECT_EQ(browser.Wait(30s), 0);
 }
 
 }  // namespace

@@ -84,6 +84,12 @@ class Subprocess {
     }
   }
 
+  // End of input for the program.
+  void CloseInput() {
+    close(input_);
+    input_ = -1;
+  }
+
   void Signal(int signal) { kill(pid_, signal); }
 
   // Waits for the program to end; its exit status, or -1 after `timeout` (it is then killed).
