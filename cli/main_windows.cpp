@@ -28,7 +28,12 @@ int main(int argc, char** argv) {
   auto* status =
       app.add_subcommand("status", "Report the UPS's state and the published values once");
   auto* turnOff = app.add_subcommand("turn-off", "Order the UPS to switch its output off");
-  for (auto* command : {install, service, checkConfig, status}) {
+  auto* history = app.add_subcommand("history", "List the power events the service recorded");
+  HistoryOptions historyOptions;
+  history->add_option("--file", historyOptions.file, "The history file itself");
+  history->add_option("--since", historyOptions.since, "Only from this time on (RFC 3339)");
+  history->add_flag("--json", historyOptions.json, "As JSON lines");
+  for (auto* command : {install, service, checkConfig, status, history}) {
     command->add_option("--config", configPath, "The configuration file")->capture_default_str();
   }
   for (auto* command : {status, turnOff}) {
@@ -48,6 +53,10 @@ int main(int argc, char** argv) {
     return RunStatus(common, {configPath, status->get_option("--config")->count() > 0, false});
   }
   if (*turnOff) return RunTurnOff(common, delay);
+  if (*history) {
+    historyOptions.configPath = configPath;
+    return RunHistory(historyOptions);
+  }
   if (*install) return RunInstall(configPath);
   if (*remove) return RunRemove();
   return host::RunAsService(kServiceName, [&] { return RunService(configPath); });

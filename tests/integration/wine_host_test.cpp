@@ -70,7 +70,10 @@ class WineHostTest : public ::testing::Test {
                           << host.DllPath() << "'\n[shutdown]\ncommand = 'echo done> "
                           << WineHost::WindowsPath(marker) << "'\nflag_file = '"
                           << WineHost::WindowsPath(directory.Path() / "killpower")
-                          << "'\n[network]\nlisten = [\"127.0.0.1:" << port << "\"]\n";
+                          << "'\n[events]\nhistory = '"
+                          << WineHost::WindowsPath(directory.Path() / "history.jsonl")
+                          << "'\n[network]\nlisten = [\"127.0.0.1:" << port
+                          << "\"]\n[http]\nlisten = [\"127.0.0.1:" << httpPort << "\"]\n";
     return config;
   }
 
@@ -155,6 +158,7 @@ class WineHostTest : public ::testing::Test {
   corvale::UpsPeer peer;
   corvale::TemporaryDirectory directory{"corvale-wine-host"};
   const std::string port = std::to_string(corvale::testing::FreePort());
+  const std::string httpPort = std::to_string(corvale::testing::FreePort());
   const fs::path marker = directory.Path() / "shut-down";
   const fs::path eventLog = directory.Path() / "event-log";
   bool serviceManagerStarted = false;
@@ -189,6 +193,11 @@ TEST_F(WineHostTest, ServiceSharesTheUpsAndShutsDownOnLowBattery) {
   ASSERT_TRUE(WaitFor(service, "winups: online", 60s)) << output;
   Subprocess upsc({"/bin/sh", "-c", "upsc winups@127.0.0.1:" + port + " ups.status 2>/dev/null"});
   EXPECT_EQ(upsc.ReadLine(20s).value_or("-"), "OL");
+  // The HTTP endpoint inside Wine, read by the native curl.
+  Subprocess curl({"/bin/sh", "-c",
+                   "curl -sf --max-time 10 http://127.0.0.1:" + httpPort +
+                       "/metrics | grep '^corvale_ups_state'"});
+  EXPECT_EQ(curl.ReadLine(20s).value_or("-"), "corvale_ups_state{ups=\"winups\"} 1");
   peer.SetStatus(0x0005);
   ASSERT_TRUE(WaitFor(service, "shutdown command ended: exit status 0", 30s)) << output;
   EXPECT_TRUE(fs::exists(marker));
@@ -196,6 +205,13 @@ TEST_F(WineHostTest, ServiceSharesTheUpsAndShutsDownOnLowBattery) {
   service.Signal(SIGINT);  // Wine hands it to the console's Ctrl-C handler
   ASSERT_TRUE(WaitFor(service, "stopped", 30s)) << output;
   EXPECT_EQ(service.Wait(30s), 0);
+  // The history, written through Windows' own calls, read here.
+  Subprocess history(
+      Exe({"history", "--file", WineHost::WindowsPath(directory.Path() / "history.jsonl")}));
+  std::string listed;
+  while (auto line = history.ReadLine(60s)) listed += *line + "\n";
+  EXPECT_NE(listed.find("  low-battery  "), std::string::npos) << listed;
+  EXPECT_NE(listed.find("  service-stopped  "), std::string::npos) << listed;
 }
 
 TEST_F(WineHostTest, InstalledAsAWindowsServiceItStartsServesAndStops) {
