@@ -13,6 +13,8 @@
 #include "cli/commands.h"
 #include "cli/events.h"
 #include "host/host.h"
+#include "host/http/http_server.h"
+#include "host/status_board.h"
 #include "simulator/scenario.h"
 #include "simulator/temporary_directory.h"
 #include "simulator/ups_peer.h"
@@ -95,7 +97,26 @@ int RunDemo(const DemoOptions& options, const std::atomic<bool>& stop) {
   hostOptions.turnOffAfterShutdown = options.turnOffDelay;
   hostOptions.logEvents = false;  // printed below, one line or JSON object each
   host::Host demo(*driver, hostOptions, hostLog);
+  // The status page, live while the story plays, at a port nobody else has.
+  host::StatusBoard board(hostOptions.name);
+  board.SetShutdown([&] {
+    const bool pending = demo.ShutdownStage() != host::ShutdownSequence::Stage::kIdle;
+    return std::pair{pending, std::string(pending ? "nothing: the demo only pretends" : "")};
+  });
+  demo.OnEvent(
+      [&](const host::UpsEvent& event) { board.OnEvent(event, std::chrono::system_clock::now()); });
+  host::http::HttpOptions web;
+  web.listen = {"127.0.0.1:0"};
+  web.version = CORVALE_UPS_VERSION;
+  host::http::HttpServer page(board, web, hostLog);
+  std::string pageProblem;
+  if (page.Start(&pageProblem) && !page.Ports().empty()) {
+    std::fprintf(narration, "Status page while it plays: http://127.0.0.1:%u/\n\n",
+                 static_cast<unsigned>(page.Ports().front()));
+    std::fflush(narration);
+  }
   demo.OnPoll([&](const host::Observation& observation) {
+    board.OnPoll(observation);
     std::lock_guard lock(seenMutex);
     if (!seen.empty() && seen.back() == observation.polled) return;
     seen.push_back(observation.polled);
@@ -116,6 +137,7 @@ int RunDemo(const DemoOptions& options, const std::atomic<bool>& stop) {
     log.Report(Note("simulator", said));
   });
   demo.Stop();
+  page.Stop();
 
   // What happened, as seen from the line, the host and the registry.
   const auto frames = ups.Frames();

@@ -27,6 +27,14 @@ StartChecks CheckBeforeStart(const Config& config, const std::string& path) {
   // Room beside the clients for the service's own files: the port, the registry, the flag,
   // hooks' pipes, the journal.
   constexpr std::size_t kOwnFiles = 64;
+  for (const auto& address : config.http.listen) {
+    for (const auto& shared : config.network.listen) {
+      if (address == shared) {
+        checks.problems.push_back("http.listen and network.listen both name " + address +
+                                  ": HTTP and NUT need ports of their own");
+      }
+    }
+  }
   if (const std::size_t limit = OpenFileLimit(); config.network.maxClients + kOwnFiles > limit) {
     checks.problems.push_back("network.max_clients = " + std::to_string(config.network.maxClients) +
                               " does not fit in the limit of " + std::to_string(limit) +
@@ -50,8 +58,10 @@ StartChecks CheckBeforeStart(const Config& config, const std::string& path) {
   }
   const auto writable = ServiceWritableFolders();
   for (const auto& [key, where] : {std::pair{"ups.registry", config.ups.registry},
-                                   std::pair{"shutdown.flag_file", config.shutdown.flagFile}}) {
+                                   std::pair{"shutdown.flag_file", config.shutdown.flagFile},
+                                   std::pair{"events.history", config.events.history}}) {
     if (writable.empty()) break;
+    if (where.empty()) continue;
     bool inside = false;
     for (const auto& folder : writable) inside = inside || Inside(where, folder);
     if (!inside) {
