@@ -15,7 +15,9 @@ echo "DLL under Wine (about 40 s)..." >&2
 wine_figures=$("$native/bench/wine_bench" "$windows" "$source_dir" 6000 10)
 echo "NUT server under load (about 15 s)..." >&2
 nut_figures=$("$native/bench/nut_bench" "$native/cli/corvale-ups" 2)
-native_figures=$(printf '%s\n%s\n' "$native_figures" "$nut_figures")
+echo "HTTP endpoint and history (about 15 s)..." >&2
+http_figures=$("$native/bench/http_bench" "$native/cli/corvale-ups" 2)
+native_figures=$(printf '%s\n%s\n%s\n' "$native_figures" "$nut_figures" "$http_figures")
 figure() { printf '%s\n%s\n' "$native_figures" "$wine_figures" | awk -v name="$1" '$1 == name {sub(/^[^ ]+ /, ""); print}'; }
 
 dll=$windows/CorvaleUPS.dll
@@ -64,6 +66,19 @@ waiting for the reply, next to a bare loopback echo server driven by the same cl
 
 Memory per connected client (the service's resident size with 512 idle clients, against none):
 $(figure nut_bytes_per_connection) bytes.
+
+The HTTP endpoint of \`corvale-ups service\` (on the simulator), each client asking for
+\`/metrics\` again and again on a kept-alive connection:
+
+| clients | requests/s | p99 latency |
+|---|---|---|
+| 1 | $(figure http_rps_1) | $(figure http_p99_us_1) µs |
+| 32 | $(figure http_rps_32) | $(figure http_p99_us_32) µs |
+
+The service's resident size: $(figure http_rss_without_kib) KiB without the endpoint,
+$(figure http_rss_with_kib) KiB with it, $(figure http_rss_after_load_kib) KiB after the load above.
+One history record: $(figure history_append_us) µs for the caller (queued), $(figure history_written_us) µs until
+it is on the disk (written and synced, on this machine's disk).
 
 CPU per Wine exchange: $(figure wine_exchange_dll_cpu_us) µs through the DLL, $(figure wine_exchange_raw_cpu_us) µs bare
 (Wine counts thread time in coarse ticks, so these two are rough).
