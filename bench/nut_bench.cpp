@@ -128,11 +128,11 @@ int main(int argc, char** argv) {
   corvale::testing::Line line;
   const int port = FreePort();
   const auto config = line.directory.Path() / "bench.toml";
-  std::ofstream(config) << "[ups]\nname = \"bench\"\nport = \"COM1\"\ndevices = \""
-                        << line.Devices().string() << "\"\nregistry = \""
-                        << line.registry.Root().string()
-                        << "\"\n[network]\nlisten = [\"127.0.0.1:" << port
-                        << "\"]\nmax_clients = 600\n";
+  std::ofstream(config)
+      << "[ups]\nname = \"bench\"\nport = \"COM1\"\ndevices = \"" << line.Devices().string()
+      << "\"\nregistry = \"" << line.registry.Root().string()
+      << "\"\n[network]\nlisten = [\"127.0.0.1:" << port
+      << "\"]\nmax_clients = 600\n[events]\nhistory = \"\"\n[http]\nlisten = []\n";
   corvale::testing::Subprocess service(
       {"/bin/sh", "-c", "exec \"$0\" service --config \"$1\" 2>&1", argv[1], config.string()});
   while (auto said = service.ReadLine(std::chrono::seconds(10))) {

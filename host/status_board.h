@@ -42,7 +42,7 @@ struct StatusSnapshot {
   bool shutdownPending = false;
   std::string shutdownWaitsFor;  // in words, while pending
   SharingFacts sharing;
-  std::uint64_t httpRequests = 0;  // answered by the HTTP endpoint, this one included
+  std::uint64_t httpRequests = 0;          // answered by the HTTP endpoint, this one included
   std::deque<HistoryRecord> recentEvents;  // the newest last
 };
 

@@ -367,9 +367,9 @@ bool AppendDurably(const std::string& path, const std::string& data, std::string
     return false;
   }
   DWORD written = 0;
-  const bool done = WriteFile(file, data.data(), static_cast<DWORD>(data.size()), &written,
-                              nullptr) &&
-                    written == data.size() && FlushFileBuffers(file);
+  const bool done =
+      WriteFile(file, data.data(), static_cast<DWORD>(data.size()), &written, nullptr) &&
+      written == data.size() && FlushFileBuffers(file);
   if (!done) *error = LastError();
   CloseHandle(file);
   return done;

@@ -219,6 +219,11 @@ TEST_F(HttpEndpointTest, HostileClientsCostNothingElse) {
   // Once they are gone, HTTP answers again, and the polls went on all along.
   const auto after = WaitForState(4);
   ASSERT_TRUE(after) << log;
+  // The low battery shut the host down (its command, `true`, started the shutdown).
+  ASSERT_TRUE(WaitFor("shutdown command ended: exit status 0")) << log;
+  const auto shutdown = Status()["shutdown"];
+  EXPECT_EQ(shutdown["pending"], true) << shutdown.dump();
+  EXPECT_EQ(shutdown["waits_for"], "nothing: the system is shutting down") << shutdown.dump();
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - startedAt).count();
   // Polled once a second: a few missed to the timing of this test's reads, none to HTTP.

@@ -331,10 +331,10 @@ TEST_F(NutClientsTest, HooksInheritNothingButStandardInputOutputAndError) {
   const fs::path fds = Dir() / "fds";
   auto config = PrivateConfig("true");
   std::string text = ReadFile(config);
-  text.insert(
-      text.find("[network]"),
-      "[events]\ncommand = \"if [ $CORVALE_UPS_EVENT = on-battery ]; then ls -l /proc/$$/fd > " +
-          fds.string() + ".new && mv " + fds.string() + ".new " + fds.string() + "; fi\"\n");
+  text.insert(text.find("[events]\n") + 9,
+              "command = \"if [ $CORVALE_UPS_EVENT = on-battery ]; then ls -l /proc/$$/fd > " +
+                  fds.string() + ".new && mv " + fds.string() + ".new " + fds.string() +
+                  "; fi\"\n");
   std::ofstream(config) << text;
   Start(config);
   ASSERT_TRUE(WaitFor("test-ups: online")) << log;

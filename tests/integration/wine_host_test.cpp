@@ -296,8 +296,8 @@ TEST_F(WineHostTest, AServiceThatCannotStartSaysWhyInTheEventLog) {
             std::string::npos);
   // Broken after it was registered: the service has no standard error to say so on.
   const std::string text = ReadText(config);
-  const std::string brokenLine = std::to_string(std::count(text.begin(), text.end(), '\n') + 2);
-  std::ofstream(config, std::ios::app) << "[events]\ncommand = \"C:\\Scripts\\x.cmd\"\n";
+  const std::string brokenLine = std::to_string(std::count(text.begin(), text.end(), '\n') + 1);
+  std::ofstream(config, std::ios::app) << "command = \"C:\\Scripts\\x.cmd\"\n";
   Shell("wine net start CorvaleUPS");
   EXPECT_TRUE(WaitForService("STOPPED"));
   const auto failed = FindEvent(10, "escape");
@@ -341,7 +341,8 @@ TEST_F(WineHostTest, TheInstallerFailsLoudlyReplacesARunningServiceAndUninstalls
 
   // Mended, installed and running; installed again over it.
   std::ofstream(settings / "corvale-ups.toml")
-      << "[ups]\nname = \"winups\"\nport = \"COM1\"\n[network]\nlisten = []\n";
+      << "[ups]\nname = \"winups\"\nport = \"COM1\"\n[network]\nlisten = []\n[http]\nlisten = "
+         "[]\n";
   EXPECT_NE(install().find("exit 0"), std::string::npos);
   EXPECT_FALSE(fs::exists(settings / "install.log"));
   Shell("wine net start CorvaleUPS");

@@ -31,9 +31,17 @@ class ServiceFixture : public ::testing::Test {
   fs::path Dir() const { return line.directory.Path(); }
   fs::path Flag() const { return Dir() / "run/killpower"; }
 
-  // A configuration for this test's line; `extra` is appended as it is.
-  fs::path WriteConfig(const std::string& shutdownCommand, const std::string& extra = {}) {
+  // A configuration for this test's line; `extra` is appended as it is. Nothing of it reaches
+  // outside the test's folder: no history in the system's state folder, no fixed port.
+  fs::path WriteConfig(const std::string& shutdownCommand, std::string extra = {}) {
     const fs::path path = Dir() / "corvale-ups.toml";
+    const std::string history = "history = \"" + (Dir() / "history.jsonl").string() + "\"\n";
+    if (const auto events = extra.find("[events]\n"); events != std::string::npos) {
+      if (extra.find("history = ") == std::string::npos) extra.insert(events + 9, history);
+    } else {
+      extra += "[events]\n" + history;
+    }
+    if (extra.find("[http]") == std::string::npos) extra += "[http]\nlisten = []\n";
     std::ofstream(path) << "[ups]\nname = \"test-ups\"\nport = \"COM1\"\ndevices = \""
                         << line.Devices().string() << "\"\nregistry = \""
                         << line.registry.Root().string() << "\"\n[shutdown]\ncommand = \""
