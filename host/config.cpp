@@ -149,6 +149,23 @@ void Section(const toml::table& root, const char* name, std::vector<ConfigProble
   read(reader);
 }
 
+// A section's "listen": distinct "address:port" texts; `port` for the examples in the problems.
+void ReadListen(TableReader& section, const std::string& name, std::vector<std::string>& listen,
+                const std::string& port) {
+  const toml::node* node = section.Find("listen");
+  section.Strings("listen", listen);
+  std::set<std::string> distinct;
+  for (const auto& address : listen) {
+    if (!IsListenAddress(address)) {
+      section.Problem(LineOf(*node),
+                      name + ".listen takes \"address:port\" texts such as \"127.0.0.1:" + port +
+                          "\" or \"[::1]:" + port + "\", not \"" + address + "\"");
+    } else if (!distinct.insert(address).second) {
+      section.Problem(LineOf(*node), name + ".listen names \"" + address + "\" twice");
+    }
+  }
+}
+
 void ReadDocument(const toml::table& root, LoadedConfig& loaded) {
   Config& config = loaded.config;
   auto& problems = loaded.problems;
@@ -203,35 +220,10 @@ void ReadDocument(const toml::table& root, LoadedConfig& loaded) {
       !std::filesystem::path(config.events.history).is_absolute()) {
     problems.push_back({0, "events.history must be an absolute path (or empty for none)"});
   }
-  Section(root, "http", problems, [&](TableReader& http) {
-    const toml::node* listen = http.Find("listen");
-    http.Strings("listen", config.http.listen);
-    std::set<std::string> distinct;
-    for (const auto& address : config.http.listen) {
-      if (!IsListenAddress(address)) {
-        http.Problem(LineOf(*listen),
-                     "http.listen takes \"address:port\" texts such as "
-                     "\"127.0.0.1:3495\" or \"[::1]:3495\", not \"" +
-                         address + "\"");
-      } else if (!distinct.insert(address).second) {
-        http.Problem(LineOf(*listen), "http.listen names \"" + address + "\" twice");
-      }
-    }
-  });
+  Section(root, "http", problems,
+          [&](TableReader& http) { ReadListen(http, "http", config.http.listen, "3495"); });
   Section(root, "network", problems, [&](TableReader& network) {
-    const toml::node* listen = network.Find("listen");
-    network.Strings("listen", config.network.listen);
-    std::set<std::string> distinct;
-    for (const auto& address : config.network.listen) {
-      if (!IsListenAddress(address)) {
-        network.Problem(LineOf(*listen),
-                        "network.listen takes \"address:port\" texts such as "
-                        "\"127.0.0.1:3493\" or \"[::1]:3493\", not \"" +
-                            address + "\"");
-      } else if (!distinct.insert(address).second) {
-        network.Problem(LineOf(*listen), "network.listen names \"" + address + "\" twice");
-      }
-    }
+    ReadListen(network, "network", config.network.listen, "3493");
     network.Integer("max_clients", config.network.maxClients, 1, 4096);
     network.Integer("max_clients_per_address", config.network.maxClientsPerAddress, 1, 4096);
     // The other machines' time to shut down comes out of this one's last minutes on battery.

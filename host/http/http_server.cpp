@@ -116,14 +116,6 @@ struct HttpServer::State {
   State(StatusBoard& statusBoard, HttpOptions serving, Logger& logger)
       : board(statusBoard), options(std::move(serving)), log(logger) {}
 
-  struct Listener {
-    std::string address;
-    std::vector<std::unique_ptr<tcp::acceptor>> acceptors;
-    std::unique_ptr<asio::steady_timer> retry;
-    bool failing = false;
-  };
-
-  void Bind(Listener& listener);
   void Accept(tcp::acceptor& acceptor);
 
   StatusBoard& board;
@@ -133,7 +125,7 @@ struct HttpServer::State {
   std::size_t connections = 0;  // the io thread's own
   std::uint64_t requests = 0;   // the io thread's own
   asio::io_context io;
-  std::list<Listener> listeners;
+  std::list<ListenAddress> listeners;
   mutable std::mutex portsMutex;
   asio::steady_timer acceptPause{io};
   bool pausedLogged = false;
@@ -270,53 +262,6 @@ void HttpServer::State::Accept(tcp::acceptor& acceptor) {
   });
 }
 
-void HttpServer::State::Bind(Listener& listener) {
-  std::string host, port;
-  SplitListenAddress(listener.address, &host, &port);
-  std::error_code failed;
-  std::vector<std::unique_ptr<tcp::acceptor>> bound;
-  tcp::resolver resolver(io);
-  const auto endpoints = resolver.resolve(host, port, tcp::resolver::passive, failed);
-  for (const auto& entry : endpoints) {
-    if (failed) break;
-    auto acceptor = std::make_unique<tcp::acceptor>(io);
-    acceptor->open(entry.endpoint().protocol(), failed);
-    if (!failed && entry.endpoint().address().is_v6()) {
-      acceptor->set_option(asio::ip::v6_only(true), failed);
-    }
-    if (!failed) acceptor->set_option(tcp::acceptor::reuse_address(true), failed);
-    if (!failed) acceptor->bind(entry.endpoint(), failed);
-    if (!failed) acceptor->listen(asio::socket_base::max_listen_connections, failed);
-    if (!failed) bound.push_back(std::move(acceptor));
-  }
-  if (failed || bound.empty()) {
-    if (!listener.failing) {
-      log.Log(
-          Priority::kError,
-          "HTTP: cannot listen on " + listener.address + ": " +
-              (failed ? failed.message() : std::string("no such address")) +
-              "; trying again every " +
-              std::to_string(
-                  std::chrono::duration_cast<std::chrono::seconds>(options.retryEvery).count()) +
-              " s");
-    }
-    listener.failing = true;
-    if (!listener.retry) listener.retry = std::make_unique<asio::steady_timer>(io);
-    listener.retry->expires_after(options.retryEvery);
-    listener.retry->async_wait([this, &listener](const std::error_code& cancelled) {
-      if (!cancelled) Bind(listener);
-    });
-    return;
-  }
-  if (listener.failing) log.Log(Priority::kNotice, "HTTP: listening on " + listener.address);
-  listener.failing = false;
-  {
-    std::lock_guard lock(portsMutex);
-    listener.acceptors = std::move(bound);
-  }
-  for (auto& acceptor : listener.acceptors) Accept(*acceptor);
-}
-
 HttpServer::HttpServer(StatusBoard& board, HttpOptions options, Logger& log)
     : state_(std::make_unique<State>(board, std::move(options), log)) {}
 
@@ -333,7 +278,10 @@ bool HttpServer::Start(std::string* error) {
     }
     state_->listeners.push_back({address, {}, nullptr, false});
   }
-  for (auto& listener : state_->listeners) state_->Bind(listener);
+  for (auto& listener : state_->listeners) {
+    listener.Bind(state_->io, state_->log, "HTTP: ", state_->options.retryEvery, state_->portsMutex,
+                  [this](tcp::acceptor& acceptor) { state_->Accept(acceptor); });
+  }
   state_->thread = std::thread([this] { state_->io.run(); });
   return true;
 }
@@ -348,10 +296,7 @@ std::vector<unsigned short> HttpServer::Ports() const {
   std::lock_guard lock(state_->portsMutex);
   std::vector<unsigned short> ports;
   for (const auto& listener : state_->listeners) {
-    for (const auto& acceptor : listener.acceptors) {
-      std::error_code ignored;
-      ports.push_back(acceptor->local_endpoint(ignored).port());
-    }
+    for (const auto port : listener.Ports()) ports.push_back(port);
   }
   return ports;
 }

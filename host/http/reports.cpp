@@ -62,19 +62,6 @@ double OnBatteryNow(const StatusSnapshot& snapshot) {
 
 }  // namespace
 
-const char* StateWords(std::uint32_t state) {
-  switch (state) {
-    case 1:
-      return "online";
-    case 2:
-      return "on battery";
-    case 4:
-      return "low battery";
-    default:
-      return "no reply";
-  }
-}
-
 std::string Metrics(const StatusSnapshot& snapshot, const std::string& version) {
   const std::string ups = "ups=\"" + Label(snapshot.ups) + "\"";
   std::string text;
@@ -157,7 +144,7 @@ std::string StatusJson(const StatusSnapshot& snapshot, const std::string& versio
       {"time", Iso(snapshot.now)},
       {"started", Iso(snapshot.startedAt)},
       {"state", snapshot.state},
-      {"state_text", StateWords(snapshot.state)},
+      {"state_text", StateName(snapshot.state)},
       {"communicating", snapshot.communicating},
       {"flags", flags},
       {"status_text", snapshot.statusText},

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "host/driver_library.h"
 #include "host/history.h"
 #include "host/status_board.h"
 
@@ -16,7 +17,5 @@ std::string Metrics(const StatusSnapshot& snapshot, const std::string& version);
 std::string StatusJson(const StatusSnapshot& snapshot, const std::string& version);
 // GET /api/v1/events: the records as a JSON array, oldest first.
 std::string EventsJson(const std::vector<HistoryRecord>& records);
-// "online", "on battery", "low battery", "no reply"
-const char* StateWords(std::uint32_t state);
 
 }  // namespace corvale::host::http

@@ -28,13 +28,6 @@ class Connection;
 }  // namespace
 
 // One configured address: its sockets once bound, and the retry while it cannot be.
-struct Listener {
-  std::string address;
-  std::vector<std::unique_ptr<tcp::acceptor>> acceptors;
-  std::unique_ptr<asio::steady_timer> retry;
-  bool failing = false;
-};
-
 struct Server::State {
   State(Backend& served, ServerOptions chosen, host::Logger& logger)
       : backend(served), options(std::move(chosen)), log(logger) {}
@@ -52,12 +45,11 @@ struct Server::State {
   bool paused = false;
   mutable std::mutex portsMutex;  // Ports() is asked from other threads
   asio::io_context io;
-  std::list<Listener> listeners;
+  std::list<host::ListenAddress> listeners;
   asio::steady_timer pause{io};
 
   void ServeAll();
   bool LoadTls();
-  void Bind(Listener& listener);
   void Accept(tcp::acceptor& acceptor);
   void Admit(tcp::socket socket);
 };
@@ -274,56 +266,10 @@ void Server::State::ServeAll() {
     });
     return;
   }
-  for (auto& listener : listeners) Bind(listener);
-}
-
-void Server::State::Bind(Listener& listener) {
-  std::string host, port;
-  host::SplitListenAddress(listener.address, &host, &port);
-  std::error_code failed;
-  std::vector<std::unique_ptr<tcp::acceptor>> bound;
-  tcp::resolver resolver(io);
-  const auto endpoints = resolver.resolve(host, port, tcp::resolver::passive, failed);
-  for (const auto& entry : endpoints) {
-    if (failed) break;
-    auto acceptor = std::make_unique<tcp::acceptor>(io);
-    acceptor->open(entry.endpoint().protocol(), failed);
-    // "[::]" serves IPv6 only, so that "0.0.0.0" at the same port can serve IPv4 beside it.
-    if (!failed && entry.endpoint().address().is_v6()) {
-      acceptor->set_option(asio::ip::v6_only(true), failed);
-    }
-    if (!failed) acceptor->set_option(tcp::acceptor::reuse_address(true), failed);
-    if (!failed) acceptor->bind(entry.endpoint(), failed);
-    if (!failed) acceptor->listen(asio::socket_base::max_listen_connections, failed);
-    if (!failed) bound.push_back(std::move(acceptor));
+  for (auto& listener : listeners) {
+    listener.Bind(io, log, "", options.retryEvery, portsMutex,
+                  [this](tcp::acceptor& acceptor) { Accept(acceptor); });
   }
-  if (failed || bound.empty()) {
-    // Nothing half-done stays listening: a socket that listens must also accept.
-    if (!listener.failing) {
-      log.Log(
-          host::Priority::kError,
-          "cannot listen on " + listener.address + ": " +
-              (failed ? failed.message() : std::string("no such address")) +
-              "; trying again every " +
-              std::to_string(
-                  std::chrono::duration_cast<std::chrono::seconds>(options.retryEvery).count()) +
-              " s");
-    }
-    listener.failing = true;
-    if (!listener.retry) listener.retry = std::make_unique<asio::steady_timer>(io);
-    listener.retry->expires_after(options.retryEvery);
-    listener.retry->async_wait([this, &listener](const std::error_code& cancelled) {
-      if (!cancelled) Bind(listener);
-    });
-    return;
-  }
-  if (listener.failing) log.Log(host::Priority::kNotice, "listening on " + listener.address);
-  listener.failing = false;
-  {
-    std::lock_guard lock(portsMutex);
-    listener.acceptors = std::move(bound);
-  }
-  for (auto& acceptor : listener.acceptors) Accept(*acceptor);
 }
 
 void Server::State::Accept(tcp::acceptor& acceptor) {
@@ -414,10 +360,7 @@ std::vector<unsigned short> Server::Ports() const {
   std::lock_guard lock(state_->portsMutex);
   std::vector<unsigned short> ports;
   for (const auto& listener : state_->listeners) {
-    for (const auto& acceptor : listener.acceptors) {
-      std::error_code ignored;
-      ports.push_back(acceptor->local_endpoint(ignored).port());
-    }
+    for (const auto port : listener.Ports()) ports.push_back(port);
   }
   return ports;
 }
