@@ -1,7 +1,6 @@
 #include "host/events.h"
 
-#include <ctime>
-#include <mutex>
+#include <cstdio>
 
 namespace corvale::host {
 
@@ -132,13 +131,17 @@ void EventDispatcher::Raise(const UpsEvent& event) {
 }
 
 std::string UtcTimestamp(std::chrono::system_clock::time_point when) {
-  static std::mutex gmtimeBuffer;  // std::gmtime's result is shared
-  const std::time_t seconds = std::chrono::system_clock::to_time_t(when);
-  char text[32] = "";
-  std::lock_guard lock(gmtimeBuffer);
-  if (const std::tm* utc = std::gmtime(&seconds)) {
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", utc);
-  }
+  // From the calendar in <chrono>, not std::gmtime: its buffer is shared with std::localtime,
+  // which the log uses on other threads.
+  using namespace std::chrono;
+  const auto day = floor<days>(when);
+  const year_month_day date{day};
+  const hh_mm_ss time{floor<seconds>(when - day)};
+  char text[32];
+  std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02dZ", static_cast<int>(date.year()),
+                static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
+                static_cast<int>(time.hours().count()), static_cast<int>(time.minutes().count()),
+                static_cast<int>(time.seconds().count()));
   return text;
 }
 

@@ -26,16 +26,6 @@ std::string MillisecondTimestamp(SystemClock::time_point when) {
   return text;
 }
 
-// Days since 1970-01-01 of a civil date (Howard Hinnant's algorithm), so that no time zone is used.
-long long DaysFromCivil(long long year, unsigned month, unsigned day) {
-  year -= month <= 2;
-  const long long era = (year >= 0 ? year : year - 399) / 400;
-  const unsigned yearOfEra = static_cast<unsigned>(year - era * 400);
-  const unsigned dayOfYear = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
-  const unsigned dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
-  return era * 146097 + static_cast<long long>(dayOfEra) - 719468;
-}
-
 }  // namespace
 
 std::optional<SystemClock::time_point> ParseTimestamp(const std::string& text) {
@@ -66,11 +56,13 @@ std::optional<SystemClock::time_point> ParseTimestamp(const std::string& text) {
   } else {
     return std::nullopt;
   }
-  const long long seconds =
-      DaysFromCivil(year, static_cast<unsigned>(month), static_cast<unsigned>(day)) * 86400LL +
-      hour * 3600LL + minute * 60LL + second - offset;
-  return SystemClock::time_point(std::chrono::duration_cast<SystemClock::duration>(
-      std::chrono::seconds(seconds) + std::chrono::nanoseconds(nanoseconds)));
+  const std::chrono::year_month_day date{std::chrono::year{year},
+                                         std::chrono::month{static_cast<unsigned>(month)},
+                                         std::chrono::day{static_cast<unsigned>(day)}};
+  if (!date.ok()) return std::nullopt;  // 30 February
+  return std::chrono::sys_days{date} + std::chrono::hours(hour) + std::chrono::minutes(minute) +
+         std::chrono::seconds(second - offset) +
+         std::chrono::duration_cast<SystemClock::duration>(std::chrono::nanoseconds(nanoseconds));
 }
 
 std::string HistoryLine(const HistoryRecord& record) {

@@ -189,7 +189,9 @@ TEST_F(ServiceTest, AFailedShutdownIsTriedAgainAndAbandonedWithoutATraceWhenTheP
   ASSERT_TRUE(WaitFor("the host did NOT shut down")) << log;
   EXPECT_TRUE(fs::exists(Flag()));
   service->Signal(SIGTERM);
-  EXPECT_EQ(service->Wait(5s), 0);
+  const int status = service->Wait(5s);
+  while (auto rest = service->ReadLine(1s)) log += *rest + "\n";
+  EXPECT_EQ(status, 0) << log;
   EXPECT_FALSE(fs::exists(Flag())) << "stopped before the host shut down";
 }
 
