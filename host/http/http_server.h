@@ -24,15 +24,6 @@ struct HttpOptions {
   std::chrono::milliseconds retryEvery{10000};  // an address that cannot be served yet
 };
 
-struct Reply {
-  int status = 200;
-  std::string contentType;
-  std::string body;
-};
-
-// What GET (or HEAD) of `target` gets; the routing, without a socket.
-Reply Answer(const std::string& target, const StatusSnapshot& snapshot, const HttpOptions& options);
-
 class HttpServer {
  public:
   HttpServer(StatusBoard& board, HttpOptions options, Logger& log);
@@ -52,8 +43,5 @@ class HttpServer {
  private:
   std::unique_ptr<State> state_;
 };
-
-// The status page: one self-contained HTML file.
-extern const char* const kStatusPage;
 
 }  // namespace corvale::host::http

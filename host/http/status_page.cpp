@@ -1,6 +1,6 @@
 // The status page: self-contained (no scripts, fonts or styles from elsewhere, so that it works on
 // a LAN without internet), readable on a phone, kept current by polling /api/v1/status.
-#include "host/http/http_server.h"
+#include "host/http/routes.h"
 
 namespace corvale::host::http {
 

@@ -10,8 +10,8 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
-#include "host/http/http_server.h"
 #include "host/http/reports.h"
+#include "host/http/routes.h"
 #include "simulator/temporary_directory.h"
 
 namespace {
