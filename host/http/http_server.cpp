@@ -5,6 +5,7 @@
 #include <boost/beast/http/empty_body.hpp>
 #include <boost/beast/http/parser.hpp>
 #include <list>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -49,8 +50,9 @@ struct HttpServer::State {
   HttpOptions options;
   Logger& log;
   // Counted down by connections that the io's destruction ends: it goes after the io.
-  std::size_t connections = 0;  // the io thread's own
-  std::uint64_t requests = 0;   // the io thread's own
+  std::size_t connections = 0;                   // the io thread's own
+  std::map<std::string, std::size_t> byAddress;  // the same, by remote address
+  std::uint64_t requests = 0;                    // the io thread's own
   asio::io_context io;
   std::list<ListenAddress> listeners;
   mutable std::mutex portsMutex;
@@ -63,11 +65,15 @@ namespace {
 
 class Connection : public std::enable_shared_from_this<Connection> {
  public:
-  Connection(HttpServer::State& server, tcp::socket socket)
-      : server_(server), socket_(std::move(socket)), deadline_(server.io) {
+  Connection(HttpServer::State& server, tcp::socket socket, std::string address)
+      : server_(server), socket_(std::move(socket)), deadline_(server.io), address_(address) {
     ++server_.connections;
+    ++server_.byAddress[address_];
   }
-  ~Connection() { --server_.connections; }
+  ~Connection() {
+    --server_.connections;
+    if (--server_.byAddress[address_] == 0) server_.byAddress.erase(address_);
+  }
 
   void Begin() {
     NewRequest();
@@ -160,6 +166,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   HttpServer::State& server_;
   tcp::socket socket_;
   asio::steady_timer deadline_;
+  std::string address_;
   std::array<char, 4096> buffer_;
   std::string pending_;
   std::string out_;
@@ -183,9 +190,15 @@ void HttpServer::State::Accept(tcp::acceptor& acceptor) {
       return;
     }
     pausedLogged = false;
-    if (!error && connections < options.maxConnections) {
-      std::make_shared<Connection>(*this, std::move(socket))->Begin();
-    }  // beyond the bound: closed as it goes out of scope
+    std::error_code unknown;
+    const auto peer = error ? asio::ip::address() : socket.remote_endpoint(unknown).address();
+    const std::string address = peer.to_string();
+    // One remote machine may not take every place (loopback is this machine's own).
+    const bool room = connections < options.maxConnections &&
+                      (peer.is_loopback() || byAddress[address] < options.maxConnectionsPerAddress);
+    if (!error && !unknown && room) {
+      std::make_shared<Connection>(*this, std::move(socket), address)->Begin();
+    }  // beyond the bounds: closed as it goes out of scope
     Accept(acceptor);
   });
 }

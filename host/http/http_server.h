@@ -18,6 +18,7 @@ struct HttpOptions {
   std::string historyFile;          // what /api/v1/events reads; empty: the recent ones only
   std::string version;
   std::size_t maxConnections = 64;                  // more are closed as they come
+  std::size_t maxConnectionsPerAddress = 8;         // from one remote address (loopback exempt)
   std::size_t maxHeaderBytes = 8192;                // the request line and headers together
   std::chrono::milliseconds requestTimeout{10000};  // to send a whole request, or to idle
   std::size_t maxRequestsPerConnection = 100;

@@ -1,6 +1,7 @@
 // The service's HTTP endpoint end to end on the simulator, read by real clients: curl, Prometheus's
 // promtool, and the history the service leaves behind.
 #include <gtest/gtest.h>
+#include <ifaddrs.h>
 
 #include <chrono>
 #include <nlohmann/json.hpp>
@@ -228,6 +229,50 @@ TEST_F(HttpEndpointTest, HostileClientsCostNothingElse) {
       std::chrono::duration<double>(std::chrono::steady_clock::now() - startedAt).count();
   // Polled once a second: a few missed to the timing of this test's reads, none to HTTP.
   EXPECT_GE(validPolls() - pollsBefore, seconds - 3) << seconds << " s";
+}
+
+// One address of this machine that is not loopback, or "" when it has none.
+std::string OwnNonLoopbackAddress() {
+  ifaddrs* list = nullptr;
+  if (getifaddrs(&list) != 0) return "";
+  std::string found;
+  for (const ifaddrs* entry = list; entry != nullptr && found.empty(); entry = entry->ifa_next) {
+    if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != AF_INET) continue;
+    char text[INET_ADDRSTRLEN];
+    const auto* address = reinterpret_cast<const sockaddr_in*>(entry->ifa_addr);
+    inet_ntop(AF_INET, &address->sin_addr, text, sizeof text);
+    if (std::string(text).rfind("127.", 0) != 0) found = text;
+  }
+  freeifaddrs(list);
+  return found;
+}
+
+TEST_F(HttpEndpointTest, OneRemoteMachineTakesAtMostEightPlaces) {
+  const std::string own = OwnNonLoopbackAddress();
+  if (own.empty()) GTEST_SKIP() << "this machine has no address but loopback";
+  // Served on that address only: connections to it come from it, as from another machine.
+  Start(
+      WriteConfig("true", "[http]\nlisten = [\"" + own + ":" + std::to_string(httpPort) + "\"]\n"));
+  ASSERT_TRUE(WaitFor("test-ups: online")) << log;
+  std::vector<std::unique_ptr<RawClient>> held;
+  for (int i = 0; i < 8; ++i) {
+    held.push_back(std::make_unique<RawClient>(httpPort, own));
+    held.back()->Send("GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n");
+    EXPECT_EQ(held.back()->Line(), "HTTP/1.1 200 OK\r") << i;
+  }
+  RawClient ninth(httpPort, own);
+  ninth.Send("GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n");
+  EXPECT_EQ(ninth.Line(), "<closed>");
+  held.pop_back();
+  // The place comes free when one of them leaves; the server learns of it at its next read.
+  bool admitted = false;
+  for (int attempt = 0; attempt < 50 && !admitted; ++attempt) {
+    RawClient next(httpPort, own);
+    next.Send("GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n");
+    admitted = next.Line() == "HTTP/1.1 200 OK\r";
+    if (!admitted) std::this_thread::sleep_for(100ms);
+  }
+  EXPECT_TRUE(admitted);
 }
 
 TEST_F(HttpEndpointTest, ThePageInABrowserFollowsAPowerFailureAndTheServiceStopping) {

@@ -14,11 +14,13 @@ namespace corvale::testing {
 
 class RawClient {
  public:
-  explicit RawClient(int port) : fd_(socket(AF_INET, SOCK_STREAM, 0)) {
+  // To `host` (an IPv4 address), by default this machine's loopback.
+  explicit RawClient(int port, const std::string& host = "127.0.0.1")
+      : fd_(socket(AF_INET, SOCK_STREAM, 0)) {
     sockaddr_in address = {};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<std::uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    inet_pton(AF_INET, host.c_str(), &address.sin_addr);
     // A refused connection shows as "<closed>" on the first read.
     connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
     timeval wait = {5, 0};
