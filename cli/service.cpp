@@ -210,15 +210,15 @@ int RunService(const std::string& configPath) {
     history = std::make_unique<host::HistoryWriter>(config->events.history, log);
   }
   const auto remember = [&](const std::string& event, std::uint32_t state,
-                            const std::string& message) {
-    if (history) {
-      history->Append({std::chrono::system_clock::now(), event, options.name, state, message, {}});
-    }
+                            const std::string& message,
+                            std::chrono::system_clock::time_point when) {
+    if (history) history->Append({when, event, options.name, state, message, {}});
   };
   service.OnPoll([&board](const host::Observation& observation) { board.OnPoll(observation); });
   service.OnEvent([&](const host::UpsEvent& event) {
-    board.OnEvent(event, std::chrono::system_clock::now());
-    remember(host::EventName(event.kind), event.state, event.message);
+    const auto when = std::chrono::system_clock::now();  // one time for the page and the record
+    board.OnEvent(event, when);
+    remember(host::EventName(event.kind), event.state, event.message, when);
   });
   board.SetShutdown([&] { return PendingShutdown(service.ShutdownStage(), *config); });
   // Windows tells the service that it is shutting down: the moment to order the power cut, when
@@ -254,7 +254,8 @@ int RunService(const std::string& configPath) {
   }
   log.Log(host::Priority::kInfo, "watching the UPS '" + options.name + "' on port " +
                                      config->ups.port + " (driver " + driver->Path() + ")");
-  remember("service-started", 0, "watching the UPS on port " + config->ups.port);
+  remember("service-started", 0, "watching the UPS on port " + config->ups.port,
+           std::chrono::system_clock::now());
   service.Start();
   host::NotifyServiceManager("READY=1");
   host::WaitForStopRequest();
@@ -263,7 +264,7 @@ int RunService(const std::string& configPath) {
   http.Stop();
   backend.Stop();
   service.Stop();
-  remember("service-stopped", 0, "stopped");
+  remember("service-stopped", 0, "stopped", std::chrono::system_clock::now());
   history.reset();   // written to the disk before the service says it has stopped
   requests.reset();  // no answer from the helper may reach the host once it is gone
   log.Log(host::Priority::kInfo, "stopped");

@@ -104,28 +104,25 @@ std::optional<HistoryRecord> ParseHistoryLine(const std::string& line) {
   return record;
 }
 
+void BatteryPeriod::Mark(HistoryRecord& record) {
+  if (record.event == "on-battery" && !since_) since_ = record.time;
+  const bool ends = record.event == "online";
+  if ((ends || record.event == "service-stopped") && since_ && !record.onBatterySeconds) {
+    record.onBatterySeconds = std::chrono::duration<double>(record.time - *since_).count();
+  }
+  if (ends) since_.reset();
+}
+
 std::vector<HistoryRecord> ReadHistory(const std::string& path,
                                        std::optional<SystemClock::time_point> since) {
   std::vector<HistoryRecord> records;
-  bool onBattery = false;
-  SystemClock::time_point onBatterySince{};
+  BatteryPeriod period;  // one that began before a restart of the service ends in a later run
   for (const std::string& file : {path + ".1", path}) {
     std::ifstream in(file, std::ios::binary);
     for (std::string line; std::getline(in, line);) {
       auto record = ParseHistoryLine(line);
       if (!record) continue;
-      // A period that began before a restart of the service ends in this run's "online".
-      if (record->event == "on-battery" && !onBattery) {
-        onBattery = true;
-        onBatterySince = record->time;
-      }
-      if (record->event == "online") {
-        if (onBattery && !record->onBatterySeconds) {
-          record->onBatterySeconds =
-              std::chrono::duration<double>(record->time - onBatterySince).count();
-        }
-        onBattery = false;
-      }
+      period.Mark(*record);
       if (since && record->time < *since) continue;
       records.push_back(std::move(*record));
     }
@@ -147,11 +144,7 @@ HistoryWriter::~HistoryWriter() {
 
 void HistoryWriter::Append(HistoryRecord record) {
   std::lock_guard lock(mutex_);
-  if (record.event == "on-battery" && !onBatterySince_) onBatterySince_ = record.time;
-  if ((record.event == "online" || record.event == "service-stopped") && onBatterySince_) {
-    record.onBatterySeconds = std::chrono::duration<double>(record.time - *onBatterySince_).count();
-    if (record.event == "online") onBatterySince_.reset();
-  }
+  period_.Mark(record);
   if (queue_.size() >= kMostQueued) {
     queue_.pop_front();
     ++dropped_;

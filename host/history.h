@@ -42,6 +42,16 @@ std::vector<HistoryRecord> ReadHistory(
     const std::string& path,
     std::optional<std::chrono::system_clock::time_point> since = std::nullopt);
 
+// Follows the records in order and gives those that end an on-battery period ("online") or
+// interrupt one ("service-stopped") its length so far, where they do not carry it already.
+class BatteryPeriod {
+ public:
+  void Mark(HistoryRecord& record);
+
+ private:
+  std::optional<std::chrono::system_clock::time_point> since_;
+};
+
 class HistoryWriter {
  public:
   static constexpr std::uintmax_t kMaxBytes = 1 << 20;
@@ -71,7 +81,7 @@ class HistoryWriter {
   std::size_t dropped_ = 0;
   bool stopping_ = false;
   bool failing_ = false;  // logged once when writing starts failing, once when it works again
-  std::optional<std::chrono::system_clock::time_point> onBatterySince_;
+  BatteryPeriod period_;
   std::thread writer_;
 };
 

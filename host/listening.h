@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <chrono>
 #include <functional>
+#include <list>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -104,15 +105,67 @@ struct ListenAddress {
     }
     for (auto& acceptor : acceptors) serve(*acceptor);
   }
+};
 
-  std::vector<unsigned short> Ports() const {
-    std::vector<unsigned short> ports;
-    for (const auto& acceptor : acceptors) {
+// A server's "listen" list as addresses to bind; false, with `error` set, for one that is not
+// "address:port".
+inline bool ReadListenList(const std::vector<std::string>& listen,
+                           std::list<ListenAddress>& addresses, std::string* error) {
+  for (const auto& address : listen) {
+    std::string host, port;
+    if (!SplitListenAddress(address, &host, &port)) {
+      *error = "cannot listen on \"" + address + "\": give it as address:port";
+      return false;
+    }
+    addresses.push_back({address, {}, nullptr, false});
+  }
+  return true;
+}
+
+// The ports listened on so far, in the order of the list (useful with port 0). Call with the
+// ports mutex held.
+inline std::vector<unsigned short> ListeningPorts(const std::list<ListenAddress>& addresses) {
+  std::vector<unsigned short> ports;
+  for (const auto& address : addresses) {
+    for (const auto& acceptor : address.acceptors) {
       std::error_code ignored;
       ports.push_back(acceptor->local_endpoint(ignored).port());
     }
-    return ports;
   }
-};
+  return ports;
+}
+
+// Accepts on `acceptor` for as long as its io runs, handing each socket to `admit`. Out of
+// descriptors, accepting again at once would only spin: it pauses a second and goes on (the place
+// comes back when a client leaves), logging once per spell; `paused` is the server's, shared by
+// its sockets.
+template <typename Admit>
+void AcceptClients(asio::ip::tcp::acceptor& acceptor, Logger& log, const std::string& clients,
+                   bool& paused, Admit admit) {
+  acceptor.async_accept([&acceptor, &log, clients, &paused, admit](
+                            const std::error_code& failed, asio::ip::tcp::socket socket) mutable {
+    if (failed == asio::error::operation_aborted) return;
+    if (OutOfDescriptors(failed)) {
+      if (!paused) {
+        log.Log(Priority::kError,
+                "cannot accept " + clients + ": " + failed.message() + "; pausing");
+      }
+      paused = true;
+      // A timer of its own: one shared by the sockets would cancel the others' pauses.
+      auto timer =
+          std::make_shared<asio::steady_timer>(acceptor.get_executor(), std::chrono::seconds(1));
+      timer->async_wait(
+          [&acceptor, &log, clients, &paused, admit, timer](const std::error_code& cancelled) {
+            if (!cancelled) AcceptClients(acceptor, log, clients, paused, admit);
+          });
+      return;
+    }
+    if (!failed) {
+      paused = false;
+      admit(std::move(socket));
+    }
+    AcceptClients(acceptor, log, clients, paused, admit);
+  });
+}
 
 }  // namespace corvale::host

@@ -40,12 +40,10 @@ void StatusBoard::OnEvent(const UpsEvent& event, std::chrono::system_clock::time
   if (event.kind == EventKind::kOnBattery && !snapshot_.onBatterySince) {
     ++snapshot_.powerFailures;
     snapshot_.onBatterySince = when;
-    onBatteryStartedSteady_ = std::chrono::steady_clock::now();
   }
   if (event.kind == EventKind::kOnline && snapshot_.onBatterySince) {
     snapshot_.onBatterySecondsTotal +=
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - onBatteryStartedSteady_)
-            .count();
+        std::chrono::duration<double>(when - *snapshot_.onBatterySince).count();
     snapshot_.onBatterySince.reset();
   }
   snapshot_.recentEvents.push_back(
@@ -57,21 +55,18 @@ StatusSnapshot StatusBoard::Snapshot() const {
   std::function<SharingFacts()> sharing;
   Shutdown shutdown;
   StatusSnapshot copy;
-  double inProgress = 0;
   {
     std::lock_guard lock(mutex_);
     copy = snapshot_;
     sharing = sharing_;
     shutdown = shutdown_;
-    if (copy.onBatterySince) {
-      inProgress =
-          std::chrono::duration<double>(std::chrono::steady_clock::now() - onBatteryStartedSteady_)
-              .count();
-    }
+  }
+  copy.now = std::chrono::system_clock::now();
+  if (copy.onBatterySince) {
+    copy.onBatterySecondsTotal +=
+        std::chrono::duration<double>(copy.now - *copy.onBatterySince).count();
   }
   // Asked outside the lock: they take locks of their own.
-  copy.now = std::chrono::system_clock::now();
-  copy.onBatterySecondsTotal += inProgress;
   if (sharing) copy.sharing = sharing();
   if (shutdown) std::tie(copy.shutdownPending, copy.shutdownWaitsFor) = shutdown();
   return copy;

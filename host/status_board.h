@@ -63,7 +63,6 @@ class StatusBoard {
  private:
   mutable std::mutex mutex_;
   StatusSnapshot snapshot_;
-  std::chrono::steady_clock::time_point onBatteryStartedSteady_;
   std::function<SharingFacts()> sharing_;
   Shutdown shutdown_;
 };

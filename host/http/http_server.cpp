@@ -44,20 +44,20 @@ struct HttpServer::State {
   State(StatusBoard& statusBoard, HttpOptions serving, Logger& logger)
       : board(statusBoard), options(std::move(serving)), log(logger) {}
 
-  void Accept(tcp::acceptor& acceptor);
+  void Admit(tcp::socket socket);
 
   StatusBoard& board;
   HttpOptions options;
   Logger& log;
-  // Counted down by connections that the io's destruction ends: it goes after the io.
-  std::size_t connections = 0;                   // the io thread's own
-  std::map<std::string, std::size_t> byAddress;  // the same, by remote address
-  std::uint64_t requests = 0;                    // the io thread's own
+  // Open connections by remote address, the io thread's own. Counted down by connections that
+  // the io's destruction ends: it goes after the io.
+  std::map<std::string, std::size_t> byAddress;
+  std::size_t connections = 0;  // all of them
+  std::uint64_t requests = 0;   // the io thread's own
   asio::io_context io;
   std::list<ListenAddress> listeners;
   mutable std::mutex portsMutex;
-  asio::steady_timer acceptPause{io};
-  bool pausedLogged = false;
+  bool paused = false;  // accepting, out of descriptors
   std::thread thread;
 };
 
@@ -176,31 +176,18 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
 }  // namespace
 
-void HttpServer::State::Accept(tcp::acceptor& acceptor) {
-  acceptor.async_accept([this, &acceptor](const std::error_code& error, tcp::socket socket) {
-    if (error == asio::error::operation_aborted) return;
-    if (OutOfDescriptors(error)) {
-      // Out of descriptors: the service's own files come first. Wait, then accept again.
-      if (!pausedLogged) log.Log(Priority::kWarning, "HTTP: out of file descriptors; pausing");
-      pausedLogged = true;
-      acceptPause.expires_after(std::chrono::seconds(1));
-      acceptPause.async_wait([this, &acceptor](const std::error_code& cancelled) {
-        if (!cancelled) Accept(acceptor);
-      });
-      return;
-    }
-    pausedLogged = false;
-    std::error_code unknown;
-    const auto peer = error ? asio::ip::address() : socket.remote_endpoint(unknown).address();
-    const std::string address = peer.to_string();
-    // One remote machine may not take every place (loopback is this machine's own).
-    const bool room = connections < options.maxConnections &&
-                      (peer.is_loopback() || byAddress[address] < options.maxConnectionsPerAddress);
-    if (!error && !unknown && room) {
-      std::make_shared<Connection>(*this, std::move(socket), address)->Begin();
-    }  // beyond the bounds: closed as it goes out of scope
-    Accept(acceptor);
-  });
+void HttpServer::State::Admit(tcp::socket socket) {
+  std::error_code unknown;
+  const auto peer = socket.remote_endpoint(unknown).address();
+  const std::string address = peer.to_string();
+  // One remote machine may not take every place (loopback is this machine's own). Looked up, not
+  // indexed: a refused address must leave no entry behind.
+  const auto held = byAddress.find(address);
+  const std::size_t fromThere = held == byAddress.end() ? 0 : held->second;
+  const bool room = connections < options.maxConnections &&
+                    (peer.is_loopback() || fromThere < options.maxConnectionsPerAddress);
+  if (!unknown && room) std::make_shared<Connection>(*this, std::move(socket), address)->Begin();
+  // Beyond the bounds: closed as it goes out of scope.
 }
 
 HttpServer::HttpServer(StatusBoard& board, HttpOptions options, Logger& log)
@@ -211,17 +198,13 @@ HttpServer::~HttpServer() {
 }
 
 bool HttpServer::Start(std::string* error) {
-  for (const auto& address : state_->options.listen) {
-    std::string host, port;
-    if (!SplitListenAddress(address, &host, &port)) {
-      *error = "not \"address:port\": " + address;
-      return false;
-    }
-    state_->listeners.push_back({address, {}, nullptr, false});
-  }
+  if (!ReadListenList(state_->options.listen, state_->listeners, error)) return false;
   for (auto& listener : state_->listeners) {
     listener.Bind(state_->io, state_->log, "HTTP: ", state_->options.retryEvery, state_->portsMutex,
-                  [this](tcp::acceptor& acceptor) { state_->Accept(acceptor); });
+                  [this](tcp::acceptor& acceptor) {
+                    AcceptClients(acceptor, state_->log, "HTTP clients", state_->paused,
+                                  [this](tcp::socket socket) { state_->Admit(std::move(socket)); });
+                  });
   }
   state_->thread = std::thread([this] { state_->io.run(); });
   return true;
@@ -235,11 +218,7 @@ void HttpServer::Stop() {
 
 std::vector<unsigned short> HttpServer::Ports() const {
   std::lock_guard lock(state_->portsMutex);
-  std::vector<unsigned short> ports;
-  for (const auto& listener : state_->listeners) {
-    for (const auto port : listener.Ports()) ports.push_back(port);
-  }
-  return ports;
+  return ListeningPorts(state_->listeners);
 }
 
 }  // namespace corvale::host::http

@@ -33,10 +33,6 @@ double EpochSeconds(std::chrono::system_clock::time_point when) {
   return std::chrono::duration<double>(when.time_since_epoch()).count();
 }
 
-std::string Iso(std::chrono::system_clock::time_point when) {
-  return UtcTimestamp(when);
-}
-
 struct Flag {
   const char* name;
   bool set;
@@ -119,7 +115,7 @@ std::string Metrics(const StatusSnapshot& snapshot, const std::string& version) 
 namespace {
 
 nlohmann::json EventJson(const HistoryRecord& record) {
-  nlohmann::json json = {{"time", Iso(record.time)},
+  nlohmann::json json = {{"time", UtcTimestamp(record.time)},
                          {"event", record.event},
                          {"state", record.state},
                          {"message", record.message}};
@@ -141,20 +137,20 @@ std::string StatusJson(const StatusSnapshot& snapshot, const std::string& versio
   nlohmann::json json = {
       {"ups", snapshot.ups},
       {"version", version},
-      {"time", Iso(snapshot.now)},
-      {"started", Iso(snapshot.startedAt)},
+      {"time", UtcTimestamp(snapshot.now)},
+      {"started", UtcTimestamp(snapshot.startedAt)},
       {"state", snapshot.state},
       {"state_text", StateName(snapshot.state)},
       {"communicating", snapshot.communicating},
       {"flags", flags},
       {"status_text", snapshot.statusText},
       {"on_battery_since",
-       snapshot.onBatterySince ? nlohmann::json(Iso(*snapshot.onBatterySince)) : nullptr},
+       snapshot.onBatterySince ? nlohmann::json(UtcTimestamp(*snapshot.onBatterySince)) : nullptr},
       {"on_battery_seconds", OnBatteryNow(snapshot)},
       {"on_battery_seconds_total", snapshot.onBatterySecondsTotal},
       {"power_failures", snapshot.powerFailures},
       {"last_valid_poll",
-       snapshot.lastValidPoll ? nlohmann::json(Iso(*snapshot.lastValidPoll)) : nullptr},
+       snapshot.lastValidPoll ? nlohmann::json(UtcTimestamp(*snapshot.lastValidPoll)) : nullptr},
       {"shutdown",
        {{"pending", snapshot.shutdownPending}, {"waits_for", snapshot.shutdownWaitsFor}}},
       {"nut",

@@ -21,7 +21,6 @@ constexpr std::size_t kMostQueuedOutput = 64 * 1024;
 // Requests read ahead of their replies; reading stops past this until they are answered.
 constexpr std::size_t kMostQueuedLines = 16;
 // How long accepting pauses when the process is out of file descriptors.
-constexpr std::chrono::seconds kAcceptPause{1};
 
 class Connection;
 
@@ -50,7 +49,6 @@ struct Server::State {
 
   void ServeAll();
   bool LoadTls();
-  void Accept(tcp::acceptor& acceptor);
   void Admit(tcp::socket socket);
 };
 
@@ -267,33 +265,11 @@ void Server::State::ServeAll() {
     return;
   }
   for (auto& listener : listeners) {
-    listener.Bind(io, log, "", options.retryEvery, portsMutex,
-                  [this](tcp::acceptor& acceptor) { Accept(acceptor); });
+    listener.Bind(io, log, "", options.retryEvery, portsMutex, [this](tcp::acceptor& acceptor) {
+      host::AcceptClients(acceptor, log, "NUT clients", paused,
+                          [this](tcp::socket socket) { Admit(std::move(socket)); });
+    });
   }
-}
-
-void Server::State::Accept(tcp::acceptor& acceptor) {
-  acceptor.async_accept([this, &acceptor](const std::error_code& failed, tcp::socket socket) {
-    if (failed == asio::error::operation_aborted) return;
-    if (host::OutOfDescriptors(failed)) {
-      // Accepting again at once would only spin; the place comes back when a client leaves.
-      if (!paused) {
-        log.Log(host::Priority::kError,
-                "cannot accept NUT clients: " + failed.message() + "; pausing");
-      }
-      paused = true;
-      auto timer = std::make_shared<asio::steady_timer>(io, kAcceptPause);
-      timer->async_wait([this, &acceptor, timer](const std::error_code& cancelled) {
-        if (!cancelled) Accept(acceptor);
-      });
-      return;
-    }
-    if (!failed) {
-      paused = false;
-      Admit(std::move(socket));
-    }
-    Accept(acceptor);
-  });
 }
 
 void Server::State::Admit(tcp::socket socket) {
@@ -330,14 +306,7 @@ Server::~Server() {
 }
 
 bool Server::Start(std::string* error) {
-  for (const auto& address : state_->options.listen) {
-    std::string host, port;
-    if (!host::SplitListenAddress(address, &host, &port)) {
-      *error = "cannot listen on \"" + address + "\": give it as address:port";
-      return false;
-    }
-    state_->listeners.push_back({address, {}, nullptr, false});
-  }
+  if (!host::ReadListenList(state_->options.listen, state_->listeners, error)) return false;
   state_->ServeAll();
   thread_ = std::thread([this] {
     auto work = asio::make_work_guard(state_->io);
@@ -358,11 +327,7 @@ std::size_t Server::Connections() const {
 
 std::vector<unsigned short> Server::Ports() const {
   std::lock_guard lock(state_->portsMutex);
-  std::vector<unsigned short> ports;
-  for (const auto& listener : state_->listeners) {
-    for (const auto port : listener.Ports()) ports.push_back(port);
-  }
-  return ports;
+  return host::ListeningPorts(state_->listeners);
 }
 
 bool CheckTlsFiles(const std::string& certificate, const std::string& key, std::string* error) {
