@@ -8,28 +8,19 @@
 #include <mutex>
 #include <thread>
 
+#include "bench/resident.h"
 #include "host/history.h"
+#include "tests/support/free_port.h"
 #include "tests/support/line_fixture.h"
 #include "tests/support/subprocess.h"
 
 namespace {
 
+using corvale::bench::ResidentKiB;
+using corvale::testing::FreePort;
+
 using asio::ip::tcp;
 using Clock = std::chrono::steady_clock;
-
-int FreePort() {
-  asio::io_context io;
-  tcp::acceptor probe(io, tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0));
-  return probe.local_endpoint().port();
-}
-
-long ResidentKiB(const std::string& pid) {
-  std::ifstream status("/proc/" + pid + "/status");
-  for (std::string line; std::getline(status, line);) {
-    if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
-  }
-  return 0;
-}
 
 // A service on the simulator; `http` empty for none.
 struct Service {
@@ -102,12 +93,12 @@ int main(int argc, char** argv) {
   {
     Service without(line, argv[1], "");
     std::this_thread::sleep_for(std::chrono::seconds(2));
-    std::printf("http_rss_without_kib %ld\n", ResidentKiB(without.pid));
+    std::printf("http_rss_without_kib %ld\n", ResidentKiB(std::stoi(without.pid)));
   }
   const int port = FreePort();
   Service with(line, argv[1], "127.0.0.1:" + std::to_string(port));
   std::this_thread::sleep_for(std::chrono::seconds(2));
-  std::printf("http_rss_with_kib %ld\n", ResidentKiB(with.pid));
+  std::printf("http_rss_with_kib %ld\n", ResidentKiB(std::stoi(with.pid)));
   for (const int clients : {1, 32}) {
     std::vector<std::vector<double>> each(static_cast<std::size_t>(clients));
     std::vector<std::thread> threads;
@@ -123,7 +114,7 @@ int main(int argc, char** argv) {
                 static_cast<double>(all.size()) / seconds, clients,
                 all.empty() ? 0.0 : all[all.size() * 99 / 100]);
   }
-  std::printf("http_rss_after_load_kib %ld\n", ResidentKiB(with.pid));
+  std::printf("http_rss_after_load_kib %ld\n", ResidentKiB(std::stoi(with.pid)));
 
   // The history: what the caller pays (a queued line), and what the disk pays (written, synced).
   corvale::host::Logger log(false, stderr);

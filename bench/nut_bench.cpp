@@ -7,10 +7,15 @@
 #include <fstream>
 #include <thread>
 
+#include "bench/resident.h"
+#include "tests/support/free_port.h"
 #include "tests/support/line_fixture.h"
 #include "tests/support/subprocess.h"
 
 namespace {
+
+using corvale::bench::ResidentKiB;
+using corvale::testing::FreePort;
 
 using asio::ip::tcp;
 using Clock = std::chrono::steady_clock;
@@ -102,20 +107,6 @@ class EchoServer {
   tcp::acceptor acceptor_;
   std::thread thread_;
 };
-
-long ResidentKiB(int pid) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  for (std::string line; std::getline(status, line);) {
-    if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
-  }
-  return 0;
-}
-
-int FreePort() {
-  asio::io_context io;
-  tcp::acceptor probe(io, tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0));
-  return probe.local_endpoint().port();
-}
 
 }  // namespace
 

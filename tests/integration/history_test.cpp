@@ -8,11 +8,11 @@
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
-#include <sstream>
 
 #include "host/http/reports.h"
 #include "host/http/routes.h"
 #include "simulator/temporary_directory.h"
+#include "tests/support/captured_log.h"
 
 namespace {
 
@@ -22,24 +22,13 @@ using corvale::host::HistoryWriter;
 using corvale::host::Logger;
 using corvale::host::ParseTimestamp;
 using corvale::host::ReadHistory;
+using corvale::testing::Count;
+using corvale::testing::Logged;
 using namespace std::chrono_literals;
 using SystemTime = std::chrono::system_clock::time_point;
 
 SystemTime At(const std::string& text) {
   return ParseTimestamp(text).value();
-}
-
-std::string Logged(std::FILE* file) {
-  std::rewind(file);
-  std::string text;
-  for (int c; (c = std::fgetc(file)) != EOF;) text += static_cast<char>(c);
-  return text;
-}
-
-std::size_t Count(const std::string& text, const std::string& what) {
-  std::size_t count = 0;
-  for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++count;
-  return count;
 }
 
 TEST(HistoryTest, TimestampsAreReadAsRfc3339AndNothingElse) {

@@ -8,7 +8,6 @@
 #include <filesystem>
 #include <fstream>
 #include <mutex>
-#include <sstream>
 #include <thread>
 
 #include "host/command_runner.h"
@@ -17,9 +16,14 @@
 #include "host/policy.h"
 #include "host/shutdown.h"
 #include "host/supervisor.h"
+#include "tests/support/captured_log.h"
 #include "tests/support/line_fixture.h"
 
 namespace {
+
+using corvale::testing::Count;
+using corvale::testing::Logged;
+using corvale::testing::Messages;
 
 using corvale::host::Clock;
 using corvale::host::EventDeriver;
@@ -297,23 +301,6 @@ struct Endings {
   }
 };
 
-std::string Logged(std::FILE* file) {
-  std::rewind(file);
-  std::string text;
-  for (int c; (c = std::fgetc(file)) != EOF;) text += static_cast<char>(c);
-  return text;
-}
-
-// The log's lines without their time stamps.
-std::string Messages(std::FILE* file) {
-  std::istringstream lines(Logged(file));
-  std::string messages;
-  for (std::string line; std::getline(lines, line);) {
-    messages += line.substr(line.find("corvale-ups: ") + 13) + "\n";
-  }
-  return messages;
-}
-
 TEST(CommandRunnerTest, ACommandPastItsTimeIsAskedToEndThenKilled) {
   std::FILE* file = std::tmpfile();
   Logger log(false, file);
@@ -369,12 +356,7 @@ TEST(CommandRunnerTest, AFullRunnerDropsCommandsAndSaysSoOncePerBurst) {
                           0ms, last.Hear()));
   ASSERT_TRUE(last.WaitFor(1));
   const std::string logged = Logged(file);
-  std::size_t drops = 0;
-  for (auto at = logged.find("dropping"); at != std::string::npos;
-       at = logged.find("dropping", at + 1)) {
-    ++drops;
-  }
-  EXPECT_EQ(drops, 1u) << logged;
+  EXPECT_EQ(Count(logged, "dropping"), 1u) << logged;
   EXPECT_NE(logged.find("5 commands were dropped"), std::string::npos) << logged;
   std::ifstream written(marker);
   std::string value;
@@ -470,7 +452,7 @@ TEST(LastingConditionTest, LoggedWhenItStartsAtAPaceWhileItLastsAndWhenItEnds) {
   restarting.Holds(Priority::kError, "cannot start", at(70min));
   restarting.Ends("found");
   restarting.Ends("found");  // nothing holds any more
-  EXPECT_EQ(runner::Messages(file),
+  EXPECT_EQ(Messages(file),
             "restarting\n"
             "restarting (still, 30 times)\n"
             "restarting (still, 30 times)\n"
@@ -511,13 +493,8 @@ TEST(SupervisorTest, RestartsWhileTheUpsIsLostAreLoggedWhenTheyStartAndEnd) {
   }
   supervisor.Stop();
   polling.join();
-  const std::string logged = runner::Messages(file);
-  std::size_t restarts = 0;
-  for (auto at = logged.find("restarting"); at != std::string::npos;
-       at = logged.find("restarting", at + 1)) {
-    ++restarts;
-  }
-  EXPECT_EQ(restarts, 1u) << logged;
+  const std::string logged = Messages(file);
+  EXPECT_EQ(Count(logged, "restarting"), 1u) << logged;
   EXPECT_NE(logged.find("restarting the driver every 100 ms to find the UPS again\n"),
             std::string::npos)
       << logged;

@@ -37,7 +37,7 @@ std::vector<std::string> Command(const Line& line, std::vector<std::string> word
 Result RunTool(const std::vector<std::string>& argv, std::chrono::seconds timeout = 30s) {
   Subprocess tool(argv);
   Result result{0, {}};
-  while (auto text = tool.ReadLine(timeout)) result.output += *text + "\n";
+  result.output += tool.ReadAll(timeout);
   result.exitCode = tool.Wait(5s);
   return result;
 }

@@ -37,8 +37,7 @@ class HttpEndpointTest : public corvale::testing::ServiceFixture {
   static std::string Curl(const std::string& url, const std::string& options = "") {
     Subprocess curl(
         {"/bin/sh", "-c", "curl -sf --max-time 5 -w '\\n' " + options + " '" + url + "'"});
-    std::string body;
-    while (auto line = curl.ReadLine(10s)) body += *line + "\n";
+    const std::string body = curl.ReadAll(10s);
     return curl.Wait(10s) == 0 ? body : "";
   }
   nlohmann::json Status() {
@@ -90,8 +89,7 @@ TEST_F(HttpEndpointTest, APowerFailureReachesMetricsStatusAndTheHistory) {
   std::ofstream(Dir() / "metrics.txt") << metrics;
   Subprocess promtool({"/bin/sh", "-c",
                        "promtool check metrics < '" + (Dir() / "metrics.txt").string() + "' 2>&1"});
-  std::string linted;
-  while (auto text = promtool.ReadLine(20s)) linted += *text + "\n";
+  const std::string linted = promtool.ReadAll(20s);
   EXPECT_EQ(promtool.Wait(20s), 0) << linted;
   EXPECT_EQ(linted, "") << linted;
   const auto status = Status();
@@ -105,8 +103,7 @@ TEST_F(HttpEndpointTest, APowerFailureReachesMetricsStatusAndTheHistory) {
 
   // The history outlives the service: read without it, then with it running again.
   Subprocess listed({CORVALE_UPS_TOOL, "history", "--config", config.string()});
-  std::string text;
-  while (auto entry = listed.ReadLine(10s)) text += *entry + "\n";
+  const std::string text = listed.ReadAll(10s);
   EXPECT_EQ(listed.Wait(10s), 0);
   const auto period = text.find("  online  the UPS runs on utility power (on battery for ");
   EXPECT_NE(period, std::string::npos) << text;

@@ -32,7 +32,7 @@ struct Output {
 Output RunClient(const std::string& command, bool quiet = false) {
   Subprocess run({"/bin/sh", "-c", command + (quiet ? " 2>/dev/null" : " 2>&1")});
   Output output{0, {}};
-  while (auto line = run.ReadLine(20s)) output.text += *line + "\n";
+  output.text += run.ReadAll(20s);
   output.status = run.Wait(10s);
   return output;
 }

@@ -160,8 +160,7 @@ TEST_F(ServiceTest, ConfigurationErrorsAreReportedWithTheirLines) {
     for (const char* command : {"check-config", "service"}) {
       Subprocess tool({"/bin/sh", "-c", "exec \"$0\" \"$1\" --config \"$2\" 2>&1", CORVALE_UPS_TOOL,
                        command, path.string()});
-      std::string output;
-      while (auto text = tool.ReadLine(10s)) output += *text + "\n";
+      const std::string output = tool.ReadAll(10s);
       EXPECT_EQ(tool.Wait(5s), 2) << command << " " << c.text;
       EXPECT_NE(output.find(path.string() + c.says), std::string::npos)
           << command << " " << c.text << "\n"
@@ -190,7 +189,7 @@ TEST_F(ServiceTest, AFailedShutdownIsTriedAgainAndAbandonedWithoutATraceWhenTheP
   EXPECT_TRUE(fs::exists(Flag()));
   service->Signal(SIGTERM);
   const int status = service->Wait(5s);
-  while (auto rest = service->ReadLine(1s)) log += *rest + "\n";
+  log += service->ReadAll(1s);
   EXPECT_EQ(status, 0) << log;
   EXPECT_FALSE(fs::exists(Flag())) << "stopped before the host shut down";
 }
@@ -341,8 +340,7 @@ TEST_F(ServiceTest, CheckConfigRefusesWhatTheServiceRefuses) {
           {"/bin/sh", "-c",
            "ulimit -Sn 2048 && ulimit -Hn 2048 && exec \"$0\" \"$1\" --config \"$2\" 2>&1",
            CORVALE_UPS_TOOL, command, config.string()});
-      std::string output;
-      while (auto text = tool.ReadLine(10s)) output += *text + "\n";
+      const std::string output = tool.ReadAll(10s);
       EXPECT_EQ(tool.Wait(5s), c.exitCode) << c.name << " " << command << "\n" << output;
       EXPECT_NE(output.find(c.says), std::string::npos) << c.name << " " << command << "\n"
                                                         << output;
@@ -353,8 +351,7 @@ TEST_F(ServiceTest, CheckConfigRefusesWhatTheServiceRefuses) {
   fs::remove(line.Devices() / "COM1");
   Subprocess tool({"/bin/sh", "-c", "exec \"$0\" check-config --config \"$1\" 2>&1",
                    CORVALE_UPS_TOOL, WriteConfig("").string()});
-  std::string output;
-  while (auto text = tool.ReadLine(10s)) output += *text + "\n";
+  const std::string output = tool.ReadAll(10s);
   EXPECT_EQ(tool.Wait(5s), 0) << output;
   EXPECT_NE(output.find("warning: ups.port: there is no"), std::string::npos) << output;
 }

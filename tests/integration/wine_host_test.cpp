@@ -14,11 +14,13 @@
 
 #include "tests/support/free_port.h"
 #include "tests/support/line_fixture.h"
+#include "tests/support/read_file.h"
 #include "tests/support/subprocess.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using corvale::testing::ReadFile;
 using corvale::testing::Subprocess;
 using corvale::testing::WineHost;
 using namespace std::chrono_literals;
@@ -27,13 +29,6 @@ const fs::path kBuild = CORVALE_WINDOWS_BUILD_DIR;
 const fs::path kSource = CORVALE_SOURCE_DIR;
 // ReportEvent's types.
 constexpr int kEventError = 1, kEventWarning = 2, kEventInformation = 4;
-
-std::string ReadText(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 class WineHostTest : public ::testing::Test {
  protected:
@@ -82,8 +77,7 @@ class WineHostTest : public ::testing::Test {
     Subprocess run({"/bin/sh", "-c",
                     "export WINEPREFIX=" + (kBuild / "tests/wineprefix").string() +
                         " WINEDEBUG=-all; " + command + " 2>&1"});
-    std::string text;
-    while (auto line = run.ReadLine(60s)) text += *line + "\n";
+    const std::string text = run.ReadAll(60s);
     run.Wait(10s);
     return text;
   }
@@ -208,36 +202,34 @@ TEST_F(WineHostTest, ServiceSharesTheUpsAndShutsDownOnLowBattery) {
   // The history, written through Windows' own calls, read here.
   Subprocess history(
       Exe({"history", "--file", WineHost::WindowsPath(directory.Path() / "history.jsonl")}));
-  std::string listed;
-  while (auto line = history.ReadLine(60s)) listed += *line + "\n";
+  const std::string listed = history.ReadAll(60s);
   EXPECT_NE(listed.find("  low-battery  "), std::string::npos) << listed;
   EXPECT_NE(listed.find("  service-stopped  "), std::string::npos) << listed;
 }
 
 TEST_F(WineHostTest, InstalledAsAWindowsServiceItStartsServesAndStops) {
   const fs::path config = WriteConfig();
-  const auto shell = [&](const std::string& command) { return Shell(command); };
   StartServiceManager();
   // From the configuration's folder, by its name alone: registered by its full path.
-  EXPECT_NE(shell("cd '" + config.parent_path().string() + "' && wine " +
+  EXPECT_NE(Shell("cd '" + config.parent_path().string() + "' && wine " +
                   (kBuild / "cli/corvale-ups.exe").string() + " install --config " +
                   config.filename().string())
                 .find("is registered"),
             std::string::npos);
   const auto registered =
-      shell("wine reg query 'HKLM\\System\\CurrentControlSet\\Services\\CorvaleUPS' /v ImagePath");
+      Shell("wine reg query 'HKLM\\System\\CurrentControlSet\\Services\\CorvaleUPS' /v ImagePath");
   EXPECT_NE(registered.find(WineHost::WindowsPath(config)), std::string::npos) << registered;
-  shell("wine net start CorvaleUPS");
+  Shell("wine net start CorvaleUPS");
   // `net start` returns before the service runs: ask the service manager until it does.
   ASSERT_TRUE(WaitForService("RUNNING"));
   std::string status;
   for (int attempt = 0; attempt < 40 && status != "OL\n"; ++attempt) {
-    status = shell("upsc winups@127.0.0.1:" + port + " ups.status 2>/dev/null | tail -n 1");
+    status = Shell("upsc winups@127.0.0.1:" + port + " ups.status 2>/dev/null | tail -n 1");
     if (status != "OL\n") std::this_thread::sleep_for(500ms);
   }
   EXPECT_EQ(status, "OL\n") << "the native upsc reads the service inside Wine";
   // By hand, another port would become the service's too: refused while it runs.
-  const auto byHand = shell("wine " + (kBuild / "cli/corvale-ups.exe").string() +
+  const auto byHand = Shell("wine " + (kBuild / "cli/corvale-ups.exe").string() +
                             " status --port COM2 2>&1; echo $?");
   EXPECT_NE(byHand.find("the service CorvaleUPS runs"), std::string::npos) << byHand;
   EXPECT_NE(byHand.find("\n2\n"), std::string::npos) << byHand;
@@ -248,18 +240,18 @@ TEST_F(WineHostTest, InstalledAsAWindowsServiceItStartsServesAndStops) {
   EXPECT_TRUE(fs::exists(marker)) << "the configured shutdown command ran";
   // Each event kind under its own ID and type, which Event Viewer filters by.
   const auto online = FindEvent(100, "winups: online");
-  ASSERT_TRUE(online) << ReadText(eventLog);
+  ASSERT_TRUE(online) << ReadFile(eventLog);
   EXPECT_EQ(online->type, kEventInformation);
   const auto shutdown = FindEvent(111, "winups: shutdown");
-  ASSERT_TRUE(shutdown) << ReadText(eventLog);
+  ASSERT_TRUE(shutdown) << ReadFile(eventLog);
   EXPECT_EQ(shutdown->type, kEventError);
   EXPECT_TRUE(FindEvent(5, "watching the UPS 'winups'")) << "other lines by their priority";
-  shell("wine net stop CorvaleUPS");
-  EXPECT_NE(shell("wine sc query CorvaleUPS").find("STOPPED"), std::string::npos);
-  EXPECT_NE(shell("wine " + (kBuild / "cli/corvale-ups.exe").string() + " remove").find("removed"),
+  Shell("wine net stop CorvaleUPS");
+  EXPECT_NE(Shell("wine sc query CorvaleUPS").find("STOPPED"), std::string::npos);
+  EXPECT_NE(Shell("wine " + (kBuild / "cli/corvale-ups.exe").string() + " remove").find("removed"),
             std::string::npos);
-  EXPECT_EQ(shell("wine sc query CorvaleUPS").find("RUNNING"), std::string::npos);
-  shell("wineserver -k");
+  EXPECT_EQ(Shell("wine sc query CorvaleUPS").find("RUNNING"), std::string::npos);
+  Shell("wineserver -k");
 }
 
 TEST_F(WineHostTest, CheckConfigSpeaksOfWindowsThings) {
@@ -268,8 +260,7 @@ TEST_F(WineHostTest, CheckConfigSpeaksOfWindowsThings) {
   const auto check = [&](const std::string& name) {
     std::ofstream(config) << "[ups]\nport = \"" << name << "\"\n[network]\nlisten = []\n";
     Subprocess run(Exe({"check-config", "--config", WineHost::WindowsPath(config)}), true);
-    std::string said;
-    while (auto line = run.ReadLine(60s)) said += *line + "\n";
+    const std::string said = run.ReadAll(60s);
     run.Wait(10s);
     EXPECT_EQ(said.find("/dev"), std::string::npos) << said;
     EXPECT_EQ(said.find("ups.devices"), std::string::npos) << said;
@@ -295,13 +286,13 @@ TEST_F(WineHostTest, AServiceThatCannotStartSaysWhyInTheEventLog) {
                 .find("is registered"),
             std::string::npos);
   // Broken after it was registered: the service has no standard error to say so on.
-  const std::string text = ReadText(config);
+  const std::string text = ReadFile(config);
   const std::string brokenLine = std::to_string(std::count(text.begin(), text.end(), '\n') + 1);
   std::ofstream(config, std::ios::app) << "command = \"C:\\Scripts\\x.cmd\"\n";
   Shell("wine net start CorvaleUPS");
   EXPECT_TRUE(WaitForService("STOPPED"));
   const auto failed = FindEvent(10, "escape");
-  EXPECT_TRUE(failed) << ReadText(eventLog);
+  EXPECT_TRUE(failed) << ReadFile(eventLog);
   if (failed) {
     EXPECT_EQ(failed->type, kEventError);
     EXPECT_NE(failed->text.find(WineHost::WindowsPath(config) + ":" + brokenLine + ":"),
@@ -320,22 +311,14 @@ TEST_F(WineHostTest, TheInstallerFailsLoudlyReplacesARunningServiceAndUninstalls
   const fs::path folder = drive / "Program Files/Corvale UPS";
   const fs::path settings = drive / "ProgramData/Corvale";
   StartServiceManager();
-  const auto install = [&] {
-    Subprocess run({"/bin/sh", "-c",
-                    "export WINEPREFIX=" + (kBuild / "tests/wineprefix").string() +
-                        " WINEDEBUG=-all; wine " + installer.string() + " /S; echo exit $?"});
-    std::string said;
-    while (auto line = run.ReadLine(120s)) said += *line + "\n";
-    run.Wait(10s);
-    return said;
-  };
+  const auto install = [&] { return Shell("wine " + installer.string() + " /S; echo exit $?"); };
   // A configuration kept from an earlier installation, with an error in it.
   fs::remove_all(settings);
   fs::create_directories(settings);
   std::ofstream(settings / "corvale-ups.toml")
       << "[ups]\nname = \"winups\"\nport = \"COM1\"\n[shutdown]\nturn_off_delay = 1200\n";
   EXPECT_NE(install().find("exit 2"), std::string::npos) << "a silent failure is not a success";
-  const std::string why = ReadText(settings / "install.log");
+  const std::string why = ReadFile(settings / "install.log");
   EXPECT_NE(why.find("corvale-ups.toml:5: shutdown.turn_off_delay"), std::string::npos) << why;
   EXPECT_EQ(Shell("wine sc query CorvaleUPS").find("SERVICE_NAME"), std::string::npos);
 
@@ -349,7 +332,7 @@ TEST_F(WineHostTest, TheInstallerFailsLoudlyReplacesARunningServiceAndUninstalls
   ASSERT_TRUE(WaitForService("RUNNING"));
   const std::size_t startsBefore = EventLog().size();
   const std::string again = install();
-  EXPECT_NE(again.find("exit 0"), std::string::npos) << again << ReadText(settings / "install.log");
+  EXPECT_NE(again.find("exit 0"), std::string::npos) << again << ReadFile(settings / "install.log");
   EXPECT_TRUE(WaitForService("RUNNING")) << "started again after its files were replaced";
   // Stopped (its last line) and started again (its first) by the second installation.
   bool stopped = false, startedAgain = false;
@@ -359,7 +342,7 @@ TEST_F(WineHostTest, TheInstallerFailsLoudlyReplacesARunningServiceAndUninstalls
     startedAgain =
         startedAgain || (stopped && events[index].text.find("watching") != std::string::npos);
   }
-  EXPECT_TRUE(stopped && startedAgain) << ReadText(eventLog);
+  EXPECT_TRUE(stopped && startedAgain) << ReadFile(eventLog);
 
   // What Add/Remove Programs shows, and the files an administrator reads.
   const auto entry = Shell(
@@ -370,11 +353,11 @@ TEST_F(WineHostTest, TheInstallerFailsLoudlyReplacesARunningServiceAndUninstalls
   }
   EXPECT_TRUE(fs::exists(drive / "ProgramData/Microsoft/Windows/Start Menu/Programs/Corvale UPS/"
                                  "Corvale UPS console.lnk"));
-  const std::string readme = ReadText(folder / "README.txt");
+  const std::string readme = ReadFile(folder / "README.txt");
   EXPECT_NE(readme.find("corvale-ups.exe\r\n"), std::string::npos) << "Windows line endings";
-  const std::string shipped = ReadText(settings / "corvale-ups.toml");
+  const std::string shipped = ReadFile(settings / "corvale-ups.toml");
   EXPECT_NE(shipped.find("winups"), std::string::npos) << "the administrator's file is kept";
-  EXPECT_NE(ReadText(kBuild / "corvale-ups.toml").find("[events]\r\n"), std::string::npos);
+  EXPECT_NE(ReadFile(kBuild / "corvale-ups.toml").find("[events]\r\n"), std::string::npos);
   std::string installerVersion;
   for (const auto& line : host.Run({"version:" + WineHost::WindowsPath(installer)})) {
     installerVersion += line + "\n";

@@ -7,24 +7,17 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "tests/support/line_fixture.h"
+#include "tests/support/read_file.h"
 #include "tests/support/subprocess.h"
 
 namespace corvale::testing {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-
-inline std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 class ServiceFixture : public ::testing::Test {
  protected:

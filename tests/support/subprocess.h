@@ -77,6 +77,13 @@ class Subprocess {
     }
   }
 
+  // Every line until the end of output, or until none comes for `timeout`.
+  std::string ReadAll(std::chrono::milliseconds timeout) {
+    std::string text;
+    while (auto line = ReadLine(timeout)) text += *line + "\n";
+    return text;
+  }
+
   void WriteLine(const std::string& line) {
     const std::string text = line + "\n";
     if (write(input_, text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
