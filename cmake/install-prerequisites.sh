@@ -9,7 +9,7 @@ native=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev libcli1
         lintian systemd man-db libasio-dev libssl-dev nut-client python3-nut openssl
         libnss3-tools libboost-dev prometheus chromium curl)
 windows=(g++-mingw-w64-i686-posix mingw-w64-i686-dev binutils-mingw-w64-i686 googletest
-         wine wine32:i386 nsis libasio-dev libtomlplusplus-dev libcli11-dev nlohmann-json3-dev
+         wine wine32:i386 nsis python3-pefile libasio-dev libtomlplusplus-dev libcli11-dev nlohmann-json3-dev
          libboost-dev)
 
 wanted=()

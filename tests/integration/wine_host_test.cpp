@@ -33,6 +33,7 @@ constexpr int kEventError = 1, kEventWarning = 2, kEventInformation = 4;
 class WineHostTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    CORVALE_SKIP_WITHOUT_WINE(kSource);
     ASSERT_TRUE(fs::exists(kBuild / "cli/corvale-ups.exe"));
     host.MapCom1(peer.DevicePath());
   }

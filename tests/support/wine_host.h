@@ -7,6 +7,7 @@
 #include <cctype>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -14,6 +15,27 @@
 #include "tests/support/subprocess.h"
 
 namespace corvale::testing {
+
+// Why nothing can run under Wine on this machine (it cannot execute 32-bit x86 code), or nothing
+// when it can. Asked once per test program.
+inline std::optional<std::string> WhyWineCannotRun(const std::filesystem::path& source) {
+  static const std::optional<std::string> answer = [&]() -> std::optional<std::string> {
+    Subprocess probe({(source / "cmake/can-run-i386.sh").string()});
+    std::string reason = probe.ReadAll(std::chrono::seconds(30));
+    if (probe.Wait(std::chrono::seconds(10)) == 0) return std::nullopt;
+    while (!reason.empty() && reason.back() == '\n') reason.pop_back();
+    return reason;
+  }();
+  return answer;
+}
+
+// In a fixture's SetUp: the test is reported skipped, with the reason, where Wine cannot start.
+#define CORVALE_SKIP_WITHOUT_WINE(source)                                \
+  do {                                                                   \
+    if (const auto why = ::corvale::testing::WhyWineCannotRun(source)) { \
+      GTEST_SKIP() << *why;                                              \
+    }                                                                    \
+  } while (false)
 
 class WineHost {
  public:

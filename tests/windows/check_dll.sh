@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Checks the built DLL as a Windows loader would see it: PE32 for i386, exactly the six entry
 # points under plain names, and imports from KERNEL32, ADVAPI32 and msvcrt only, none of them
-# newer than Windows 2000.
+# newer than Windows 2000; and its version resource as Explorer shows it.
 set -euo pipefail
 dll=$1
 objdump=i686-w64-mingw32-objdump
@@ -24,6 +24,9 @@ for newer in AcquireSRWLockExclusive InitializeSRWLock SleepConditionVariableCS 
              InitializeConditionVariable CancelIoEx GetTickCount64 InitializeCriticalSectionEx; do
   grep -qx "$newer" <<<"$imports" && fail "imports $newer, which Windows 2000 lacks"
 done
+# Descriptions, then file and product version, file type 2 (DLL), language and code page.
+"$(dirname "$0")/check_version.py" "$dll" \
+  "Corvale UPS Minidriver|1.0b|CorvaleUPS|CorvaleUPS.dll|1.0.0.1|1.0.0.1|2|0809|1200"
 size=$(stat -c %s "$dll")
 echo "ok: PE32 i386 DLL, $size bytes, exports: $exports"
 echo "imports: $(tr '\n' ' ' <<<"$imports")"

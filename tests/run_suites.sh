@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# Runs the test suite of each CTest preset named, every one of them even when an earlier one
+# fails, then sums up: the counts, each suite that failed, and how many tests were skipped and why
+# (so that a run on a machine where Wine cannot start is never taken for a full one).
+# Usage: run_suites.sh PRESET...
+set -uo pipefail
+cd "$(dirname "$0")/.."
+
+passed=0 failed=0 skipped=0
+failed_suites=()
+log=$(mktemp)
+trap 'rm -f "$log"' EXIT
+
+for preset in "$@"; do
+  echo "=== ctest --preset $preset"
+  ctest --preset "$preset" 2>&1 | tee "$log"
+  status=${PIPESTATUS[0]}
+  # "97% tests passed, 2 tests failed out of 71"; skipped tests count as passed there and are
+  # listed as "  12 - name (Skipped)" under "The following tests did not run:".
+  summary=$(grep -E '^[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -1)
+  if [ -z "$summary" ]; then
+    failed_suites+=("$preset")
+    continue
+  fi
+  total=$(sed -E 's/.* out of ([0-9]+).*/\1/' <<<"$summary")
+  failures=$(sed -E 's/.*passed, ([0-9]+) tests? failed.*/\1/' <<<"$summary")
+  skips=$(grep -cE '^\s*[0-9]+ - .* \(Skipped\)$' "$log" || true)
+  passed=$((passed + total - failures - skips))
+  failed=$((failed + failures))
+  skipped=$((skipped + skips))
+  [ "$status" -eq 0 ] || failed_suites+=("$preset")
+done
+
+echo
+echo "tests: $passed passed, $failed failed, $skipped skipped"
+[ ${#failed_suites[@]} -eq 0 ] || echo "FAILED suites: ${failed_suites[*]}"
+if [ "$skipped" -gt 0 ]; then
+  if reason=$(cmake/can-run-i386.sh); then
+    echo "SKIPPED $skipped tests: see the lists of tests that did not run above."
+  else
+    echo "SKIPPED $skipped tests: $reason; everything that needs Wine was skipped, the rest ran."
+  fi
+fi
+[ ${#failed_suites[@]} -eq 0 ]
