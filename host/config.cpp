@@ -202,6 +202,7 @@ void ReadDocument(const toml::table& root, LoadedConfig& loaded) {
   if (config.ups.name.empty()) problems.push_back({0, "ups.name must not be empty"});
   Section(root, "shutdown", problems, [&](TableReader& shutdown) {
     shutdown.String("command", config.shutdown.command);
+    config.shutdown.commandLine = shutdown.LineOfKey("command", 0);
     shutdown.Integer("on_battery_seconds", config.shutdown.onBatterySeconds, 0, 86400);
     shutdown.Integer("retry_seconds", config.shutdown.retrySeconds, 1, 600);
     shutdown.Integer("turn_off_delay", config.shutdown.turnOffDelay, 0, 999);
@@ -214,6 +215,7 @@ void ReadDocument(const toml::table& root, LoadedConfig& loaded) {
   }
   Section(root, "events", problems, [&](TableReader& events) {
     events.String("command", config.events.command);
+    config.events.commandLine = events.LineOfKey("command", 0);
     events.String("history", config.events.history);
   });
   if (!config.events.history.empty() &&

@@ -21,6 +21,7 @@ struct Config {
   } ups;
   struct Shutdown {
     std::string command = DefaultShutdownCommand();  // empty: the system's own call
+    int commandLine = 0;                             // where the file sets it; 0: not set
     std::uint32_t onBatterySeconds = 0;              // 0: only on low battery
     std::uint32_t retrySeconds = 30;                 // a failed shutdown is tried again this often
     std::uint32_t turnOffDelay = 120;                // 0 to 999
@@ -31,6 +32,7 @@ struct Config {
   } shutdown;
   struct Events {
     std::string command;
+    int commandLine = 0;
     // Every event as a JSON line, kept across restarts; empty: none.
     std::string history = DefaultHistoryFile();
   } events;

@@ -72,6 +72,16 @@ int RunAsService(const std::string& name, const std::function<int()>& body);
 void OnSystemShutdown(std::function<void()> action);
 // Shuts the system down without a command; false with `error` set where there is no such call.
 bool ShutDownSystem(const std::string& reason, std::string* error);
+// Why the shell command `command` cannot start its program as `user` (empty: the administrator):
+// no such program, not a program, or that user may not run it. Nothing when it can, or when the
+// shell decides (a builtin; quoting or expansion in the first word).
+std::optional<std::string> CommandProblem(const std::string& command, const std::string& user);
+// The account the installed service runs as, and so its hooks.
+std::string ServiceAccount();
+// Why `user` may not read (or write, creating it when missing) the file at `path`, with the fix;
+// nothing when it may, or when there is no such account here.
+std::optional<std::string> AccessProblem(const std::string& path, const std::string& user,
+                                         bool writing);
 // Registers and removes the system service that runs `service --config FILE`, on Windows.
 bool InstallService(const std::string& name, const std::string& configPath, std::string* error);
 bool RemoveService(const std::string& name, std::string* error);

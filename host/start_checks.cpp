@@ -1,8 +1,10 @@
 #include "host/start_checks.h"
 
 #include <filesystem>
+#include <tuple>
 
 #include "host/host_os.h"
+#include "host/listening.h"
 #include "host/nut/nut_server.h"
 
 namespace corvale::host {
@@ -16,6 +18,67 @@ bool Inside(const fs::path& path, const std::string& folder) {
   return !relative.empty() && *relative.begin() != "..";
 }
 
+// Whether two listen addresses would take the same port: the same address, or a wildcard
+// ("0.0.0.0", "[::]", "*") and any address of its family. A name (not a literal address) may
+// resolve to either family, so it meets every wildcard and itself.
+bool ListenAddressesOverlap(const std::string& first, const std::string& second) {
+  std::string hosts[2], ports[2];
+  if (!SplitListenAddress(first, &hosts[0], &ports[0]) ||
+      !SplitListenAddress(second, &hosts[1], &ports[1]) || ports[0] != ports[1]) {
+    return false;
+  }
+  enum Family { kAny, kV4, kV6 };
+  struct Kind {
+    Family family = kAny;
+    bool wildcard = false;
+    std::string address;  // as parsed, so that "::1" and "0:0::1" are one
+  } kinds[2];
+  for (int at = 0; at < 2; ++at) {
+    if (hosts[at].empty()) {
+      kinds[at] = {kAny, true, ""};
+      continue;
+    }
+    std::error_code error;
+    const auto address = asio::ip::make_address(hosts[at], error);
+    if (error) {
+      kinds[at] = {kAny, false, hosts[at]};
+    } else {
+      kinds[at] = {address.is_v4() ? kV4 : kV6, address.is_unspecified(), address.to_string()};
+    }
+  }
+  const Kind& a = kinds[0];
+  const Kind& b = kinds[1];
+  if (a.address == b.address && a.family == b.family) return true;
+  const bool familiesMeet = a.family == kAny || b.family == kAny || a.family == b.family;
+  return familiesMeet && (a.wildcard || b.wildcard);
+}
+
+// Pairs of addresses, in one list or across NUT's and HTTP's, that cannot all listen.
+void CheckListenOverlaps(const Config& config, std::vector<std::string>& problems) {
+  struct Named {
+    const char* key;
+    const std::string* address;
+  };
+  std::vector<Named> all;
+  for (const auto& address : config.network.listen) all.push_back({"network.listen", &address});
+  for (const auto& address : config.http.listen) all.push_back({"http.listen", &address});
+  for (std::size_t i = 0; i < all.size(); ++i) {
+    for (std::size_t j = i + 1; j < all.size(); ++j) {
+      const auto& [firstKey, first] = all[i];
+      const auto& [secondKey, second] = all[j];
+      // The exact repeat within one list is the configuration's own problem, with its line.
+      if (*first == *second && std::string(firstKey) == secondKey) continue;
+      if (!ListenAddressesOverlap(*first, *second)) continue;
+      const bool acrossServers = std::string(firstKey) != secondKey;
+      problems.push_back(std::string(firstKey) + " \"" + *first + "\" and " + secondKey + " \"" +
+                         *second + "\" take the same port" +
+                         (acrossServers ? ": HTTP and NUT need ports of their own"
+                                        : ": an address that covers every address of its family "
+                                          "(0.0.0.0, [::]) cannot share a port with another"));
+    }
+  }
+}
+
 }  // namespace
 
 StartChecks CheckBeforeStart(const Config& config, const std::string& path) {
@@ -27,12 +90,30 @@ StartChecks CheckBeforeStart(const Config& config, const std::string& path) {
   // Room beside the clients for the service's own files: the port, the registry, the flag,
   // hooks' pipes, the journal.
   constexpr std::size_t kOwnFiles = 64;
-  for (const auto& address : config.http.listen) {
-    for (const auto& shared : config.network.listen) {
-      if (address == shared) {
-        checks.problems.push_back("http.listen and network.listen both name " + address +
-                                  ": HTTP and NUT need ports of their own");
+  CheckListenOverlaps(config, checks.problems);
+  // The file the installed unit reads is checked as the unit's account will meet it, whoever
+  // runs this check (often root, who may read anything).
+  if (const std::string account = ServiceAccount();
+      !account.empty() && fs::path(path).lexically_normal() == fs::path(DefaultConfigPath())) {
+    if (auto problem = AccessProblem(path, account, false)) {
+      checks.problems.push_back("the service runs as " + account + ": " + *problem);
+    }
+    if (!config.events.history.empty()) {
+      if (auto problem = AccessProblem(config.events.history, account, true)) {
+        checks.warnings.push_back("events.history: " + *problem);
       }
+    }
+  }
+  // A program that cannot run shows only when it is needed: during a power failure.
+  for (const auto& [key, command, line, user] :
+       {std::tuple{"shutdown.command", config.shutdown.command, config.shutdown.commandLine,
+                   std::string()},
+        std::tuple{"events.command", config.events.command, config.events.commandLine,
+                   ServiceAccount()}}) {
+    if (command.empty()) continue;
+    if (auto problem = CommandProblem(command, user)) {
+      checks.problems.push_back((line > 0 ? "line " + std::to_string(line) + ": " : std::string()) +
+                                key + ": " + *problem);
     }
   }
   if (const std::size_t limit = OpenFileLimit(); config.network.maxClients + kOwnFiles > limit) {

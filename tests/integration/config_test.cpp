@@ -1,0 +1,228 @@
+// What check-config finds before the service needs it: addresses that cannot all listen,
+// programs that cannot run, and a shipped file that shows every key at its default.
+#include "host/config.h"
+
+#include <gtest/gtest.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <toml++/toml.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <set>
+
+#include "host/start_checks.h"
+#include "simulator/temporary_directory.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using corvale::host::CheckBeforeStart;
+using corvale::host::CommandProblem;
+using corvale::host::Config;
+using corvale::host::ParseConfig;
+
+// The problems CheckBeforeStart finds with one part of the configuration changed.
+std::vector<std::string> Problems(const std::function<void(Config&)>& change) {
+  Config config;
+  config.ups.port = "ttyS0";
+  config.events.history.clear();
+  change(config);
+  return CheckBeforeStart(config, "/nonexistent/corvale-ups.toml").problems;
+}
+
+std::string Joined(const std::vector<std::string>& lines) {
+  std::string text;
+  for (const auto& line : lines) text += line + "\n";
+  return text;
+}
+
+TEST(ListenCheckTest, AWildcardMeetsEveryAddressOfItsFamilyAtItsPortAcrossNutAndHttp) {
+  struct Case {
+    std::vector<std::string> nut, http;
+    bool refused;
+  };
+  const Case cases[] = {
+      {{"0.0.0.0:3493", "127.0.0.1:3493"}, {}, true},
+      {{"127.0.0.1:3493"}, {"0.0.0.0:3493"}, true},
+      {{"[::]:3493", "[::1]:3493"}, {}, true},
+      {{"*:3493"}, {"[::1]:3493"}, true},
+      {{"localhost:3493"}, {"0.0.0.0:3493"}, true},
+      {{"127.0.0.1:3493"}, {"127.0.0.1:3493"}, true},
+      // Different families or ports, or two plain addresses: all of them can listen.
+      {{"0.0.0.0:3493", "[::]:3493"}, {}, false},
+      {{"0.0.0.0:3493"}, {"0.0.0.0:3495"}, false},
+      {{"127.0.0.1:3493", "127.0.0.2:3493"}, {"[::1]:3493"}, false},
+      {{"[::]:3493"}, {"127.0.0.1:3493"}, false},
+  };
+  for (const auto& c : cases) {
+    const auto problems = Problems([&](Config& config) {
+      config.network.listen = c.nut;
+      config.http.listen = c.http;
+    });
+    std::string said;
+    for (const auto& problem : problems) {
+      if (problem.find("take the same port") != std::string::npos) said += problem + "\n";
+    }
+    EXPECT_EQ(!said.empty(), c.refused) << Joined(c.nut) << "/ " << Joined(c.http) << said;
+    if (c.refused && !c.http.empty()) {
+      EXPECT_NE(said.find("HTTP and NUT need ports of their own"), std::string::npos) << said;
+    }
+  }
+}
+
+class CommandCheckTest : public ::testing::Test {
+ protected:
+  fs::path Program(const std::string& name, fs::perms perms) {
+    const fs::path path = folder.Path() / name;
+    std::ofstream(path) << "#!/bin/sh\nexit 0\n";
+    fs::permissions(path, perms);
+    return path;
+  }
+  corvale::TemporaryDirectory folder{"corvale-command-check"};
+};
+
+TEST_F(CommandCheckTest, AMissingProgramOrOneThatIsNoProgramIsRefusedWithItsLine) {
+  const fs::path notes = Program("notes", fs::perms(0644));
+  const auto config = ParseConfig(
+      "[ups]\nport = \"ttyS0\"\n[shutdown]\n\ncommand = \"/usr/local/sbin/fake-powerof -h\"\n"
+      "[events]\nhistory = \"\"\ncommand = \"" +
+      notes.string() + "\"\n");
+  ASSERT_TRUE(config.problems.empty());
+  const auto problems = CheckBeforeStart(config.config, "/nonexistent/x.toml").problems;
+  const std::string said = Joined(problems);
+  EXPECT_NE(said.find("line 5: shutdown.command: there is no program /usr/local/sbin/fake-powerof"),
+            std::string::npos)
+      << said;
+  EXPECT_NE(said.find("line 8: events.command: " + notes.string() + " is not a program"),
+            std::string::npos)
+      << said;
+
+  EXPECT_NE(CommandProblem("fake-powerof", "").value_or(""), "");
+  EXPECT_NE(CommandProblem(folder.Path().string() + " -x", "").value_or("").find("not a file"),
+            std::string::npos);
+  EXPECT_NE(CommandProblem("bin/true", "").value_or("").find("relative path"), std::string::npos);
+}
+
+TEST_F(CommandCheckTest, ProgramsThatRunAndWhatOnlyTheShellCanTellPass) {
+  for (const std::string command :
+       {"systemctl poweroff", "/bin/sh -c 'exit 0'", "true", "echo done > /tmp/x", "exit 3",
+        "LANG=C systemctl poweroff", "\"/opt/My Tools/off\"", "$HOME/off", ""}) {
+    EXPECT_EQ(CommandProblem(command, "").value_or("fine"), "fine") << command;
+  }
+  EXPECT_EQ(CommandProblem(Program("off", fs::perms::owner_all).string(), "").value_or("fine"),
+            "fine")
+      << "root may run what any execute bit allows";
+}
+
+TEST_F(CommandCheckTest, TheUserWhoRunsItMustBeAllowedToExecuteItAndReachIt) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to make files another user may not run";
+  const fs::path privateProgram = Program("private", fs::perms::owner_all);
+  EXPECT_NE(CommandProblem(privateProgram.string(), "nobody")
+                .value_or("")
+                .find("may not be run by nobody"),
+            std::string::npos);
+  EXPECT_NE(
+      CommandProblem(Program("plain", fs::perms::owner_read | fs::perms::others_read).string(), "")
+          .value_or("")
+          .find("is not a program"),
+      std::string::npos);
+
+  // Executable by all, but in a folder that user may not enter.
+  fs::permissions(folder.Path(), fs::perms(0755));
+  const fs::path closed = folder.Path() / "closed";
+  fs::create_directory(closed);
+  std::ofstream(closed / "hook") << "#!/bin/sh\n";
+  fs::permissions(closed / "hook", fs::perms::all);
+  fs::permissions(closed, fs::perms::owner_all);
+  EXPECT_NE(CommandProblem((closed / "hook").string(), "nobody").value_or("").find("may not enter"),
+            std::string::npos);
+  fs::permissions(closed, fs::perms::all);
+  EXPECT_EQ(CommandProblem((closed / "hook").string(), "nobody").value_or("fine"), "fine");
+}
+
+TEST_F(CommandCheckTest, FilesAreCheckedAsTheAccountThatWillReadOrWriteThem) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to make files another user may not use";
+  using corvale::host::AccessProblem;
+  fs::permissions(folder.Path(), fs::perms(0755));
+  const fs::path config =
+      Program("corvale-ups.toml", fs::perms::owner_read | fs::perms::owner_write);
+  const std::string unreadable = AccessProblem(config.string(), "nobody", false).value_or("");
+  EXPECT_NE(unreadable.find("nobody may not read " + config.string()), std::string::npos)
+      << unreadable;
+  EXPECT_NE(unreadable.find("chown root:nobody " + config.string() + " && chmod 640"),
+            std::string::npos)
+      << unreadable;
+  fs::permissions(config, fs::perms(0644));
+  EXPECT_EQ(AccessProblem(config.string(), "nobody", false).value_or("fine"), "fine");
+
+  // A history that root made when the service was run by hand, and one it will make.
+  const fs::path history = folder.Path() / "history.jsonl";
+  std::ofstream(history) << "{}\n";
+  const std::string unwritable = AccessProblem(history.string(), "nobody", true).value_or("");
+  EXPECT_NE(unwritable.find("nobody may not write " + history.string() + " (owned by root:"),
+            std::string::npos)
+      << unwritable;
+  EXPECT_NE(unwritable.find("chown nobody: " + history.string()), std::string::npos) << unwritable;
+  fs::remove(history);
+  EXPECT_NE(AccessProblem(history.string(), "nobody", true).value_or("").find("may not create"),
+            std::string::npos);
+  ASSERT_EQ(chown(folder.Path().c_str(), getpwnam("nobody")->pw_uid, 0), 0);
+  EXPECT_EQ(AccessProblem(history.string(), "nobody", true).value_or("fine"), "fine");
+  EXPECT_EQ(AccessProblem(history.string(), "", true).value_or("fine"), "fine") << "root";
+}
+
+// The shipped file says every key but ups.port shows its default: each key is there, known to
+// the reader, and set to exactly what the service uses without it.
+TEST(ShippedConfigTest, EveryKeyIsThereAtItsDefault) {
+  const fs::path shipped = fs::path(CORVALE_SOURCE_DIR) / "packaging/linux/corvale-ups.toml";
+  std::ifstream in(shipped);
+  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const auto loaded = ParseConfig(text);
+  ASSERT_TRUE(loaded.problems.empty()) << loaded.problems.front().message;
+
+  const std::map<std::string, std::set<std::string>> keys = {
+      {"ups", {"name", "port", "devices", "registry", "library"}},
+      {"shutdown",
+       {"command", "on_battery_seconds", "retry_seconds", "turn_off_delay", "flag_file", "requests",
+        "results"}},
+      {"events", {"command", "history"}},
+      {"http", {"listen"}},
+      {"network",
+       {"listen", "max_clients", "max_clients_per_address", "hostsync_seconds", "certificate",
+        "key"}},
+  };
+  const toml::table root = toml::parse(text);
+  for (const auto& [section, names] : keys) {
+    for (const auto& name : names) {
+      EXPECT_TRUE(root.at_path(section + "." + name)) << section << "." << name << " is missing";
+    }
+  }
+
+  const Config defaults;
+  const Config& read = loaded.config;
+  EXPECT_EQ(read.ups.name, defaults.ups.name);
+  EXPECT_EQ(read.ups.devices, defaults.ups.devices);
+  EXPECT_EQ(read.ups.registry, defaults.ups.registry);
+  EXPECT_EQ(read.ups.library, defaults.ups.library);
+  EXPECT_EQ(read.shutdown.command, defaults.shutdown.command);
+  EXPECT_EQ(read.shutdown.onBatterySeconds, defaults.shutdown.onBatterySeconds);
+  EXPECT_EQ(read.shutdown.retrySeconds, defaults.shutdown.retrySeconds);
+  EXPECT_EQ(read.shutdown.turnOffDelay, defaults.shutdown.turnOffDelay);
+  EXPECT_EQ(read.shutdown.flagFile, defaults.shutdown.flagFile);
+  EXPECT_EQ(read.shutdown.requests, defaults.shutdown.requests);
+  EXPECT_EQ(read.shutdown.results, defaults.shutdown.results);
+  EXPECT_EQ(read.events.command, defaults.events.command);
+  EXPECT_EQ(read.events.history, defaults.events.history);
+  EXPECT_EQ(read.http.listen, defaults.http.listen);
+  EXPECT_EQ(read.network.listen, defaults.network.listen);
+  EXPECT_EQ(read.network.maxClients, defaults.network.maxClients);
+  EXPECT_EQ(read.network.maxClientsPerAddress, defaults.network.maxClientsPerAddress);
+  EXPECT_EQ(read.network.hostsyncSeconds, defaults.network.hostsyncSeconds);
+  EXPECT_EQ(read.network.certificate, defaults.network.certificate);
+  EXPECT_EQ(read.network.key, defaults.network.key);
+}
+
+}  // namespace
