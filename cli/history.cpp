@@ -1,7 +1,11 @@
 // `corvale-ups history`: the power events the service recorded, with or without it running.
 #include "host/history.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <nlohmann/json.hpp>
 
 #include "cli/commands.h"
@@ -41,6 +45,16 @@ int RunHistory(const HistoryOptions& options) {
       return Fail(kExitUsage,
                   "--since takes a time such as 2026-12-08T12:00:00Z, not " + options.since);
     }
+  }
+  // An empty answer from a file that is not there would read as "nothing happened".
+  std::error_code error;
+  if (!std::filesystem::exists(file, error) && !std::filesystem::exists(file + ".1", error)) {
+    return Fail(kExitFailure, "there is no history at " + file +
+                                  " (the service has written none yet, or it keeps it elsewhere: "
+                                  "see events.history)");
+  }
+  if (std::filesystem::exists(file, error) && !std::ifstream(file)) {
+    return Fail(kExitFailure, "cannot read the history at " + file + ": " + std::strerror(errno));
   }
   const auto records = host::ReadHistory(file, since);
   for (const auto& record : records) {

@@ -125,7 +125,8 @@ int main(int argc, char** argv) {
   SimulateOptions simulateOptions;
   simulate
       ->add_option("--scenario", simulateOptions.scenarioFile,
-                   "Scenario file to play (see simulator/scenarios); without one, keys drive it")
+                   "Scenario file to play (examples in " CORVALE_SCENARIOS
+                   "); without one, keys drive it")
       ->check(CLI::ExistingFile);
   simulate->add_option("--link", simulateOptions.link,
                        "Also make this symlink to the device (e.g. DEVICES/COM1)");

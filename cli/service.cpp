@@ -106,7 +106,7 @@ std::pair<bool, std::string> PendingShutdown(host::ShutdownSequence::Stage stage
       return {true, "the next try of a shutdown that failed, every " +
                         std::to_string(config.shutdown.retrySeconds) + " s"};
     case Stage::kStarted:
-      return {true, "nothing: the system is shutting down"};
+      return {true, "the system to go down: the shutdown has started"};
   }
   return {false, ""};
 }

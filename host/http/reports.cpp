@@ -108,7 +108,7 @@ std::string Metrics(const StatusSnapshot& snapshot, const std::string& version) 
   family("corvale_ups_http_requests_total", "counter", "Requests the HTTP endpoint answered.");
   sample("corvale_ups_http_requests_total", ups, std::to_string(snapshot.httpRequests));
   family("corvale_ups_build_info", "gauge", "The service's version (always 1).");
-  sample("corvale_ups_build_info", "version=\"" + Label(version) + "\"", "1");
+  sample("corvale_ups_build_info", ups + ",version=\"" + Label(version) + "\"", "1");
   return text;
 }
 

@@ -67,7 +67,7 @@ function show(status) {
   $("clients").textContent = status.nut.logins.length
       ? status.nut.logins.join(", ") : "none logged in";
   $("shutdown").style.display = status.shutdown.pending ? "block" : "none";
-  $("waits").textContent = status.shutdown.waits_for;
+  $("waits").textContent = "Waiting for " + status.shutdown.waits_for + ".";
   const rows = status.recent_events.slice().reverse().map((event) => {
     const row = document.createElement("tr");
     const time = document.createElement("td");

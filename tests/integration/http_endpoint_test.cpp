@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <nlohmann/json.hpp>
+#include <sstream>
 #include <thread>
 
 #include "tests/support/free_port.h"
@@ -82,8 +83,14 @@ TEST_F(HttpEndpointTest, APowerFailureReachesMetricsStatusAndTheHistory) {
                              "corvale_ups_power_failures_total{ups=\"test-ups\"} 1\n",
                              "corvale_ups_events_total{ups=\"test-ups\",kind=\"on-battery\"} 1\n",
                              "corvale_ups_communication_up{ups=\"test-ups\"} 1\n",
-                             "corvale_ups_build_info{version=\""}) {
+                             "corvale_ups_build_info{ups=\"test-ups\",version=\""}) {
     EXPECT_NE(metrics.find(sample), std::string::npos) << sample << "\n" << metrics;
+  }
+  // The manual promises the ups label on every metric.
+  std::istringstream samples(metrics);
+  for (std::string sample; std::getline(samples, sample);) {
+    if (sample.empty() || sample[0] == '#') continue;
+    EXPECT_NE(sample.find("{ups=\"test-ups\""), std::string::npos) << sample;
   }
   // Prometheus's own linter: exposition format and naming conventions.
   std::ofstream(Dir() / "metrics.txt") << metrics;
@@ -221,7 +228,8 @@ TEST_F(HttpEndpointTest, HostileClientsCostNothingElse) {
   ASSERT_TRUE(WaitFor("shutdown command ended: exit status 0")) << log;
   const auto shutdown = Status()["shutdown"];
   EXPECT_EQ(shutdown["pending"], true) << shutdown.dump();
-  EXPECT_EQ(shutdown["waits_for"], "nothing: the system is shutting down") << shutdown.dump();
+  EXPECT_EQ(shutdown["waits_for"], "the system to go down: the shutdown has started")
+      << shutdown.dump();
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - startedAt).count();
   // Polled once a second: a few missed to the timing of this test's reads, none to HTTP.
