@@ -35,22 +35,30 @@ namespace {
 
 // The running service's view, over its first listen address, when it has one: the service holds
 // the port, so asking the driver directly would only find it busy.
-std::optional<int> StatusFromService(const Common& common, const std::string& configPath) {
-  if (common.setup.port || !std::filesystem::exists(configPath)) return std::nullopt;
+struct ServiceAnswer {
+  std::string address;      // where it was asked; empty: not asked (no file, no NUT server)
+  std::optional<int> exit;  // its answer's exit code; nothing: it did not answer
+};
+ServiceAnswer StatusFromService(const Common& common, const std::string& configPath) {
+  if (common.setup.port || !std::filesystem::exists(configPath)) return {};
   const auto loaded = host::LoadConfig(configPath);
-  if (!loaded.problems.empty() || loaded.config.network.listen.empty()) return std::nullopt;
+  if (!loaded.problems.empty() || loaded.config.network.listen.empty()) return {};
   const auto& config = loaded.config;
+  ServiceAnswer answer{config.network.listen.front(), std::nullopt};
   std::string error;
-  const auto variables = nut::QueryVariables(config.network.listen.front(), config.ups.name,
-                                             std::chrono::seconds(2), &error);
-  if (!variables) return std::nullopt;
+  const auto variables =
+      nut::QueryVariables(answer.address, config.ups.name, std::chrono::seconds(2), &error);
+  if (!variables) return answer;
   std::uint32_t state = 8;
   for (const auto& [name, value] : *variables) {
     if (name == "ups.status") state = nut::StateFromStatus(value);
   }
   const Setup setup{config.ups.registry, config.ups.devices, std::nullopt};
-  EventLog(common.json).Report(StateEvent(state, PublishedValues(setup)));
-  return state == 8 ? kExitNoUps : kExitOk;
+  Event event = StateEvent(state, PublishedValues(setup));
+  event.source = "service";
+  EventLog(common.json).Report(event);
+  answer.exit = state == 8 ? kExitNoUps : kExitOk;
+  return answer;
 }
 
 }  // namespace
@@ -66,8 +74,10 @@ int RunStatus(const Common& given, const StatusOptions& options) {
     common.setup = Setup{ups.registry, ups.devices, given.setup.port ? given.setup.port : ups.port};
     if (common.library.empty()) common.library = ups.library;
   }
+  ServiceAnswer service;
   if ((options.configGiven || !options.settingsGiven) && !given.setup.port) {
-    if (const auto answered = StatusFromService(given, options.configPath)) return *answered;
+    service = StatusFromService(given, options.configPath);
+    if (service.exit) return *service.exit;
   }
   if (!common.setup.port) {
     // The port the service uses, read (never written) from its registry.
@@ -88,8 +98,16 @@ int RunStatus(const Common& given, const StatusOptions& options) {
   const int started = StartFromCommandLine(common, driver);
   if (started != kExitOk && started != kExitNoUps) return started;
   const std::uint32_t state = driver->GetState();
-  EventLog(common.json).Report(StateEvent(state, PublishedValues(common.setup)));
+  Event event = StateEvent(state, PublishedValues(common.setup));
+  event.source = "port";
+  EventLog(common.json).Report(event);
   driver->Stop();
+  if (!service.address.empty()) {
+    // A script must not take this for "protected": the state is right, but nobody acts on it.
+    return Fail(kExitNoService, "the service does not answer at " + service.address +
+                                    ", so nothing protects this machine (the state above was "
+                                    "read from the port directly): start the service");
+  }
   return state == 8 ? kExitNoUps : kExitOk;
 }
 

@@ -52,6 +52,7 @@ void EventLog::Report(const Event& event) {
       object["values"] = values;
     }
     if (!event.message.empty()) object["message"] = event.message;
+    if (!event.source.empty()) object["source"] = event.source;
     line = object.dump();
   } else {
     line = Timestamp(event.when, false) + "  ";
@@ -63,6 +64,7 @@ void EventLog::Report(const Event& event) {
     for (const auto& [name, value] : event.values) {
       line += " " + name + "=" + (IsNumber(value) ? value : "\"" + value + "\"");
     }
+    if (!event.source.empty()) line += " (from the " + event.source + ")";
   }
   std::printf("%s\n", line.c_str());
   std::fflush(stdout);

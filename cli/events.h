@@ -19,6 +19,7 @@ struct Event {
   std::optional<std::uint32_t> state;
   PublishedList values;  // the published status values, in the order they are written
   std::string message;
+  std::string source;  // where a state was read: "service" or "port"; empty: said elsewhere
 };
 
 inline Event StateEvent(std::uint32_t state, PublishedList values) {

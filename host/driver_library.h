@@ -22,6 +22,7 @@ enum ExitCode : int {
   kExitPort = 4,       // the serial port could not be opened or set up (init result 5)
   kExitNoUps = 5,      // the UPS did not answer (init result 6, or no communication)
   kExitNoLibrary = 6,  // the driver library could not be loaded
+  kExitNoService = 7,  // status: the service does not answer, so nothing protects the machine
 };
 
 inline constexpr std::uint32_t kNoTimeLimit = 0xFFFFFFFF;

@@ -2,11 +2,16 @@
 // folder tree) and the device folder, and its start-up failures explained from the device itself.
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
 #include <stdlib.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <stdexcept>
@@ -141,6 +146,35 @@ std::string BusyPort(const fs::path& device) {
          " is busy: another program has it open. Find it with: fuser " + device.string();
 }
 
+// Who may not open the port and why, by name: not in the device's group, or the device's own
+// mode shuts out a group this user is in.
+std::string ExplainDeniedPort(const fs::path& device) {
+  struct stat status {};
+  if (stat(device.c_str(), &status) != 0) return "permission denied on " + device.string() + ".";
+  const passwd* me = getpwuid(geteuid());
+  const std::string user = me != nullptr ? me->pw_name : "uid " + std::to_string(geteuid());
+  const group* owner = getgrgid(status.st_gid);
+  const std::string groupName =
+      owner != nullptr ? owner->gr_name : "gid " + std::to_string(status.st_gid);
+  char mode[8];
+  std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(status.st_mode & 07777));
+  std::vector<gid_t> groups(static_cast<std::size_t>(std::max(getgroups(0, nullptr), 0)));
+  groups.resize(static_cast<std::size_t>(
+      std::max(getgroups(static_cast<int>(groups.size()), groups.data()), 0)));
+  const bool inGroup = getegid() == status.st_gid ||
+                       std::find(groups.begin(), groups.end(), status.st_gid) != groups.end();
+  const std::string prefix = "permission denied on " + device.string() + " (group " + groupName +
+                             ", mode " + mode + ") for " + user + ". ";
+  if (inGroup) {
+    return prefix + user + " is in " + groupName +
+           ", but the device's mode keeps that group out: give the group read and write "
+           "(chmod g+rw " +
+           device.string() + ", or for good a udev rule with MODE=\"0660\").";
+  }
+  return prefix + "Add " + user + " to the group " + groupName + ": sudo usermod -aG " + groupName +
+         " " + user + ", then log in again (or restart the service).";
+}
+
 std::string ExplainPortFailure(const Setup& setup) {
   const std::string port = RegistryTree(setup.registry).Read(kServiceKey, "Port").value_or("?");
   if (!IsContainedName(port)) return NameRule(port);
@@ -157,11 +191,7 @@ std::string ExplainPortFailure(const Setup& setup) {
              ". Is the serial adapter plugged in? See which ports exist with: ls /dev/ttyUSB* "
              "/dev/ttyS*";
     }
-    if (error == EACCES || error == EPERM) {
-      return "permission denied on " + device.string() +
-             ". Add your user to the group that owns it (usually dialout): sudo usermod -aG "
-             "dialout $USER, then log in again.";
-    }
+    if (error == EACCES || error == EPERM) return ExplainDeniedPort(device);
     if (error == EBUSY) return BusyPort(device);
     return "cannot open " + device.string() + ": " + std::strerror(error);
   }

@@ -1,8 +1,12 @@
 // corvale-ups as a user and a script see it: exit codes, messages, events, and the demo.
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <functional>
@@ -154,6 +158,49 @@ TEST_F(HostToolTest, ExitCodesAndMessagesSayWhatToDo) {
     EXPECT_EQ(result.exitCode, c.exitCode) << c.name << ":\n" << result.output;
     EXPECT_NE(result.output.find(c.says), std::string::npos) << c.name << ":\n" << result.output;
   }
+}
+
+// What a person reads in the help and in answers about things that are not there.
+TEST(HostToolWordsTest, AMissingHistoryIsAnErrorAndHelpNamesInstalledFolders) {
+  const auto missing = RunTool(
+      {"/bin/sh", "-c", "exec \"$0\" history --file /nonexistent/h.jsonl 2>&1", CORVALE_UPS_TOOL});
+  EXPECT_EQ(missing.exitCode, 1) << missing.output;
+  EXPECT_NE(missing.output.find("there is no history at /nonexistent/h.jsonl"), std::string::npos)
+      << missing.output;
+  EXPECT_EQ(missing.output.find("no events recorded"), std::string::npos) << missing.output;
+
+  const auto help = RunTool({CORVALE_UPS_TOOL, "simulate", "--help"});
+  EXPECT_NE(help.output.find("/usr/share/corvale-ups/scenarios"), std::string::npos) << help.output;
+}
+
+// A user who may not open the port hears which of its two usual causes it is, by name.
+TEST_F(HostToolTest, PermissionDeniedNamesTheUserTheGroupAndWhetherTheModeKeepsItOut) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to run as another user";
+  const passwd* nobody = getpwnam("nobody");
+  const group* dialout = getgrnam("dialout");
+  ASSERT_TRUE(nobody && dialout);
+  std::filesystem::permissions(line.directory.Path(), std::filesystem::perms(0755));
+  ASSERT_EQ(chown(line.peer->DevicePath().c_str(), 0, dialout->gr_gid), 0);
+  const auto asNobody = [&](const std::string& groups) {
+    auto argv = Command(line, {"status", "--port", "COM1"});
+    argv.insert(argv.begin(), {"setpriv", "--reuid=" + std::to_string(nobody->pw_uid),
+                               "--regid=" + std::to_string(nobody->pw_gid), groups});
+    return RunTool(argv);
+  };
+  chmod(line.peer->DevicePath().c_str(), 0600);
+  const auto modeKeepsOut = asNobody("--groups=" + std::to_string(dialout->gr_gid));
+  EXPECT_EQ(modeKeepsOut.exitCode, 4) << modeKeepsOut.output;
+  EXPECT_NE(modeKeepsOut.output.find("(group dialout, mode 0600) for nobody. nobody is in dialout, "
+                                     "but the device's mode keeps that group out"),
+            std::string::npos)
+      << modeKeepsOut.output;
+  EXPECT_EQ(modeKeepsOut.output.find("usermod"), std::string::npos) << modeKeepsOut.output;
+
+  chmod(line.peer->DevicePath().c_str(), 0660);
+  const auto notInGroup = asNobody("--clear-groups");
+  EXPECT_EQ(notInGroup.exitCode, 4) << notInGroup.output;
+  EXPECT_NE(notInGroup.output.find("sudo usermod -aG dialout nobody"), std::string::npos)
+      << notInGroup.output;
 }
 
 TEST_F(HostToolTest, BusyPortIsNamedAsBusy) {

@@ -11,6 +11,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "tests/support/free_port.h"
 #include "tests/support/service_fixture.h"
 
 namespace {
@@ -168,6 +169,32 @@ TEST_F(ServiceTest, ConfigurationErrorsAreReportedWithTheirLines) {
     }
   }
   EXPECT_EQ(Tool({"check-config", "--config", WriteConfig("true").string()}), 0);
+}
+
+// A script must tell "protected" from "the state is fine but nothing acts on it".
+TEST_F(ServiceTest, StatusSaysWhereItReadTheStateAndWhetherTheServiceAnswers) {
+  const std::string address = "127.0.0.1:" + std::to_string(corvale::testing::FreePort());
+  const fs::path config = WriteConfig("true", "[network]\nlisten = [\"" + address + "\"]\n");
+  const auto status = [&](int* exitCode) {
+    Subprocess tool({"/bin/sh", "-c", "exec \"$0\" status --json --config \"$1\" 2>&1",
+                     CORVALE_UPS_TOOL, config.string()});
+    const std::string text = tool.ReadAll(20s);
+    *exitCode = tool.Wait(5s);
+    return text;
+  };
+  int exitCode = -1;
+  const std::string down = status(&exitCode);
+  EXPECT_EQ(exitCode, 7) << down;
+  EXPECT_NE(down.find("\"source\":\"port\""), std::string::npos) << down;
+  EXPECT_NE(down.find("\"state\":1"), std::string::npos) << down;
+  EXPECT_NE(down.find("the service does not answer at " + address), std::string::npos) << down;
+
+  Start(config);
+  ASSERT_TRUE(WaitFor("test-ups: online")) << log;
+  const std::string up = status(&exitCode);
+  EXPECT_EQ(exitCode, 0) << up;
+  EXPECT_NE(up.find("\"source\":\"service\""), std::string::npos) << up;
+  EXPECT_NE(up.find("\"state\":1"), std::string::npos) << up;
 }
 
 TEST_F(ServiceTest, AFailedShutdownIsTriedAgainAndAbandonedWithoutATraceWhenThePowerReturns) {
