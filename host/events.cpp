@@ -67,16 +67,21 @@ Priority EventPriority(EventKind kind) {
 
 std::vector<UpsEvent> EventDeriver::Next(const Observation& observation) {
   std::vector<UpsEvent> events;
+  // Never reaching the UPS is a set-up to check, not a link that broke.
+  const bool everReached = reportedState_ != 0;
   if (observation.linkLost && !lost_) {
-    events.push_back({EventKind::kCommunicationLost, 8, "no valid reply from the UPS"});
+    events.push_back({EventKind::kCommunicationLost, 8,
+                      everReached ? "no valid reply from the UPS"
+                                  : "the UPS has not answered since the service started: is it "
+                                    "on, and is its serial cable on ups.port?"});
   }
   if (observation.polled == 8) {
     lost_ = observation.linkLost;
     return events;
   }
   if (lost_) {
-    events.push_back(
-        {EventKind::kCommunicationRestored, observation.polled, "the UPS answers again"});
+    events.push_back({EventKind::kCommunicationRestored, observation.polled,
+                      everReached ? "the UPS answers again" : "the UPS answers at last"});
   }
   lost_ = false;
   const std::uint32_t state = observation.polled;

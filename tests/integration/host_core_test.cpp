@@ -92,6 +92,29 @@ TEST(EventDeriverTest, EveryStateAPollReturnsIsReportedOnceAndShortLossesNotAtAl
                                              "on-battery", "low-battery", "battery-failed"}));
 }
 
+TEST(EventDeriverTest, AUpsNeverReachedIsToldApartFromOneLost) {
+  const auto messages = [](const std::vector<Observation>& polls) {
+    EventDeriver deriver;
+    std::vector<std::string> said;
+    for (const auto& poll : polls) {
+      for (const auto& event : deriver.Next(poll)) {
+        said.push_back(std::string(EventName(event.kind)) + ": " + event.message);
+      }
+    }
+    return said;
+  };
+  const auto never = messages({At(0, 8, 0), At(15, 8, 0, true), At(20, 1, 1)});
+  ASSERT_EQ(never.size(), 3u);
+  EXPECT_EQ(never[0],
+            "communication-lost: the UPS has not answered since the service started: is "
+            "it on, and is its serial cable on ups.port?");
+  EXPECT_EQ(never[1], "communication-restored: the UPS answers at last");
+  const auto lost = messages({At(0, 1, 1), At(15, 8, 1, true), At(20, 1, 1)});
+  ASSERT_EQ(lost.size(), 3u);
+  EXPECT_EQ(lost[1], "communication-lost: no valid reply from the UPS");
+  EXPECT_EQ(lost[2], "communication-restored: the UPS answers again");
+}
+
 namespace shutdown_sequence {
 
 using corvale::host::EventKind;
