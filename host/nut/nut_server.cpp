@@ -6,6 +6,7 @@
 #include <deque>
 #include <list>
 #include <mutex>
+#include <string_view>
 
 #include "host/listening.h"
 #include "host/nut/nut_transport.h"
@@ -98,6 +99,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   struct Request {
     std::string line;
     bool tooLong = false;
+    bool startsTls = false;
   };
 
   void ResetIdleTimer() {
@@ -109,8 +111,10 @@ class Connection : public std::enable_shared_from_this<Connection> {
   }
 
   void Read() {
-    // TLS reads next; or enough is waiting for its replies.
-    if (closed_ || reading_ || upgrading_ || upgradeAfterWrite_) return;
+    // TLS reads next, or may: no plaintext read may be outstanding when the handshake begins (it
+    // would take the client's first TLS bytes, or pass plaintext off as sent through TLS). Or
+    // enough is waiting for its replies.
+    if (closed_ || reading_ || upgrading_ || upgradeAfterWrite_ || tlsAsked_) return;
     if (requests_.size() >= kMostQueuedLines || queuedBytes_ >= kMostQueuedOutput / 2) return;
     reading_ = true;
     transport_->Read(asio::buffer(input_),
@@ -124,12 +128,26 @@ class Connection : public std::enable_shared_from_this<Connection> {
   // Splits what arrived into requests, in order; a line too long is one too, answered with an
   // error in its turn.
   void Take(std::size_t count) {
-    for (std::size_t i = 0; i < count; ++i) {
-      const char c = input_[i];
+    Split(std::string_view(input_.data(), count));
+    Process();
+    Read();
+  }
+
+  // Parsing stops at a STARTTLS line: the bytes behind it wait, unread as requests, until its
+  // answer says whether they came before a handshake (then they are dropped) or not.
+  void Split(std::string_view bytes) {
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+      const char c = bytes[i];
       if (c == '\n') {
-        requests_.push_back({tooLong_ ? std::string() : std::move(line_), tooLong_});
+        const bool startsTls = !tooLong_ && Session::AsksForTls(line_);
+        requests_.push_back({tooLong_ ? std::string() : std::move(line_), tooLong_, startsTls});
         line_.clear();
         tooLong_ = false;
+        if (startsTls) {
+          tlsAsked_ = true;
+          heldBack_.assign(bytes.substr(i + 1));
+          return;
+        }
       } else if (line_.size() + 1 >= kMaxLineLength) {
         tooLong_ = true;
         line_.clear();
@@ -137,8 +155,6 @@ class Connection : public std::enable_shared_from_this<Connection> {
         line_ += c;
       }
     }
-    Process();
-    Read();
   }
 
   void Process() {
@@ -165,6 +181,13 @@ class Connection : public std::enable_shared_from_this<Connection> {
       busy_ = result.pending;
       Send(result.reply);
       if (result.close) closeAfterWrite_ = true;
+      if (request.startsTls) {
+        tlsAsked_ = false;
+        std::string behind = std::move(heldBack_);
+        heldBack_.clear();
+        // Refused: what followed is an ordinary request or more.
+        if (!result.startTls) Split(behind);
+      }
       if (result.startTls) {
         // Nothing sent in the clear after STARTTLS may pass for what came through TLS.
         upgradeAfterWrite_ = true;
@@ -206,6 +229,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
   void Upgrade() {
     upgradeAfterWrite_ = false;
+    if (reading_) return Close();  // cannot happen: Read() waits for the answer to STARTTLS
     upgrading_ = true;
     StartTls(socket_, *server_.tls, [self = shared_from_this()](std::unique_ptr<Transport> tls) {
       self->upgrading_ = false;
@@ -229,6 +253,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
   std::string line_;
   bool tooLong_ = false;
   std::deque<Request> requests_;
+  // A STARTTLS line is queued: reading waits, and what came behind it is held back here.
+  bool tlsAsked_ = false;
+  std::string heldBack_;
   std::deque<std::string> output_;
   std::size_t queuedBytes_ = 0;
   bool reading_ = false, writing_ = false, busy_ = false, closed_ = false;
