@@ -57,11 +57,12 @@ namespace {
 
 class Connection : public std::enable_shared_from_this<Connection> {
  public:
-  Connection(tcp::socket socket, Server::State& server, std::string address)
+  Connection(tcp::socket socket, Server::State& server, std::string address, std::string group)
       : socket_(std::move(socket)),
         server_(server),
         timer_(socket_.get_executor()),
         address_(std::move(address)),
+        group_(std::move(group)),
         session_(server.backend, address_),
         transport_(std::make_unique<PlainTransport>(socket_)) {
     ++server_.clients;
@@ -79,7 +80,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
     Read();
   }
 
-  const std::string& Address() const { return address_; }
+  const std::string& Group() const { return group_; }
   bool Open() const { return !closed_; }
   // A place a full server may take back: not an upsmon logged in, and quiet the longest.
   bool Evictable() const { return !closed_ && !session_.LoggedIn(); }
@@ -245,6 +246,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   Server::State& server_;
   asio::steady_timer timer_;
   std::string address_;
+  std::string group_;  // host::AddressGroup of the address: what the per-address cap counts
   Session session_;
   std::unique_ptr<Transport> transport_;
   std::list<Connection*>::iterator place_;
@@ -302,11 +304,11 @@ void Server::State::ServeAll() {
 void Server::State::Admit(tcp::socket socket) {
   std::error_code ignored;
   const auto peer = socket.remote_endpoint(ignored).address();
-  const std::string address = peer.to_string();
-  if (!peer.is_loopback()) {
+  const std::string group = host::AddressGroup(peer);
+  if (!host::LoopbackClient(peer)) {
     std::size_t same = 0;
     for (const Connection* connection : connections) {
-      if (connection->Open() && connection->Address() == address) ++same;
+      if (connection->Open() && connection->Group() == group) ++same;
     }
     if (same >= options.maxClientsPerAddress) return socket.close(ignored);
   }
@@ -322,7 +324,7 @@ void Server::State::Admit(tcp::socket socket) {
     if (victim == nullptr) return socket.close(ignored);  // the client sees it closed at once
     victim->Close();
   }
-  std::make_shared<Connection>(std::move(socket), *this, address)->Start();
+  std::make_shared<Connection>(std::move(socket), *this, peer.to_string(), group)->Start();
 }
 
 Server::Server(Backend& backend, ServerOptions options, host::Logger& log)

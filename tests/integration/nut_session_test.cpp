@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <thread>
 
+#include "host/listening.h"
 #include "host/nut/nut_server.h"
 #include "simulator/temporary_directory.h"
 #include "tests/support/fake_nut_backend.h"
@@ -466,6 +467,27 @@ TEST_F(NutStartTlsTest, PlaintextBehindStartTlsIsNeverRun) {
     EXPECT_EQ(tls.Line().rfind("corvale-ups", 0), 0u);
   }
   EXPECT_EQ(backend.HeldCommands(), 1u) << "only the command sent before STARTTLS";
+}
+
+// The per-address caps of the NUT and HTTP servers count by what one remote machine can hold: an
+// IPv4 address, or an IPv6 /64 (a machine there may take any address in it at will).
+TEST(ClientCapsTest, IPv6CountsByItsSlash64AndMappedIPv4AsIPv4) {
+  using corvale::host::AddressGroup;
+  using corvale::host::LoopbackClient;
+  const auto group = [](const char* text) { return AddressGroup(asio::ip::make_address(text)); };
+  EXPECT_EQ(group("192.0.2.7"), "192.0.2.7");
+  EXPECT_EQ(group("::ffff:192.0.2.7"), "192.0.2.7");
+  EXPECT_NE(group("192.0.2.7"), group("192.0.2.8"));
+  EXPECT_EQ(group("2001:db8:1:2::1"), group("2001:db8:1:2:ffff:ffff:ffff:fffe"));
+  EXPECT_EQ(group("2001:db8:1:2:aaaa::1"), "2001:db8:1:2::/64");
+  EXPECT_NE(group("2001:db8:1:2::1"), group("2001:db8:1:3::1"));
+  EXPECT_EQ(group("fe80::1%1"), group("fe80::2%1"));
+  for (const char* loopback : {"127.0.0.1", "127.8.9.1", "::1", "::ffff:127.0.0.1"}) {
+    EXPECT_TRUE(LoopbackClient(asio::ip::make_address(loopback))) << loopback;
+  }
+  for (const char* remote : {"192.0.2.7", "::2", "::ffff:192.0.2.7", "2001:db8::1"}) {
+    EXPECT_FALSE(LoopbackClient(asio::ip::make_address(remote))) << remote;
+  }
 }
 
 TEST(NutWordsTest, QuotesAndEscapesRoundTrip) {
