@@ -334,6 +334,11 @@ void HistoryWriter::Rotate() {
   std::error_code failed;
   std::filesystem::remove(older, failed);
   if (!failed) std::filesystem::rename(path_, older, failed);
+  // Both names must be on the disk before the new file's first record is.
+  std::string unsynced;
+  if (!failed && !SyncFolderOf(path_, &unsynced)) {
+    log_.Log(Priority::kError, "rotating the history " + path_ + ": " + unsynced);
+  }
   if (failed && !rotationFailing_) {
     log_.Log(Priority::kError, "cannot rotate the history " + path_ + " to " + older + ": " +
                                    failed.message() + "; it grows past " +
