@@ -1,5 +1,6 @@
 #include "host/history.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
@@ -130,6 +131,169 @@ std::vector<HistoryRecord> ReadHistory(const std::string& path,
   return records;
 }
 
+namespace {
+
+class FileOnDisk : public HistoryFile {
+ public:
+  explicit FileOnDisk(std::ifstream in) : in_(std::move(in)) {}
+  std::uint64_t Size() override {
+    in_.clear();
+    in_.seekg(0, std::ios::end);
+    const auto end = in_.tellg();
+    return end < 0 ? 0 : static_cast<std::uint64_t>(end);
+  }
+  std::size_t ReadAt(std::uint64_t offset, char* into, std::size_t count) override {
+    in_.clear();
+    in_.seekg(static_cast<std::streamoff>(offset));
+    in_.read(into, static_cast<std::streamsize>(count));
+    return static_cast<std::size_t>(in_.gcount());
+  }
+
+ private:
+  std::ifstream in_;
+};
+
+// Bytes read per record wanted, and beyond them for a period's beginning: what one request may
+// cost. Records are about 200 bytes.
+constexpr std::uint64_t kBytesPerRecord = 2048;
+constexpr std::uint64_t kPeriodSearchBytes = 128 * 1024;
+constexpr std::size_t kBlockBytes = 16 * 1024;
+// A longer line is none of ours; it is skipped without being held.
+constexpr std::size_t kLongestLine = 16 * 1024;
+
+// One file's lines from its end, newest first, each read block counted against `budget`.
+class LinesFromTheEnd {
+ public:
+  LinesFromTheEnd(HistoryFile& file, std::uint64_t& budget)
+      : file_(file), budget_(budget), position_(file.Size()) {}
+
+  // The line before the last one given (without its newline), or nothing at the file's start or
+  // when the budget is spent. A line too long to hold comes as an empty one.
+  std::optional<std::string> Previous() {
+    for (;;) {
+      // `pending_` ends with the newline of the line to give next (unless that is the file's
+      // last line and it has none).
+      const std::size_t body =
+          !pending_.empty() && pending_.back() == '\n' ? pending_.size() - 1 : pending_.size();
+      const std::size_t newline = body == 0 ? std::string::npos : pending_.rfind('\n', body - 1);
+      if (newline != std::string::npos || (position_ == 0 && !pending_.empty())) {
+        const std::size_t begin = newline == std::string::npos ? 0 : newline + 1;
+        std::string line = tooLong_ ? std::string() : pending_.substr(begin, body - begin);
+        tooLong_ = false;
+        pending_.resize(begin);
+        return line;
+      }
+      if (position_ == 0) {
+        exhausted_ = true;
+        return std::nullopt;
+      }
+      if (budget_ == 0 || broken_) return std::nullopt;
+      if (body > kLongestLine) {
+        tooLong_ = true;
+        pending_ = "\n";  // stands for the long line's own newline
+      }
+      const std::size_t count =
+          static_cast<std::size_t>(std::min<std::uint64_t>({kBlockBytes, position_, budget_}));
+      std::string block(count, '\0');
+      budget_ -= count;
+      if (file_.ReadAt(position_ - count, block.data(), count) != count) {
+        broken_ = true;  // it shrank, or reading failed: what is before is not to be trusted
+        return std::nullopt;
+      }
+      position_ -= count;
+      pending_.insert(0, block);
+    }
+  }
+  // Every line was given, back to the file's first.
+  bool Exhausted() const { return exhausted_; }
+
+ private:
+  HistoryFile& file_;
+  std::uint64_t& budget_;
+  std::uint64_t position_;
+  std::string pending_;  // read, not yet given: the file's bytes from `position_`
+  bool tooLong_ = false;
+  bool exhausted_ = false;
+  bool broken_ = false;
+};
+
+bool EndsAPeriodWithoutItsLength(const HistoryRecord& record) {
+  return (record.event == "online" || record.event == "service-stopped") &&
+         !record.onBatterySeconds;
+}
+
+}  // namespace
+
+std::unique_ptr<HistoryFile> OpenHistoryFile(const std::string& file) {
+  std::ifstream in(file, std::ios::binary);
+  if (!in) return nullptr;
+  return std::make_unique<FileOnDisk>(std::move(in));
+}
+
+std::vector<HistoryRecord> ReadRecentHistory(const std::string& path,
+                                             std::optional<SystemClock::time_point> since,
+                                             std::size_t limit, const HistoryOpener& open) {
+  limit = std::min(limit, kMostRecentRecords);
+  std::uint64_t budget = limit * kBytesPerRecord + kPeriodSearchBytes;
+  // Both opened at once, so that a rotation meanwhile is unlikely to show one file twice.
+  const std::unique_ptr<HistoryFile> files[] = {open(path), open(path + ".1")};
+  std::vector<HistoryRecord> wanted;   // newest first
+  std::vector<HistoryRecord> earlier;  // older ones, newest first, where periods began
+  bool collecting = limit > 0;
+  bool searchPeriods = false;  // beyond what is wanted: for a period's beginning
+  bool done = false;
+  // Read back to the history's first record: the periods of all that was read are known.
+  bool fromTheStart = true;
+  for (const auto& file : files) {
+    if (done) break;
+    if (!file) continue;
+    LinesFromTheEnd lines(*file, budget);
+    while (!done) {
+      const auto line = lines.Previous();
+      if (!line) break;
+      auto record = ParseHistoryLine(*line);
+      if (!record) continue;
+      if (collecting && (!since || record->time >= *since)) {
+        wanted.push_back(std::move(*record));
+        collecting = wanted.size() < limit;
+        searchPeriods =
+            !collecting && std::any_of(wanted.begin(), wanted.end(), EndsAPeriodWithoutItsLength);
+        done = !collecting && !searchPeriods;
+        continue;
+      }
+      if (collecting) {
+        collecting = false;
+        searchPeriods = std::any_of(wanted.begin(), wanted.end(), EndsAPeriodWithoutItsLength);
+      }
+      if (!searchPeriods) break;
+      // An "online" ends every period before it: nothing further back matters.
+      done = record->event == "online";
+      earlier.push_back(std::move(*record));
+    }
+    if (!done && !lines.Exhausted()) {  // the budget is spent: what is before is unknown
+      fromTheStart = false;
+      break;
+    }
+    if (!searchPeriods && !collecting) break;
+  }
+  // Oldest first, with the lengths marked as reading everything would (ReadHistory), from the
+  // first record whose periods are known.
+  bool known = fromTheStart && !done;
+  BatteryPeriod period;
+  for (auto it = earlier.rbegin(); it != earlier.rend(); ++it) {
+    if (known) period.Mark(*it);
+    known = known || it->event == "online";
+  }
+  std::vector<HistoryRecord> records;
+  records.reserve(wanted.size());
+  for (auto it = wanted.rbegin(); it != wanted.rend(); ++it) {
+    if (known) period.Mark(*it);
+    known = known || it->event == "online";
+    records.push_back(std::move(*it));
+  }
+  return records;
+}
+
 HistoryWriter::HistoryWriter(std::string path, Logger& log, std::uintmax_t maxBytes)
     : path_(std::move(path)), log_(log), maxBytes_(maxBytes), writer_([this] { Write(); }) {}
 
@@ -159,14 +323,30 @@ void HistoryWriter::Flush() {
 }
 
 bool HistoryWriter::WriteLine(const std::string& line, std::string* error) {
-  std::error_code ignored;
-  const auto size = std::filesystem::file_size(path_, ignored);
-  if (!ignored && size > 0 && size + line.size() > maxBytes_) {
-    const std::string older = path_ + ".1";
-    std::filesystem::remove(older, ignored);
-    std::filesystem::rename(path_, older, ignored);
-  }
+  std::error_code missing;
+  const auto size = std::filesystem::file_size(path_, missing);
+  if (!missing && size > 0 && size + line.size() > maxBytes_) Rotate();
   return AppendDurably(path_, line, error);
+}
+
+void HistoryWriter::Rotate() {
+  const std::string older = path_ + ".1";
+  std::error_code failed;
+  std::filesystem::remove(older, failed);
+  if (!failed) std::filesystem::rename(path_, older, failed);
+  // Both names must be on the disk before the new file's first record is.
+  std::string unsynced;
+  if (!failed && !SyncFolderOf(path_, &unsynced)) {
+    log_.Log(Priority::kError, "rotating the history " + path_ + ": " + unsynced);
+  }
+  if (failed && !rotationFailing_) {
+    log_.Log(Priority::kError, "cannot rotate the history " + path_ + " to " + older + ": " +
+                                   failed.message() + "; it grows past " +
+                                   std::to_string(maxBytes_) + " bytes until it can");
+  } else if (!failed && rotationFailing_) {
+    log_.Log(Priority::kNotice, "the history " + path_ + " rotates again");
+  }
+  rotationFailing_ = static_cast<bool>(failed);
 }
 
 void HistoryWriter::Write() {

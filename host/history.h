@@ -1,13 +1,16 @@
 // The power-event history: every event (the service's start and stop included) as one JSON line
 // in a file that outlives the service, written and flushed to disk on a thread of its own so that
 // a slow, full or read-only disk never holds up a poll or the shutdown. The file is bounded: at
-// `maxBytes` it becomes FILE.1 (the one before is dropped) and a new one begins.
+// `maxBytes` it becomes FILE.1 (the one before is dropped) and a new one begins. A rotation that
+// fails is logged, and the file grows until one works: records are worth more than the bound.
 #pragma once
 
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -26,6 +29,8 @@ struct HistoryRecord {
   std::string message;
   // On "online" and "service-stopped" after "on-battery": how long the UPS ran on battery.
   std::optional<double> onBatterySeconds;
+
+  bool operator==(const HistoryRecord&) const = default;
 };
 
 // {"time":"2026-12-08T12:00:00.250Z","event":"on-battery",...}; nothing from a line that is not
@@ -41,6 +46,30 @@ std::optional<std::chrono::system_clock::time_point> ParseTimestamp(const std::s
 std::vector<HistoryRecord> ReadHistory(
     const std::string& path,
     std::optional<std::chrono::system_clock::time_point> since = std::nullopt);
+
+// One history file as ReadRecentHistory reads it, from its end: the file system's by default.
+class HistoryFile {
+ public:
+  virtual ~HistoryFile() = default;
+  virtual std::uint64_t Size() = 0;
+  // Up to `count` bytes from `offset`; fewer only at the end or when reading fails.
+  virtual std::size_t ReadAt(std::uint64_t offset, char* into, std::size_t count) = 0;
+};
+// Nothing when the file is not there or cannot be read.
+using HistoryOpener = std::function<std::unique_ptr<HistoryFile>(const std::string& file)>;
+std::unique_ptr<HistoryFile> OpenHistoryFile(const std::string& file);
+
+// The most records ReadRecentHistory gives, whatever it is asked for.
+inline constexpr std::size_t kMostRecentRecords = 1000;
+// The newest `limit` records (at most kMostRecentRecords) of FILE and FILE.1 from `since` on,
+// oldest first, read backwards from FILE's end: the work and memory are bounded by `limit`
+// whatever the files' size (torn and foreign lines count against that bound too, and so may
+// shorten the answer). Records are taken to be in the order of their times: reading stops at the
+// first one before `since`. A period's length that the writer did not record is filled in as
+// ReadHistory does when the record that began it is within the bound.
+std::vector<HistoryRecord> ReadRecentHistory(
+    const std::string& path, std::optional<std::chrono::system_clock::time_point> since,
+    std::size_t limit, const HistoryOpener& open = OpenHistoryFile);
 
 // Follows the records in order and gives those that end an on-battery period ("online") or
 // interrupt one ("service-stopped") its length so far, where they do not carry it already.
@@ -70,6 +99,7 @@ class HistoryWriter {
  private:
   void Write();
   bool WriteLine(const std::string& line, std::string* error);
+  void Rotate();
 
   std::string path_;
   Logger& log_;
@@ -81,6 +111,7 @@ class HistoryWriter {
   std::size_t dropped_ = 0;
   bool stopping_ = false;
   bool failing_ = false;  // logged once when writing starts failing, once when it works again
+  bool rotationFailing_ = false;  // the same for rotating; the writer thread's own
   BatteryPeriod period_;
   std::thread writer_;
 };

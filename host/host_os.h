@@ -97,9 +97,13 @@ std::vector<std::string> SerialSetupWarnings(const std::string& devices,
 // "ttyUSB0")", "a COM port ... (such as "COM3")".
 const char* PortRule();
 
-// Appends `data` to the file at `path` (created when missing) and waits until it is on the disk;
-// false with `error` set when any of that fails.
+// Appends `data` to the file at `path` (created when missing) and waits until it is on the disk,
+// with the file's name in its folder when this created it; false with `error` set when any of
+// that fails.
 bool AppendDurably(const std::string& path, const std::string& data, std::string* error);
+// Waits until the folder holding `path` has its entries on the disk (a file made, renamed or
+// removed there); false with `error` set when that fails.
+bool SyncFolderOf(const std::string& path, std::string* error);
 // Where the power-event history lives: the service's state folder.
 std::string DefaultHistoryFile();
 

@@ -1,6 +1,7 @@
 // What the network servers (NUT, HTTP) share about listening and accepting.
 #pragma once
 
+#include <algorithm>
 #include <asio.hpp>
 #include <cerrno>
 #include <chrono>
@@ -26,6 +27,29 @@ inline bool SplitListenAddress(const std::string& text, std::string* host, std::
   }
   if (*host == "*") *host = "";  // every address, of both families
   return true;
+}
+
+// The address, with an IPv4-mapped IPv6 one ("::ffff:192.0.2.7") as the IPv4 address it is.
+inline asio::ip::address Unmapped(const asio::ip::address& address) {
+  if (address.is_v6() && address.to_v6().is_v4_mapped()) {
+    return asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6());
+  }
+  return address;
+}
+
+// This machine's own: exempt from the per-address caps.
+inline bool LoopbackClient(const asio::ip::address& address) {
+  return Unmapped(address).is_loopback();
+}
+
+// What the per-address caps count by: one remote machine's share. An IPv4 address; for IPv6 the
+// /64, the least a network is given, since a machine in it may take any of its addresses.
+inline std::string AddressGroup(const asio::ip::address& address) {
+  const auto unmapped = Unmapped(address);
+  if (unmapped.is_v4()) return unmapped.to_string();
+  auto bytes = unmapped.to_v6().to_bytes();
+  std::fill(bytes.begin() + 8, bytes.end(), 0);
+  return asio::ip::make_address_v6(bytes).to_string() + "/64";
 }
 
 // An accept that failed for want of descriptors or memory: worth a pause, not a stop. By the

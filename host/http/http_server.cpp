@@ -49,8 +49,8 @@ struct HttpServer::State {
   StatusBoard& board;
   HttpOptions options;
   Logger& log;
-  // Open connections by remote address, the io thread's own. Counted down by connections that
-  // the io's destruction ends: it goes after the io.
+  // Open connections by remote address (its AddressGroup), the io thread's own. Counted down by
+  // connections that the io's destruction ends: it goes after the io.
   std::map<std::string, std::size_t> byAddress;
   std::size_t connections = 0;  // all of them
   std::uint64_t requests = 0;   // the io thread's own
@@ -65,14 +65,14 @@ namespace {
 
 class Connection : public std::enable_shared_from_this<Connection> {
  public:
-  Connection(HttpServer::State& server, tcp::socket socket, std::string address)
-      : server_(server), socket_(std::move(socket)), deadline_(server.io), address_(address) {
+  Connection(HttpServer::State& server, tcp::socket socket, std::string group)
+      : server_(server), socket_(std::move(socket)), deadline_(server.io), group_(group) {
     ++server_.connections;
-    ++server_.byAddress[address_];
+    ++server_.byAddress[group_];
   }
   ~Connection() {
     --server_.connections;
-    if (--server_.byAddress[address_] == 0) server_.byAddress.erase(address_);
+    if (--server_.byAddress[group_] == 0) server_.byAddress.erase(group_);
   }
 
   void Begin() {
@@ -166,7 +166,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   HttpServer::State& server_;
   tcp::socket socket_;
   asio::steady_timer deadline_;
-  std::string address_;
+  std::string group_;  // its remote address's AddressGroup
   std::array<char, 4096> buffer_;
   std::string pending_;
   std::string out_;
@@ -179,14 +179,14 @@ class Connection : public std::enable_shared_from_this<Connection> {
 void HttpServer::State::Admit(tcp::socket socket) {
   std::error_code unknown;
   const auto peer = socket.remote_endpoint(unknown).address();
-  const std::string address = peer.to_string();
+  const std::string group = AddressGroup(peer);
   // One remote machine may not take every place (loopback is this machine's own). Looked up, not
   // indexed: a refused address must leave no entry behind.
-  const auto held = byAddress.find(address);
+  const auto held = byAddress.find(group);
   const std::size_t fromThere = held == byAddress.end() ? 0 : held->second;
   const bool room = connections < options.maxConnections &&
-                    (peer.is_loopback() || fromThere < options.maxConnectionsPerAddress);
-  if (!unknown && room) std::make_shared<Connection>(*this, std::move(socket), address)->Begin();
+                    (LoopbackClient(peer) || fromThere < options.maxConnectionsPerAddress);
+  if (!unknown && room) std::make_shared<Connection>(*this, std::move(socket), group)->Begin();
   // Beyond the bounds: closed as it goes out of scope.
 }
 

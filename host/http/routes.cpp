@@ -1,6 +1,8 @@
 // What each path answers: the routing of the HTTP endpoint, without a socket.
 #include "host/http/routes.h"
 
+#include <algorithm>
+
 #include "host/history.h"
 #include "host/http/reports.h"
 
@@ -58,23 +60,24 @@ Reply Answer(const std::string& target, const StatusSnapshot& snapshot,
       since = ParseTimestamp(*text);
       if (!since) return Text(400, "since: an RFC 3339 time such as 2026-12-08T12:00:00Z");
     }
+    // Asked for more than the most: the most. Each request's cost is bounded by it.
     std::size_t limit = 100;
     if (const auto text = QueryValue(query, "limit")) {
       if (text->empty() || text->size() > 4 ||
           text->find_first_not_of("0123456789") != std::string::npos || std::stoul(*text) == 0) {
         return Text(400, "limit: a number from 1 to 9999");
       }
-      limit = std::stoul(*text);
+      limit = std::min<std::size_t>(std::stoul(*text), kMostRecentRecords);
     }
     std::vector<HistoryRecord> records;
     if (!historyFile.empty()) {
-      records = ReadHistory(historyFile, since);
+      records = ReadRecentHistory(historyFile, since, limit);
     } else {
       for (const auto& record : snapshot.recentEvents) {
         if (!since || record.time >= *since) records.push_back(record);
       }
+      if (records.size() > limit) records.erase(records.begin(), records.end() - limit);
     }
-    if (records.size() > limit) records.erase(records.begin(), records.end() - limit);
     return {200, "application/json", EventsJson(records)};
   }
   if (path == "/" || path == "/index.html") {

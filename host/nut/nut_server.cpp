@@ -6,6 +6,7 @@
 #include <deque>
 #include <list>
 #include <mutex>
+#include <string_view>
 
 #include "host/listening.h"
 #include "host/nut/nut_transport.h"
@@ -56,11 +57,12 @@ namespace {
 
 class Connection : public std::enable_shared_from_this<Connection> {
  public:
-  Connection(tcp::socket socket, Server::State& server, std::string address)
+  Connection(tcp::socket socket, Server::State& server, std::string address, std::string group)
       : socket_(std::move(socket)),
         server_(server),
         timer_(socket_.get_executor()),
         address_(std::move(address)),
+        group_(std::move(group)),
         session_(server.backend, address_),
         transport_(std::make_unique<PlainTransport>(socket_)) {
     ++server_.clients;
@@ -78,7 +80,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
     Read();
   }
 
-  const std::string& Address() const { return address_; }
+  const std::string& Group() const { return group_; }
   bool Open() const { return !closed_; }
   // A place a full server may take back: not an upsmon logged in, and quiet the longest.
   bool Evictable() const { return !closed_ && !session_.LoggedIn(); }
@@ -98,6 +100,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   struct Request {
     std::string line;
     bool tooLong = false;
+    bool startsTls = false;
   };
 
   void ResetIdleTimer() {
@@ -109,8 +112,10 @@ class Connection : public std::enable_shared_from_this<Connection> {
   }
 
   void Read() {
-    // TLS reads next; or enough is waiting for its replies.
-    if (closed_ || reading_ || upgrading_ || upgradeAfterWrite_) return;
+    // TLS reads next, or may: no plaintext read may be outstanding when the handshake begins (it
+    // would take the client's first TLS bytes, or pass plaintext off as sent through TLS). Or
+    // enough is waiting for its replies.
+    if (closed_ || reading_ || upgrading_ || upgradeAfterWrite_ || tlsAsked_) return;
     if (requests_.size() >= kMostQueuedLines || queuedBytes_ >= kMostQueuedOutput / 2) return;
     reading_ = true;
     transport_->Read(asio::buffer(input_),
@@ -124,12 +129,26 @@ class Connection : public std::enable_shared_from_this<Connection> {
   // Splits what arrived into requests, in order; a line too long is one too, answered with an
   // error in its turn.
   void Take(std::size_t count) {
-    for (std::size_t i = 0; i < count; ++i) {
-      const char c = input_[i];
+    Split(std::string_view(input_.data(), count));
+    Process();
+    Read();
+  }
+
+  // Parsing stops at a STARTTLS line: the bytes behind it wait, unread as requests, until its
+  // answer says whether they came before a handshake (then they are dropped) or not.
+  void Split(std::string_view bytes) {
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+      const char c = bytes[i];
       if (c == '\n') {
-        requests_.push_back({tooLong_ ? std::string() : std::move(line_), tooLong_});
+        const bool startsTls = !tooLong_ && Session::AsksForTls(line_);
+        requests_.push_back({tooLong_ ? std::string() : std::move(line_), tooLong_, startsTls});
         line_.clear();
         tooLong_ = false;
+        if (startsTls) {
+          tlsAsked_ = true;
+          heldBack_.assign(bytes.substr(i + 1));
+          return;
+        }
       } else if (line_.size() + 1 >= kMaxLineLength) {
         tooLong_ = true;
         line_.clear();
@@ -137,8 +156,6 @@ class Connection : public std::enable_shared_from_this<Connection> {
         line_ += c;
       }
     }
-    Process();
-    Read();
   }
 
   void Process() {
@@ -165,6 +182,13 @@ class Connection : public std::enable_shared_from_this<Connection> {
       busy_ = result.pending;
       Send(result.reply);
       if (result.close) closeAfterWrite_ = true;
+      if (request.startsTls) {
+        tlsAsked_ = false;
+        std::string behind = std::move(heldBack_);
+        heldBack_.clear();
+        // Refused: what followed is an ordinary request or more.
+        if (!result.startTls) Split(behind);
+      }
       if (result.startTls) {
         // Nothing sent in the clear after STARTTLS may pass for what came through TLS.
         upgradeAfterWrite_ = true;
@@ -206,6 +230,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
   void Upgrade() {
     upgradeAfterWrite_ = false;
+    if (reading_) return Close();  // cannot happen: Read() waits for the answer to STARTTLS
     upgrading_ = true;
     StartTls(socket_, *server_.tls, [self = shared_from_this()](std::unique_ptr<Transport> tls) {
       self->upgrading_ = false;
@@ -221,6 +246,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   Server::State& server_;
   asio::steady_timer timer_;
   std::string address_;
+  std::string group_;  // host::AddressGroup of the address: what the per-address cap counts
   Session session_;
   std::unique_ptr<Transport> transport_;
   std::list<Connection*>::iterator place_;
@@ -229,6 +255,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
   std::string line_;
   bool tooLong_ = false;
   std::deque<Request> requests_;
+  // A STARTTLS line is queued: reading waits, and what came behind it is held back here.
+  bool tlsAsked_ = false;
+  std::string heldBack_;
   std::deque<std::string> output_;
   std::size_t queuedBytes_ = 0;
   bool reading_ = false, writing_ = false, busy_ = false, closed_ = false;
@@ -275,11 +304,11 @@ void Server::State::ServeAll() {
 void Server::State::Admit(tcp::socket socket) {
   std::error_code ignored;
   const auto peer = socket.remote_endpoint(ignored).address();
-  const std::string address = peer.to_string();
-  if (!peer.is_loopback()) {
+  const std::string group = host::AddressGroup(peer);
+  if (!host::LoopbackClient(peer)) {
     std::size_t same = 0;
     for (const Connection* connection : connections) {
-      if (connection->Open() && connection->Address() == address) ++same;
+      if (connection->Open() && connection->Group() == group) ++same;
     }
     if (same >= options.maxClientsPerAddress) return socket.close(ignored);
   }
@@ -295,7 +324,7 @@ void Server::State::Admit(tcp::socket socket) {
     if (victim == nullptr) return socket.close(ignored);  // the client sees it closed at once
     victim->Close();
   }
-  std::make_shared<Connection>(std::move(socket), *this, address)->Start();
+  std::make_shared<Connection>(std::move(socket), *this, peer.to_string(), group)->Start();
 }
 
 Server::Server(Backend& backend, ServerOptions options, host::Logger& log)

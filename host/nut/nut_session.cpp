@@ -97,6 +97,19 @@ Session::~Session() {
   if (loggedIn_) backend_.Logout(this);
 }
 
+bool Session::AsksForTls(std::string_view line) {
+  const auto words = SplitWords(line);
+  return words && !words->empty() && words->front() == "STARTTLS";
+}
+
+void Session::TlsStarted() {
+  tls_ = true;
+  username_.reset();
+  password_.reset();
+  if (loggedIn_) backend_.Logout(this);
+  loggedIn_ = false;
+}
+
 const User* Session::Authenticated() const {
   if (!username_ || !password_) return nullptr;
   const User* user = backend_.FindUser(*username_);

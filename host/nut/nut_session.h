@@ -77,7 +77,12 @@ class Session {
   // Answers one request line (without its newline). `later` is kept for a pending reply.
   Result Handle(std::string_view line, std::function<void(std::string reply)> later = {});
 
-  void TlsStarted() { tls_ = true; }
+  // True for the line that Handle would answer by starting TLS (when offered): whatever the client
+  // sends behind it in the clear must not be read until that is settled.
+  static bool AsksForTls(std::string_view line);
+  // The handshake is done. What was said in the clear before it (user, password, login) is
+  // forgotten, as RFC 3207 asks of SMTP: a man in the middle may have said it.
+  void TlsStarted();
   // Logged in with LOGIN: an upsmon whose place a full server must keep.
   bool LoggedIn() const { return loggedIn_; }
 

@@ -188,7 +188,14 @@ std::string DefaultFlagFile() {
 }
 
 bool AppendDurably(const std::string& path, const std::string& data, std::string* error) {
-  const int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  // Made here, or already there: only a new name needs its folder synced.
+  int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+  bool created = false;
+  if (fd < 0 && errno == ENOENT) {
+    fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    created = fd >= 0;
+    if (fd < 0 && errno == EEXIST) fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+  }
   if (fd < 0) {
     *error = std::strerror(errno);
     return false;
@@ -207,6 +214,19 @@ bool AppendDurably(const std::string& path, const std::string& data, std::string
   }
   const bool synced = whole && fsync(fd) == 0;
   if (whole && !synced) *error = std::strerror(errno);
+  close(fd);
+  return synced && (!created || SyncFolderOf(path, error));
+}
+
+bool SyncFolderOf(const std::string& path, std::string* error) {
+  const std::string folder = std::filesystem::path(path).parent_path().string();
+  const int fd = open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) {
+    *error = "cannot open its folder: " + std::string(std::strerror(errno));
+    return false;
+  }
+  const bool synced = fsync(fd) == 0;
+  if (!synced) *error = "cannot sync its folder: " + std::string(std::strerror(errno));
   close(fd);
   return synced;
 }

@@ -12,14 +12,20 @@
 #include <filesystem>
 #include <thread>
 
+#include "host/listening.h"
 #include "host/nut/nut_server.h"
+#include "simulator/temporary_directory.h"
 #include "tests/support/fake_nut_backend.h"
 #include "tests/support/free_port.h"
+#include "tests/support/raw_client.h"
+#include "tests/support/tls_client.h"
 
 namespace {
 
 using corvale::nut::Session;
 using corvale::testing::FakeNutBackend;
+using corvale::testing::RawClient;
+using corvale::testing::TlsClient;
 
 // Each case: requests in one session, and the replies expected, joined.
 struct Conversation {
@@ -131,6 +137,25 @@ TEST_F(NutSessionTest, StaleDataAndTls) {
   EXPECT_TRUE(upgrade.startTls);
   session.TlsStarted();
   EXPECT_EQ(Talk(session, {"STARTTLS"}), "ERR ALREADY-SSL-MODE\n");
+}
+
+TEST_F(NutSessionTest, WhatWasSaidInTheClearIsForgottenOnceTlsStarts) {
+  backend.tls = true;
+  Session session(backend, "192.0.2.1");
+  EXPECT_EQ(Talk(session, {"USERNAME mon", "PASSWORD pw", "LOGIN ups1", "STARTTLS"}),
+            "OK\nOK\nOK\nOK STARTTLS\n");
+  EXPECT_EQ(backend.NumLogins(), 1);
+  session.TlsStarted();
+  EXPECT_EQ(backend.NumLogins(), 0) << "the login in the clear ended";
+  EXPECT_FALSE(session.LoggedIn());
+  EXPECT_EQ(Talk(session, {"INSTCMD ups1 shutdown.return", "USERNAME admin", "INSTCMD ups1 x"}),
+            "ERR USERNAME-REQUIRED\nOK\nERR PASSWORD-REQUIRED\n");
+  // Through TLS, all of it may be said again.
+  EXPECT_EQ(Talk(session, {"PASSWORD s3cret", "INSTCMD ups1 shutdown.return"}), "OK\nOK\n");
+  EXPECT_EQ(Session::AsksForTls("STARTTLS"), true);
+  EXPECT_EQ(Session::AsksForTls(" \"STARTTLS\" x"), true);
+  EXPECT_EQ(Session::AsksForTls("STARTTLSX"), false);
+  EXPECT_EQ(Session::AsksForTls("GET VAR STARTTLS x"), false);
 }
 
 TEST(NutServerTest, AnIdleClientIsDroppedAndItsLoginEnds) {
@@ -351,6 +376,118 @@ TEST_F(NutServerBoundsTest, OutOfDescriptorsPausesAcceptingAndThenServesAgain) {
   EXPECT_EQ(logged.find("cannot accept"), logged.rfind("cannot accept")) << "said once";
   // Accepting comes back: the client that waited is served.
   EXPECT_EQ(Ask(fds.back(), "NETVER\n"), "1.3\n");
+}
+
+// STARTTLS on the real server, with OpenSSL as the client: the handshake begins with no
+// plaintext read outstanding, and nothing said or sent in the clear counts behind it.
+class NutStartTlsTest : public NutServerBoundsTest {
+ protected:
+  void SetUp() override {
+    certificate = (directory.Path() / "cert.pem").string();
+    key = (directory.Path() / "key.pem").string();
+    ASSERT_TRUE(corvale::testing::WriteSelfSignedCertificate(certificate, key));
+    backend.tls = true;
+    backend.holdCommands = true;
+    corvale::nut::ServerOptions options;
+    options.listen = {"127.0.0.1:0"};
+    options.certificate = certificate;
+    options.key = key;
+    server = std::make_unique<corvale::nut::Server>(backend, options, log);
+    std::string error;
+    ASSERT_TRUE(server->Start(&error)) << error;
+    port = server->Ports().at(0);
+  }
+  corvale::TemporaryDirectory directory{"corvale-nut-tls"};
+  std::string certificate, key;
+  int port = 0;
+};
+
+TEST_F(NutStartTlsTest, StartTlsQueuedBehindAPendingCommandStillHandshakes) {
+  RawClient client(port);
+  // STARTTLS waits behind an instant command that has not answered yet.
+  client.Send("USERNAME admin\nPASSWORD s3cret\nINSTCMD ups1 shutdown.return\nSTARTTLS\n");
+  EXPECT_EQ(client.Line(), "OK");
+  EXPECT_EQ(client.Line(), "OK");
+  const auto answer = backend.HeldCommand(1);
+  ASSERT_TRUE(answer);
+  answer("OK\n");
+  EXPECT_EQ(client.Line(), "OK");
+  EXPECT_EQ(client.Line(), "OK STARTTLS");
+  ASSERT_FALSE(client.Buffered());
+  TlsClient tls(client.Fd());
+  ASSERT_TRUE(tls.Connected()) << "the server's plaintext read took the client's hello";
+  // The user and password given in the clear were forgotten.
+  tls.Send("INSTCMD ups1 shutdown.return\nNETVER\n");
+  EXPECT_EQ(tls.Line(), "ERR USERNAME-REQUIRED");
+  EXPECT_EQ(tls.Line(), "1.3");
+  EXPECT_EQ(backend.HeldCommands(), 1u);
+}
+
+TEST_F(NutStartTlsTest, PlaintextBehindStartTlsIsNeverRun) {
+  // In the same segment as STARTTLS, behind a pending command: dropped, and the handshake works.
+  {
+    RawClient client(port);
+    client.Send(
+        "USERNAME admin\nPASSWORD s3cret\nINSTCMD ups1 shutdown.return\nSTARTTLS\n"
+        "INSTCMD ups1 shutdown.return\n");
+    EXPECT_EQ(client.Line(), "OK");
+    EXPECT_EQ(client.Line(), "OK");
+    backend.HeldCommand(1)("OK\n");
+    EXPECT_EQ(client.Line(), "OK");
+    EXPECT_EQ(client.Line(), "OK STARTTLS");
+    TlsClient tls(client.Fd());
+    ASSERT_TRUE(tls.Connected());
+    tls.Send("NETVER\n");
+    EXPECT_EQ(tls.Line(), "1.3");
+    EXPECT_EQ(backend.HeldCommands(), 1u);
+  }
+  // Sent after "OK STARTTLS" where the hello belongs: the handshake fails and the server closes.
+  {
+    RawClient client(port);
+    client.Send("USERNAME admin\nPASSWORD s3cret\nSTARTTLS\n");
+    EXPECT_EQ(client.Line(), "OK");
+    EXPECT_EQ(client.Line(), "OK");
+    EXPECT_EQ(client.Line(), "OK STARTTLS");
+    client.Send("INSTCMD ups1 shutdown.return\n");
+    const std::string rest = client.Rest();
+    EXPECT_EQ(rest.find("OK"), std::string::npos) << rest;
+    EXPECT_EQ(client.Line(), "<closed>");
+  }
+  // A STARTTLS refused (TLS already on) leaves what followed it as ordinary requests.
+  {
+    RawClient client(port);
+    client.Send("STARTTLS\n");
+    EXPECT_EQ(client.Line(), "OK STARTTLS");
+    TlsClient tls(client.Fd());
+    ASSERT_TRUE(tls.Connected());
+    tls.Send("STARTTLS\nNETVER\nSTARTTLS\nVER\n");
+    EXPECT_EQ(tls.Line(), "ERR ALREADY-SSL-MODE");
+    EXPECT_EQ(tls.Line(), "1.3");
+    EXPECT_EQ(tls.Line(), "ERR ALREADY-SSL-MODE");
+    EXPECT_EQ(tls.Line().rfind("corvale-ups", 0), 0u);
+  }
+  EXPECT_EQ(backend.HeldCommands(), 1u) << "only the command sent before STARTTLS";
+}
+
+// The per-address caps of the NUT and HTTP servers count by what one remote machine can hold: an
+// IPv4 address, or an IPv6 /64 (a machine there may take any address in it at will).
+TEST(ClientCapsTest, IPv6CountsByItsSlash64AndMappedIPv4AsIPv4) {
+  using corvale::host::AddressGroup;
+  using corvale::host::LoopbackClient;
+  const auto group = [](const char* text) { return AddressGroup(asio::ip::make_address(text)); };
+  EXPECT_EQ(group("192.0.2.7"), "192.0.2.7");
+  EXPECT_EQ(group("::ffff:192.0.2.7"), "192.0.2.7");
+  EXPECT_NE(group("192.0.2.7"), group("192.0.2.8"));
+  EXPECT_EQ(group("2001:db8:1:2::1"), group("2001:db8:1:2:ffff:ffff:ffff:fffe"));
+  EXPECT_EQ(group("2001:db8:1:2:aaaa::1"), "2001:db8:1:2::/64");
+  EXPECT_NE(group("2001:db8:1:2::1"), group("2001:db8:1:3::1"));
+  EXPECT_EQ(group("fe80::1%1"), group("fe80::2%1"));
+  for (const char* loopback : {"127.0.0.1", "127.8.9.1", "::1", "::ffff:127.0.0.1"}) {
+    EXPECT_TRUE(LoopbackClient(asio::ip::make_address(loopback))) << loopback;
+  }
+  for (const char* remote : {"192.0.2.7", "::2", "::ffff:192.0.2.7", "2001:db8::1"}) {
+    EXPECT_FALSE(LoopbackClient(asio::ip::make_address(remote))) << remote;
+  }
 }
 
 TEST(NutWordsTest, QuotesAndEscapesRoundTrip) {

@@ -1,7 +1,10 @@
 // A NUT backend with fixed answers, for testing and fuzzing sessions without a UPS or a network.
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -44,8 +47,25 @@ class FakeNutBackend : public nut::Backend {
   }
   void RunInstantCommand(const std::string& command, const std::string&,
                          std::function<void(std::string)> done) override {
+    if (holdCommands) {
+      std::lock_guard lock(heldMutex);
+      held.push_back(std::move(done));
+      heldChanged.notify_all();
+      return;
+    }
     commands.push_back(command);
     done("OK\n");
+  }
+  // With `holdCommands`: the answer to the `number`th instant command (from 1), once it was asked
+  // (waiting up to 5 s); nothing when it was not.
+  std::function<void(std::string)> HeldCommand(std::size_t number) {
+    std::unique_lock lock(heldMutex);
+    heldChanged.wait_for(lock, std::chrono::seconds(5), [&] { return held.size() >= number; });
+    return held.size() >= number ? held[number - 1] : nullptr;
+  }
+  std::size_t HeldCommands() {
+    std::lock_guard lock(heldMutex);
+    return held.size();
   }
   bool TlsConfigured() const override { return tls; }
 
@@ -58,6 +78,11 @@ class FakeNutBackend : public nut::Backend {
   std::vector<std::pair<std::string, std::string>> set;
   std::vector<std::string> commands;
   bool tls = false;
+  // Instant commands are answered only when a test says so (from its own thread).
+  bool holdCommands = false;
+  std::mutex heldMutex;
+  std::condition_variable heldChanged;
+  std::vector<std::function<void(std::string)>> held;
 };
 
 }  // namespace corvale::testing

@@ -28,6 +28,11 @@ class RawClient {
     setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &wait, sizeof wait);
   }
   ~RawClient() { close(fd_); }
+  RawClient(const RawClient&) = delete;
+  RawClient& operator=(const RawClient&) = delete;
+  // The socket, for a protocol layered on it (TLS after STARTTLS); nothing may be buffered.
+  int Fd() const { return fd_; }
+  bool Buffered() const { return !buffer_.empty(); }
   bool Send(const std::string& bytes) {
     return send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
            static_cast<ssize_t>(bytes.size());
