@@ -308,12 +308,12 @@ TEST_F(ServiceTest, CheckConfigRefusesWhatTheServiceRefuses) {
       {"passwords others may read", "", users, fs::perms(0644), 0, fs::perms(0700), 2,
        "every user may read it"},
       {"passwords a group of users may read", "", users, fs::perms(0640), 100, fs::perms(0700), 2,
-       "the group with gid 100 may read it"},
+       "(gid 100) may read it"},
       {"passwords kept private", "", users, fs::perms(0640), 0, fs::perms(0755), 0, "fine"},
       {"everybody may change the commands", "", "", fs::perms(0666), 0, fs::perms(0700), 2,
        "may be written by every user"},
       {"a group may change them", "", "", fs::perms(0664), 100, fs::perms(0700), 2,
-       "may be written by the group with gid 100"},
+       "(gid 100), who would choose"},
       {"anybody may replace the file", "", "", fs::perms(0644), 0, fs::perms(0777), 2,
        "may be written by every user, who could replace"},
       {"no such library", "library = \"/nonexistent/lib.so\"\n", "", fs::perms(0600), 0,
@@ -354,6 +354,64 @@ TEST_F(ServiceTest, CheckConfigRefusesWhatTheServiceRefuses) {
   const std::string output = tool.ReadAll(10s);
   EXPECT_EQ(tool.Wait(5s), 0) << output;
   EXPECT_NE(output.find("warning: ups.port: there is no"), std::string::npos) << output;
+}
+
+TEST_F(ServiceTest, NoGroupButRootsMayWriteTheFileOrAnyFolderAboveIt) {
+  // The service's own group is a group like any other: played here by a group that the checking
+  // process runs in, as the installed service runs in its own.
+  const passwd* nobody = getpwnam("nobody");
+  const group* own = getgrnam("dialout");
+  ASSERT_TRUE(nobody && own);
+  const fs::path top = Dir() / "etc", folder = top / "corvale-ups",
+                 config = folder / "corvale-ups.toml";
+  fs::create_directories(folder);
+  fs::copy_file(WriteConfig("true"), config);
+  const std::string gid = std::to_string(own->gr_gid);
+  const std::string groupName = std::string("the group ") + own->gr_name + " (gid " + gid + ")";
+  const struct {
+    const char* name;
+    fs::path what;  // the one path made unsafe
+    fs::perms mode;
+    uid_t owner;
+    gid_t group;
+    std::string says;
+  } cases[] = {
+      {"the file, by the group", config, fs::perms(0664), 0, own->gr_gid,
+       config.string() + " may be written by " + groupName},
+      {"its folder, by the group", folder, fs::perms(0775), 0, own->gr_gid,
+       "chmod g-w " + folder.string()},
+      {"a folder further up, by the group", top, fs::perms(0775), 0, own->gr_gid,
+       "the folder " + top.string() + " may be written by " + groupName},
+      {"a folder further up, by everyone", top, fs::perms(0777), 0, 0, "chmod o-w " + top.string()},
+      {"a folder further up, by its owner", top, fs::perms(0755), 4321, 0,
+       "chown root " + top.string()},
+      {"root's group may write", config, fs::perms(0664), 0, 0, "fine"},
+  };
+  fs::permissions(Dir(), fs::perms(0755));
+  for (const auto& c : cases) {
+    for (const auto& path : {top, folder}) {
+      ASSERT_EQ(chown(path.c_str(), 0, 0), 0);
+      fs::permissions(path, fs::perms(0755));
+    }
+    ASSERT_EQ(chown(config.c_str(), 0, 0), 0);
+    fs::permissions(config, fs::perms(0644));
+    ASSERT_EQ(chown(c.what.c_str(), c.owner, c.group), 0);
+    fs::permissions(c.what, c.mode);
+    const bool fine = c.says == "fine";
+    for (const bool asTheService : {false, true}) {
+      std::vector<std::string> argv = {"/bin/sh", "-c", "exec \"$@\" 2>&1", "-"};
+      if (asTheService) {
+        argv.insert(argv.end(), {"setpriv", "--reuid=" + std::to_string(nobody->pw_uid),
+                                 "--regid=" + gid, "--groups=" + gid});
+      }
+      argv.insert(argv.end(), {CORVALE_UPS_TOOL, "check-config", "--config", config.string()});
+      Subprocess tool(argv);
+      const std::string output = tool.ReadAll(10s);
+      EXPECT_EQ(tool.Wait(5s), fine ? 0 : 2)
+          << c.name << (asTheService ? " as the service\n" : "\n") << output;
+      EXPECT_NE(output.find(c.says), std::string::npos) << c.name << "\n" << output;
+    }
+  }
 }
 
 }  // namespace
