@@ -162,6 +162,7 @@ int RunService(const std::string& configPath) {
   options.systemCall = host::ShutDownSystem;  // where the command is empty or keeps failing
   options.onBatteryLimit = std::chrono::seconds(config->shutdown.onBatterySeconds);
   options.shutdownTiming.retryEvery = std::chrono::seconds(config->shutdown.retrySeconds);
+  options.shutdownTiming.downWithin = std::chrono::seconds(config->shutdown.downWithinSeconds);
   options.flagFile = config->shutdown.flagFile;
   options.flagContents = KillPowerFacts(*config).Text();
   options.eventsCommand = config->events.command;
@@ -341,6 +342,28 @@ int RunShutdownHelper(const std::string& configPath) {
   // Requests that come while others are carried out are carried out too.
   while (host::HandleRequests(shutdown.requests, shutdown.results, handlers, log) > 0) {
   }
+  return kExitOk;
+}
+
+int RunDisarm(const std::string& configPath) {
+  if (!host::RunningAsAdministrator()) {
+    return Fail(kExitUsage, "disarm runs as root (the flag is root's): sudo corvale-ups disarm");
+  }
+  // As kill-power looks for it: a configuration broken by an edit must not hide a flag.
+  const auto loaded = host::LoadConfig(configPath);
+  const std::string flag =
+      loaded.problems.empty() ? loaded.config.shutdown.flagFile : host::DefaultFlagFile();
+  std::error_code error;
+  // Removes a link itself, never what it points to.
+  if (std::filesystem::remove(flag, error)) {
+    std::printf(
+        "removed %s: no power cut follows the next shutdown, unless the service shuts down "
+        "again\n",
+        flag.c_str());
+    return kExitOk;
+  }
+  if (error) return Fail(kExitFailure, "cannot remove " + flag + ": " + error.message());
+  std::printf("no flag %s: no power cut is pending\n", flag.c_str());
   return kExitOk;
 }
 

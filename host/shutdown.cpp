@@ -75,8 +75,12 @@ void ShutdownSequence::Ended(bool started, const std::string& failure) {
     if (stage_ != Stage::kRunning) return;
     stage_ = started ? Stage::kStarted : Stage::kWaitingToRetry;
     nextAttempt_.reset();
+    startedSeenAt_.reset();
   }
-  if (started) return;
+  if (!started) Failed(failure);
+}
+
+void ShutdownSequence::Failed(const std::string& failure) {
   log_.Log(Priority::kCritical, "the host did NOT shut down: " + failure + ". Trying again in " +
                                     std::to_string(timing_.retryEvery.count()) + " s");
   if (steps_.raise) steps_.raise(EventKind::kShutdownFailed, failure);
@@ -84,7 +88,7 @@ void ShutdownSequence::Ended(bool started, const std::string& failure) {
 
 bool ShutdownSequence::Tick(const Observation& observation) {
   std::string why;
-  bool abandon = false;
+  bool abandon = false, stayedUp = false;
   {
     std::lock_guard lock(mutex_);
     const bool powerBack =
@@ -94,15 +98,34 @@ bool ShutdownSequence::Tick(const Observation& observation) {
     } else if (!powerBackSince_) {
       powerBackSince_ = observation.when;
     }
-    if (stopped_ || stage_ != Stage::kWaitingToRetry) return false;
-    if (!nextAttempt_) nextAttempt_ = observation.when + timing_.retryEvery;
-    if (observation.when < *nextAttempt_) return false;
-    nextAttempt_.reset();
-    const bool reasonGone = reason_ == Reason::kPower && powerBackSince_ &&
-                            observation.when - *powerBackSince_ >= timing_.retryEvery;
-    abandon = reasonGone;
-    stage_ = abandon ? Stage::kIdle : Stage::kPreparing;  // kPreparing: the next attempt, below
-    why = why_;
+    if (stopped_) return false;
+    if (stage_ == Stage::kStarted) {
+      // Seen from the first poll after it started: the host clock's own time.
+      if (!startedSeenAt_) startedSeenAt_ = observation.when;
+      if (observation.when - *startedSeenAt_ < timing_.downWithin) return false;
+      startedSeenAt_.reset();
+      stage_ = Stage::kWaitingToRetry;
+      ++commandFailures_;
+      stayedUp = true;
+      why = "it still runs " + std::to_string(timing_.downWithin.count()) +
+            " s after the shutdown succeeded";
+    } else {
+      if (stage_ != Stage::kWaitingToRetry) return false;
+      if (!nextAttempt_) nextAttempt_ = observation.when + timing_.retryEvery;
+      if (observation.when < *nextAttempt_) return false;
+      nextAttempt_.reset();
+      const bool reasonGone = reason_ == Reason::kPower && powerBackSince_ &&
+                              observation.when - *powerBackSince_ >= timing_.retryEvery;
+      abandon = reasonGone;
+      stage_ = abandon ? Stage::kIdle : Stage::kPreparing;  // kPreparing: the next attempt, below
+      // Each try comes with its power cut: the flag may have been removed by hand since.
+      if (!abandon && steps_.writeFlag) steps_.writeFlag();
+      why = why_;
+    }
+  }
+  if (stayedUp) {
+    Failed(why);
+    return false;
   }
   if (!abandon) {
     Attempt();

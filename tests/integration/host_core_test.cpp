@@ -139,13 +139,15 @@ struct World {
 
 class ShutdownSequenceTest : public ::testing::Test {
  protected:
-  ShutdownSequenceTest() : log(false, std::tmpfile()) {}
+  ShutdownSequenceTest() : file(std::tmpfile()), log(false, file) {}
+  ~ShutdownSequenceTest() override { std::fclose(file); }
   // One poll a second from `from` to `to` seconds, in state `polled`.
   void Polls(ShutdownSequence& sequence, int from, int to, std::uint32_t polled) {
     for (int second = from; second <= to; ++second) {
       if (sequence.Tick(At(second, polled, polled))) abandonedAt.push_back(second);
     }
   }
+  std::FILE* file;
   Logger log;
   World world;
   std::vector<int> abandonedAt;
@@ -251,6 +253,49 @@ TEST_F(ShutdownSequenceTest, ShutsDownOnceWhoeverAsksAndStoppingLeavesNoFlagOfAF
   EXPECT_FALSE(failed.flag);
   stopped.Begin("why", ShutdownSequence::Reason::kPower);
   EXPECT_EQ(failed.commandsRun, 1) << "nothing starts after the stop";
+}
+
+TEST_F(ShutdownSequenceTest, AShutdownThatLeavesTheHostRunningFailsIsTriedAgainAndAbandoned) {
+  // The command says yes (a `shutdown +5` cancelled since, a harmless test command), and the host
+  // keeps running.
+  ShutdownSequence sequence("shutdown-now", world.Steps(), log,
+                            {std::chrono::seconds(30), 5, std::chrono::seconds(300)});
+  sequence.Begin("the UPS's battery is low", ShutdownSequence::Reason::kPower);
+  EXPECT_EQ(sequence.CurrentStage(), Stage::kStarted);
+  Polls(sequence, 0, 299, 4);
+  EXPECT_EQ(sequence.CurrentStage(), Stage::kStarted) << "the host may take its time";
+  Polls(sequence, 300, 300, 4);
+  EXPECT_EQ(sequence.CurrentStage(), Stage::kWaitingToRetry);
+  EXPECT_EQ(world.events, (std::vector<std::string>{"shutdown", "shutdown-failed"}));
+  EXPECT_EQ(Count(Messages(file), "the host did NOT shut down: it still runs 300 s after"), 1);
+  // Disarmed by hand meanwhile: a new try arms the power cut again, as the reason still holds.
+  world.flag = false;
+  Polls(sequence, 301, 331, 4);
+  EXPECT_EQ(world.commandsRun, 2);
+  EXPECT_TRUE(world.flag);
+  EXPECT_EQ(sequence.CurrentStage(), Stage::kStarted);
+  // The power comes back; the host still runs: abandoned like any failed shutdown.
+  Polls(sequence, 332, 700, 1);
+  EXPECT_EQ(world.commandsRun, 2) << "no try once the power is back";
+  EXPECT_EQ(sequence.CurrentStage(), Stage::kIdle);
+  EXPECT_FALSE(world.flag);
+  EXPECT_FALSE(world.fsd);
+  EXPECT_EQ(world.events.back(), "shutdown-abandoned");
+  EXPECT_EQ(abandonedAt.size(), 1u);
+  // A later power failure is acted on again.
+  sequence.Begin("the UPS's battery is low", ShutdownSequence::Reason::kPower);
+  EXPECT_EQ(world.commandsRun, 3);
+  EXPECT_TRUE(world.flag);
+
+  // A primary's FSD holds: tried again, never abandoned.
+  World forced;
+  ShutdownSequence primary("shutdown-now", forced.Steps(), log,
+                           {std::chrono::seconds(30), 5, std::chrono::seconds(60)});
+  primary.Begin("forced shutdown (FSD) by the primary admin", ShutdownSequence::Reason::kForced);
+  Polls(primary, 0, 400, 1);
+  EXPECT_GE(forced.commandsRun, 4);
+  EXPECT_TRUE(forced.flag);
+  EXPECT_NE(primary.CurrentStage(), Stage::kIdle);
 }
 
 }  // namespace shutdown_sequence
@@ -402,9 +447,11 @@ TEST(ConfigTest, ShutdownAndNetworkKeysAreCheckedWhereTheyStand) {
   } cases[] = {
       {"retry and limit read",
        "[ups]\nport = \"COM1\"\n[shutdown]\nretry_seconds = 5\n"
-       "on_battery_seconds = 90\n",
+       "on_battery_seconds = 90\ndown_within_seconds = 600\n",
        0, ""},
       {"retry zero", "[ups]\nport = \"COM1\"\n[shutdown]\nretry_seconds = 0\n", 4, "retry_seconds"},
+      {"down within an hour at most",
+       "[ups]\nport = \"COM1\"\n[shutdown]\ndown_within_seconds = 3601\n", 4, "from 1 to 3600"},
       {"hostsync too long", "[ups]\nport = \"COM1\"\n[network]\nhostsync_seconds = 900\n", 4,
        "from 0 to 300"},
       {"no such address", "[ups]\nport = \"COM1\"\n[network]\nlisten = [\"300.1.1.1:65001\"]\n", 4,
@@ -425,6 +472,7 @@ TEST(ConfigTest, ShutdownAndNetworkKeysAreCheckedWhereTheyStand) {
       EXPECT_TRUE(loaded.problems.empty()) << c.name << ": " << loaded.problems.front().message;
       EXPECT_EQ(loaded.config.shutdown.retrySeconds, 5u) << c.name;
       EXPECT_EQ(loaded.config.shutdown.onBatterySeconds, 90u) << c.name;
+      EXPECT_EQ(loaded.config.shutdown.downWithinSeconds, 600u) << c.name;
       continue;
     }
     ASSERT_FALSE(loaded.problems.empty()) << c.name;

@@ -11,6 +11,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "tests/support/free_port.h"
 #include "tests/support/service_fixture.h"
 
 namespace {
@@ -192,6 +193,72 @@ TEST_F(ServiceTest, AFailedShutdownIsTriedAgainAndAbandonedWithoutATraceWhenTheP
   log += service->ReadAll(1s);
   EXPECT_EQ(status, 0) << log;
   EXPECT_FALSE(fs::exists(Flag())) << "stopped before the host shut down";
+}
+
+TEST_F(ServiceTest, AShutdownThatLeavesTheHostUpFailsAndIsAbandonedOnceThePowerIsBack) {
+  // The command says yes and the host stays up: a harmless test command, or `shutdown +5` that
+  // somebody cancelled.
+  const fs::path tries = Dir() / "tries";
+  const int httpPort = corvale::testing::FreePort();
+  Start(WriteConfig("echo try >> " + tries.string(),
+                    "retry_seconds = 1\ndown_within_seconds = 2\n[http]\nlisten = "
+                    "[\"127.0.0.1:" +
+                        std::to_string(httpPort) + "\"]\n"));
+  const auto status = [httpPort] {
+    Subprocess curl({"curl", "-sf", "--max-time", "5", "-w", "\n",
+                     "http://127.0.0.1:" + std::to_string(httpPort) + "/api/v1/status"});
+    const std::string body = curl.ReadAll(10s);
+    curl.Wait(10s);
+    return body;
+  };
+  ASSERT_TRUE(WaitFor("test-ups: online")) << log;
+  line.peer->SetStatus(kOnBatt | kLowBatt);
+  ASSERT_TRUE(WaitFor("the shutdown command ended: exit status 0")) << log;
+  const std::string shuttingDown = status();
+  EXPECT_NE(shuttingDown.find("the system is shutting down"), std::string::npos) << shuttingDown;
+  ASSERT_TRUE(WaitFor("the host did NOT shut down: it still runs 2 s after")) << log;
+  ASSERT_TRUE(WaitFor("the shutdown command ended: exit status 0")) << "tried again: " << log;
+  EXPECT_TRUE(fs::exists(Flag()));
+  line.peer->SetStatus(0);
+  ASSERT_TRUE(WaitFor("shutdown-abandoned: the power is back", 20s)) << log;
+  EXPECT_NE(log.find("forced shutdown (FSD) cleared"), std::string::npos) << log;
+  EXPECT_FALSE(fs::exists(Flag())) << "no power cut at the next ordinary reboot";
+  const std::string page = status();
+  EXPECT_NE(page.find("\"shutdown\":{\"pending\":false"), std::string::npos) << page;
+  EXPECT_NE(page.find("\"FSD\":false"), std::string::npos) << page;
+  // A new low battery is acted on without a restart.
+  const std::size_t triesBefore = ReadFile(tries).size();
+  line.peer->SetStatus(kOnBatt | kLowBatt);
+  ASSERT_TRUE(WaitFor("shutdown: the UPS's battery is low")) << log;
+  ASSERT_TRUE(WaitFor("the shutdown command ended: exit status 0")) << log;
+  EXPECT_GT(ReadFile(tries).size(), triesBefore);
+  EXPECT_TRUE(fs::exists(Flag()));
+}
+
+TEST_F(ServiceTest, DisarmRemovesAPendingPowerCutByHand) {
+  Start(WriteConfig("true"));
+  line.peer->SetStatus(kOnBatt | kLowBatt);
+  ASSERT_TRUE(WaitFor("the shutdown command ended: exit status 0")) << log;
+  service->Signal(SIGTERM);
+  ASSERT_EQ(service->Wait(5s), 0);
+  ASSERT_TRUE(fs::exists(Flag())) << "a started shutdown keeps its power cut past the stop";
+  const fs::path config = Dir() / "corvale-ups.toml";
+  Subprocess disarm({CORVALE_UPS_TOOL, "disarm", "--config", config.string()}, true);
+  const std::string said = disarm.ReadAll(10s);
+  EXPECT_EQ(disarm.Wait(5s), 0) << said;
+  EXPECT_NE(said.find("removed " + Flag().string()), std::string::npos) << said;
+  EXPECT_FALSE(fs::exists(Flag()));
+  EXPECT_EQ(Tool({"disarm", "--config", config.string()}), 0) << "nothing to disarm is fine";
+  EXPECT_EQ(Tool({"kill-power", "--config", config.string()}), 0);
+  EXPECT_TRUE(line.peer->TurnOffDelays().empty()) << "disarmed: the UPS stays on";
+  // Only root may disarm.
+  const passwd* nobody = getpwnam("nobody");
+  ASSERT_TRUE(nobody);
+  fs::permissions(Dir(), fs::perms(0755));
+  EXPECT_EQ(RunToEnd({"setpriv", "--reuid=" + std::to_string(nobody->pw_uid),
+                      "--regid=" + std::to_string(nobody->pw_gid), "--clear-groups",
+                      CORVALE_UPS_TOOL, "disarm", "--config", config.string()}),
+            2);
 }
 
 TEST_F(ServiceTest, HooksThatAllHangDoNotHoldUpTheShutdown) {
