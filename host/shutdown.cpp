@@ -99,8 +99,8 @@ bool ShutdownSequence::Tick(const Observation& observation) {
       powerBackSince_ = observation.when;
     }
     if (stopped_) return false;
-    if (stage_ == Stage::kStarted) {
-      // Seen from the first poll after it started: the host clock's own time.
+    if (stage_ == Stage::kStarted && timing_.downWithin.count() > 0) {
+      // Timed from the first poll after it started, on the polls' clock.
       if (!startedSeenAt_) startedSeenAt_ = observation.when;
       if (observation.when - *startedSeenAt_ < timing_.downWithin) return false;
       startedSeenAt_.reset();

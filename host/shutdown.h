@@ -39,7 +39,7 @@ struct ShutdownTiming {
   std::chrono::seconds retryEvery{30};
   int commandFailuresBeforeSystemCall = 2;
   // A shutdown whose command succeeded but whose host still runs this long after has failed
-  // (a command that only schedules it, cancelled since, or one that does nothing).
+  // (a command that only schedules it, cancelled since, or one that does nothing); zero: never.
   std::chrono::seconds downWithin{300};
 };
 

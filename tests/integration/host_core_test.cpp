@@ -296,6 +296,15 @@ TEST_F(ShutdownSequenceTest, AShutdownThatLeavesTheHostRunningFailsIsTriedAgainA
   EXPECT_GE(forced.commandsRun, 4);
   EXPECT_TRUE(forced.flag);
   EXPECT_NE(primary.CurrentStage(), Stage::kIdle);
+
+  // Where the command need not shut the host down (the monitor's), one that ended well is done.
+  World monitor;
+  ShutdownSequence once("notify-me", monitor.Steps(), log,
+                        {std::chrono::seconds(30), 5, std::chrono::seconds(0)});
+  once.Begin("the UPS's battery is low", ShutdownSequence::Reason::kPower);
+  Polls(once, 0, 4000, 4);
+  EXPECT_EQ(monitor.commandsRun, 1);
+  EXPECT_EQ(once.CurrentStage(), Stage::kStarted);
 }
 
 }  // namespace shutdown_sequence
