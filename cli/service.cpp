@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <mutex>
 #include <thread>
 
 #include "cli/commands.h"
@@ -204,6 +205,8 @@ int RunService(const std::string& configPath) {
   // What those who only look see: the HTTP endpoint, and the history that outlives the service.
   host::StatusBoard board(options.name);
   std::unique_ptr<host::HistoryWriter> history;
+  // The shutdown command's end may still be heard while the service stops.
+  std::mutex historyMutex;
   if (!config->events.history.empty()) {
     std::error_code ignored;
     std::filesystem::create_directories(std::filesystem::path(config->events.history).parent_path(),
@@ -213,6 +216,7 @@ int RunService(const std::string& configPath) {
   const auto remember = [&](const std::string& event, std::uint32_t state,
                             const std::string& message,
                             std::chrono::system_clock::time_point when) {
+    std::lock_guard lock(historyMutex);
     if (history) history->Append({when, event, options.name, state, message, {}});
   };
   service.OnPoll([&board](const host::Observation& observation) { board.OnPoll(observation); });
@@ -265,9 +269,13 @@ int RunService(const std::string& configPath) {
   http.Stop();
   backend.Stop();
   service.Stop();
+  // Answers from the helper reach the history through the host: none may come once it is gone.
+  requests.reset();
   remember("service-stopped", 0, "stopped", std::chrono::system_clock::now());
-  history.reset();   // written to the disk before the service says it has stopped
-  requests.reset();  // no answer from the helper may reach the host once it is gone
+  {
+    std::lock_guard lock(historyMutex);
+    history.reset();  // written to the disk before the service says it has stopped
+  }
   log.Log(host::Priority::kInfo, "stopped");
   return kExitOk;
 }

@@ -25,8 +25,10 @@ void ShutdownSequence::Begin(const std::string& why, Reason reason) {
     reason_ = reason;
     commandFailures_ = 0;
     nextAttempt_.reset();
+    // The flag is written and removed only under the lock: a concurrent stop removes it after
+    // this write, never before it.
+    if (steps_.writeFlag) steps_.writeFlag();
   }
-  if (steps_.writeFlag) steps_.writeFlag();
   if (steps_.raise) steps_.raise(EventKind::kShutdown, why + ": shutting down");
   if (steps_.beforeShutdown) {
     steps_.beforeShutdown([this] { Attempt(); });
@@ -70,14 +72,22 @@ void ShutdownSequence::Attempt() {
 }
 
 void ShutdownSequence::Ended(bool started, const std::string& failure) {
+  bool stopped = false;
   {
     std::lock_guard lock(mutex_);
     if (stage_ != Stage::kRunning) return;
     stage_ = started ? Stage::kStarted : Stage::kWaitingToRetry;
     nextAttempt_.reset();
     startedSeenAt_.reset();
+    stopped = stopped_;
+    // Nothing tries again after the stop: the flag of a failed command must not outlive it.
+    if (stopped && !started && steps_.removeFlag) steps_.removeFlag();
   }
-  if (!started) Failed(failure);
+  if (started) return;
+  if (!stopped) return Failed(failure);
+  log_.Log(Priority::kCritical, "the host did NOT shut down: " + failure +
+                                    ", after the service stopped: no power cut will follow");
+  if (steps_.raise) steps_.raise(EventKind::kShutdownFailed, failure);
 }
 
 void ShutdownSequence::Failed(const std::string& failure) {
@@ -118,8 +128,10 @@ bool ShutdownSequence::Tick(const Observation& observation) {
                               observation.when - *powerBackSince_ >= timing_.retryEvery;
       abandon = reasonGone;
       stage_ = abandon ? Stage::kIdle : Stage::kPreparing;  // kPreparing: the next attempt, below
-      // Each try comes with its power cut: the flag may have been removed by hand since.
+      // Each try comes with its power cut (the flag may have been removed by hand since); an
+      // abandoned one leaves none.
       if (!abandon && steps_.writeFlag) steps_.writeFlag();
+      if (abandon && steps_.removeFlag) steps_.removeFlag();
       why = why_;
     }
   }
@@ -131,7 +143,6 @@ bool ShutdownSequence::Tick(const Observation& observation) {
     Attempt();
     return false;
   }
-  if (steps_.removeFlag) steps_.removeFlag();
   if (steps_.cancelBeforeShutdown) steps_.cancelBeforeShutdown();
   if (steps_.raise) {
     steps_.raise(EventKind::kShutdownAbandoned,
@@ -141,15 +152,14 @@ bool ShutdownSequence::Tick(const Observation& observation) {
 }
 
 void ShutdownSequence::Stop() {
-  Stage stage;
   {
     std::lock_guard lock(mutex_);
     if (stopped_) return;  // once: what it uses may be gone by a second call
     stopped_ = true;
-    stage = stage_;
+    // A running command may be taking the host down: it keeps the flag until it fails (Ended).
+    if (stage_ != Stage::kPreparing && stage_ != Stage::kWaitingToRetry) return;
+    if (steps_.removeFlag) steps_.removeFlag();
   }
-  if (stage != Stage::kPreparing && stage != Stage::kWaitingToRetry) return;
-  if (steps_.removeFlag) steps_.removeFlag();
   log_.Log(Priority::kWarning, "stopping before the host shut down: no power cut will follow");
 }
 

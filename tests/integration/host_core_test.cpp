@@ -13,6 +13,7 @@
 #include "host/command_runner.h"
 #include "host/config.h"
 #include "host/events.h"
+#include "host/host.h"
 #include "host/policy.h"
 #include "host/shutdown.h"
 #include "host/supervisor.h"
@@ -100,6 +101,7 @@ using corvale::host::Logger;
 using corvale::host::ShutdownSequence;
 using corvale::host::ShutdownSteps;
 using Stage = ShutdownSequence::Stage;
+using namespace std::chrono_literals;
 
 // The world as a shutdown sees it, recorded: the flag, FSD, what ran and what was raised.
 struct World {
@@ -305,6 +307,54 @@ TEST_F(ShutdownSequenceTest, AShutdownThatLeavesTheHostRunningFailsIsTriedAgainA
   Polls(once, 0, 4000, 4);
   EXPECT_EQ(monitor.commandsRun, 1);
   EXPECT_EQ(once.CurrentStage(), Stage::kStarted);
+}
+
+TEST_F(ShutdownSequenceTest, ConcurrentStopNeverLeavesTheFlagOfAShutdownThatDidNotStart) {
+  // Writing the flag takes its time (a disk, a request to the root helper): a stop that comes
+  // meanwhile must not remove it first and have the write land after.
+  for (int round = 0; round < 20; ++round) {
+    std::mutex mutex;
+    std::vector<std::string> landed;  // "write" and "remove", in the order they took effect
+    ShutdownSteps steps;
+    steps.writeFlag = [&] {
+      std::this_thread::sleep_for(2ms);
+      std::lock_guard lock(mutex);
+      landed.push_back("write");
+    };
+    steps.removeFlag = [&] {
+      std::lock_guard lock(mutex);
+      landed.push_back("remove");
+    };
+    steps.beforeShutdown = [](std::function<void()>) {};  // the other machines never log out
+    ShutdownSequence sequence("shutdown-now", steps, log, {});
+    std::thread beginning([&] { sequence.Begin("why", ShutdownSequence::Reason::kPower); });
+    std::this_thread::sleep_for(1ms);
+    sequence.Stop();
+    beginning.join();
+    std::lock_guard lock(mutex);
+    EXPECT_TRUE(landed.empty() || landed.back() == "remove") << "round " << round;
+  }
+}
+
+TEST_F(ShutdownSequenceTest, ACommandThatFailsAfterTheStopLeavesNoFlag) {
+  for (const int exitCode : {1, 0}) {
+    World scene;
+    std::function<void(const std::optional<ExitStatus>&)> ending;
+    auto steps = scene.Steps();
+    steps.runCommand = [&](auto ended) {
+      ++scene.commandsRun;
+      ending = std::move(ended);
+    };
+    ShutdownSequence sequence("shutdown-now", steps, log, {});
+    sequence.Begin("the UPS's battery is low", ShutdownSequence::Reason::kPower);
+    ASSERT_EQ(sequence.CurrentStage(), Stage::kRunning);
+    sequence.Stop();
+    EXPECT_TRUE(scene.flag) << "the command may be taking the host down";
+    std::thread([&] { ending(ExitStatus{false, exitCode}); }).join();
+    Polls(sequence, 0, 100, 4);
+    EXPECT_EQ(scene.commandsRun, 1) << "nothing is tried after the stop";
+    EXPECT_EQ(scene.flag, exitCode == 0) << "exit " << exitCode;
+  }
 }
 
 }  // namespace shutdown_sequence
@@ -556,6 +606,37 @@ TEST(SupervisorTest, RestartsWhileTheUpsIsLostAreLoggedWhenTheyStartAndEnd) {
             std::string::npos)
       << logged;
   EXPECT_NE(logged.find("the restarted driver found the UPS\n"), std::string::npos) << logged;
+}
+
+// The whole host with its own command runner: a stop while the shutdown command still runs, and
+// the command then fails.
+TEST(HostStopTest, ACommandThatFailsAfterTheStopLeavesNoFlagOnTheDisk) {
+  corvale::testing::Line line;
+  corvale::DriverLibrary driver(CORVALE_DRIVER_LIBRARY);
+  std::FILE* file = std::tmpfile();
+  corvale::host::Logger log(false, file);
+  const std::filesystem::path flag = line.directory.Path() / "run/killpower";
+  corvale::host::HostOptions options;
+  options.setup = corvale::Setup{line.registry.Root().string(), line.Devices().string(), "COM1"};
+  options.shutdownCommand = "sleep 1; exit 1";
+  options.flagFile = flag.string();
+  options.logEvents = false;
+  options.timing.pollEvery = 50ms;
+  line.peer->SetStatus(0x0001 | 0x0004);  // on battery, low
+  corvale::host::Host host(driver, options, log);
+  host.Start();
+  const auto waitFor = [](const std::function<bool()>& done) {
+    for (int i = 0; i < 100 && !done(); ++i) std::this_thread::sleep_for(50ms);
+    return done();
+  };
+  ASSERT_TRUE(waitFor([&] { return std::filesystem::exists(flag); })) << Messages(file);
+  host.Stop();
+  EXPECT_TRUE(std::filesystem::exists(flag)) << "the command may yet take the host down";
+  EXPECT_TRUE(waitFor([&] { return !std::filesystem::exists(flag); })) << Messages(file);
+  EXPECT_NE(Messages(file).find("after the service stopped: no power cut will follow"),
+            std::string::npos)
+      << Messages(file);
+  std::fclose(file);
 }
 
 }  // namespace supervision
