@@ -623,16 +623,18 @@ TEST(HostStopTest, ACommandThatFailsAfterTheStopLeavesNoFlagOnTheDisk) {
   options.logEvents = false;
   options.timing.pollEvery = 50ms;
   line.peer->SetStatus(0x0001 | 0x0004);  // on battery, low
-  corvale::host::Host host(driver, options, log);
-  host.Start();
   const auto waitFor = [](const std::function<bool()>& done) {
     for (int i = 0; i < 100 && !done(); ++i) std::this_thread::sleep_for(50ms);
     return done();
   };
-  ASSERT_TRUE(waitFor([&] { return std::filesystem::exists(flag); })) << Messages(file);
-  host.Stop();
-  EXPECT_TRUE(std::filesystem::exists(flag)) << "the command may yet take the host down";
-  EXPECT_TRUE(waitFor([&] { return !std::filesystem::exists(flag); })) << Messages(file);
+  {
+    corvale::host::Host host(driver, options, log);
+    host.Start();
+    ASSERT_TRUE(waitFor([&] { return std::filesystem::exists(flag); }));
+    host.Stop();
+    EXPECT_TRUE(std::filesystem::exists(flag)) << "the command may yet take the host down";
+    EXPECT_TRUE(waitFor([&] { return !std::filesystem::exists(flag); }));
+  }  // its threads end: the log may be read
   EXPECT_NE(Messages(file).find("after the service stopped: no power cut will follow"),
             std::string::npos)
       << Messages(file);
