@@ -33,6 +33,8 @@ int RunCheckConfig(const std::string& configPath);
 int RunShutdownHelper(const std::string& configPath);
 // `flagFile` empty: the configuration's, or the default where it cannot be read.
 int RunKillPower(const std::string& configPath, const std::string& flagFile);
+// Removes the flag by hand, as root: no power cut follows the next shutdown.
+int RunDisarm(const std::string& configPath);
 
 // The recorded power events, from the configuration's history file or `file`.
 struct HistoryOptions {

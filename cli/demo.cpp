@@ -95,6 +95,7 @@ int RunDemo(const DemoOptions& options, const std::atomic<bool>& stop) {
   pretend.runCommand = [](auto ended) { ended(host::ExitStatus{}); };
   hostOptions.delegated = pretend;
   hostOptions.turnOffAfterShutdown = options.turnOffDelay;
+  hostOptions.shutdownTiming.downWithin = std::chrono::seconds(0);  // its host never goes down
   hostOptions.logEvents = false;  // printed below, one line or JSON object each
   host::Host demo(*driver, hostOptions, hostLog);
   // The status page, live while the story plays, at a port nobody else has.

@@ -71,7 +71,11 @@ int main(int argc, char** argv) {
   auto* shutdownHelper = app.add_subcommand(
       "shutdown-helper",
       "As root, write the flag and shut down when the unprivileged service asks (systemd runs it)");
-  for (auto* command : {service, checkConfig, killPower, shutdownHelper}) {
+  auto* disarm = app.add_subcommand(
+      "disarm",
+      "As root, remove the flag: no power cut after the next shutdown (undoes one that "
+      "was cancelled)");
+  for (auto* command : {service, checkConfig, killPower, shutdownHelper, disarm}) {
     command->add_option("--config", configPath, "The configuration file")->capture_default_str();
   }
   std::string flagFile;
@@ -152,6 +156,7 @@ int main(int argc, char** argv) {
     return RunHistory(historyOptions);
   }
   if (*killPower) return RunKillPower(configPath, flagFile);
+  if (*disarm) return RunDisarm(configPath);
   if (*shutdownHelper) return RunShutdownHelper(configPath);
   if (*status) {
     bool settingsGiven = false;

@@ -28,12 +28,14 @@ int main(int argc, char** argv) {
   auto* status =
       app.add_subcommand("status", "Report the UPS's state and the published values once");
   auto* turnOff = app.add_subcommand("turn-off", "Order the UPS to switch its output off");
+  auto* disarm = app.add_subcommand(
+      "disarm", "As an administrator, remove the flag: no power cut after the next shutdown");
   auto* history = app.add_subcommand("history", "List the power events the service recorded");
   HistoryOptions historyOptions;
   history->add_option("--file", historyOptions.file, "The history file itself");
   history->add_option("--since", historyOptions.since, "Only from this time on (RFC 3339)");
   history->add_flag("--json", historyOptions.json, "As JSON lines");
-  for (auto* command : {install, service, checkConfig, status, history}) {
+  for (auto* command : {install, service, checkConfig, status, history, disarm}) {
     command->add_option("--config", configPath, "The configuration file")->capture_default_str();
   }
   for (auto* command : {status, turnOff}) {
@@ -57,6 +59,7 @@ int main(int argc, char** argv) {
     historyOptions.configPath = configPath;
     return RunHistory(historyOptions);
   }
+  if (*disarm) return RunDisarm(configPath);
   if (*install) return RunInstall(configPath);
   if (*remove) return RunRemove();
   return host::RunAsService(kServiceName, [&] { return RunService(configPath); });

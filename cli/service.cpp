@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <mutex>
 #include <thread>
 
 #include "cli/commands.h"
@@ -162,6 +163,7 @@ int RunService(const std::string& configPath) {
   options.systemCall = host::ShutDownSystem;  // where the command is empty or keeps failing
   options.onBatteryLimit = std::chrono::seconds(config->shutdown.onBatterySeconds);
   options.shutdownTiming.retryEvery = std::chrono::seconds(config->shutdown.retrySeconds);
+  options.shutdownTiming.downWithin = std::chrono::seconds(config->shutdown.downWithinSeconds);
   options.flagFile = config->shutdown.flagFile;
   options.flagContents = KillPowerFacts(*config).Text();
   options.eventsCommand = config->events.command;
@@ -203,6 +205,8 @@ int RunService(const std::string& configPath) {
   // What those who only look see: the HTTP endpoint, and the history that outlives the service.
   host::StatusBoard board(options.name);
   std::unique_ptr<host::HistoryWriter> history;
+  // The shutdown command's end may still be heard while the service stops.
+  std::mutex historyMutex;
   if (!config->events.history.empty()) {
     std::error_code ignored;
     std::filesystem::create_directories(std::filesystem::path(config->events.history).parent_path(),
@@ -212,6 +216,7 @@ int RunService(const std::string& configPath) {
   const auto remember = [&](const std::string& event, std::uint32_t state,
                             const std::string& message,
                             std::chrono::system_clock::time_point when) {
+    std::lock_guard lock(historyMutex);
     if (history) history->Append({when, event, options.name, state, message, {}});
   };
   service.OnPoll([&board](const host::Observation& observation) { board.OnPoll(observation); });
@@ -264,9 +269,13 @@ int RunService(const std::string& configPath) {
   http.Stop();
   backend.Stop();
   service.Stop();
+  // Answers from the helper reach the history through the host: none may come once it is gone.
+  requests.reset();
   remember("service-stopped", 0, "stopped", std::chrono::system_clock::now());
-  history.reset();   // written to the disk before the service says it has stopped
-  requests.reset();  // no answer from the helper may reach the host once it is gone
+  {
+    std::lock_guard lock(historyMutex);
+    history.reset();  // written to the disk before the service says it has stopped
+  }
   log.Log(host::Priority::kInfo, "stopped");
   return kExitOk;
 }
@@ -341,6 +350,28 @@ int RunShutdownHelper(const std::string& configPath) {
   // Requests that come while others are carried out are carried out too.
   while (host::HandleRequests(shutdown.requests, shutdown.results, handlers, log) > 0) {
   }
+  return kExitOk;
+}
+
+int RunDisarm(const std::string& configPath) {
+  if (!host::RunningAsAdministrator()) {
+    return Fail(kExitUsage, "disarm runs as root (the flag is root's): sudo corvale-ups disarm");
+  }
+  // As kill-power looks for it: a configuration broken by an edit must not hide a flag.
+  const auto loaded = host::LoadConfig(configPath);
+  const std::string flag =
+      loaded.problems.empty() ? loaded.config.shutdown.flagFile : host::DefaultFlagFile();
+  std::error_code error;
+  // Removes a link itself, never what it points to.
+  if (std::filesystem::remove(flag, error)) {
+    std::printf(
+        "removed %s: no power cut follows the next shutdown, unless the service shuts down "
+        "again\n",
+        flag.c_str());
+    return kExitOk;
+  }
+  if (error) return Fail(kExitFailure, "cannot remove " + flag + ": " + error.message());
+  std::printf("no flag %s: no power cut is pending\n", flag.c_str());
   return kExitOk;
 }
 

@@ -205,6 +205,7 @@ void ReadDocument(const toml::table& root, LoadedConfig& loaded) {
     config.shutdown.commandLine = shutdown.LineOfKey("command", 0);
     shutdown.Integer("on_battery_seconds", config.shutdown.onBatterySeconds, 0, 86400);
     shutdown.Integer("retry_seconds", config.shutdown.retrySeconds, 1, 600);
+    shutdown.Integer("down_within_seconds", config.shutdown.downWithinSeconds, 1, 3600);
     shutdown.Integer("turn_off_delay", config.shutdown.turnOffDelay, 0, 999);
     shutdown.String("flag_file", config.shutdown.flagFile);
     shutdown.String("requests", config.shutdown.requests);

@@ -24,7 +24,8 @@ struct Config {
     int commandLine = 0;                             // where the file sets it; 0: not set
     std::uint32_t onBatterySeconds = 0;              // 0: only on low battery
     std::uint32_t retrySeconds = 30;                 // a failed shutdown is tried again this often
-    std::uint32_t turnOffDelay = 120;                // 0 to 999
+    std::uint32_t downWithinSeconds = 300;  // a host still up this long after has not shut down
+    std::uint32_t turnOffDelay = 120;       // 0 to 999
     std::string flagFile = DefaultFlagFile();
     // Without root's rights the service asks a root helper here, which answers there.
     std::string requests = DefaultRequestFolder();

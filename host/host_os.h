@@ -116,9 +116,10 @@ void RaiseOpenFileLimit();
 std::vector<std::string> ServiceWritableFolders();
 
 // Why the configuration file at `path` cannot be trusted, in the manner of sshd's StrictModes:
-// users other than the administrators (and the service's own account) may write it or its
-// folder, and so choose the commands the service runs; or it holds passwords (`passwords`) that
-// they may read. Nothing when it can be trusted. The reason says how to fix it.
+// anyone but the administrators may write it or a folder above it, and so choose the commands
+// root runs (the service's own account and group are no exception); or it holds passwords
+// (`passwords`) that others may read. Nothing when it can be trusted. The reason says how to
+// fix it.
 std::optional<std::string> UntrustedConfig(const std::string& path, bool passwords);
 
 }  // namespace corvale::host

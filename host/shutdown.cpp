@@ -25,8 +25,10 @@ void ShutdownSequence::Begin(const std::string& why, Reason reason) {
     reason_ = reason;
     commandFailures_ = 0;
     nextAttempt_.reset();
+    // The flag is written and removed only under the lock: a concurrent stop removes it after
+    // this write, never before it.
+    if (steps_.writeFlag) steps_.writeFlag();
   }
-  if (steps_.writeFlag) steps_.writeFlag();
   if (steps_.raise) steps_.raise(EventKind::kShutdown, why + ": shutting down");
   if (steps_.beforeShutdown) {
     steps_.beforeShutdown([this] { Attempt(); });
@@ -70,13 +72,25 @@ void ShutdownSequence::Attempt() {
 }
 
 void ShutdownSequence::Ended(bool started, const std::string& failure) {
+  bool stopped = false;
   {
     std::lock_guard lock(mutex_);
     if (stage_ != Stage::kRunning) return;
     stage_ = started ? Stage::kStarted : Stage::kWaitingToRetry;
     nextAttempt_.reset();
+    startedSeenAt_.reset();
+    stopped = stopped_;
+    // Nothing tries again after the stop: the flag of a failed command must not outlive it.
+    if (stopped && !started && steps_.removeFlag) steps_.removeFlag();
   }
   if (started) return;
+  if (!stopped) return Failed(failure);
+  log_.Log(Priority::kCritical, "the host did NOT shut down: " + failure +
+                                    ", after the service stopped: no power cut will follow");
+  if (steps_.raise) steps_.raise(EventKind::kShutdownFailed, failure);
+}
+
+void ShutdownSequence::Failed(const std::string& failure) {
   log_.Log(Priority::kCritical, "the host did NOT shut down: " + failure + ". Trying again in " +
                                     std::to_string(timing_.retryEvery.count()) + " s");
   if (steps_.raise) steps_.raise(EventKind::kShutdownFailed, failure);
@@ -84,7 +98,7 @@ void ShutdownSequence::Ended(bool started, const std::string& failure) {
 
 bool ShutdownSequence::Tick(const Observation& observation) {
   std::string why;
-  bool abandon = false;
+  bool abandon = false, stayedUp = false;
   {
     std::lock_guard lock(mutex_);
     const bool powerBack =
@@ -94,21 +108,41 @@ bool ShutdownSequence::Tick(const Observation& observation) {
     } else if (!powerBackSince_) {
       powerBackSince_ = observation.when;
     }
-    if (stopped_ || stage_ != Stage::kWaitingToRetry) return false;
-    if (!nextAttempt_) nextAttempt_ = observation.when + timing_.retryEvery;
-    if (observation.when < *nextAttempt_) return false;
-    nextAttempt_.reset();
-    const bool reasonGone = reason_ == Reason::kPower && powerBackSince_ &&
-                            observation.when - *powerBackSince_ >= timing_.retryEvery;
-    abandon = reasonGone;
-    stage_ = abandon ? Stage::kIdle : Stage::kPreparing;  // kPreparing: the next attempt, below
-    why = why_;
+    if (stopped_) return false;
+    if (stage_ == Stage::kStarted && timing_.downWithin.count() > 0) {
+      // Timed from the first poll after it started, on the polls' clock.
+      if (!startedSeenAt_) startedSeenAt_ = observation.when;
+      if (observation.when - *startedSeenAt_ < timing_.downWithin) return false;
+      startedSeenAt_.reset();
+      stage_ = Stage::kWaitingToRetry;
+      ++commandFailures_;
+      stayedUp = true;
+      why = "it still runs " + std::to_string(timing_.downWithin.count()) +
+            " s after the shutdown succeeded";
+    } else {
+      if (stage_ != Stage::kWaitingToRetry) return false;
+      if (!nextAttempt_) nextAttempt_ = observation.when + timing_.retryEvery;
+      if (observation.when < *nextAttempt_) return false;
+      nextAttempt_.reset();
+      const bool reasonGone = reason_ == Reason::kPower && powerBackSince_ &&
+                              observation.when - *powerBackSince_ >= timing_.retryEvery;
+      abandon = reasonGone;
+      stage_ = abandon ? Stage::kIdle : Stage::kPreparing;  // kPreparing: the next attempt, below
+      // Each try comes with its power cut (the flag may have been removed by hand since); an
+      // abandoned one leaves none.
+      if (!abandon && steps_.writeFlag) steps_.writeFlag();
+      if (abandon && steps_.removeFlag) steps_.removeFlag();
+      why = why_;
+    }
+  }
+  if (stayedUp) {
+    Failed(why);
+    return false;
   }
   if (!abandon) {
     Attempt();
     return false;
   }
-  if (steps_.removeFlag) steps_.removeFlag();
   if (steps_.cancelBeforeShutdown) steps_.cancelBeforeShutdown();
   if (steps_.raise) {
     steps_.raise(EventKind::kShutdownAbandoned,
@@ -118,15 +152,14 @@ bool ShutdownSequence::Tick(const Observation& observation) {
 }
 
 void ShutdownSequence::Stop() {
-  Stage stage;
   {
     std::lock_guard lock(mutex_);
     if (stopped_) return;  // once: what it uses may be gone by a second call
     stopped_ = true;
-    stage = stage_;
+    // A running command may be taking the host down: it keeps the flag until it fails (Ended).
+    if (stage_ != Stage::kPreparing && stage_ != Stage::kWaitingToRetry) return;
+    if (steps_.removeFlag) steps_.removeFlag();
   }
-  if (stage != Stage::kPreparing && stage != Stage::kWaitingToRetry) return;
-  if (steps_.removeFlag) steps_.removeFlag();
   log_.Log(Priority::kWarning, "stopping before the host shut down: no power cut will follow");
 }
 

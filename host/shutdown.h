@@ -38,6 +38,9 @@ struct ShutdownTiming {
   // a shutdown for a power reason is abandoned.
   std::chrono::seconds retryEvery{30};
   int commandFailuresBeforeSystemCall = 2;
+  // A shutdown whose command succeeded but whose host still runs this long after has failed
+  // (a command that only schedules it, cancelled since, or one that does nothing); zero: never.
+  std::chrono::seconds downWithin{300};
 };
 
 class ShutdownSequence {
@@ -64,6 +67,7 @@ class ShutdownSequence {
  private:
   void Attempt();
   void Ended(bool started, const std::string& failure);
+  void Failed(const std::string& failure);  // logged and raised
 
   std::string command_;
   ShutdownSteps steps_;
@@ -77,6 +81,7 @@ class ShutdownSequence {
   int commandFailures_ = 0;
   std::optional<Clock::time_point> nextAttempt_;
   std::optional<Clock::time_point> powerBackSince_;
+  std::optional<Clock::time_point> startedSeenAt_;  // the first poll after it started
 };
 
 }  // namespace corvale::host

@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <pthread.h>
+#include <pwd.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/resource.h>
@@ -11,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -303,46 +305,95 @@ bool RemoveService(const std::string&, std::string* error) {
 
 namespace {
 
-// Who besides root and this service's own account may write (or, for `reading`, read) what
-// `status` describes; empty when nobody.
-std::string OthersWho(const struct stat& status, bool reading) {
-  const mode_t otherBit = reading ? S_IROTH : S_IWOTH, groupBit = reading ? S_IRGRP : S_IWGRP;
-  if (status.st_uid != 0 && status.st_uid != geteuid()) {
-    return "its owner (uid " + std::to_string(status.st_uid) + ")";
+namespace fs = std::filesystem;
+
+// The installed service's account and group: network-facing, so never trusted with what root acts
+// on, whatever they are called in the examples.
+constexpr const char* kServiceAccount = "corvale-ups";
+
+std::string GroupName(gid_t gid) {
+  const group* found = getgrgid(gid);
+  return found != nullptr
+             ? "the group " + std::string(found->gr_name) + " (gid " + std::to_string(gid) + ")"
+             : "the group with gid " + std::to_string(gid);
+}
+
+// Who besides root may write (or, for `reading`, read) what `status` describes, and the command
+// that stops them; nothing when nobody. This process's own user is trusted like root unless it is
+// the service's account (a user running the service by hand owns its file); only root's group may
+// write, while the service's group and this process's may read (the service reads passwords).
+struct Others {
+  std::string who, fix;
+};
+std::optional<Others> OthersWho(const std::string& path, const struct stat& status, bool reading) {
+  const passwd* service = getpwnam(kServiceAccount);
+  const bool selfTrusted = service == nullptr || service->pw_uid != geteuid();
+  std::string who, fix, bits;
+  const auto add = [&who](const std::string& whom) { who += (who.empty() ? "" : " and ") + whom; };
+  if (status.st_uid != 0 && !(status.st_uid == geteuid() && selfTrusted)) {
+    add("its owner (uid " + std::to_string(status.st_uid) + ")");
+    fix = "chown root " + path;
   }
-  if ((status.st_mode & otherBit) != 0) return "every user";
-  // root's group, and the service's own (the installed unit's runs it, and reads passwords).
-  const group* service = getgrnam("corvale-ups");
-  const bool trustedGroup = status.st_gid == 0 || status.st_gid == getegid() ||
-                            (service != nullptr && status.st_gid == service->gr_gid);
-  if ((status.st_mode & groupBit) != 0 && !trustedGroup) {
-    return "the group with gid " + std::to_string(status.st_gid);
+  // In a sticky folder only an entry's owner may rename or remove it: the others may add names
+  // but never replace what lies below.
+  const bool sticky = !reading && S_ISDIR(status.st_mode) && (status.st_mode & S_ISVTX) != 0;
+  const group* serviceGroup = getgrnam(kServiceAccount);
+  const bool readingGroup =
+      reading && (status.st_gid == getegid() ||
+                  (serviceGroup != nullptr && status.st_gid == serviceGroup->gr_gid));
+  if (!sticky && (status.st_mode & (reading ? S_IRGRP : S_IWGRP)) != 0 && status.st_gid != 0 &&
+      !readingGroup) {
+    add(GroupName(status.st_gid));
+    bits += 'g';
   }
-  return {};
+  if (!sticky && (status.st_mode & (reading ? S_IROTH : S_IWOTH)) != 0) {
+    add("every user");
+    bits += 'o';
+  }
+  if (who.empty()) return std::nullopt;
+  if (!bits.empty()) fix += (fix.empty() ? "" : " && ") + ("chmod " + bits + "-w " + path);
+  return Others{who, fix};
+}
+
+// Every folder whose writers could replace `path`, from its own up to the root: as named and as it
+// resolves (whoever may write a link's folder may point it elsewhere).
+std::vector<std::string> FoldersAbove(const std::string& path) {
+  std::vector<fs::path> starts = {fs::absolute(path).lexically_normal()};
+  std::error_code error;
+  if (auto real = fs::canonical(path, error); !error) starts.push_back(std::move(real));
+  std::vector<std::string> folders;
+  for (const auto& start : starts) {
+    for (fs::path folder = start.parent_path();; folder = folder.parent_path()) {
+      if (std::find(folders.begin(), folders.end(), folder.string()) == folders.end()) {
+        folders.push_back(folder.string());
+      }
+      if (folder == folder.parent_path()) break;
+    }
+  }
+  return folders;
 }
 
 }  // namespace
 
 std::optional<std::string> UntrustedConfig(const std::string& path, bool passwords) {
-  struct stat file, folder;
+  struct stat file;
   if (stat(path.c_str(), &file) != 0) return std::nullopt;  // unread; the loader says so
-  const std::string parent = std::filesystem::absolute(path).parent_path().string();
-  if (const auto who = OthersWho(file, false); !who.empty()) {
-    return path + " may be written by " + who +
-           ", who would choose the commands the service runs. Let only root write it: chown "
-           "root " +
-           path + " && chmod go-w " + path;
+  if (const auto others = OthersWho(path, file, false)) {
+    return path + " may be written by " + others->who +
+           ", who would choose the commands the service runs. Let only root write it: " +
+           others->fix;
   }
-  if (stat(parent.c_str(), &folder) == 0 && !(folder.st_mode & S_ISVTX)) {
-    if (const auto who = OthersWho(folder, false); !who.empty()) {
-      return "the folder " + parent + " may be written by " + who +
-             ", who could replace the configuration. Let only root write it: chown root " + parent +
-             " && chmod go-w " + parent;
+  for (const auto& folder : FoldersAbove(path)) {
+    struct stat status;
+    if (stat(folder.c_str(), &status) != 0) continue;
+    if (const auto others = OthersWho(folder, status, false)) {
+      return "the folder " + folder + " may be written by " + others->who +
+             ", who could replace the configuration. Let only root write it: " + others->fix;
     }
   }
   if (passwords) {
-    if (const auto who = OthersWho(file, true); !who.empty()) {
-      return path + " holds passwords and " + who +
+    if (const auto others = OthersWho(path, file, true)) {
+      return path + " holds passwords and " + others->who +
              " may read it. Let only root and the service read it: chown root:corvale-ups " + path +
              " && chmod 640 " + path;
     }

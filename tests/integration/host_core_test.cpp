@@ -13,6 +13,7 @@
 #include "host/command_runner.h"
 #include "host/config.h"
 #include "host/events.h"
+#include "host/host.h"
 #include "host/policy.h"
 #include "host/shutdown.h"
 #include "host/supervisor.h"
@@ -123,6 +124,7 @@ using corvale::host::Logger;
 using corvale::host::ShutdownSequence;
 using corvale::host::ShutdownSteps;
 using Stage = ShutdownSequence::Stage;
+using namespace std::chrono_literals;
 
 // The world as a shutdown sees it, recorded: the flag, FSD, what ran and what was raised.
 struct World {
@@ -162,13 +164,15 @@ struct World {
 
 class ShutdownSequenceTest : public ::testing::Test {
  protected:
-  ShutdownSequenceTest() : log(false, std::tmpfile()) {}
+  ShutdownSequenceTest() : file(std::tmpfile()), log(false, file) {}
+  ~ShutdownSequenceTest() override { std::fclose(file); }
   // One poll a second from `from` to `to` seconds, in state `polled`.
   void Polls(ShutdownSequence& sequence, int from, int to, std::uint32_t polled) {
     for (int second = from; second <= to; ++second) {
       if (sequence.Tick(At(second, polled, polled))) abandonedAt.push_back(second);
     }
   }
+  std::FILE* file;
   Logger log;
   World world;
   std::vector<int> abandonedAt;
@@ -274,6 +278,106 @@ TEST_F(ShutdownSequenceTest, ShutsDownOnceWhoeverAsksAndStoppingLeavesNoFlagOfAF
   EXPECT_FALSE(failed.flag);
   stopped.Begin("why", ShutdownSequence::Reason::kPower);
   EXPECT_EQ(failed.commandsRun, 1) << "nothing starts after the stop";
+}
+
+TEST_F(ShutdownSequenceTest, AShutdownThatLeavesTheHostRunningFailsIsTriedAgainAndAbandoned) {
+  // The command says yes (a `shutdown +5` cancelled since, a harmless test command), and the host
+  // keeps running.
+  ShutdownSequence sequence("shutdown-now", world.Steps(), log,
+                            {std::chrono::seconds(30), 5, std::chrono::seconds(300)});
+  sequence.Begin("the UPS's battery is low", ShutdownSequence::Reason::kPower);
+  EXPECT_EQ(sequence.CurrentStage(), Stage::kStarted);
+  Polls(sequence, 0, 299, 4);
+  EXPECT_EQ(sequence.CurrentStage(), Stage::kStarted) << "the host may take its time";
+  Polls(sequence, 300, 300, 4);
+  EXPECT_EQ(sequence.CurrentStage(), Stage::kWaitingToRetry);
+  EXPECT_EQ(world.events, (std::vector<std::string>{"shutdown", "shutdown-failed"}));
+  EXPECT_EQ(Count(Messages(file), "the host did NOT shut down: it still runs 300 s after"), 1);
+  // Disarmed by hand meanwhile: a new try arms the power cut again, as the reason still holds.
+  world.flag = false;
+  Polls(sequence, 301, 331, 4);
+  EXPECT_EQ(world.commandsRun, 2);
+  EXPECT_TRUE(world.flag);
+  EXPECT_EQ(sequence.CurrentStage(), Stage::kStarted);
+  // The power comes back; the host still runs: abandoned like any failed shutdown.
+  Polls(sequence, 332, 700, 1);
+  EXPECT_EQ(world.commandsRun, 2) << "no try once the power is back";
+  EXPECT_EQ(sequence.CurrentStage(), Stage::kIdle);
+  EXPECT_FALSE(world.flag);
+  EXPECT_FALSE(world.fsd);
+  EXPECT_EQ(world.events.back(), "shutdown-abandoned");
+  EXPECT_EQ(abandonedAt.size(), 1u);
+  // A later power failure is acted on again.
+  sequence.Begin("the UPS's battery is low", ShutdownSequence::Reason::kPower);
+  EXPECT_EQ(world.commandsRun, 3);
+  EXPECT_TRUE(world.flag);
+
+  // A primary's FSD holds: tried again, never abandoned.
+  World forced;
+  ShutdownSequence primary("shutdown-now", forced.Steps(), log,
+                           {std::chrono::seconds(30), 5, std::chrono::seconds(60)});
+  primary.Begin("forced shutdown (FSD) by the primary admin", ShutdownSequence::Reason::kForced);
+  Polls(primary, 0, 400, 1);
+  EXPECT_GE(forced.commandsRun, 4);
+  EXPECT_TRUE(forced.flag);
+  EXPECT_NE(primary.CurrentStage(), Stage::kIdle);
+
+  // Where the command need not shut the host down (the monitor's), one that ended well is done.
+  World monitor;
+  ShutdownSequence once("notify-me", monitor.Steps(), log,
+                        {std::chrono::seconds(30), 5, std::chrono::seconds(0)});
+  once.Begin("the UPS's battery is low", ShutdownSequence::Reason::kPower);
+  Polls(once, 0, 4000, 4);
+  EXPECT_EQ(monitor.commandsRun, 1);
+  EXPECT_EQ(once.CurrentStage(), Stage::kStarted);
+}
+
+TEST_F(ShutdownSequenceTest, ConcurrentStopNeverLeavesTheFlagOfAShutdownThatDidNotStart) {
+  // Writing the flag takes its time (a disk, a request to the root helper): a stop that comes
+  // meanwhile must not remove it first and have the write land after.
+  for (int round = 0; round < 20; ++round) {
+    std::mutex mutex;
+    std::vector<std::string> landed;  // "write" and "remove", in the order they took effect
+    ShutdownSteps steps;
+    steps.writeFlag = [&] {
+      std::this_thread::sleep_for(2ms);
+      std::lock_guard lock(mutex);
+      landed.push_back("write");
+    };
+    steps.removeFlag = [&] {
+      std::lock_guard lock(mutex);
+      landed.push_back("remove");
+    };
+    steps.beforeShutdown = [](std::function<void()>) {};  // the other machines never log out
+    ShutdownSequence sequence("shutdown-now", steps, log, {});
+    std::thread beginning([&] { sequence.Begin("why", ShutdownSequence::Reason::kPower); });
+    std::this_thread::sleep_for(1ms);
+    sequence.Stop();
+    beginning.join();
+    std::lock_guard lock(mutex);
+    EXPECT_TRUE(landed.empty() || landed.back() == "remove") << "round " << round;
+  }
+}
+
+TEST_F(ShutdownSequenceTest, ACommandThatFailsAfterTheStopLeavesNoFlag) {
+  for (const int exitCode : {1, 0}) {
+    World scene;
+    std::function<void(const std::optional<ExitStatus>&)> ending;
+    auto steps = scene.Steps();
+    steps.runCommand = [&](auto ended) {
+      ++scene.commandsRun;
+      ending = std::move(ended);
+    };
+    ShutdownSequence sequence("shutdown-now", steps, log, {});
+    sequence.Begin("the UPS's battery is low", ShutdownSequence::Reason::kPower);
+    ASSERT_EQ(sequence.CurrentStage(), Stage::kRunning);
+    sequence.Stop();
+    EXPECT_TRUE(scene.flag) << "the command may be taking the host down";
+    std::thread([&] { ending(ExitStatus{false, exitCode}); }).join();
+    Polls(sequence, 0, 100, 4);
+    EXPECT_EQ(scene.commandsRun, 1) << "nothing is tried after the stop";
+    EXPECT_EQ(scene.flag, exitCode == 0) << "exit " << exitCode;
+  }
 }
 
 }  // namespace shutdown_sequence
@@ -425,9 +529,11 @@ TEST(ConfigTest, ShutdownAndNetworkKeysAreCheckedWhereTheyStand) {
   } cases[] = {
       {"retry and limit read",
        "[ups]\nport = \"COM1\"\n[shutdown]\nretry_seconds = 5\n"
-       "on_battery_seconds = 90\n",
+       "on_battery_seconds = 90\ndown_within_seconds = 600\n",
        0, ""},
       {"retry zero", "[ups]\nport = \"COM1\"\n[shutdown]\nretry_seconds = 0\n", 4, "retry_seconds"},
+      {"down within an hour at most",
+       "[ups]\nport = \"COM1\"\n[shutdown]\ndown_within_seconds = 3601\n", 4, "from 1 to 3600"},
       {"hostsync too long", "[ups]\nport = \"COM1\"\n[network]\nhostsync_seconds = 900\n", 4,
        "from 0 to 300"},
       {"no such address", "[ups]\nport = \"COM1\"\n[network]\nlisten = [\"300.1.1.1:65001\"]\n", 4,
@@ -448,6 +554,7 @@ TEST(ConfigTest, ShutdownAndNetworkKeysAreCheckedWhereTheyStand) {
       EXPECT_TRUE(loaded.problems.empty()) << c.name << ": " << loaded.problems.front().message;
       EXPECT_EQ(loaded.config.shutdown.retrySeconds, 5u) << c.name;
       EXPECT_EQ(loaded.config.shutdown.onBatterySeconds, 90u) << c.name;
+      EXPECT_EQ(loaded.config.shutdown.downWithinSeconds, 600u) << c.name;
       continue;
     }
     ASSERT_FALSE(loaded.problems.empty()) << c.name;
@@ -522,6 +629,39 @@ TEST(SupervisorTest, RestartsWhileTheUpsIsLostAreLoggedWhenTheyStartAndEnd) {
             std::string::npos)
       << logged;
   EXPECT_NE(logged.find("the restarted driver found the UPS\n"), std::string::npos) << logged;
+}
+
+// The whole host with its own command runner: a stop while the shutdown command still runs, and
+// the command then fails.
+TEST(HostStopTest, ACommandThatFailsAfterTheStopLeavesNoFlagOnTheDisk) {
+  corvale::testing::Line line;
+  corvale::DriverLibrary driver(CORVALE_DRIVER_LIBRARY);
+  std::FILE* file = std::tmpfile();
+  corvale::host::Logger log(false, file);
+  const std::filesystem::path flag = line.directory.Path() / "run/killpower";
+  corvale::host::HostOptions options;
+  options.setup = corvale::Setup{line.registry.Root().string(), line.Devices().string(), "COM1"};
+  options.shutdownCommand = "sleep 1; exit 1";
+  options.flagFile = flag.string();
+  options.logEvents = false;
+  options.timing.pollEvery = 50ms;
+  line.peer->SetStatus(0x0001 | 0x0004);  // on battery, low
+  const auto waitFor = [](const std::function<bool()>& done) {
+    for (int i = 0; i < 100 && !done(); ++i) std::this_thread::sleep_for(50ms);
+    return done();
+  };
+  {
+    corvale::host::Host host(driver, options, log);
+    host.Start();
+    ASSERT_TRUE(waitFor([&] { return std::filesystem::exists(flag); }));
+    host.Stop();
+    EXPECT_TRUE(std::filesystem::exists(flag)) << "the command may yet take the host down";
+    EXPECT_TRUE(waitFor([&] { return !std::filesystem::exists(flag); }));
+  }  // its threads end: the log may be read
+  EXPECT_NE(Messages(file).find("after the service stopped: no power cut will follow"),
+            std::string::npos)
+      << Messages(file);
+  std::fclose(file);
 }
 
 }  // namespace supervision

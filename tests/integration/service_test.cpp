@@ -228,6 +228,72 @@ TEST_F(ServiceTest, AFailedShutdownIsTriedAgainAndAbandonedWithoutATraceWhenTheP
   EXPECT_FALSE(fs::exists(Flag())) << "stopped before the host shut down";
 }
 
+TEST_F(ServiceTest, AShutdownThatLeavesTheHostUpFailsAndIsAbandonedOnceThePowerIsBack) {
+  // The command says yes and the host stays up: a harmless test command, or `shutdown +5` that
+  // somebody cancelled.
+  const fs::path tries = Dir() / "tries";
+  const int httpPort = corvale::testing::FreePort();
+  Start(WriteConfig("echo try >> " + tries.string(),
+                    "retry_seconds = 1\ndown_within_seconds = 2\n[http]\nlisten = "
+                    "[\"127.0.0.1:" +
+                        std::to_string(httpPort) + "\"]\n"));
+  const auto status = [httpPort] {
+    Subprocess curl({"curl", "-sf", "--max-time", "5", "-w", "\n",
+                     "http://127.0.0.1:" + std::to_string(httpPort) + "/api/v1/status"});
+    const std::string body = curl.ReadAll(10s);
+    curl.Wait(10s);
+    return body;
+  };
+  ASSERT_TRUE(WaitFor("test-ups: online")) << log;
+  line.peer->SetStatus(kOnBatt | kLowBatt);
+  ASSERT_TRUE(WaitFor("the shutdown command ended: exit status 0")) << log;
+  const std::string shuttingDown = status();
+  EXPECT_NE(shuttingDown.find("the system is shutting down"), std::string::npos) << shuttingDown;
+  ASSERT_TRUE(WaitFor("the host did NOT shut down: it still runs 2 s after")) << log;
+  ASSERT_TRUE(WaitFor("the shutdown command ended: exit status 0")) << "tried again: " << log;
+  EXPECT_TRUE(fs::exists(Flag()));
+  line.peer->SetStatus(0);
+  ASSERT_TRUE(WaitFor("shutdown-abandoned: the power is back", 20s)) << log;
+  EXPECT_NE(log.find("forced shutdown (FSD) cleared"), std::string::npos) << log;
+  EXPECT_FALSE(fs::exists(Flag())) << "no power cut at the next ordinary reboot";
+  const std::string page = status();
+  EXPECT_NE(page.find("\"shutdown\":{\"pending\":false"), std::string::npos) << page;
+  EXPECT_NE(page.find("\"FSD\":false"), std::string::npos) << page;
+  // A new low battery is acted on without a restart.
+  const std::size_t triesBefore = ReadFile(tries).size();
+  line.peer->SetStatus(kOnBatt | kLowBatt);
+  ASSERT_TRUE(WaitFor("shutdown: the UPS's battery is low")) << log;
+  ASSERT_TRUE(WaitFor("the shutdown command ended: exit status 0")) << log;
+  EXPECT_GT(ReadFile(tries).size(), triesBefore);
+  EXPECT_TRUE(fs::exists(Flag()));
+}
+
+TEST_F(ServiceTest, DisarmRemovesAPendingPowerCutByHand) {
+  Start(WriteConfig("true"));
+  line.peer->SetStatus(kOnBatt | kLowBatt);
+  ASSERT_TRUE(WaitFor("the shutdown command ended: exit status 0")) << log;
+  service->Signal(SIGTERM);
+  ASSERT_EQ(service->Wait(5s), 0);
+  ASSERT_TRUE(fs::exists(Flag())) << "a started shutdown keeps its power cut past the stop";
+  const fs::path config = Dir() / "corvale-ups.toml";
+  Subprocess disarm({CORVALE_UPS_TOOL, "disarm", "--config", config.string()}, true);
+  const std::string said = disarm.ReadAll(10s);
+  EXPECT_EQ(disarm.Wait(5s), 0) << said;
+  EXPECT_NE(said.find("removed " + Flag().string()), std::string::npos) << said;
+  EXPECT_FALSE(fs::exists(Flag()));
+  EXPECT_EQ(Tool({"disarm", "--config", config.string()}), 0) << "nothing to disarm is fine";
+  EXPECT_EQ(Tool({"kill-power", "--config", config.string()}), 0);
+  EXPECT_TRUE(line.peer->TurnOffDelays().empty()) << "disarmed: the UPS stays on";
+  // Only root may disarm.
+  const passwd* nobody = getpwnam("nobody");
+  ASSERT_TRUE(nobody);
+  fs::permissions(Dir(), fs::perms(0755));
+  EXPECT_EQ(RunToEnd({"setpriv", "--reuid=" + std::to_string(nobody->pw_uid),
+                      "--regid=" + std::to_string(nobody->pw_gid), "--clear-groups",
+                      CORVALE_UPS_TOOL, "disarm", "--config", config.string()}),
+            2);
+}
+
 TEST_F(ServiceTest, HooksThatAllHangDoNotHoldUpTheShutdown) {
   Start(WriteConfig("true", "[events]\ncommand = \"exec sleep 5917\"\n"));
   ASSERT_TRUE(WaitFor("test-ups: online")) << log;
@@ -342,12 +408,12 @@ TEST_F(ServiceTest, CheckConfigRefusesWhatTheServiceRefuses) {
       {"passwords others may read", "", users, fs::perms(0644), 0, fs::perms(0700), 2,
        "every user may read it"},
       {"passwords a group of users may read", "", users, fs::perms(0640), 100, fs::perms(0700), 2,
-       "the group with gid 100 may read it"},
+       "(gid 100) may read it"},
       {"passwords kept private", "", users, fs::perms(0640), 0, fs::perms(0755), 0, "fine"},
       {"everybody may change the commands", "", "", fs::perms(0666), 0, fs::perms(0700), 2,
        "may be written by every user"},
       {"a group may change them", "", "", fs::perms(0664), 100, fs::perms(0700), 2,
-       "may be written by the group with gid 100"},
+       "(gid 100), who would choose"},
       {"anybody may replace the file", "", "", fs::perms(0644), 0, fs::perms(0777), 2,
        "may be written by every user, who could replace"},
       {"no such library", "library = \"/nonexistent/lib.so\"\n", "", fs::perms(0600), 0,
@@ -388,6 +454,64 @@ TEST_F(ServiceTest, CheckConfigRefusesWhatTheServiceRefuses) {
   const std::string output = tool.ReadAll(10s);
   EXPECT_EQ(tool.Wait(5s), 0) << output;
   EXPECT_NE(output.find("warning: ups.port: there is no"), std::string::npos) << output;
+}
+
+TEST_F(ServiceTest, NoGroupButRootsMayWriteTheFileOrAnyFolderAboveIt) {
+  // The service's own group is a group like any other: played here by a group that the checking
+  // process runs in, as the installed service runs in its own.
+  const passwd* nobody = getpwnam("nobody");
+  const group* own = getgrnam("dialout");
+  ASSERT_TRUE(nobody && own);
+  const fs::path top = Dir() / "etc", folder = top / "corvale-ups",
+                 config = folder / "corvale-ups.toml";
+  fs::create_directories(folder);
+  fs::copy_file(WriteConfig("true"), config);
+  const std::string gid = std::to_string(own->gr_gid);
+  const std::string groupName = std::string("the group ") + own->gr_name + " (gid " + gid + ")";
+  const struct {
+    const char* name;
+    fs::path what;  // the one path made unsafe
+    fs::perms mode;
+    uid_t owner;
+    gid_t group;
+    std::string says;
+  } cases[] = {
+      {"the file, by the group", config, fs::perms(0664), 0, own->gr_gid,
+       config.string() + " may be written by " + groupName},
+      {"its folder, by the group", folder, fs::perms(0775), 0, own->gr_gid,
+       "chmod g-w " + folder.string()},
+      {"a folder further up, by the group", top, fs::perms(0775), 0, own->gr_gid,
+       "the folder " + top.string() + " may be written by " + groupName},
+      {"a folder further up, by everyone", top, fs::perms(0777), 0, 0, "chmod o-w " + top.string()},
+      {"a folder further up, by its owner", top, fs::perms(0755), 4321, 0,
+       "chown root " + top.string()},
+      {"root's group may write", config, fs::perms(0664), 0, 0, "fine"},
+  };
+  fs::permissions(Dir(), fs::perms(0755));
+  for (const auto& c : cases) {
+    for (const auto& path : {top, folder}) {
+      ASSERT_EQ(chown(path.c_str(), 0, 0), 0);
+      fs::permissions(path, fs::perms(0755));
+    }
+    ASSERT_EQ(chown(config.c_str(), 0, 0), 0);
+    fs::permissions(config, fs::perms(0644));
+    ASSERT_EQ(chown(c.what.c_str(), c.owner, c.group), 0);
+    fs::permissions(c.what, c.mode);
+    const bool fine = c.says == "fine";
+    for (const bool asTheService : {false, true}) {
+      std::vector<std::string> argv = {"/bin/sh", "-c", "exec \"$@\" 2>&1", "-"};
+      if (asTheService) {
+        argv.insert(argv.end(), {"setpriv", "--reuid=" + std::to_string(nobody->pw_uid),
+                                 "--regid=" + gid, "--groups=" + gid});
+      }
+      argv.insert(argv.end(), {CORVALE_UPS_TOOL, "check-config", "--config", config.string()});
+      Subprocess tool(argv);
+      const std::string output = tool.ReadAll(10s);
+      EXPECT_EQ(tool.Wait(5s), fine ? 0 : 2)
+          << c.name << (asTheService ? " as the service\n" : "\n") << output;
+      EXPECT_NE(output.find(c.says), std::string::npos) << c.name << "\n" << output;
+    }
+  }
 }
 
 }  // namespace

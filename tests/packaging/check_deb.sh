@@ -60,6 +60,22 @@ for unit in corvale-ups.service corvale-ups-shutdown.service; do
     fail "exposure of $unit $exposure above 3.0"
 done
 /usr/bin/corvale-ups check-config >/dev/null || fail "the shipped configuration does not pass"
+# The service's own account and group may write nothing root acts on, checked by root and by the
+# service itself.
+conf=/etc/corvale-ups/corvale-ups.toml
+as_service() { setpriv --reuid=corvale-ups --regid=corvale-ups --clear-groups "$@"; }
+for unsafe in "chgrp corvale-ups $conf && chmod 664 $conf" \
+              "chgrp corvale-ups /etc/corvale-ups && chmod 775 /etc/corvale-ups" \
+              "chown corvale-ups $conf"; do
+  sh -c "$unsafe"
+  for who in "" as_service; do
+    if said=$($who /usr/bin/corvale-ups check-config 2>&1); then
+      fail "check-config ${who:-as root} trusts the file after: $unsafe"
+    fi
+    grep -q 'chmod g-w\|chown root' <<<"$said" || fail "check-config says no fix: $said"
+  done
+  chown root:root $conf /etc/corvale-ups && chmod 644 $conf && chmod 755 /etc/corvale-ups
+done
 
 # The unit's ExecStart line, as systemd runs it (its user, in group dialout): with no UPS plugged
 # in it says why and waits.
