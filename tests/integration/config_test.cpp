@@ -186,8 +186,8 @@ TEST(ShippedConfigTest, EveryKeyIsThereAtItsDefault) {
   const std::map<std::string, std::set<std::string>> keys = {
       {"ups", {"name", "port", "devices", "registry", "library"}},
       {"shutdown",
-       {"command", "on_battery_seconds", "retry_seconds", "turn_off_delay", "flag_file", "requests",
-        "results"}},
+       {"command", "on_battery_seconds", "retry_seconds", "down_within_seconds", "turn_off_delay",
+        "flag_file", "requests", "results"}},
       {"events", {"command", "history"}},
       {"http", {"listen"}},
       {"network",
@@ -210,6 +210,7 @@ TEST(ShippedConfigTest, EveryKeyIsThereAtItsDefault) {
   EXPECT_EQ(read.shutdown.command, defaults.shutdown.command);
   EXPECT_EQ(read.shutdown.onBatterySeconds, defaults.shutdown.onBatterySeconds);
   EXPECT_EQ(read.shutdown.retrySeconds, defaults.shutdown.retrySeconds);
+  EXPECT_EQ(read.shutdown.downWithinSeconds, defaults.shutdown.downWithinSeconds);
   EXPECT_EQ(read.shutdown.turnOffDelay, defaults.shutdown.turnOffDelay);
   EXPECT_EQ(read.shutdown.flagFile, defaults.shutdown.flagFile);
   EXPECT_EQ(read.shutdown.requests, defaults.shutdown.requests);
