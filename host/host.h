@@ -95,7 +95,10 @@ class Host {
   std::thread poller_;
 };
 
-// Writes the flag file that tells kill-power to order the UPS off; false with the reason logged.
+// Writes the flag file that tells kill-power to order the UPS off, in a folder only root may
+// write and never through a link; false with the reason logged.
 bool WriteFlagFile(const std::string& path, const std::string& contents, Logger& log);
+// Removes it (a link or anything else at its path too, never what a link names).
+void RemoveFlagFile(const std::string& path);
 
 }  // namespace corvale::host
