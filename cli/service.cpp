@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <mutex>
 #include <sstream>
 #include <thread>
 
@@ -127,6 +128,12 @@ bool StartChecksPass(const host::Config& config, const std::string& path,
 int RunCheckConfig(const std::string& configPath) {
   const auto config = LoadOrExplain(configPath);
   if (!config || !StartChecksPass(*config, configPath)) return kExitUsage;
+  // The installed service asks the root helper; whether that answers is the system's to tell.
+  if (config->shutdown.requests == host::DefaultRequestFolder()) {
+    if (auto problem = host::InstalledHelperProblem()) {
+      Explain(nullptr, host::Priority::kWarning, configPath + ": warning: " + *problem);
+    }
+  }
   std::printf("%s: fine\n", configPath.c_str());
   return kExitOk;
 }
@@ -170,9 +177,35 @@ int RunService(const std::string& configPath) {
   // Without root's rights (the installed unit's own user), what only root may do is asked of the
   // root helper that systemd starts for it.
   std::unique_ptr<host::ShutdownRequests> requests;
+  // Whether the helper answers is heard before the host exists: kept until it can be told.
+  struct Readiness {
+    std::mutex mutex;
+    host::Host* host = nullptr;
+    std::optional<bool> unsaid;
+    void Tell(bool ready) {
+      std::lock_guard lock(mutex);
+      if (host == nullptr) {
+        unsaid = ready;
+      } else {
+        host->ReportShutdownReadiness(ready);
+      }
+    }
+    void Attach(host::Host* attached) {
+      std::lock_guard lock(mutex);
+      host = attached;
+      if (host != nullptr && unsaid) host->ReportShutdownReadiness(*unsaid);
+      unsaid.reset();
+    }
+  } readiness;
   if (!host::RunningAsAdministrator()) {
-    requests = std::make_unique<host::ShutdownRequests>(config->shutdown.requests,
-                                                        config->shutdown.results, log);
+    host::ShutdownRequestsOptions helperOptions;
+    // Only a change is news: the first answer says nothing when all is well.
+    helperOptions.readiness = [&readiness, first = true](bool ready) mutable {
+      if (!(first && ready)) readiness.Tell(ready);
+      first = false;
+    };
+    requests = std::make_unique<host::ShutdownRequests>(
+        config->shutdown.requests, config->shutdown.results, log, std::move(helperOptions));
     auto& asking = *requests;
     host::HostOptions::Delegated delegated;
     delegated.writeFlag = [&asking] { asking.Ask(host::RequestKind::kFlag); };
@@ -197,6 +230,7 @@ int RunService(const std::string& configPath) {
 
   host::Host service(*driver, options, log);
   backend.Attach(service);
+  readiness.Attach(&service);
   // What those who only look see: the HTTP endpoint, and the history that outlives the service.
   host::StatusBoard board(options.name);
   std::unique_ptr<host::HistoryWriter> history;
@@ -218,6 +252,7 @@ int RunService(const std::string& configPath) {
     remember(host::EventName(event.kind), event.state, event.message, when);
   });
   board.SetShutdown([&] { return PendingShutdown(service.ShutdownStage(), *config); });
+  board.SetShutdownReady([&requests] { return !requests || requests->Ready(); });
   // Windows tells the service that it is shutting down: the moment to order the power cut, when
   // this service started the shutdown.
   host::OnSystemShutdown([&] {
@@ -262,8 +297,9 @@ int RunService(const std::string& configPath) {
   backend.Stop();
   service.Stop();
   remember("service-stopped", 0, "stopped", std::chrono::system_clock::now());
-  history.reset();   // written to the disk before the service says it has stopped
-  requests.reset();  // no answer from the helper may reach the host once it is gone
+  readiness.Attach(nullptr);  // nothing more reaches the host, which stops
+  history.reset();            // written to the disk before the service says it has stopped
+  requests.reset();           // no answer from the helper may reach the host once it is gone
   log.Log(host::Priority::kInfo, "stopped");
   return kExitOk;
 }

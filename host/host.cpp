@@ -135,4 +135,14 @@ bool Host::OrderTurnOff(std::uint32_t delay, const std::string& why) {
   return acknowledged;
 }
 
+void Host::ReportShutdownReadiness(bool ready) {
+  const auto latest = supervisor_.Latest();
+  dispatcher_.Raise(
+      ready ? UpsEvent{EventKind::kShutdownReady, latest ? latest->polled : 8u,
+                       "the privileged helper answers: this host can shut down"}
+            : UpsEvent{EventKind::kShutdownUnready, latest ? latest->polled : 8u,
+                       "the privileged helper does not answer: a shutdown would not happen "
+                       "(systemctl enable --now corvale-ups-shutdown.path)"});
+}
+
 }  // namespace corvale::host

@@ -76,6 +76,8 @@ class Host {
   void ShutDownNow(const std::string& reason);
   // Orders the UPS off after `delay` seconds and raises kill-power; true when acknowledged.
   bool OrderTurnOff(std::uint32_t delay, const std::string& why);
+  // Raises shutdown-ready or shutdown-unready: whether the root helper answers; from any thread.
+  void ReportShutdownReadiness(bool ready);
 
  private:
   void Observe(const Observation& observation);

@@ -91,6 +91,9 @@ std::unique_ptr<Folder> OpenFolder(const std::string& path, bool rootOnly, bool 
 // Why root may not write in the folder `path` (see OpenFolder); nothing when it may, or when the
 // folder does not exist yet but what would hold it may be trusted.
 std::optional<std::string> UntrustedFolder(const std::string& path);
+// Why the installed root helper would not answer the service now (its systemd path unit is not
+// active), with how to mend it; nothing where it would, or where nobody can tell.
+std::optional<std::string> InstalledHelperProblem();
 // Where an unprivileged service leaves its requests, and where the root helper answers.
 std::string DefaultRequestFolder();
 std::string DefaultResultFolder();

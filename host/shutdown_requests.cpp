@@ -236,7 +236,7 @@ void ShutdownRequests::Watch() {
                    std::to_string(options_.pingPatience.count() / 1000) +
                    " s): a shutdown would not happen. Mend it: systemctl enable --now "
                    "corvale-ups-shutdown.path");
-    } else if (changed && wasReady) {
+    } else if (changed && wasReady.has_value()) {
       log_.Log(Priority::kNotice, "the privileged helper answers again");
     }
     for (auto entry = waiting_.begin(); entry != waiting_.end();) {

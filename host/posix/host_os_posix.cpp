@@ -168,6 +168,24 @@ bool RunningAsAdministrator() {
   return geteuid() == 0;
 }
 
+std::optional<std::string> InstalledHelperProblem() {
+  if (access("/run/systemd/system", F_OK) != 0) return std::nullopt;
+  std::string error;
+  const auto asked =
+      StartCommand("systemctl is-active --quiet corvale-ups-shutdown.path 2>/dev/null", {}, &error);
+  if (!asked) return std::nullopt;
+  for (int waited = 0; waited < 100; ++waited) {
+    if (const auto status = asked->Poll()) {
+      if (!status->signalled && status->code == 0) return std::nullopt;
+      return "the root helper's corvale-ups-shutdown.path is not active: the service could not "
+             "shut this host down. Mend it: systemctl enable --now corvale-ups-shutdown.path";
+    }
+    usleep(20000);
+  }
+  asked->Kill();
+  return std::nullopt;
+}
+
 std::string DefaultRequestFolder() {
   return "/run/corvale-ups/requests";
 }

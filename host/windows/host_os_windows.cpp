@@ -346,6 +346,10 @@ bool RunningAsAdministrator() {
   return true;  // the service runs as LocalSystem; by hand, the calls say when it may not
 }
 
+std::optional<std::string> InstalledHelperProblem() {
+  return std::nullopt;  // the service has the rights itself and asks no helper
+}
+
 std::string DefaultRequestFolder() {
   return ProgramData() + "\\Corvale\\requests";
 }

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "tests/support/free_port.h"
 #include "tests/support/service_fixture.h"
 
 namespace {
@@ -55,10 +56,16 @@ class RootHelperTest : public corvale::testing::ServiceFixture {
   fs::path Secret() const { return Dir() / "secret"; }
   fs::path Ran() const { return Dir() / "shutdown-ran"; }
 
-  fs::path Config() {
-    return WriteConfig(
-        "echo ran >> " + Ran().string(),
-        "requests = \"" + Requests().string() + "\"\nresults = \"" + Results().string() + "\"\n");
+  fs::path Config(const std::string& more = {}) {
+    return WriteConfig("echo ran >> " + Ran().string(), "requests = \"" + Requests().string() +
+                                                            "\"\nresults = \"" +
+                                                            Results().string() + "\"\n" + more);
+  }
+  // What the service's HTTP endpoint answers at `path`.
+  std::string Fetch(const std::string& path) {
+    Subprocess curl(
+        {"curl", "-s", "-w", "\\n", "http://127.0.0.1:" + std::to_string(port_) + path});
+    return curl.ReadAll(10s);
   }
   // A shell command run as the unprivileged user; its exit status.
   int AsNobody(const std::string& script) {
@@ -82,6 +89,7 @@ class RootHelperTest : public corvale::testing::ServiceFixture {
   }
 
   const passwd* nobody_ = nullptr;
+  int port_ = corvale::testing::FreePort();
 };
 
 TEST_F(RootHelperTest, RootNeverWritesThroughWhatIsAtTheFlagsPath) {
@@ -244,7 +252,8 @@ TEST_F(RootHelperTest, TheServiceEmptiesItsFolderAndKnowsWhenTheHelperDoesNotAns
   for (int sequence = 0; sequence < 4; ++sequence) {
     std::ofstream(Results() / (Padded(NowMs() + 3600000) + "-" + Padded(sequence))) << "exit 0";
   }
-  const fs::path config = Config();
+  const fs::path config =
+      Config("[http]\nlisten = [\"127.0.0.1:" + std::to_string(port_) + "\"]\n");
   Start(config, {"setpriv", "--reuid=" + std::to_string(nobody->pw_uid),
                  "--regid=" + std::to_string(nobody->pw_gid), "--clear-groups"});
   ASSERT_TRUE(WaitFor("test-ups: online")) << log;
@@ -255,6 +264,11 @@ TEST_F(RootHelperTest, TheServiceEmptiesItsFolderAndKnowsWhenTheHelperDoesNotAns
   // Nobody answers the ping.
   ASSERT_TRUE(WaitFor("the privileged helper does not answer", 20s)) << log;
   EXPECT_NE(log.find("systemctl enable --now corvale-ups-shutdown.path"), std::string::npos);
+  ASSERT_TRUE(WaitFor("test-ups: shutdown-unready")) << log;
+  EXPECT_NE(Fetch("/metrics").find("corvale_ups_shutdown_ready{ups=\"test-ups\"} 0"),
+            std::string::npos);
+  const std::string status = Fetch("/api/v1/status");
+  EXPECT_NE(status.find("\"ready\":false"), std::string::npos) << status;
   // A shutdown now says at once that the helper is not answering.
   line.peer->SetStatus(kOnBatt | kLowBatt);
   ASSERT_TRUE(WaitFor("has not answered since its last ping", 5s)) << log;
@@ -271,6 +285,9 @@ TEST_F(RootHelperTest, TheServiceEmptiesItsFolderAndKnowsWhenTheHelperDoesNotAns
     answered = WaitFor("the privileged helper answers again", 1s);
   }
   EXPECT_TRUE(answered) << log;
+  ASSERT_TRUE(WaitFor("test-ups: shutdown-ready")) << log;
+  EXPECT_NE(Fetch("/metrics").find("corvale_ups_shutdown_ready{ups=\"test-ups\"} 1"),
+            std::string::npos);
 }
 
 }  // namespace
