@@ -111,8 +111,9 @@ struct RequestHandlers {
 struct HelperLimits {
   std::size_t names = 16384;  // looked at in one start
   std::size_t requests = 64;  // carried out in one start
-  // Older requests (or from further in the future) are dropped: the service has stopped waiting.
-  std::chrono::seconds maxAge{120};
+  // Older requests (or from further in the future) are dropped: longer than the service waits
+  // for an answer (150 s), after which it takes back what the helper has not taken.
+  std::chrono::seconds maxAge{180};
   std::chrono::seconds resultLifetime{300};  // answers nobody read are removed after this
 };
 
