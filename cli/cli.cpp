@@ -45,8 +45,16 @@ std::optional<int> StatusFromService(const Common& common, const std::string& co
                                              std::chrono::seconds(2), &error);
   if (!variables) return std::nullopt;
   std::uint32_t state = 8;
+  bool shutdownReady = true;
   for (const auto& [name, value] : *variables) {
     if (name == "ups.status") state = nut::StateFromStatus(value);
+    if (name == "driver.shutdown.ready") shutdownReady = value != "0";
+  }
+  if (!shutdownReady) {
+    std::fprintf(stderr,
+                 "corvale-ups: warning: the service could not shut this host down: its "
+                 "privileged helper does not answer (systemctl enable --now "
+                 "corvale-ups-shutdown.path)\n");
   }
   const Setup setup{config.ups.registry, config.ups.devices, std::nullopt};
   EventLog(common.json).Report(StateEvent(state, PublishedValues(setup)));

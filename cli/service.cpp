@@ -253,6 +253,7 @@ int RunService(const std::string& configPath) {
   });
   board.SetShutdown([&] { return PendingShutdown(service.ShutdownStage(), *config); });
   board.SetShutdownReady([&requests] { return !requests || requests->Ready(); });
+  if (requests) backend.SetShutdownReady([&requests] { return requests->Ready(); });
   // Windows tells the service that it is shutting down: the moment to order the power cut, when
   // this service started the shutdown.
   host::OnSystemShutdown([&] {

@@ -90,6 +90,7 @@ class RootHelperTest : public corvale::testing::ServiceFixture {
 
   const passwd* nobody_ = nullptr;
   int port_ = corvale::testing::FreePort();
+  int nutPort_ = corvale::testing::FreePort();
 };
 
 TEST_F(RootHelperTest, RootNeverWritesThroughWhatIsAtTheFlagsPath) {
@@ -253,7 +254,8 @@ TEST_F(RootHelperTest, TheServiceEmptiesItsFolderAndKnowsWhenTheHelperDoesNotAns
     std::ofstream(Results() / (Padded(NowMs() + 3600000) + "-" + Padded(sequence))) << "exit 0";
   }
   const fs::path config =
-      Config("[http]\nlisten = [\"127.0.0.1:" + std::to_string(port_) + "\"]\n");
+      Config("[http]\nlisten = [\"127.0.0.1:" + std::to_string(port_) +
+             "\"]\n[network]\nlisten = [\"127.0.0.1:" + std::to_string(nutPort_) + "\"]\n");
   Start(config, {"setpriv", "--reuid=" + std::to_string(nobody->pw_uid),
                  "--regid=" + std::to_string(nobody->pw_gid), "--clear-groups"});
   ASSERT_TRUE(WaitFor("test-ups: online")) << log;
@@ -269,6 +271,12 @@ TEST_F(RootHelperTest, TheServiceEmptiesItsFolderAndKnowsWhenTheHelperDoesNotAns
             std::string::npos);
   const std::string status = Fetch("/api/v1/status");
   EXPECT_NE(status.find("\"ready\":false"), std::string::npos) << status;
+  Subprocess asked({"/bin/sh", "-c", "exec \"$0\" status --config \"$1\" 2>&1", CORVALE_UPS_TOOL,
+                    config.string()});
+  const std::string told = asked.ReadAll(10s);
+  asked.Wait(5s);
+  EXPECT_NE(told.find("warning: the service could not shut this host down"), std::string::npos)
+      << told;
   // A shutdown now says at once that the helper is not answering.
   line.peer->SetStatus(kOnBatt | kLowBatt);
   ASSERT_TRUE(WaitFor("has not answered since its last ping", 5s)) << log;
