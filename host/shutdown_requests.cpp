@@ -191,13 +191,18 @@ bool ShutdownRequests::Ready() const {
   return ready_.value_or(true);
 }
 
-void ShutdownRequests::Ping(std::chrono::steady_clock::time_point now) {
+bool ShutdownRequests::Ping(std::chrono::steady_clock::time_point now) {
   const RequestId id{instance_, next_++};
   std::string why;
-  if (requests_ && requests_->Create(RequestFileName(id, RequestKind::kPing), &why)) {
-    ping_ = id.sequence;
+  if (!requests_) requests_ = OpenFolder(folder_, false, true, &why);
+  if (!requests_ || !requests_->Create(RequestFileName(id, RequestKind::kPing), &why)) {
+    log_.Log(Priority::kCritical,
+             "cannot ask the privileged helper anything: cannot write in " + folder_ + ": " + why);
+    return false;
   }
+  ping_ = id.sequence;
   pingDue_ = now + options_.pingPatience;  // the answer is awaited until then
+  return true;
 }
 
 void ShutdownRequests::Watch() {
@@ -218,16 +223,17 @@ void ShutdownRequests::Watch() {
       ping_.reset();
       ready_ = true;
       pingDue_ = now + options_.pingEvery;
-    } else if (now >= pingDue_ && ping_) {
-      // Taken back, so that a helper started much later finds nothing old.
-      if (requests_) requests_->Remove(RequestFileName({instance_, *ping_}, RequestKind::kPing));
+    } else if (now >= pingDue_ && (ping_ || !Ping(now))) {
+      // Unanswered (taken back, so that a helper started much later finds nothing old), or it
+      // could not even be asked.
+      if (requests_ && ping_) {
+        requests_->Remove(RequestFileName({instance_, *ping_}, RequestKind::kPing));
+      }
       ping_.reset();
       ready_ = false;
       // Asked again soon, so that a mended helper is noticed.
       pingDue_ =
           now + std::min<std::chrono::milliseconds>(options_.pingEvery, std::chrono::seconds(30));
-    } else if (now >= pingDue_) {
-      Ping(now);
     }
     const bool changed = ready_ && ready_ != wasReady;
     if (changed && !*ready_) {

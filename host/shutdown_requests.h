@@ -76,7 +76,8 @@ class ShutdownRequests {
  private:
   bool Leave(RequestKind kind, RequestId* id);
   void Watch();
-  void Ping(std::chrono::steady_clock::time_point now);
+  // Leaves a ping; false when it cannot.
+  bool Ping(std::chrono::steady_clock::time_point now);
 
   std::string folder_;
   std::string results_;

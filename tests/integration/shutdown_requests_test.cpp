@@ -108,6 +108,21 @@ TEST_F(ShutdownRequestsTest, ARequestTheHelperNeverTookIsWithdrawnAndNeverCarrie
   EXPECT_EQ(shutdowns_, 0);
 }
 
+TEST_F(ShutdownRequestsTest, NoFolderToAskInMeansNotReady) {
+  const fs::path blocked = directory_.Path() / "blocked";
+  std::ofstream(blocked) << "a file where the folder should be";
+  ShutdownRequestsOptions options;
+  options.pingEvery = 1h;
+  std::promise<bool> readiness;
+  options.readiness = [&readiness](bool ready) { readiness.set_value(ready); };
+  ShutdownRequests requests(blocked.string(), Results().string(), log_, options);
+  auto heard = readiness.get_future();
+  ASSERT_EQ(heard.wait_for(10s), std::future_status::ready);
+  EXPECT_FALSE(heard.get());
+  EXPECT_NE(Logged().find("cannot ask the privileged helper anything"), std::string::npos)
+      << Logged();
+}
+
 TEST_F(ShutdownRequestsTest, AnswersFromBeforeTheClockWentBackAreNeverTakenForNewOnes) {
   // Answers of a run whose start lies an hour ahead of the clock now.
   const auto now =
