@@ -230,7 +230,6 @@ int RunService(const std::string& configPath) {
 
   host::Host service(*driver, options, log);
   backend.Attach(service);
-  readiness.Attach(&service);
   // What those who only look see: the HTTP endpoint, and the history that outlives the service.
   host::StatusBoard board(options.name);
   std::unique_ptr<host::HistoryWriter> history;
@@ -289,6 +288,7 @@ int RunService(const std::string& configPath) {
                                      config->ups.port + " (driver " + driver->Path() + ")");
   remember("service-started", 0, "watching the UPS on port " + config->ups.port,
            std::chrono::system_clock::now());
+  readiness.Attach(&service);  // once every listener is in place
   service.Start();
   host::NotifyServiceManager("READY=1");
   host::WaitForStopRequest();
