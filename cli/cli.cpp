@@ -50,8 +50,16 @@ ServiceAnswer StatusFromService(const Common& common, const std::string& configP
       nut::QueryVariables(answer.address, config.ups.name, std::chrono::seconds(2), &error);
   if (!variables) return answer;
   std::uint32_t state = 8;
+  bool shutdownReady = true;
   for (const auto& [name, value] : *variables) {
     if (name == "ups.status") state = nut::StateFromStatus(value);
+    if (name == "driver.shutdown.ready") shutdownReady = value != "0";
+  }
+  if (!shutdownReady) {
+    std::fprintf(stderr,
+                 "corvale-ups: warning: the service could not shut this host down: its "
+                 "privileged helper does not answer (systemctl enable --now "
+                 "corvale-ups-shutdown.path)\n");
   }
   const Setup setup{config.ups.registry, config.ups.devices, std::nullopt};
   Event event = StateEvent(state, PublishedValues(setup));

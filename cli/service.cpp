@@ -6,6 +6,7 @@
 #include <fstream>
 #include <memory>
 #include <mutex>
+#include <sstream>
 #include <thread>
 
 #include "cli/commands.h"
@@ -51,7 +52,7 @@ Setup SetupFrom(const host::Config& config) {
 // What kill-power needs, written into the flag when the shutdown is decided: one "key=value" a
 // line after a comment.
 struct KillPowerFacts {
-  std::string name, port, devices, registry, library, eventsCommand;
+  std::string name, port, devices, registry, library;
   std::uint32_t delay = 120;
 
   explicit KillPowerFacts(const host::Config& config)
@@ -60,13 +61,11 @@ struct KillPowerFacts {
         devices(config.ups.devices),
         registry(config.ups.registry),
         library(config.ups.library),
-        eventsCommand(config.events.command),
         delay(config.shutdown.turnOffDelay) {}
 
   std::string Text() const {
     return "name=" + name + "\nport=" + port + "\ndevices=" + devices + "\nregistry=" + registry +
-           "\nlibrary=" + library + "\nturn_off_delay=" + std::to_string(delay) +
-           "\nevents=" + eventsCommand + "\n";
+           "\nlibrary=" + library + "\nturn_off_delay=" + std::to_string(delay) + "\n";
   }
 
   // Read from a flag; what it lacks (a flag of an older version) comes from `fallback`.
@@ -81,7 +80,6 @@ struct KillPowerFacts {
       if (key == "devices") facts.devices = value;
       if (key == "registry") facts.registry = value;
       if (key == "library") facts.library = value;
-      if (key == "events") facts.eventsCommand = value;
       if (key == "turn_off_delay" && !value.empty() && value.size() <= 3 &&
           value.find_first_not_of("0123456789") == std::string::npos) {
         facts.delay = static_cast<std::uint32_t>(std::stoul(value));
@@ -130,6 +128,12 @@ bool StartChecksPass(const host::Config& config, const std::string& path,
 int RunCheckConfig(const std::string& configPath) {
   const auto config = LoadOrExplain(configPath);
   if (!config || !StartChecksPass(*config, configPath)) return kExitUsage;
+  // The installed service asks the root helper; whether that answers is the system's to tell.
+  if (config->shutdown.requests == host::DefaultRequestFolder()) {
+    if (auto problem = host::InstalledHelperProblem()) {
+      Explain(nullptr, host::Priority::kWarning, configPath + ": warning: " + *problem);
+    }
+  }
   std::printf("%s: fine\n", configPath.c_str());
   return kExitOk;
 }
@@ -174,9 +178,35 @@ int RunService(const std::string& configPath) {
   // Without root's rights (the installed unit's own user), what only root may do is asked of the
   // root helper that systemd starts for it.
   std::unique_ptr<host::ShutdownRequests> requests;
+  // Whether the helper answers is heard before the host exists: kept until it can be told.
+  struct Readiness {
+    std::mutex mutex;
+    host::Host* host = nullptr;
+    std::optional<bool> unsaid;
+    void Tell(bool ready) {
+      std::lock_guard lock(mutex);
+      if (host == nullptr) {
+        unsaid = ready;
+      } else {
+        host->ReportShutdownReadiness(ready);
+      }
+    }
+    void Attach(host::Host* attached) {
+      std::lock_guard lock(mutex);
+      host = attached;
+      if (host != nullptr && unsaid) host->ReportShutdownReadiness(*unsaid);
+      unsaid.reset();
+    }
+  } readiness;
   if (!host::RunningAsAdministrator()) {
-    requests = std::make_unique<host::ShutdownRequests>(config->shutdown.requests,
-                                                        config->shutdown.results, log);
+    host::ShutdownRequestsOptions helperOptions;
+    // Only a change is news: the first answer says nothing when all is well.
+    helperOptions.readiness = [&readiness, first = true](bool ready) mutable {
+      if (!(first && ready)) readiness.Tell(ready);
+      first = false;
+    };
+    requests = std::make_unique<host::ShutdownRequests>(
+        config->shutdown.requests, config->shutdown.results, log, std::move(helperOptions));
     auto& asking = *requests;
     host::HostOptions::Delegated delegated;
     delegated.writeFlag = [&asking] { asking.Ask(host::RequestKind::kFlag); };
@@ -190,12 +220,11 @@ int RunService(const std::string& configPath) {
     options.delegated = delegated;
   }
   // A flag left from an earlier run would cut the power at the next ordinary reboot.
-  if (std::filesystem::exists(options.flagFile)) {
-    std::error_code ignored;
+  if (std::error_code ignored; std::filesystem::exists(options.flagFile, ignored)) {
     if (requests) {
       requests->Ask(host::RequestKind::kUnflag);
     } else {
-      std::filesystem::remove(options.flagFile, ignored);
+      host::RemoveFlagFile(options.flagFile);
     }
     log.Log(host::Priority::kNotice, "removed a stale flag file " + options.flagFile);
   }
@@ -226,6 +255,8 @@ int RunService(const std::string& configPath) {
     remember(host::EventName(event.kind), event.state, event.message, when);
   });
   board.SetShutdown([&] { return PendingShutdown(service.ShutdownStage(), *config); });
+  board.SetShutdownReady([&requests] { return !requests || requests->Ready(); });
+  if (requests) backend.SetShutdownReady([&requests] { return requests->Ready(); });
   // Windows tells the service that it is shutting down: the moment to order the power cut, when
   // this service started the shutdown.
   host::OnSystemShutdown([&] {
@@ -261,6 +292,7 @@ int RunService(const std::string& configPath) {
                                      config->ups.port + " (driver " + driver->Path() + ")");
   remember("service-started", 0, "watching the UPS on port " + config->ups.port,
            std::chrono::system_clock::now());
+  readiness.Attach(&service);  // once every listener is in place
   service.Start();
   host::NotifyServiceManager("READY=1");
   host::WaitForStopRequest();
@@ -269,6 +301,7 @@ int RunService(const std::string& configPath) {
   http.Stop();
   backend.Stop();
   service.Stop();
+  readiness.Attach(nullptr);  // nothing more reaches the host, which stops
   // Answers from the helper reach the history through the host: none may come once it is gone.
   requests.reset();
   remember("service-stopped", 0, "stopped", std::chrono::system_clock::now());
@@ -314,6 +347,11 @@ int RunShutdownHelper(const std::string& configPath) {
     return Fail(kExitUsage, *untrusted);
   }
   const auto& shutdown = config->shutdown;
+  // Root writes the flag and its answers only where the service's account cannot reach.
+  for (const auto& folder :
+       {std::filesystem::path(shutdown.flagFile).parent_path().string(), shutdown.results}) {
+    if (auto untrusted = host::UntrustedFolder(folder)) return Fail(kExitUsage, *untrusted);
+  }
   const auto powerOff = [&]() -> std::optional<host::ExitStatus> {
     std::string error;
     if (host::ShutDownSystem(config->ups.name + ": power failure", &error))
@@ -325,10 +363,7 @@ int RunShutdownHelper(const std::string& configPath) {
   handlers.writeFlag = [&] {
     host::WriteFlagFile(shutdown.flagFile, KillPowerFacts(*config).Text(), log);
   };
-  handlers.removeFlag = [&] {
-    std::error_code ignored;
-    std::filesystem::remove(shutdown.flagFile, ignored);
-  };
+  handlers.removeFlag = [&] { host::RemoveFlagFile(shutdown.flagFile); };
   handlers.powerOff = powerOff;
   handlers.shutdown = [&]() -> std::optional<host::ExitStatus> {
     if (shutdown.command.empty()) return powerOff();
@@ -347,9 +382,8 @@ int RunShutdownHelper(const std::string& configPath) {
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
   };
-  // Requests that come while others are carried out are carried out too.
-  while (host::HandleRequests(shutdown.requests, shutdown.results, handlers, log) > 0) {
-  }
+  // One pass, bounded: systemd starts the helper again while the folder is not empty.
+  host::HandleRequests(shutdown.requests, shutdown.results, handlers, log);
   return kExitOk;
 }
 
@@ -388,25 +422,32 @@ int RunKillPower(const std::string& configPath, const std::string& flagFile) {
                                           host::Describe(configPath, loaded.problems.front()) +
                                           "): looking for the flag at " + flag);
   }
-  if (!std::filesystem::exists(flag)) {
+  // Only a flag that root wrote in a folder only root may write says anything.
+  const std::filesystem::path flagPath(flag);
+  std::string whyNot;
+  const auto folder = host::OpenFolder(flagPath.parent_path().string(), true, false, &whyNot);
+  if (!folder) {
+    if (!host::UntrustedFolder(flagPath.parent_path().string())) {
+      std::printf("no flag file %s: the UPS stays on\n", flag.c_str());
+      return kExitOk;
+    }
+    log.Log(host::Priority::kCritical, "kill-power: ignored the flag " + flag + ": " + whyNot);
+    return kExitFailure;
+  }
+  constexpr std::size_t kLargestFlag = 64 * 1024;
+  const auto text = folder->ReadOwnFile(flagPath.filename().string(), kLargestFlag, &whyNot);
+  if (!text && whyNot.empty()) {
     std::printf("no flag file %s: the UPS stays on\n", flag.c_str());
     return kExitOk;
   }
-  if (!host::OwnedByAdministrator(flag)) {
-    // Only the root helper writes flags: one from anybody else says nothing.
-    std::error_code ignored;
-    std::filesystem::remove(flag, ignored);
-    log.Log(host::Priority::kCritical,
-            "kill-power: ignored " + flag + ", which root did not write");
+  // Whatever else is there goes: it says nothing, and must not say it at the next shutdown.
+  folder->Remove(flagPath.filename().string());
+  if (!text) {
+    log.Log(host::Priority::kCritical, "kill-power: ignored " + flag + ": " + whyNot);
     return kExitFailure;
   }
-  std::ifstream in(flag);
+  std::istringstream in(*text);
   const KillPowerFacts facts = KillPowerFacts::Parse(in, loaded.config);
-  in.close();
-  std::error_code error;
-  if (!std::filesystem::remove(flag, error)) {
-    log.Log(host::Priority::kWarning, "cannot remove " + flag + ": " + error.message());
-  }
   std::unique_ptr<DriverLibrary> driver;
   try {
     driver = std::make_unique<DriverLibrary>(facts.library);
@@ -414,20 +455,18 @@ int RunKillPower(const std::string& configPath, const std::string& flagFile) {
     log.Log(host::Priority::kCritical, std::string("kill-power: ") + failure.what());
     return kExitNoLibrary;
   }
-  // A registry of its own beside the flag (on /run, which stays to the end).
+  // A registry of its own beside the flag (on /run, which stays to the end; root's alone).
   const PrivateSetup own(Setup{facts.registry, facts.devices, facts.port},
                          std::filesystem::path(flag).parent_path().string());
   const Setup& setup = own.Get();
   constexpr int kAttempts = 4;
   int code = kExitNoUps;
-  std::uint32_t state = 8;
   for (int attempt = 1; attempt <= kAttempts; ++attempt) {
     std::string why;
     if (auto problem = PrepareSetup(setup)) {
       why = *problem;
       code = kExitRegistry;
     } else if (code = StartDriver(*driver, setup, &why); code == kExitOk || code == kExitNoUps) {
-      state = driver->GetState();
       const bool acknowledged = driver->TurnOff(facts.delay) != 0;
       driver->Stop();
       if (acknowledged) {
@@ -451,16 +490,6 @@ int RunKillPower(const std::string& configPath, const std::string& flagFile) {
   log.Log(host::Priority::kCritical, facts.name + ": kill-power: the UPS turns its output off in " +
                                          std::to_string(facts.delay) +
                                          " s and on again when the power returns");
-  if (!facts.eventsCommand.empty()) {
-    std::string why;
-    host::StartCommand(
-        facts.eventsCommand,
-        {{"CORVALE_UPS_EVENT", "kill-power"},
-         {"CORVALE_UPS_NAME", facts.name},
-         {"CORVALE_UPS_STATE", std::to_string(state)},
-         {"CORVALE_UPS_MESSAGE", "ordered the UPS off in " + std::to_string(facts.delay) + " s"}},
-        &why);
-  }
   return kExitOk;
 }
 

@@ -36,6 +36,10 @@ const char* EventName(EventKind kind) {
       return "shutdown-abandoned";
     case EventKind::kKillPower:
       return "kill-power";
+    case EventKind::kShutdownUnready:
+      return "shutdown-unready";
+    case EventKind::kShutdownReady:
+      return "shutdown-ready";
   }
   return "unknown";
 }
@@ -47,6 +51,7 @@ Priority EventPriority(EventKind kind) {
     case EventKind::kBatteryOk:
     case EventKind::kOverloadEnded:
     case EventKind::kSystemOk:
+    case EventKind::kShutdownReady:
       return Priority::kNotice;
     case EventKind::kOnBattery:
     case EventKind::kOverload:
@@ -60,6 +65,7 @@ Priority EventPriority(EventKind kind) {
     case EventKind::kShutdown:
     case EventKind::kShutdownFailed:
     case EventKind::kKillPower:
+    case EventKind::kShutdownUnready:
       return Priority::kCritical;
   }
   return Priority::kWarning;

@@ -32,7 +32,12 @@ enum class EventKind {
   kShutdownFailed,
   kShutdownAbandoned,
   kKillPower,
+  // Whether the root helper answers (without it no shutdown happens), when the service runs
+  // without root's rights.
+  kShutdownUnready,
+  kShutdownReady,
 };
+constexpr EventKind kLastEventKind = EventKind::kShutdownReady;
 // "online", "on-battery", ..., "kill-power": the names scripts see.
 const char* EventName(EventKind kind);
 // The syslog priority a person would give it: 2 critical to 5 notice.

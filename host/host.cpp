@@ -61,10 +61,7 @@ ShutdownSteps Host::Steps() {
     steps.removeFlag = delegated->removeFlag;
   } else if (!options_.flagFile.empty()) {
     steps.writeFlag = [this] { WriteFlagFile(options_.flagFile, options_.flagContents, log_); };
-    steps.removeFlag = [this] {
-      std::error_code ignored;
-      std::filesystem::remove(options_.flagFile, ignored);
-    };
+    steps.removeFlag = [this] { RemoveFlagFile(options_.flagFile); };
   }
   steps.beforeShutdown = options_.beforeShutdown;
   steps.cancelBeforeShutdown = options_.cancelBeforeShutdown;
@@ -104,15 +101,25 @@ ShutdownSteps Host::Steps() {
 }
 
 bool WriteFlagFile(const std::string& path, const std::string& contents, Logger& log) {
-  std::error_code error;
-  std::filesystem::create_directories(std::filesystem::path(path).parent_path(), error);
-  std::ofstream flag(path, std::ios::trunc);
-  flag << "# the UPS is to be turned off once this host is down\n" << contents;
-  flag.close();
-  if (flag) return true;
-  log.Log(Priority::kError, "cannot write the flag file " + path +
+  const std::filesystem::path flag(path);
+  std::string why;
+  const auto folder = OpenFolder(flag.parent_path().string(), true, true, &why);
+  if (folder &&
+      folder->Replace(flag.filename().string(),
+                      "# the UPS is to be turned off once this host is down\n" + contents, &why)) {
+    return true;
+  }
+  log.Log(Priority::kError, "cannot write the flag file " + path + ": " + why +
                                 ": the UPS will not be turned off after the shutdown");
   return false;
+}
+
+void RemoveFlagFile(const std::string& path) {
+  const std::filesystem::path flag(path);
+  std::string why;
+  if (const auto folder = OpenFolder(flag.parent_path().string(), true, false, &why)) {
+    folder->Remove(flag.filename().string());
+  }
 }
 
 bool Host::OrderTurnOff(std::uint32_t delay, const std::string& why) {
@@ -126,6 +133,16 @@ bool Host::OrderTurnOff(std::uint32_t delay, const std::string& why) {
                      "ordered the UPS off in " + std::to_string(delay) + " s " + why + ": " +
                          (acknowledged ? "acknowledged" : "no reply")});
   return acknowledged;
+}
+
+void Host::ReportShutdownReadiness(bool ready) {
+  const auto latest = supervisor_.Latest();
+  dispatcher_.Raise(
+      ready ? UpsEvent{EventKind::kShutdownReady, latest ? latest->polled : 8u,
+                       "the privileged helper answers: this host can shut down"}
+            : UpsEvent{EventKind::kShutdownUnready, latest ? latest->polled : 8u,
+                       "the privileged helper does not answer: a shutdown would not happen "
+                       "(systemctl enable --now corvale-ups-shutdown.path)"});
 }
 
 }  // namespace corvale::host

@@ -76,6 +76,8 @@ class Host {
   void ShutDownNow(const std::string& reason);
   // Orders the UPS off after `delay` seconds and raises kill-power; true when acknowledged.
   bool OrderTurnOff(std::uint32_t delay, const std::string& why);
+  // Raises shutdown-ready or shutdown-unready: whether the root helper answers; from any thread.
+  void ReportShutdownReadiness(bool ready);
 
  private:
   void Observe(const Observation& observation);
@@ -95,7 +97,10 @@ class Host {
   std::thread poller_;
 };
 
-// Writes the flag file that tells kill-power to order the UPS off; false with the reason logged.
+// Writes the flag file that tells kill-power to order the UPS off, in a folder only root may
+// write and never through a link; false with the reason logged.
 bool WriteFlagFile(const std::string& path, const std::string& contents, Logger& log);
+// Removes it (a link or anything else at its path too, never what a link names).
+void RemoveFlagFile(const std::string& path);
 
 }  // namespace corvale::host

@@ -3,6 +3,7 @@
 // declarations; one implementation per OS (posix/host_os_posix.cpp).
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -54,9 +55,45 @@ void NotifyServiceManager(const std::string& state);
 std::string DefaultConfigPath();
 // True with the rights to shut the system down and write the flag (root, or a Windows service).
 bool RunningAsAdministrator();
-// True when `path` was written by the administrator (root); a flag must be, as kill-power trusts
-// what it says.
-bool OwnedByAdministrator(const std::string& path);
+// A folder opened once, without following links, and worked on through that handle alone: names
+// in it are never followed out of it. Root writes only in folders that only root may write.
+class Folder {
+ public:
+  struct Entry {
+    std::string name;
+    bool regularFile = false;     // not a link, FIFO, folder or device
+    std::chrono::seconds age{0};  // since it was last changed; negative when in the future
+  };
+  virtual ~Folder() = default;
+  // Up to `limit` names, "." and ".." left out; the folder's order, not sorted.
+  virtual std::vector<Entry> List(std::size_t limit) = 0;
+  // Removes `name`, a folder with what it holds too (within bounds); true when this call
+  // removed it, false when it was gone already or could not be removed.
+  virtual bool Remove(const std::string& name) = 0;
+  // Makes an empty file `name` that was not there before; false when it was, or on failure.
+  virtual bool Create(const std::string& name, std::string* error) = 0;
+  // Puts `contents` at `name` whole: written to a new file, then renamed over whatever was
+  // there (a link, FIFO or file is replaced, never written through; an empty folder removed).
+  virtual bool Replace(const std::string& name, const std::string& contents,
+                       std::string* error) = 0;
+  // The contents of `name` when it is a regular file that only the administrator wrote (owned by
+  // root, not a link, no other name) of at most `limit` bytes. Nothing otherwise, with `why` set
+  // to the reason, or left empty when there is no such name.
+  virtual std::optional<std::string> ReadOwnFile(const std::string& name, std::size_t limit,
+                                                 std::string* why) = 0;
+};
+// Opens the folder `path`. `rootOnly`: it and every folder above it may be written by the
+// administrator alone (as sshd's StrictModes; a sticky folder such as /tmp may be above it), else
+// nothing with `why` saying who else may write it and how to fix it. `create`: the last folder is
+// made (0755) when it is missing.
+std::unique_ptr<Folder> OpenFolder(const std::string& path, bool rootOnly, bool create,
+                                   std::string* why);
+// Why root may not write in the folder `path` (see OpenFolder); nothing when it may, or when the
+// folder does not exist yet but what would hold it may be trusted.
+std::optional<std::string> UntrustedFolder(const std::string& path);
+// Why the installed root helper would not answer the service now (its systemd path unit is not
+// active), with how to mend it; nothing where it would, or where nobody can tell.
+std::optional<std::string> InstalledHelperProblem();
 // Where an unprivileged service leaves its requests, and where the root helper answers.
 std::string DefaultRequestFolder();
 std::string DefaultResultFolder();

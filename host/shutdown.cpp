@@ -57,7 +57,9 @@ void ShutdownSequence::Attempt() {
       }
       Ended(false,
             "the shutdown command '" + command_ + "' " +
-                (status ? "ended with " + status->Describe() : std::string("did not start")));
+                (status ? "ended with " + status->Describe()
+                        // It could not start, or the root helper never ran it: said just before.
+                        : std::string("did not run")));
     });
     return;
   }

@@ -4,6 +4,7 @@
 #include <charconv>
 #include <filesystem>
 #include <fstream>
+#include <string_view>
 #include <vector>
 
 namespace corvale::host {
@@ -13,30 +14,32 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr RequestKind kKinds[] = {RequestKind::kFlag, RequestKind::kUnflag, RequestKind::kShutdown,
-                                  RequestKind::kPowerOff};
+                                  RequestKind::kPowerOff, RequestKind::kPing};
+constexpr std::size_t kDigits = 20;
 
-// "00000001733667200123-shutdown" as its number and kind; the number's width keeps name order.
-struct Request {
-  std::uint64_t number;
-  RequestKind kind;
-};
-std::string NameOf(const Request& request) {
-  std::string number = std::to_string(request.number);
-  return std::string(20 - std::min<std::size_t>(20, number.size()), '0') + number + "-" +
-         RequestName(request.kind);
+std::string Padded(std::uint64_t number) {
+  const std::string digits = std::to_string(number);
+  return std::string(kDigits - std::min(kDigits, digits.size()), '0') + digits;
 }
-std::optional<Request> Parse(const std::string& name) {
-  const auto dash = name.find('-');
-  if (dash == std::string::npos || dash == 0 || dash > 20) return std::nullopt;
+
+// Exactly 20 digits at `at` in `text`.
+std::optional<std::uint64_t> Number(std::string_view text, std::size_t at) {
+  if (text.size() < at + kDigits) return std::nullopt;
+  const std::string_view digits = text.substr(at, kDigits);
+  if (digits.find_first_not_of("0123456789") != std::string_view::npos) return std::nullopt;
   std::uint64_t number = 0;
-  const auto [end, error] = std::from_chars(name.data(), name.data() + dash, number);
-  if (error != std::errc() || end != name.data() + dash) return std::nullopt;
-  for (const RequestKind kind : kKinds) {
-    if (name.compare(dash + 1, std::string::npos, RequestName(kind)) == 0) {
-      return Request{number, kind};
-    }
-  }
-  return std::nullopt;
+  const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), number);
+  if (error != std::errc() || end != digits.data() + digits.size()) return std::nullopt;
+  return number;
+}
+
+// "<instance>-<sequence>", as an answer is named.
+std::optional<RequestId> ParseId(std::string_view text) {
+  const auto instance = Number(text, 0);
+  if (!instance || text.size() < 2 * kDigits + 1 || text[kDigits] != '-') return std::nullopt;
+  const auto sequence = Number(text, kDigits + 1);
+  if (!sequence) return std::nullopt;
+  return RequestId{*instance, *sequence};
 }
 
 std::string Describe(const std::optional<ExitStatus>& status) {
@@ -55,17 +58,17 @@ std::optional<ExitStatus> ParseStatus(const std::string& text) {
   return std::nullopt;
 }
 
-// Written whole or not at all: a reader never sees half a result.
-bool WriteAtomically(const fs::path& path, const std::string& text) {
-  const fs::path temporary = path.parent_path() / ("." + path.filename().string() + ".tmp");
-  {
-    std::ofstream out(temporary, std::ios::trunc);
-    out << text;
-    if (!out.flush()) return false;
-  }
-  std::error_code error;
-  fs::rename(temporary, path, error);
-  return !error;
+// A name as it may go into a log: printable, and short.
+std::string Printable(const std::string& name) {
+  std::string shown;
+  for (const char c : name.substr(0, 64)) shown += (c >= 0x20 && c < 0x7f) ? c : '?';
+  return "\"" + shown + (name.size() > 64 ? "...\"" : "\"");
+}
+
+std::uint64_t MillisecondsNow() {
+  return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                        std::chrono::system_clock::now().time_since_epoch())
+                                        .count());
 }
 
 }  // namespace
@@ -80,22 +83,64 @@ const char* RequestName(RequestKind kind) {
       return "shutdown";
     case RequestKind::kPowerOff:
       return "poweroff";
+    case RequestKind::kPing:
+      return "ping";
   }
   return "unknown";
 }
 
+std::string RequestId::Text() const {
+  return Padded(instance) + "-" + Padded(sequence);
+}
+
+std::string RequestFileName(const RequestId& id, RequestKind kind) {
+  return id.Text() + "-" + RequestName(kind);
+}
+
+std::optional<ParsedRequest> ParseRequestFileName(const std::string& name) {
+  const auto id = ParseId(name);
+  const std::size_t dash = 2 * kDigits + 1;
+  if (!id || name.size() <= dash || name[dash] != '-') return std::nullopt;
+  for (const RequestKind kind : kKinds) {
+    if (name.compare(dash + 1, std::string::npos, RequestName(kind)) == 0) {
+      return ParsedRequest{*id, kind};
+    }
+  }
+  return std::nullopt;
+}
+
 ShutdownRequests::ShutdownRequests(std::string folder, std::string results, Logger& log,
-                                   std::chrono::milliseconds patience)
+                                   ShutdownRequestsOptions options)
     : folder_(std::move(folder)),
       results_(std::move(results)),
       log_(log),
-      patience_(patience),
-      // Later than any request an earlier run of the service left.
-      next_(static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                           std::chrono::system_clock::now().time_since_epoch())
-                                           .count()) *
-            1000),
-      watcher_([this] { Watch(); }) {}
+      options_(std::move(options)),
+      instance_(MillisecondsNow()) {
+  std::string why;
+  requests_ = OpenFolder(folder_, false, true, &why);
+  if (requests_) {
+    // What an earlier run asked and nobody carried out must not be carried out now.
+    std::size_t dropped = 0;
+    for (const auto& entry : requests_->List(HelperLimits{}.names)) {
+      dropped += requests_->Remove(entry.name) ? 1 : 0;
+    }
+    if (dropped > 0) {
+      log_.Log(Priority::kNotice, "dropped " + std::to_string(dropped) + " request(s) left in " +
+                                      folder_ + " by an earlier run");
+    }
+  }
+  // Later than every answer still there, even after the clock went back: an old "exit 0" is
+  // never read as the answer to a new request.
+  if (auto answers = OpenFolder(results_, false, false, &why)) {
+    for (const auto& entry : answers->List(HelperLimits{}.names)) {
+      if (const auto id = ParseId(entry.name); id && id->instance >= instance_) {
+        instance_ = id->instance + 1;
+      }
+    }
+  }
+  pingDue_ = std::chrono::steady_clock::now();
+  watcher_ = std::thread([this] { Watch(); });
+}
 
 ShutdownRequests::~ShutdownRequests() {
   {
@@ -106,52 +151,119 @@ ShutdownRequests::~ShutdownRequests() {
   watcher_.join();
 }
 
-bool ShutdownRequests::Leave(RequestKind kind, std::uint64_t* number) {
+bool ShutdownRequests::Leave(RequestKind kind, RequestId* id) {
+  std::string why;
   {
     std::lock_guard lock(mutex_);
-    *number = next_++;
+    *id = RequestId{instance_, next_++};
+    if (!requests_) requests_ = OpenFolder(folder_, false, true, &why);
+    // An empty file: only its name says something, so it needs no writing in two steps.
+    if (requests_ && requests_->Create(RequestFileName(*id, kind), &why)) return true;
   }
-  std::error_code error;
-  fs::create_directories(folder_, error);
-  if (WriteAtomically(fs::path(folder_) / NameOf({*number, kind}), "")) return true;
   log_.Log(Priority::kCritical, std::string("cannot ask the privileged helper to ") +
-                                    RequestName(kind) + ": cannot write in " + folder_);
+                                    RequestName(kind) + ": cannot write in " + folder_ + ": " +
+                                    why);
   return false;
 }
 
 void ShutdownRequests::Ask(RequestKind kind) {
-  std::uint64_t number;
-  Leave(kind, &number);
+  RequestId id;
+  Leave(kind, &id);
 }
 
 void ShutdownRequests::AskAndWait(RequestKind kind, Ended ended) {
-  std::uint64_t number;
-  if (!Leave(kind, &number)) return ended(std::nullopt);
+  RequestId id;
+  if (!Leave(kind, &id)) return ended(std::nullopt);
   std::lock_guard lock(mutex_);
-  waiting_[number] = {kind, std::move(ended), std::chrono::steady_clock::now() + patience_};
+  if (ready_ == false) {
+    log_.Log(Priority::kCritical,
+             std::string("asked the privileged helper to ") + RequestName(kind) +
+                 ", but it has not answered since its last ping: the shutdown will likely not "
+                 "happen (systemctl enable --now corvale-ups-shutdown.path)");
+  }
+  waiting_[id.sequence] = {kind, std::move(ended),
+                           std::chrono::steady_clock::now() + options_.patience};
   changed_.notify_all();
+}
+
+bool ShutdownRequests::Ready() const {
+  std::lock_guard lock(mutex_);
+  return ready_.value_or(true);
+}
+
+bool ShutdownRequests::Ping(std::chrono::steady_clock::time_point now) {
+  const RequestId id{instance_, next_++};
+  std::string why;
+  if (!requests_) requests_ = OpenFolder(folder_, false, true, &why);
+  if (!requests_ || !requests_->Create(RequestFileName(id, RequestKind::kPing), &why)) {
+    log_.Log(Priority::kCritical,
+             "cannot ask the privileged helper anything: cannot write in " + folder_ + ": " + why);
+    return false;
+  }
+  ping_ = id.sequence;
+  pingDue_ = now + options_.pingPatience;  // the answer is awaited until then
+  return true;
 }
 
 void ShutdownRequests::Watch() {
   std::unique_lock lock(mutex_);
+  const auto answer = [this](std::uint64_t sequence) -> std::optional<std::string> {
+    std::ifstream in(fs::path(results_) / RequestId{instance_, sequence}.Text());
+    std::string text;
+    if (in && std::getline(in, text)) return text;
+    return std::nullopt;
+  };
   while (!stopping_) {
     changed_.wait_for(lock, std::chrono::milliseconds(100));
+    if (stopping_) break;
     std::vector<std::pair<Ended, std::optional<ExitStatus>>> heard;
     const auto now = std::chrono::steady_clock::now();
+    const auto wasReady = ready_;
+    if (ping_ && answer(*ping_)) {
+      ping_.reset();
+      ready_ = true;
+      pingDue_ = now + options_.pingEvery;
+    } else if (now >= pingDue_ && (ping_ || !Ping(now))) {
+      // Unanswered (taken back, so that a helper started much later finds nothing old), or it
+      // could not even be asked.
+      if (requests_ && ping_) {
+        requests_->Remove(RequestFileName({instance_, *ping_}, RequestKind::kPing));
+      }
+      ping_.reset();
+      ready_ = false;
+      // Asked again soon, so that a mended helper is noticed.
+      pingDue_ =
+          now + std::min<std::chrono::milliseconds>(options_.pingEvery, std::chrono::seconds(30));
+    }
+    const bool changed = ready_ && ready_ != wasReady;
+    if (changed && !*ready_) {
+      log_.Log(Priority::kCritical,
+               "the privileged helper does not answer (a ping went unanswered for " +
+                   std::to_string(options_.pingPatience.count() / 1000) +
+                   " s): a shutdown would not happen. Mend it: systemctl enable --now "
+                   "corvale-ups-shutdown.path");
+    } else if (changed && wasReady.has_value()) {
+      log_.Log(Priority::kNotice, "the privileged helper answers again");
+    }
     for (auto entry = waiting_.begin(); entry != waiting_.end();) {
-      const fs::path result = fs::path(results_) / std::to_string(entry->first);
-      std::ifstream in(result);
-      std::string text;
-      if (in && std::getline(in, text)) {
-        const auto status = ParseStatus(text);
+      const char* kind = RequestName(entry->second.kind);
+      if (const auto text = answer(entry->first)) {
+        const auto status = ParseStatus(*text);
         log_.Log(status && !status->signalled && status->code == 0 ? Priority::kInfo
                                                                    : Priority::kWarning,
-                 std::string("the root helper's ") + RequestName(entry->second.kind) +
+                 std::string("the root helper's ") + kind +
                      " ended: " + (status ? status->Describe() : "it could not start"));
         heard.emplace_back(std::move(entry->second.ended), status);
       } else if (now >= entry->second.until) {
+        const bool takenBack = requests_ && requests_->Remove(RequestFileName(
+                                                {instance_, entry->first}, entry->second.kind));
         log_.Log(Priority::kCritical,
-                 "the privileged helper did not answer (is corvale-ups-shutdown.path active?)");
+                 takenBack
+                     ? std::string("the privileged helper never took the request to ") + kind +
+                           ": it was not carried out, and is withdrawn (is "
+                           "corvale-ups-shutdown.path active?)"
+                     : std::string("the privileged helper took the request to ") + kind +
+                           " but never answered");
         heard.emplace_back(std::move(entry->second.ended), std::nullopt);
       } else {
         ++entry;
@@ -160,28 +272,69 @@ void ShutdownRequests::Watch() {
       entry = waiting_.erase(entry);
     }
     lock.unlock();
+    if (changed && options_.readiness) options_.readiness(*ready_);
     for (auto& [ended, status] : heard) ended(status);
     lock.lock();
   }
 }
 
 int HandleRequests(const std::string& folder, const std::string& results,
-                   const RequestHandlers& handlers, Logger& log) {
-  std::error_code error;
-  // Only a real folder; what is in it is never read, only its names.
-  if (!fs::is_directory(fs::symlink_status(folder, error))) return 0;
-  std::vector<Request> requests;
-  for (const auto& entry : fs::directory_iterator(folder, error)) {
-    if (!entry.is_regular_file(error) || entry.is_symlink(error)) continue;
-    if (auto request = Parse(entry.path().filename().string())) requests.push_back(*request);
+                   const RequestHandlers& handlers, Logger& log, const HelperLimits& limits) {
+  std::string why;
+  // Only the service's real folder; what is in it is never read, only its names.
+  const auto requests = OpenFolder(folder, false, false, &why);
+  if (!requests) return 0;
+  const auto answers = OpenFolder(results, true, true, &why);
+  if (!answers) log.Log(Priority::kError, "cannot answer in " + results + ": " + why);
+
+  // Each name is looked at once: what is no request goes at once.
+  std::vector<std::pair<ParsedRequest, std::string>> found;
+  std::vector<std::string> unknown, stale;
+  std::uint64_t newest = 0;
+  for (auto& entry : requests->List(limits.names)) {
+    const auto request = ParseRequestFileName(entry.name);
+    if (!request || !entry.regularFile) {
+      if (requests->Remove(entry.name)) unknown.push_back(entry.name);
+    } else if (entry.age > limits.maxAge || entry.age < -limits.maxAge) {
+      if (requests->Remove(entry.name)) stale.push_back(entry.name);
+    } else {
+      newest = std::max(newest, request->id.instance);
+      found.emplace_back(*request, std::move(entry.name));
+    }
   }
-  std::sort(requests.begin(), requests.end(),
-            [](const Request& a, const Request& b) { return a.number < b.number; });
-  fs::create_directories(results, error);
-  for (const auto& request : requests) {
-    fs::remove(fs::path(folder) / NameOf(request), error);
-    log.Log(Priority::kNotice, std::string("asked to ") + RequestName(request.kind));
-    std::optional<ExitStatus> status;
+  // Only the service that runs now asks; an earlier run's requests are old news.
+  std::erase_if(found, [&](const auto& request) {
+    if (request.first.id.instance == newest) return false;
+    if (requests->Remove(request.second)) stale.push_back(request.second);
+    return true;
+  });
+  const auto report = [&log](const std::vector<std::string>& names, const std::string& what) {
+    constexpr std::size_t kNamed = 8;
+    for (std::size_t index = 0; index < names.size() && index < kNamed; ++index) {
+      log.Log(Priority::kWarning,
+              "removed " + Printable(names[index]) + " from the request " + "folder: " + what);
+    }
+    if (names.size() > kNamed) {
+      log.Log(Priority::kWarning, "removed " + std::to_string(names.size() - kNamed) +
+                                      " more names from the request folder: " + what);
+    }
+  };
+  report(unknown, "not a request");
+  report(stale, "a request of an earlier run of the service, or older than " +
+                    std::to_string(limits.maxAge.count()) + " s: not carried out");
+
+  std::sort(found.begin(), found.end(),
+            [](const auto& a, const auto& b) { return a.first.id.sequence < b.first.id.sequence; });
+  if (found.size() > limits.requests) found.resize(limits.requests);
+  int handled = 0;
+  for (const auto& [request, name] : found) {
+    // Taken before it is carried out; one the service took back meanwhile is not.
+    if (!requests->Remove(name)) continue;
+    ++handled;
+    if (request.kind != RequestKind::kPing) {
+      log.Log(Priority::kNotice, std::string("asked to ") + RequestName(request.kind));
+    }
+    std::optional<ExitStatus> status = ExitStatus{};
     switch (request.kind) {
       case RequestKind::kFlag:
         handlers.writeFlag();
@@ -189,6 +342,8 @@ int HandleRequests(const std::string& folder, const std::string& results,
       case RequestKind::kUnflag:
         handlers.removeFlag();
         continue;
+      case RequestKind::kPing:
+        break;
       case RequestKind::kShutdown:
         status = handlers.shutdown();
         break;
@@ -196,11 +351,22 @@ int HandleRequests(const std::string& folder, const std::string& results,
         status = handlers.powerOff();
         break;
     }
-    if (!WriteAtomically(fs::path(results) / std::to_string(request.number), Describe(status))) {
-      log.Log(Priority::kError, "cannot leave the result in " + results);
+    if (!answers || !answers->Replace(request.id.Text(), Describe(status), &why)) {
+      log.Log(Priority::kError, "cannot leave the answer in " + results + ": " + why);
     }
   }
-  return static_cast<int>(requests.size());
+  // Answers nobody read are not kept.
+  if (answers) {
+    for (const auto& entry : answers->List(limits.names)) {
+      // Answers only: the flag and kill-power's registry may share the folder.
+      const auto id = ParseId(entry.name);
+      if (!id || id->Text() != entry.name) continue;
+      if (entry.age > limits.resultLifetime || entry.age < -limits.resultLifetime) {
+        answers->Remove(entry.name);
+      }
+    }
+  }
+  return handled;
 }
 
 }  // namespace corvale::host

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -21,43 +22,81 @@
 
 namespace corvale::host {
 
-enum class RequestKind { kFlag, kUnflag, kShutdown, kPowerOff };
-const char* RequestName(RequestKind kind);  // "flag", "unflag", "shutdown", "poweroff"
+enum class RequestKind { kFlag, kUnflag, kShutdown, kPowerOff, kPing };
+// "flag", "unflag", "shutdown", "poweroff", "ping"
+const char* RequestName(RequestKind kind);
+
+// A request's name: "<instance>-<sequence>-<kind>", both numbers in exactly 20 digits. The
+// instance is the service's start (ms since 1970, later than any instance whose answers are
+// still there), so that the helper can tell an earlier run's requests; the two numbers name the
+// request's answer.
+struct RequestId {
+  std::uint64_t instance = 0;
+  std::uint64_t sequence = 0;
+  std::string Text() const;  // the answer's name: "<instance>-<sequence>"
+};
+struct ParsedRequest {
+  RequestId id;
+  RequestKind kind;
+};
+std::string RequestFileName(const RequestId& id, RequestKind kind);
+// Exactly the form RequestFileName writes, or nothing.
+std::optional<ParsedRequest> ParseRequestFileName(const std::string& name);
+
+struct ShutdownRequestsOptions {
+  // A shutdown request not answered in this time counts as failed; it is taken back.
+  std::chrono::milliseconds patience = std::chrono::seconds(150);
+  // How often a ping asks whether the helper answers, and how long it may take.
+  std::chrono::milliseconds pingEvery = std::chrono::minutes(5);
+  std::chrono::milliseconds pingPatience = std::chrono::seconds(10);
+  // Hears whether the helper answers (false: a ping went unanswered), on each change and after
+  // the first ping; on this object's thread.
+  std::function<void(bool ready)> readiness;
+};
 
 // The service's side.
 class ShutdownRequests {
  public:
   using Ended = std::function<void(const std::optional<ExitStatus>&)>;
-  // Requests go into `folder` (the service's), results come from `results` (the helper's, which
-  // the service may read but not write); one not there after `patience` counts as failed.
+  // Requests go into `folder` (the service's, emptied here of what an earlier run left), results
+  // come from `results` (the helper's, which the service may read but not write).
   ShutdownRequests(std::string folder, std::string results, Logger& log,
-                   std::chrono::milliseconds patience = std::chrono::seconds(150));
+                   ShutdownRequestsOptions options = {});
   ~ShutdownRequests();
   ShutdownRequests(const ShutdownRequests&) = delete;
   ShutdownRequests& operator=(const ShutdownRequests&) = delete;
 
   void Ask(RequestKind kind);
   // Asks for the shutdown command (or the system's own call) and hears how it ended, on a
-  // thread of this object's.
+  // thread of this object's. Nothing when the helper never took the request or did not answer.
   void AskAndWait(RequestKind kind, Ended ended);
+  // False while the latest ping went unanswered; true before the first answer is due.
+  bool Ready() const;
 
  private:
-  bool Leave(RequestKind kind, std::uint64_t* number);
+  bool Leave(RequestKind kind, RequestId* id);
   void Watch();
+  // Leaves a ping; false when it cannot.
+  bool Ping(std::chrono::steady_clock::time_point now);
 
   std::string folder_;
   std::string results_;
   Logger& log_;
-  std::chrono::milliseconds patience_;
-  std::mutex mutex_;
+  ShutdownRequestsOptions options_;
+  std::unique_ptr<Folder> requests_;
+  mutable std::mutex mutex_;
   std::condition_variable changed_;
-  std::uint64_t next_;
+  std::uint64_t instance_;
+  std::uint64_t next_ = 0;
   struct Waiting {
     RequestKind kind;
     Ended ended;
     std::chrono::steady_clock::time_point until;
   };
   std::map<std::uint64_t, Waiting> waiting_;
+  std::optional<std::uint64_t> ping_;  // the unanswered ping
+  std::chrono::steady_clock::time_point pingDue_;
+  std::optional<bool> ready_;
   bool stopping_ = false;
   std::thread watcher_;
 };
@@ -70,10 +109,22 @@ struct RequestHandlers {
   std::function<std::optional<ExitStatus>()> powerOff;
 };
 
-// Carries out every request waiting in `folder`, oldest first, and leaves the results of the
-// shutdown requests in `results`. Nothing but the names of requests is read; other names are left
-// alone. The number handled.
+struct HelperLimits {
+  std::size_t names = 16384;  // looked at in one start
+  std::size_t requests = 64;  // carried out in one start
+  // Older requests (or from further in the future) are dropped: longer than the service waits
+  // for an answer (150 s), after which it takes back what the helper has not taken.
+  std::chrono::seconds maxAge{180};
+  std::chrono::seconds resultLifetime{300};  // answers nobody read are removed after this
+};
+
+// One start of the helper: carries out the requests in `folder`, oldest first, and answers in
+// `results` (a folder only root may write). It reads names only: anything else there (another
+// name, a file in the making, a folder, a link, a FIFO) is removed and logged, as are requests of
+// an earlier run of the service and requests older than `maxAge`. Each name is handled at most
+// once, every request is removed before it is carried out, and at most `requests` are carried
+// out; the rest wait for the next start. The number carried out.
 int HandleRequests(const std::string& folder, const std::string& results,
-                   const RequestHandlers& handlers, Logger& log);
+                   const RequestHandlers& handlers, Logger& log, const HelperLimits& limits = {});
 
 }  // namespace corvale::host

@@ -87,6 +87,15 @@ StartChecks CheckBeforeStart(const Config& config, const std::string& path) {
   if (auto untrusted = UntrustedConfig(path, !config.users.empty())) {
     checks.problems.push_back(*untrusted);
   }
+  // Root writes the flag and the helper's answers: in folders only root may write, or the
+  // service's account could point them at root's files.
+  for (const auto& [key, folder] :
+       {std::pair{"shutdown.flag_file", fs::path(config.shutdown.flagFile).parent_path().string()},
+        std::pair{"shutdown.results", config.shutdown.results}}) {
+    if (auto untrusted = UntrustedFolder(folder)) {
+      checks.problems.push_back(std::string(key) + ": " + *untrusted);
+    }
+  }
   // Room beside the clients for the service's own files: the port, the registry, the flag,
   // hooks' pipes, the journal.
   constexpr std::size_t kOwnFiles = 64;
@@ -138,8 +147,8 @@ StartChecks CheckBeforeStart(const Config& config, const std::string& path) {
     checks.warnings.push_back(std::move(warning));
   }
   const auto writable = ServiceWritableFolders();
+  // The flag is the root helper's to write, not the service's.
   for (const auto& [key, where] : {std::pair{"ups.registry", config.ups.registry},
-                                   std::pair{"shutdown.flag_file", config.shutdown.flagFile},
                                    std::pair{"events.history", config.events.history}}) {
     if (writable.empty()) break;
     if (where.empty()) continue;

@@ -5,7 +5,7 @@ namespace corvale::host {
 StatusBoard::StatusBoard(std::string ups) {
   snapshot_.ups = std::move(ups);
   snapshot_.startedAt = std::chrono::system_clock::now();
-  for (int kind = 0; kind <= static_cast<int>(EventKind::kKillPower); ++kind) {
+  for (int kind = 0; kind <= static_cast<int>(kLastEventKind); ++kind) {
     snapshot_.eventsByKind[EventName(static_cast<EventKind>(kind))] = 0;
   }
 }
@@ -18,6 +18,11 @@ void StatusBoard::SetSharing(std::function<SharingFacts()> sharing) {
 void StatusBoard::SetShutdown(Shutdown shutdown) {
   std::lock_guard lock(mutex_);
   shutdown_ = std::move(shutdown);
+}
+
+void StatusBoard::SetShutdownReady(std::function<bool()> ready) {
+  std::lock_guard lock(mutex_);
+  shutdownReady_ = std::move(ready);
 }
 
 void StatusBoard::OnPoll(const Observation& observation) {
@@ -54,12 +59,14 @@ void StatusBoard::OnEvent(const UpsEvent& event, std::chrono::system_clock::time
 StatusSnapshot StatusBoard::Snapshot() const {
   std::function<SharingFacts()> sharing;
   Shutdown shutdown;
+  std::function<bool()> ready;
   StatusSnapshot copy;
   {
     std::lock_guard lock(mutex_);
     copy = snapshot_;
     sharing = sharing_;
     shutdown = shutdown_;
+    ready = shutdownReady_;
   }
   copy.now = std::chrono::system_clock::now();
   if (copy.onBatterySince) {
@@ -69,6 +76,7 @@ StatusSnapshot StatusBoard::Snapshot() const {
   // Asked outside the lock: they take locks of their own.
   if (sharing) copy.sharing = sharing();
   if (shutdown) std::tie(copy.shutdownPending, copy.shutdownWaitsFor) = shutdown();
+  if (ready) copy.shutdownReady = ready();
   return copy;
 }
 

@@ -40,6 +40,7 @@ struct StatusSnapshot {
   std::uint64_t pollsValid = 0, pollsFailed = 0;
   std::optional<SystemTime> lastValidPoll;
   bool shutdownPending = false;
+  bool shutdownReady = true;     // false while the root helper does not answer
   std::string shutdownWaitsFor;  // in words, while pending
   SharingFacts sharing;
   std::uint64_t httpRequests = 0;          // answered by the HTTP endpoint, this one included
@@ -54,6 +55,7 @@ class StatusBoard {
   explicit StatusBoard(std::string ups);
   void SetSharing(std::function<SharingFacts()> sharing);
   void SetShutdown(Shutdown shutdown);
+  void SetShutdownReady(std::function<bool()> ready);
 
   void OnPoll(const Observation& observation);
   void OnEvent(const UpsEvent& event, std::chrono::system_clock::time_point when);
@@ -65,6 +67,7 @@ class StatusBoard {
   StatusSnapshot snapshot_;
   std::function<SharingFacts()> sharing_;
   Shutdown shutdown_;
+  std::function<bool()> shutdownReady_;
 };
 
 }  // namespace corvale::host

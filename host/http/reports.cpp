@@ -101,6 +101,9 @@ std::string Metrics(const StatusSnapshot& snapshot, const std::string& version) 
   family("corvale_ups_shutdown_pending", "gauge",
          "Whether this host has decided to shut down and has not yet (1).");
   sample("corvale_ups_shutdown_pending", ups, snapshot.shutdownPending ? "1" : "0");
+  family("corvale_ups_shutdown_ready", "gauge",
+         "Whether this host can shut itself down: the root helper answers (1).");
+  sample("corvale_ups_shutdown_ready", ups, snapshot.shutdownReady ? "1" : "0");
   family("corvale_ups_nut_connections", "gauge", "Open NUT network connections.");
   sample("corvale_ups_nut_connections", ups, std::to_string(snapshot.sharing.connections));
   family("corvale_ups_nut_logins", "gauge", "NUT clients (upsmon) logged in.");
@@ -152,7 +155,9 @@ std::string StatusJson(const StatusSnapshot& snapshot, const std::string& versio
       {"last_valid_poll",
        snapshot.lastValidPoll ? nlohmann::json(UtcTimestamp(*snapshot.lastValidPoll)) : nullptr},
       {"shutdown",
-       {{"pending", snapshot.shutdownPending}, {"waits_for", snapshot.shutdownWaitsFor}}},
+       {{"pending", snapshot.shutdownPending},
+        {"waits_for", snapshot.shutdownWaitsFor},
+        {"ready", snapshot.shutdownReady}}},
       {"nut",
        {{"connections", snapshot.sharing.connections}, {"logins", snapshot.sharing.loggedIn}}},
       {"recent_events", recent}};

@@ -24,12 +24,15 @@ const char* const kStatusPage = R"page(<!DOCTYPE html>
   table { border-collapse: collapse; width: 100%; font-size: .95rem; }
   td { padding: .25rem .4rem; border-top: 1px solid #eee; vertical-align: top; }
   td.time { white-space: nowrap; color: #555; }
-  #shutdown { display: none; border-left: .4rem solid #b3261e; }
+  #shutdown, #unready { display: none; border-left: .4rem solid #b3261e; }
 </style>
 </head>
 <body>
 <header id="banner"><p id="state">Loading…</p><p id="detail"></p></header>
 <main>
+<section id="unready"><h2>This host cannot shut down</h2><p>The privileged helper does not
+answer: on a power failure the shutdown would not happen. Mend it: <code>systemctl enable --now
+corvale-ups-shutdown.path</code></p></section>
 <section id="shutdown"><h2>Shutdown pending</h2><p id="waits"></p></section>
 <section><h2>UPS</h2><table>
   <tr><td>Name</td><td id="ups"></td></tr>
@@ -68,6 +71,7 @@ function show(status) {
       ? status.nut.logins.join(", ") : "none logged in";
   $("shutdown").style.display = status.shutdown.pending ? "block" : "none";
   $("waits").textContent = "Waiting for " + status.shutdown.waits_for + ".";
+  $("unready").style.display = status.shutdown.ready === false ? "block" : "none";
   const rows = status.recent_events.slice().reverse().map((event) => {
     const row = document.createElement("tr");
     const time = document.createElement("td");

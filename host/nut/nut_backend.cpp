@@ -81,6 +81,11 @@ std::optional<Variables> ServiceBackend::CurrentVariables() const {
       {"device.type", "ups"},        {"driver.name", "corvale-ups"},
       {"driver.version", "1.0.0.1"},
   };
+  if (shutdownReady_) {
+    // Beside the other driver.* names, in order.
+    variables.insert(variables.begin() + 4,
+                     {"driver.shutdown.ready", shutdownReady_() ? "1" : "0"});
+  }
   if (!alarm.empty()) variables.emplace_back("ups.alarm", alarm);
   variables.emplace_back("ups.delay.shutdown", std::to_string(shutdownDelay_.load()));
   if (!firmware.empty()) variables.emplace_back("ups.firmware", firmware);

@@ -32,6 +32,9 @@ class ServiceBackend : public Backend {
 
   // The host to serve; set once, before the server starts.
   void Attach(host::Host& host) { host_ = &host; }
+  // Whether this host can shut itself down (its root helper answers), as driver.shutdown.ready;
+  // set once, before the server starts, where a helper is asked.
+  void SetShutdownReady(std::function<bool()> ready) { shutdownReady_ = std::move(ready); }
 
   // The primary's part of a shutdown: FSD for every client, then `proceed` once the remote
   // logins are gone or hostsync has passed. Does not block.
@@ -63,6 +66,7 @@ class ServiceBackend : public Backend {
   BackendOptions options_;
   host::Logger& log_;
   host::Host* host_ = nullptr;
+  std::function<bool()> shutdownReady_;
   std::atomic<bool> fsd_{false};
   std::atomic<std::uint32_t> shutdownDelay_;
   mutable std::mutex mutex_;

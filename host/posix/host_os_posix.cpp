@@ -1,4 +1,5 @@
 // Processes, stop signals and systemd notification on POSIX.
+#include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <pthread.h>
@@ -18,6 +19,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <utility>
 
 #include "host/host_os.h"
 
@@ -168,9 +170,22 @@ bool RunningAsAdministrator() {
   return geteuid() == 0;
 }
 
-bool OwnedByAdministrator(const std::string& path) {
-  struct stat status;
-  return lstat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode) && status.st_uid == 0;
+std::optional<std::string> InstalledHelperProblem() {
+  if (access("/run/systemd/system", F_OK) != 0) return std::nullopt;
+  std::string error;
+  const auto asked =
+      StartCommand("systemctl is-active --quiet corvale-ups-shutdown.path 2>/dev/null", {}, &error);
+  if (!asked) return std::nullopt;
+  for (int waited = 0; waited < 100; ++waited) {
+    if (const auto status = asked->Poll()) {
+      if (!status->signalled && status->code == 0) return std::nullopt;
+      return "the root helper's corvale-ups-shutdown.path is not active: the service could not "
+             "shut this host down. Mend it: systemctl enable --now corvale-ups-shutdown.path";
+    }
+    usleep(20000);
+  }
+  asked->Kill();
+  return std::nullopt;
 }
 
 std::string DefaultRequestFolder() {
@@ -186,7 +201,7 @@ std::string DefaultShutdownCommand() {
 }
 
 std::string DefaultFlagFile() {
-  return "/run/corvale-ups/killpower";
+  return "/run/corvale-ups-helper/killpower";  // root's alone, as kill-power trusts it
 }
 
 bool AppendDurably(const std::string& path, const std::string& data, std::string* error) {
@@ -331,7 +346,9 @@ std::optional<Others> OthersWho(const std::string& path, const struct stat& stat
   std::string who, fix, bits;
   const auto add = [&who](const std::string& whom) { who += (who.empty() ? "" : " and ") + whom; };
   if (status.st_uid != 0 && !(status.st_uid == geteuid() && selfTrusted)) {
-    add("its owner (uid " + std::to_string(status.st_uid) + ")");
+    const passwd* owner = getpwuid(status.st_uid);
+    add("its owner " + (owner != nullptr ? std::string(owner->pw_name) + " " : std::string()) +
+        "(uid " + std::to_string(status.st_uid) + ")");
     fix = "chown root " + path;
   }
   // In a sticky folder only an entry's owner may rename or remove it: the others may add names
@@ -355,6 +372,19 @@ std::optional<Others> OthersWho(const std::string& path, const struct stat& stat
   return Others{who, fix};
 }
 
+// Who besides root may write in a folder that root writes in (the flag's, the results'): the
+// service's account and group are no more trusted than anybody else. Empty when nobody.
+std::string WritersBesidesRoot(const struct stat& status) {
+  if (status.st_uid != 0) {
+    const passwd* owner = getpwuid(status.st_uid);
+    return "its owner " + (owner != nullptr ? std::string(owner->pw_name) + " " : std::string()) +
+           "(uid " + std::to_string(status.st_uid) + ")";
+  }
+  if ((status.st_mode & S_IWOTH) != 0) return "every user";
+  if ((status.st_mode & S_IWGRP) != 0 && status.st_gid != 0) return GroupName(status.st_gid);
+  return {};
+}
+
 // Every folder whose writers could replace `path`, from its own up to the root: as named and as it
 // resolves (whoever may write a link's folder may point it elsewhere).
 std::vector<std::string> FoldersAbove(const std::string& path) {
@@ -373,7 +403,290 @@ std::vector<std::string> FoldersAbove(const std::string& path) {
   return folders;
 }
 
+// A sticky folder of root's (/tmp) lets others add names but not replace root's.
+bool RootsStickyFolder(const struct stat& status) {
+  return S_ISDIR(status.st_mode) && (status.st_mode & S_ISVTX) != 0 && status.st_uid == 0;
+}
+
+// One file descriptor, closed when it goes.
+class Descriptor {
+ public:
+  explicit Descriptor(int fd = -1) : fd_(fd) {}
+  ~Descriptor() {
+    if (fd_ >= 0) close(fd_);
+  }
+  Descriptor(Descriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  Descriptor& operator=(Descriptor&& other) noexcept {
+    std::swap(fd_, other.fd_);
+    return *this;
+  }
+  int Get() const { return fd_; }
+  bool Valid() const { return fd_ >= 0; }
+
+ private:
+  int fd_;
+};
+
+constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+
+// A name that stays inside its folder.
+bool PlainName(const std::string& name) {
+  return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
+}
+
+// The folder `path`, opened from "/" down one folder at a time without following links, each
+// checked before the next is opened. Invalid with `why` set, or with `why` empty and `missing`
+// true when a folder on the way does not exist.
+Descriptor OpenRootsFolder(const std::string& path, bool create, std::string* why, bool* missing) {
+  namespace fs = std::filesystem;
+  *missing = false;
+  const fs::path normal = fs::absolute(path).lexically_normal();
+  std::vector<std::string> names;
+  for (const auto& part : normal.relative_path()) {
+    if (part.empty()) continue;
+    if (!PlainName(part.string())) {
+      *why = path + " must name a folder without \"..\"";
+      return Descriptor();
+    }
+    names.push_back(part.string());
+  }
+  Descriptor folder(open("/", kFolderFlags));
+  std::string here = "/";
+  for (std::size_t index = 0;; ++index) {
+    if (!folder.Valid()) {
+      *why = "cannot open " + here + ": " + std::strerror(errno);
+      return Descriptor();
+    }
+    struct stat status;
+    if (fstat(folder.Get(), &status) != 0) {
+      *why = "cannot look at " + here + ": " + std::strerror(errno);
+      return Descriptor();
+    }
+    const bool last = index == names.size();
+    if (!(RootsStickyFolder(status) && !last)) {
+      if (const auto who = WritersBesidesRoot(status); !who.empty()) {
+        *why = "the folder " + here + " may be written by " + who +
+               ", who could make root write elsewhere. Let only root write it: chown root " + here +
+               " && chmod go-w " + here;
+        return Descriptor();
+      }
+    }
+    if (last) return folder;
+    const std::string& name = names[index];
+    here = (fs::path(here) / name).string();
+    Descriptor next(openat(folder.Get(), name.c_str(), kFolderFlags));
+    if (!next.Valid() && errno == ENOENT && create && index + 1 == names.size()) {
+      if (mkdirat(folder.Get(), name.c_str(), 0755) == 0 || errno == EEXIST) {
+        next = Descriptor(openat(folder.Get(), name.c_str(), kFolderFlags));
+      }
+    }
+    if (!next.Valid() && errno == ENOENT) {
+      *missing = true;
+      return Descriptor();
+    }
+    if (!next.Valid() && (errno == ELOOP || errno == ENOTDIR)) {
+      *why = here + " is a link or not a folder; root writes only in real folders";
+      return Descriptor();
+    }
+    folder = std::move(next);
+  }
+}
+
+class PosixFolder : public Folder {
+ public:
+  explicit PosixFolder(Descriptor folder) : folder_(std::move(folder)) {}
+
+  std::vector<Entry> List(std::size_t limit) override {
+    std::vector<Entry> entries;
+    DIR* listing = fdopendir(dup(folder_.Get()));
+    if (listing == nullptr) return entries;
+    rewinddir(listing);
+    const auto now = std::chrono::system_clock::now();
+    while (entries.size() < limit) {
+      const dirent* entry = readdir(listing);
+      if (entry == nullptr) break;
+      const std::string name = entry->d_name;
+      if (name == "." || name == "..") continue;
+      struct stat status;
+      Entry found{name, false, std::chrono::seconds(0)};
+      if (fstatat(folder_.Get(), name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0) {
+        found.regularFile = S_ISREG(status.st_mode);
+        found.age = std::chrono::duration_cast<std::chrono::seconds>(
+            now - std::chrono::system_clock::from_time_t(status.st_mtime));
+      }
+      entries.push_back(std::move(found));
+    }
+    closedir(listing);
+    return entries;
+  }
+
+  bool Remove(const std::string& name) override {
+    if (!PlainName(name)) return false;
+    if (unlinkat(folder_.Get(), name.c_str(), 0) == 0) return true;
+    if (errno != EISDIR && errno != EPERM) return false;
+    std::size_t budget = kRemovalBudget;
+    return RemoveTree(folder_.Get(), name, 0, &budget);
+  }
+
+  bool Create(const std::string& name, std::string* error) override {
+    if (!PlainName(name)) {
+      *error = "not a plain name: " + name;
+      return false;
+    }
+    const Descriptor file(openat(folder_.Get(), name.c_str(),
+                                 O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+    if (!file.Valid()) *error = std::strerror(errno);
+    return file.Valid();
+  }
+
+  bool Replace(const std::string& name, const std::string& contents, std::string* error) override {
+    if (!PlainName(name)) {
+      *error = "not a plain name: " + name;
+      return false;
+    }
+    const std::string temporary = "." + name + "." + std::to_string(getpid()) + ".tmp";
+    Remove(temporary);  // left by a write that was cut short
+    {
+      const Descriptor file(openat(folder_.Get(), temporary.c_str(),
+                                   O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+      if (!file.Valid()) {
+        *error = std::strerror(errno);
+        return false;
+      }
+      std::size_t written = 0;
+      while (written < contents.size()) {
+        const ssize_t now = write(file.Get(), contents.data() + written, contents.size() - written);
+        if (now < 0 && errno == EINTR) continue;
+        if (now <= 0) break;
+        written += static_cast<std::size_t>(now);
+      }
+      if (written != contents.size() || fsync(file.Get()) != 0) {
+        *error = std::strerror(errno);
+        unlinkat(folder_.Get(), temporary.c_str(), 0);
+        return false;
+      }
+    }
+    bool renamed = renameat(folder_.Get(), temporary.c_str(), folder_.Get(), name.c_str()) == 0;
+    if (!renamed && (errno == EISDIR || errno == ENOTEMPTY || errno == EEXIST)) {
+      // A folder in the way: removed (it is in root's own folder), never written into.
+      Remove(name);
+      renamed = renameat(folder_.Get(), temporary.c_str(), folder_.Get(), name.c_str()) == 0;
+    }
+    if (!renamed) {
+      *error = std::strerror(errno);
+      unlinkat(folder_.Get(), temporary.c_str(), 0);
+      return false;
+    }
+    fsync(folder_.Get());
+    return true;
+  }
+
+  std::optional<std::string> ReadOwnFile(const std::string& name, std::size_t limit,
+                                         std::string* why) override {
+    why->clear();
+    struct stat before;
+    if (!PlainName(name)) {
+      *why = "not a plain name";
+      return std::nullopt;
+    }
+    if (fstatat(folder_.Get(), name.c_str(), &before, AT_SYMLINK_NOFOLLOW) != 0) {
+      if (errno != ENOENT) *why = std::strerror(errno);
+      return std::nullopt;
+    }
+    if (!S_ISREG(before.st_mode)) {
+      *why = S_ISLNK(before.st_mode) ? "it is a link" : "it is not a regular file";
+      return std::nullopt;
+    }
+    const Descriptor file(openat(folder_.Get(), name.c_str(),
+                                 O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    struct stat status;
+    if (!file.Valid() || fstat(file.Get(), &status) != 0) {
+      *why = std::strerror(errno);
+      return std::nullopt;
+    }
+    if (!S_ISREG(status.st_mode) || status.st_ino != before.st_ino) {
+      *why = "it is not a regular file";
+    } else if (status.st_uid != 0) {
+      *why = "root did not write it (owner uid " + std::to_string(status.st_uid) + ")";
+    } else if (status.st_nlink != 1) {
+      *why = "it has other names (hard links)";
+    } else if (static_cast<std::size_t>(status.st_size) > limit) {
+      *why = "it is larger than " + std::to_string(limit) + " bytes";
+    }
+    if (!why->empty()) return std::nullopt;
+    std::string contents(static_cast<std::size_t>(status.st_size), '\0');
+    std::size_t done = 0;
+    while (done < contents.size()) {
+      const ssize_t now = read(file.Get(), contents.data() + done, contents.size() - done);
+      if (now < 0 && errno == EINTR) continue;
+      if (now <= 0) break;
+      done += static_cast<std::size_t>(now);
+    }
+    contents.resize(done);
+    return contents;
+  }
+
+ private:
+  // What one removal may go through: a folder planted with a million names costs a bounded time.
+  static constexpr std::size_t kRemovalBudget = 100000;
+  static constexpr int kRemovalDepth = 16;
+
+  // Empties and removes the folder `name` inside `parent`, through descriptors only: what is
+  // moved away meanwhile is left where it went.
+  static bool RemoveTree(int parent, const std::string& name, int depth, std::size_t* budget) {
+    Descriptor folder(openat(parent, name.c_str(), kFolderFlags));
+    if (!folder.Valid()) return false;
+    DIR* listing = fdopendir(dup(folder.Get()));
+    if (listing == nullptr) return false;
+    std::vector<std::string> inside;
+    while (*budget > 0) {
+      const dirent* entry = readdir(listing);
+      if (entry == nullptr) break;
+      const std::string child = entry->d_name;
+      if (child == "." || child == "..") continue;
+      --*budget;
+      inside.push_back(child);
+    }
+    closedir(listing);
+    for (const auto& child : inside) {
+      if (unlinkat(folder.Get(), child.c_str(), 0) == 0) continue;
+      if ((errno == EISDIR || errno == EPERM) && depth < kRemovalDepth) {
+        RemoveTree(folder.Get(), child, depth + 1, budget);
+      }
+    }
+    return unlinkat(parent, name.c_str(), AT_REMOVEDIR) == 0;
+  }
+
+  Descriptor folder_;
+};
+
 }  // namespace
+
+std::unique_ptr<Folder> OpenFolder(const std::string& path, bool rootOnly, bool create,
+                                   std::string* why) {
+  if (rootOnly) {
+    bool missing = false;
+    Descriptor folder = OpenRootsFolder(path, create, why, &missing);
+    if (missing) *why = "there is no folder " + path;
+    if (!folder.Valid()) return nullptr;
+    return std::make_unique<PosixFolder>(std::move(folder));
+  }
+  std::error_code ignored;
+  if (create) std::filesystem::create_directories(path, ignored);
+  Descriptor folder(open(path.c_str(), kFolderFlags));
+  if (!folder.Valid()) {
+    *why = "cannot open the folder " + path + ": " + std::strerror(errno);
+    return nullptr;
+  }
+  return std::make_unique<PosixFolder>(std::move(folder));
+}
+
+std::optional<std::string> UntrustedFolder(const std::string& path) {
+  std::string why;
+  bool missing = false;
+  if (OpenRootsFolder(path, false, &why, &missing).Valid() || missing) return std::nullopt;
+  return why;
+}
 
 std::optional<std::string> UntrustedConfig(const std::string& path, bool passwords) {
   struct stat file;

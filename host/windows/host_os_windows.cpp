@@ -7,6 +7,9 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 
 #include "host/host_os.h"
 #include "host/windows/file_access.h"
@@ -343,8 +346,8 @@ bool RunningAsAdministrator() {
   return true;  // the service runs as LocalSystem; by hand, the calls say when it may not
 }
 
-bool OwnedByAdministrator(const std::string&) {
-  return true;  // ProgramData's folder is the administrators'
+std::optional<std::string> InstalledHelperProblem() {
+  return std::nullopt;  // the service has the rights itself and asks no helper
 }
 
 std::string DefaultRequestFolder() {
@@ -480,6 +483,98 @@ std::optional<std::string> UntrustedConfig(const std::string& path, bool passwor
            fix;
   }
   return std::nullopt;
+}
+
+namespace {
+
+// ProgramData's folder is the administrators': files there are worked on by path, as they were.
+class WindowsFolder : public Folder {
+ public:
+  explicit WindowsFolder(std::filesystem::path folder) : folder_(std::move(folder)) {}
+
+  std::vector<Entry> List(std::size_t limit) override {
+    namespace fs = std::filesystem;
+    std::vector<Entry> entries;
+    std::error_code error;
+    const auto now = fs::file_time_type::clock::now();
+    for (const auto& entry : fs::directory_iterator(folder_, error)) {
+      if (entries.size() >= limit) break;
+      std::error_code ignored;
+      const auto changed = entry.last_write_time(ignored);
+      entries.push_back({entry.path().filename().string(),
+                         entry.is_regular_file(ignored) && !entry.is_symlink(ignored),
+                         ignored
+                             ? std::chrono::seconds(0)
+                             : std::chrono::duration_cast<std::chrono::seconds>(now - changed)});
+    }
+    return entries;
+  }
+
+  bool Remove(const std::string& name) override {
+    std::error_code error;
+    return std::filesystem::remove_all(folder_ / name, error) > 0 && !error;
+  }
+
+  bool Create(const std::string& name, std::string* error) override {
+    const std::string path = (folder_ / name).string();
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+      *error = LastError();
+      return false;
+    }
+    CloseHandle(file);
+    return true;
+  }
+
+  bool Replace(const std::string& name, const std::string& contents, std::string* error) override {
+    const auto temporary = folder_ / ("." + name + ".tmp");
+    {
+      std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+      out << contents;
+      if (!out.flush()) {
+        *error = "cannot write " + temporary.string();
+        return false;
+      }
+    }
+    std::error_code failure;
+    std::filesystem::rename(temporary, folder_ / name, failure);
+    if (failure) *error = failure.message();
+    return !failure;
+  }
+
+  std::optional<std::string> ReadOwnFile(const std::string& name, std::size_t limit,
+                                         std::string* why) override {
+    why->clear();
+    std::error_code error;
+    const auto path = folder_ / name;
+    if (!std::filesystem::exists(path, error)) return std::nullopt;
+    if (std::filesystem::file_size(path, error) > limit || error) {
+      *why = "it is larger than " + std::to_string(limit) + " bytes";
+      return std::nullopt;
+    }
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+
+ private:
+  std::filesystem::path folder_;
+};
+
+}  // namespace
+
+std::unique_ptr<Folder> OpenFolder(const std::string& path, bool, bool create, std::string* why) {
+  std::error_code error;
+  if (create) std::filesystem::create_directories(path, error);
+  if (!std::filesystem::is_directory(path, error)) {
+    *why = "there is no folder " + path;
+    return nullptr;
+  }
+  return std::make_unique<WindowsFolder>(path);
+}
+
+std::optional<std::string> UntrustedFolder(const std::string&) {
+  return std::nullopt;  // the service runs as LocalSystem and writes its own folders
 }
 
 }  // namespace corvale::host

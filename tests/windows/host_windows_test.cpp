@@ -145,7 +145,7 @@ TEST(WindowsEventLog, EveryMessageIdHasItsTextInTheProgram) {
                    reinterpret_cast<va_list*>(const_cast<char**>(inserts)));
     return std::string(buffer);
   };
-  for (int kind = 0; kind <= static_cast<int>(EventKind::kKillPower); ++kind) {
+  for (int kind = 0; kind <= static_cast<int>(kLastEventKind); ++kind) {
     const std::string said = text(message_id::kFirstEvent + kind);
     EXPECT_NE(said.find(std::string("(") + EventName(static_cast<EventKind>(kind)) + ")"),
               std::string::npos)
@@ -157,7 +157,7 @@ TEST(WindowsEventLog, EveryMessageIdHasItsTextInTheProgram) {
                                   Priority::kNotice, Priority::kInfo}) {
     EXPECT_EQ(text(message_id::ForPriority(priority)), "INSERTED");
   }
-  EXPECT_EQ(text(message_id::kFirstEvent + static_cast<int>(EventKind::kKillPower) + 1), "")
+  EXPECT_EQ(text(message_id::kFirstEvent + static_cast<int>(kLastEventKind) + 1), "")
       << "no kinds beyond the last";
   FreeLibrary(messages);
 }
