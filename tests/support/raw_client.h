@@ -12,6 +12,23 @@
 
 namespace corvale::testing {
 
+// The next line of a byte stream kept in `buffer`, reading more with `readSome(bytes, size)` (the
+// count read; 0 or less when the stream ended); "<closed>" when it ended before a newline.
+template <typename ReadSome>
+std::string NextLine(std::string& buffer, ReadSome readSome) {
+  for (;;) {
+    if (const auto newline = buffer.find('\n'); newline != std::string::npos) {
+      std::string line = buffer.substr(0, newline);
+      buffer.erase(0, newline + 1);
+      return line;
+    }
+    char bytes[4096];
+    const auto count = readSome(bytes, sizeof bytes);
+    if (count <= 0) return "<closed>";
+    buffer.append(bytes, static_cast<std::size_t>(count));
+  }
+}
+
 class RawClient {
  public:
   // To `host` (an IPv4 address), by default this machine's loopback.
@@ -39,17 +56,8 @@ class RawClient {
   }
   // The next line, or "<closed>" when the server closed the connection.
   std::string Line() {
-    for (;;) {
-      if (const auto newline = buffer_.find('\n'); newline != std::string::npos) {
-        std::string line = buffer_.substr(0, newline);
-        buffer_.erase(0, newline + 1);
-        return line;
-      }
-      char bytes[4096];
-      const ssize_t count = recv(fd_, bytes, sizeof bytes, 0);
-      if (count <= 0) return "<closed>";
-      buffer_.append(bytes, static_cast<std::size_t>(count));
-    }
+    return NextLine(buffer_,
+                    [this](char* bytes, std::size_t size) { return recv(fd_, bytes, size, 0); });
   }
 
   // Everything until the server closes the connection (or 5 s pass).

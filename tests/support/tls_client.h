@@ -11,6 +11,8 @@
 #include <memory>
 #include <string>
 
+#include "tests/support/raw_client.h"
+
 namespace corvale::testing {
 
 // Writes a self-signed certificate for CN=127.0.0.1 and its key, PEM; false when any step fails.
@@ -56,17 +58,9 @@ class TlsClient {
   }
   // The next line, or "<closed>" when the connection ended (or the socket's wait ran out).
   std::string Line() {
-    for (;;) {
-      if (const auto newline = buffer_.find('\n'); newline != std::string::npos) {
-        std::string line = buffer_.substr(0, newline);
-        buffer_.erase(0, newline + 1);
-        return line;
-      }
-      char bytes[4096];
-      const int count = connected_ ? SSL_read(ssl_.get(), bytes, sizeof bytes) : 0;
-      if (count <= 0) return "<closed>";
-      buffer_.append(bytes, static_cast<std::size_t>(count));
-    }
+    return NextLine(buffer_, [this](char* bytes, std::size_t size) {
+      return connected_ ? SSL_read(ssl_.get(), bytes, static_cast<int>(size)) : 0;
+    });
   }
 
  private:
