@@ -364,8 +364,7 @@ int RunShutdownHelper(const std::string& configPath) {
     host::WriteFlagFile(shutdown.flagFile, KillPowerFacts(*config).Text(), log);
   };
   handlers.removeFlag = [&] { host::RemoveFlagFile(shutdown.flagFile); };
-  handlers.powerOff = powerOff;
-  handlers.shutdown = [&]() -> std::optional<host::ExitStatus> {
+  const auto runShutdown = [&]() -> std::optional<host::ExitStatus> {
     if (shutdown.command.empty()) return powerOff();
     std::string error;
     const auto command =
@@ -382,6 +381,18 @@ int RunShutdownHelper(const std::string& configPath) {
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
   };
+  // A shutdown that failed leaves no flag behind: the service writes it again with its next try,
+  // and one that stopped meanwhile must not leave a power cut for the next ordinary restart.
+  const auto unflagIfFailed = [&](std::optional<host::ExitStatus> status) {
+    if (!status || status->signalled || status->code != 0) {
+      host::RemoveFlagFile(shutdown.flagFile);
+      log.Log(host::Priority::kWarning,
+              "the shutdown did not succeed: the flag is removed until the service tries again");
+    }
+    return status;
+  };
+  handlers.powerOff = [&] { return unflagIfFailed(powerOff()); };
+  handlers.shutdown = [&] { return unflagIfFailed(runShutdown()); };
   // One pass, bounded: systemd starts the helper again while the folder is not empty.
   host::HandleRequests(shutdown.requests, shutdown.results, handlers, log);
   return kExitOk;

@@ -291,12 +291,24 @@ int HandleRequests(const std::string& folder, const std::string& results,
   std::vector<std::pair<ParsedRequest, std::string>> found;
   std::vector<std::string> unknown, stale;
   std::uint64_t newest = 0;
+  // Removing the flag is never a surprise, and an old unflag is the trace of a shutdown that was
+  // abandoned: its flag must not cut the power at the next ordinary restart. So an unflag is
+  // carried out however old, before anything newer.
+  bool staleUnflag = false;
+  const auto dropStale = [&](const ParsedRequest& request, const std::string& name) {
+    if (!requests->Remove(name)) return;
+    if (request.kind == RequestKind::kUnflag) {
+      staleUnflag = true;
+    } else {
+      stale.push_back(name);
+    }
+  };
   for (auto& entry : requests->List(limits.names)) {
     const auto request = ParseRequestFileName(entry.name);
     if (!request || !entry.regularFile) {
       if (requests->Remove(entry.name)) unknown.push_back(entry.name);
     } else if (entry.age > limits.maxAge || entry.age < -limits.maxAge) {
-      if (requests->Remove(entry.name)) stale.push_back(entry.name);
+      dropStale(*request, entry.name);
     } else {
       newest = std::max(newest, request->id.instance);
       found.emplace_back(*request, std::move(entry.name));
@@ -305,9 +317,15 @@ int HandleRequests(const std::string& folder, const std::string& results,
   // Only the service that runs now asks; an earlier run's requests are old news.
   std::erase_if(found, [&](const auto& request) {
     if (request.first.id.instance == newest) return false;
-    if (requests->Remove(request.second)) stale.push_back(request.second);
+    dropStale(request.first, request.second);
     return true;
   });
+  if (staleUnflag) {
+    handlers.removeFlag();
+    log.Log(Priority::kNotice,
+            "removed the flag, as an unflag left by an earlier run of the service (or long ago) "
+            "asked");
+  }
   const auto report = [&log](const std::vector<std::string>& names, const std::string& what) {
     constexpr std::size_t kNamed = 8;
     for (std::size_t index = 0; index < names.size() && index < kNamed; ++index) {

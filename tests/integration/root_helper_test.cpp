@@ -9,6 +9,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include "tests/support/free_port.h"
 #include "tests/support/service_fixture.h"
@@ -122,6 +123,60 @@ TEST_F(RootHelperTest, RootNeverWritesThroughWhatIsAtTheFlagsPath) {
     EXPECT_EQ(ReadFile(Secret()), "root's own\n") << what;
     EXPECT_EQ(Count(Requests()), 0u) << what;
   }
+}
+
+// The helper knows how a shutdown ended even when the service has stopped since it asked: one
+// that failed must leave no power cut for the next ordinary restart.
+TEST_F(RootHelperTest, AShutdownThatFailedLeavesNoFlagAndOneThatWorkedKeepsIt) {
+  for (const auto& [command, flagKept] :
+       {std::pair{std::string("exit 3"), false}, std::pair{std::string("true"), true}}) {
+    const fs::path config =
+        WriteConfig(command, "requests = \"" + Requests().string() + "\"\nresults = \"" +
+                                 Results().string() + "\"\n");
+    const std::uint64_t instance = NowMs();
+    ASSERT_EQ(AsNobody("touch " + (Requests() / Request(instance, 1, "flag")).string() + " " +
+                       (Requests() / Request(instance, 2, "shutdown")).string()),
+              0);
+    EXPECT_EQ(HelperStart(config), 0) << command;
+    EXPECT_EQ(fs::exists(Flag()), flagKept) << command;
+    EXPECT_EQ(Count(Requests()), 0u) << command;
+    std::error_code ignored;
+    fs::remove(Flag(), ignored);
+    std::this_thread::sleep_for(5ms);  // the next instance's number is higher
+  }
+}
+
+// An abandoned shutdown's unflag that waited too long for the helper (its path unit stopped) is
+// still carried out when the helper runs again, and before what the service asks now.
+TEST_F(RootHelperTest, AnUnflagIsCarriedOutHoweverOldAndBeforeNewerRequests) {
+  const fs::path config = Config();
+  const auto plantFlag = [&] {
+    const std::uint64_t instance = NowMs();
+    ASSERT_EQ(AsNobody("touch " + (Requests() / Request(instance, 1, "flag")).string()), 0);
+    ASSERT_EQ(HelperStart(config), 0);
+    ASSERT_TRUE(fs::exists(Flag()));
+  };
+  plantFlag();
+  const std::uint64_t earlier = NowMs() - 600'000;
+  ASSERT_EQ(AsNobody("touch -d '10 minutes ago' " +
+                     (Requests() / Request(earlier, 7, "unflag")).string()),
+            0);
+  EXPECT_EQ(HelperStart(config), 0);
+  EXPECT_FALSE(fs::exists(Flag())) << "the abandoned shutdown's flag stayed";
+
+  // An old unflag and a real shutdown of the service that runs now: the flag is the new one's.
+  plantFlag();
+  std::this_thread::sleep_for(5ms);
+  const std::uint64_t now = NowMs();
+  ASSERT_EQ(AsNobody("touch -d '10 minutes ago' " +
+                     (Requests() / Request(earlier, 8, "unflag")).string() + " && touch " +
+                     (Requests() / Request(now, 1, "unflag")).string() + " " +
+                     (Requests() / Request(now, 2, "flag")).string()),
+            0);
+  EXPECT_EQ(HelperStart(config), 0);
+  EXPECT_TRUE(fs::exists(Flag()));
+  EXPECT_EQ(Count(Requests()), 0u);
+  EXPECT_EQ(ReadFile(Secret()), "root's own\n");
 }
 
 TEST_F(RootHelperTest, KillPowerTrustsOnlyRootsFlagInRootsFolder) {
