@@ -58,8 +58,9 @@ ServiceAnswer StatusFromService(const Common& common, const std::string& configP
   if (!shutdownReady) {
     std::fprintf(stderr,
                  "corvale-ups: warning: the service could not shut this host down: its "
-                 "privileged helper does not answer (systemctl enable --now "
-                 "corvale-ups-shutdown.path)\n");
+                 "privileged helper does not answer ("
+                 "systemctl reset-failed corvale-ups-shutdown.service corvale-ups-shutdown.path; "
+                 "systemctl start corvale-ups-shutdown.path)\n");
   }
   const Setup setup{config.ups.registry, config.ups.devices, std::nullopt};
   Event event = StateEvent(state, PublishedValues(setup));

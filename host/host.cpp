@@ -142,7 +142,8 @@ void Host::ReportShutdownReadiness(bool ready) {
                        "the privileged helper answers: this host can shut down"}
             : UpsEvent{EventKind::kShutdownUnready, latest ? latest->polled : 8u,
                        "the privileged helper does not answer: a shutdown would not happen "
-                       "(systemctl enable --now corvale-ups-shutdown.path)"});
+                       "(systemctl reset-failed corvale-ups-shutdown.service "
+                       "corvale-ups-shutdown.path; systemctl start corvale-ups-shutdown.path)"});
 }
 
 }  // namespace corvale::host

@@ -179,7 +179,8 @@ void ShutdownRequests::AskAndWait(RequestKind kind, Ended ended) {
     log_.Log(Priority::kCritical,
              std::string("asked the privileged helper to ") + RequestName(kind) +
                  ", but it has not answered since its last ping: the shutdown will likely not "
-                 "happen (systemctl enable --now corvale-ups-shutdown.path)");
+                 "happen (systemctl reset-failed corvale-ups-shutdown.service "
+                 "corvale-ups-shutdown.path; systemctl start corvale-ups-shutdown.path)");
   }
   waiting_[id.sequence] = {kind, std::move(ended),
                            std::chrono::steady_clock::now() + options_.patience};
@@ -240,7 +241,8 @@ void ShutdownRequests::Watch() {
       log_.Log(Priority::kCritical,
                "the privileged helper does not answer (a ping went unanswered for " +
                    std::to_string(options_.pingPatience.count() / 1000) +
-                   " s): a shutdown would not happen. Mend it: systemctl enable --now "
+                   " s): a shutdown would not happen. Mend it: systemctl reset-failed "
+                   "corvale-ups-shutdown.service corvale-ups-shutdown.path; systemctl start "
                    "corvale-ups-shutdown.path");
     } else if (changed && wasReady.has_value()) {
       log_.Log(Priority::kNotice, "the privileged helper answers again");

@@ -161,6 +161,26 @@ StartChecks CheckBeforeStart(const Config& config, const std::string& path) {
                                 folders + ", not " + where);
     }
   }
+  // The installed root helper writes only in its own folder (its sandbox), and its path unit
+  // watches only the shipped request folder: elsewhere, no flag or no request would ever land.
+  if (!writable.empty()) {
+    const std::string helpers = DefaultResultFolder();
+    for (const auto& [key, where] : {std::pair{"shutdown.flag_file", config.shutdown.flagFile},
+                                     std::pair{"shutdown.results", config.shutdown.results}}) {
+      if (where != helpers && !Inside(where, helpers)) {
+        checks.warnings.push_back(std::string(key) +
+                                  ": the installed root helper may only write in " + helpers +
+                                  ", not " + where + ": no power cut would follow a shutdown");
+      }
+    }
+    if (fs::path(config.shutdown.requests).lexically_normal() != fs::path(DefaultRequestFolder())) {
+      checks.warnings.push_back("shutdown.requests: corvale-ups-shutdown.path watches only " +
+                                DefaultRequestFolder() +
+                                ", so the installed helper never sees "
+                                "requests left in " +
+                                config.shutdown.requests);
+    }
+  }
   return checks;
 }
 

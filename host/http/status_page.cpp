@@ -31,7 +31,8 @@ const char* const kStatusPage = R"page(<!DOCTYPE html>
 <header id="banner"><p id="state">Loading…</p><p id="detail"></p></header>
 <main>
 <section id="unready"><h2>This host cannot shut down</h2><p>The privileged helper does not
-answer: on a power failure the shutdown would not happen. Mend it: <code>systemctl enable --now
+answer: on a power failure the shutdown would not happen. Mend it: <code>systemctl reset-failed
+corvale-ups-shutdown.service corvale-ups-shutdown.path; systemctl start
 corvale-ups-shutdown.path</code></p></section>
 <section id="shutdown"><h2>Shutdown pending</h2><p id="waits"></p></section>
 <section><h2>UPS</h2><table>

@@ -180,7 +180,8 @@ std::optional<std::string> InstalledHelperProblem() {
     if (const auto status = asked->Poll()) {
       if (!status->signalled && status->code == 0) return std::nullopt;
       return "the root helper's corvale-ups-shutdown.path is not active: the service could not "
-             "shut this host down. Mend it: systemctl enable --now corvale-ups-shutdown.path";
+             "shut this host down. Mend it: systemctl reset-failed corvale-ups-shutdown.service "
+             "corvale-ups-shutdown.path; systemctl start corvale-ups-shutdown.path";
     }
     usleep(20000);
   }

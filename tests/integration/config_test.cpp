@@ -73,6 +73,31 @@ TEST(ListenCheckTest, AWildcardMeetsEveryAddressOfItsFamilyAtItsPortAcrossNutAnd
   }
 }
 
+// Paths the installed units can never serve: the helper's sandbox, the folder its path unit
+// watches. "fine" with a warning, as for the service's own sandbox.
+TEST(HelperPathsCheckTest, AFlagOrRequestsTheInstalledUnitsCannotServeAreWarnedOf) {
+  const auto warnings = [](const std::function<void(Config&)>& change) {
+    Config config;
+    config.ups.port = "ttyS0";
+    config.events.history.clear();
+    change(config);
+    return Joined(CheckBeforeStart(config, "/nonexistent/corvale-ups.toml").warnings);
+  };
+  EXPECT_EQ(warnings([](Config&) {}).find("shutdown."), std::string::npos) << "the defaults";
+  const std::string flag = warnings(
+      [](Config& config) { config.shutdown.flagFile = "/var/lib/corvale-root/killpower"; });
+  EXPECT_NE(flag.find("shutdown.flag_file: the installed root helper may only write in "
+                      "/run/corvale-ups-helper, not /var/lib/corvale-root/killpower"),
+            std::string::npos)
+      << flag;
+  const std::string requests =
+      warnings([](Config& config) { config.shutdown.requests = "/var/lib/corvale-ups/requests"; });
+  EXPECT_NE(requests.find("shutdown.requests: corvale-ups-shutdown.path watches only "
+                          "/run/corvale-ups/requests"),
+            std::string::npos)
+      << requests;
+}
+
 class CommandCheckTest : public ::testing::Test {
  protected:
   fs::path Program(const std::string& name, fs::perms perms) {

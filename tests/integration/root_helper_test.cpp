@@ -320,7 +320,9 @@ TEST_F(RootHelperTest, TheServiceEmptiesItsFolderAndKnowsWhenTheHelperDoesNotAns
   }
   // Nobody answers the ping.
   ASSERT_TRUE(WaitFor("the privileged helper does not answer", 20s)) << log;
-  EXPECT_NE(log.find("systemctl enable --now corvale-ups-shutdown.path"), std::string::npos);
+  EXPECT_NE(log.find("systemctl reset-failed corvale-ups-shutdown.service "
+                     "corvale-ups-shutdown.path; systemctl start corvale-ups-shutdown.path"),
+            std::string::npos);
   ASSERT_TRUE(WaitFor("test-ups: shutdown-unready")) << log;
   EXPECT_NE(Fetch("/metrics").find("corvale_ups_shutdown_ready{ups=\"test-ups\"} 0"),
             std::string::npos);
