@@ -265,7 +265,11 @@ std::vector<std::string> SerialSetupWarnings(const std::string& devices,
                        " yet; the service waits for it (a USB adapter may appear later)");
   }
   if (!fs::is_directory(registry, error)) {
-    warnings.push_back("ups.registry: " + registry + " does not exist yet; the service creates it");
+    // The service waits for it and says so; it does not make it (the package does, at its place).
+    warnings.push_back("ups.registry: there is no folder " + registry +
+                       "; the service waits until there is one: sudo install -d -o corvale-ups -g "
+                       "corvale-ups " +
+                       registry);
   }
   return warnings;
 }

@@ -84,6 +84,13 @@ TEST(HelperPathsCheckTest, AFlagOrRequestsTheInstalledUnitsCannotServeAreWarnedO
     return Joined(CheckBeforeStart(config, "/nonexistent/corvale-ups.toml").warnings);
   };
   EXPECT_EQ(warnings([](Config&) {}).find("shutdown."), std::string::npos) << "the defaults";
+  const std::string registry =
+      warnings([](Config& config) { config.ups.registry = "/nonexistent/registry"; });
+  EXPECT_NE(registry.find("there is no folder /nonexistent/registry; the service waits until "
+                          "there is one: sudo install -d"),
+            std::string::npos)
+      << registry;
+  EXPECT_EQ(registry.find("the service creates it"), std::string::npos) << registry;
   const std::string flag = warnings(
       [](Config& config) { config.shutdown.flagFile = "/var/lib/corvale-root/killpower"; });
   EXPECT_NE(flag.find("shutdown.flag_file: the installed root helper may only write in "
