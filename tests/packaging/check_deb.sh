@@ -76,6 +76,18 @@ for unsafe in "chgrp corvale-ups $conf && chmod 664 $conf" \
   done
   chown root:root $conf /etc/corvale-ups && chmod 644 $conf && chmod 755 /etc/corvale-ups
 done
+# A file with passwords that only root may read passes root's reading, but the service runs as
+# corvale-ups: root's check-config must read it as the service will, and say the fix.
+cp $conf $conf.orig
+printf '\n[[users]]\nname = "monuser"\npassword = "Vh3kTq9wLz2pXr7s"\nupsmon = "secondary"\n' >>$conf
+chmod 600 $conf
+if said=$(/usr/bin/corvale-ups check-config 2>&1); then
+  fail "check-config passes a file the service cannot read: $said"
+fi
+grep -q "chown root:corvale-ups $conf && chmod 640 $conf" <<<"$said" || fail "no fix given: $said"
+chgrp corvale-ups $conf && chmod 640 $conf
+/usr/bin/corvale-ups check-config >/dev/null || fail "the mended file does not pass"
+mv $conf.orig $conf && chown root:root $conf && chmod 644 $conf
 
 # The unit's ExecStart line, as systemd runs it (its user, in group dialout): with no UPS plugged
 # in it says why and waits.
