@@ -15,6 +15,7 @@
 
 #include "host/start_checks.h"
 #include "simulator/temporary_directory.h"
+#include "tests/support/free_port.h"
 
 namespace {
 
@@ -44,18 +45,22 @@ TEST(ListenCheckTest, AWildcardMeetsEveryAddressOfItsFamilyAtItsPortAcrossNutAnd
     std::vector<std::string> nut, http;
     bool refused;
   };
+  // Nothing listens here: the check only reads the texts. Ports no service of this machine uses.
+  const std::string port = std::to_string(corvale::testing::FreePort());
+  std::string other = port;
+  while (other == port) other = std::to_string(corvale::testing::FreePort());
   const Case cases[] = {
-      {{"0.0.0.0:3493", "127.0.0.1:3493"}, {}, true},
-      {{"127.0.0.1:3493"}, {"0.0.0.0:3493"}, true},
-      {{"[::]:3493", "[::1]:3493"}, {}, true},
-      {{"*:3493"}, {"[::1]:3493"}, true},
-      {{"localhost:3493"}, {"0.0.0.0:3493"}, true},
-      {{"127.0.0.1:3493"}, {"127.0.0.1:3493"}, true},
+      {{"0.0.0.0:" + port, "127.0.0.1:" + port}, {}, true},
+      {{"127.0.0.1:" + port}, {"0.0.0.0:" + port}, true},
+      {{"[::]:" + port, "[::1]:" + port}, {}, true},
+      {{"*:" + port}, {"[::1]:" + port}, true},
+      {{"localhost:" + port}, {"0.0.0.0:" + port}, true},
+      {{"127.0.0.1:" + port}, {"127.0.0.1:" + port}, true},
       // Different families or ports, or two plain addresses: all of them can listen.
-      {{"0.0.0.0:3493", "[::]:3493"}, {}, false},
-      {{"0.0.0.0:3493"}, {"0.0.0.0:3495"}, false},
-      {{"127.0.0.1:3493", "127.0.0.2:3493"}, {"[::1]:3493"}, false},
-      {{"[::]:3493"}, {"127.0.0.1:3493"}, false},
+      {{"0.0.0.0:" + port, "[::]:" + port}, {}, false},
+      {{"0.0.0.0:" + port}, {"0.0.0.0:" + other}, false},
+      {{"127.0.0.1:" + port, "127.0.0.2:" + port}, {"[::1]:" + port}, false},
+      {{"[::]:" + port}, {"127.0.0.1:" + port}, false},
   };
   for (const auto& c : cases) {
     const auto problems = Problems([&](Config& config) {
