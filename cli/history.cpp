@@ -48,12 +48,13 @@ int RunHistory(const HistoryOptions& options) {
   }
   // An empty answer from a file that is not there would read as "nothing happened".
   std::error_code error;
-  if (!std::filesystem::exists(file, error) && !std::filesystem::exists(file + ".1", error)) {
+  const bool current = std::filesystem::exists(file, error);
+  if (!current && !std::filesystem::exists(file + ".1", error)) {
     return Fail(kExitFailure, "there is no history at " + file +
                                   " (the service has written none yet, or it keeps it elsewhere: "
                                   "see events.history)");
   }
-  if (std::filesystem::exists(file, error) && !std::ifstream(file)) {
+  if (current && !std::ifstream(file)) {
     return Fail(kExitFailure, "cannot read the history at " + file + ": " + std::strerror(errno));
   }
   const auto records = host::ReadHistory(file, since);

@@ -205,6 +205,22 @@ std::string DefaultFlagFile() {
   return "/run/corvale-ups-helper/killpower";  // root's alone, as kill-power trusts it
 }
 
+namespace {
+
+// Writes all of `data` unless the file refuses it; how much was written (errno says why not).
+std::size_t WriteWhole(int fd, const std::string& data) {
+  std::size_t written = 0;
+  while (written < data.size()) {
+    const ssize_t now = write(fd, data.data() + written, data.size() - written);
+    if (now < 0 && errno == EINTR) continue;
+    if (now <= 0) break;
+    written += static_cast<std::size_t>(now);
+  }
+  return written;
+}
+
+}  // namespace
+
 bool AppendDurably(const std::string& path, const std::string& data, std::string* error) {
   // Made here, or already there: only a new name needs its folder synced.
   int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
@@ -218,13 +234,7 @@ bool AppendDurably(const std::string& path, const std::string& data, std::string
     *error = std::strerror(errno);
     return false;
   }
-  std::size_t written = 0;
-  while (written < data.size()) {
-    const ssize_t now = write(fd, data.data() + written, data.size() - written);
-    if (now < 0 && errno == EINTR) continue;
-    if (now <= 0) break;
-    written += static_cast<std::size_t>(now);
-  }
+  const std::size_t written = WriteWhole(fd, data);
   const bool whole = written == data.size();
   if (!whole) *error = std::strerror(errno);
   // A torn line is skipped when read, but must not glue itself to the next one.
@@ -558,13 +568,7 @@ class PosixFolder : public Folder {
         *error = std::strerror(errno);
         return false;
       }
-      std::size_t written = 0;
-      while (written < contents.size()) {
-        const ssize_t now = write(file.Get(), contents.data() + written, contents.size() - written);
-        if (now < 0 && errno == EINTR) continue;
-        if (now <= 0) break;
-        written += static_cast<std::size_t>(now);
-      }
+      const std::size_t written = WriteWhole(file.Get(), contents);
       if (written != contents.size() || fsync(file.Get()) != 0) {
         *error = std::strerror(errno);
         unlinkat(folder_.Get(), temporary.c_str(), 0);
