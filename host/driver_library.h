@@ -75,6 +75,7 @@ struct Setup {
   std::string registry;
   std::string deviceDirectory;
   std::optional<std::string> port;
+  friend bool operator==(const Setup&, const Setup&) = default;
 };
 Setup DefaultSetup();
 

@@ -129,9 +129,14 @@ void EventDispatcher::Raise(const UpsEvent& event) {
               message_id::kFirstEvent + static_cast<int>(event.kind));
   }
   for (const auto& listener : listeners_) listener(event);
-  if (command_.empty()) return;
+  std::string command;
+  {
+    std::lock_guard lock(commandMutex_);
+    command = command_;
+  }
+  if (command.empty()) return;
   // Hooks may run side by side: the number and time say which came first.
-  runner_.Start(std::string("event command for ") + EventName(event.kind), command_,
+  runner_.Start(std::string("event command for ") + EventName(event.kind), command,
                 {{"CORVALE_UPS_EVENT", EventName(event.kind)},
                  {"CORVALE_UPS_NAME", upsName_},
                  {"CORVALE_UPS_STATE", std::to_string(event.state)},
@@ -139,6 +144,11 @@ void EventDispatcher::Raise(const UpsEvent& event) {
                  {"CORVALE_UPS_SEQUENCE", std::to_string(++sequence_)},
                  {"CORVALE_UPS_TIME", UtcTimestamp(std::chrono::system_clock::now())}},
                 hookTimeout_);
+}
+
+void EventDispatcher::SetCommand(std::string command) {
+  std::lock_guard lock(commandMutex_);
+  command_ = std::move(command);
 }
 
 std::string UtcTimestamp(std::chrono::system_clock::time_point when) {

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -79,9 +80,12 @@ class EventDispatcher {
         hookTimeout_(hookTimeout) {}
   void AddListener(Listener listener) { listeners_.push_back(std::move(listener)); }
   void Raise(const UpsEvent& event);
+  // The hook for the events raised from now on; from any thread.
+  void SetCommand(std::string command);
 
  private:
   std::string upsName_;
+  mutable std::mutex commandMutex_;
   std::string command_;
   Logger* log_;
   CommandRunner& runner_;

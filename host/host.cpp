@@ -39,6 +39,7 @@ void Host::Stop() {
 void Host::Observe(const Observation& observation) {
   if (pollListener_) pollListener_(observation);
   for (const auto& event : deriver_.Next(observation)) dispatcher_.Raise(event);
+  std::lock_guard decide(decideMutex_);
   if (auto reason = policy_.Decide(observation)) {
     shutdown_.Begin(*reason, ShutdownSequence::Reason::kPower);
   }
@@ -46,6 +47,7 @@ void Host::Observe(const Observation& observation) {
 }
 
 void Host::ShutDownNow(const std::string& reason) {
+  std::lock_guard decide(decideMutex_);
   shutdown_.Begin(reason, ShutdownSequence::Reason::kForced);
 }
 
@@ -60,8 +62,19 @@ ShutdownSteps Host::Steps() {
     steps.writeFlag = delegated->writeFlag;
     steps.removeFlag = delegated->removeFlag;
   } else if (!options_.flagFile.empty()) {
-    steps.writeFlag = [this] { WriteFlagFile(options_.flagFile, options_.flagContents, log_); };
-    steps.removeFlag = [this] { RemoveFlagFile(options_.flagFile); };
+    steps.writeFlag = [this] {
+      std::string path, contents;
+      {
+        std::lock_guard settings(settingsMutex_);
+        path = options_.flagFile;
+        contents = options_.flagContents;
+      }
+      WriteFlagFile(path, contents, log_);
+    };
+    steps.removeFlag = [this] {
+      std::lock_guard settings(settingsMutex_);
+      RemoveFlagFile(options_.flagFile);
+    };
   }
   steps.beforeShutdown = options_.beforeShutdown;
   steps.cancelBeforeShutdown = options_.cancelBeforeShutdown;
@@ -75,9 +88,13 @@ ShutdownSteps Host::Steps() {
       ended(status);
     };
     if (options_.delegated) return options_.delegated->runCommand(then);
-    shutdownRunner_.Start("shutdown command", options_.shutdownCommand,
-                          {{"CORVALE_UPS_NAME", options_.name}}, std::chrono::milliseconds(0),
-                          then);
+    std::string command;
+    {
+      std::lock_guard settings(settingsMutex_);
+      command = options_.shutdownCommand;
+    }
+    shutdownRunner_.Start("shutdown command", command, {{"CORVALE_UPS_NAME", options_.name}},
+                          std::chrono::milliseconds(0), then);
   };
   if (delegated && delegated->systemCall) {
     steps.shutDownSystem = [this](auto done) {
@@ -133,6 +150,27 @@ bool Host::OrderTurnOff(std::uint32_t delay, const std::string& why) {
                      "ordered the UPS off in " + std::to_string(delay) + " s " + why + ": " +
                          (acknowledged ? "acknowledged" : "no reply")});
   return acknowledged;
+}
+
+bool Host::Reconfigure(const HostOptions& next) {
+  std::lock_guard decide(decideMutex_);
+  if (!shutdown_.Reconfigure(next.shutdownCommand, next.shutdownTiming)) return false;
+  policy_.SetOnBatteryLimit(next.onBatteryLimit);
+  dispatcher_.SetCommand(next.eventsCommand);
+  bool newSetup = false;
+  {
+    std::lock_guard settings(settingsMutex_);
+    options_.shutdownCommand = next.shutdownCommand;
+    options_.shutdownTiming = next.shutdownTiming;
+    options_.onBatteryLimit = next.onBatteryLimit;
+    options_.eventsCommand = next.eventsCommand;
+    options_.flagFile = next.flagFile;
+    options_.flagContents = next.flagContents;
+    newSetup = !(next.setup == options_.setup);
+    options_.setup = next.setup;
+  }
+  if (newSetup) supervisor_.ChangeSetup(next.setup);
+  return true;
 }
 
 void Host::ReportShutdownReadiness(bool ready) {

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
@@ -78,12 +79,19 @@ class Host {
   bool OrderTurnOff(std::uint32_t delay, const std::string& why);
   // Raises shutdown-ready or shutdown-unready: whether the root helper answers; from any thread.
   void ReportShutdownReadiness(bool ready);
+  // Takes a reloaded configuration's setup (a new port restarts the driver), shutdown command,
+  // timing, time-on-battery limit, flag and event hook, keeping what the host knows of the UPS.
+  // False, changing nothing, while a shutdown is under way.
+  bool Reconfigure(const HostOptions& next);
 
  private:
   void Observe(const Observation& observation);
   ShutdownSteps Steps();
 
   DriverLibrary& driver_;
+  // A decision to shut down and a reload never cross: the reload waits, or finds it under way.
+  std::mutex decideMutex_;
+  std::mutex settingsMutex_;  // the options a reload changes, read by the shutdown's steps
   HostOptions options_;
   Logger& log_;
   CommandRunner hooks_;           // bounded: hooks that hang cannot hold up anything else

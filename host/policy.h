@@ -20,6 +20,8 @@ class ShutdownPolicy {
   std::optional<std::string> Decide(const Observation& observation);
   // The shutdown was abandoned: decide afresh.
   void Reset() { decided_ = false; }
+  // A reloaded configuration's limit; time already on battery counts towards it.
+  void SetOnBatteryLimit(std::chrono::seconds limit) { onBatteryLimit_ = limit; }
 
  private:
   std::chrono::seconds onBatteryLimit_;

@@ -11,6 +11,14 @@ ShutdownSequence::Stage ShutdownSequence::CurrentStage() const {
   return stage_;
 }
 
+bool ShutdownSequence::Reconfigure(std::string command, ShutdownTiming timing) {
+  std::lock_guard lock(mutex_);
+  if (stage_ != Stage::kIdle) return false;
+  command_ = std::move(command);
+  timing_ = timing;
+  return true;
+}
+
 void ShutdownSequence::Begin(const std::string& why, Reason reason) {
   {
     std::lock_guard lock(mutex_);
@@ -39,6 +47,7 @@ void ShutdownSequence::Begin(const std::string& why, Reason reason) {
 
 void ShutdownSequence::Attempt() {
   bool useCommand = false, fallingBack = false;
+  std::string command;  // as it was tried, whatever a reload sets afterwards
   {
     std::lock_guard lock(mutex_);
     if (stopped_ || (stage_ != Stage::kPreparing && stage_ != Stage::kWaitingToRetry)) return;
@@ -47,16 +56,17 @@ void ShutdownSequence::Attempt() {
         steps_.shutDownSystem && commandFailures_ >= timing_.commandFailuresBeforeSystemCall;
     useCommand = !command_.empty() && !commandGaveUp;
     fallingBack = !command_.empty() && commandGaveUp;
+    command = command_;
   }
   if (useCommand) {
-    steps_.runCommand([this](const std::optional<ExitStatus>& status) {
+    steps_.runCommand([this, command](const std::optional<ExitStatus>& status) {
       if (status && !status->signalled && status->code == 0) return Ended(true, {});
       {
         std::lock_guard lock(mutex_);
         ++commandFailures_;
       }
       Ended(false,
-            "the shutdown command '" + command_ + "' " +
+            "the shutdown command '" + command + "' " +
                 (status ? "ended with " + status->Describe()
                         // It could not start, or the root helper never ran it: said just before.
                         : std::string("did not run")));
@@ -93,8 +103,13 @@ void ShutdownSequence::Ended(bool started, const std::string& failure) {
 }
 
 void ShutdownSequence::Failed(const std::string& failure) {
+  std::chrono::seconds retryEvery;
+  {
+    std::lock_guard lock(mutex_);
+    retryEvery = timing_.retryEvery;
+  }
   log_.Log(Priority::kCritical, "the host did NOT shut down: " + failure + ". Trying again in " +
-                                    std::to_string(timing_.retryEvery.count()) + " s");
+                                    std::to_string(retryEvery.count()) + " s");
   if (steps_.raise) steps_.raise(EventKind::kShutdownFailed, failure);
 }
 

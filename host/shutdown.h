@@ -63,6 +63,9 @@ class ShutdownSequence {
   void Stop();
 
   Stage CurrentStage() const;
+  // A reloaded configuration's command and timing; refused (false) while a shutdown is under way,
+  // which is carried through on the settings it began with.
+  bool Reconfigure(std::string command, ShutdownTiming timing);
 
  private:
   void Attempt();

@@ -30,6 +30,15 @@ Supervisor::Supervisor(DriverLibrary& driver, Setup setup, Logger& log, Listener
       restarting_(log, std::chrono::minutes(30)) {}
 
 bool Supervisor::EnsureDriverRunning(Clock::time_point now) {
+  if (std::unique_lock lock(mutex_); nextSetup_) {
+    setup_ = std::move(*nextSetup_);
+    nextSetup_.reset();
+    if (running_) driver_.Stop();
+    running_ = false;
+    lastStart_.reset();
+    lock.unlock();
+    log_.Log(Priority::kInfo, "restarting the driver on port " + setup_.port.value_or("(default)"));
+  }
   const bool restartDue = !lastStart_ || now - *lastStart_ >= timing_.restartEvery;
   const bool lost = latest_ && latest_->linkLost;
   if (running_ && !(lost && restartDue)) return true;
@@ -91,7 +100,8 @@ void Supervisor::Run() {
     if (stopping_) break;
     if (onPoll_) onPoll_(observation);
     std::unique_lock lock(mutex_);
-    wake_.wait_until(lock, now + timing_.pollEvery, [&] { return stopping_.load(); });
+    wake_.wait_until(lock, now + timing_.pollEvery,
+                     [&] { return stopping_.load() || nextSetup_.has_value(); });
   }
   std::lock_guard lock(mutex_);
   if (running_) driver_.Stop();
@@ -105,6 +115,12 @@ void Supervisor::Stop() {
   // any, fails at once. Harmless when the driver never started.
   driver_.CancelWait();
   driver_.Stop();
+}
+
+void Supervisor::ChangeSetup(Setup setup) {
+  std::lock_guard lock(mutex_);
+  nextSetup_ = std::move(setup);
+  wake_.notify_all();
 }
 
 std::optional<Observation> Supervisor::Latest() const {

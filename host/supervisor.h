@@ -55,6 +55,8 @@ class Supervisor {
   void Run();
   // From any thread: ends Run within the exchange in progress (at most a second).
   void Stop();
+  // From any thread: the driver restarts on `setup` (another port) at the next poll.
+  void ChangeSetup(Setup setup);
 
   // The latest observation, for readers on other threads.
   std::optional<Observation> Latest() const;
@@ -74,6 +76,7 @@ class Supervisor {
   std::condition_variable wake_;
   bool running_ = false;
   std::optional<Clock::time_point> lastStart_;
+  std::optional<Setup> nextSetup_;  // guarded by mutex_
   mutable std::mutex latestMutex_;
   std::optional<Observation> latest_;
 };

@@ -24,6 +24,7 @@ std::vector<User> UsersFrom(const std::vector<host::Config::User>& users) {
 ServiceBackend::ServiceBackend(BackendOptions options, host::Logger& log)
     : options_(std::move(options)),
       log_(log),
+      tls_(options_.tls),
       shutdownDelay_(options_.shutdownDelay),
       worker_([this] { Work(); }) {}
 
@@ -95,11 +96,19 @@ std::optional<Variables> ServiceBackend::CurrentVariables() const {
   return variables;
 }
 
-const User* ServiceBackend::FindUser(std::string_view name) const {
+std::optional<User> ServiceBackend::FindUser(std::string_view name) const {
+  std::lock_guard lock(mutex_);
   for (const auto& user : options_.users) {
-    if (user.name == name) return &user;
+    if (user.name == name) return user;
   }
-  return nullptr;
+  return std::nullopt;
+}
+
+void ServiceBackend::Reconfigure(std::vector<User> users, std::chrono::seconds hostsync, bool tls) {
+  std::lock_guard lock(mutex_);
+  options_.users = std::move(users);
+  options_.hostsync = hostsync;
+  tls_ = tls;
 }
 
 int ServiceBackend::NumLogins() const {
@@ -169,8 +178,13 @@ void ServiceBackend::CoordinateShutdown(std::function<void()> proceed) {
   fsd_ = true;
   const int remote = NumLogins();
   if (remote == 0) return proceed();
+  std::chrono::seconds hostsync;
+  {
+    std::lock_guard lock(mutex_);
+    hostsync = options_.hostsync;
+  }
   log_.Log(host::Priority::kWarning, "forced shutdown (FSD) set; waiting up to " +
-                                         std::to_string(options_.hostsync.count()) + " s for " +
+                                         std::to_string(hostsync.count()) + " s for " +
                                          std::to_string(remote) + " other machines to log out");
   // An earlier coordination, abandoned since, has called its `proceed` (the host asks again only
   // after that): its thread is ending.
@@ -182,10 +196,10 @@ void ServiceBackend::CoordinateShutdown(std::function<void()> proceed) {
   }
   if (finished.joinable()) finished.join();
   std::lock_guard lock(mutex_);
-  coordinator_ = std::thread([this, proceed = std::move(proceed)] {
+  coordinator_ = std::thread([this, hostsync, proceed = std::move(proceed)] {
     std::unique_lock wait(mutex_);
     const bool allGone =
-        changed_.wait_for(wait, options_.hostsync, [this] { return stopping_ || logins_.empty(); });
+        changed_.wait_for(wait, hostsync, [this] { return stopping_ || logins_.empty(); });
     const std::size_t left = logins_.size();
     if (stopping_) return;
     wait.unlock();

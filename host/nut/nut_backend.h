@@ -48,7 +48,7 @@ class ServiceBackend : public Backend {
   const std::string& UpsName() const override { return options_.upsName; }
   std::string UpsDescription() const override { return "Corvale Smart UPS (serial)"; }
   std::optional<Variables> CurrentVariables() const override;
-  const User* FindUser(std::string_view name) const override;
+  std::optional<User> FindUser(std::string_view name) const override;
   int NumLogins() const override;
   std::vector<std::string> LoggedInAddresses() const override;
   void Login(const void* session, const std::string& address) override;
@@ -58,7 +58,11 @@ class ServiceBackend : public Backend {
   std::string SetVariable(const std::string& name, const std::string& value) override;
   void RunInstantCommand(const std::string& command, const std::string& byUser,
                          std::function<void(std::string)> done) override;
-  bool TlsConfigured() const override { return options_.tls; }
+  bool TlsConfigured() const override { return tls_; }
+
+  // A reloaded configuration's users (for commands and logins from now on: a session logged in
+  // stays so, but no longer has a removed user's rights), hostsync and STARTTLS; from any thread.
+  void Reconfigure(std::vector<User> users, std::chrono::seconds hostsync, bool tls);
 
  private:
   void Work();
@@ -68,6 +72,7 @@ class ServiceBackend : public Backend {
   host::Host* host_ = nullptr;
   std::function<bool()> shutdownReady_;
   std::atomic<bool> fsd_{false};
+  std::atomic<bool> tls_;
   std::atomic<std::uint32_t> shutdownDelay_;
   mutable std::mutex mutex_;
   std::condition_variable changed_;

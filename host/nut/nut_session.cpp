@@ -110,16 +110,17 @@ void Session::TlsStarted() {
   loggedIn_ = false;
 }
 
-const User* Session::Authenticated() const {
-  if (!username_ || !password_) return nullptr;
-  const User* user = backend_.FindUser(*username_);
-  return user != nullptr && SamePassword(*password_, user->password) ? user : nullptr;
+std::optional<User> Session::Authenticated() const {
+  if (!username_ || !password_) return std::nullopt;
+  auto user = backend_.FindUser(*username_);
+  if (!user || !SamePassword(*password_, user->password)) return std::nullopt;
+  return user;
 }
 
 std::string Session::CheckUser() const {
   if (!username_) return "USERNAME-REQUIRED";
   if (!password_) return "PASSWORD-REQUIRED";
-  if (Authenticated() != nullptr) return "";
+  if (Authenticated()) return "";
   backend_.LoginRefused(*username_, address_);
   return "ACCESS-DENIED";
 }
@@ -182,7 +183,7 @@ Session::Result Session::Handle(std::string_view line, std::function<void(std::s
     if (count != 2) return Error("INVALID-ARGUMENT");
     if (const auto refused = CheckUser(); !refused.empty()) return Error(refused);
     if (!KnownUps(words[1])) return Error("UNKNOWN-UPS");
-    const User* user = Authenticated();
+    const auto user = Authenticated();
     if (user->upsmon != User::Upsmon::kPrimary && !user->mayForceShutdown) {
       return Error("ACCESS-DENIED");
     }
@@ -204,7 +205,7 @@ Session::Result Session::Handle(std::string_view line, std::function<void(std::s
     if (count < 3 || count > 4) return Error("INVALID-ARGUMENT");
     if (const auto refused = CheckUser(); !refused.empty()) return Error(refused);
     if (!KnownUps(words[1])) return Error("UNKNOWN-UPS");
-    const User* user = Authenticated();
+    const auto user = Authenticated();
     const auto& allowed = user->instcmds;
     const bool may = std::find(allowed.begin(), allowed.end(), "ALL") != allowed.end() ||
                      std::find(allowed.begin(), allowed.end(), words[2]) != allowed.end();

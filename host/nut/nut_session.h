@@ -44,7 +44,8 @@ class Backend {
   virtual std::string UpsDescription() const = 0;
   // The variables in order, or nothing while the data is stale.
   virtual std::optional<Variables> CurrentVariables() const = 0;
-  virtual const User* FindUser(std::string_view name) const = 0;
+  // A copy: the users may change (a reload) while a session holds it.
+  virtual std::optional<User> FindUser(std::string_view name) const = 0;
   virtual int NumLogins() const = 0;
   virtual std::vector<std::string> LoggedInAddresses() const = 0;
   virtual void Login(const void* session, const std::string& address) = 0;
@@ -90,7 +91,7 @@ class Session {
   Result Get(const std::vector<std::string>& words);
   Result List(const std::vector<std::string>& words);
   std::string CheckUser() const;  // an ERR reply, or empty when the user is known and right
-  const User* Authenticated() const;
+  std::optional<User> Authenticated() const;
   bool KnownUps(const std::string& name) const { return name == backend_.UpsName(); }
 
   Backend& backend_;

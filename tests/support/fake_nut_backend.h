@@ -23,11 +23,11 @@ class FakeNutBackend : public nut::Backend {
   const std::string& UpsName() const override { return name; }
   std::string UpsDescription() const override { return "A \"quoted\" UPS"; }
   std::optional<nut::Variables> CurrentVariables() const override { return variables; }
-  const nut::User* FindUser(std::string_view wanted) const override {
+  std::optional<nut::User> FindUser(std::string_view wanted) const override {
     for (const auto& user : users) {
-      if (user.name == wanted) return &user;
+      if (user.name == wanted) return user;
     }
-    return nullptr;
+    return std::nullopt;
   }
   int NumLogins() const override { return static_cast<int>(logins.size()); }
   std::vector<std::string> LoggedInAddresses() const override {
