@@ -38,11 +38,16 @@ class RunningCommand {
 std::unique_ptr<RunningCommand> StartCommand(const std::string& command, const Environment& extra,
                                              std::string* error);
 
-// Makes SIGTERM and SIGINT (or their equivalents) requests to stop. Call before any thread starts.
+// Makes SIGTERM and SIGINT (or their equivalents) requests to stop, and SIGHUP a request to
+// read the configuration again. Call before any thread starts.
 void CatchStopRequests();
-// Blocks until a stop is requested, or WakeStopWaiter is called.
+// Blocks until a stop is requested (a reload request counts as one), or WakeStopWaiter is called.
 void WaitForStopRequest();
 void WakeStopWaiter();
+// Blocks until the service is asked to stop (as WaitForStopRequest) or to read its configuration
+// again (SIGHUP, `systemctl reload`; a Windows service's PARAMCHANGE).
+enum class ServiceRequest { kStop, kReload };
+ServiceRequest WaitForServiceRequest();
 
 // True when a service manager started us and reads our standard error as its log.
 bool UnderServiceManager();

@@ -105,27 +105,38 @@ std::unique_ptr<RunningCommand> StartCommand(const std::string& command, const E
 
 namespace {
 std::atomic<bool> woken{false};
+
+sigset_t ServiceSignals() {
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGHUP);
+  sigaddset(&signals, SIGUSR1);  // the wake-up from WakeStopWaiter
+  return signals;
+}
+
 }  // namespace
 
 void CatchStopRequests() {
-  sigset_t stops;
-  sigemptyset(&stops);
-  sigaddset(&stops, SIGTERM);
-  sigaddset(&stops, SIGINT);
-  sigaddset(&stops, SIGUSR1);  // the wake-up from WakeStopWaiter
-  pthread_sigmask(SIG_BLOCK, &stops, nullptr);
+  const sigset_t signals = ServiceSignals();
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
   signal(SIGPIPE, SIG_IGN);
 }
 
-void WaitForStopRequest() {
-  sigset_t stops;
-  sigemptyset(&stops);
-  sigaddset(&stops, SIGTERM);
-  sigaddset(&stops, SIGINT);
-  sigaddset(&stops, SIGUSR1);
+ServiceRequest WaitForServiceRequest() {
+  const sigset_t signals = ServiceSignals();
   int received = 0;
-  while (!woken && sigwait(&stops, &received) == 0 && received == SIGUSR1 && !woken) {
+  while (!woken && sigwait(&signals, &received) == 0 && !woken) {
+    if (received == SIGHUP) return ServiceRequest::kReload;
+    if (received != SIGUSR1) break;
   }
+  return ServiceRequest::kStop;
+}
+
+void WaitForStopRequest() {
+  // Outside the service a hang-up is the terminal going away: a stop.
+  WaitForServiceRequest();
 }
 
 void WakeStopWaiter() {

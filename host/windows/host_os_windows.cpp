@@ -57,6 +57,7 @@ class WindowsCommand : public RunningCommand {
 
 // Auto-reset: each request ends one wait.
 HANDLE stopEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+HANDLE reloadEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
 
 BOOL WINAPI OnConsoleControl(DWORD) {
   SetEvent(stopEvent);
@@ -118,6 +119,13 @@ void WakeStopWaiter() {
   SetEvent(stopEvent);
 }
 
+ServiceRequest WaitForServiceRequest() {
+  // The stop first: a reload asked for just before it is moot.
+  const HANDLE events[] = {stopEvent, reloadEvent};
+  const DWORD woken = WaitForMultipleObjects(2, events, FALSE, INFINITE);
+  return woken == WAIT_OBJECT_0 + 1 ? ServiceRequest::kReload : ServiceRequest::kStop;
+}
+
 namespace {
 
 bool runningAsService = false;
@@ -133,7 +141,9 @@ void ReportStatus(DWORD state, DWORD exitCode = NO_ERROR, DWORD waitHint = 0) {
   status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
   status.dwCurrentState = state;
   status.dwControlsAccepted =
-      state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_PRESHUTDOWN : 0;
+      state == SERVICE_RUNNING
+          ? SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_PRESHUTDOWN | SERVICE_ACCEPT_PARAMCHANGE
+          : 0;
   status.dwWin32ExitCode = exitCode == 0 ? NO_ERROR : ERROR_SERVICE_SPECIFIC_ERROR;
   status.dwServiceSpecificExitCode = exitCode;
   status.dwWaitHint = waitHint;
@@ -151,6 +161,9 @@ DWORD HandleServiceControl(DWORD control) {
     case SERVICE_CONTROL_STOP:
       ReportStatus(SERVICE_STOP_PENDING, 0, 10000);
       SetEvent(stopEvent);
+      return NO_ERROR;
+    case SERVICE_CONTROL_PARAMCHANGE:  // sc control <name> paramchange: read the file again
+      SetEvent(reloadEvent);
       return NO_ERROR;
     case SERVICE_CONTROL_INTERROGATE:
       return NO_ERROR;

@@ -42,6 +42,13 @@ TEST(WindowsServiceControl, StopStopsWithoutCuttingThePower) {
   EXPECT_EQ(HandleServiceControl(SERVICE_CONTROL_PAUSE), DWORD{ERROR_CALL_NOT_IMPLEMENTED});
 }
 
+TEST(WindowsServiceControl, ParamchangeAsksForAReloadAndStopStillStops) {
+  EXPECT_EQ(HandleServiceControl(SERVICE_CONTROL_PARAMCHANGE), DWORD{NO_ERROR});
+  EXPECT_EQ(WaitForServiceRequest(), ServiceRequest::kReload);
+  EXPECT_EQ(HandleServiceControl(SERVICE_CONTROL_STOP), DWORD{NO_ERROR});
+  EXPECT_EQ(WaitForServiceRequest(), ServiceRequest::kStop);
+}
+
 TEST(WindowsSystemShutdown, TheSystemCallIsMadeWithItsPrivilege) {
   std::string error;
   EXPECT_TRUE(ShutDownSystem("test: power failure", &error)) << error;
