@@ -314,6 +314,40 @@ LoadedConfig LoadConfig(const std::string& path) {
   return ParseConfig(text.str());
 }
 
+std::vector<std::string> ChangedKeys(const Config& before, const Config& after) {
+  std::vector<std::string> changed;
+  const auto compare = [&](const char* key, const auto& first, const auto& second) {
+    if (!(first == second)) changed.emplace_back(key);
+  };
+  const Config &a = before, &b = after;
+  compare("ups.name", a.ups.name, b.ups.name);
+  compare("ups.port", a.ups.port, b.ups.port);
+  compare("ups.devices", a.ups.devices, b.ups.devices);
+  compare("ups.registry", a.ups.registry, b.ups.registry);
+  compare("ups.library", a.ups.library, b.ups.library);
+  compare("shutdown.command", a.shutdown.command, b.shutdown.command);
+  compare("shutdown.on_battery_seconds", a.shutdown.onBatterySeconds, b.shutdown.onBatterySeconds);
+  compare("shutdown.retry_seconds", a.shutdown.retrySeconds, b.shutdown.retrySeconds);
+  compare("shutdown.down_within_seconds", a.shutdown.downWithinSeconds,
+          b.shutdown.downWithinSeconds);
+  compare("shutdown.turn_off_delay", a.shutdown.turnOffDelay, b.shutdown.turnOffDelay);
+  compare("shutdown.flag_file", a.shutdown.flagFile, b.shutdown.flagFile);
+  compare("shutdown.requests", a.shutdown.requests, b.shutdown.requests);
+  compare("shutdown.results", a.shutdown.results, b.shutdown.results);
+  compare("events.command", a.events.command, b.events.command);
+  compare("events.history", a.events.history, b.events.history);
+  compare("http.listen", a.http.listen, b.http.listen);
+  compare("network.listen", a.network.listen, b.network.listen);
+  compare("network.max_clients", a.network.maxClients, b.network.maxClients);
+  compare("network.max_clients_per_address", a.network.maxClientsPerAddress,
+          b.network.maxClientsPerAddress);
+  compare("network.hostsync_seconds", a.network.hostsyncSeconds, b.network.hostsyncSeconds);
+  compare("network.certificate", a.network.certificate, b.network.certificate);
+  compare("network.key", a.network.key, b.network.key);
+  compare("users", a.users, b.users);
+  return changed;
+}
+
 std::string Describe(const std::string& path, const ConfigProblem& problem) {
   return path + (problem.line > 0 ? ":" + std::to_string(problem.line) : std::string()) + ": " +
          problem.message;

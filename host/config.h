@@ -56,6 +56,7 @@ struct Config {
     std::string upsmon;  // "primary", "secondary" or empty
     std::vector<std::string> actions;
     std::vector<std::string> instcmds;
+    friend bool operator==(const User&, const User&) = default;
   };
   std::vector<User> users;
 };
@@ -72,6 +73,10 @@ struct LoadedConfig {
 
 LoadedConfig ParseConfig(std::string_view text);
 LoadedConfig LoadConfig(const std::string& path);
+
+// The keys whose values differ between two configurations ("ups.port", "users"), in the file's
+// order. Only names: a password never reaches the log this goes to.
+std::vector<std::string> ChangedKeys(const Config& before, const Config& after);
 
 // "FILE:LINE: message", or "FILE: message" for the file as a whole.
 std::string Describe(const std::string& path, const ConfigProblem& problem);

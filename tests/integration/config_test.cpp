@@ -20,6 +20,7 @@
 namespace {
 
 namespace fs = std::filesystem;
+using corvale::host::ChangedKeys;
 using corvale::host::CheckBeforeStart;
 using corvale::host::CommandProblem;
 using corvale::host::Config;
@@ -264,3 +265,42 @@ TEST(ShippedConfigTest, EveryKeyIsThereAtItsDefault) {
 }
 
 }  // namespace
+
+// A reload says what it changed: every key of the shipped file, alone, and never a value.
+TEST(ShippedConfigTest, AReloadNamesEachChangedKeyAndNoValue) {
+  const fs::path shipped = fs::path(CORVALE_SOURCE_DIR) / "packaging/linux/corvale-ups.toml";
+  std::ifstream in(shipped);
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  const auto join = [](const std::vector<std::string>& all) {
+    std::string text;
+    for (const auto& line : all) text += line + "\n";
+    return text;
+  };
+  const Config original = ParseConfig(join(lines)).config;
+  std::string section;
+  int keys = 0;
+  for (std::size_t index = 0; index < lines.size(); ++index) {
+    const std::string& line = lines[index];
+    if (line.starts_with("[")) section = line.substr(1, line.size() - 2);
+    const auto equals = line.find(" = ");
+    if (line.empty() || line[0] == '#' || equals == std::string::npos) continue;
+    const std::string key = line.substr(0, equals), value = line.substr(equals + 3);
+    std::string other = value[0] == '"' ? "\"/tmp/Secret1\"" : "7";
+    if (value[0] == '[') other = "[\"127.0.0.1:7\"]";
+    if (key == "port") other = "\"ttyS1\"";
+    auto edited = lines;
+    edited[index] = key + " = " + other;
+    const auto loaded = ParseConfig(join(edited));
+    // One of network.certificate and network.key is a problem, but read all the same.
+    ASSERT_TRUE(loaded.problems.empty() ||
+                loaded.problems.front().message.find("go together") != std::string::npos)
+        << key << ": " << loaded.problems.front().message;
+    EXPECT_EQ(ChangedKeys(original, loaded.config), std::vector<std::string>{section + "." + key});
+    ++keys;
+  }
+  EXPECT_EQ(keys, 22);
+  Config withUser = original;
+  withUser.users.push_back({"mon", "Secret1", "secondary", {}, {}});
+  EXPECT_EQ(ChangedKeys(original, withUser), std::vector<std::string>{"users"});
+}
