@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "cli/commands.h"
+#include "cli/service_config.h"
 #include "host/config.h"
 #include "host/history.h"
 #include "host/host.h"
@@ -23,31 +24,6 @@
 namespace corvale {
 
 namespace {
-
-// Where a command's problems with its configuration go: standard error, or for the service the
-// service manager's log (the Event Log has no standard error to read), as a failed start.
-void Explain(host::Logger* log, host::Priority priority, const std::string& text) {
-  if (log != nullptr) {
-    log->Log(priority, text,
-             priority <= host::Priority::kError ? host::message_id::kStartFailed : 0);
-  } else {
-    std::fprintf(stderr, "corvale-ups: %s\n", text.c_str());
-  }
-}
-
-// The configuration, or nothing after every problem was told.
-std::optional<host::Config> LoadOrExplain(const std::string& path, host::Logger* log = nullptr) {
-  auto loaded = host::LoadConfig(path);
-  if (loaded.problems.empty()) return loaded.config;
-  for (const auto& problem : loaded.problems) {
-    Explain(log, host::Priority::kError, host::Describe(path, problem));
-  }
-  return std::nullopt;
-}
-
-Setup SetupFrom(const host::Config& config) {
-  return Setup{config.ups.registry, config.ups.devices, config.ups.port};
-}
 
 // What kill-power needs, written into the flag when the shutdown is decided: one "key=value" a
 // line after a comment.
@@ -89,40 +65,44 @@ struct KillPowerFacts {
   }
 };
 
-// What a pending shutdown waits for, in words for the status page.
-std::pair<bool, std::string> PendingShutdown(host::ShutdownSequence::Stage stage,
-                                             const host::Config& config) {
-  using Stage = host::ShutdownSequence::Stage;
-  switch (stage) {
-    case Stage::kIdle:
-      return {false, ""};
-    case Stage::kPreparing:
-      return {true, "the other machines on the UPS (NUT clients) to log out, at most " +
-                        std::to_string(config.network.hostsyncSeconds) + " s"};
-    case Stage::kRunning:
-      return {true, "the shutdown command to finish"};
-    case Stage::kWaitingToRetry:
-      return {true, "the next try of a shutdown that failed, every " +
-                        std::to_string(config.shutdown.retrySeconds) + " s"};
-    case Stage::kStarted:
-      return {true, "the system to go down: the shutdown has started"};
-  }
-  return {false, ""};
-}
-
 }  // namespace
 
-// Every check the service makes before it starts: its problems told, and true when none.
-bool StartChecksPass(const host::Config& config, const std::string& path,
-                     host::Logger* log = nullptr) {
+void Explain(host::Logger* log, host::Priority priority, const std::string& text, int messageId) {
+  if (log != nullptr) {
+    log->Log(priority, text, priority <= host::Priority::kError ? messageId : 0);
+  } else {
+    std::fprintf(stderr, "corvale-ups: %s\n", text.c_str());
+  }
+}
+
+std::optional<host::Config> LoadOrExplain(const std::string& path, host::Logger* log,
+                                          int messageId) {
+  auto loaded = host::LoadConfig(path);
+  if (loaded.problems.empty()) return loaded.config;
+  for (const auto& problem : loaded.problems) {
+    Explain(log, host::Priority::kError, host::Describe(path, problem), messageId);
+  }
+  return std::nullopt;
+}
+
+bool StartChecksPass(const host::Config& config, const std::string& path, host::Logger* log,
+                     int messageId) {
   const auto checks = host::CheckBeforeStart(config, path);
   for (const auto& warning : checks.warnings) {
-    Explain(log, host::Priority::kWarning, path + ": warning: " + warning);
+    Explain(log, host::Priority::kWarning, path + ": warning: " + warning, messageId);
   }
   for (const auto& problem : checks.problems) {
-    Explain(log, host::Priority::kError, path + ": " + problem);
+    Explain(log, host::Priority::kError, path + ": " + problem, messageId);
   }
   return checks.problems.empty();
+}
+
+Setup SetupFrom(const host::Config& config) {
+  return Setup{config.ups.registry, config.ups.devices, config.ups.port};
+}
+
+std::string KillPowerText(const host::Config& config) {
+  return KillPowerFacts(config).Text();
 }
 
 int RunCheckConfig(const std::string& configPath) {
@@ -135,181 +115,6 @@ int RunCheckConfig(const std::string& configPath) {
     }
   }
   std::printf("%s: fine\n", configPath.c_str());
-  return kExitOk;
-}
-
-int RunService(const std::string& configPath) {
-  host::RaiseOpenFileLimit();
-  // Every reason not to start reaches the log before the service manager hears of the exit.
-  host::Logger log(host::UnderServiceManager());
-  const auto config = LoadOrExplain(configPath, &log);
-  if (!config || !StartChecksPass(*config, configPath, &log)) return kExitUsage;
-  std::unique_ptr<DriverLibrary> driver;
-  try {
-    driver = std::make_unique<DriverLibrary>(config->ups.library);
-  } catch (const std::runtime_error& error) {
-    log.Log(host::Priority::kError, error.what(), host::message_id::kStartFailed);
-    return kExitNoLibrary;
-  }
-
-  nut::BackendOptions sharing;
-  sharing.upsName = config->ups.name;
-  sharing.users = nut::UsersFrom(config->users);
-  sharing.shutdownDelay = config->shutdown.turnOffDelay;
-  sharing.hostsync = std::chrono::seconds(config->network.hostsyncSeconds);
-  sharing.tls = !config->network.certificate.empty();
-  nut::ServiceBackend backend(sharing, log);
-
-  host::HostOptions options;
-  options.name = config->ups.name;
-  options.setup = SetupFrom(*config);
-  options.shutdownCommand = config->shutdown.command;
-  options.systemCall = host::ShutDownSystem;  // where the command is empty or keeps failing
-  options.onBatteryLimit = std::chrono::seconds(config->shutdown.onBatterySeconds);
-  options.shutdownTiming.retryEvery = std::chrono::seconds(config->shutdown.retrySeconds);
-  options.shutdownTiming.downWithin = std::chrono::seconds(config->shutdown.downWithinSeconds);
-  options.flagFile = config->shutdown.flagFile;
-  options.flagContents = KillPowerFacts(*config).Text();
-  options.eventsCommand = config->events.command;
-  options.beforeShutdown = [&backend](std::function<void()> proceed) {
-    backend.CoordinateShutdown(std::move(proceed));
-  };
-  options.cancelBeforeShutdown = [&backend] { backend.CancelForcedShutdown(); };
-  // Without root's rights (the installed unit's own user), what only root may do is asked of the
-  // root helper that systemd starts for it.
-  std::unique_ptr<host::ShutdownRequests> requests;
-  // Whether the helper answers is heard before the host exists: kept until it can be told.
-  struct Readiness {
-    std::mutex mutex;
-    host::Host* host = nullptr;
-    std::optional<bool> unsaid;
-    void Tell(bool ready) {
-      std::lock_guard lock(mutex);
-      if (host == nullptr) {
-        unsaid = ready;
-      } else {
-        host->ReportShutdownReadiness(ready);
-      }
-    }
-    void Attach(host::Host* attached) {
-      std::lock_guard lock(mutex);
-      host = attached;
-      if (host != nullptr && unsaid) host->ReportShutdownReadiness(*unsaid);
-      unsaid.reset();
-    }
-  } readiness;
-  if (!host::RunningAsAdministrator()) {
-    host::ShutdownRequestsOptions helperOptions;
-    // Only a change is news: the first answer says nothing when all is well.
-    helperOptions.readiness = [&readiness, first = true](bool ready) mutable {
-      if (!(first && ready)) readiness.Tell(ready);
-      first = false;
-    };
-    requests = std::make_unique<host::ShutdownRequests>(
-        config->shutdown.requests, config->shutdown.results, log, std::move(helperOptions));
-    auto& asking = *requests;
-    host::HostOptions::Delegated delegated;
-    delegated.writeFlag = [&asking] { asking.Ask(host::RequestKind::kFlag); };
-    delegated.removeFlag = [&asking] { asking.Ask(host::RequestKind::kUnflag); };
-    delegated.runCommand = [&asking](auto ended) {
-      asking.AskAndWait(host::RequestKind::kShutdown, std::move(ended));
-    };
-    delegated.systemCall = [&asking](auto ended) {
-      asking.AskAndWait(host::RequestKind::kPowerOff, std::move(ended));
-    };
-    options.delegated = delegated;
-  }
-  // A flag left from an earlier run would cut the power at the next ordinary reboot.
-  if (std::error_code ignored; std::filesystem::exists(options.flagFile, ignored)) {
-    if (requests) {
-      requests->Ask(host::RequestKind::kUnflag);
-    } else {
-      host::RemoveFlagFile(options.flagFile);
-    }
-    log.Log(host::Priority::kNotice, "removed a stale flag file " + options.flagFile);
-  }
-
-  host::Host service(*driver, options, log);
-  backend.Attach(service);
-  // What those who only look see: the HTTP endpoint, and the history that outlives the service.
-  host::StatusBoard board(options.name);
-  std::unique_ptr<host::HistoryWriter> history;
-  // The shutdown command's end may still be heard while the service stops.
-  std::mutex historyMutex;
-  if (!config->events.history.empty()) {
-    std::error_code ignored;
-    std::filesystem::create_directories(std::filesystem::path(config->events.history).parent_path(),
-                                        ignored);
-    history = std::make_unique<host::HistoryWriter>(config->events.history, log);
-  }
-  const auto remember = [&](const std::string& event, std::uint32_t state,
-                            const std::string& message,
-                            std::chrono::system_clock::time_point when) {
-    std::lock_guard lock(historyMutex);
-    if (history) history->Append({when, event, options.name, state, message, {}});
-  };
-  service.OnPoll([&board](const host::Observation& observation) { board.OnPoll(observation); });
-  service.OnEvent([&](const host::UpsEvent& event) {
-    const auto when = std::chrono::system_clock::now();  // one time for the page and the record
-    board.OnEvent(event, when);
-    remember(host::EventName(event.kind), event.state, event.message, when);
-  });
-  board.SetShutdown([&] { return PendingShutdown(service.ShutdownStage(), *config); });
-  board.SetShutdownReady([&requests] { return !requests || requests->Ready(); });
-  if (requests) backend.SetShutdownReady([&requests] { return requests->Ready(); });
-  // Windows tells the service that it is shutting down: the moment to order the power cut, when
-  // this service started the shutdown.
-  host::OnSystemShutdown([&] {
-    std::error_code missing;
-    if (!std::filesystem::remove(options.flagFile, missing)) return;
-    service.OrderTurnOff(config->shutdown.turnOffDelay, "as the system shuts down");
-  });
-  nut::ServerOptions serving;
-  serving.listen = config->network.listen;
-  serving.maxClients = config->network.maxClients;
-  serving.maxClientsPerAddress = config->network.maxClientsPerAddress;
-  serving.certificate = config->network.certificate;
-  serving.key = config->network.key;
-  nut::Server server(backend, serving, log);
-  board.SetSharing([&] {
-    return host::SharingFacts{server.Connections(), backend.LoggedInAddresses(),
-                              backend.ForcedShutdownSet()};
-  });
-  host::http::HttpOptions web;
-  web.listen = config->http.listen;
-  web.historyFile = config->events.history;
-  web.version = CORVALE_UPS_VERSION;
-  host::http::HttpServer http(board, web, log);
-  if (std::string problem; !web.listen.empty() && !http.Start(&problem)) {
-    log.Log(host::Priority::kError, "no HTTP endpoint: " + problem);
-  }
-  // Protecting this machine comes first: an address that cannot be served only costs the
-  // sharing there, and is tried again.
-  if (std::string problem; !config->network.listen.empty() && !server.Start(&problem)) {
-    log.Log(host::Priority::kError, "not sharing the UPS on the network: " + problem);
-  }
-  log.Log(host::Priority::kInfo, "watching the UPS '" + options.name + "' on port " +
-                                     config->ups.port + " (driver " + driver->Path() + ")");
-  remember("service-started", 0, "watching the UPS on port " + config->ups.port,
-           std::chrono::system_clock::now());
-  readiness.Attach(&service);  // once every listener is in place
-  service.Start();
-  host::NotifyServiceManager("READY=1");
-  host::WaitForStopRequest();
-  host::NotifyServiceManager("STOPPING=1");
-  server.Stop();
-  http.Stop();
-  backend.Stop();
-  service.Stop();
-  readiness.Attach(nullptr);  // nothing more reaches the host, which stops
-  // Answers from the helper reach the history through the host: none may come once it is gone.
-  requests.reset();
-  remember("service-stopped", 0, "stopped", std::chrono::system_clock::now());
-  {
-    std::lock_guard lock(historyMutex);
-    history.reset();  // written to the disk before the service says it has stopped
-  }
-  log.Log(host::Priority::kInfo, "stopped");
   return kExitOk;
 }
 

@@ -13,6 +13,7 @@
 #include <sstream>
 
 #include "tests/support/free_port.h"
+#include "tests/support/raw_client.h"
 #include "tests/support/service_fixture.h"
 
 namespace {
@@ -515,3 +516,92 @@ TEST_F(ServiceTest, NoGroupButRootsMayWriteTheFileOrAnyFolderAboveIt) {
 }
 
 }  // namespace
+
+// `systemctl reload`: an edit takes effect without a restart, and what the host knows of the UPS
+// (on battery since when, which events were raised) is kept.
+TEST_F(ServiceTest, AReloadTakesTheEditedHookAndKeepsRunningOnTheOldFileWhenTheNewOneIsBad) {
+  const fs::path first = Dir() / "first", second = Dir() / "second";
+  const auto hook = [](const fs::path& to) {
+    return "[events]\ncommand = \"echo $CORVALE_UPS_EVENT >> " + to.string() + "\"\n";
+  };
+  const fs::path config = WriteConfig("true", hook(first));
+  Start(config);
+  ASSERT_TRUE(WaitFor("test-ups: online")) << log;
+  line.peer->SetStatus(kOnBatt);
+  ASSERT_TRUE(WaitForFile(first, "on-battery\n")) << log;
+
+  WriteConfig("true", hook(second));
+  service->Signal(SIGHUP);
+  ASSERT_TRUE(WaitFor("reloaded " + config.string() + ": changed events.command")) << log;
+  line.peer->SetStatus(0);
+  ASSERT_TRUE(WaitForFile(second, "online\n")) << log;
+  EXPECT_EQ(ReadFile(second), "online\n") << "the reload raised nothing of its own";
+  EXPECT_EQ(ReadFile(first), "online\non-battery\n");
+
+  // A broken edit is told with its line, and changes nothing.
+  std::string broken = ReadFile(config);
+  broken.replace(broken.find("turn_off_delay = 42"), 19, "turn_off_delay = 4200");
+  std::ofstream(config) << broken;
+  service->Signal(SIGHUP);
+  ASSERT_TRUE(WaitFor(config.string() + ":8: shutdown.turn_off_delay")) << log;
+  ASSERT_TRUE(WaitFor("not reloaded")) << log;
+  line.peer->SetStatus(kOnBatt);
+  ASSERT_TRUE(WaitForFile(second, "online\non-battery\n")) << log;
+  service->Signal(SIGHUP);
+  ASSERT_TRUE(WaitFor("not reloaded")) << log;
+  WriteConfig("true", hook(second));
+  service->Signal(SIGHUP);
+  ASSERT_TRUE(WaitFor("reloaded " + config.string() + ": nothing changed")) << log;
+  service->Signal(SIGTERM);
+  EXPECT_EQ(service->Wait(5s), 0) << log;
+}
+
+TEST_F(ServiceTest, AReloadMovesTheNutServerItsUsersAndTheDriverToTheirNewSettings) {
+  using corvale::testing::RawClient;
+  const int before = corvale::testing::FreePort(), after = corvale::testing::FreePort();
+  const auto sharing = [](int port, const std::string& user) {
+    return "[network]\nlisten = [\"127.0.0.1:" + std::to_string(port) +
+           "\"]\n[[users]]\nname = \"" + user + "\"\npassword = \"pw\"\nupsmon = \"secondary\"\n";
+  };
+  const auto logIn = [](int port, const std::string& user) {
+    RawClient client(port);
+    client.Send("USERNAME " + user + "\nPASSWORD pw\nLOGIN test-ups\n");
+    std::string replies = client.Line();
+    for (int reply = 0; reply < 2; ++reply) replies += " " + client.Line();
+    return replies;
+  };
+  const fs::path config = WriteConfig("true", sharing(before, "old"));
+  fs::permissions(config, fs::perms::owner_read | fs::perms::owner_write);  // it has passwords
+  Start(config);
+  ASSERT_TRUE(WaitFor("test-ups: online")) << log;
+  ASSERT_EQ(logIn(before, "old"), "OK OK OK");
+
+  // Another port for the same UPS, and another name for the service, which needs a restart.
+  fs::create_symlink(line.peer->DevicePath(), line.Devices() / "COM2");
+  std::string text = ReadFile(WriteConfig("true", sharing(after, "new")));
+  text.replace(text.find("\"COM1\""), 6, "\"COM2\"");
+  text.replace(text.find("\"test-ups\""), 10, "\"renamed\"");
+  std::ofstream(config) << text;
+  service->Signal(SIGHUP);
+  ASSERT_TRUE(WaitFor("reloaded " + config.string() + ": changed ups.port, network.listen, users"))
+      << log;
+  ASSERT_TRUE(WaitFor("only a restart of the service applies ups.name")) << log;
+  EXPECT_EQ(logIn(after, "new"), "OK OK OK");
+  EXPECT_EQ(logIn(after, "old"), "OK OK ERR ACCESS-DENIED");
+  EXPECT_EQ(RawClient(before).Line(), "<closed>");
+  line.peer->SetStatus(kOnBatt);
+  ASSERT_TRUE(WaitFor("test-ups: on-battery")) << log;
+  EXPECT_NE(log.find("restarting the driver on port COM2"), std::string::npos) << log;
+  EXPECT_EQ(line.registry.Read(corvale::kServiceKey, "Port"), "COM2");
+}
+
+TEST_F(ServiceTest, AReloadWaitsForNoShutdownUnderWay) {
+  Start(WriteConfig("sleep 30"));
+  ASSERT_TRUE(WaitFor("test-ups: online")) << log;
+  line.peer->SetStatus(kOnBatt | kLowBatt);
+  ASSERT_TRUE(WaitFor("shutdown: the UPS's battery is low")) << log;
+  WriteConfig("true");
+  service->Signal(SIGHUP);
+  ASSERT_TRUE(WaitFor("not reloaded: a shutdown is under way")) << log;
+  EXPECT_TRUE(fs::exists(Flag()));
+}

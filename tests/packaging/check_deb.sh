@@ -96,10 +96,30 @@ log=$(mktemp)
 JOURNAL_STREAM=1:1 setpriv --reuid=corvale-ups --regid=corvale-ups \
   --groups="$(getent group dialout | cut -d: -f3)" $exec_start 2>"$log" &
 service=$!
-for _ in $(seq 50); do
-  grep -q 'cannot start the driver' "$log" && break
-  sleep 0.1
-done
+wait_for() {
+  for _ in $(seq 50); do
+    grep -q "$1" "$log" && return 0
+    sleep 0.1
+  done
+  return 1
+}
+wait_for 'cannot start the driver'
+# `systemctl reload`: the unit's ExecReload lines in order, as its user, the first failing ends it.
+reload() {
+  while read -r line; do
+    MAINPID=$service setpriv --reuid=corvale-ups --regid=corvale-ups --clear-groups \
+      sh -c "$line" >/dev/null 2>&1 || return 1
+  done < <(sed -n 's/^ExecReload=//p' /lib/systemd/system/corvale-ups.service)
+}
+cp $conf $conf.orig
+sed -i 's/^port = .*/port = 5/' $conf
+! reload || fail "systemctl reload passed a file with problems"
+sed -i 's/^port = .*/port = "ttyS9"/' $conf
+reload || fail "systemctl reload failed on a good file"
+wait_for "reloaded $conf: changed ups.port" || fail "the reload did not apply: $(cat "$log")"
+wait_for 'no such device: /dev/ttyS9' || fail "the reload did not move the driver: $(cat "$log")"
+! grep -q "not reloaded" "$log" || fail "the service read the refused file: $(cat "$log")"
+mv $conf.orig $conf
 kill -TERM $service
 wait $service || fail "the service did not stop cleanly"
 grep -q '^<3>cannot start the driver: no such device: /dev/ttyUSB0' "$log" ||

@@ -1,0 +1,29 @@
+// What the service and root's commands share of the configuration file: loading it with every
+// problem told, the checks before a start, and what the flag for kill-power says.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "host/config.h"
+#include "host/driver_library.h"
+#include "host/log.h"
+
+namespace corvale {
+
+// Tells a problem on standard error, or with `log` to the service manager's log (the Event Log
+// has no standard error to read) with `messageId`.
+void Explain(host::Logger* log, host::Priority priority, const std::string& text,
+             int messageId = host::message_id::kStartFailed);
+// The configuration, or nothing after every problem was told.
+std::optional<host::Config> LoadOrExplain(const std::string& path, host::Logger* log = nullptr,
+                                          int messageId = host::message_id::kStartFailed);
+// Every check the service makes before it starts: its problems told, and true when none.
+bool StartChecksPass(const host::Config& config, const std::string& path,
+                     host::Logger* log = nullptr, int messageId = host::message_id::kStartFailed);
+
+Setup SetupFrom(const host::Config& config);
+// What kill-power needs, written into the flag when the shutdown is decided.
+std::string KillPowerText(const host::Config& config);
+
+}  // namespace corvale

@@ -1,0 +1,419 @@
+// `corvale-ups service`: the system service, driven by its configuration file, which it reads
+// again when asked (SIGHUP, `systemctl reload`) without losing what it knows of the UPS.
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <sstream>
+
+#include "cli/commands.h"
+#include "cli/service_config.h"
+#include "host/config.h"
+#include "host/history.h"
+#include "host/host.h"
+#include "host/host_os.h"
+#include "host/http/http_server.h"
+#include "host/nut/nut_backend.h"
+#include "host/nut/nut_server.h"
+#include "host/shutdown_requests.h"
+#include "host/status_board.h"
+
+namespace corvale {
+
+namespace {
+
+using Stage = host::ShutdownSequence::Stage;
+
+// What a pending shutdown waits for, in words for the status page.
+std::pair<bool, std::string> PendingShutdown(Stage stage, const host::Config& config) {
+  switch (stage) {
+    case Stage::kIdle:
+      return {false, ""};
+    case Stage::kPreparing:
+      return {true, "the other machines on the UPS (NUT clients) to log out, at most " +
+                        std::to_string(config.network.hostsyncSeconds) + " s"};
+    case Stage::kRunning:
+      return {true, "the shutdown command to finish"};
+    case Stage::kWaitingToRetry:
+      return {true, "the next try of a shutdown that failed, every " +
+                        std::to_string(config.shutdown.retrySeconds) + " s"};
+    case Stage::kStarted:
+      return {true, "the system to go down: the shutdown has started"};
+  }
+  return {false, ""};
+}
+
+// What of the host's options the file sets, and so a reload may change.
+void TakeHostSettings(const host::Config& config, host::HostOptions& options) {
+  options.setup = SetupFrom(config);
+  options.shutdownCommand = config.shutdown.command;
+  options.onBatteryLimit = std::chrono::seconds(config.shutdown.onBatterySeconds);
+  options.shutdownTiming.retryEvery = std::chrono::seconds(config.shutdown.retrySeconds);
+  options.shutdownTiming.downWithin = std::chrono::seconds(config.shutdown.downWithinSeconds);
+  options.flagFile = config.shutdown.flagFile;
+  options.flagContents = KillPowerText(config);
+  options.eventsCommand = config.events.command;
+}
+
+nut::ServerOptions ServingFrom(const host::Config& config) {
+  nut::ServerOptions serving;
+  serving.listen = config.network.listen;
+  serving.maxClients = config.network.maxClients;
+  serving.maxClientsPerAddress = config.network.maxClientsPerAddress;
+  serving.certificate = config.network.certificate;
+  serving.key = config.network.key;
+  return serving;
+}
+
+// The certificate and key as they are now: renewed files are taken at a reload.
+std::string TlsFiles(const host::Config& config) {
+  std::string contents;
+  for (const auto& path : {config.network.certificate, config.network.key}) {
+    if (path.empty()) continue;
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    contents += text.str() + '\0';
+  }
+  return contents;
+}
+
+// Keys that only a restart of the service takes: what it is known by, the library it has
+// loaded, the folders its root helper watches.
+constexpr const char* kKeysForTheNextStart[] = {"ups.name", "ups.library", "shutdown.requests",
+                                                "shutdown.results"};
+
+bool Contains(const std::vector<std::string>& keys, std::string_view key) {
+  return std::find(keys.begin(), keys.end(), key) != keys.end();
+}
+
+std::string Join(const std::vector<std::string>& words) {
+  std::string joined;
+  for (const auto& word : words) joined += (joined.empty() ? "" : ", ") + word;
+  return joined;
+}
+
+// The parts of the running service that a reload may replace, with what they were made from.
+class Service {
+ public:
+  Service(std::string path, const host::Config& config, DriverLibrary& driver, host::Logger& log)
+      : path_(std::move(path)), config_(config), driver_(driver), log_(log) {}
+
+  int Run();
+
+ private:
+  // Reads the file again and applies what changed; on any problem keeps the configuration it
+  // runs on and says why.
+  void Reload();
+  void StartSharing(const host::Config& config);
+  void StartHttp(const host::Config& config);
+  void OpenHistory(const host::Config& config);
+  void Remember(const std::string& event, std::uint32_t state, const std::string& message,
+                std::chrono::system_clock::time_point when);
+  host::Config Current() const {
+    std::lock_guard lock(configMutex_);
+    return config_;
+  }
+
+  const std::string path_;
+  mutable std::mutex configMutex_;  // the servers' threads read it while a reload replaces it
+  host::Config config_;
+  std::string tlsFiles_;
+  DriverLibrary& driver_;
+  host::Logger& log_;
+  std::unique_ptr<nut::ServiceBackend> backend_;
+  std::unique_ptr<host::Host> host_;
+  host::HostOptions hostOptions_;
+  std::unique_ptr<host::StatusBoard> board_;
+  std::mutex historyMutex_;  // the shutdown command's end may still be heard while it stops
+  std::unique_ptr<host::HistoryWriter> history_;
+  std::mutex serversMutex_;  // the page asks the NUT server for its connections
+  std::unique_ptr<nut::Server> server_;
+  std::unique_ptr<host::http::HttpServer> http_;
+};
+
+void Service::Remember(const std::string& event, std::uint32_t state, const std::string& message,
+                       std::chrono::system_clock::time_point when) {
+  std::lock_guard lock(historyMutex_);
+  if (history_) history_->Append({when, event, hostOptions_.name, state, message, {}});
+}
+
+void Service::OpenHistory(const host::Config& config) {
+  std::unique_ptr<host::HistoryWriter> opened;
+  if (!config.events.history.empty()) {
+    std::error_code ignored;
+    std::filesystem::create_directories(std::filesystem::path(config.events.history).parent_path(),
+                                        ignored);
+    opened = std::make_unique<host::HistoryWriter>(config.events.history, log_);
+  }
+  std::lock_guard lock(historyMutex_);
+  history_ = std::move(opened);  // the one before is on the disk once it is gone
+}
+
+void Service::StartSharing(const host::Config& config) {
+  std::unique_ptr<nut::Server> old;
+  {
+    std::lock_guard lock(serversMutex_);
+    old = std::move(server_);
+  }
+  if (old) old->Stop();  // its port is free for the new one
+  old.reset();
+  if (config.network.listen.empty()) return;
+  auto server = std::make_unique<nut::Server>(*backend_, ServingFrom(config), log_);
+  // Protecting this machine comes first: an address that cannot be served only costs the
+  // sharing there, and is tried again.
+  if (std::string problem; !server->Start(&problem)) {
+    log_.Log(host::Priority::kError, "not sharing the UPS on the network: " + problem);
+  }
+  std::lock_guard lock(serversMutex_);
+  server_ = std::move(server);
+}
+
+void Service::StartHttp(const host::Config& config) {
+  if (http_) http_->Stop();
+  http_.reset();
+  if (config.http.listen.empty()) return;
+  host::http::HttpOptions web;
+  web.listen = config.http.listen;
+  web.historyFile = config.events.history;
+  web.version = CORVALE_UPS_VERSION;
+  http_ = std::make_unique<host::http::HttpServer>(*board_, web, log_);
+  if (std::string problem; !http_->Start(&problem)) {
+    log_.Log(host::Priority::kError, "no HTTP endpoint: " + problem);
+  }
+}
+
+int Service::Run() {
+  const host::Config config = Current();
+  nut::BackendOptions sharing;
+  sharing.upsName = config.ups.name;
+  sharing.users = nut::UsersFrom(config.users);
+  sharing.shutdownDelay = config.shutdown.turnOffDelay;
+  sharing.hostsync = std::chrono::seconds(config.network.hostsyncSeconds);
+  sharing.tls = !config.network.certificate.empty();
+  backend_ = std::make_unique<nut::ServiceBackend>(sharing, log_);
+  auto& backend = *backend_;
+
+  host::HostOptions& options = hostOptions_;
+  options.name = config.ups.name;
+  TakeHostSettings(config, options);
+  options.systemCall = host::ShutDownSystem;  // where the command is empty or keeps failing
+  options.beforeShutdown = [&backend](std::function<void()> proceed) {
+    backend.CoordinateShutdown(std::move(proceed));
+  };
+  options.cancelBeforeShutdown = [&backend] { backend.CancelForcedShutdown(); };
+  // Without root's rights (the installed unit's own user), what only root may do is asked of the
+  // root helper that systemd starts for it.
+  std::unique_ptr<host::ShutdownRequests> requests;
+  // Whether the helper answers is heard before the host exists: kept until it can be told.
+  struct Readiness {
+    std::mutex mutex;
+    host::Host* host = nullptr;
+    std::optional<bool> unsaid;
+    void Tell(bool ready) {
+      std::lock_guard lock(mutex);
+      if (host == nullptr) {
+        unsaid = ready;
+      } else {
+        host->ReportShutdownReadiness(ready);
+      }
+    }
+    void Attach(host::Host* attached) {
+      std::lock_guard lock(mutex);
+      host = attached;
+      if (host != nullptr && unsaid) host->ReportShutdownReadiness(*unsaid);
+      unsaid.reset();
+    }
+  } readiness;
+  if (!host::RunningAsAdministrator()) {
+    host::ShutdownRequestsOptions helperOptions;
+    // Only a change is news: the first answer says nothing when all is well.
+    helperOptions.readiness = [&readiness, first = true](bool ready) mutable {
+      if (!(first && ready)) readiness.Tell(ready);
+      first = false;
+    };
+    requests = std::make_unique<host::ShutdownRequests>(
+        config.shutdown.requests, config.shutdown.results, log_, std::move(helperOptions));
+    auto& asking = *requests;
+    host::HostOptions::Delegated delegated;
+    delegated.writeFlag = [&asking] { asking.Ask(host::RequestKind::kFlag); };
+    delegated.removeFlag = [&asking] { asking.Ask(host::RequestKind::kUnflag); };
+    delegated.runCommand = [&asking](auto ended) {
+      asking.AskAndWait(host::RequestKind::kShutdown, std::move(ended));
+    };
+    delegated.systemCall = [&asking](auto ended) {
+      asking.AskAndWait(host::RequestKind::kPowerOff, std::move(ended));
+    };
+    options.delegated = delegated;
+  }
+  // A flag left from an earlier run would cut the power at the next ordinary reboot.
+  if (std::error_code ignored; std::filesystem::exists(options.flagFile, ignored)) {
+    if (requests) {
+      requests->Ask(host::RequestKind::kUnflag);
+    } else {
+      host::RemoveFlagFile(options.flagFile);
+    }
+    log_.Log(host::Priority::kNotice, "removed a stale flag file " + options.flagFile);
+  }
+
+  host_ = std::make_unique<host::Host>(driver_, options, log_);
+  auto& service = *host_;
+  backend.Attach(service);
+  // What those who only look see: the HTTP endpoint, and the history that outlives the service.
+  board_ = std::make_unique<host::StatusBoard>(options.name);
+  auto& board = *board_;
+  OpenHistory(config);
+  service.OnPoll([&board](const host::Observation& observation) { board.OnPoll(observation); });
+  service.OnEvent([this, &board](const host::UpsEvent& event) {
+    const auto when = std::chrono::system_clock::now();  // one time for the page and the record
+    board.OnEvent(event, when);
+    Remember(host::EventName(event.kind), event.state, event.message, when);
+  });
+  board.SetShutdown(
+      [this, &service] { return PendingShutdown(service.ShutdownStage(), Current()); });
+  board.SetShutdownReady([&requests] { return !requests || requests->Ready(); });
+  if (requests) backend.SetShutdownReady([&requests] { return requests->Ready(); });
+  // Windows tells the service that it is shutting down: the moment to order the power cut, when
+  // this service started the shutdown.
+  host::OnSystemShutdown([this, &service] {
+    const host::Config now = Current();
+    std::error_code missing;
+    if (!std::filesystem::remove(now.shutdown.flagFile, missing)) return;
+    service.OrderTurnOff(now.shutdown.turnOffDelay, "as the system shuts down");
+  });
+  board.SetSharing([this, &backend] {
+    std::lock_guard lock(serversMutex_);
+    return host::SharingFacts{server_ ? server_->Connections() : 0, backend.LoggedInAddresses(),
+                              backend.ForcedShutdownSet()};
+  });
+  StartHttp(config);
+  tlsFiles_ = TlsFiles(config);
+  StartSharing(config);
+  log_.Log(host::Priority::kInfo, "watching the UPS '" + options.name + "' on port " +
+                                      config.ups.port + " (driver " + driver_.Path() + ")");
+  Remember("service-started", 0, "watching the UPS on port " + config.ups.port,
+           std::chrono::system_clock::now());
+  readiness.Attach(&service);  // once every listener is in place
+  service.Start();
+  host::NotifyServiceManager("READY=1");
+  while (host::WaitForServiceRequest() == host::ServiceRequest::kReload) {
+    host::NotifyServiceManager("RELOADING=1");
+    Reload();
+    host::NotifyServiceManager("READY=1");
+  }
+  host::NotifyServiceManager("STOPPING=1");
+  {
+    std::lock_guard lock(serversMutex_);
+    if (server_) server_->Stop();
+  }
+  if (http_) http_->Stop();
+  backend.Stop();
+  service.Stop();
+  readiness.Attach(nullptr);  // nothing more reaches the host, which stops
+  // Answers from the helper reach the history through the host: none may come once it is gone.
+  requests.reset();
+  host_.reset();  // its last events (a hook ending) still reach the page and the history
+  Remember("service-stopped", 0, "stopped", std::chrono::system_clock::now());
+  {
+    std::lock_guard lock(historyMutex_);
+    history_.reset();  // written to the disk before the service says it has stopped
+  }
+  log_.Log(host::Priority::kInfo, "stopped");
+  return kExitOk;
+}
+
+void Service::Reload() {
+  constexpr int kNotAStart = 0;  // the priority's own message, not "the service did not start"
+  const auto loaded = LoadOrExplain(path_, &log_, kNotAStart);
+  if (!loaded || !StartChecksPass(*loaded, path_, &log_, kNotAStart)) {
+    log_.Log(host::Priority::kError, "not reloaded: " + path_ +
+                                         " has the problems above; still running on the file as "
+                                         "it was read before");
+    return;
+  }
+  const host::Config before = Current();
+  host::Config next = *loaded;
+  auto changed = host::ChangedKeys(before, next);
+  const std::string tlsFiles = TlsFiles(next);
+  const bool renewedTls = tlsFiles != tlsFiles_;
+  if (changed.empty() && !renewedTls) {
+    log_.Log(host::Priority::kInfo, "reloaded " + path_ + ": nothing changed");
+    return;
+  }
+  // Kept as they run until the next start, so that a later reload still names them.
+  std::vector<std::string> deferred;
+  for (const char* key : kKeysForTheNextStart) {
+    if (Contains(changed, key)) deferred.emplace_back(key);
+  }
+  next.ups.name = before.ups.name;
+  next.ups.library = before.ups.library;
+  next.shutdown.requests = before.shutdown.requests;
+  next.shutdown.results = before.shutdown.results;
+
+  host::HostOptions settings = hostOptions_;
+  TakeHostSettings(next, settings);
+  if (!host_->Reconfigure(settings)) {
+    log_.Log(host::Priority::kWarning,
+             "not reloaded: a shutdown is under way and is carried through on the settings it "
+             "began with; " +
+                 path_ + " applies at the next start");
+    return;
+  }
+  hostOptions_ = settings;
+  if (Contains(changed, "shutdown.turn_off_delay")) {
+    backend_->SetVariable("ups.delay.shutdown", std::to_string(next.shutdown.turnOffDelay));
+  }
+  backend_->Reconfigure(nut::UsersFrom(next.users),
+                        std::chrono::seconds(next.network.hostsyncSeconds),
+                        !next.network.certificate.empty());
+  {
+    std::lock_guard lock(configMutex_);
+    config_ = next;
+  }
+  if (Contains(changed, "events.history")) OpenHistory(next);
+  if (Contains(changed, "http.listen") || Contains(changed, "events.history")) StartHttp(next);
+  const bool newSharing =
+      renewedTls || std::any_of(changed.begin(), changed.end(), [](const std::string& key) {
+        return key.starts_with("network.") && key != "network.hostsync_seconds";
+      });
+  if (newSharing) {
+    tlsFiles_ = tlsFiles;
+    if (renewedTls && !Contains(changed, "network.certificate")) {
+      changed.emplace_back("the certificate's files");
+    }
+    log_.Log(host::Priority::kNotice,
+             "the NUT server starts again on its new settings: its clients connect again");
+    StartSharing(next);
+  }
+  std::erase_if(changed, [&](const std::string& key) { return Contains(deferred, key); });
+  if (!changed.empty()) {
+    log_.Log(host::Priority::kNotice, "reloaded " + path_ + ": changed " + Join(changed));
+  }
+  if (!deferred.empty()) {
+    log_.Log(host::Priority::kWarning,
+             "reloaded " + path_ + ": only a restart of the service applies " + Join(deferred));
+  }
+}
+
+}  // namespace
+
+int RunService(const std::string& configPath) {
+  host::RaiseOpenFileLimit();
+  // Every reason not to start reaches the log before the service manager hears of the exit.
+  host::Logger log(host::UnderServiceManager());
+  const auto config = LoadOrExplain(configPath, &log);
+  if (!config || !StartChecksPass(*config, configPath, &log)) return kExitUsage;
+  std::unique_ptr<DriverLibrary> driver;
+  try {
+    driver = std::make_unique<DriverLibrary>(config->ups.library);
+  } catch (const std::runtime_error& error) {
+    log.Log(host::Priority::kError, error.what(), host::message_id::kStartFailed);
+    return kExitNoLibrary;
+  }
+  Service service(configPath, *config, *driver, log);
+  return service.Run();
+}
+
+}  // namespace corvale
