@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdio>
 #include <filesystem>
@@ -356,6 +357,29 @@ TEST_F(ShutdownSequenceTest, ConcurrentStopNeverLeavesTheFlagOfAShutdownThatDidN
     beginning.join();
     std::lock_guard lock(mutex);
     EXPECT_TRUE(landed.empty() || landed.back() == "remove") << "round " << round;
+  }
+}
+
+TEST_F(ShutdownSequenceTest, AReloadEitherComesBeforeTheShutdownOrChangesNothingOfIt) {
+  for (int round = 0; round < 50; ++round) {
+    std::atomic<int> commands{0}, systemCalls{0};
+    ShutdownSteps steps;
+    steps.runCommand = [&](auto ended) {
+      ++commands;
+      ended(ExitStatus{});
+    };
+    steps.shutDownSystem = [&](auto done) {
+      ++systemCalls;
+      done(true, "");
+    };
+    // Started with no command (the system's own call); the reload sets one.
+    ShutdownSequence sequence("", steps, log, {});
+    std::thread beginning([&] { sequence.Begin("why", ShutdownSequence::Reason::kPower); });
+    const bool reloaded = sequence.Reconfigure("shutdown-now", {});
+    beginning.join();
+    EXPECT_EQ(commands + systemCalls, 1) << "round " << round;
+    EXPECT_EQ(commands == 1, reloaded) << "round " << round;
+    EXPECT_FALSE(sequence.Reconfigure("other", {})) << "a shutdown under way keeps its settings";
   }
 }
 
