@@ -556,12 +556,19 @@ TEST_F(ServiceTest, AReloadTakesTheEditedHookAndKeepsRunningOnTheOldFileWhenTheN
   EXPECT_EQ(service->Wait(5s), 0) << log;
 }
 
-TEST_F(ServiceTest, AReloadMovesTheNutServerItsUsersAndTheDriverToTheirNewSettings) {
+TEST_F(ServiceTest, AReloadMovesTheServersTheUsersAndTheDriverToTheirNewSettings) {
+  using corvale::testing::FreePort;
   using corvale::testing::RawClient;
-  const int before = corvale::testing::FreePort(), after = corvale::testing::FreePort();
-  const auto sharing = [](int port, const std::string& user) {
-    return "[network]\nlisten = [\"127.0.0.1:" + std::to_string(port) +
+  const int before = FreePort(), after = FreePort(), webBefore = FreePort(), webAfter = FreePort();
+  const auto sharing = [](int port, int web, const std::string& user) {
+    return "[http]\nlisten = [\"127.0.0.1:" + std::to_string(web) +
+           "\"]\n[network]\nlisten = [\"127.0.0.1:" + std::to_string(port) +
            "\"]\n[[users]]\nname = \"" + user + "\"\npassword = \"pw\"\nupsmon = \"secondary\"\n";
+  };
+  const auto page = [](int port) {
+    RawClient client(port);
+    client.Send("GET /metrics HTTP/1.0\r\n\r\n");
+    return client.Line();
   };
   const auto logIn = [](int port, const std::string& user) {
     RawClient client(port);
@@ -570,25 +577,29 @@ TEST_F(ServiceTest, AReloadMovesTheNutServerItsUsersAndTheDriverToTheirNewSettin
     for (int reply = 0; reply < 2; ++reply) replies += " " + client.Line();
     return replies;
   };
-  const fs::path config = WriteConfig("true", sharing(before, "old"));
+  const fs::path config = WriteConfig("true", sharing(before, webBefore, "old"));
   fs::permissions(config, fs::perms::owner_read | fs::perms::owner_write);  // it has passwords
   Start(config);
   ASSERT_TRUE(WaitFor("test-ups: online")) << log;
   ASSERT_EQ(logIn(before, "old"), "OK OK OK");
+  ASSERT_EQ(page(webBefore), "HTTP/1.1 200 OK\r");
 
   // Another port for the same UPS, and another name for the service, which needs a restart.
   fs::create_symlink(line.peer->DevicePath(), line.Devices() / "COM2");
-  std::string text = ReadFile(WriteConfig("true", sharing(after, "new")));
+  std::string text = ReadFile(WriteConfig("true", sharing(after, webAfter, "new")));
   text.replace(text.find("\"COM1\""), 6, "\"COM2\"");
   text.replace(text.find("\"test-ups\""), 10, "\"renamed\"");
   std::ofstream(config) << text;
   service->Signal(SIGHUP);
-  ASSERT_TRUE(WaitFor("reloaded " + config.string() + ": changed ups.port, network.listen, users"))
+  ASSERT_TRUE(WaitFor("reloaded " + config.string() +
+                      ": changed ups.port, http.listen, network.listen, users"))
       << log;
   ASSERT_TRUE(WaitFor("only a restart of the service applies ups.name")) << log;
   EXPECT_EQ(logIn(after, "new"), "OK OK OK");
   EXPECT_EQ(logIn(after, "old"), "OK OK ERR ACCESS-DENIED");
   EXPECT_EQ(RawClient(before).Line(), "<closed>");
+  EXPECT_EQ(page(webAfter), "HTTP/1.1 200 OK\r");
+  EXPECT_EQ(page(webBefore), "<closed>");
   line.peer->SetStatus(kOnBatt);
   ASSERT_TRUE(WaitFor("test-ups: on-battery")) << log;
   EXPECT_NE(log.find("restarting the driver on port COM2"), std::string::npos) << log;
