@@ -29,8 +29,9 @@ int RunMonitor(const Common& common, const MonitorOptions& options);
 // The system service and its helpers, driven by the configuration file.
 int RunService(const std::string& configPath);
 int RunCheckConfig(const std::string& configPath);
-// The root helper of a service without root's rights: carries out its waiting requests.
-int RunShutdownHelper(const std::string& configPath);
+// The root helper of a service without root's rights: carries out its waiting requests. It keeps
+// the last good copy of the file at `lastGood` (empty: none), to act on while an edit breaks it.
+int RunShutdownHelper(const std::string& configPath, const std::string& lastGood);
 // `flagFile` empty: the configuration's, or the default where it cannot be read.
 int RunKillPower(const std::string& configPath, const std::string& flagFile);
 // Removes the flag by hand, as root: no power cut follows the next shutdown.

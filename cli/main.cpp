@@ -78,6 +78,12 @@ int main(int argc, char** argv) {
   for (auto* command : {service, checkConfig, killPower, shutdownHelper, disarm}) {
     command->add_option("--config", configPath, "The configuration file")->capture_default_str();
   }
+  std::string lastGood = host::DefaultResultFolder() + "/last-good.toml";
+  shutdownHelper
+      ->add_option("--last-good", lastGood,
+                   "Where root keeps the last good copy of the file, to act on while an edit "
+                   "breaks it (\"\": none)")
+      ->capture_default_str();
   std::string flagFile;
   killPower->add_option("--flag", flagFile,
                         "The flag the service left (default: the configuration's flag_file, or " +
@@ -157,7 +163,7 @@ int main(int argc, char** argv) {
   }
   if (*killPower) return RunKillPower(configPath, flagFile);
   if (*disarm) return RunDisarm(configPath);
-  if (*shutdownHelper) return RunShutdownHelper(configPath);
+  if (*shutdownHelper) return RunShutdownHelper(configPath, lastGood);
   if (*status) {
     bool settingsGiven = false;
     for (const char* name : {"--registry", "--devices"}) {

@@ -142,15 +142,58 @@ int RunRemove() {
   return kExitOk;
 }
 
-int RunShutdownHelper(const std::string& configPath) {
+// The file as root's helper acts on it. An edit that broke it (refused by the reload, or never
+// reloaded) must not keep the machine from shutting down: the last copy that was good, kept by
+// root where only root may write, stands in for it.
+std::optional<host::Config> HelperConfig(const std::string& path, const std::string& lastGood,
+                                         host::Logger& log) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  auto loaded =
+      in ? host::ParseConfig(text.str()) : host::LoadedConfig{{}, {{0, "cannot read the file"}}};
+  const std::filesystem::path kept(lastGood);
+  std::string why;
+  const auto folder =
+      lastGood.empty() ? nullptr : host::OpenFolder(kept.parent_path().string(), true, false, &why);
+  if (loaded.problems.empty()) {
+    // Root acts on this file: it must be root's alone, and only then is it kept.
+    if (auto untrusted = host::UntrustedConfig(path, !loaded.config.users.empty())) {
+      Fail(kExitUsage, *untrusted);
+      return std::nullopt;
+    }
+    // It may hold passwords: root's alone.
+    if (folder && !folder->Replace(kept.filename().string(), text.str(), &why, true)) {
+      log.Log(host::Priority::kWarning,
+              "cannot keep a copy of " + path + " in " + lastGood + ": " + why);
+    }
+    return loaded.config;
+  }
+  for (const auto& problem : loaded.problems) {
+    log.Log(host::Priority::kCritical, host::Describe(path, problem));
+  }
+  constexpr std::size_t kLargestFile = 1024 * 1024;
+  const auto copy =
+      folder ? folder->ReadOwnFile(kept.filename().string(), kLargestFile, &why) : std::nullopt;
+  if (copy) {
+    auto previous = host::ParseConfig(*copy);
+    if (previous.problems.empty()) {
+      log.Log(host::Priority::kCritical,
+              "acting on the last good copy of " + path + " (" + lastGood +
+                  ") until the file is mended: corvale-ups check-config says what is wrong");
+      return previous.config;
+    }
+  }
+  log.Log(host::Priority::kCritical,
+          "no good copy of " + path + " is kept: the service's requests are not carried out");
+  return std::nullopt;
+}
+
+int RunShutdownHelper(const std::string& configPath, const std::string& lastGood) {
   host::Logger log(host::UnderServiceManager());
   if (!host::RunningAsAdministrator()) return Fail(kExitUsage, "shutdown-helper runs as root");
-  // Root acts on this file: it must be root's alone.
-  const auto config = LoadOrExplain(configPath);
+  const auto config = HelperConfig(configPath, lastGood, log);
   if (!config) return kExitUsage;
-  if (auto untrusted = host::UntrustedConfig(configPath, !config->users.empty())) {
-    return Fail(kExitUsage, *untrusted);
-  }
   const auto& shutdown = config->shutdown;
   // Root writes the flag and its answers only where the service's account cannot reach.
   for (const auto& folder :

@@ -79,8 +79,9 @@ class Folder {
   virtual bool Create(const std::string& name, std::string* error) = 0;
   // Puts `contents` at `name` whole: written to a new file, then renamed over whatever was
   // there (a link, FIFO or file is replaced, never written through; an empty folder removed).
-  virtual bool Replace(const std::string& name, const std::string& contents,
-                       std::string* error) = 0;
+  // `secret`: only its owner may read it (it holds passwords).
+  virtual bool Replace(const std::string& name, const std::string& contents, std::string* error,
+                       bool secret = false) = 0;
   // The contents of `name` when it is a regular file that only the administrator wrote (owned by
   // root, not a link, no other name) of at most `limit` bytes. Nothing otherwise, with `why` set
   // to the reason, or left empty when there is no such name.

@@ -565,7 +565,8 @@ class PosixFolder : public Folder {
     return file.Valid();
   }
 
-  bool Replace(const std::string& name, const std::string& contents, std::string* error) override {
+  bool Replace(const std::string& name, const std::string& contents, std::string* error,
+               bool secret) override {
     if (!PlainName(name)) {
       *error = "not a plain name: " + name;
       return false;
@@ -574,7 +575,8 @@ class PosixFolder : public Folder {
     Remove(temporary);  // left by a write that was cut short
     {
       const Descriptor file(openat(folder_.Get(), temporary.c_str(),
-                                   O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+                                   O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                                   secret ? 0600 : 0644));
       if (!file.Valid()) {
         *error = std::strerror(errno);
         return false;

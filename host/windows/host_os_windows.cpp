@@ -540,7 +540,9 @@ class WindowsFolder : public Folder {
     return true;
   }
 
-  bool Replace(const std::string& name, const std::string& contents, std::string* error) override {
+  // `secret` matters only to the Linux root helper's copy of the file; nothing here asks for it.
+  bool Replace(const std::string& name, const std::string& contents, std::string* error,
+               bool /*secret*/) override {
     const auto temporary = folder_ / ("." + name + ".tmp");
     {
       std::ofstream out(temporary, std::ios::binary | std::ios::trunc);

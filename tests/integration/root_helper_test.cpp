@@ -76,9 +76,12 @@ class RootHelperTest : public corvale::testing::ServiceFixture {
   }
   // One start of the helper, as the path unit makes it; its exit status. It must end on its own,
   // quickly (measured, with a bound generous enough for a loaded machine).
-  int HelperStart(const fs::path& config) {
+  // `lastGood`: where it keeps its copy of the file; none by default, as nothing outside the
+  // test's folder may be written.
+  int HelperStart(const fs::path& config, const std::string& lastGood = "") {
     const auto started = std::chrono::steady_clock::now();
-    const int status = Tool({"shutdown-helper", "--config", config.string()});
+    const int status =
+        Tool({"shutdown-helper", "--config", config.string(), "--last-good", lastGood});
     const auto took = std::chrono::steady_clock::now() - started;
     EXPECT_LT(took, 10s) << "a start of the helper must end by itself";
     return status;
@@ -353,6 +356,36 @@ TEST_F(RootHelperTest, TheServiceEmptiesItsFolderAndKnowsWhenTheHelperDoesNotAns
   ASSERT_TRUE(WaitFor("test-ups: shutdown-ready")) << log;
   EXPECT_NE(Fetch("/metrics").find("corvale_ups_shutdown_ready{ups=\"test-ups\"} 1"),
             std::string::npos);
+}
+
+// An edit that breaks the file (refused by the reload, or never reloaded) must not keep root from
+// shutting the machine down when the power fails: it acts on the last good copy, kept where only
+// root may write and only from a file that root alone may write.
+TEST_F(RootHelperTest, ABrokenEditLeavesRootActingOnTheLastGoodCopy) {
+  const fs::path config = Config(), kept = Results() / "last-good.toml";
+  ASSERT_EQ(HelperStart(config, kept.string()), 0);
+  EXPECT_EQ(ReadFile(kept), ReadFile(config));
+  EXPECT_EQ(fs::status(kept).permissions(), fs::perms(0600)) << "it may hold passwords";
+
+  const std::string good = ReadFile(config);
+  std::ofstream(config, std::ios::app) << "[shutdown]\nretry_seconds = \"soon\"\n";
+  const auto askForShutdown = [&] {
+    ASSERT_EQ(AsNobody("touch " + (Requests() / Request(NowMs(), 1, "shutdown")).string()), 0);
+  };
+  askForShutdown();
+  EXPECT_EQ(HelperStart(config, ""), 2) << "no copy: nothing to act on";
+  EXPECT_FALSE(fs::exists(Ran()));
+  EXPECT_EQ(HelperStart(config, kept.string()), 0);
+  EXPECT_EQ(ReadFile(Ran()), "ran\n");
+  EXPECT_EQ(ReadFile(kept), good) << "a broken file is never kept";
+
+  // A file that others may write is refused, and never kept to be acted on later.
+  std::string other = good;
+  other.replace(other.find("echo ran"), 8, "echo bad");
+  std::ofstream(config) << other;
+  fs::permissions(config, fs::perms(0666));
+  EXPECT_EQ(HelperStart(config, kept.string()), 2);
+  EXPECT_EQ(ReadFile(kept), good);
 }
 
 }  // namespace
