@@ -158,8 +158,17 @@ void Service::StartSharing(const host::Config& config) {
     std::lock_guard lock(serversMutex_);
     old = std::move(server_);
   }
-  if (old) old->Stop();  // its port is free for the new one
-  old.reset();
+  if (old) {
+    // The machines logged in connect again at their next poll; until then a shutdown still waits
+    // for them.
+    constexpr std::chrono::seconds kReconnectGrace{60};
+    backend_->KeepLoginsThrough(
+        [&] {
+          old->Stop();
+          old.reset();  // its sessions end here; its port is free for the new one
+        },
+        kReconnectGrace);
+  }
   if (config.network.listen.empty()) return;
   auto server = std::make_unique<nut::Server>(*backend_, ServingFrom(config), log_);
   // Protecting this machine comes first: an address that cannot be served only costs the

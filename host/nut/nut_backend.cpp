@@ -1,5 +1,7 @@
 #include "host/nut/nut_backend.h"
 
+#include <algorithm>
+
 namespace corvale::nut {
 
 std::vector<User> UsersFrom(const std::vector<host::Config::User>& users) {
@@ -111,15 +113,38 @@ void ServiceBackend::Reconfigure(std::vector<User> users, std::chrono::seconds h
   tls_ = tls;
 }
 
+void ServiceBackend::KeepLoginsThrough(const std::function<void()>& restart,
+                                       std::chrono::seconds grace) {
+  {
+    std::lock_guard lock(mutex_);
+    carrying_ = grace;
+  }
+  restart();
+  std::lock_guard lock(mutex_);
+  carrying_.reset();
+}
+
+std::size_t ServiceBackend::CountedLogins(std::chrono::steady_clock::time_point now) {
+  std::erase_if(carried_, [now](const auto& carried) { return carried.second <= now; });
+  return logins_.size() + carried_.size();
+}
+
 int ServiceBackend::NumLogins() const {
   std::lock_guard lock(mutex_);
-  return static_cast<int>(logins_.size());
+  const auto now = std::chrono::steady_clock::now();
+  std::size_t carried = 0;
+  for (const auto& entry : carried_) carried += entry.second > now ? 1 : 0;
+  return static_cast<int>(logins_.size() + carried);
 }
 
 std::vector<std::string> ServiceBackend::LoggedInAddresses() const {
   std::lock_guard lock(mutex_);
+  const auto now = std::chrono::steady_clock::now();
   std::vector<std::string> addresses;
   for (const auto& [session, address] : logins_) addresses.push_back(address);
+  for (const auto& [address, until] : carried_) {
+    if (until > now) addresses.push_back(address);
+  }
   return addresses;
 }
 
@@ -127,20 +152,34 @@ void ServiceBackend::Login(const void* session, const std::string& address) {
   {
     std::lock_guard lock(mutex_);
     logins_[session] = address;
+    // The machine a restart of the server disconnected is back: it counts once.
+    const auto carried = std::find_if(carried_.begin(), carried_.end(),
+                                      [&](const auto& entry) { return entry.first == address; });
+    if (carried != carried_.end()) carried_.erase(carried);
   }
   log_.Log(host::Priority::kInfo, "a client at " + address + " logged in to " + options_.upsName);
 }
 
 void ServiceBackend::Logout(const void* session) {
   std::string address;
+  std::optional<std::chrono::seconds> carrying;
   {
     std::lock_guard lock(mutex_);
     const auto found = logins_.find(session);
     if (found == logins_.end()) return;
     address = found->second;
     logins_.erase(found);
+    carrying = carrying_;
+    if (carrying) carried_.emplace_back(address, std::chrono::steady_clock::now() + *carrying);
   }
   changed_.notify_all();
+  if (carrying) {
+    log_.Log(host::Priority::kInfo, "the client at " + address +
+                                        " was disconnected by the server's restart; it counts as "
+                                        "logged in until it logs in again, at most " +
+                                        std::to_string(carrying->count()) + " s");
+    return;
+  }
   log_.Log(host::Priority::kInfo, "the client at " + address + " logged out");
 }
 
@@ -198,9 +237,16 @@ void ServiceBackend::CoordinateShutdown(std::function<void()> proceed) {
   std::lock_guard lock(mutex_);
   coordinator_ = std::thread([this, hostsync, proceed = std::move(proceed)] {
     std::unique_lock wait(mutex_);
-    const bool allGone =
-        changed_.wait_for(wait, hostsync, [this] { return stopping_ || logins_.empty(); });
-    const std::size_t left = logins_.size();
+    const auto deadline = std::chrono::steady_clock::now() + hostsync;
+    // Woken by each logout, and when the next carried login stops counting.
+    std::size_t left = 0;
+    while (!stopping_ && (left = CountedLogins(std::chrono::steady_clock::now())) > 0 &&
+           std::chrono::steady_clock::now() < deadline) {
+      auto until = deadline;
+      for (const auto& entry : carried_) until = std::min(until, entry.second);
+      changed_.wait_until(wait, until);
+    }
+    const bool allGone = left == 0;
     if (stopping_) return;
     wait.unlock();
     log_.Log(host::Priority::kWarning,

@@ -5,9 +5,12 @@
 #include <atomic>
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <thread>
+#include <vector>
 
 #include "host/config.h"
 #include "host/host.h"
@@ -63,6 +66,10 @@ class ServiceBackend : public Backend {
   // A reloaded configuration's users (for commands and logins from now on: a session logged in
   // stays so, but no longer has a removed user's rights), hostsync and STARTTLS; from any thread.
   void Reconfigure(std::vector<User> users, std::chrono::seconds hostsync, bool tls);
+  // Runs `restart` (the NUT server stopped and started again on new settings). The logins its
+  // stop ends still count, as the machines behind them, until each address logs in again or
+  // `grace` has passed: a shutdown meanwhile waits for them as for any logged-in machine.
+  void KeepLoginsThrough(const std::function<void()>& restart, std::chrono::seconds grace);
 
  private:
   void Work();
@@ -77,6 +84,11 @@ class ServiceBackend : public Backend {
   mutable std::mutex mutex_;
   std::condition_variable changed_;
   std::map<const void*, std::string> logins_;
+  // Logins a restart of the server ended: the address, and until when it still counts.
+  std::vector<std::pair<std::string, std::chrono::steady_clock::time_point>> carried_;
+  std::optional<std::chrono::seconds> carrying_;  // while a restart runs: for how long
+  // The logins that count now, carried ones included; under mutex_.
+  std::size_t CountedLogins(std::chrono::steady_clock::time_point now);
   std::deque<std::function<void()>> work_;  // jobs on the serial line, in order
   bool stopping_ = false;
   std::thread worker_;

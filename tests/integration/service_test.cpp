@@ -608,6 +608,34 @@ TEST_F(ServiceTest, AReloadMovesTheServersTheUsersAndTheDriverToTheirNewSettings
   EXPECT_EQ(line.registry.Read(corvale::kServiceKey, "Port"), "COM2");
 }
 
+// The NUT server restarted by a reload drops its connections: the machines behind them must still
+// be waited for by a shutdown that comes before they connect again.
+TEST_F(ServiceTest, ASecondaryDisconnectedByAReloadIsStillWaitedFor) {
+  using corvale::testing::RawClient;
+  const int port = corvale::testing::FreePort();
+  const auto sharing = [port](int maxClients) {
+    return "[network]\nlisten = [\"127.0.0.1:" + std::to_string(port) +
+           "\"]\nhostsync_seconds = 2\nmax_clients = " + std::to_string(maxClients) +
+           "\n[[users]]\nname = \"mon\"\npassword = \"pw\"\nupsmon = \"secondary\"\n";
+  };
+  const fs::path config = WriteConfig("true", sharing(64));
+  fs::permissions(config, fs::perms::owner_read | fs::perms::owner_write);
+  Start(config);
+  ASSERT_TRUE(WaitFor("test-ups: online")) << log;
+  RawClient secondary(port);
+  secondary.Send("USERNAME mon\nPASSWORD pw\nLOGIN test-ups\n");
+  for (int reply = 0; reply < 3; ++reply) ASSERT_EQ(secondary.Line(), "OK");
+
+  WriteConfig("true", sharing(99));
+  service->Signal(SIGHUP);
+  ASSERT_TRUE(WaitFor("was disconnected by the server's restart")) << log;
+  EXPECT_EQ(secondary.Line(), "<closed>");
+  line.peer->SetStatus(kOnBatt | kLowBatt);
+  ASSERT_TRUE(WaitFor("waiting up to 2 s for 1 other machines to log out")) << log;
+  ASSERT_TRUE(WaitFor("hostsync time is up with 1 still logged in")) << log;
+  ASSERT_TRUE(WaitFor("the shutdown command ended: exit status 0")) << log;
+}
+
 TEST_F(ServiceTest, AReloadWaitsForNoShutdownUnderWay) {
   Start(WriteConfig("sleep 30"));
   ASSERT_TRUE(WaitFor("test-ups: online")) << log;
