@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <filesystem>
 #include <set>
 #include <vector>
@@ -124,6 +125,9 @@ std::optional<std::string> CommandProblem(const std::string& command, const std:
   }
   struct stat status {};
   if (stat(program.c_str(), &status) != 0) {
+    // Behind a folder this process may not enter (the service's own check of a program only
+    // root runs): not ours to tell.
+    if (errno == EACCES) return std::nullopt;
     return "there is no program " + program.string();
   }
   if (!S_ISREG(status.st_mode)) return program.string() + " is not a program (not a file)";

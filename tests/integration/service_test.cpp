@@ -459,6 +459,34 @@ TEST_F(ServiceTest, CheckConfigRefusesWhatTheServiceRefuses) {
   EXPECT_NE(output.find("warning: ups.port: there is no"), std::string::npos) << output;
 }
 
+// The service checks the file as its own account at every start and reload: a shutdown command
+// that only root (its helper) may reach is not "missing" to it, while a typo still is.
+TEST_F(ServiceTest, TheServicesOwnCheckLeavesAProgramOnlyRootMayReachToRoot) {
+  const passwd* nobody = getpwnam("nobody");
+  ASSERT_NE(nobody, nullptr);
+  const fs::path closed = Dir() / "root-only";
+  fs::create_directories(closed);
+  std::ofstream(closed / "down.sh") << "#!/bin/sh\n";
+  fs::permissions(closed / "down.sh", fs::perms(0755));
+  fs::permissions(closed, fs::perms(0700));
+  fs::permissions(Dir(), fs::perms(0755));
+  const auto checkAsNobody = [&](const fs::path& command, std::string* output) {
+    const fs::path config = WriteConfig(command.string());
+    fs::permissions(config, fs::perms(0644));
+    Subprocess tool({"setpriv", "--reuid=" + std::to_string(nobody->pw_uid),
+                     "--regid=" + std::to_string(nobody->pw_gid), "--clear-groups", "/bin/sh", "-c",
+                     "exec \"$0\" check-config --config \"$1\" 2>&1", CORVALE_UPS_TOOL,
+                     config.string()});
+    *output = tool.ReadAll(10s);
+    return tool.Wait(5s);
+  };
+  std::string output;
+  EXPECT_EQ(checkAsNobody(closed / "down.sh", &output), 0) << output;
+  EXPECT_EQ(checkAsNobody(Dir() / "down-typo.sh", &output), 2) << output;
+  EXPECT_NE(output.find("there is no program"), std::string::npos) << output;
+  fs::permissions(Dir(), fs::perms(0700));
+}
+
 TEST_F(ServiceTest, NoGroupButRootsMayWriteTheFileOrAnyFolderAboveIt) {
   // The service's own group is a group like any other: played here by a group that the checking
   // process runs in, as the installed service runs in its own.

@@ -104,11 +104,16 @@ wait_for() {
   return 1
 }
 wait_for 'cannot start the driver'
-# `systemctl reload`: the unit's ExecReload lines in order, as its user, the first failing ends it.
+# `systemctl reload`: the unit's ExecReload lines in order, as its user (as root for a line that
+# starts with "+"), the first failing ends it.
 reload() {
   while read -r line; do
-    MAINPID=$service setpriv --reuid=corvale-ups --regid=corvale-ups --clear-groups \
-      sh -c "$line" >/dev/null 2>&1 || return 1
+    if [ "${line#+}" != "$line" ]; then
+      MAINPID=$service sh -c "${line#+}" >/dev/null 2>&1 || return 1
+    else
+      MAINPID=$service setpriv --reuid=corvale-ups --regid=corvale-ups \
+        --groups="$(getent group dialout | cut -d: -f3)" sh -c "$line" >/dev/null 2>&1 || return 1
+    fi
   done < <(sed -n 's/^ExecReload=//p' /lib/systemd/system/corvale-ups.service)
 }
 cp $conf $conf.orig
