@@ -164,7 +164,15 @@ void NotifyServiceManager(const std::string& state) {
   if (address.sun_path[0] == '@') address.sun_path[0] = '\0';  // an abstract socket
   const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return;
-  sendto(fd, state.data(), state.size(), MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&address),
+  std::string message = state;
+  // systemd tells a reload's end from an older READY=1 by the time it began.
+  if (state == "RELOADING=1") {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    message += "\nMONOTONIC_USEC=" +
+               std::to_string(static_cast<long long>(now.tv_sec) * 1000000 + now.tv_nsec / 1000);
+  }
+  sendto(fd, message.data(), message.size(), MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&address),
          static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + length));
   close(fd);
 }

@@ -4,9 +4,13 @@
 #include <gtest/gtest.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
+#include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -634,6 +638,39 @@ TEST_F(ServiceTest, AReloadMovesTheServersTheUsersAndTheDriverToTheirNewSettings
   ASSERT_TRUE(WaitFor("test-ups: on-battery")) << log;
   EXPECT_NE(log.find("restarting the driver on port COM2"), std::string::npos) << log;
   EXPECT_EQ(line.registry.Read(corvale::kServiceKey, "Port"), "COM2");
+}
+
+// systemd hears when the service is ready, when a reload begins (with its time, which tells its
+// end from an earlier READY=1) and ends, and when it stops.
+TEST_F(ServiceTest, TheServiceManagerHearsOfTheStartEachReloadAndTheStop) {
+  const fs::path socketPath = Dir() / "notify";
+  const int manager = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, socketPath.c_str(), sizeof address.sun_path - 1);
+  ASSERT_EQ(bind(manager, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  const timeval wait{10, 0};
+  setsockopt(manager, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+  const auto heard = [manager] {
+    char message[256];
+    const ssize_t size = recv(manager, message, sizeof message, 0);
+    return size < 0 ? std::string("<nothing>") : std::string(message, static_cast<size_t>(size));
+  };
+  Start(WriteConfig("true"), {"env", "NOTIFY_SOCKET=" + socketPath.string()});
+  EXPECT_EQ(heard(), "READY=1");
+  service->Signal(SIGHUP);
+  const std::string reloading = heard();
+  EXPECT_TRUE(reloading.starts_with("RELOADING=1\nMONOTONIC_USEC=")) << reloading;
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  const long long began = std::stoll(reloading.substr(reloading.find('=', 12) + 1));
+  EXPECT_LE(began, now.tv_sec * 1000000LL + now.tv_nsec / 1000);
+  EXPECT_GT(began, (now.tv_sec - 10) * 1000000LL);
+  EXPECT_EQ(heard(), "READY=1");
+  service->Signal(SIGTERM);
+  EXPECT_EQ(heard(), "STOPPING=1");
+  EXPECT_EQ(service->Wait(5s), 0);
+  close(manager);
 }
 
 // The NUT server restarted by a reload drops its connections: the machines behind them must still
