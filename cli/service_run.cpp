@@ -364,10 +364,15 @@ void Service::Reload() {
   host::HostOptions settings = hostOptions_;
   TakeHostSettings(next, settings);
   if (!host_->Reconfigure(settings)) {
+    // Root's helper is another process: it reads the file itself each time it is asked.
+    const std::string helperToo =
+        hostOptions_.delegated ? " (root's helper takes the shutdown command and the power cut's "
+                                 "settings from the file at each try)"
+                               : "";
     log_.Log(host::Priority::kWarning,
-             "not reloaded: a shutdown is under way and is carried through on the settings it "
-             "began with; " +
-                 path_ + " applies at the next start");
+             "not reloaded: a shutdown is under way and the service carries it through on the "
+             "settings it began with" +
+                 helperToo + "; " + path_ + " applies at the next start");
     return;
   }
   hostOptions_ = settings;
