@@ -1,0 +1,369 @@
+#include "host/agent/follower.h"
+
+#include <algorithm>
+#include <array>
+#include <asio/co_spawn.hpp>
+#include <asio/detached.hpp>
+#include <mutex>
+#include <optional>
+#include <random>
+#include <thread>
+
+#include "host/agent/follower_tls.h"
+#include "host/nut/nut_session.h"
+
+namespace corvale::host::agent {
+
+namespace {
+
+using asio::ip::tcp;
+using Clock = std::chrono::steady_clock;
+
+struct Address {
+  std::string host;
+  std::string port;
+};
+
+Address SplitAddress(const std::string& server) {
+  constexpr const char* kNutPort = "3493";
+  if (!server.empty() && server.front() == '[') {
+    const auto close = server.find(']');
+    if (close != std::string::npos) {
+      Address address{server.substr(1, close - 1), kNutPort};
+      if (server.size() > close + 2 && server[close + 1] == ':') {
+        address.port = server.substr(close + 2);
+      }
+      return address;
+    }
+  }
+  const auto colon = server.rfind(':');
+  // A name, or an IPv6 address without brackets (and so without a port).
+  if (colon == std::string::npos || server.find(':') != colon) return {server, kNutPort};
+  return {server.substr(0, colon), server.substr(colon + 1)};
+}
+
+// A command's word: as it is, or quoted when it holds blanks, quotes or backslashes.
+std::string Word(const std::string& text) {
+  if (!text.empty() && text.find_first_of(" \t\"\\") == std::string::npos) return text;
+  return nut::Quote(text);
+}
+
+// A line from the server as the log may show it: short, and printable.
+std::string Shown(const std::string& line) {
+  std::string shown;
+  for (const char c : line.substr(0, 80)) shown += c >= ' ' && c <= '~' ? c : '?';
+  return line.size() > 80 ? shown + "..." : shown;
+}
+
+std::string InSeconds(std::chrono::milliseconds time) {
+  const auto tenths = time.count() / 100;
+  return std::to_string(tenths / 10) + (tenths % 10 != 0 ? "." + std::to_string(tenths % 10) : "") +
+         " s";
+}
+
+}  // namespace
+
+struct Follower::State {
+  State(FollowerOptions chosen, Logger& logger, Report reporting)
+      : options(std::move(chosen)),
+        address(SplitAddress(options.server)),
+        log(logger),
+        report(std::move(reporting)),
+        random(std::random_device{}()) {
+    // Zero would spin: reading, or reconnecting, without a pause.
+    options.pollEvery = std::max(options.pollEvery, std::chrono::milliseconds(1));
+    options.firstBackoff = std::max(options.firstBackoff, std::chrono::milliseconds(1));
+    options.longestBackoff = std::max(options.longestBackoff, options.firstBackoff);
+  }
+
+  asio::awaitable<void> Run();
+  asio::awaitable<std::string> Connection();
+  asio::awaitable<bool> StartTls(std::string& why);
+  asio::awaitable<bool> LogIn(std::string& why);
+  asio::awaitable<std::string> Poll();
+  asio::awaitable<std::optional<std::string>> Ask(const std::string& command, std::string& why);
+  asio::awaitable<std::optional<std::string>> ReadLine(std::string& why);
+
+  void Arm();
+  void Disarm();
+  std::string Failed(const std::error_code& failed, const std::string& doing) const;
+  void CloseSocket();
+  void Reached(const std::string& status);
+  void Tell(Reading reading) {
+    if (report) report(reading);
+  }
+  std::string Names() const { return options.ups + " at " + options.server; }
+
+  FollowerOptions options;
+  Address address;
+  Logger& log;
+  Report report;
+  std::mt19937 random;
+  // Destroyed bottom up: what the connection uses before the io_context it runs on.
+  asio::io_context io;
+  tcp::resolver resolver{io};
+  tcp::socket socket{io};
+  std::unique_ptr<Channel> channel;
+  std::string pending;  // read beyond the last line, never more than a line's worth
+  // Every step is bounded: the watchdog closes the socket when the step has not ended in time.
+  asio::steady_timer watchdog{io};
+  unsigned armed = 0;
+  bool timedOut = false;
+  asio::steady_timer pause{io};
+  bool loggingOut = false;
+  bool everReached = false, reachedThisTime = false, down = false;
+  std::thread thread;
+  std::mutex joining;
+};
+
+void Follower::State::Arm() {
+  timedOut = false;
+  const unsigned generation = ++armed;
+  watchdog.expires_after(options.replyTimeout);
+  watchdog.async_wait([this, generation](const std::error_code& cancelled) {
+    // A step that ended as the time ran out has re-armed or disarmed by now.
+    if (cancelled || generation != armed) return;
+    timedOut = true;
+    CloseSocket();
+  });
+}
+
+void Follower::State::Disarm() {
+  ++armed;
+  watchdog.cancel();
+}
+
+std::string Follower::State::Failed(const std::error_code& failed, const std::string& doing) const {
+  if (timedOut) return doing + ": no answer within " + InSeconds(options.replyTimeout);
+  if (failed == asio::error::eof) return doing + ": the server closed the connection";
+  return doing + ": " + failed.message();
+}
+
+void Follower::State::CloseSocket() {
+  std::error_code ignored;
+  resolver.cancel();
+  socket.shutdown(tcp::socket::shutdown_both, ignored);
+  socket.close(ignored);
+}
+
+void Follower::State::Reached(const std::string& status) {
+  if (down) {
+    log.Log(Priority::kNotice, "following " + Names() + " again");
+  } else if (!everReached) {
+    log.Log(Priority::kInfo, "following " + Names());
+  }
+  down = false;
+  everReached = reachedThisTime = true;
+  Tell({true, status, ""});
+}
+
+asio::awaitable<std::optional<std::string>> Follower::State::ReadLine(std::string& why) {
+  std::array<char, nut::kMaxLineLength> chunk;
+  for (;;) {
+    const auto newline = pending.find('\n');
+    if (newline != std::string::npos && newline < nut::kMaxLineLength) {
+      std::string line = pending.substr(0, newline);
+      pending.erase(0, newline + 1);
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      co_return line;
+    }
+    if (pending.size() >= nut::kMaxLineLength) {
+      why = "the server sent a line longer than " + std::to_string(nut::kMaxLineLength) + " bytes";
+      co_return std::nullopt;
+    }
+    Arm();
+    const auto [failed, count] = co_await channel->ReadSome(asio::buffer(chunk));
+    Disarm();
+    if (failed) {
+      why = Failed(failed, "reading the server's reply");
+      co_return std::nullopt;
+    }
+    pending.append(chunk.data(), count);
+  }
+}
+
+asio::awaitable<std::optional<std::string>> Follower::State::Ask(const std::string& command,
+                                                                 std::string& why) {
+  const std::string line = command + "\n";
+  Arm();
+  const auto [failed, count] = co_await channel->Write(asio::buffer(line));
+  Disarm();
+  if (failed) {
+    // The command's first word only: never a password in the log.
+    why = Failed(failed, "sending " + command.substr(0, command.find(' ')));
+    co_return std::nullopt;
+  }
+  co_return co_await ReadLine(why);
+}
+
+asio::awaitable<bool> Follower::State::StartTls(std::string& why) {
+  const bool wanted = options.requireTls || !options.caFile.empty() || !options.fingerprint.empty();
+  if (!wanted) co_return true;
+  if (std::string missing; !ClientTlsAvailable(&missing)) {
+    why = missing;
+    co_return false;
+  }
+  // Named, not temporaries: GCC 12 destroys some temporaries of a co_await expression twice.
+  const std::string startTls = "STARTTLS";
+  const auto reply = co_await Ask(startTls, why);
+  if (!reply) co_return false;
+  // Once TLS is asked for, a refusal is never a reason to go on in clear: a man in the middle
+  // could refuse for the server and read the password.
+  if (reply->rfind("ERR ", 0) == 0) {
+    why = "the server does not offer TLS (" + Shown(*reply) +
+          "), and the password is never sent in clear";
+    co_return false;
+  }
+  if (*reply != "OK STARTTLS") {
+    why = "the server answered STARTTLS with \"" + Shown(*reply) + "\"";
+    co_return false;
+  }
+  // Bytes behind the answer, before the handshake, would pass for what came through TLS.
+  if (!pending.empty()) {
+    why = "the server sent more in clear behind its answer to STARTTLS";
+    co_return false;
+  }
+  const TlsTrust trust{address.host, options.caFile, options.fingerprint};
+  Arm();
+  auto started = co_await StartClientTls(socket, trust);
+  Disarm();
+  if (!started.channel) {
+    why = timedOut
+              ? "TLS with " + address.host + ": no answer within " + InSeconds(options.replyTimeout)
+              : started.error;
+    co_return false;
+  }
+  channel = std::move(started.channel);
+  co_return true;
+}
+
+asio::awaitable<bool> Follower::State::LogIn(std::string& why) {
+  if (options.user.empty()) co_return true;
+  for (const auto* text : {&options.user, &options.password, &options.ups}) {
+    if (text->find_first_of("\r\n") != std::string::npos) {
+      why = "the user, password or UPS name holds a line break";
+      co_return false;
+    }
+  }
+  // As a secondary: the primary counts this login and waits for it before cutting the power.
+  const std::string commands[] = {"USERNAME " + Word(options.user),
+                                  "PASSWORD " + Word(options.password),
+                                  "LOGIN " + Word(options.ups)};
+  for (const auto& command : commands) {
+    const auto reply = co_await Ask(command, why);
+    if (!reply) co_return false;
+    if (*reply != "OK") {
+      why = "the server answered " + command.substr(0, command.find(' ')) + " with \"" +
+            Shown(*reply) + "\"";
+      co_return false;
+    }
+  }
+  co_return true;
+}
+
+asio::awaitable<std::string> Follower::State::Poll() {
+  const std::string command = "GET VAR " + Word(options.ups) + " ups.status";
+  for (;;) {
+    std::string why;
+    if (loggingOut) {
+      // Whatever the answer, or none in time: the connection ends here.
+      const std::string logout = "LOGOUT";
+      co_await Ask(logout, why);
+      co_return "";
+    }
+    const auto asked = Clock::now();
+    const auto reply = co_await Ask(command, why);
+    if (!reply) co_return why;
+    if (*reply == "ERR DATA-STALE") {
+      // The server is there; its UPS data is not. The connection stays.
+      Tell({false, "", "the server's data is stale"});
+    } else {
+      const auto words = nut::SplitWords(*reply);
+      if (!words || words->size() != 4 || (*words)[0] != "VAR" || (*words)[1] != options.ups ||
+          (*words)[2] != "ups.status") {
+        co_return "the server answered GET VAR with \"" + Shown(*reply) + "\"";
+      }
+      Reached((*words)[3]);
+    }
+    if (loggingOut) continue;
+    pause.expires_at(asked + options.pollEvery);
+    co_await pause.async_wait(kAwaitTuple);  // LogOut cuts it short
+  }
+}
+
+asio::awaitable<std::string> Follower::State::Connection() {
+  Arm();
+  const auto [resolveFailed, endpoints] =
+      co_await resolver.async_resolve(address.host, address.port, kAwaitTuple);
+  Disarm();
+  if (resolveFailed) co_return Failed(resolveFailed, "cannot find " + address.host);
+  Arm();
+  const auto [connectFailed, endpoint] =
+      co_await asio::async_connect(socket, endpoints, kAwaitTuple);
+  Disarm();
+  if (connectFailed) co_return Failed(connectFailed, "cannot connect to " + options.server);
+  channel = std::make_unique<PlainChannel>(socket);
+  std::string why;
+  if (!co_await StartTls(why) || !co_await LogIn(why)) co_return why;
+  co_return co_await Poll();
+}
+
+asio::awaitable<void> Follower::State::Run() {
+  auto backoff = options.firstBackoff;
+  while (!loggingOut) {
+    reachedThisTime = false;
+    const std::string why = co_await Connection();
+    CloseSocket();
+    channel.reset();
+    pending.clear();
+    if (loggingOut) break;
+    if (reachedThisTime) backoff = options.firstBackoff;
+    if (!down) {
+      log.Log(Priority::kWarning, "cannot follow " + Names() + ": " + why + "; reconnecting");
+      down = true;
+    }
+    Tell({false, "", why});
+    // A random part on top, so that many machines that lost the server at one instant do not
+    // all come back at one instant.
+    std::uniform_int_distribution<long long> spread(0, backoff.count() / 2);
+    const auto until = Clock::now() + backoff + std::chrono::milliseconds(spread(random));
+    while (!loggingOut && Clock::now() < until) {
+      pause.expires_at(std::min(until, Clock::now() + options.pollEvery));
+      co_await pause.async_wait(kAwaitTuple);
+      // Meanwhile the readings go on, for a policy that counts the time.
+      if (!loggingOut && Clock::now() < until) Tell({false, "", why});
+    }
+    backoff = std::min(backoff * 2, options.longestBackoff);
+  }
+}
+
+Follower::Follower(FollowerOptions options, Logger& log, Report report)
+    : state_(std::make_unique<State>(std::move(options), log, std::move(report))) {}
+
+Follower::~Follower() {
+  Stop();
+}
+
+void Follower::Start() {
+  std::lock_guard lock(state_->joining);
+  if (state_->thread.joinable()) return;
+  asio::co_spawn(state_->io, state_->Run(), asio::detached);
+  state_->thread = std::thread([state = state_.get()] { state->io.run(); });
+}
+
+void Follower::LogOut() {
+  asio::post(state_->io, [state = state_.get()] {
+    state->loggingOut = true;
+    state->pause.cancel();
+  });
+}
+
+void Follower::Stop() {
+  state_->io.stop();
+  // From a report the thread cannot wait for itself; it ends once the report returns.
+  if (state_->io.get_executor().running_in_this_thread()) return;
+  std::lock_guard lock(state_->joining);
+  if (state_->thread.joinable()) state_->thread.join();
+}
+
+}  // namespace corvale::host::agent

@@ -1,0 +1,64 @@
+// A NUT client that follows one UPS on a server for a machine without the serial cable: it logs in
+// as a secondary (so that the server's primary waits for this machine before cutting the power),
+// reads "ups.status" every `pollEvery` and reports what it got, and after any trouble reconnects
+// and logs in again. Standard protocol commands only, so any NUT server will do.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "host/log.h"
+
+namespace corvale::host::agent {
+
+struct FollowerOptions {
+  std::string server;  // "host:port", "[v6]:port" or "host" (3493)
+  std::string ups;
+  std::string user;  // empty: read without logging in
+  std::string password;
+  std::chrono::milliseconds pollEvery{1000};
+  // Every reply, and every connection attempt, within this.
+  std::chrono::milliseconds replyTimeout{5000};
+  // Reconnecting waits this long, doubling up to `longestBackoff`, plus a random part.
+  std::chrono::milliseconds firstBackoff{1000};
+  std::chrono::milliseconds longestBackoff{30000};
+  // STARTTLS is asked for with a CA file, a pinned fingerprint or `requireTls` (alone, it checks
+  // against the system's CAs); once asked for, a refusal is never followed by a password in clear.
+  bool requireTls = false;
+  std::string caFile;       // PEM: the server's certificate must chain to it and name the host
+  std::string fingerprint;  // "AA:BB:..": the SHA-256 of the server's own certificate
+};
+
+// One try at reading the status: reached with its words, or not (unreachable, or stale data).
+struct Reading {
+  bool reached = false;
+  std::string status;
+  std::string reason;  // why not reached
+};
+
+class Follower {
+ public:
+  // `report` is called on the follower's own thread, once per reading.
+  using Report = std::function<void(const Reading&)>;
+  Follower(FollowerOptions options, Logger& log, Report report);
+  ~Follower();
+  Follower(const Follower&) = delete;
+  Follower& operator=(const Follower&) = delete;
+
+  void Start();
+  // Says LOGOUT and closes, and connects no more; for when this machine's own shutdown has begun,
+  // never before (the primary waits for logged-in secondaries). Returns at once.
+  void LogOut();
+  // Ends the follower within a second; from any thread, the report included (there it only asks,
+  // and a later Stop or the destructor waits). No report runs once it has returned.
+  void Stop();
+
+  struct State;  // in follower.cpp
+
+ private:
+  std::unique_ptr<State> state_;
+};
+
+}  // namespace corvale::host::agent

@@ -1,0 +1,58 @@
+// The follower's byte stream to its server: plain TCP, or TLS once STARTTLS was accepted. TLS lives
+// in its own file: follower_tls.cpp through OpenSSL, follower_tls_none.cpp where the build has
+// none.
+#pragma once
+
+#include <asio.hpp>
+#include <asio/experimental/as_tuple.hpp>
+#include <memory>
+#include <string>
+#include <tuple>
+
+namespace corvale::host::agent {
+
+// Completions as (error, result) tuples: a failed read is a reading, not an exception.
+inline constexpr auto kAwaitTuple = asio::experimental::as_tuple(asio::use_awaitable);
+
+class Channel {
+ public:
+  virtual ~Channel() = default;
+  virtual asio::awaitable<std::tuple<std::error_code, std::size_t>> ReadSome(
+      asio::mutable_buffer buffer) = 0;
+  virtual asio::awaitable<std::tuple<std::error_code, std::size_t>> Write(
+      asio::const_buffer buffer) = 0;
+};
+
+class PlainChannel : public Channel {
+ public:
+  explicit PlainChannel(asio::ip::tcp::socket& socket) : socket_(socket) {}
+  asio::awaitable<std::tuple<std::error_code, std::size_t>> ReadSome(
+      asio::mutable_buffer buffer) override {
+    co_return co_await socket_.async_read_some(buffer, kAwaitTuple);
+  }
+  asio::awaitable<std::tuple<std::error_code, std::size_t>> Write(
+      asio::const_buffer buffer) override {
+    co_return co_await asio::async_write(socket_, buffer, kAwaitTuple);
+  }
+
+ private:
+  asio::ip::tcp::socket& socket_;
+};
+
+struct TlsTrust {
+  std::string host;         // the name or address connected to, for the certificate's check
+  std::string caFile;       // with it, the chain and the host name are checked
+  std::string fingerprint;  // with it, only the server's certificate's SHA-256 counts
+};
+
+// Whether this build can speak TLS at all; if not, `why`.
+bool ClientTlsAvailable(std::string* why);
+
+struct TlsStarted {
+  std::unique_ptr<Channel> channel;  // nothing when the handshake or the check failed
+  std::string error;
+};
+// The client's side of the handshake on `socket`, once the server answered STARTTLS.
+asio::awaitable<TlsStarted> StartClientTls(asio::ip::tcp::socket& socket, const TlsTrust& trust);
+
+}  // namespace corvale::host::agent
