@@ -125,10 +125,16 @@ std::optional<std::string> CommandProblem(const std::string& command, const std:
   }
   struct stat status {};
   if (stat(program.c_str(), &status) != 0) {
-    // Behind a folder this process may not enter (the service's own check of a program only
-    // root runs): not ours to tell.
-    if (errno == EACCES) return std::nullopt;
-    return "there is no program " + program.string();
+    if (errno != EACCES) return "there is no program " + program.string();
+    // Behind a folder this process may not enter: root may (the service's own check of the
+    // shutdown command, which root's helper runs), anybody else may not.
+    if (user.empty()) return std::nullopt;
+    const auto runner = FindRunner(user);
+    const auto closed = runner ? ClosedFolder(*runner, program) : std::nullopt;
+    return program.string() + " may not be run by " + (runner ? runner->name : user) +
+           (closed
+                ? ": it may not enter " + closed->string() + " (chmod o+x " + closed->string() + ")"
+                : ": permission denied");
   }
   if (!S_ISREG(status.st_mode)) return program.string() + " is not a program (not a file)";
   const auto runner = FindRunner(user);

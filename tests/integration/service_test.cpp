@@ -464,7 +464,8 @@ TEST_F(ServiceTest, CheckConfigRefusesWhatTheServiceRefuses) {
 }
 
 // The service checks the file as its own account at every start and reload: a shutdown command
-// that only root (its helper) may reach is not "missing" to it, while a typo still is.
+// that only root (its helper) may reach is not "missing" to it, while a typo still is, and a hook
+// there (which the service's account runs) may not be run.
 TEST_F(ServiceTest, TheServicesOwnCheckLeavesAProgramOnlyRootMayReachToRoot) {
   const passwd* nobody = getpwnam("nobody");
   ASSERT_NE(nobody, nullptr);
@@ -474,8 +475,9 @@ TEST_F(ServiceTest, TheServicesOwnCheckLeavesAProgramOnlyRootMayReachToRoot) {
   fs::permissions(closed / "down.sh", fs::perms(0755));
   fs::permissions(closed, fs::perms(0700));
   fs::permissions(Dir(), fs::perms(0755));
-  const auto checkAsNobody = [&](const fs::path& command, std::string* output) {
-    const fs::path config = WriteConfig(command.string());
+  const auto checkAsNobody = [&](const fs::path& command, std::string* output,
+                                 const std::string& extra = {}) {
+    const fs::path config = WriteConfig(command.string(), extra);
     fs::permissions(config, fs::perms(0644));
     Subprocess tool({"setpriv", "--reuid=" + std::to_string(nobody->pw_uid),
                      "--regid=" + std::to_string(nobody->pw_gid), "--clear-groups", "/bin/sh", "-c",
@@ -488,6 +490,12 @@ TEST_F(ServiceTest, TheServicesOwnCheckLeavesAProgramOnlyRootMayReachToRoot) {
   EXPECT_EQ(checkAsNobody(closed / "down.sh", &output), 0) << output;
   EXPECT_EQ(checkAsNobody(Dir() / "down-typo.sh", &output), 2) << output;
   EXPECT_NE(output.find("there is no program"), std::string::npos) << output;
+  const std::string hook = "[events]\ncommand = \"" + (closed / "down.sh").string() + "\"\n";
+  EXPECT_EQ(checkAsNobody("true", &output, hook), 2) << output;
+  EXPECT_NE(output.find("events.command: " + (closed / "down.sh").string() + " may not be run by"),
+            std::string::npos)
+      << output;
+  EXPECT_NE(output.find("it may not enter " + closed.string()), std::string::npos) << output;
   fs::permissions(Dir(), fs::perms(0700));
 }
 
