@@ -117,6 +117,7 @@ void ServiceBackend::KeepLoginsThrough(const std::function<void()>& restart,
                                        std::chrono::seconds grace) {
   {
     std::lock_guard lock(mutex_);
+    ForgetExpiredCarried(std::chrono::steady_clock::now());
     carrying_ = grace;
   }
   restart();
@@ -124,8 +125,12 @@ void ServiceBackend::KeepLoginsThrough(const std::function<void()>& restart,
   carrying_.reset();
 }
 
-std::size_t ServiceBackend::CountedLogins(std::chrono::steady_clock::time_point now) {
+void ServiceBackend::ForgetExpiredCarried(std::chrono::steady_clock::time_point now) {
   std::erase_if(carried_, [now](const auto& carried) { return carried.second <= now; });
+}
+
+std::size_t ServiceBackend::CountedLogins(std::chrono::steady_clock::time_point now) {
+  ForgetExpiredCarried(now);
   return logins_.size() + carried_.size();
 }
 
@@ -153,6 +158,7 @@ void ServiceBackend::Login(const void* session, const std::string& address) {
     std::lock_guard lock(mutex_);
     logins_[session] = address;
     // The machine a restart of the server disconnected is back: it counts once.
+    ForgetExpiredCarried(std::chrono::steady_clock::now());
     const auto carried = std::find_if(carried_.begin(), carried_.end(),
                                       [&](const auto& entry) { return entry.first == address; });
     if (carried != carried_.end()) carried_.erase(carried);

@@ -87,7 +87,8 @@ class ServiceBackend : public Backend {
   // Logins a restart of the server ended: the address, and until when it still counts.
   std::vector<std::pair<std::string, std::chrono::steady_clock::time_point>> carried_;
   std::optional<std::chrono::seconds> carrying_;  // while a restart runs: for how long
-  // The logins that count now, carried ones included; under mutex_.
+  // Under mutex_: the carried logins that no longer count go; the logins that count now.
+  void ForgetExpiredCarried(std::chrono::steady_clock::time_point now);
   std::size_t CountedLogins(std::chrono::steady_clock::time_point now);
   std::deque<std::function<void()>> work_;  // jobs on the serial line, in order
   bool stopping_ = false;

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "host/listening.h"
+#include "host/nut/nut_backend.h"
 #include "host/nut/nut_server.h"
 #include "simulator/temporary_directory.h"
 #include "tests/support/fake_nut_backend.h"
@@ -124,6 +125,36 @@ TEST_F(NutSessionTest, LoginsAreCountedUntilTheSessionEnds) {
         "NUMLOGINS ups1 1\nBEGIN LIST CLIENT ups1\nCLIENT ups1 192.0.2.7\nEND LIST CLIENT ups1\n");
   }
   EXPECT_EQ(backend.NumLogins(), 0) << "a closed connection logs out";
+}
+
+// A restart of the server (a reload) ends the logins, but the machines behind them are waited for
+// until they log in again or their time is up; one back counts once, however many went before.
+TEST(ServiceBackendTest, LoginsARestartEndsCountUntilTheMachineIsBack) {
+  std::FILE* sink = std::tmpfile();
+  corvale::host::Logger log(false, sink);
+  corvale::nut::ServiceBackend backend({}, log);
+  const std::string address = "192.0.2.7";
+  int first = 0, second = 0, third = 0, fourth = 0;
+  backend.Login(&first, address);
+  backend.Login(&second, address);
+  backend.KeepLoginsThrough(
+      [&] {
+        backend.Logout(&first);
+        backend.Logout(&second);
+      },
+      std::chrono::seconds(1));
+  EXPECT_EQ(backend.NumLogins(), 2);
+  backend.Login(&third, address);
+  EXPECT_EQ(backend.NumLogins(), 2) << "one is back, one is still awaited";
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+  EXPECT_EQ(backend.NumLogins(), 1) << "the other's time is up";
+  backend.KeepLoginsThrough([&] { backend.Logout(&third); }, std::chrono::seconds(30));
+  backend.Login(&fourth, address);
+  EXPECT_EQ(backend.NumLogins(), 1) << "the one back is the one awaited, not one long gone";
+  backend.Logout(&fourth);
+  EXPECT_EQ(backend.NumLogins(), 0) << "a logout outside a restart ends the login";
+  backend.Stop();
+  std::fclose(sink);
 }
 
 TEST_F(NutSessionTest, StaleDataAndTls) {
