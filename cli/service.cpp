@@ -143,8 +143,8 @@ int RunRemove() {
 }
 
 // The file as root's helper acts on it. An edit that broke it (refused by the reload, or never
-// reloaded) must not keep the machine from shutting down: the last copy that was good, kept by
-// root where only root may write, stands in for it.
+// reloaded) must not keep the machine from shutting down: the last copy that was good (read well,
+// root's alone, its shutdown program there), kept by root where only root may write, stands in.
 std::optional<host::Config> HelperConfig(const std::string& path, const std::string& lastGood,
                                          host::Logger& log) {
   std::ifstream in(path, std::ios::binary);
@@ -162,15 +162,27 @@ std::optional<host::Config> HelperConfig(const std::string& path, const std::str
       Fail(kExitUsage, *untrusted);
       return std::nullopt;
     }
-    // It may hold passwords: root's alone.
-    if (folder && !folder->Replace(kept.filename().string(), text.str(), &why, true)) {
-      log.Log(host::Priority::kWarning,
-              "cannot keep a copy of " + path + " in " + lastGood + ": " + why);
+    // A typo in the program root runs is as bad as a broken file.
+    const auto& shutdown = loaded.config.shutdown;
+    const auto commandProblem =
+        shutdown.command.empty() ? std::nullopt : host::CommandProblem(shutdown.command, "");
+    if (!commandProblem) {
+      // It may hold passwords: root's alone.
+      if (folder && !folder->Replace(kept.filename().string(), text.str(), &why, true)) {
+        log.Log(host::Priority::kWarning,
+                "cannot keep a copy of " + path + " in " + lastGood + ": " + why);
+      }
+      return loaded.config;
     }
-    return loaded.config;
-  }
-  for (const auto& problem : loaded.problems) {
-    log.Log(host::Priority::kCritical, host::Describe(path, problem));
+    log.Log(host::Priority::kCritical,
+            host::Describe(path, {shutdown.commandLine, "shutdown.command: " + *commandProblem}));
+  } else {
+    for (const auto& problem : loaded.problems) {
+      log.Log(host::Priority::kCritical, host::Describe(path, problem));
+    }
+    if (auto untrusted = host::UntrustedConfig(path, true)) {
+      log.Log(host::Priority::kCritical, *untrusted);
+    }
   }
   constexpr std::size_t kLargestFile = 1024 * 1024;
   const auto copy =
@@ -184,6 +196,8 @@ std::optional<host::Config> HelperConfig(const std::string& path, const std::str
       return previous.config;
     }
   }
+  // Read well but for its program: acted on, and the service falls back to the system's own call.
+  if (loaded.problems.empty()) return loaded.config;
   log.Log(host::Priority::kCritical,
           "no good copy of " + path + " is kept: the service's requests are not carried out");
   return std::nullopt;

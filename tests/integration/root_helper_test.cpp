@@ -379,6 +379,15 @@ TEST_F(RootHelperTest, ABrokenEditLeavesRootActingOnTheLastGoodCopy) {
   EXPECT_EQ(ReadFile(Ran()), "ran\n");
   EXPECT_EQ(ReadFile(kept), good) << "a broken file is never kept";
 
+  // A typo in the program root runs is as bad: the copy's command runs, the copy stays.
+  std::string typo = good;
+  typo.replace(typo.find("echo ran"), 4, "/nonexistent/echo");
+  std::ofstream(config) << typo;
+  askForShutdown();
+  EXPECT_EQ(HelperStart(config, kept.string()), 0);
+  EXPECT_EQ(ReadFile(Ran()), "ran\nran\n");
+  EXPECT_EQ(ReadFile(kept), good);
+
   // A file that others may write is refused, and never kept to be acted on later.
   std::string other = good;
   other.replace(other.find("echo ran"), 8, "echo bad");
