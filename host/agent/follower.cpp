@@ -83,6 +83,7 @@ struct Follower::State {
   asio::awaitable<std::string> Poll();
   asio::awaitable<std::optional<std::string>> Ask(const std::string& command, std::string& why);
   asio::awaitable<std::optional<std::string>> ReadLine(std::string& why);
+  asio::awaitable<std::optional<std::string>> ReadLineUntimed(std::string& why);
 
   void Arm();
   void Disarm();
@@ -158,6 +159,14 @@ void Follower::State::Reached(const std::string& status) {
 }
 
 asio::awaitable<std::optional<std::string>> Follower::State::ReadLine(std::string& why) {
+  // The whole line within the time, however slowly a server drips it.
+  Arm();
+  auto line = co_await ReadLineUntimed(why);
+  Disarm();
+  co_return line;
+}
+
+asio::awaitable<std::optional<std::string>> Follower::State::ReadLineUntimed(std::string& why) {
   std::array<char, nut::kMaxLineLength> chunk;
   for (;;) {
     const auto newline = pending.find('\n');
@@ -171,9 +180,7 @@ asio::awaitable<std::optional<std::string>> Follower::State::ReadLine(std::strin
       why = "the server sent a line longer than " + std::to_string(nut::kMaxLineLength) + " bytes";
       co_return std::nullopt;
     }
-    Arm();
     const auto [failed, count] = co_await channel->ReadSome(asio::buffer(chunk));
-    Disarm();
     if (failed) {
       why = Failed(failed, "reading the server's reply");
       co_return std::nullopt;

@@ -76,6 +76,10 @@ asio::awaitable<TlsStarted> StartClientTls(tcp::socket& socket, const TlsTrust& 
                       asio::ssl::context::no_tlsv1_1);
   std::error_code failed;
   const bool pinned = !trust.fingerprint.empty();
+  // Anything but a whole SHA-256 would match a peer without a certificate, or too many.
+  if (pinned && HexDigits(trust.fingerprint).size() != 64) {
+    co_return TlsStarted{nullptr, "the pinned fingerprint is not a SHA-256 (64 hex digits)"};
+  }
   if (pinned) {
     // The chain means nothing here: the fingerprint is checked once the handshake is done, before
     // a byte is sent through it.

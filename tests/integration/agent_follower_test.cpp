@@ -293,6 +293,14 @@ TEST_F(FollowerTest, BadServersAreUnreachableAndTriedAgainNeverReached) {
        }),
        "answered GET VAR with \"VAR ups2"},
       {Answering([](auto&) { return ""; }), "no answer within 0.3 s"},
+      {[](FakeServer& s, int fd) {
+         // A reply dripped a byte at a time, each well within the time, the whole never.
+         s.Line(fd);
+         while (!s.stopping && send(fd, "x", 1, MSG_NOSIGNAL) == 1) {
+           std::this_thread::sleep_for(100ms);
+         }
+       },
+       "no answer within 0.3 s"},
   };
   for (const auto& [serve, reason] : cases) {
     readings.Clear();
@@ -308,7 +316,7 @@ TEST_F(FollowerTest, BadServersAreUnreachableAndTriedAgainNeverReached) {
   }
   // Closed after a line's worth: far less than offered went out.
   EXPECT_LT(flooded.load(), 32u << 20);
-  EXPECT_EQ(Count(Logged(), "cannot follow"), 4u) << "once per server";
+  EXPECT_EQ(Count(Logged(), "cannot follow"), 5u) << "once per server";
 }
 
 TEST_F(FollowerTest, RequiredTlsSendsNoPasswordToAServerWithoutIt) {
@@ -376,6 +384,9 @@ TEST_F(FollowerTlsTest, AWrongCaOrFingerprintFailsBeforeTheLogin) {
   pinned[0] = pinned[0] == 'A' ? 'B' : 'A';
   EXPECT_FALSE(Reached([&](FollowerOptions& o) { o.fingerprint = pinned; }));
   EXPECT_NE(readings.Reasons().find("pinned SHA-256 fingerprint"), std::string::npos)
+      << readings.Reasons();
+  EXPECT_FALSE(Reached([&](FollowerOptions& o) { o.fingerprint = "sha256:"; }));
+  EXPECT_NE(readings.Reasons().find("not a SHA-256 (64 hex digits)"), std::string::npos)
       << readings.Reasons();
   EXPECT_EQ(backend.NumLogins(), 0);
 }
