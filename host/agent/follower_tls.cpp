@@ -34,8 +34,13 @@ class TlsChannel : public Channel {
   asio::ssl::stream<tcp::socket&> stream_;
 };
 
-// "aa:bb" and "AABB" alike: upper-case hex digits only.
-std::string HexDigits(const std::string& text) {
+// "aa:bb" and "AABB" alike: upper-case hex digits only. A label before them, as openssl prints
+// it ("sha256 Fingerprint=AA:BB") or "sha256:", is not part of them.
+std::string HexDigits(std::string text) {
+  if (const auto equals = text.rfind('='); equals != std::string::npos) text.erase(0, equals + 1);
+  std::string lower;
+  for (const char c : text.substr(0, 7)) lower += static_cast<char>(std::tolower(c));
+  if (lower == "sha256:") text.erase(0, 7);
   std::string digits;
   for (const char c : text) {
     if (std::isxdigit(static_cast<unsigned char>(c))) {

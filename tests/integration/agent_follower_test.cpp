@@ -375,6 +375,11 @@ TEST_F(FollowerTlsTest, TheRightCaOrFingerprintPasses) {
   EXPECT_TRUE(Reached([&](FollowerOptions& o) { o.caFile = Pem("server"); })) << readings.Reasons();
   EXPECT_TRUE(Reached([&](FollowerOptions& o) { o.fingerprint = pinned; })) << readings.Reasons();
   EXPECT_EQ(pinned.size(), 32u * 3 - 1) << pinned;
+  // As openssl prints it, and with the label some tools put first.
+  for (const std::string label : {"sha256 Fingerprint=", "SHA256:"}) {
+    EXPECT_TRUE(Reached([&](FollowerOptions& o) { o.fingerprint = label + pinned; }))
+        << label << readings.Reasons();
+  }
 }
 
 TEST_F(FollowerTlsTest, AWrongCaOrFingerprintFailsBeforeTheLogin) {
@@ -386,6 +391,7 @@ TEST_F(FollowerTlsTest, AWrongCaOrFingerprintFailsBeforeTheLogin) {
   EXPECT_NE(readings.Reasons().find("pinned SHA-256 fingerprint"), std::string::npos)
       << readings.Reasons();
   EXPECT_FALSE(Reached([&](FollowerOptions& o) { o.fingerprint = "sha256:"; }));
+  EXPECT_FALSE(Reached([&](FollowerOptions& o) { o.fingerprint = "SHA256 Fingerprint="; }));
   EXPECT_NE(readings.Reasons().find("not a SHA-256 (64 hex digits)"), std::string::npos)
       << readings.Reasons();
   EXPECT_EQ(backend.NumLogins(), 0);
