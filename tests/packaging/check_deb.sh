@@ -50,6 +50,12 @@ for unit in corvale-ups.service corvale-ups-shutdown.path corvale-ups-shutdown.s
   verify=$(systemd-analyze verify "/lib/systemd/system/$unit" 2>&1 || true)
   [ -z "$verify" ] || fail "systemd-analyze verify $unit: $verify"
 done
+# A flood of requests from the service's account must not get the helper rate-limited into a
+# failed state, which would leave the next power failure without a shutdown.
+grep -qx 'StartLimitIntervalSec=0' /lib/systemd/system/corvale-ups-shutdown.service ||
+  fail "the helper may be start-limited"
+grep -qx 'TriggerLimitIntervalSec=0' /lib/systemd/system/corvale-ups-shutdown.path ||
+  fail "the helper's path unit may be trigger-limited"
 # The sandboxes, as systemd rates them: the network daemon and the root helper that runs the
 # shutdown command should both be "OK" (at most 3.0; man corvale-ups gives their figures).
 for unit in corvale-ups.service corvale-ups-shutdown.service; do
