@@ -98,13 +98,13 @@ TEST(HelperPathsCheckTest, AFlagOrRequestsTheInstalledUnitsCannotServeAreWarnedO
       << registry;
   EXPECT_EQ(registry.find("the service creates it"), std::string::npos) << registry;
   const std::string flag = warnings(
-      [](Config& config) { config.shutdown.flagFile = "/var/lib/corvale-root/killpower"; });
+      [](Config& config) { config.shutdown.flagFile = "/nonexistent/corvale-root/killpower"; });
   EXPECT_NE(flag.find("shutdown.flag_file: the installed root helper may only write in "
-                      "/run/corvale-ups-helper, not /var/lib/corvale-root/killpower"),
+                      "/run/corvale-ups-helper, not /nonexistent/corvale-root/killpower"),
             std::string::npos)
       << flag;
-  const std::string requests =
-      warnings([](Config& config) { config.shutdown.requests = "/var/lib/corvale-ups/requests"; });
+  const std::string requests = warnings(
+      [](Config& config) { config.shutdown.requests = "/nonexistent/corvale-ups/requests"; });
   EXPECT_NE(requests.find("shutdown.requests: corvale-ups-shutdown.path watches only "
                           "/run/corvale-ups/requests"),
             std::string::npos)
