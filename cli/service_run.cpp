@@ -99,7 +99,10 @@ std::string Join(const std::vector<std::string>& words) {
 class Service {
  public:
   Service(std::string path, const host::Config& config, DriverLibrary& driver, host::Logger& log)
-      : path_(std::move(path)), config_(config), driver_(driver), log_(log) {}
+      : path_(std::move(path)),
+        config_(std::make_shared<const host::Config>(config)),
+        driver_(driver),
+        log_(log) {}
 
   int Run();
 
@@ -112,14 +115,15 @@ class Service {
   void OpenHistory(const host::Config& config);
   void Remember(const std::string& event, std::uint32_t state, const std::string& message,
                 std::chrono::system_clock::time_point when);
-  host::Config Current() const {
+  // Shared, not copied: the page asks for it at each look.
+  std::shared_ptr<const host::Config> Current() const {
     std::lock_guard lock(configMutex_);
     return config_;
   }
 
   const std::string path_;
   mutable std::mutex configMutex_;  // the servers' threads read it while a reload replaces it
-  host::Config config_;
+  std::shared_ptr<const host::Config> config_;
   std::string tlsFiles_;
   DriverLibrary& driver_;
   host::Logger& log_;
@@ -195,7 +199,8 @@ void Service::StartHttp(const host::Config& config) {
 }
 
 int Service::Run() {
-  const host::Config config = Current();
+  const auto initial = Current();  // held: a reload may replace it meanwhile
+  const host::Config& config = *initial;
   nut::BackendOptions sharing;
   sharing.upsName = config.ups.name;
   sharing.users = nut::UsersFrom(config.users);
@@ -281,16 +286,16 @@ int Service::Run() {
     Remember(host::EventName(event.kind), event.state, event.message, when);
   });
   board.SetShutdown(
-      [this, &service] { return PendingShutdown(service.ShutdownStage(), Current()); });
+      [this, &service] { return PendingShutdown(service.ShutdownStage(), *Current()); });
   board.SetShutdownReady([&requests] { return !requests || requests->Ready(); });
   if (requests) backend.SetShutdownReady([&requests] { return requests->Ready(); });
   // Windows tells the service that it is shutting down: the moment to order the power cut, when
   // this service started the shutdown.
   host::OnSystemShutdown([this, &service] {
-    const host::Config now = Current();
+    const auto now = Current();
     std::error_code missing;
-    if (!std::filesystem::remove(now.shutdown.flagFile, missing)) return;
-    service.OrderTurnOff(now.shutdown.turnOffDelay, "as the system shuts down");
+    if (!std::filesystem::remove(now->shutdown.flagFile, missing)) return;
+    service.OrderTurnOff(now->shutdown.turnOffDelay, "as the system shuts down");
   });
   board.SetSharing([this, &backend] {
     std::lock_guard lock(serversMutex_);
@@ -342,7 +347,8 @@ void Service::Reload() {
                                          "it was read before");
     return;
   }
-  const host::Config before = Current();
+  const auto current = Current();
+  const host::Config& before = *current;
   host::Config next = *loaded;
   auto changed = host::ChangedKeys(before, next);
   const std::string tlsFiles = TlsFiles(next);
@@ -384,7 +390,7 @@ void Service::Reload() {
                         !next.network.certificate.empty());
   {
     std::lock_guard lock(configMutex_);
-    config_ = next;
+    config_ = std::make_shared<const host::Config>(next);
   }
   if (Contains(changed, "events.history")) OpenHistory(next);
   if (Contains(changed, "http.listen") || Contains(changed, "events.history")) StartHttp(next);

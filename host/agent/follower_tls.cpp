@@ -14,24 +14,22 @@ namespace {
 
 using asio::ip::tcp;
 
-class TlsChannel : public Channel {
- public:
-  // The context is set up before the stream takes its settings from it.
-  TlsChannel(tcp::socket& socket, asio::ssl::context&& context)
-      : context_(std::move(context)), stream_(socket, context_) {}
-  asio::awaitable<std::tuple<std::error_code, std::size_t>> ReadSome(
-      asio::mutable_buffer buffer) override {
-    co_return co_await stream_.async_read_some(buffer, kAwaitTuple);
-  }
-  asio::awaitable<std::tuple<std::error_code, std::size_t>> Write(
-      asio::const_buffer buffer) override {
-    co_return co_await asio::async_write(stream_, buffer, kAwaitTuple);
-  }
-  asio::ssl::stream<tcp::socket&>& Stream() { return stream_; }
+using TlsStream = asio::ssl::stream<tcp::socket&>;
 
- private:
-  asio::ssl::context context_;
-  asio::ssl::stream<tcp::socket&> stream_;
+// What the TLS channel reads and writes through, made before the channel takes it.
+struct TlsParts {
+  // The context is set up before the stream takes its settings from it.
+  TlsParts(tcp::socket& socket, asio::ssl::context&& taken)
+      : context(std::move(taken)), stream(socket, context) {}
+  asio::ssl::context context;
+  TlsStream stream;
+};
+
+class TlsChannel : private TlsParts, public StreamChannel<TlsStream> {
+ public:
+  TlsChannel(tcp::socket& socket, asio::ssl::context&& settings)
+      : TlsParts(socket, std::move(settings)), StreamChannel(TlsParts::stream) {}
+  TlsStream& Stream() { return TlsParts::stream; }
 };
 
 // "aa:bb" and "AABB" alike: upper-case hex digits only. A label before them, as openssl prints

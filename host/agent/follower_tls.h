@@ -23,21 +23,24 @@ class Channel {
       asio::const_buffer buffer) = 0;
 };
 
-class PlainChannel : public Channel {
+// A channel over any Asio stream: the socket itself, or TLS on it.
+template <typename Stream>
+class StreamChannel : public Channel {
  public:
-  explicit PlainChannel(asio::ip::tcp::socket& socket) : socket_(socket) {}
+  explicit StreamChannel(Stream& stream) : stream_(stream) {}
   asio::awaitable<std::tuple<std::error_code, std::size_t>> ReadSome(
       asio::mutable_buffer buffer) override {
-    co_return co_await socket_.async_read_some(buffer, kAwaitTuple);
+    co_return co_await stream_.async_read_some(buffer, kAwaitTuple);
   }
   asio::awaitable<std::tuple<std::error_code, std::size_t>> Write(
       asio::const_buffer buffer) override {
-    co_return co_await asio::async_write(socket_, buffer, kAwaitTuple);
+    co_return co_await asio::async_write(stream_, buffer, kAwaitTuple);
   }
 
  private:
-  asio::ip::tcp::socket& socket_;
+  Stream& stream_;
 };
+using PlainChannel = StreamChannel<asio::ip::tcp::socket>;
 
 struct TlsTrust {
   std::string host;         // the name or address connected to, for the certificate's check

@@ -125,31 +125,26 @@ void ServiceBackend::KeepLoginsThrough(const std::function<void()>& restart,
   carrying_.reset();
 }
 
-void ServiceBackend::ForgetExpiredCarried(std::chrono::steady_clock::time_point now) {
+void ServiceBackend::ForgetExpiredCarried(std::chrono::steady_clock::time_point now) const {
   std::erase_if(carried_, [now](const auto& carried) { return carried.second <= now; });
 }
 
-std::size_t ServiceBackend::CountedLogins(std::chrono::steady_clock::time_point now) {
+std::size_t ServiceBackend::CountedLogins(std::chrono::steady_clock::time_point now) const {
   ForgetExpiredCarried(now);
   return logins_.size() + carried_.size();
 }
 
 int ServiceBackend::NumLogins() const {
   std::lock_guard lock(mutex_);
-  const auto now = std::chrono::steady_clock::now();
-  std::size_t carried = 0;
-  for (const auto& entry : carried_) carried += entry.second > now ? 1 : 0;
-  return static_cast<int>(logins_.size() + carried);
+  return static_cast<int>(CountedLogins(std::chrono::steady_clock::now()));
 }
 
 std::vector<std::string> ServiceBackend::LoggedInAddresses() const {
   std::lock_guard lock(mutex_);
-  const auto now = std::chrono::steady_clock::now();
+  ForgetExpiredCarried(std::chrono::steady_clock::now());
   std::vector<std::string> addresses;
   for (const auto& [session, address] : logins_) addresses.push_back(address);
-  for (const auto& [address, until] : carried_) {
-    if (until > now) addresses.push_back(address);
-  }
+  for (const auto& [address, until] : carried_) addresses.push_back(address);
   return addresses;
 }
 

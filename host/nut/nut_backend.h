@@ -85,11 +85,12 @@ class ServiceBackend : public Backend {
   std::condition_variable changed_;
   std::map<const void*, std::string> logins_;
   // Logins a restart of the server ended: the address, and until when it still counts.
-  std::vector<std::pair<std::string, std::chrono::steady_clock::time_point>> carried_;
+  // Pruned as it is read, from const readers too.
+  mutable std::vector<std::pair<std::string, std::chrono::steady_clock::time_point>> carried_;
   std::optional<std::chrono::seconds> carrying_;  // while a restart runs: for how long
   // Under mutex_: the carried logins that no longer count go; the logins that count now.
-  void ForgetExpiredCarried(std::chrono::steady_clock::time_point now);
-  std::size_t CountedLogins(std::chrono::steady_clock::time_point now);
+  void ForgetExpiredCarried(std::chrono::steady_clock::time_point now) const;
+  std::size_t CountedLogins(std::chrono::steady_clock::time_point now) const;
   std::deque<std::function<void()>> work_;  // jobs on the serial line, in order
   bool stopping_ = false;
   std::thread worker_;
