@@ -180,7 +180,8 @@ std::optional<host::Config> HelperConfig(const std::string& path, const std::str
     for (const auto& problem : loaded.problems) {
       log.Log(host::Priority::kCritical, host::Describe(path, problem));
     }
-    if (auto untrusted = host::UntrustedConfig(path, true)) {
+    // Who may write it; whether it holds passwords a broken file cannot tell.
+    if (auto untrusted = host::UntrustedConfig(path, false)) {
       log.Log(host::Priority::kCritical, *untrusted);
     }
   }
