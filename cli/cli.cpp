@@ -39,15 +39,32 @@ struct ServiceAnswer {
   std::string address;      // where it was asked; empty: not asked (no file, no NUT server)
   std::optional<int> exit;  // its answer's exit code; nothing: it did not answer
 };
+// "host:port" for a server named with or without its port.
+std::string WithPort(const std::string& server) {
+  const auto colon = server.rfind(':');
+  const bool hasPort = server.front() == '['
+                           ? colon != std::string::npos && colon > server.find(']')
+                           : colon != std::string::npos && server.find(':') == colon;
+  return hasPort ? server : server + ":3493";
+}
+
 ServiceAnswer StatusFromService(const Common& common, const std::string& configPath) {
   if (common.setup.port || !std::filesystem::exists(configPath)) return {};
   const auto loaded = host::LoadConfig(configPath);
-  if (!loaded.problems.empty() || loaded.config.network.listen.empty()) return {};
+  if (!loaded.problems.empty()) return {};
   const auto& config = loaded.config;
-  ServiceAnswer answer{config.network.listen.front(), std::nullopt};
+  // An agent's UPS is on its primary: asked there (its public variables, no login).
+  const bool agent = config.ups.Agent();
+  if (!agent && config.network.listen.empty()) return {};
+  ServiceAnswer answer{agent ? WithPort(config.ups.server) : config.network.listen.front(),
+                       std::nullopt};
   std::string error;
   const auto variables =
       nut::QueryVariables(answer.address, config.ups.name, std::chrono::seconds(2), &error);
+  if (!variables && agent) {
+    answer.exit = Fail(kExitNoUps, "the NUT server " + answer.address +
+                                       " that this agent follows does not answer: " + error);
+  }
   if (!variables) return answer;
   std::uint32_t state = 8;
   bool shutdownReady = true;
@@ -63,8 +80,8 @@ ServiceAnswer StatusFromService(const Common& common, const std::string& configP
                  "systemctl start corvale-ups-shutdown.path)\n");
   }
   const Setup setup{config.ups.registry, config.ups.devices, std::nullopt};
-  Event event = StateEvent(state, PublishedValues(setup));
-  event.source = "service";
+  Event event = StateEvent(state, agent ? PublishedList() : PublishedValues(setup));
+  event.source = agent ? "server" : "service";
   EventLog(common.json).Report(event);
   answer.exit = state == 8 ? kExitNoUps : kExitOk;
   return answer;

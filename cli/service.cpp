@@ -114,7 +114,12 @@ int RunCheckConfig(const std::string& configPath) {
       Explain(nullptr, host::Priority::kWarning, configPath + ": warning: " + *problem);
     }
   }
-  std::printf("%s: fine\n", configPath.c_str());
+  if (config->ups.Agent()) {
+    std::printf("%s: fine: an agent following the UPS '%s' on %s\n", configPath.c_str(),
+                config->ups.name.c_str(), config->ups.server.c_str());
+  } else {
+    std::printf("%s: fine\n", configPath.c_str());
+  }
   return kExitOk;
 }
 
@@ -123,7 +128,11 @@ int RunInstall(const std::string& given) {
   const std::string configPath = std::filesystem::absolute(given).string();
   const auto config = LoadOrExplain(configPath);
   if (!config || !StartChecksPass(*config, configPath)) return kExitUsage;
-  if (auto problem = PrepareSetup(SetupFrom(*config))) return Fail(kExitRegistry, *problem);
+  if (config->ups.Agent()) {
+    // No port, no registry: an agent only needs the network.
+  } else if (auto problem = PrepareSetup(SetupFrom(*config))) {
+    return Fail(kExitRegistry, *problem);
+  }
   std::string error;
   if (!host::InstallService(kServiceName, configPath, &error)) {
     return Fail(kExitFailure, "cannot register the service: " + error);
@@ -224,6 +233,12 @@ int RunShutdownHelper(const std::string& configPath, const std::string& lastGood
   };
   host::RequestHandlers handlers;
   handlers.writeFlag = [&] {
+    // An agent has no line to the UPS: whoever asks, its primary alone cuts the power.
+    if (config->ups.Agent()) {
+      return log.Log(host::Priority::kWarning,
+                     "not writing the flag: this machine is an agent (ups.server), and the power "
+                     "cut is its primary's");
+    }
     host::WriteFlagFile(shutdown.flagFile, KillPowerFacts(*config).Text(), log);
   };
   handlers.removeFlag = [&] { host::RemoveFlagFile(shutdown.flagFile); };
@@ -319,6 +334,12 @@ int RunKillPower(const std::string& configPath, const std::string& flagFile) {
   if (!text) {
     log.Log(host::Priority::kCritical, "kill-power: ignored " + flag + ": " + whyNot);
     return kExitFailure;
+  }
+  if (loaded.problems.empty() && loaded.config.ups.Agent()) {
+    log.Log(host::Priority::kWarning, "kill-power: ignored " + flag +
+                                          ": this machine is an agent (ups.server) and has no "
+                                          "line to the UPS; its primary cuts the power");
+    return kExitOk;
   }
   std::istringstream in(*text);
   const KillPowerFacts facts = KillPowerFacts::Parse(in, loaded.config);

@@ -10,6 +10,7 @@
 
 #include "cli/commands.h"
 #include "cli/service_config.h"
+#include "host/agent/follower_source.h"
 #include "host/config.h"
 #include "host/history.h"
 #include "host/host.h"
@@ -48,11 +49,12 @@ std::pair<bool, std::string> PendingShutdown(Stage stage, const host::Config& co
 // What of the host's options the file sets, and so a reload may change.
 void TakeHostSettings(const host::Config& config, host::HostOptions& options) {
   options.setup = SetupFrom(config);
+  // An agent has no line to the UPS: the power cut is its primary's alone.
+  options.flagFile = config.ups.Agent() ? std::string() : config.shutdown.flagFile;
   options.shutdownCommand = config.shutdown.command;
   options.onBatteryLimit = std::chrono::seconds(config.shutdown.onBatterySeconds);
   options.shutdownTiming.retryEvery = std::chrono::seconds(config.shutdown.retrySeconds);
   options.shutdownTiming.downWithin = std::chrono::seconds(config.shutdown.downWithinSeconds);
-  options.flagFile = config.shutdown.flagFile;
   options.flagContents = KillPowerText(config);
   options.eventsCommand = config.events.command;
 }
@@ -82,8 +84,10 @@ std::string TlsFiles(const host::Config& config) {
 
 // Keys that only a restart of the service takes: what it is known by, the library it has
 // loaded, the folders its root helper watches.
-constexpr const char* kKeysForTheNextStart[] = {"ups.name", "ups.library", "shutdown.requests",
-                                                "shutdown.results"};
+constexpr const char* kKeysForTheNextStart[] = {
+    "ups.name",     "ups.library", "shutdown.requests", "shutdown.results",
+    "ups.server",   "ups.user",    "ups.password",      "ups.poll_seconds",
+    "ups.deadtime", "ups.ca_file", "ups.fingerprint",   "ups.require_tls"};
 
 bool Contains(const std::vector<std::string>& keys, std::string_view key) {
   return std::find(keys.begin(), keys.end(), key) != keys.end();
@@ -98,7 +102,8 @@ std::string Join(const std::vector<std::string>& words) {
 // The parts of the running service that a reload may replace, with what they were made from.
 class Service {
  public:
-  Service(std::string path, const host::Config& config, DriverLibrary& driver, host::Logger& log)
+  // `driver`: none for an agent.
+  Service(std::string path, const host::Config& config, DriverLibrary* driver, host::Logger& log)
       : path_(std::move(path)),
         config_(std::make_shared<const host::Config>(config)),
         driver_(driver),
@@ -125,9 +130,10 @@ class Service {
   mutable std::mutex configMutex_;  // the servers' threads read it while a reload replaces it
   std::shared_ptr<const host::Config> config_;
   std::string tlsFiles_;
-  DriverLibrary& driver_;
+  DriverLibrary* driver_;
   host::Logger& log_;
-  std::unique_ptr<nut::ServiceBackend> backend_;
+  std::unique_ptr<nut::ServiceBackend> backend_;     // none for an agent
+  host::agent::FollowerSource* follower_ = nullptr;  // an agent's, owned by the host
   std::unique_ptr<host::Host> host_;
   host::HostOptions hostOptions_;
   std::unique_ptr<host::StatusBoard> board_;
@@ -198,26 +204,50 @@ void Service::StartHttp(const host::Config& config) {
   }
 }
 
+// An agent follows the UPS on its primary's NUT server, logged in as a secondary.
+std::unique_ptr<host::UpsSource> MakeFollower(const host::Config& config, host::Logger& log,
+                                              host::UpsSource::Listener listener,
+                                              host::agent::FollowerSource** made) {
+  host::agent::FollowerOptions following;
+  following.server = config.ups.server;
+  following.ups = config.ups.name;
+  following.user = config.ups.user;
+  following.password = config.ups.password;
+  following.pollEvery = std::chrono::seconds(config.ups.pollSeconds);
+  following.requireTls = config.ups.requireTls;
+  following.caFile = config.ups.caFile;
+  following.fingerprint = config.ups.fingerprint;
+  auto source = std::make_unique<host::agent::FollowerSource>(
+      std::move(following), std::chrono::seconds(config.ups.deadtime), log, std::move(listener));
+  *made = source.get();
+  return source;
+}
+
 int Service::Run() {
   const auto initial = Current();  // held: a reload may replace it meanwhile
   const host::Config& config = *initial;
-  nut::BackendOptions sharing;
-  sharing.upsName = config.ups.name;
-  sharing.users = nut::UsersFrom(config.users);
-  sharing.shutdownDelay = config.shutdown.turnOffDelay;
-  sharing.hostsync = std::chrono::seconds(config.network.hostsyncSeconds);
-  sharing.tls = !config.network.certificate.empty();
-  backend_ = std::make_unique<nut::ServiceBackend>(sharing, log_);
-  auto& backend = *backend_;
+  const bool agent = config.ups.Agent();
+  if (!agent) {
+    nut::BackendOptions sharing;
+    sharing.upsName = config.ups.name;
+    sharing.users = nut::UsersFrom(config.users);
+    sharing.shutdownDelay = config.shutdown.turnOffDelay;
+    sharing.hostsync = std::chrono::seconds(config.network.hostsyncSeconds);
+    sharing.tls = !config.network.certificate.empty();
+    backend_ = std::make_unique<nut::ServiceBackend>(sharing, log_);
+  }
+  nut::ServiceBackend* backend = backend_.get();
 
   host::HostOptions& options = hostOptions_;
   options.name = config.ups.name;
   TakeHostSettings(config, options);
   options.systemCall = host::ShutDownSystem;  // where the command is empty or keeps failing
-  options.beforeShutdown = [&backend](std::function<void()> proceed) {
-    backend.CoordinateShutdown(std::move(proceed));
-  };
-  options.cancelBeforeShutdown = [&backend] { backend.CancelForcedShutdown(); };
+  if (backend != nullptr) {
+    options.beforeShutdown = [backend](std::function<void()> proceed) {
+      backend->CoordinateShutdown(std::move(proceed));
+    };
+    options.cancelBeforeShutdown = [backend] { backend->CancelForcedShutdown(); };
+  }
   // Without root's rights (the installed unit's own user), what only root may do is asked of the
   // root helper that systemd starts for it.
   std::unique_ptr<host::ShutdownRequests> requests;
@@ -252,8 +282,10 @@ int Service::Run() {
         config.shutdown.requests, config.shutdown.results, log_, std::move(helperOptions));
     auto& asking = *requests;
     host::HostOptions::Delegated delegated;
-    delegated.writeFlag = [&asking] { asking.Ask(host::RequestKind::kFlag); };
-    delegated.removeFlag = [&asking] { asking.Ask(host::RequestKind::kUnflag); };
+    if (!agent) {
+      delegated.writeFlag = [&asking] { asking.Ask(host::RequestKind::kFlag); };
+      delegated.removeFlag = [&asking] { asking.Ask(host::RequestKind::kUnflag); };
+    }
     delegated.runCommand = [&asking](auto ended) {
       asking.AskAndWait(host::RequestKind::kShutdown, std::move(ended));
     };
@@ -262,19 +294,29 @@ int Service::Run() {
     };
     options.delegated = delegated;
   }
-  // A flag left from an earlier run would cut the power at the next ordinary reboot.
-  if (std::error_code ignored; std::filesystem::exists(options.flagFile, ignored)) {
+  // A flag left from an earlier run would cut the power at the next ordinary reboot (an agent's
+  // too: the machine may have held the cable before).
+  const std::string& staleFlag = config.shutdown.flagFile;
+  if (std::error_code ignored; std::filesystem::exists(staleFlag, ignored)) {
     if (requests) {
       requests->Ask(host::RequestKind::kUnflag);
     } else {
-      host::RemoveFlagFile(options.flagFile);
+      host::RemoveFlagFile(staleFlag);
     }
-    log_.Log(host::Priority::kNotice, "removed a stale flag file " + options.flagFile);
+    log_.Log(host::Priority::kNotice, "removed a stale flag file " + staleFlag);
   }
 
-  host_ = std::make_unique<host::Host>(driver_, options, log_);
+  if (agent) {
+    host_ = std::make_unique<host::Host>(
+        [&](host::UpsSource::Listener listener) {
+          return MakeFollower(config, log_, std::move(listener), &follower_);
+        },
+        options, log_);
+  } else {
+    host_ = std::make_unique<host::Host>(*driver_, options, log_);
+  }
   auto& service = *host_;
-  backend.Attach(service);
+  if (backend != nullptr) backend->Attach(service);
   // What those who only look see: the HTTP endpoint, and the history that outlives the service.
   board_ = std::make_unique<host::StatusBoard>(options.name);
   auto& board = *board_;
@@ -288,27 +330,40 @@ int Service::Run() {
   board.SetShutdown(
       [this, &service] { return PendingShutdown(service.ShutdownStage(), *Current()); });
   board.SetShutdownReady([&requests] { return !requests || requests->Ready(); });
-  if (requests) backend.SetShutdownReady([&requests] { return requests->Ready(); });
-  // Windows tells the service that it is shutting down: the moment to order the power cut, when
-  // this service started the shutdown.
-  host::OnSystemShutdown([this, &service] {
-    const auto now = Current();
-    std::error_code missing;
-    if (!std::filesystem::remove(now->shutdown.flagFile, missing)) return;
-    service.OrderTurnOff(now->shutdown.turnOffDelay, "as the system shuts down");
-  });
-  board.SetSharing([this, &backend] {
-    std::lock_guard lock(serversMutex_);
-    return host::SharingFacts{server_ ? server_->Connections() : 0, backend.LoggedInAddresses(),
-                              backend.ForcedShutdownSet()};
-  });
+  if (requests && backend != nullptr) {
+    backend->SetShutdownReady([&requests] { return requests->Ready(); });
+  }
+  std::string watching;
+  if (agent) {
+    board.SetFollowing([this] { return follower_->Facts(); });
+    board.SetSharing([&service] {
+      const auto latest = service.Latest();
+      return host::SharingFacts{0, {}, latest && latest->forcedShutdown};
+    });
+    watching = "following the UPS '" + options.name + "' on the NUT server " + config.ups.server +
+               " as " + config.ups.user;
+  } else {
+    // Windows tells the service that it is shutting down: the moment to order the power cut,
+    // when this service started the shutdown.
+    host::OnSystemShutdown([this, &service] {
+      const auto now = Current();
+      std::error_code missing;
+      if (!std::filesystem::remove(now->shutdown.flagFile, missing)) return;
+      service.OrderTurnOff(now->shutdown.turnOffDelay, "as the system shuts down");
+    });
+    board.SetSharing([this, backend] {
+      std::lock_guard lock(serversMutex_);
+      return host::SharingFacts{server_ ? server_->Connections() : 0, backend->LoggedInAddresses(),
+                                backend->ForcedShutdownSet()};
+    });
+    watching = "watching the UPS '" + options.name + "' on port " + config.ups.port + " (driver " +
+               driver_->Path() + ")";
+  }
   StartHttp(config);
   tlsFiles_ = TlsFiles(config);
-  StartSharing(config);
-  log_.Log(host::Priority::kInfo, "watching the UPS '" + options.name + "' on port " +
-                                      config.ups.port + " (driver " + driver_.Path() + ")");
-  Remember("service-started", 0, "watching the UPS on port " + config.ups.port,
-           std::chrono::system_clock::now());
+  if (backend != nullptr) StartSharing(config);
+  log_.Log(host::Priority::kInfo, watching);
+  Remember("service-started", 0, watching, std::chrono::system_clock::now());
   readiness.Attach(&service);  // once every listener is in place
   service.Start();
   host::NotifyServiceManager("READY=1");
@@ -318,17 +373,28 @@ int Service::Run() {
     host::NotifyServiceManager("READY=1");
   }
   host::NotifyServiceManager("STOPPING=1");
+  if (follower_ != nullptr && service.ShutdownStage() != Stage::kIdle) {
+    // The system goes down for this machine's own shutdown: only now may its primary stop
+    // waiting for it.
+    constexpr std::chrono::seconds kLogoutWithin{5};
+    if (follower_->LogOut(kLogoutWithin)) {
+      log_.Log(host::Priority::kInfo, "logged out of " + config.ups.server +
+                                          ": this machine is "
+                                          "shutting down");
+    }
+  }
   {
     std::lock_guard lock(serversMutex_);
     if (server_) server_->Stop();
   }
   if (http_) http_->Stop();
-  backend.Stop();
+  if (backend != nullptr) backend->Stop();
   service.Stop();
   readiness.Attach(nullptr);  // nothing more reaches the host, which stops
   // Answers from the helper reach the history through the host: none may come once it is gone.
   requests.reset();
   host_.reset();  // its last events (a hook ending) still reach the page and the history
+  follower_ = nullptr;
   Remember("service-stopped", 0, "stopped", std::chrono::system_clock::now());
   {
     std::lock_guard lock(historyMutex_);
@@ -357,6 +423,12 @@ void Service::Reload() {
     log_.Log(host::Priority::kInfo, "reloaded " + path_ + ": nothing changed");
     return;
   }
+  if (before.ups.Agent() != next.ups.Agent()) {
+    log_.Log(host::Priority::kWarning, "not reloaded: " + path_ +
+                                           " switches between the serial port and a NUT server (an "
+                                           "agent); only a restart of the service does that");
+    return;
+  }
   // Kept as they run until the next start, so that a later reload still names them.
   std::vector<std::string> deferred;
   for (const char* key : kKeysForTheNextStart) {
@@ -366,6 +438,14 @@ void Service::Reload() {
   next.ups.library = before.ups.library;
   next.shutdown.requests = before.shutdown.requests;
   next.shutdown.results = before.shutdown.results;
+  next.ups.server = before.ups.server;
+  next.ups.user = before.ups.user;
+  next.ups.password = before.ups.password;
+  next.ups.pollSeconds = before.ups.pollSeconds;
+  next.ups.deadtime = before.ups.deadtime;
+  next.ups.caFile = before.ups.caFile;
+  next.ups.fingerprint = before.ups.fingerprint;
+  next.ups.requireTls = before.ups.requireTls;
 
   host::HostOptions settings = hostOptions_;
   TakeHostSettings(next, settings);
@@ -382,12 +462,14 @@ void Service::Reload() {
     return;
   }
   hostOptions_ = settings;
-  if (Contains(changed, "shutdown.turn_off_delay")) {
+  if (backend_ && Contains(changed, "shutdown.turn_off_delay")) {
     backend_->SetVariable("ups.delay.shutdown", std::to_string(next.shutdown.turnOffDelay));
   }
-  backend_->Reconfigure(nut::UsersFrom(next.users),
-                        std::chrono::seconds(next.network.hostsyncSeconds),
-                        !next.network.certificate.empty());
+  if (backend_) {
+    backend_->Reconfigure(nut::UsersFrom(next.users),
+                          std::chrono::seconds(next.network.hostsyncSeconds),
+                          !next.network.certificate.empty());
+  }
   {
     std::lock_guard lock(configMutex_);
     config_ = std::make_shared<const host::Config>(next);
@@ -398,7 +480,7 @@ void Service::Reload() {
       renewedTls || std::any_of(changed.begin(), changed.end(), [](const std::string& key) {
         return key.starts_with("network.") && key != "network.hostsync_seconds";
       });
-  if (newSharing) {
+  if (newSharing && backend_) {
     tlsFiles_ = tlsFiles;
     if (renewedTls && !Contains(changed, "network.certificate")) {
       changed.emplace_back("the certificate's files");
@@ -426,13 +508,15 @@ int RunService(const std::string& configPath) {
   const auto config = LoadOrExplain(configPath, &log);
   if (!config || !StartChecksPass(*config, configPath, &log)) return kExitUsage;
   std::unique_ptr<DriverLibrary> driver;
-  try {
-    driver = std::make_unique<DriverLibrary>(config->ups.library);
-  } catch (const std::runtime_error& error) {
-    log.Log(host::Priority::kError, error.what(), host::message_id::kStartFailed);
-    return kExitNoLibrary;
+  if (!config->ups.Agent()) {
+    try {
+      driver = std::make_unique<DriverLibrary>(config->ups.library);
+    } catch (const std::runtime_error& error) {
+      log.Log(host::Priority::kError, error.what(), host::message_id::kStartFailed);
+      return kExitNoLibrary;
+    }
   }
-  Service service(configPath, *config, *driver, log);
+  Service service(configPath, *config, driver.get(), log);
   return service.Run();
 }
 

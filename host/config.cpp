@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <asio/ip/address.hpp>
+#include <cctype>
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -91,6 +92,13 @@ class TableReader {
     out = static_cast<std::uint32_t>(value);
   }
 
+  void Bool(const char* key, bool& out) {
+    const toml::node* node = Find(key);
+    if (node == nullptr) return;
+    if (!node->is_boolean()) return WrongType(*node, key, "true or false");
+    out = node->as_boolean()->get();
+  }
+
   // An array of strings, each one of `allowed` when that is not empty.
   void Strings(const char* key, std::vector<std::string>& out,
                const std::vector<std::string>& allowed = {}) {
@@ -166,6 +174,67 @@ void ReadListen(TableReader& section, const std::string& name, std::vector<std::
   }
 }
 
+// "AB:CD:...", with openssl's "sha256 Fingerprint=" or "sha256:" in front or not.
+bool IsSha256Fingerprint(std::string text) {
+  if (const auto equals = text.rfind('='); equals != std::string::npos) text.erase(0, equals + 1);
+  if (text.size() > 7 && (text.starts_with("sha256:") || text.starts_with("SHA256:"))) {
+    text.erase(0, 7);
+  }
+  std::erase(text, ':');
+  return text.size() == 64 && std::all_of(text.begin(), text.end(),
+                                          [](unsigned char c) { return std::isxdigit(c) != 0; });
+}
+
+// An agent's keys in [ups]: where it follows the UPS and how it logs in there.
+void ReadAgent(TableReader& ups, Config::Ups& out) {
+  ups.String("server", out.server, 255);
+  if (const toml::node* server = ups.Find("server"); server != nullptr && out.server.empty()) {
+    ups.Problem(LineOf(*server),
+                "ups.server must name the NUT server, as \"host\" or "
+                "\"host:port\"");
+  } else if (server != nullptr && !IsListenAddress(out.server) &&
+             !IsListenAddress(out.server + ":3493")) {
+    ups.Problem(
+        LineOf(*server),
+        "ups.server takes \"host\", \"host:port\" or \"[v6]:port\", not \"" + out.server + "\"");
+  }
+  ups.String("user", out.user, 64);
+  ups.String("password", out.password, 256);
+  ups.Integer("poll_seconds", out.pollSeconds, 1, 60);
+  ups.Integer("deadtime", out.deadtime, 3, 600);
+  ups.String("ca_file", out.caFile);
+  ups.String("fingerprint", out.fingerprint, 200);
+  ups.Bool("require_tls", out.requireTls);
+  if (out.server.empty()) {
+    for (const char* key : {"user", "password", "poll_seconds", "deadtime", "ca_file",
+                            "fingerprint", "require_tls"}) {
+      if (const toml::node* node = ups.Find(key)) {
+        ups.Problem(LineOf(*node), ups.Key(key) + " is for an agent: it needs ups.server");
+      }
+    }
+    return;
+  }
+  const int line = ups.LineOfKey("server", 0);
+  if (out.user.empty() || out.password.empty()) {
+    // Without a login the primary does not count this machine and may cut its power first.
+    ups.Problem(line,
+                "an agent needs ups.user and ups.password: a secondary's login on the "
+                "server, so that its primary waits for this machine");
+  } else if (!SendableWord(out.user) || !SendableWord(out.password)) {
+    ups.Problem(line,
+                "ups.user and ups.password may not contain spaces, quotes, backslashes or "
+                "control characters: NUT servers cannot take them");
+  }
+  if (!out.fingerprint.empty() && !IsSha256Fingerprint(out.fingerprint)) {
+    ups.Problem(ups.LineOfKey("fingerprint", line),
+                "ups.fingerprint must be the server certificate's SHA-256, 64 hexadecimal digits "
+                "(colons allowed), as `openssl x509 -noout -fingerprint -sha256` prints it");
+  }
+  if (!out.caFile.empty() && !std::filesystem::path(out.caFile).is_absolute()) {
+    ups.Problem(ups.LineOfKey("ca_file", line), "ups.ca_file must be an absolute path");
+  }
+}
+
 void ReadDocument(const toml::table& root, LoadedConfig& loaded) {
   Config& config = loaded.config;
   auto& problems = loaded.problems;
@@ -177,7 +246,10 @@ void ReadDocument(const toml::table& root, LoadedConfig& loaded) {
     }
   }
   bool hasPort = false;
+  int serverLine = 0;
   Section(root, "ups", problems, [&](TableReader& ups) {
+    ReadAgent(ups, config.ups);
+    serverLine = ups.LineOfKey("server", 0);
     ups.String("name", config.ups.name, 64);
     if (const toml::node* port = ups.Find("port")) {
       hasPort = true;
@@ -198,7 +270,22 @@ void ReadDocument(const toml::table& root, LoadedConfig& loaded) {
     ups.String("registry", config.ups.registry);
     ups.String("library", config.ups.library);
   });
-  if (!hasPort) problems.push_back({0, "ups.port is missing: name the UPS's serial port"});
+  if (config.ups.Agent()) {
+    if (hasPort) {
+      problems.push_back({serverLine,
+                          "ups.port and ups.server exclude each other: the port on "
+                          "the machine with the UPS's cable, the server on the others"});
+    }
+    if (root.get("network") != nullptr || root.get("users") != nullptr) {
+      problems.push_back({serverLine,
+                          "an agent (ups.server) shares nothing: [network] and "
+                          "[[users]] belong on the machine with the UPS's cable"});
+    }
+  } else if (!hasPort) {
+    problems.push_back({0,
+                        "ups.port is missing: name the UPS's serial port (or, on a machine "
+                        "without the cable, ups.server)"});
+  }
   if (config.ups.name.empty()) problems.push_back({0, "ups.name must not be empty"});
   Section(root, "shutdown", problems, [&](TableReader& shutdown) {
     shutdown.String("command", config.shutdown.command);
@@ -325,6 +412,14 @@ std::vector<std::string> ChangedKeys(const Config& before, const Config& after) 
   compare("ups.devices", a.ups.devices, b.ups.devices);
   compare("ups.registry", a.ups.registry, b.ups.registry);
   compare("ups.library", a.ups.library, b.ups.library);
+  compare("ups.server", a.ups.server, b.ups.server);
+  compare("ups.user", a.ups.user, b.ups.user);
+  compare("ups.password", a.ups.password, b.ups.password);
+  compare("ups.poll_seconds", a.ups.pollSeconds, b.ups.pollSeconds);
+  compare("ups.deadtime", a.ups.deadtime, b.ups.deadtime);
+  compare("ups.ca_file", a.ups.caFile, b.ups.caFile);
+  compare("ups.fingerprint", a.ups.fingerprint, b.ups.fingerprint);
+  compare("ups.require_tls", a.ups.requireTls, b.ups.requireTls);
   compare("shutdown.command", a.shutdown.command, b.shutdown.command);
   compare("shutdown.on_battery_seconds", a.shutdown.onBatterySeconds, b.shutdown.onBatterySeconds);
   compare("shutdown.retry_seconds", a.shutdown.retrySeconds, b.shutdown.retrySeconds);

@@ -18,6 +18,16 @@ struct Config {
     std::string devices = "/dev";
     std::string registry = "/var/lib/corvale-ups/registry";
     std::string library;  // empty: the one installed with the program
+    // An agent, on a machine without the serial cable, follows the UPS `name` on this NUT server
+    // ("host", "host:port", "[v6]:port") instead of a port.
+    std::string server;
+    std::string user, password;  // a secondary's login there, so that its primary waits
+    std::uint32_t pollSeconds = 1;
+    std::uint32_t deadtime = 15;  // unreachable this long: the UPS counts as lost
+    std::string caFile;           // STARTTLS, the server's certificate checked against it
+    std::string fingerprint;      // or pinned: its SHA-256
+    bool requireTls = false;
+    bool Agent() const { return !server.empty(); }
   } ups;
   struct Shutdown {
     std::string command = DefaultShutdownCommand();  // empty: the system's own call

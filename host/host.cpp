@@ -6,7 +6,18 @@
 namespace corvale::host {
 
 Host::Host(DriverLibrary& driver, HostOptions options, Logger& log)
-    : driver_(driver),
+    // Made once options_ holds the options: the port and timing are read from there.
+    : Host(
+          [this, &driver, &log](UpsSource::Listener listener) {
+            return std::make_unique<Supervisor>(driver, options_.setup, log, std::move(listener),
+                                                options_.timing);
+          },
+          std::move(options), log) {
+  driver_ = &driver;
+}
+
+Host::Host(const SourceMaker& makeSource, HostOptions options, Logger& log)
+    : driver_(nullptr),
       options_(std::move(options)),
       log_(log),
       hooks_(log, {options_.mostHooksRunning}),
@@ -15,9 +26,7 @@ Host::Host(DriverLibrary& driver, HostOptions options, Logger& log)
                   hooks_, options_.hookTimeout),
       policy_(options_.onBatteryLimit),
       shutdown_(options_.shutdownCommand, Steps(), log, options_.shutdownTiming),
-      supervisor_(
-          driver, options_.setup, log, [this](const Observation& o) { Observe(o); },
-          options_.timing) {}
+      source_(makeSource([this](const Observation& o) { Observe(o); })) {}
 
 Host::~Host() {
   Stop();
@@ -27,11 +36,11 @@ Host::~Host() {
 }
 
 void Host::Start() {
-  poller_ = std::thread([this] { supervisor_.Run(); });
+  poller_ = std::thread([this] { source_->Run(); });
 }
 
 void Host::Stop() {
-  supervisor_.Stop();
+  source_->Stop();
   if (poller_.joinable()) poller_.join();
   shutdown_.Stop();
 }
@@ -40,6 +49,10 @@ void Host::Observe(const Observation& observation) {
   if (pollListener_) pollListener_(observation);
   for (const auto& event : deriver_.Next(observation)) dispatcher_.Raise(event);
   std::lock_guard decide(decideMutex_);
+  if (observation.forcedShutdown) {
+    shutdown_.Begin("the NUT server ordered every machine on the UPS down (FSD)",
+                    ShutdownSequence::Reason::kForced);
+  }
   if (auto reason = policy_.Decide(observation)) {
     shutdown_.Begin(*reason, ShutdownSequence::Reason::kPower);
   }
@@ -54,7 +67,7 @@ void Host::ShutDownNow(const std::string& reason) {
 ShutdownSteps Host::Steps() {
   ShutdownSteps steps;
   const auto state = [this] {
-    const auto latest = supervisor_.Latest();
+    const auto latest = source_->Latest();
     return latest ? latest->polled : 8u;
   };
   const auto& delegated = options_.delegated;
@@ -141,11 +154,12 @@ void RemoveFlagFile(const std::string& path) {
 
 bool Host::OrderTurnOff(std::uint32_t delay, const std::string& why) {
   // A garbled reply must not leave a halted host without power for good: ask again.
+  if (driver_ == nullptr) return false;
   bool acknowledged = false;
   for (int attempt = 0; attempt < 3 && !acknowledged; ++attempt) {
-    acknowledged = driver_.TurnOff(delay) != 0;
+    acknowledged = driver_->TurnOff(delay) != 0;
   }
-  const auto latest = supervisor_.Latest();
+  const auto latest = source_->Latest();
   dispatcher_.Raise({EventKind::kKillPower, latest ? latest->polled : 8u,
                      "ordered the UPS off in " + std::to_string(delay) + " s " + why + ": " +
                          (acknowledged ? "acknowledged" : "no reply")});
@@ -169,12 +183,12 @@ bool Host::Reconfigure(const HostOptions& next) {
     newSetup = !(next.setup == options_.setup);
     options_.setup = next.setup;
   }
-  if (newSetup) supervisor_.ChangeSetup(next.setup);
+  if (newSetup) source_->ChangeSetup(next.setup);
   return true;
 }
 
 void Host::ReportShutdownReadiness(bool ready) {
-  const auto latest = supervisor_.Latest();
+  const auto latest = source_->Latest();
   dispatcher_.Raise(
       ready ? UpsEvent{EventKind::kShutdownReady, latest ? latest->polled : 8u,
                        "the privileged helper answers: this host can shut down"}

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -61,21 +62,25 @@ struct HostOptions {
 class Host {
  public:
   Host(DriverLibrary& driver, HostOptions options, Logger& log);
+  // Observations from elsewhere (an agent's NUT server): nothing here can order the UPS off.
+  using SourceMaker = std::function<std::unique_ptr<UpsSource>(UpsSource::Listener)>;
+  Host(const SourceMaker& makeSource, HostOptions options, Logger& log);
   ~Host();  // stops and joins
 
   void OnEvent(EventDispatcher::Listener listener) { dispatcher_.AddListener(std::move(listener)); }
-  void OnPoll(Supervisor::Listener listener) { pollListener_ = std::move(listener); }
+  void OnPoll(UpsSource::Listener listener) { pollListener_ = std::move(listener); }
 
   void Start();  // the poll loop on its own thread
   void Stop();   // within the exchange in progress
 
-  std::optional<Observation> Latest() const { return supervisor_.Latest(); }
+  std::optional<Observation> Latest() const { return source_->Latest(); }
   ShutdownSequence::Stage ShutdownStage() const { return shutdown_.CurrentStage(); }
 
   // Shuts the host down for `reason` (a primary's FSD, which the power's return does not end)
   // unless that has begun already; from any thread.
   void ShutDownNow(const std::string& reason);
-  // Orders the UPS off after `delay` seconds and raises kill-power; true when acknowledged.
+  // Orders the UPS off after `delay` seconds and raises kill-power; true when acknowledged. An
+  // agent has no line to the UPS: false.
   bool OrderTurnOff(std::uint32_t delay, const std::string& why);
   // Raises shutdown-ready or shutdown-unready: whether the root helper answers; from any thread.
   void ReportShutdownReadiness(bool ready);
@@ -88,7 +93,7 @@ class Host {
   void Observe(const Observation& observation);
   ShutdownSteps Steps();
 
-  DriverLibrary& driver_;
+  DriverLibrary* driver_;  // none for an agent
   // A decision to shut down and a reload never cross: the reload waits, or finds it under way.
   std::mutex decideMutex_;
   std::mutex settingsMutex_;  // the options a reload changes, read by the shutdown's steps
@@ -100,8 +105,8 @@ class Host {
   EventDeriver deriver_;
   ShutdownPolicy policy_;
   ShutdownSequence shutdown_;
-  Supervisor::Listener pollListener_;
-  Supervisor supervisor_;
+  UpsSource::Listener pollListener_;
+  std::unique_ptr<UpsSource> source_;
   std::thread poller_;
 };
 

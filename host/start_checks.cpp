@@ -1,8 +1,10 @@
 #include "host/start_checks.h"
 
 #include <filesystem>
+#include <fstream>
 #include <tuple>
 
+#include "host/agent/follower_tls.h"
 #include "host/host_os.h"
 #include "host/listening.h"
 #include "host/nut/nut_server.h"
@@ -79,12 +81,27 @@ void CheckListenOverlaps(const Config& config, std::vector<std::string>& problem
   }
 }
 
+// An agent that cannot speak TLS, or cannot read what it checks the server against, never
+// connects: it would meet the next power failure blind.
+void CheckAgent(const Config::Ups& ups, StartChecks& checks) {
+  const bool tls = ups.requireTls || !ups.caFile.empty() || !ups.fingerprint.empty();
+  if (std::string why; tls && !agent::ClientTlsAvailable(&why)) {
+    checks.problems.push_back("ups.require_tls, ups.ca_file, ups.fingerprint: " + why);
+  }
+  if (!ups.caFile.empty()) {
+    if (std::ifstream in(ups.caFile); !in) {
+      checks.problems.push_back("ups.ca_file: cannot read " + ups.caFile);
+    }
+  }
+}
+
 }  // namespace
 
 StartChecks CheckBeforeStart(const Config& config, const std::string& path) {
   StartChecks checks;
   std::error_code error;
-  if (auto untrusted = UntrustedConfig(path, !config.users.empty())) {
+  if (auto untrusted =
+          UntrustedConfig(path, !config.users.empty() || !config.ups.password.empty())) {
     checks.problems.push_back(*untrusted);
   }
   // Root writes the flag and the helper's answers: in folders only root may write, or the
@@ -142,16 +159,20 @@ StartChecks CheckBeforeStart(const Config& config, const std::string& path) {
                                 "; the service shares the UPS only once they can be used");
     }
   }
-  for (auto& warning :
-       SerialSetupWarnings(config.ups.devices, config.ups.registry, config.ups.port)) {
-    checks.warnings.push_back(std::move(warning));
+  if (config.ups.Agent()) {
+    CheckAgent(config.ups, checks);
+  } else {
+    for (auto& warning :
+         SerialSetupWarnings(config.ups.devices, config.ups.registry, config.ups.port)) {
+      checks.warnings.push_back(std::move(warning));
+    }
   }
   const auto writable = ServiceWritableFolders();
   // The flag is the root helper's to write, not the service's.
   for (const auto& [key, where] : {std::pair{"ups.registry", config.ups.registry},
                                    std::pair{"events.history", config.events.history}}) {
     if (writable.empty()) break;
-    if (where.empty()) continue;
+    if (where.empty() || (config.ups.Agent() && std::string_view(key) == "ups.registry")) continue;
     bool inside = false;
     for (const auto& folder : writable) inside = inside || Inside(where, folder);
     if (!inside) {

@@ -20,6 +20,11 @@ void StatusBoard::SetShutdown(Shutdown shutdown) {
   shutdown_ = std::move(shutdown);
 }
 
+void StatusBoard::SetFollowing(std::function<FollowingFacts()> following) {
+  std::lock_guard lock(mutex_);
+  following_ = std::move(following);
+}
+
 void StatusBoard::SetShutdownReady(std::function<bool()> ready) {
   std::lock_guard lock(mutex_);
   shutdownReady_ = std::move(ready);
@@ -60,6 +65,7 @@ StatusSnapshot StatusBoard::Snapshot() const {
   std::function<SharingFacts()> sharing;
   Shutdown shutdown;
   std::function<bool()> ready;
+  std::function<FollowingFacts()> following;
   StatusSnapshot copy;
   {
     std::lock_guard lock(mutex_);
@@ -67,6 +73,7 @@ StatusSnapshot StatusBoard::Snapshot() const {
     sharing = sharing_;
     shutdown = shutdown_;
     ready = shutdownReady_;
+    following = following_;
   }
   copy.now = std::chrono::system_clock::now();
   if (copy.onBatterySince) {
@@ -77,6 +84,7 @@ StatusSnapshot StatusBoard::Snapshot() const {
   if (sharing) copy.sharing = sharing();
   if (shutdown) std::tie(copy.shutdownPending, copy.shutdownWaitsFor) = shutdown();
   if (ready) copy.shutdownReady = ready();
+  if (following) copy.following = following();
   return copy;
 }
 

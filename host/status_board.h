@@ -25,6 +25,13 @@ struct SharingFacts {
   bool forcedShutdown = false;        // FSD
 };
 
+// An agent's connection to the NUT server it follows the UPS on.
+struct FollowingFacts {
+  std::string server;
+  bool connected = false;  // the last reading reached the server with current data
+  std::string problem;     // why not, in words
+};
+
 struct StatusSnapshot {
   using SystemTime = std::chrono::system_clock::time_point;
   std::string ups;
@@ -43,8 +50,9 @@ struct StatusSnapshot {
   bool shutdownReady = true;     // false while the root helper does not answer
   std::string shutdownWaitsFor;  // in words, while pending
   SharingFacts sharing;
-  std::uint64_t httpRequests = 0;          // answered by the HTTP endpoint, this one included
-  std::deque<HistoryRecord> recentEvents;  // the newest last
+  std::optional<FollowingFacts> following;  // an agent's
+  std::uint64_t httpRequests = 0;           // answered by the HTTP endpoint, this one included
+  std::deque<HistoryRecord> recentEvents;   // the newest last
 };
 
 class StatusBoard {
@@ -56,6 +64,7 @@ class StatusBoard {
   void SetSharing(std::function<SharingFacts()> sharing);
   void SetShutdown(Shutdown shutdown);
   void SetShutdownReady(std::function<bool()> ready);
+  void SetFollowing(std::function<FollowingFacts()> following);
 
   void OnPoll(const Observation& observation);
   void OnEvent(const UpsEvent& event, std::chrono::system_clock::time_point when);
@@ -68,6 +77,7 @@ class StatusBoard {
   std::function<SharingFacts()> sharing_;
   Shutdown shutdown_;
   std::function<bool()> shutdownReady_;
+  std::function<FollowingFacts()> following_;
 };
 
 }  // namespace corvale::host

@@ -37,6 +37,25 @@ struct Observation {
   UpsFlags flags;            // from the last valid reply
   std::string statusText;    // the published "FirmwareRev" text it came from
   bool linkLost = false;     // no valid reply for `lostAfter`
+  // An agent's server has ordered every machine on the UPS down (FSD): at once, and the power's
+  // return does not undo it.
+  bool forcedShutdown = false;
+};
+
+// Where the host's observations come from: the UPS on its serial port, or, on the other machines
+// the UPS powers, a NUT server that has it.
+class UpsSource {
+ public:
+  using Listener = std::function<void(const Observation&)>;
+  virtual ~UpsSource() = default;
+  // Observes until Stop, calling the listener on this thread.
+  virtual void Run() = 0;
+  // From any thread: Run returns within a second.
+  virtual void Stop() = 0;
+  // The latest observation, for readers on other threads.
+  virtual std::optional<Observation> Latest() const = 0;
+  // From any thread: a reloaded configuration's port.
+  virtual void ChangeSetup(Setup) {}
 };
 
 struct SupervisorTiming {
@@ -45,21 +64,18 @@ struct SupervisorTiming {
   std::chrono::milliseconds restartEvery{10000};
 };
 
-class Supervisor {
+class Supervisor final : public UpsSource {
  public:
-  using Listener = std::function<void(const Observation&)>;
   Supervisor(DriverLibrary& driver, Setup setup, Logger& log, Listener onPoll,
              SupervisorTiming timing = {});
 
   // The poll loop; returns once Stop was called, with the driver stopped.
-  void Run();
+  void Run() override;
   // From any thread: ends Run within the exchange in progress (at most a second).
-  void Stop();
+  void Stop() override;
   // From any thread: the driver restarts on `setup` (another port) at the next poll.
-  void ChangeSetup(Setup setup);
-
-  // The latest observation, for readers on other threads.
-  std::optional<Observation> Latest() const;
+  void ChangeSetup(Setup setup) override;
+  std::optional<Observation> Latest() const override;
 
  private:
   bool EnsureDriverRunning(Clock::time_point now);

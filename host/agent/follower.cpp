@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <asio/co_spawn.hpp>
-#include <asio/detached.hpp>
+#include <future>
 #include <mutex>
 #include <optional>
 #include <random>
@@ -115,6 +115,8 @@ struct Follower::State {
   bool everReached = false, reachedThisTime = false, down = false;
   std::thread thread;
   std::mutex joining;
+  std::promise<void> endedPromise;
+  std::shared_future<void> ended = endedPromise.get_future().share();
 };
 
 void Follower::State::Arm() {
@@ -354,15 +356,22 @@ Follower::~Follower() {
 void Follower::Start() {
   std::lock_guard lock(state_->joining);
   if (state_->thread.joinable()) return;
-  asio::co_spawn(state_->io, state_->Run(), asio::detached);
+  asio::co_spawn(state_->io, state_->Run(), [state = state_.get()](const std::exception_ptr&) {
+    state->endedPromise.set_value();
+  });
   state_->thread = std::thread([state = state_.get()] { state->io.run(); });
 }
 
-void Follower::LogOut() {
+bool Follower::LogOut(std::chrono::milliseconds within) {
   asio::post(state_->io, [state = state_.get()] {
     state->loggingOut = true;
     state->pause.cancel();
   });
+  {
+    std::lock_guard lock(state_->joining);
+    if (!state_->thread.joinable()) return true;
+  }
+  return state_->ended.wait_for(within) == std::future_status::ready;
 }
 
 void Follower::Stop() {

@@ -49,8 +49,9 @@ class Follower {
 
   void Start();
   // Says LOGOUT and closes, and connects no more; for when this machine's own shutdown has begun,
-  // never before (the primary waits for logged-in secondaries). Returns at once.
-  void LogOut();
+  // never before (the primary waits for logged-in secondaries). Waits for that up to `within`
+  // (zero: returns at once); true once the follower has ended.
+  bool LogOut(std::chrono::milliseconds within = std::chrono::milliseconds(0));
   // Ends the follower within a second; from any thread, the report included (there it only asks,
   // and a later Stop or the destructor waits). No report runs once it has returned.
   void Stop();

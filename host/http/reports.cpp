@@ -108,6 +108,13 @@ std::string Metrics(const StatusSnapshot& snapshot, const std::string& version) 
   sample("corvale_ups_nut_connections", ups, std::to_string(snapshot.sharing.connections));
   family("corvale_ups_nut_logins", "gauge", "NUT clients (upsmon) logged in.");
   sample("corvale_ups_nut_logins", ups, std::to_string(snapshot.sharing.loggedIn.size()));
+  if (snapshot.following) {
+    family("corvale_ups_agent_connected", "gauge",
+           "An agent: whether it reads current data from the NUT server it follows (1).");
+    sample("corvale_ups_agent_connected",
+           ups + ",server=\"" + Label(snapshot.following->server) + "\"",
+           snapshot.following->connected ? "1" : "0");
+  }
   family("corvale_ups_http_requests_total", "counter", "Requests the HTTP endpoint answered.");
   sample("corvale_ups_http_requests_total", ups, std::to_string(snapshot.httpRequests));
   family("corvale_ups_build_info", "gauge", "The service's version (always 1).");
@@ -161,6 +168,11 @@ std::string StatusJson(const StatusSnapshot& snapshot, const std::string& versio
       {"nut",
        {{"connections", snapshot.sharing.connections}, {"logins", snapshot.sharing.loggedIn}}},
       {"recent_events", recent}};
+  if (snapshot.following) {
+    json["agent"] = {{"server", snapshot.following->server},
+                     {"connected", snapshot.following->connected},
+                     {"problem", snapshot.following->problem}};
+  }
   return Dump(json);
 }
 

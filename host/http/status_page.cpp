@@ -40,7 +40,8 @@ corvale-ups-shutdown.path</code></p></section>
   <tr><td>Status</td><td id="status"></td></tr>
   <tr><td>On battery</td><td id="onbattery"></td></tr>
   <tr><td>Last reply</td><td id="lastpoll"></td></tr>
-  <tr><td>NUT clients</td><td id="clients"></td></tr>
+  <tr id="clientsrow"><td>NUT clients</td><td id="clients"></td></tr>
+  <tr id="agentrow"><td>Followed on</td><td id="agent"></td></tr>
 </table></section>
 <section><h2>Last events</h2><table id="events"></table></section>
 <p id="updated"></p>
@@ -70,6 +71,13 @@ function show(status) {
       ? new Date(status.last_valid_poll).toLocaleString() : "never";
   $("clients").textContent = status.nut.logins.length
       ? status.nut.logins.join(", ") : "none logged in";
+  // An agent shares nothing: it shows the server it follows instead.
+  $("clientsrow").style.display = status.agent ? "none" : "";
+  $("agentrow").style.display = status.agent ? "" : "none";
+  if (status.agent) {
+    $("agent").textContent = status.agent.server + ": " + (status.agent.connected
+        ? "connected" : status.agent.problem);
+  }
   $("shutdown").style.display = status.shutdown.pending ? "block" : "none";
   $("waits").textContent = "Waiting for " + status.shutdown.waits_for + ".";
   $("unready").style.display = status.shutdown.ready === false ? "block" : "none";

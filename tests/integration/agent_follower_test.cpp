@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "host/agent/follower.h"
+#include "host/agent/follower_source.h"
 #include "host/nut/nut_server.h"
 #include "simulator/temporary_directory.h"
 #include "tests/support/captured_log.h"
@@ -466,6 +467,111 @@ TEST_F(FollowerTest, AReportMayStopItsOwnFollower) {
   std::this_thread::sleep_for(200ms);
   EXPECT_EQ(reports, 1) << "no report once stopped";
   own.Stop();  // and now it waits for the thread
+}
+
+}  // namespace
+
+namespace {
+
+using corvale::host::Observation;
+using corvale::host::agent::FollowerSource;
+using corvale::host::agent::ObservationFromStatus;
+
+TEST(ObservationFromStatus, ReadsTheWordsThisUpsHasAndIgnoresTheRest) {
+  const auto when = corvale::host::Clock::now();
+  struct Case {
+    const char* status;
+    std::uint32_t state;
+    bool onBattery, low, forced;
+  };
+  for (const Case& c :
+       {Case{"OL", 1, false, false, false}, Case{"OB", 2, true, false, false},
+        Case{"OB LB", 4, true, true, false}, Case{"FSD OB LB", 4, true, true, true},
+        Case{"OL CHRG BYPASS", 1, false, false, false}, Case{"LB", 0, false, true, false},
+        Case{"FSD", 0, false, false, true}, Case{"", 0, false, false, false},
+        Case{"OLD FSDX", 0, false, false, false}}) {
+    const Observation seen = ObservationFromStatus(c.status, when);
+    EXPECT_EQ(seen.state, c.state) << c.status;
+    EXPECT_EQ(seen.polled, c.state == 0 ? 8u : c.state) << c.status;
+    EXPECT_EQ(seen.flags.onBattery, c.onBattery) << c.status;
+    EXPECT_EQ(seen.flags.lowBattery, c.low) << c.status;
+    EXPECT_EQ(seen.forcedShutdown, c.forced) << c.status;
+  }
+}
+
+// The observations an agent's host would act on, kept for the test.
+class SourceTest : public FollowerTest {
+ protected:
+  void StartSource(FollowerOptions options, std::chrono::milliseconds deadtime) {
+    source = std::make_unique<FollowerSource>(options, deadtime, log, [this](const Observation& o) {
+      std::lock_guard lock(mutex);
+      seen.push_back(o);
+    });
+    runner = std::thread([this] { source->Run(); });
+  }
+  bool Saw(const std::function<bool(const Observation&)>& matches) {
+    return Eventually([&] {
+      std::lock_guard lock(mutex);
+      return !seen.empty() && matches(seen.back());
+    });
+  }
+  void TearDown() override {
+    if (source) source->Stop();
+    if (runner.joinable()) runner.join();
+  }
+  std::mutex mutex;
+  std::vector<Observation> seen;
+  std::unique_ptr<FollowerSource> source;
+  std::thread runner;
+};
+
+TEST_F(SourceTest, AStaleOrSilentServerHoldsTheLastStateUntilDeadtimeThenCountsAsLost) {
+  auto server = Serve("127.0.0.1:0");
+  StartSource(Options(Loopback(server->Ports().at(0))), 1500ms);
+  ASSERT_TRUE(Saw([](const Observation& o) { return o.polled == 1 && !o.linkLost; }));
+  EXPECT_TRUE(source->Facts().connected);
+  backend.SetStatus("OB");
+  ASSERT_TRUE(Saw([](const Observation& o) { return o.polled == 2 && o.flags.onBattery; }));
+  const auto staleSince = std::chrono::steady_clock::now();
+  backend.SetStatus(std::nullopt);
+  ASSERT_TRUE(Saw([](const Observation& o) { return o.polled == 8 && o.state == 2; }));
+  EXPECT_FALSE(source->Facts().connected);
+  EXPECT_EQ(source->Facts().problem, "the server's data is stale");
+  ASSERT_TRUE(Saw([](const Observation& o) { return o.linkLost && o.state == 2; }));
+  EXPECT_GE(std::chrono::steady_clock::now() - staleSince, 1400ms) << "not before deadtime";
+  // A server gone for good: the same, and the time keeps counting without readings.
+  backend.SetStatus("OL");
+  ASSERT_TRUE(Saw([](const Observation& o) { return o.polled == 1 && !o.linkLost; }));
+  server.reset();
+  ASSERT_TRUE(Saw([](const Observation& o) { return o.linkLost && o.state == 1; }));
+  std::lock_guard lock(mutex);
+  EXPECT_FALSE(
+      std::any_of(seen.begin(), seen.end(), [](const Observation& o) { return o.forcedShutdown; }));
+}
+
+TEST_F(SourceTest, FsdIsPassedOnEvenFromAPrimaryThatLostItsUps) {
+  auto server = Serve("127.0.0.1:0");
+  StartSource(Options(Loopback(server->Ports().at(0))), 10s);
+  ASSERT_TRUE(Saw([](const Observation& o) { return o.polled == 1; }));
+  backend.SetStatus("FSD");
+  ASSERT_TRUE(Saw([](const Observation& o) { return o.forcedShutdown && o.state == 1; }));
+  // The primary waits for this login until the agent's own shutdown logs it out.
+  EXPECT_EQ(backend.NumLogins(), 1);
+  EXPECT_TRUE(source->LogOut(2s));
+  EXPECT_TRUE(Eventually([&] { return backend.NumLogins() == 0; }));
+}
+
+TEST_F(SourceTest, JunkFromTheServerIsALossNeverAState) {
+  FakeServer junk(Answering([](const std::string& line) {
+    return line.starts_with("GET") ? std::string("VAR ups1 ups.status \"OB LB\" trailing\n")
+                                   : std::string("OK\n");
+  }));
+  StartSource(Options(Loopback(junk.port)), 1s);
+  ASSERT_TRUE(Saw([](const Observation& o) { return o.linkLost; }));
+  std::lock_guard lock(mutex);
+  EXPECT_TRUE(std::all_of(seen.begin(), seen.end(), [](const Observation& o) {
+    return o.state == 0 && o.polled == 8 && !o.forcedShutdown;
+  }));
 }
 
 }  // namespace
