@@ -271,6 +271,7 @@ void ReadDocument(const toml::table& root, LoadedConfig& loaded) {
     ups.String("library", config.ups.library);
   });
   if (config.ups.Agent()) {
+    config.network.listen.clear();  // it serves no NUT clients
     if (hasPort) {
       problems.push_back({serverLine,
                           "ups.port and ups.server exclude each other: the port on "

@@ -186,8 +186,10 @@ StartChecks CheckBeforeStart(const Config& config, const std::string& path) {
   // watches only the shipped request folder: elsewhere, no flag or no request would ever land.
   if (!writable.empty()) {
     const std::string helpers = DefaultResultFolder();
+    // An agent writes no flag: only the results' folder counts.
     for (const auto& [key, where] : {std::pair{"shutdown.flag_file", config.shutdown.flagFile},
                                      std::pair{"shutdown.results", config.shutdown.results}}) {
+      if (config.ups.Agent() && std::string_view(key) == "shutdown.flag_file") continue;
       if (where != helpers && !Inside(where, helpers)) {
         checks.warnings.push_back(std::string(key) +
                                   ": the installed root helper may only write in " + helpers +

@@ -571,9 +571,41 @@ TEST(ConfigTest, ShutdownAndNetworkKeysAreCheckedWhereTheyStand) {
       {"a wrong upsmon on its line",
        "[ups]\nport = \"COM1\"\n[[users]]\nname = \"mon\"\npassword = \"x\"\nupsmon = \"boss\"\n",
        6, "primary"},
+      // An agent: a server instead of a port, a secondary's login, nothing shared.
+      {"an agent", "[ups]\nserver = \"ups-host\"\nuser = \"a1\"\npassword = \"pw\"\n", 0, ""},
+      {"a port and a server",
+       "[ups]\nport = \"COM1\"\nserver = \"h:3493\"\nuser = \"a\"\n"
+       "password = \"p\"\n",
+       3, "exclude"},
+      {"an agent without a login", "[ups]\nname = \"rack\"\nserver = \"[::1]:3493\"\n", 3,
+       "needs ups.user and ups.password"},
+      {"an agent serving NUT",
+       "[ups]\nserver = \"h\"\nuser = \"a\"\npassword = \"p\"\n"
+       "[network]\nhostsync_seconds = 5\n",
+       2, "shares nothing"},
+      {"an agent's key without a server", "[ups]\nport = \"COM1\"\ndeadtime = 30\n", 3,
+       "needs ups.server"},
+      {"a server that is no address",
+       "[ups]\nserver = \"h:99999\"\nuser = \"a\"\n"
+       "password = \"p\"\n",
+       2, "ups.server takes"},
+      {"a fingerprint cut short",
+       "[ups]\nserver = \"h\"\nuser = \"a\"\npassword = \"p\"\n"
+       "fingerprint = \"sha256 Fingerprint=AB:CD\"\n",
+       5, "64 hexadecimal"},
+      {"a deadtime too short to ride out a restart",
+       "[ups]\nserver = \"h\"\nuser = \"a\"\n"
+       "password = \"p\"\ndeadtime = 1\n",
+       5, "from 3 to 600"},
   };
   for (const auto& c : cases) {
     const auto loaded = corvale::host::ParseConfig(c.text);
+    if (c.line == 0 && loaded.config.ups.Agent()) {
+      EXPECT_TRUE(loaded.problems.empty()) << c.name << ": " << loaded.problems.front().message;
+      EXPECT_EQ(loaded.config.ups.deadtime, 15u);
+      EXPECT_TRUE(loaded.config.network.listen.empty()) << "an agent serves no NUT clients";
+      continue;
+    }
     if (c.line == 0) {
       EXPECT_TRUE(loaded.problems.empty()) << c.name << ": " << loaded.problems.front().message;
       EXPECT_EQ(loaded.config.shutdown.retrySeconds, 5u) << c.name;

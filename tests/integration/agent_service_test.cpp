@@ -1,0 +1,189 @@
+// corvale-ups as the agent on the other machines of the UPS, end to end: a primary service on the
+// simulator's UPS, agent services following it over loopback, and NUT's own upsmon beside them.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <fstream>
+#include <thread>
+
+#include "tests/support/free_port.h"
+#include "tests/support/service_fixture.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using corvale::testing::ReadFile;
+using corvale::testing::Subprocess;
+using namespace std::chrono_literals;
+
+constexpr std::uint16_t kOnBatt = 0x0001, kLowBatt = 0x0004;
+
+// One agent service: its own folder, configuration and log.
+struct Agent {
+  Agent(const fs::path& folder, const std::string& name, int port, const std::string& extra)
+      : dir(folder / name) {
+    fs::create_directories(dir);
+    config = dir / "corvale-ups.toml";
+    std::ofstream(config) << "[ups]\nname = \"test-ups\"\nserver = \"127.0.0.1:" << port
+                          << "\"\nuser = \"" << name << "\"\npassword = \"pw-" << name << "\"\n"
+                          << extra << "[shutdown]\ncommand = \"echo " << name << " >> "
+                          << (folder / "order").string() << "\"\nflag_file = \""
+                          << (dir / "run/killpower").string() << "\"\n[events]\nhistory = \""
+                          << (dir / "history.jsonl").string() << "\"\n[http]\nlisten = []\n";
+    fs::permissions(config, fs::perms::owner_read | fs::perms::owner_write);
+    process = std::make_unique<Subprocess>(
+        std::vector<std::string>{"/bin/sh", "-c", "exec \"$@\" 2>&1", "-", CORVALE_UPS_TOOL,
+                                 "service", "--config", config.string()});
+  }
+  bool WaitFor(const std::string& text, std::chrono::seconds timeout = 15s) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+      if (auto next = process->ReadLine(100ms)) {
+        log += *next + "\n";
+        if (next->find(text) != std::string::npos) return true;
+      }
+    }
+    return false;
+  }
+  void Drain() {
+    while (auto next = process->ReadLine(10ms)) log += *next + "\n";
+  }
+  fs::path dir, config;
+  std::unique_ptr<Subprocess> process;
+  std::string log;
+};
+
+class AgentServiceTest : public corvale::testing::ServiceFixture {
+ protected:
+  // The primary: its UPS on the simulator, its NUT server on a free port, a login per machine.
+  void StartPrimary(const std::string& extra = {}) {
+    std::string users;
+    for (const char* name : {"a1", "a2", "mon"}) {
+      users += "[[users]]\nname = \"" + std::string(name) + "\"\npassword = \"pw-" + name +
+               "\"\nupsmon = \"secondary\"\n";
+    }
+    const auto config = WriteConfig("echo primary >> " + (Dir() / "order").string(),
+                                    "[network]\nlisten = [\"127.0.0.1:" + std::to_string(port) +
+                                        "\"]\nhostsync_seconds = 30\n" + users + extra);
+    fs::permissions(config, fs::perms::owner_read | fs::perms::owner_write);
+    log.clear();
+    Start(config);
+    ASSERT_TRUE(WaitFor("test-ups: online")) << log;
+  }
+  std::unique_ptr<Agent> StartAgent(const std::string& name, const std::string& extra = {}) {
+    auto agent = std::make_unique<Agent>(Dir(), name, port, extra);
+    EXPECT_TRUE(agent->WaitFor("test-ups: online")) << agent->log;
+    return agent;
+  }
+  // NUT's upsmon as one more secondary, in a mount namespace of its own for its PID file.
+  std::unique_ptr<Subprocess> StartUpsmon() {
+    const fs::path conf = Dir() / "nut";
+    fs::create_directories(conf);
+    std::ofstream(conf / "upsmon.conf")
+        << "MONITOR test-ups@127.0.0.1:" << port << " 1 mon pw-mon secondary\nMINSUPPLIES 1\n"
+        << "SHUTDOWNCMD \"/bin/sh -c 'echo upsmon >> " << (Dir() / "order").string() << "'\"\n"
+        << "POLLFREQ 1\nPOLLFREQALERT 1\nDEADTIME 15\nFINALDELAY 0\nPOWERDOWNFLAG "
+        << (Dir() / "upsmon-flag").string() << "\n";
+    fs::permissions(conf / "upsmon.conf", fs::perms::owner_read | fs::perms::owner_write);
+    return std::make_unique<Subprocess>(std::vector<std::string>{
+        "/usr/bin/env", "NUT_CONFPATH=" + conf.string(), "unshare", "-m", "--propagation",
+        "private", "/bin/sh", "-c",
+        "mkdir -p /run/nut && mount -t tmpfs none /run/nut && exec /lib/nut/upsmon -F -p "
+        ">/dev/null 2>&1"});
+  }
+  // What the system does once an agent's shutdown command has run: it stops the service.
+  static void SystemGoesDown(Agent& agent) {
+    ASSERT_TRUE(agent.WaitFor("the shutdown command ended: exit status 0", 30s)) << agent.log;
+    agent.process->Signal(SIGTERM);
+    EXPECT_EQ(agent.process->Wait(10s), 0);
+    agent.Drain();
+  }
+
+  int port = corvale::testing::FreePort();
+};
+
+TEST_F(AgentServiceTest, OnFsdEveryMachineShutsDownOnceAndThePrimaryLast) {
+  // The primary decides on time alone; the agents, without a limit of their own, go on its FSD.
+  StartPrimary("");
+  std::string text = ReadFile(Dir() / "corvale-ups.toml");
+  text.insert(text.find("[shutdown]\n") + 11, "on_battery_seconds = 3\n");
+  std::ofstream(Dir() / "corvale-ups.toml") << text;
+  service->Signal(SIGHUP);
+  ASSERT_TRUE(WaitFor("changed shutdown.on_battery_seconds")) << log;
+  auto a1 = StartAgent("a1");
+  auto a2 = StartAgent("a2");
+  auto upsmon = StartUpsmon();
+
+  line.peer->SetStatus(kOnBatt);
+  ASSERT_TRUE(a1->WaitFor("on-battery")) << a1->log;
+  // Each of the three is logged in and waited for.
+  ASSERT_TRUE(WaitFor("waiting up to 30 s for 3 other machines")) << log;
+  ASSERT_TRUE(a1->WaitFor("shutdown: the NUT server ordered every machine on the UPS down (FSD)"))
+      << a1->log;
+  SystemGoesDown(*a1);
+  SystemGoesDown(*a2);
+  EXPECT_NE(a1->log.find("logged out of 127.0.0.1:"), std::string::npos) << a1->log;
+  ASSERT_TRUE(WaitFor("the other machines have logged out", 20s)) << log;
+  ASSERT_TRUE(WaitFor("the shutdown command ended: exit status 0")) << log;
+
+  const std::string order = ReadFile(Dir() / "order");
+  for (const char* machine : {"a1\n", "a2\n", "upsmon\n"}) {
+    EXPECT_NE(order.find(machine), std::string::npos) << order;
+    EXPECT_EQ(order.find(machine), order.rfind(machine)) << "once: " << order;
+  }
+  EXPECT_TRUE(order.ends_with("primary\n")) << order;
+  // An agent has no line to the UPS: no flag of its own, and its history holds its story.
+  EXPECT_FALSE(fs::exists(a1->dir / "run/killpower"));
+  EXPECT_TRUE(fs::exists(Flag()));
+  EXPECT_NE(ReadFile(a1->dir / "history.jsonl").find("\"event\":\"shutdown\""), std::string::npos);
+  EXPECT_EQ(a1->log.find("pw-a1"), std::string::npos) << "never the password";
+}
+
+TEST_F(AgentServiceTest,
+       APrimaryGoneWhileOnlineCostsNothingButGoneOnBatteryShutsDownAfterDeadtime) {
+  StartPrimary();
+  auto agent = StartAgent("a1", "deadtime = 4\n");
+  // A restart of the primary, and then a primary away for longer than the deadtime: online.
+  service->Signal(SIGTERM);
+  ASSERT_EQ(service->Wait(10s), 0);
+  StartPrimary();
+  ASSERT_TRUE(WaitFor("logged in to test-ups", 20s)) << log;
+  service->Signal(SIGKILL);
+  service->Wait(10s);
+  ASSERT_TRUE(agent->WaitFor("communication-lost")) << agent->log;
+  StartPrimary();
+  ASSERT_TRUE(agent->WaitFor("communication-restored", 40s)) << agent->log;
+  EXPECT_EQ(agent->log.find("shutdown:"), std::string::npos) << agent->log;
+
+  line.peer->SetStatus(kOnBatt);
+  ASSERT_TRUE(agent->WaitFor("on-battery")) << agent->log;
+  const auto killed = std::chrono::steady_clock::now();
+  service->Signal(SIGKILL);
+  ASSERT_TRUE(
+      agent->WaitFor("shutdown: communication with the UPS is lost while it runs on battery", 15s))
+      << agent->log;
+  EXPECT_GE(std::chrono::steady_clock::now() - killed, 3s) << "not before the deadtime";
+  ASSERT_TRUE(agent->WaitFor("the shutdown command ended: exit status 0")) << agent->log;
+  EXPECT_EQ(ReadFile(Dir() / "order"), "a1\n");
+}
+
+TEST_F(AgentServiceTest, CheckConfigAndStatusKnowTheAgent) {
+  StartPrimary();
+  auto agent = StartAgent("a1");
+  const auto check = Tool({"check-config", "--config", agent->config.string()});
+  EXPECT_EQ(check, 0);
+  Subprocess status({CORVALE_UPS_TOOL, "status", "--json", "--config", agent->config.string()});
+  const std::string said = status.ReadAll(10s);
+  EXPECT_EQ(status.Wait(10s), 0) << said;
+  EXPECT_NE(said.find("\"state\":1"), std::string::npos) << said;
+  EXPECT_NE(said.find("\"source\":\"server\""), std::string::npos) << said;
+  // A port beside the server, or shared settings on an agent, are refused with their lines.
+  std::ofstream(agent->config, std::ios::app) << "[network]\nlisten = []\n";
+  Subprocess refused({"/bin/sh", "-c", "exec \"$@\" 2>&1", "-", CORVALE_UPS_TOOL, "check-config",
+                      "--config", agent->config.string()});
+  const std::string why = refused.ReadAll(10s);
+  EXPECT_NE(refused.Wait(10s), 0);
+  EXPECT_NE(why.find("an agent (ups.server) shares nothing"), std::string::npos) << why;
+}
+
+}  // namespace
