@@ -12,8 +12,11 @@
 
 #include "cli/commands.h"
 #include "cli/events.h"
+#include "host/agent/follower_source.h"
 #include "host/host.h"
 #include "host/http/http_server.h"
+#include "host/nut/nut_backend.h"
+#include "host/nut/nut_server.h"
 #include "host/status_board.h"
 #include "simulator/scenario.h"
 #include "simulator/temporary_directory.h"
@@ -97,7 +100,55 @@ int RunDemo(const DemoOptions& options, const std::atomic<bool>& stop) {
   hostOptions.turnOffAfterShutdown = options.turnOffDelay;
   hostOptions.shutdownTiming.downWithin = std::chrono::seconds(0);  // its host never goes down
   hostOptions.logEvents = false;  // printed below, one line or JSON object each
+  // The primary shares the UPS over NUT with one other machine, which runs as its agent: the
+  // primary sets FSD and waits for the agent to log out before its own shutdown.
+  nut::BackendOptions sharingOptions;
+  sharingOptions.upsName = hostOptions.name;
+  sharingOptions.users = nut::UsersFrom({{"rack2", "demo-only", "secondary", {}, {}}});
+  sharingOptions.hostsync = std::chrono::seconds(5);
+  nut::ServiceBackend sharing(sharingOptions, hostLog);
+  hostOptions.beforeShutdown = [&sharing](std::function<void()> proceed) {
+    sharing.CoordinateShutdown(std::move(proceed));
+  };
+  hostOptions.cancelBeforeShutdown = [&sharing] { sharing.CancelForcedShutdown(); };
   host::Host demo(*driver, hostOptions, hostLog);
+  sharing.Attach(demo);
+  nut::ServerOptions serving;
+  serving.listen = {"127.0.0.1:0"};
+  nut::Server server(sharing, serving, hostLog);
+  std::string serverProblem;
+  if (!server.Start(&serverProblem) || server.Ports().empty()) {
+    return Fail(kExitFailure, "cannot share the UPS on loopback: " + serverProblem);
+  }
+  const std::string served = "127.0.0.1:" + std::to_string(server.Ports().front());
+
+  host::agent::FollowerSource* follower = nullptr;
+  std::optional<std::chrono::steady_clock::duration> agentDownAt, primaryDownAt;
+  host::HostOptions agentOptions;
+  agentOptions.name = hostOptions.name;
+  agentOptions.logEvents = false;
+  agentOptions.shutdownCommand = "pretend to shut down";
+  agentOptions.shutdownTiming.downWithin = std::chrono::seconds(0);
+  host::HostOptions::Delegated agentPretends;
+  agentPretends.runCommand = [&](auto ended) {
+    ended(host::ExitStatus{});
+    // Its system going down stops its service, which logs out: the primary may go on.
+    follower->LogOut(std::chrono::milliseconds(0));
+  };
+  agentOptions.delegated = agentPretends;
+  host::Host agent(
+      [&](host::UpsSource::Listener listener) {
+        host::agent::FollowerOptions following;
+        following.server = served;
+        following.ups = hostOptions.name;
+        following.user = "rack2";
+        following.password = "demo-only";
+        auto source = std::make_unique<host::agent::FollowerSource>(
+            following, std::chrono::seconds(15), hostLog, std::move(listener));
+        follower = source.get();
+        return source;
+      },
+      agentOptions, hostLog);
   // The status page, live while the story plays, at a port nobody else has.
   host::StatusBoard board(hostOptions.name);
   board.SetShutdown([&] {
@@ -132,12 +183,31 @@ int RunDemo(const DemoOptions& options, const std::atomic<bool>& stop) {
       log.Report(Note("kill-power", event.message));
     }
   });
+  agent.OnEvent([&](const host::UpsEvent& event) {
+    std::lock_guard lock(seenMutex);
+    if (event.kind == host::EventKind::kShutdown) {
+      agentDownAt = std::chrono::steady_clock::now() - start;
+    }
+    log.Report(Note("agent", std::string(host::EventName(event.kind)) + ": " + event.message));
+  });
+  demo.OnEvent([&](const host::UpsEvent& event) {
+    if (event.kind != host::EventKind::kKillPower) return;
+    std::lock_guard lock(seenMutex);
+    primaryDownAt = std::chrono::steady_clock::now() - start;
+  });
+  std::fprintf(narration, "Another machine on the UPS follows it over NUT at %s as its agent\n\n",
+               served.c_str());
+  std::fflush(narration);
   demo.Start();
+  agent.Start();
   PlayScenario(ups, story, stop, [&](const std::string& said) {
     std::lock_guard lock(seenMutex);
     log.Report(Note("simulator", said));
   });
+  agent.Stop();
   demo.Stop();
+  server.Stop();
+  sharing.Stop();
   page.Stop();
 
   // What happened, as seen from the line, the host and the registry.
@@ -178,6 +248,12 @@ int RunDemo(const DemoOptions& options, const std::atomic<bool>& stop) {
                  outputOnAt ? Seconds(*outputOnAt).c_str() : "-");
   }
   std::fprintf(narration, "  registry:   %s\n", published.c_str());
+  std::fprintf(narration, "  agent:       %s\n",
+               agentDownAt ? ("shut down at " + Seconds(*agentDownAt) +
+                              ", before the primary ordered the power off at " +
+                              (primaryDownAt ? Seconds(*primaryDownAt) : std::string("-")))
+                                 .c_str()
+                           : "did not shut down");
 
   // The story is whole when the host saw each stage and the UPS did what it was told.
   const auto sawInOrder = [&](std::initializer_list<std::uint32_t> wanted) {
@@ -189,7 +265,8 @@ int RunDemo(const DemoOptions& options, const std::atomic<bool>& stop) {
     return true;
   };
   const bool whole = ups.InvalidFrames() == 0 && sawInOrder({1, 2, 4, 8, 1}) && acknowledged &&
-                     outputOffAt && outputOnAt;
+                     outputOffAt && outputOnAt && agentDownAt && primaryDownAt &&
+                     *agentDownAt < *primaryDownAt;
   if (!whole) std::fprintf(narration, "  the story did not run as expected\n");
   std::fflush(narration);
   return whole ? kExitOk : kExitFailure;
