@@ -85,7 +85,12 @@ bool CommandRunner::Start(const std::string& what, const std::string& command,
 void CommandRunner::Watch() {
   std::unique_lock lock(mutex_);
   while (!stopping_) {
-    changed_.wait_for(lock, std::chrono::milliseconds(100));
+    if (running_.empty()) {
+      // Idle: asleep until a command starts, not woken ten times a second for nothing.
+      changed_.wait(lock, [this] { return stopping_ || !running_.empty(); });
+    } else {
+      changed_.wait_for(lock, std::chrono::milliseconds(100));
+    }
     const auto now = std::chrono::steady_clock::now();
     std::vector<std::pair<Running, ExitStatus>> ended;
     for (auto entry = running_.begin(); entry != running_.end();) {

@@ -167,9 +167,17 @@ TEST_F(AgentServiceTest,
   EXPECT_EQ(ReadFile(Dir() / "order"), "a1\n");
 }
 
-TEST_F(AgentServiceTest, CheckConfigAndStatusKnowTheAgent) {
+TEST_F(AgentServiceTest, CheckConfigStatusAndReloadKnowTheAgent) {
   StartPrimary();
   auto agent = StartAgent("a1");
+  // A reload takes the hooks at once; where it follows the UPS only at the next start.
+  std::string text = ReadFile(agent->config);
+  text.insert(text.find("[shutdown]\n"), "deadtime = 30\n");
+  text.insert(text.find("[events]\n") + 9, "command = \"true\"\n");
+  std::ofstream(agent->config) << text;
+  agent->process->Signal(SIGHUP);
+  ASSERT_TRUE(agent->WaitFor("changed events.command")) << agent->log;
+  ASSERT_TRUE(agent->WaitFor("only a restart of the service applies ups.deadtime")) << agent->log;
   const auto check = Tool({"check-config", "--config", agent->config.string()});
   EXPECT_EQ(check, 0);
   Subprocess status({CORVALE_UPS_TOOL, "status", "--json", "--config", agent->config.string()});
