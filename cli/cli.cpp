@@ -72,7 +72,8 @@ ServiceAnswer StatusFromService(const Common& common, const std::string& configP
     if (name == "ups.status") state = nut::StateFromStatus(value);
     if (name == "driver.shutdown.ready") shutdownReady = value != "0";
   }
-  if (!shutdownReady) {
+  // The primary's helper is not this machine's: an agent's readiness is its own page's to tell.
+  if (!shutdownReady && !agent) {
     std::fprintf(stderr,
                  "corvale-ups: warning: the service could not shut this host down: its "
                  "privileged helper does not answer ("
@@ -83,6 +84,12 @@ ServiceAnswer StatusFromService(const Common& common, const std::string& configP
   Event event = StateEvent(state, agent ? PublishedList() : PublishedValues(setup));
   event.source = agent ? "server" : "service";
   EventLog(common.json).Report(event);
+  if (agent) {
+    std::fprintf(stderr,
+                 "corvale-ups: the state above is the NUT server's at %s; whether this machine's "
+                 "agent runs and is logged in there shows on its status page and in its log\n",
+                 answer.address.c_str());
+  }
   answer.exit = state == 8 ? kExitNoUps : kExitOk;
   return answer;
 }

@@ -167,7 +167,8 @@ std::optional<host::Config> HelperConfig(const std::string& path, const std::str
       lastGood.empty() ? nullptr : host::OpenFolder(kept.parent_path().string(), true, false, &why);
   if (loaded.problems.empty()) {
     // Root acts on this file: it must be root's alone, and only then is it kept.
-    if (auto untrusted = host::UntrustedConfig(path, !loaded.config.users.empty())) {
+    const bool passwords = !loaded.config.users.empty() || !loaded.config.ups.password.empty();
+    if (auto untrusted = host::UntrustedConfig(path, passwords)) {
       Fail(kExitUsage, *untrusted);
       return std::nullopt;
     }

@@ -277,6 +277,20 @@ void ReadDocument(const toml::table& root, LoadedConfig& loaded) {
                           "ups.port and ups.server exclude each other: the port on "
                           "the machine with the UPS's cable, the server on the others"});
     }
+    for (const char* key :
+         {"ups.devices", "ups.registry", "ups.library", "shutdown.turn_off_delay"}) {
+      if (const auto node = root.at_path(key)) {
+        problems.push_back({LineOf(*node.node()),
+                            std::string(key) + " is for the machine with the UPS's cable: an "
+                                               "agent (ups.server) has no port and never turns "
+                                               "the UPS off"});
+      }
+    }
+    if (!config.ups.caFile.empty() && !config.ups.fingerprint.empty()) {
+      problems.push_back({serverLine,
+                          "ups.ca_file and ups.fingerprint exclude each other: a "
+                          "pinned certificate is checked alone"});
+    }
     if (root.get("network") != nullptr || root.get("users") != nullptr) {
       problems.push_back({serverLine,
                           "an agent (ups.server) shares nothing: [network] and "

@@ -58,8 +58,11 @@ struct UpsEvent {
 class EventDeriver {
  public:
   std::vector<UpsEvent> Next(const Observation& observation);
+  // What to check when the UPS never answered: the serial cable, or an agent's server.
+  void SetWhereToLook(std::string text) { whereToLook_ = std::move(text); }
 
  private:
+  std::string whereToLook_ = "is it on, and is its serial cable on ups.port?";
   std::uint32_t reportedState_ = 0;
   UpsFlags flags_;
   bool lost_ = false;

@@ -26,7 +26,9 @@ Host::Host(const SourceMaker& makeSource, HostOptions options, Logger& log)
                   hooks_, options_.hookTimeout),
       policy_(options_.onBatteryLimit),
       shutdown_(options_.shutdownCommand, Steps(), log, options_.shutdownTiming),
-      source_(makeSource([this](const Observation& o) { Observe(o); })) {}
+      source_(makeSource([this](const Observation& o) { Observe(o); })) {
+  if (!options_.whereToLook.empty()) deriver_.SetWhereToLook(options_.whereToLook);
+}
 
 Host::~Host() {
   Stop();

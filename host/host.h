@@ -57,6 +57,8 @@ struct HostOptions {
   ShutdownTiming shutdownTiming;
   std::chrono::milliseconds hookTimeout = EventDispatcher::kHookTimeout;
   std::size_t mostHooksRunning = 16;
+  // What to check when the UPS never answers; empty: its serial cable.
+  std::string whereToLook;
 };
 
 class Host {

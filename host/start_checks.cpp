@@ -83,13 +83,18 @@ void CheckListenOverlaps(const Config& config, std::vector<std::string>& problem
 
 // An agent that cannot speak TLS, or cannot read what it checks the server against, never
 // connects: it would meet the next power failure blind.
-void CheckAgent(const Config::Ups& ups, StartChecks& checks) {
+void CheckAgent(const Config::Ups& ups, bool installed, StartChecks& checks) {
   const bool tls = ups.requireTls || !ups.caFile.empty() || !ups.fingerprint.empty();
   if (std::string why; tls && !agent::ClientTlsAvailable(&why)) {
     checks.problems.push_back("ups.require_tls, ups.ca_file, ups.fingerprint: " + why);
   }
   if (!ups.caFile.empty()) {
-    if (std::ifstream in(ups.caFile); !in) {
+    // As the installed service's account will meet it, whoever runs the check.
+    if (const std::string account = ServiceAccount(); installed && !account.empty()) {
+      if (auto problem = AccessProblem(ups.caFile, account, false)) {
+        checks.problems.push_back("ups.ca_file: the service runs as " + account + ": " + *problem);
+      }
+    } else if (std::ifstream in(ups.caFile); !in) {
       checks.problems.push_back("ups.ca_file: cannot read " + ups.caFile);
     }
   }
@@ -160,7 +165,8 @@ StartChecks CheckBeforeStart(const Config& config, const std::string& path) {
     }
   }
   if (config.ups.Agent()) {
-    CheckAgent(config.ups, checks);
+    CheckAgent(config.ups, fs::path(path).lexically_normal() == fs::path(DefaultConfigPath()),
+               checks);
   } else {
     for (auto& warning :
          SerialSetupWarnings(config.ups.devices, config.ups.registry, config.ups.port)) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <asio/co_spawn.hpp>
+#include <atomic>
 #include <future>
 #include <mutex>
 #include <optional>
@@ -112,7 +113,9 @@ struct Follower::State {
   bool timedOut = false;
   asio::steady_timer pause{io};
   bool loggingOut = false;
+  std::atomic<bool> loggedOut{false};  // the server answered LOGOUT
   bool everReached = false, reachedThisTime = false, down = false;
+  bool saidAgain = false;  // "again" said since "cannot follow"
   std::thread thread;
   std::mutex joining;
   std::promise<void> endedPromise;
@@ -150,12 +153,12 @@ void Follower::State::CloseSocket() {
 }
 
 void Follower::State::Reached(const std::string& status) {
-  if (down) {
+  if (down && !saidAgain) {
     log.Log(Priority::kNotice, "following " + Names() + " again");
+    saidAgain = true;
   } else if (!everReached) {
     log.Log(Priority::kInfo, "following " + Names());
   }
-  down = false;
   everReached = reachedThisTime = true;
   Tell({true, status, ""});
 }
@@ -277,7 +280,7 @@ asio::awaitable<std::string> Follower::State::Poll() {
     if (loggingOut) {
       // Whatever the answer, or none in time: the connection ends here.
       const std::string logout = "LOGOUT";
-      co_await Ask(logout, why);
+      loggedOut = co_await Ask(logout, why) ? true : false;
       co_return "";
     }
     const auto asked = Clock::now();
@@ -321,15 +324,21 @@ asio::awaitable<void> Follower::State::Run() {
   auto backoff = options.firstBackoff;
   while (!loggingOut) {
     reachedThisTime = false;
+    const auto connected = Clock::now();
     const std::string why = co_await Connection();
     CloseSocket();
     channel.reset();
     pending.clear();
     if (loggingOut) break;
-    if (reachedThisTime) backoff = options.firstBackoff;
+    // Only a connection that held a while counts as recovered: one the server drops after each
+    // reply is retried ever more slowly, and logged once.
+    const bool held = reachedThisTime && Clock::now() - connected >= options.longestBackoff;
+    if (held) backoff = options.firstBackoff;
+    if (held) down = false;
     if (!down) {
       log.Log(Priority::kWarning, "cannot follow " + Names() + ": " + why + "; reconnecting");
       down = true;
+      saidAgain = false;
     }
     Tell({false, "", why});
     // A random part on top, so that many machines that lost the server at one instant do not
@@ -369,9 +378,10 @@ bool Follower::LogOut(std::chrono::milliseconds within) {
   });
   {
     std::lock_guard lock(state_->joining);
-    if (!state_->thread.joinable()) return true;
+    if (!state_->thread.joinable()) return false;
   }
-  return state_->ended.wait_for(within) == std::future_status::ready;
+  state_->ended.wait_for(within);
+  return state_->loggedOut;
 }
 
 void Follower::Stop() {

@@ -50,7 +50,8 @@ class Follower {
   void Start();
   // Says LOGOUT and closes, and connects no more; for when this machine's own shutdown has begun,
   // never before (the primary waits for logged-in secondaries). Waits for that up to `within`
-  // (zero: returns at once); true once the follower has ended.
+  // (zero: returns at once); true once the server has answered the LOGOUT (not when there was no
+  // connection to say it on).
   bool LogOut(std::chrono::milliseconds within = std::chrono::milliseconds(0));
   // Ends the follower within a second; from any thread, the report included (there it only asks,
   // and a later Stop or the destructor waits). No report runs once it has returned.

@@ -1,5 +1,6 @@
 #include "host/agent/follower_source.h"
 
+#include <algorithm>
 #include <sstream>
 
 #include "host/nut/nut_client.h"
@@ -23,13 +24,26 @@ Observation ObservationFromStatus(const std::string& status, Clock::time_point w
   return observation;
 }
 
+namespace {
+
+// Reconnecting waits at most a quarter of the deadtime (a half more with the random part), so that
+// a server back within it is found before the UPS counts as lost.
+FollowerOptions WithinDeadtime(FollowerOptions options, std::chrono::milliseconds deadtime) {
+  const auto longest = std::max(options.firstBackoff, deadtime / 4);
+  options.longestBackoff = std::min(options.longestBackoff, longest);
+  return options;
+}
+
+}  // namespace
+
 FollowerSource::FollowerSource(FollowerOptions options, std::chrono::milliseconds deadtime,
                                Logger& log, Listener onObservation)
     : server_(options.server),
       pollEvery_(options.pollEvery),
       deadtime_(deadtime),
       onObservation_(std::move(onObservation)),
-      follower_(std::move(options), log, [this](const Reading& reading) { OnReading(reading); }) {
+      follower_(WithinDeadtime(std::move(options), deadtime), log,
+                [this](const Reading& reading) { OnReading(reading); }) {
   facts_.server = server_;
   facts_.problem = "not connected yet";
 }

@@ -273,6 +273,24 @@ TEST_F(FollowerTest, LogsInAgainBeforeAnythingElseAndLogsOutOnlyWhenTold) {
   follower.reset();
 }
 
+TEST_F(FollowerTest, AServerThatDropsEachConnectionIsLoggedOnceAndTriedEverMoreSlowly) {
+  FakeServer flapping([](FakeServer& s, int fd) {
+    for (std::string line; !(line = s.Line(fd)).empty();) {
+      const bool get = line.starts_with("GET");
+      FakeServer::Say(fd, get ? "VAR ups1 ups.status \"OL\"\n" : "OK\n");
+      if (get) return;
+    }
+  });
+  auto options = Options(Loopback(flapping.port));
+  options.longestBackoff = 400ms;
+  Follow(options);
+  std::this_thread::sleep_for(3s);
+  follower.reset();
+  EXPECT_EQ(Count(Logged(), "cannot follow"), 1u) << Logged();
+  EXPECT_LE(Count(Logged(), "again"), 1u) << Logged();
+  EXPECT_LT(flapping.connections, 15) << "the backoff grows while no connection holds";
+}
+
 TEST_F(FollowerTest, BadServersAreUnreachableAndTriedAgainNeverReached) {
   std::atomic<std::size_t> flooded{0};
   const std::pair<FakeServer::Serve, const char*> cases[] = {
@@ -544,6 +562,7 @@ TEST_F(SourceTest, AStaleOrSilentServerHoldsTheLastStateUntilDeadtimeThenCountsA
   ASSERT_TRUE(Saw([](const Observation& o) { return o.polled == 1 && !o.linkLost; }));
   server.reset();
   ASSERT_TRUE(Saw([](const Observation& o) { return o.linkLost && o.state == 1; }));
+  EXPECT_FALSE(source->LogOut(1s)) << "nobody heard a LOGOUT";
   std::lock_guard lock(mutex);
   EXPECT_FALSE(
       std::any_of(seen.begin(), seen.end(), [](const Observation& o) { return o.forcedShutdown; }));

@@ -593,6 +593,15 @@ TEST(ConfigTest, ShutdownAndNetworkKeysAreCheckedWhereTheyStand) {
        "[ups]\nserver = \"h\"\nuser = \"a\"\npassword = \"p\"\n"
        "fingerprint = \"sha256 Fingerprint=AB:CD\"\n",
        5, "64 hexadecimal"},
+      {"a serial key on an agent",
+       "[ups]\nserver = \"h\"\nuser = \"a\"\npassword = \"p\"\n"
+       "[shutdown]\nturn_off_delay = 5\n",
+       6, "never turns the UPS off"},
+      {"a CA and a pin",
+       "[ups]\nserver = \"h\"\nuser = \"a\"\npassword = \"p\"\n"
+       "ca_file = \"/etc/ca.pem\"\nfingerprint = "
+       "\"sha256:aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa\"\n",
+       2, "exclude each other"},
       {"a deadtime too short to ride out a restart",
        "[ups]\nserver = \"h\"\nuser = \"a\"\n"
        "password = \"p\"\ndeadtime = 1\n",
