@@ -43,6 +43,7 @@ struct HistoryOptions {
   std::string file;
   std::string since;  // RFC 3339; empty: all
   bool json = false;  // the records as JSON lines
+  bool battery = false;  // only the battery's measures: time to low battery per power failure
 };
 int RunHistory(const HistoryOptions& options);
 

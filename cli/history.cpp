@@ -2,6 +2,7 @@
 #include "host/history.h"
 
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -23,6 +24,34 @@ std::string Duration(double seconds) {
   if (hours > 0) text += std::to_string(hours) + " h ";
   if (hours > 0 || minutes > 0) text += std::to_string(minutes) + " min ";
   return text + std::to_string(rest) + " s";
+}
+
+// Each power failure that ran the battery low, with its time to low battery against the first one
+// listed: a battery that wears shows as a shrinking time.
+int ShowBattery(const std::vector<host::BatteryMeasure>& measures, bool json,
+                const std::string& file) {
+  for (const auto& measure : measures) {
+    if (json) {
+      std::printf("%s\n", nlohmann::json({{"time", host::UtcTimestamp(measure.time)},
+                                          {"seconds_to_low", measure.secondsToLow}})
+                              .dump()
+                              .c_str());
+      continue;
+    }
+    std::string line = host::UtcTimestamp(measure.time) + "  low battery after " +
+                       Duration(measure.secondsToLow) + " on battery";
+    const double first = measures.front().secondsToLow;
+    if (&measure != &measures.front() && first > 0) {
+      const long change = std::lround(100.0 * (measure.secondsToLow - first) / first);
+      line += " (" + std::string(change > 0 ? "+" : "") + std::to_string(change) +
+              " % against the first)";
+    }
+    std::printf("%s\n", line.c_str());
+  }
+  if (measures.empty() && !json) {
+    std::printf("no power failure in %s ran the battery low: nothing measured yet\n", file.c_str());
+  }
+  return kExitOk;
 }
 
 }  // namespace
@@ -58,6 +87,7 @@ int RunHistory(const HistoryOptions& options) {
     return Fail(kExitFailure, "cannot read the history at " + file + ": " + std::strerror(errno));
   }
   const auto records = host::ReadHistory(file, since);
+  if (options.battery) return ShowBattery(host::BatteryMeasures(records), options.json, file);
   for (const auto& record : records) {
     if (options.json) {
       std::printf("%s\n", host::HistoryLine(record).c_str());

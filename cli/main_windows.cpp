@@ -35,6 +35,8 @@ int main(int argc, char** argv) {
   history->add_option("--file", historyOptions.file, "The history file itself");
   history->add_option("--since", historyOptions.since, "Only from this time on (RFC 3339)");
   history->add_flag("--json", historyOptions.json, "As JSON lines");
+  history->add_flag("--battery", historyOptions.battery,
+                    "Only the battery's health: how long each power failure took to run it low");
   for (auto* command : {install, service, checkConfig, status, history, disarm}) {
     command->add_option("--config", configPath, "The configuration file")->capture_default_str();
   }

@@ -307,6 +307,8 @@ int Service::Run() {
   }
 
   if (agent) {
+    options.whereToLook = "is the NUT server " + config.ups.server +
+                          " up, and do ups.name, ups.user and ups.password match it there?";
     host_ = std::make_unique<host::Host>(
         [&](host::UpsSource::Listener listener) {
           return MakeFollower(config, log_, std::move(listener), &follower_);
@@ -321,6 +323,13 @@ int Service::Run() {
   board_ = std::make_unique<host::StatusBoard>(options.name);
   auto& board = *board_;
   OpenHistory(config);
+  if (!config.events.history.empty()) {
+    // The battery's last measure outlives the service: the newest in the recent history.
+    constexpr std::size_t kRecordsSearched = 1000;
+    const auto measures = host::BatteryMeasures(
+        host::ReadRecentHistory(config.events.history, std::nullopt, kRecordsSearched));
+    if (!measures.empty()) board.SetBatterySecondsToLow(measures.back().secondsToLow);
+  }
   service.OnPoll([&board](const host::Observation& observation) { board.OnPoll(observation); });
   service.OnEvent([this, &board](const host::UpsEvent& event) {
     const auto when = std::chrono::system_clock::now();  // one time for the page and the record
@@ -378,9 +387,13 @@ int Service::Run() {
     // waiting for it.
     constexpr std::chrono::seconds kLogoutWithin{5};
     if (follower_->LogOut(kLogoutWithin)) {
-      log_.Log(host::Priority::kInfo, "logged out of " + config.ups.server +
-                                          ": this machine is "
-                                          "shutting down");
+      log_.Log(host::Priority::kInfo,
+               "logged out of " + config.ups.server + ": this machine is shutting down");
+    } else {
+      log_.Log(host::Priority::kWarning,
+               "could not log out of " + config.ups.server +
+                   " (not connected): its primary waits for this machine until its hostsync "
+                   "time is up");
     }
   }
   {

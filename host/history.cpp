@@ -106,12 +106,28 @@ std::optional<HistoryRecord> ParseHistoryLine(const std::string& line) {
 }
 
 void BatteryPeriod::Mark(HistoryRecord& record) {
-  if (record.event == "on-battery" && !since_) since_ = record.time;
+  if (record.event == "on-battery" && !since_) {
+    since_ = record.time;
+    lowSeen_ = false;  // a new power failure: its own measure
+  }
   const bool ends = record.event == "online";
-  if ((ends || record.event == "service-stopped") && since_ && !record.onBatterySeconds) {
+  const bool firstLow = record.event == "low-battery" && !lowSeen_;
+  if ((ends || firstLow || record.event == "service-stopped") && since_ &&
+      !record.onBatterySeconds) {
     record.onBatterySeconds = std::chrono::duration<double>(record.time - *since_).count();
   }
+  lowSeen_ = (lowSeen_ || record.event == "low-battery") && !ends;
   if (ends) since_.reset();
+}
+
+std::vector<BatteryMeasure> BatteryMeasures(const std::vector<HistoryRecord>& records) {
+  std::vector<BatteryMeasure> measures;
+  for (const auto& record : records) {
+    if (record.event == "low-battery" && record.onBatterySeconds) {
+      measures.push_back({record.time, *record.onBatterySeconds});
+    }
+  }
+  return measures;
 }
 
 std::vector<HistoryRecord> ReadHistory(const std::string& path,

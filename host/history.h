@@ -27,7 +27,9 @@ struct HistoryRecord {
   std::string ups;
   std::uint32_t state = 0;  // the driver's state when it happened; 0 for the service's own
   std::string message;
-  // On "online" and "service-stopped" after "on-battery": how long the UPS ran on battery.
+  // On "online" and "service-stopped" after "on-battery": how long the UPS ran on battery. On
+  // the first "low-battery" of a power failure: how long the battery lasted until it ran low,
+  // the one honest measure of what it holds.
   std::optional<double> onBatterySeconds;
 
   bool operator==(const HistoryRecord&) const = default;
@@ -72,14 +74,24 @@ std::vector<HistoryRecord> ReadRecentHistory(
     std::size_t limit, const HistoryOpener& open = OpenHistoryFile);
 
 // Follows the records in order and gives those that end an on-battery period ("online") or
-// interrupt one ("service-stopped") its length so far, where they do not carry it already.
+// interrupt one ("service-stopped") its length so far, and its first "low-battery" the time
+// until then, where they do not carry it already.
 class BatteryPeriod {
  public:
   void Mark(HistoryRecord& record);
 
  private:
   std::optional<std::chrono::system_clock::time_point> since_;
+  bool lowSeen_ = false;
 };
+
+// The power failures that ran the battery low, oldest first: when, and after how many seconds on
+// battery.
+struct BatteryMeasure {
+  std::chrono::system_clock::time_point time;
+  double secondsToLow = 0;
+};
+std::vector<BatteryMeasure> BatteryMeasures(const std::vector<HistoryRecord>& records);
 
 class HistoryWriter {
  public:

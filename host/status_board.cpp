@@ -30,6 +30,11 @@ void StatusBoard::SetShutdownReady(std::function<bool()> ready) {
   shutdownReady_ = std::move(ready);
 }
 
+void StatusBoard::SetBatterySecondsToLow(double seconds) {
+  std::lock_guard lock(mutex_);
+  if (!snapshot_.batterySecondsToLow) snapshot_.batterySecondsToLow = seconds;
+}
+
 void StatusBoard::OnPoll(const Observation& observation) {
   std::lock_guard lock(mutex_);
   snapshot_.state = observation.polled;
@@ -51,6 +56,12 @@ void StatusBoard::OnEvent(const UpsEvent& event, std::chrono::system_clock::time
     ++snapshot_.powerFailures;
     snapshot_.onBatterySince = when;
   }
+  if (event.kind == EventKind::kLowBattery && snapshot_.onBatterySince && !lowThisFailure_) {
+    snapshot_.batterySecondsToLow =
+        std::chrono::duration<double>(when - *snapshot_.onBatterySince).count();
+    lowThisFailure_ = true;
+  }
+  if (event.kind == EventKind::kOnline) lowThisFailure_ = false;
   if (event.kind == EventKind::kOnline && snapshot_.onBatterySince) {
     snapshot_.onBatterySecondsTotal +=
         std::chrono::duration<double>(when - *snapshot_.onBatterySince).count();

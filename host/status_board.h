@@ -41,6 +41,8 @@ struct StatusSnapshot {
   UpsFlags flags;
   std::string statusText;
   std::optional<SystemTime> onBatterySince;
+  // The last power failure's time from on battery to low battery (this run's, or the history's).
+  std::optional<double> batterySecondsToLow;
   double onBatterySecondsTotal = 0;  // this run, the period in progress included
   std::uint64_t powerFailures = 0;
   std::map<std::string, std::uint64_t> eventsByKind;  // every kind, 0 included
@@ -65,6 +67,8 @@ class StatusBoard {
   void SetShutdown(Shutdown shutdown);
   void SetShutdownReady(std::function<bool()> ready);
   void SetFollowing(std::function<FollowingFacts()> following);
+  // The last measure the history holds, until this run measures one.
+  void SetBatterySecondsToLow(double seconds);
 
   void OnPoll(const Observation& observation);
   void OnEvent(const UpsEvent& event, std::chrono::system_clock::time_point when);
@@ -74,6 +78,7 @@ class StatusBoard {
  private:
   mutable std::mutex mutex_;
   StatusSnapshot snapshot_;
+  bool lowThisFailure_ = false;
   std::function<SharingFacts()> sharing_;
   Shutdown shutdown_;
   std::function<bool()> shutdownReady_;

@@ -83,6 +83,11 @@ std::string Metrics(const StatusSnapshot& snapshot, const std::string& version) 
   family("corvale_ups_on_battery_seconds_total", "counter",
          "Seconds on battery since the service started.");
   sample("corvale_ups_on_battery_seconds_total", ups, Number(snapshot.onBatterySecondsTotal));
+  if (snapshot.batterySecondsToLow) {
+    family("corvale_ups_battery_seconds_to_low", "gauge",
+           "The last power failure that ran the battery low: seconds from on battery until then.");
+    sample("corvale_ups_battery_seconds_to_low", ups, Number(*snapshot.batterySecondsToLow));
+  }
   family("corvale_ups_power_failures_total", "counter",
          "Power failures (on-battery events) since the service started.");
   sample("corvale_ups_power_failures_total", ups, std::to_string(snapshot.powerFailures));
@@ -159,6 +164,9 @@ std::string StatusJson(const StatusSnapshot& snapshot, const std::string& versio
       {"on_battery_seconds", OnBatteryNow(snapshot)},
       {"on_battery_seconds_total", snapshot.onBatterySecondsTotal},
       {"power_failures", snapshot.powerFailures},
+      {"battery_seconds_to_low", snapshot.batterySecondsToLow
+                                     ? nlohmann::json(*snapshot.batterySecondsToLow)
+                                     : nlohmann::json(nullptr)},
       {"last_valid_poll",
        snapshot.lastValidPoll ? nlohmann::json(UtcTimestamp(*snapshot.lastValidPoll)) : nullptr},
       {"shutdown",

@@ -15,6 +15,7 @@
 
 #include "host/http/reports.h"
 #include "host/http/routes.h"
+#include "host/status_board.h"
 #include "simulator/temporary_directory.h"
 #include "tests/support/captured_log.h"
 
@@ -349,6 +350,38 @@ TEST(HistoryTest, EventsAskedOverHttpAreCappedAndCheckedAsBefore) {
   EXPECT_EQ(nlohmann::json::parse(answer("/api/v1/events").body).size(), 100u) << "the default";
   EXPECT_EQ(answer("/api/v1/events?limit=0").status, 400);
   EXPECT_EQ(answer("/api/v1/events?limit=10000").status, 400);
+}
+
+// The battery's measure: each power failure's first low battery carries its time on battery, and
+// the board keeps the last one for /metrics, seeded from the history until it measures its own.
+TEST(HistoryTest, EachFailureThatRanTheBatteryLowIsMeasuredOnce) {
+  const auto record = [](const char* time, const char* event) {
+    return HistoryRecord{At(time), event, "u", 2, "", std::nullopt};
+  };
+  std::vector<HistoryRecord> records = {
+      record("2026-12-08T12:00:00Z", "on-battery"),  record("2026-12-08T12:10:00Z", "low-battery"),
+      record("2026-12-08T12:10:30Z", "low-battery"), record("2026-12-08T12:11:00Z", "online"),
+      record("2026-12-09T08:00:00Z", "low-battery"),  // not on battery: no measure
+      record("2026-12-09T09:00:00Z", "on-battery"),  record("2026-12-09T09:08:00Z", "low-battery")};
+  corvale::host::BatteryPeriod period;
+  for (auto& each : records) period.Mark(each);
+  const auto measures = corvale::host::BatteryMeasures(records);
+  ASSERT_EQ(measures.size(), 2u);
+  EXPECT_DOUBLE_EQ(measures[0].secondsToLow, 600.0);
+  EXPECT_DOUBLE_EQ(measures[1].secondsToLow, 480.0);
+  EXPECT_FALSE(records[2].onBatterySeconds) << "a repeated low battery is no new measure";
+
+  corvale::host::StatusBoard board("u");
+  board.SetBatterySecondsToLow(600);
+  using corvale::host::EventKind;
+  board.OnEvent({EventKind::kOnBattery, 2, ""}, At("2026-12-09T10:00:00Z"));
+  board.OnEvent({EventKind::kLowBattery, 4, ""}, At("2026-12-09T10:07:00Z"));
+  board.OnEvent({EventKind::kLowBattery, 4, ""}, At("2026-12-09T10:08:00Z"));
+  board.SetBatterySecondsToLow(600);  // the history's older figure never replaces a new one
+  const auto snapshot = board.Snapshot();
+  EXPECT_NE(corvale::host::http::Metrics(snapshot, "1")
+                .find("corvale_ups_battery_seconds_to_low{ups=\"u\"} 420.000\n"),
+            std::string::npos);
 }
 
 TEST(ReportsTest, MetricsEscapeLabelsAndJsonCarriesTheSnapshot) {

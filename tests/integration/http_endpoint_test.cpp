@@ -136,6 +136,28 @@ TEST_F(HttpEndpointTest, APowerFailureReachesMetricsStatusAndTheHistory) {
   EXPECT_TRUE(future.empty());
 }
 
+TEST_F(HttpEndpointTest, HistoryListsTheBatterysTimeToLowBatteryPerPowerFailure) {
+  const auto file = Dir() / "history.jsonl";
+  std::ofstream(file)
+      << R"({"time":"2026-06-01T12:00:00Z","event":"on-battery","ups":"u","state":2,"message":""})"
+      << "\n"
+      << R"({"time":"2026-06-01T12:20:00Z","event":"low-battery","ups":"u","state":4,"message":""})"
+      << "\n"
+      << R"({"time":"2026-06-01T12:25:00Z","event":"online","ups":"u","state":1,"message":""})"
+      << "\n"
+      << R"({"time":"2026-12-01T12:00:00Z","event":"on-battery","ups":"u","state":2,"message":""})"
+      << "\n"
+      << R"({"time":"2026-12-01T12:15:00Z","event":"low-battery","ups":"u","state":4,"message":""})"
+      << "\n";
+  Subprocess listed({CORVALE_UPS_TOOL, "history", "--battery", "--file", file.string()});
+  const std::string text = listed.ReadAll(10s);
+  EXPECT_EQ(listed.Wait(10s), 0);
+  EXPECT_EQ(text,
+            "2026-06-01T12:20:00Z  low battery after 20 min 0 s on battery\n"
+            "2026-12-01T12:15:00Z  low battery after 15 min 0 s on battery (-25 % against the "
+            "first)\n");
+}
+
 TEST_F(HttpEndpointTest, OnlyGetAndHeadOfKnownPathsAndJunkIsRefused) {
   Start(Config());
   ASSERT_TRUE(WaitForState(1)) << log;
