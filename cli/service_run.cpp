@@ -328,7 +328,7 @@ int Service::Run() {
     constexpr std::size_t kRecordsSearched = 1000;
     const auto measures = host::BatteryMeasures(
         host::ReadRecentHistory(config.events.history, std::nullopt, kRecordsSearched));
-    if (!measures.empty()) board.SetBatterySecondsToLow(measures.back().secondsToLow);
+    board.SetBatteryMeasures(measures);
   }
   service.OnPoll([&board](const host::Observation& observation) { board.OnPoll(observation); });
   service.OnEvent([this, &board](const host::UpsEvent& event) {

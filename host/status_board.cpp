@@ -30,9 +30,13 @@ void StatusBoard::SetShutdownReady(std::function<bool()> ready) {
   shutdownReady_ = std::move(ready);
 }
 
-void StatusBoard::SetBatterySecondsToLow(double seconds) {
+void StatusBoard::SetBatteryMeasures(const std::vector<BatteryMeasure>& measures) {
   std::lock_guard lock(mutex_);
-  if (!snapshot_.batterySecondsToLow) snapshot_.batterySecondsToLow = seconds;
+  if (snapshot_.batterySecondsToLow || measures.empty()) return;
+  const auto first = measures.size() > kBatteryMeasures ? measures.end() - kBatteryMeasures
+                                                        : measures.begin();
+  snapshot_.batteryMeasures.assign(first, measures.end());
+  snapshot_.batterySecondsToLow = measures.back().secondsToLow;
 }
 
 void StatusBoard::OnPoll(const Observation& observation) {
@@ -59,6 +63,8 @@ void StatusBoard::OnEvent(const UpsEvent& event, std::chrono::system_clock::time
   if (event.kind == EventKind::kLowBattery && snapshot_.onBatterySince && !lowThisFailure_) {
     snapshot_.batterySecondsToLow =
         std::chrono::duration<double>(when - *snapshot_.onBatterySince).count();
+    snapshot_.batteryMeasures.push_back({when, *snapshot_.batterySecondsToLow});
+    if (snapshot_.batteryMeasures.size() > kBatteryMeasures) snapshot_.batteryMeasures.pop_front();
     lowThisFailure_ = true;
   }
   if (event.kind == EventKind::kOnline) lowThisFailure_ = false;

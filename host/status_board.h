@@ -43,6 +43,7 @@ struct StatusSnapshot {
   std::optional<SystemTime> onBatterySince;
   // The last power failure's time from on battery to low battery (this run's, or the history's).
   std::optional<double> batterySecondsToLow;
+  std::deque<BatteryMeasure> batteryMeasures;  // the newest last, at most kBatteryMeasures
   double onBatterySecondsTotal = 0;  // this run, the period in progress included
   std::uint64_t powerFailures = 0;
   std::map<std::string, std::uint64_t> eventsByKind;  // every kind, 0 included
@@ -60,6 +61,7 @@ struct StatusSnapshot {
 class StatusBoard {
  public:
   static constexpr std::size_t kRecentEvents = 20;
+  static constexpr std::size_t kBatteryMeasures = 48;
   using Shutdown = std::function<std::pair<bool, std::string>()>;  // pending, waits for what
 
   explicit StatusBoard(std::string ups);
@@ -67,8 +69,8 @@ class StatusBoard {
   void SetShutdown(Shutdown shutdown);
   void SetShutdownReady(std::function<bool()> ready);
   void SetFollowing(std::function<FollowingFacts()> following);
-  // The last measure the history holds, until this run measures one.
-  void SetBatterySecondsToLow(double seconds);
+  // The measures the history holds, oldest first, before this run measures any.
+  void SetBatteryMeasures(const std::vector<BatteryMeasure>& measures);
 
   void OnPoll(const Observation& observation);
   void OnEvent(const UpsEvent& event, std::chrono::system_clock::time_point when);

@@ -147,6 +147,11 @@ std::string Dump(const nlohmann::json& json) {
 std::string StatusJson(const StatusSnapshot& snapshot, const std::string& version) {
   nlohmann::json flags = nlohmann::json::object();
   for (const auto& flag : Flags(snapshot)) flags[flag.name] = flag.set;
+  nlohmann::json battery = nlohmann::json::array();
+  for (const auto& measure : snapshot.batteryMeasures) {
+    battery.push_back(
+        {{"time", UtcTimestamp(measure.time)}, {"seconds_to_low", measure.secondsToLow}});
+  }
   nlohmann::json recent = nlohmann::json::array();
   for (const auto& record : snapshot.recentEvents) recent.push_back(EventJson(record));
   nlohmann::json json = {
@@ -167,6 +172,7 @@ std::string StatusJson(const StatusSnapshot& snapshot, const std::string& versio
       {"battery_seconds_to_low", snapshot.batterySecondsToLow
                                      ? nlohmann::json(*snapshot.batterySecondsToLow)
                                      : nlohmann::json(nullptr)},
+      {"battery_measures", battery},
       {"last_valid_poll",
        snapshot.lastValidPoll ? nlohmann::json(UtcTimestamp(*snapshot.lastValidPoll)) : nullptr},
       {"shutdown",

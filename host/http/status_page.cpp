@@ -25,6 +25,11 @@ const char* const kStatusPage = R"page(<!DOCTYPE html>
   td { padding: .25rem .4rem; border-top: 1px solid #eee; vertical-align: top; }
   td.time { white-space: nowrap; color: #555; }
   #shutdown, #unready { display: none; border-left: .4rem solid #b3261e; }
+  #battery { display: none; }
+  #trend { width: 100%; height: 7rem; }
+  #trend polyline { fill: none; stroke: #1b7f3a; stroke-width: 2; }
+  #trend circle { fill: #1b7f3a; }
+  #trend text { font-size: 10px; fill: #555; }
 </style>
 </head>
 <body>
@@ -43,6 +48,9 @@ corvale-ups-shutdown.path</code></p></section>
   <tr id="clientsrow"><td>NUT clients</td><td id="clients"></td></tr>
   <tr id="agentrow"><td>Followed on</td><td id="agent"></td></tr>
 </table></section>
+<section id="battery"><h2>Battery: time from on battery to low battery</h2>
+<svg id="trend" viewBox="0 0 400 100" preserveAspectRatio="none" role="img"></svg>
+<p id="batterynote"></p></section>
 <section><h2>Last events</h2><table id="events"></table></section>
 <p id="updated"></p>
 </main>
@@ -92,7 +100,38 @@ function show(status) {
     return row;
   });
   $("events").replaceChildren(...rows);
+  drawBattery(status.battery_measures || []);
   $("updated").textContent = "Updated " + new Date().toLocaleTimeString();
+}
+// Each power failure that ran the battery low, as a point over time: a wearing battery falls.
+function drawBattery(measures) {
+  $("battery").style.display = measures.length ? "block" : "none";
+  if (!measures.length) return;
+  const svg = $("trend").namespaceURI;
+  const times = measures.map((m) => new Date(m.time).getTime());
+  const most = Math.max(...measures.map((m) => m.seconds_to_low), 1);
+  const first = times[0], span = Math.max(times[times.length - 1] - first, 1);
+  const points = measures.map((m, i) => [
+      measures.length === 1 ? 200 : 10 + 380 * (times[i] - first) / span,
+      96 - 82 * m.seconds_to_low / most]);
+  const line = document.createElementNS(svg, "polyline");
+  line.setAttribute("points", points.map((p) => p.join(",")).join(" "));
+  const dots = points.map(([x, y]) => {
+    const dot = document.createElementNS(svg, "circle");
+    dot.setAttribute("cx", x);
+    dot.setAttribute("cy", y);
+    dot.setAttribute("r", 3);
+    return dot;
+  });
+  const label = document.createElementNS(svg, "text");
+  label.setAttribute("x", 2);
+  label.setAttribute("y", 9);
+  label.textContent = duration(most);
+  $("trend").replaceChildren(line, ...dots, label);
+  const last = measures[measures.length - 1];
+  $("batterynote").textContent = "Last: " + duration(last.seconds_to_low) + " on " +
+      new Date(last.time).toLocaleDateString() + " (" + measures.length +
+      (measures.length === 1 ? " power failure" : " power failures") + " measured)";
 }
 async function refresh() {
   try {

@@ -86,6 +86,12 @@ try:
             with open(path, "wb") as out:
                 out.write(base64.b64decode(data))
             print("saved " + path, flush=True)
+        elif line.startswith("text "):
+            element = line.split(" ", 1)[1].strip()
+            text = call("Runtime.evaluate", {
+                "expression": "document.getElementById(%s).textContent" % json.dumps(element),
+                "returnByValue": True}, session).get("result", {}).get("value")
+            print("text %s %s" % (element, text), flush=True)
 finally:
     browser.kill()
     browser.wait()

@@ -372,16 +372,22 @@ TEST(HistoryTest, EachFailureThatRanTheBatteryLowIsMeasuredOnce) {
   EXPECT_FALSE(records[2].onBatterySeconds) << "a repeated low battery is no new measure";
 
   corvale::host::StatusBoard board("u");
-  board.SetBatterySecondsToLow(600);
+  board.SetBatteryMeasures(measures);
   using corvale::host::EventKind;
   board.OnEvent({EventKind::kOnBattery, 2, ""}, At("2026-12-09T10:00:00Z"));
   board.OnEvent({EventKind::kLowBattery, 4, ""}, At("2026-12-09T10:07:00Z"));
   board.OnEvent({EventKind::kLowBattery, 4, ""}, At("2026-12-09T10:08:00Z"));
-  board.SetBatterySecondsToLow(600);  // the history's older figure never replaces a new one
+  board.SetBatteryMeasures(measures);  // the history's older figures never replace a new one
   const auto snapshot = board.Snapshot();
   EXPECT_NE(corvale::host::http::Metrics(snapshot, "1")
                 .find("corvale_ups_battery_seconds_to_low{ups=\"u\"} 420.000\n"),
             std::string::npos);
+  // The page draws the trend from the JSON: the history's measures, then this run's.
+  const auto json = nlohmann::json::parse(corvale::host::http::StatusJson(snapshot, "1"));
+  ASSERT_EQ(json["battery_measures"].size(), 3u);
+  EXPECT_EQ(json["battery_measures"][0]["seconds_to_low"], 600.0);
+  EXPECT_EQ(json["battery_measures"][2]["seconds_to_low"], 420.0);
+  EXPECT_EQ(json["battery_measures"][2]["time"], "2026-12-09T10:07:00Z");
 }
 
 TEST(ReportsTest, MetricsEscapeLabelsAndJsonCarriesTheSnapshot) {

@@ -303,6 +303,21 @@ TEST_F(HttpEndpointTest, OneRemoteMachineTakesAtMostEightPlaces) {
 }
 
 TEST_F(HttpEndpointTest, ThePageInABrowserFollowsAPowerFailureAndTheServiceStopping) {
+  // Two earlier power failures that ran the battery low: the page draws their trend.
+  fs::create_directories(History().parent_path());
+  std::ofstream(History())
+      << R"({"time":"2026-06-01T12:00:00Z","event":"on-battery","ups":"u","state":2,"message":""})"
+      << "\n"
+      << R"({"time":"2026-06-01T12:20:00Z","event":"low-battery","ups":"u","state":4,"message":""})"
+      << "\n"
+      << R"({"time":"2026-06-01T12:25:00Z","event":"online","ups":"u","state":1,"message":""})"
+      << "\n"
+      << R"({"time":"2026-11-01T12:00:00Z","event":"on-battery","ups":"u","state":2,"message":""})"
+      << "\n"
+      << R"({"time":"2026-11-01T12:15:00Z","event":"low-battery","ups":"u","state":4,"message":""})"
+      << "\n"
+      << R"({"time":"2026-11-01T12:16:00Z","event":"online","ups":"u","state":1,"message":""})"
+      << "\n";
   Start(Config());
   ASSERT_TRUE(WaitFor("test-ups: online")) << log;
   ASSERT_TRUE(WaitForState(1)) << log;
@@ -323,6 +338,17 @@ TEST_F(HttpEndpointTest, ThePageInABrowserFollowsAPowerFailureAndTheServiceStopp
   ASSERT_TRUE(waitForState("Online")) << seen;
   line.peer->SetStatus(kOnBatt);
   ASSERT_TRUE(waitForState("On battery")) << seen;
+  browser.WriteLine("text batterynote");
+  std::optional<std::string> note;
+  while (!note || !note->starts_with("text batterynote")) {
+    note = browser.ReadLine(10s);
+    if (!note) break;
+    seen += *note + "\n";
+  }
+  ASSERT_TRUE(note) << seen;
+  // The date is the browser's locale's: only the measure and the count are checked.
+  EXPECT_TRUE(note->starts_with("text batterynote Last: 15 min 0 s on ")) << *note;
+  EXPECT_TRUE(note->ends_with(" (2 power failures measured)")) << *note;
   const fs::path artifacts = CORVALE_ARTIFACTS;
   fs::create_directories(artifacts);
   const fs::path shot = artifacts / "status-page-on-battery.png";
