@@ -342,6 +342,20 @@ int Service::Run() {
   if (requests && backend != nullptr) {
     backend->SetShutdownReady([&requests] { return requests->Ready(); });
   }
+  if (backend != nullptr) {
+    // Each other machine's time to shut down, for the history: from FSD to its logout.
+    backend->OnMachineDown([this](const std::string& address, double seconds) {
+      char text[32];
+      std::snprintf(text, sizeof text, "%.1f", seconds);
+      host::HistoryRecord record{std::chrono::system_clock::now(), "machine-down",
+                                 hostOptions_.name, 0,
+                                 "the machine at " + address + " logged out " + text +
+                                     " s after FSD: its time to shut down",
+                                 std::nullopt, address, seconds};
+      std::lock_guard lock(historyMutex_);
+      if (history_) history_->Append(std::move(record));
+    });
+  }
   std::string watching;
   if (agent) {
     board.SetFollowing([this] { return follower_->Facts(); });

@@ -73,6 +73,8 @@ std::string HistoryLine(const HistoryRecord& record) {
                          {"state", record.state},
                          {"message", record.message}};
   if (record.onBatterySeconds) line["on_battery_seconds"] = *record.onBatterySeconds;
+  if (!record.machine.empty()) line["machine"] = record.machine;
+  if (record.shutdownSeconds) line["shutdown_seconds"] = *record.shutdownSeconds;
   // Invalid UTF-8 from a hook's message must not make the line unwritable.
   return line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
@@ -101,6 +103,11 @@ std::optional<HistoryRecord> ParseHistoryLine(const std::string& line) {
   if (const auto seconds = json.find("on_battery_seconds");
       seconds != json.end() && seconds->is_number()) {
     record.onBatterySeconds = seconds->get<double>();
+  }
+  if (const std::string* machine = text("machine")) record.machine = *machine;
+  if (const auto seconds = json.find("shutdown_seconds");
+      seconds != json.end() && seconds->is_number()) {
+    record.shutdownSeconds = seconds->get<double>();
   }
   return record;
 }

@@ -135,6 +135,8 @@ nlohmann::json EventJson(const HistoryRecord& record) {
                          {"state", record.state},
                          {"message", record.message}};
   if (record.onBatterySeconds) json["on_battery_seconds"] = *record.onBatterySeconds;
+  if (!record.machine.empty()) json["machine"] = record.machine;
+  if (record.shutdownSeconds) json["shutdown_seconds"] = *record.shutdownSeconds;
   return json;
 }
 

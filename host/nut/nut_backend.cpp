@@ -164,6 +164,7 @@ void ServiceBackend::Login(const void* session, const std::string& address) {
 void ServiceBackend::Logout(const void* session) {
   std::string address;
   std::optional<std::chrono::seconds> carrying;
+  std::optional<double> downAfter;
   {
     std::lock_guard lock(mutex_);
     const auto found = logins_.find(session);
@@ -171,9 +172,14 @@ void ServiceBackend::Logout(const void* session) {
     address = found->second;
     logins_.erase(found);
     carrying = carrying_;
-    if (carrying) carried_.emplace_back(address, std::chrono::steady_clock::now() + *carrying);
+    const auto now = std::chrono::steady_clock::now();
+    if (carrying) carried_.emplace_back(address, now + *carrying);
+    if (!carrying && fsdSince_) {
+      downAfter = std::chrono::duration<double>(now - *fsdSince_).count();
+    }
   }
   changed_.notify_all();
+  if (downAfter && machineDown_) machineDown_(address, *downAfter);
   if (carrying) {
     log_.Log(host::Priority::kInfo, "the client at " + address +
                                         " was disconnected by the server's restart; it counts as "
@@ -186,12 +192,22 @@ void ServiceBackend::Logout(const void* session) {
 
 void ServiceBackend::ForceShutdown(const std::string& byUser) {
   log_.Log(host::Priority::kWarning, "the primary " + byUser + " set forced shutdown (FSD)");
-  fsd_ = true;
+  MarkForcedShutdown();
   if (host_ != nullptr) host_->ShutDownNow("forced shutdown (FSD) by the primary " + byUser);
 }
 
 void ServiceBackend::CancelForcedShutdown() {
+  {
+    std::lock_guard lock(mutex_);
+    fsdSince_.reset();
+  }
   if (fsd_.exchange(false)) log_.Log(host::Priority::kWarning, "forced shutdown (FSD) cleared");
+}
+
+void ServiceBackend::MarkForcedShutdown() {
+  std::lock_guard lock(mutex_);
+  if (!fsdSince_) fsdSince_ = std::chrono::steady_clock::now();
+  fsd_ = true;
 }
 
 void ServiceBackend::LoginRefused(const std::string& user, const std::string& address) {
@@ -215,7 +231,7 @@ void ServiceBackend::LoginRefused(const std::string& user, const std::string& ad
 }
 
 void ServiceBackend::CoordinateShutdown(std::function<void()> proceed) {
-  fsd_ = true;
+  MarkForcedShutdown();
   const int remote = NumLogins();
   if (remote == 0) return proceed();
   std::chrono::seconds hostsync;

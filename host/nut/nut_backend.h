@@ -46,6 +46,10 @@ class ServiceBackend : public Backend {
   void CancelForcedShutdown();
   // Whether FSD is set for the clients.
   bool ForcedShutdownSet() const { return fsd_; }
+  // Told, for each machine that logs out while FSD is set, its address and the seconds from FSD
+  // to its logout: its time to shut down. Set once, before the server starts.
+  using MachineDown = std::function<void(const std::string& address, double seconds)>;
+  void OnMachineDown(MachineDown listener) { machineDown_ = std::move(listener); }
 
   // Backend
   const std::string& UpsName() const override { return options_.upsName; }
@@ -73,12 +77,15 @@ class ServiceBackend : public Backend {
 
  private:
   void Work();
+  void MarkForcedShutdown();  // FSD from now, and since when
 
   BackendOptions options_;
   host::Logger& log_;
   host::Host* host_ = nullptr;
   std::function<bool()> shutdownReady_;
   std::atomic<bool> fsd_{false};
+  std::optional<std::chrono::steady_clock::time_point> fsdSince_;  // under mutex_
+  MachineDown machineDown_;
   std::atomic<bool> tls_;
   std::atomic<std::uint32_t> shutdownDelay_;
   mutable std::mutex mutex_;

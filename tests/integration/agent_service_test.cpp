@@ -132,6 +132,16 @@ TEST_F(AgentServiceTest, OnFsdEveryMachineShutsDownOnceAndThePrimaryLast) {
     EXPECT_EQ(order.find(machine), order.rfind(machine)) << "once: " << order;
   }
   EXPECT_TRUE(order.ends_with("primary\n")) << order;
+  // Each machine's time from FSD to its logout is in the primary's history.
+  const std::string history = ReadFile(Dir() / "history.jsonl");
+  std::size_t downs = 0;
+  for (auto at = history.find("\"event\":\"machine-down\""); at != std::string::npos;
+       at = history.find("\"event\":\"machine-down\"", at + 1)) {
+    ++downs;
+  }
+  EXPECT_EQ(downs, 3u) << history;
+  EXPECT_NE(history.find("\"machine\":\"127.0.0.1\""), std::string::npos) << history;
+  EXPECT_NE(history.find("\"shutdown_seconds\":"), std::string::npos) << history;
   // An agent has no line to the UPS: no flag of its own, and its history holds its story.
   EXPECT_FALSE(fs::exists(a1->dir / "run/killpower"));
   EXPECT_TRUE(fs::exists(Flag()));
