@@ -347,11 +347,15 @@ int Service::Run() {
     backend->OnMachineDown([this](const std::string& address, double seconds) {
       char text[32];
       std::snprintf(text, sizeof text, "%.1f", seconds);
-      host::HistoryRecord record{std::chrono::system_clock::now(), "machine-down",
-                                 hostOptions_.name, 0,
+      host::HistoryRecord record{std::chrono::system_clock::now(),
+                                 "machine-down",
+                                 hostOptions_.name,
+                                 0,
                                  "the machine at " + address + " logged out " + text +
                                      " s after FSD: its time to shut down",
-                                 std::nullopt, address, seconds};
+                                 std::nullopt,
+                                 address,
+                                 seconds};
       std::lock_guard lock(historyMutex_);
       if (history_) history_->Append(std::move(record));
     });
@@ -406,8 +410,8 @@ int Service::Run() {
     } else {
       log_.Log(host::Priority::kWarning,
                "could not log out of " + config.ups.server +
-                   " (not connected): its primary waits for this machine until its hostsync "
-                   "time is up");
+                   " (not connected, or no answer in time): its primary may still count this "
+                   "machine until its connection ends or its hostsync time is up");
     }
   }
   {
@@ -455,6 +459,17 @@ void Service::Reload() {
                                            " switches between the serial port and a NUT server (an "
                                            "agent); only a restart of the service does that");
     return;
+  }
+  if (next.ups.Agent()) {
+    // What only the machine with the cable uses changes nothing here.
+    std::erase_if(changed, [](const std::string& key) {
+      return key == "ups.devices" || key == "ups.registry" || key == "ups.library" ||
+             key == "shutdown.turn_off_delay" || key == "shutdown.flag_file";
+    });
+    if (changed.empty() && !renewedTls) {
+      log_.Log(host::Priority::kInfo, "reloaded " + path_ + ": nothing this agent uses changed");
+      return;
+    }
   }
   // Kept as they run until the next start, so that a later reload still names them.
   std::vector<std::string> deferred;

@@ -277,14 +277,10 @@ void ReadDocument(const toml::table& root, LoadedConfig& loaded) {
                           "ups.port and ups.server exclude each other: the port on "
                           "the machine with the UPS's cable, the server on the others"});
     }
+    // Files made from the shipped one set them: warned of, not refused.
     for (const char* key :
          {"ups.devices", "ups.registry", "ups.library", "shutdown.turn_off_delay"}) {
-      if (const auto node = root.at_path(key)) {
-        problems.push_back({LineOf(*node.node()),
-                            std::string(key) + " is for the machine with the UPS's cable: an "
-                                               "agent (ups.server) has no port and never turns "
-                                               "the UPS off"});
-      }
+      if (root.at_path(key)) config.ignoredByAgent.emplace_back(key);
     }
     if (!config.ups.caFile.empty() && !config.ups.fingerprint.empty()) {
       problems.push_back({serverLine,

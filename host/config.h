@@ -69,6 +69,8 @@ struct Config {
     friend bool operator==(const User&, const User&) = default;
   };
   std::vector<User> users;
+  // Keys of the machine with the cable that an agent's file sets and the agent ignores.
+  std::vector<std::string> ignoredByAgent;
 };
 
 struct ConfigProblem {

@@ -113,18 +113,24 @@ std::optional<HistoryRecord> ParseHistoryLine(const std::string& line) {
 }
 
 void BatteryPeriod::Mark(HistoryRecord& record) {
+  if (record.event == "service-started") afterStart_ = true;
   if (record.event == "on-battery" && !since_) {
     since_ = record.time;
     lowSeen_ = false;  // a new power failure: its own measure
+    startUnknown_ = afterStart_;
   }
   const bool ends = record.event == "online";
-  const bool firstLow = record.event == "low-battery" && !lowSeen_;
+  if (ends) afterStart_ = false;
+  const bool firstLow = record.event == "low-battery" && !lowSeen_ && !startUnknown_;
   if ((ends || firstLow || record.event == "service-stopped") && since_ &&
       !record.onBatterySeconds) {
     record.onBatterySeconds = std::chrono::duration<double>(record.time - *since_).count();
   }
   lowSeen_ = (lowSeen_ || record.event == "low-battery") && !ends;
-  if (ends) since_.reset();
+  if (ends) {
+    since_.reset();
+    startUnknown_ = false;
+  }
 }
 
 std::vector<BatteryMeasure> BatteryMeasures(const std::vector<HistoryRecord>& records) {
@@ -318,7 +324,12 @@ std::vector<HistoryRecord> ReadRecentHistory(const std::string& path,
 }
 
 HistoryWriter::HistoryWriter(std::string path, Logger& log, std::uintmax_t maxBytes)
-    : path_(std::move(path)), log_(log), maxBytes_(maxBytes), writer_([this] { Write(); }) {}
+    : path_(std::move(path)), log_(log), maxBytes_(maxBytes) {
+  // A power failure that began before a restart goes on in this run: its start is on the disk.
+  constexpr std::size_t kRecordsRead = 200;
+  for (auto& record : ReadRecentHistory(path_, std::nullopt, kRecordsRead)) period_.Mark(record);
+  writer_ = std::thread([this] { Write(); });
+}
 
 HistoryWriter::~HistoryWriter() {
   {

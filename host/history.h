@@ -86,6 +86,9 @@ class BatteryPeriod {
  private:
   std::optional<std::chrono::system_clock::time_point> since_;
   bool lowSeen_ = false;
+  // A power failure first seen right after a start began while nobody watched: when is unknown,
+  // so it gives no measure of the battery.
+  bool afterStart_ = false, startUnknown_ = false;
 };
 
 // The power failures that ran the battery low, oldest first: when, and after how many seconds on

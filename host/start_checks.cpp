@@ -89,8 +89,11 @@ void CheckAgent(const Config::Ups& ups, bool installed, StartChecks& checks) {
     checks.problems.push_back("ups.require_tls, ups.ca_file, ups.fingerprint: " + why);
   }
   if (!ups.caFile.empty()) {
+    std::error_code error;
     // As the installed service's account will meet it, whoever runs the check.
-    if (const std::string account = ServiceAccount(); installed && !account.empty()) {
+    if (!fs::is_regular_file(ups.caFile, error)) {
+      checks.problems.push_back("ups.ca_file: there is no file " + ups.caFile);
+    } else if (const std::string account = ServiceAccount(); installed && !account.empty()) {
       if (auto problem = AccessProblem(ups.caFile, account, false)) {
         checks.problems.push_back("ups.ca_file: the service runs as " + account + ": " + *problem);
       }
@@ -153,7 +156,8 @@ StartChecks CheckBeforeStart(const Config& config, const std::string& path) {
                               " open files with room for the service's own; lower it (or raise "
                               "LimitNOFILE in the unit)");
   }
-  if (!config.ups.library.empty() && !fs::is_regular_file(config.ups.library, error)) {
+  if (!config.ups.Agent() && !config.ups.library.empty() &&
+      !fs::is_regular_file(config.ups.library, error)) {
     checks.problems.push_back("ups.library: there is no driver library " + config.ups.library);
   }
   if (!config.network.certificate.empty()) {
@@ -163,6 +167,14 @@ StartChecks CheckBeforeStart(const Config& config, const std::string& path) {
       checks.warnings.push_back("network.certificate and network.key: " + why +
                                 "; the service shares the UPS only once they can be used");
     }
+  }
+  if (config.ups.Agent() && !config.ignoredByAgent.empty()) {
+    std::string keys;
+    for (const auto& key : config.ignoredByAgent) keys += (keys.empty() ? "" : ", ") + key;
+    checks.warnings.push_back(keys +
+                              ": for the machine with the UPS's cable; an agent "
+                              "(ups.server) has no port and never turns the UPS off, so "
+                              "it ignores them");
   }
   if (config.ups.Agent()) {
     CheckAgent(config.ups, fs::path(path).lexically_normal() == fs::path(DefaultConfigPath()),

@@ -33,8 +33,8 @@ void StatusBoard::SetShutdownReady(std::function<bool()> ready) {
 void StatusBoard::SetBatteryMeasures(const std::vector<BatteryMeasure>& measures) {
   std::lock_guard lock(mutex_);
   if (snapshot_.batterySecondsToLow || measures.empty()) return;
-  const auto first = measures.size() > kBatteryMeasures ? measures.end() - kBatteryMeasures
-                                                        : measures.begin();
+  const auto first =
+      measures.size() > kBatteryMeasures ? measures.end() - kBatteryMeasures : measures.begin();
   snapshot_.batteryMeasures.assign(first, measures.end());
   snapshot_.batterySecondsToLow = measures.back().secondsToLow;
 }
@@ -57,17 +57,20 @@ void StatusBoard::OnEvent(const UpsEvent& event, std::chrono::system_clock::time
   std::lock_guard lock(mutex_);
   ++snapshot_.eventsByKind[EventName(event.kind)];
   if (event.kind == EventKind::kOnBattery && !snapshot_.onBatterySince) {
+    startUnknown_ = !sawOnline_;
     ++snapshot_.powerFailures;
     snapshot_.onBatterySince = when;
   }
-  if (event.kind == EventKind::kLowBattery && snapshot_.onBatterySince && !lowThisFailure_) {
+  if (event.kind == EventKind::kLowBattery && snapshot_.onBatterySince && !lowThisFailure_ &&
+      !startUnknown_) {
     snapshot_.batterySecondsToLow =
         std::chrono::duration<double>(when - *snapshot_.onBatterySince).count();
     snapshot_.batteryMeasures.push_back({when, *snapshot_.batterySecondsToLow});
     if (snapshot_.batteryMeasures.size() > kBatteryMeasures) snapshot_.batteryMeasures.pop_front();
     lowThisFailure_ = true;
   }
-  if (event.kind == EventKind::kOnline) lowThisFailure_ = false;
+  if (event.kind == EventKind::kOnline) lowThisFailure_ = startUnknown_ = false;
+  if (event.kind == EventKind::kOnline) sawOnline_ = true;
   if (event.kind == EventKind::kOnline && snapshot_.onBatterySince) {
     snapshot_.onBatterySecondsTotal +=
         std::chrono::duration<double>(when - *snapshot_.onBatterySince).count();

@@ -44,7 +44,7 @@ struct StatusSnapshot {
   // The last power failure's time from on battery to low battery (this run's, or the history's).
   std::optional<double> batterySecondsToLow;
   std::deque<BatteryMeasure> batteryMeasures;  // the newest last, at most kBatteryMeasures
-  double onBatterySecondsTotal = 0;  // this run, the period in progress included
+  double onBatterySecondsTotal = 0;            // this run, the period in progress included
   std::uint64_t powerFailures = 0;
   std::map<std::string, std::uint64_t> eventsByKind;  // every kind, 0 included
   std::uint64_t pollsValid = 0, pollsFailed = 0;
@@ -81,6 +81,8 @@ class StatusBoard {
   mutable std::mutex mutex_;
   StatusSnapshot snapshot_;
   bool lowThisFailure_ = false;
+  // A power failure already under way when the service started: its start is unknown here.
+  bool sawOnline_ = false, startUnknown_ = false;
   std::function<SharingFacts()> sharing_;
   Shutdown shutdown_;
   std::function<bool()> shutdownReady_;

@@ -335,6 +335,8 @@ asio::awaitable<void> Follower::State::Run() {
     const bool held = reachedThisTime && Clock::now() - connected >= options.longestBackoff;
     if (held) backoff = options.firstBackoff;
     if (held) down = false;
+    // Not even reached after "again" was said: gone, and worth a line of its own.
+    if (saidAgain && !reachedThisTime) down = false;
     if (!down) {
       log.Log(Priority::kWarning, "cannot follow " + Names() + ": " + why + "; reconnecting");
       down = true;

@@ -374,6 +374,10 @@ TEST(HistoryTest, EachFailureThatRanTheBatteryLowIsMeasuredOnce) {
   corvale::host::StatusBoard board("u");
   board.SetBatteryMeasures(measures);
   using corvale::host::EventKind;
+  // Started into a power failure: when it began is unknown, so it measures nothing.
+  board.OnEvent({EventKind::kOnBattery, 2, ""}, At("2026-12-09T09:00:00Z"));
+  board.OnEvent({EventKind::kLowBattery, 4, ""}, At("2026-12-09T09:00:00Z"));
+  board.OnEvent({EventKind::kOnline, 1, ""}, At("2026-12-09T09:30:00Z"));
   board.OnEvent({EventKind::kOnBattery, 2, ""}, At("2026-12-09T10:00:00Z"));
   board.OnEvent({EventKind::kLowBattery, 4, ""}, At("2026-12-09T10:07:00Z"));
   board.OnEvent({EventKind::kLowBattery, 4, ""}, At("2026-12-09T10:08:00Z"));
@@ -388,6 +392,35 @@ TEST(HistoryTest, EachFailureThatRanTheBatteryLowIsMeasuredOnce) {
   EXPECT_EQ(json["battery_measures"][0]["seconds_to_low"], 600.0);
   EXPECT_EQ(json["battery_measures"][2]["seconds_to_low"], 420.0);
   EXPECT_EQ(json["battery_measures"][2]["time"], "2026-12-09T10:07:00Z");
+}
+
+// A restart in the middle of a power failure keeps its start; a start into one measures nothing.
+TEST(HistoryTest, TheBatterysMeasureSurvivesARestartAndIsNeverGuessed) {
+  corvale::TemporaryDirectory directory("corvale-history");
+  const std::string file = (directory.Path() / "history.jsonl").string();
+  std::FILE* logFile = std::tmpfile();
+  Logger log(false, logFile);
+  const auto run = [&](std::vector<std::pair<const char*, const char*>> events) {
+    HistoryWriter writer(file, log);
+    for (const auto& [time, event] : events) {
+      writer.Append({At(time), event, "u", 2, "", std::nullopt});
+    }
+  };
+  run({{"2026-12-08T11:00:00Z", "service-started"},
+       {"2026-12-08T11:00:01Z", "online"},
+       {"2026-12-08T12:00:00Z", "on-battery"},
+       {"2026-12-08T12:01:00Z", "service-stopped"}});
+  run({{"2026-12-08T12:02:00Z", "service-started"},
+       {"2026-12-08T12:02:01Z", "on-battery"},
+       {"2026-12-08T12:10:00Z", "low-battery"},
+       {"2026-12-08T12:11:00Z", "online"}});
+  run({{"2026-12-09T08:00:00Z", "service-started"},
+       {"2026-12-09T08:00:01Z", "on-battery"},
+       {"2026-12-09T08:00:01Z", "low-battery"}});
+  const auto measures = corvale::host::BatteryMeasures(ReadHistory(file));
+  ASSERT_EQ(measures.size(), 1u);
+  EXPECT_DOUBLE_EQ(measures[0].secondsToLow, 600.0) << "from the start before the restart";
+  std::fclose(logFile);
 }
 
 TEST(ReportsTest, MetricsEscapeLabelsAndJsonCarriesTheSnapshot) {

@@ -15,6 +15,7 @@
 #include "host/config.h"
 #include "host/events.h"
 #include "host/host.h"
+#include "host/start_checks.h"
 #include "host/policy.h"
 #include "host/shutdown.h"
 #include "host/supervisor.h"
@@ -596,7 +597,7 @@ TEST(ConfigTest, ShutdownAndNetworkKeysAreCheckedWhereTheyStand) {
       {"a serial key on an agent",
        "[ups]\nserver = \"h\"\nuser = \"a\"\npassword = \"p\"\n"
        "[shutdown]\nturn_off_delay = 5\n",
-       6, "never turns the UPS off"},
+       0, ""},
       {"a CA and a pin",
        "[ups]\nserver = \"h\"\nuser = \"a\"\npassword = \"p\"\n"
        "ca_file = \"/etc/ca.pem\"\nfingerprint = "
@@ -613,6 +614,14 @@ TEST(ConfigTest, ShutdownAndNetworkKeysAreCheckedWhereTheyStand) {
       EXPECT_TRUE(loaded.problems.empty()) << c.name << ": " << loaded.problems.front().message;
       EXPECT_EQ(loaded.config.ups.deadtime, 15u);
       EXPECT_TRUE(loaded.config.network.listen.empty()) << "an agent serves no NUT clients";
+      // A file made from the shipped one: the serial keys are warned of, not refused.
+      const auto checks = corvale::host::CheckBeforeStart(loaded.config, "/nonexistent/x.toml");
+      const bool warned = !loaded.config.ignoredByAgent.empty();
+      EXPECT_EQ(warned, std::any_of(checks.warnings.begin(), checks.warnings.end(),
+                                    [](const std::string& w) {
+                                      return w.find("it ignores them") != std::string::npos;
+                                    }))
+          << c.name;
       continue;
     }
     if (c.line == 0) {
