@@ -398,3 +398,31 @@ TEST_F(RootHelperTest, ABrokenEditLeavesRootActingOnTheLastGoodCopy) {
 }
 
 }  // namespace
+
+namespace {
+
+// On an agent, whatever the service's account asks, root writes no flag, and kill-power cuts
+// nothing: the power is its primary's to cut.
+TEST_F(RootHelperTest, AnAgentsHelperWritesNoFlagAndKillPowerCutsNothing) {
+  const fs::path config = Dir() / "agent.toml";
+  std::ofstream(config)
+      << "[ups]\nserver = \"127.0.0.1:" << nutPort_
+      << "\"\nuser = \"a\"\npassword = \"p\"\n[shutdown]\ncommand = \"echo ran >> "
+      << Ran().string() << "\"\nflag_file = \"" << Flag().string() << "\"\nrequests = \""
+      << Requests().string() << "\"\nresults = \"" << Results().string() << "\"\n";
+  fs::permissions(config, fs::perms(0600));
+  const std::uint64_t instance = NowMs();
+  ASSERT_EQ(AsNobody("touch " + (Requests() / Request(instance, 1, "flag")).string() + " " +
+                     (Requests() / Request(instance, 2, "shutdown")).string()),
+            0);
+  EXPECT_EQ(HelperStart(config), 0);
+  EXPECT_FALSE(fs::exists(Flag()));
+  EXPECT_EQ(ReadFile(Ran()), "ran\n") << "its own shutdown still runs";
+  // A flag of root's from when this machine held the cable cuts nothing now, and is gone.
+  std::ofstream(Flag()) << "port=COM1\ndelay=7\n";
+  EXPECT_EQ(Tool({"kill-power", "--config", config.string()}), 0);
+  EXPECT_TRUE(line.peer->TurnOffDelays().empty());
+  EXPECT_FALSE(fs::exists(Flag()));
+}
+
+}  // namespace
