@@ -41,8 +41,8 @@ int RunDisarm(const std::string& configPath);
 struct HistoryOptions {
   std::string configPath;
   std::string file;
-  std::string since;  // RFC 3339; empty: all
-  bool json = false;  // the records as JSON lines
+  std::string since;     // RFC 3339; empty: all
+  bool json = false;     // the records as JSON lines
   bool battery = false;  // only the battery's measures: time to low battery per power failure
 };
 int RunHistory(const HistoryOptions& options);
