@@ -107,7 +107,8 @@ class Service {
       : path_(std::move(path)),
         config_(std::make_shared<const host::Config>(config)),
         driver_(driver),
-        log_(log) {}
+        log_(log),
+        upsName_(config.ups.name) {}
 
   int Run();
 
@@ -135,7 +136,9 @@ class Service {
   std::unique_ptr<nut::ServiceBackend> backend_;     // none for an agent
   host::agent::FollowerSource* follower_ = nullptr;  // an agent's, owned by the host
   std::unique_ptr<host::Host> host_;
-  host::HostOptions hostOptions_;
+  host::HostOptions hostOptions_;  // the main thread's: a reload replaces it
+  // What the history records name: taken at the start, as ups.name is, and read by any thread.
+  const std::string upsName_;
   std::unique_ptr<host::StatusBoard> board_;
   std::mutex historyMutex_;  // the shutdown command's end may still be heard while it stops
   std::unique_ptr<host::HistoryWriter> history_;
@@ -147,7 +150,7 @@ class Service {
 void Service::Remember(const std::string& event, std::uint32_t state, const std::string& message,
                        std::chrono::system_clock::time_point when) {
   std::lock_guard lock(historyMutex_);
-  if (history_) history_->Append({when, event, hostOptions_.name, state, message, {}});
+  if (history_) history_->Append({when, event, upsName_, state, message, {}});
 }
 
 void Service::OpenHistory(const host::Config& config) {
@@ -349,7 +352,7 @@ int Service::Run() {
       std::snprintf(text, sizeof text, "%.1f", seconds);
       host::HistoryRecord record{std::chrono::system_clock::now(),
                                  "machine-down",
-                                 hostOptions_.name,
+                                 upsName_,
                                  0,
                                  "the machine at " + address + " logged out " + text +
                                      " s after FSD: its time to shut down",
