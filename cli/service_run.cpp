@@ -479,18 +479,14 @@ void Service::Reload() {
   for (const char* key : kKeysForTheNextStart) {
     if (Contains(changed, key)) deferred.emplace_back(key);
   }
-  next.ups.name = before.ups.name;
-  next.ups.library = before.ups.library;
+  // Of [ups], only the port and its folders change live; the rest waits for the next start.
+  host::Config::Ups ups = before.ups;
+  ups.port = next.ups.port;
+  ups.devices = next.ups.devices;
+  ups.registry = next.ups.registry;
+  next.ups = ups;
   next.shutdown.requests = before.shutdown.requests;
   next.shutdown.results = before.shutdown.results;
-  next.ups.server = before.ups.server;
-  next.ups.user = before.ups.user;
-  next.ups.password = before.ups.password;
-  next.ups.pollSeconds = before.ups.pollSeconds;
-  next.ups.deadtime = before.ups.deadtime;
-  next.ups.caFile = before.ups.caFile;
-  next.ups.fingerprint = before.ups.fingerprint;
-  next.ups.requireTls = before.ups.requireTls;
 
   host::HostOptions settings = hostOptions_;
   TakeHostSettings(next, settings);

@@ -575,10 +575,10 @@ TEST(ConfigTest, ShutdownAndNetworkKeysAreCheckedWhereTheyStand) {
       // An agent: a server instead of a port, a secondary's login, nothing shared.
       {"an agent", "[ups]\nserver = \"ups-host\"\nuser = \"a1\"\npassword = \"pw\"\n", 0, ""},
       {"a port and a server",
-       "[ups]\nport = \"COM1\"\nserver = \"h:3493\"\nuser = \"a\"\n"
+       "[ups]\nport = \"COM1\"\nserver = \"h\"\nuser = \"a\"\n"
        "password = \"p\"\n",
        3, "exclude"},
-      {"an agent without a login", "[ups]\nname = \"rack\"\nserver = \"[::1]:3493\"\n", 3,
+      {"an agent without a login", "[ups]\nname = \"rack\"\nserver = \"[::1]\"\n", 3,
        "needs ups.user and ups.password"},
       {"an agent serving NUT",
        "[ups]\nserver = \"h\"\nuser = \"a\"\npassword = \"p\"\n"

@@ -63,6 +63,22 @@ class HttpEndpointTest : public corvale::testing::ServiceFixture {
     EXPECT_EQ(service->Wait(20s), 0);
   }
 
+  // Two power failures that ran the battery low: after 20 min in June, after 15 in December.
+  static void WriteTwoPowerFailures(const fs::path& file) {
+    fs::create_directories(file.parent_path());
+    std::ofstream out(file);
+    for (
+        const char* line :
+        {R"({"time":"2026-06-01T12:00:00Z","event":"on-battery","ups":"u","state":2,"message":""})",
+         R"({"time":"2026-06-01T12:20:00Z","event":"low-battery","ups":"u","state":4,"message":""})",
+         R"({"time":"2026-06-01T12:25:00Z","event":"online","ups":"u","state":1,"message":""})",
+         R"({"time":"2026-12-01T12:00:00Z","event":"on-battery","ups":"u","state":2,"message":""})",
+         R"({"time":"2026-12-01T12:15:00Z","event":"low-battery","ups":"u","state":4,"message":""})",
+         R"({"time":"2026-12-01T12:16:00Z","event":"online","ups":"u","state":1,"message":""})"}) {
+      out << line << "\n";
+    }
+  }
+
   const int httpPort = FreePort();
 };
 
@@ -138,17 +154,7 @@ TEST_F(HttpEndpointTest, APowerFailureReachesMetricsStatusAndTheHistory) {
 
 TEST_F(HttpEndpointTest, HistoryListsTheBatterysTimeToLowBatteryPerPowerFailure) {
   const auto file = Dir() / "history.jsonl";
-  std::ofstream(file)
-      << R"({"time":"2026-06-01T12:00:00Z","event":"on-battery","ups":"u","state":2,"message":""})"
-      << "\n"
-      << R"({"time":"2026-06-01T12:20:00Z","event":"low-battery","ups":"u","state":4,"message":""})"
-      << "\n"
-      << R"({"time":"2026-06-01T12:25:00Z","event":"online","ups":"u","state":1,"message":""})"
-      << "\n"
-      << R"({"time":"2026-12-01T12:00:00Z","event":"on-battery","ups":"u","state":2,"message":""})"
-      << "\n"
-      << R"({"time":"2026-12-01T12:15:00Z","event":"low-battery","ups":"u","state":4,"message":""})"
-      << "\n";
+  WriteTwoPowerFailures(file);
   Subprocess listed({CORVALE_UPS_TOOL, "history", "--battery", "--file", file.string()});
   const std::string text = listed.ReadAll(10s);
   EXPECT_EQ(listed.Wait(10s), 0);
@@ -304,20 +310,7 @@ TEST_F(HttpEndpointTest, OneRemoteMachineTakesAtMostEightPlaces) {
 
 TEST_F(HttpEndpointTest, ThePageInABrowserFollowsAPowerFailureAndTheServiceStopping) {
   // Two earlier power failures that ran the battery low: the page draws their trend.
-  fs::create_directories(History().parent_path());
-  std::ofstream(History())
-      << R"({"time":"2026-06-01T12:00:00Z","event":"on-battery","ups":"u","state":2,"message":""})"
-      << "\n"
-      << R"({"time":"2026-06-01T12:20:00Z","event":"low-battery","ups":"u","state":4,"message":""})"
-      << "\n"
-      << R"({"time":"2026-06-01T12:25:00Z","event":"online","ups":"u","state":1,"message":""})"
-      << "\n"
-      << R"({"time":"2026-11-01T12:00:00Z","event":"on-battery","ups":"u","state":2,"message":""})"
-      << "\n"
-      << R"({"time":"2026-11-01T12:15:00Z","event":"low-battery","ups":"u","state":4,"message":""})"
-      << "\n"
-      << R"({"time":"2026-11-01T12:16:00Z","event":"online","ups":"u","state":1,"message":""})"
-      << "\n";
+  WriteTwoPowerFailures(History());
   Start(Config());
   ASSERT_TRUE(WaitFor("test-ups: online")) << log;
   ASSERT_TRUE(WaitForState(1)) << log;
