@@ -235,11 +235,132 @@ void ReadAgent(TableReader& ups, Config::Ups& out) {
   }
 }
 
+// "52:54:00:12:34:56" or with dashes: six pairs of hexadecimal digits.
+bool IsMacAddress(const std::string& text) {
+  if (text.size() != 17) return false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const bool separator = i % 3 == 2;
+    if (separator ? (text[i] != ':' && text[i] != '-')
+                  : std::isxdigit(static_cast<unsigned char>(text[i])) == 0) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// [[stage]] and [plan]: the other machines' order, checked against the users and this machine's
+// own time on battery.
+void ReadPlan(const toml::table& root, LoadedConfig& loaded) {
+  Config& config = loaded.config;
+  auto& problems = loaded.problems;
+  Section(root, "plan", problems, [&](TableReader& plan) {
+    plan.Integer("wake_after_seconds", config.plan.wakeAfterSeconds, 0, 86400);
+    plan.String("wake_address", config.plan.wakeAddress, 64);
+    const auto colon = config.plan.wakeAddress.rfind(':');
+    std::error_code error;
+    if (colon != std::string::npos) {
+      asio::ip::make_address_v4(config.plan.wakeAddress.substr(0, colon), error);
+    }
+    if (colon == std::string::npos || error || !IsListenAddress(config.plan.wakeAddress)) {
+      plan.Problem(plan.LineOfKey("wake_address", 0),
+                   "plan.wake_address takes an IPv4 \"address:port\" such as "
+                   "\"192.168.1.255:9\", not \"" +
+                       config.plan.wakeAddress + "\"");
+    }
+  });
+  const toml::node* stages = root.get("stage");
+  if (stages == nullptr) return;
+  const toml::array* list = stages->as_array();
+  if (list == nullptr || !list->is_array_of_tables()) {
+    problems.push_back({LineOf(*stages), "stage must be [[stage]] tables"});
+    return;
+  }
+  if (config.ups.Agent()) {
+    problems.push_back({LineOf(*stages),
+                        "the shutdown plan ([[stage]]) belongs on the machine with the UPS's "
+                        "cable, which tells the others when to go"});
+    return;
+  }
+  std::set<std::string> names, planned;
+  for (const toml::node& entry : *list) {
+    Config::Stage stage;
+    const int line = LineOf(entry);
+    int usersLine = line, wakeLine = line;
+    std::string when;
+    bool hasAfter = false;
+    {
+      TableReader reader(*entry.as_table(), "stage", problems);
+      reader.String("name", stage.name, 64);
+      reader.Strings("users", stage.users);
+      reader.String("when", when, 32);
+      hasAfter = reader.Find("after_seconds") != nullptr;
+      reader.Integer("after_seconds", stage.afterSeconds, 0, 86400);
+      reader.Strings("wake", stage.wake);
+      usersLine = reader.LineOfKey("users", line);
+      wakeLine = reader.LineOfKey("wake", line);
+    }
+    if (stage.name.empty()) {
+      problems.push_back({line, "each [[stage]] needs a name"});
+    } else if (!names.insert(stage.name).second) {
+      problems.push_back({line, "stage \"" + stage.name + "\" is named twice"});
+    }
+    if (hasAfter == !when.empty()) {
+      problems.push_back({line, "stage \"" + stage.name +
+                                    "\" needs either after_seconds (of continuous time on "
+                                    "battery) or when = \"low-battery\" or \"lost\""});
+    } else if (hasAfter) {
+      stage.when = Config::Stage::When::kAfterSeconds;
+      const auto own = config.shutdown.onBatterySeconds;
+      if (own != 0 && stage.afterSeconds >= own) {
+        problems.push_back({line, "stage \"" + stage.name + "\" goes after " +
+                                      std::to_string(stage.afterSeconds) +
+                                      " s on battery, but this machine itself shuts down after " +
+                                      std::to_string(own) +
+                                      " s (shutdown.on_battery_seconds): the others go first"});
+      }
+    } else if (when == "low-battery") {
+      stage.when = Config::Stage::When::kLowBattery;
+    } else if (when == "lost") {
+      stage.when = Config::Stage::When::kLost;
+    } else {
+      problems.push_back({line, "stage.when is \"low-battery\" or \"lost\", not \"" + when + "\""});
+    }
+    if (stage.users.empty()) {
+      problems.push_back({usersLine, "stage \"" + stage.name + "\" names no users"});
+    }
+    for (const auto& name : stage.users) {
+      const auto user = std::find_if(config.users.begin(), config.users.end(),
+                                     [&](const Config::User& known) { return known.name == name; });
+      if (user == config.users.end()) {
+        problems.push_back({usersLine, "stage \"" + stage.name + "\" names the user " + name +
+                                           ", who is not in [[users]]"});
+      } else if (user->upsmon.empty()) {
+        problems.push_back({usersLine, "stage \"" + stage.name + "\" names the user " + name +
+                                           ", who cannot log in as a machine: give it upsmon = "
+                                           "\"secondary\""});
+      }
+      if (!planned.insert(name).second) {
+        problems.push_back(
+            {usersLine, "the user " + name + " is in two stages: each machine goes once"});
+      }
+    }
+    for (const auto& mac : stage.wake) {
+      if (!IsMacAddress(mac)) {
+        problems.push_back({wakeLine,
+                            "stage.wake takes MAC addresses such as "
+                            "\"52:54:00:12:34:56\", not \"" +
+                                mac + "\""});
+      }
+    }
+    config.stages.push_back(std::move(stage));
+  }
+}
+
 void ReadDocument(const toml::table& root, LoadedConfig& loaded) {
   Config& config = loaded.config;
   auto& problems = loaded.problems;
-  static const std::set<std::string> kSections = {"ups",     "shutdown", "events",
-                                                  "network", "http",     "users"};
+  static const std::set<std::string> kSections = {"ups",  "shutdown", "events", "network",
+                                                  "http", "users",    "stage",  "plan"};
   for (const auto& [key, node] : root) {
     if (!kSections.count(std::string(key.str()))) {
       problems.push_back({LineOf(node), "unknown section or key '" + std::string(key.str()) + "'"});
@@ -339,7 +460,7 @@ void ReadDocument(const toml::table& root, LoadedConfig& loaded) {
     const toml::array* list = users->as_array();
     if (list == nullptr || !list->is_array_of_tables()) {
       problems.push_back({LineOf(*users), "users must be [[users]] tables"});
-      return;
+      return ReadPlan(root, loaded);
     }
     for (const toml::node& entry : *list) {
       Config::User user;
@@ -378,6 +499,7 @@ void ReadDocument(const toml::table& root, LoadedConfig& loaded) {
       config.users.push_back(std::move(user));
     }
   }
+  ReadPlan(root, loaded);
 }
 
 }  // namespace
@@ -451,6 +573,9 @@ std::vector<std::string> ChangedKeys(const Config& before, const Config& after) 
   compare("network.certificate", a.network.certificate, b.network.certificate);
   compare("network.key", a.network.key, b.network.key);
   compare("users", a.users, b.users);
+  compare("stage", a.stages, b.stages);
+  compare("plan.wake_after_seconds", a.plan.wakeAfterSeconds, b.plan.wakeAfterSeconds);
+  compare("plan.wake_address", a.plan.wakeAddress, b.plan.wakeAddress);
   return changed;
 }
 

@@ -69,6 +69,21 @@ struct Config {
     friend bool operator==(const User&, const User&) = default;
   };
   std::vector<User> users;
+  // The shutdown plan: which other machines (by their NUT user) go early, and when. Machines in
+  // no stage go with this one.
+  struct Stage {
+    std::string name;
+    std::vector<std::string> users;
+    enum class When { kAfterSeconds, kLowBattery, kLost } when = When::kLowBattery;
+    std::uint32_t afterSeconds = 0;  // of continuous time on battery, for kAfterSeconds
+    std::vector<std::string> wake;   // MAC addresses woken once the power is back
+    friend bool operator==(const Stage&, const Stage&) = default;
+  };
+  std::vector<Stage> stages;
+  struct Plan {
+    std::uint32_t wakeAfterSeconds = 120;  // of power back before the early machines are woken
+    std::string wakeAddress = "255.255.255.255:9";  // where the magic packets go (UDP)
+  } plan;
   // Keys of the machine with the cable that an agent's file sets and the agent ignores.
   std::vector<std::string> ignoredByAgent;
 };
