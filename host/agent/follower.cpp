@@ -116,6 +116,11 @@ struct Follower::State {
   std::atomic<bool> loggedOut{false};  // the server answered LOGOUT
   bool everReached = false, reachedThisTime = false, down = false;
   bool saidAgain = false;  // "again" said since "cannot follow"
+  // Whether this connection's server may ask for rehearsals (a standard one answers an error), and
+  // the last one made: each is made once.
+  bool asksRehearsals = false;
+  std::string lastRehearsal = "0";
+  asio::awaitable<std::optional<std::string>> Rehearse(std::string& why);
   std::thread thread;
   std::mutex joining;
   std::promise<void> endedPromise;
@@ -273,7 +278,33 @@ asio::awaitable<bool> Follower::State::LogIn(std::string& why) {
   co_return true;
 }
 
+// Asks the server whether a rehearsal is under way and, for a new one, answers with this machine's.
+// Nothing when the connection failed.
+asio::awaitable<std::optional<std::string>> Follower::State::Rehearse(std::string& why) {
+  const std::string ask = "GET VAR " + Word(options.ups) + " corvale.drill";
+  const auto reply = co_await Ask(ask, why);
+  if (!reply) co_return std::nullopt;
+  const auto words = nut::SplitWords(*reply);
+  if (!words || words->size() != 4 || (*words)[0] != "VAR") {
+    asksRehearsals = false;  // not this project's server: never asked again on this connection
+    co_return "";
+  }
+  const std::string& id = (*words)[3];
+  if (id == "0" || id == lastRehearsal || id.find_first_not_of("0123456789") != std::string::npos) {
+    co_return "";
+  }
+  lastRehearsal = id;
+  auto rehearsal = options.rehearse();
+  for (char& c : rehearsal.text) {
+    if (static_cast<unsigned char>(c) < ' ') c = ' ';  // one line
+  }
+  const std::string answer = "DRILL " + Word(options.ups) + " ANSWER " + id + " " +
+                             (rehearsal.ready ? "1 " : "0 ") + nut::Quote(rehearsal.text);
+  co_return co_await Ask(answer, why);
+}
+
 asio::awaitable<std::string> Follower::State::Poll() {
+  asksRehearsals = options.rehearse && !options.user.empty();
   const std::string command = "GET VAR " + Word(options.ups) + " ups.status";
   for (;;) {
     std::string why;
@@ -296,6 +327,7 @@ asio::awaitable<std::string> Follower::State::Poll() {
         co_return "the server answered GET VAR with \"" + Shown(*reply) + "\"";
       }
       Reached((*words)[3]);
+      if (asksRehearsals && !co_await Rehearse(why)) co_return why;
     }
     if (loggingOut) continue;
     pause.expires_at(asked + options.pollEvery);

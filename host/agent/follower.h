@@ -29,6 +29,14 @@ struct FollowerOptions {
   bool requireTls = false;
   std::string caFile;       // PEM: the server's certificate must chain to it and name the host
   std::string fingerprint;  // "AA:BB:..": the SHA-256 of the server's own certificate
+  // A rehearsal of the shutdown that this project's NUT server asks its logged-in agents for:
+  // whether this machine's own shutdown is ready, and what is not. None: never asked. Called on
+  // the follower's thread; must not block.
+  struct Rehearsal {
+    bool ready = false;
+    std::string text;
+  };
+  std::function<Rehearsal()> rehearse;
 };
 
 // One try at reading the status: reached with its words, or not (unreachable, or stale data).

@@ -38,6 +38,7 @@ void ServiceBackend::Stop() {
   changed_.notify_all();
   if (worker_.joinable()) worker_.join();
   if (coordinator_.joinable()) coordinator_.join();
+  if (driller_.joinable()) driller_.join();
 }
 
 void ServiceBackend::Work() {
@@ -53,10 +54,15 @@ void ServiceBackend::Work() {
   }
 }
 
-std::optional<Variables> ServiceBackend::CurrentVariables() const {
+std::optional<Variables> ServiceBackend::CurrentVariables(std::string_view user) const {
   const auto latest = host_ != nullptr ? host_->Latest() : std::nullopt;
   const bool current = latest && !latest->linkLost && latest->state != 0;
-  std::string status = fsd_ ? "FSD" : "";
+  bool forced = fsd_;
+  if (!forced && !user.empty()) {
+    std::lock_guard lock(mutex_);
+    forced = forcedUsers_.count(std::string(user)) != 0;
+  }
+  std::string status = forced ? "FSD" : "";
   if (latest && latest->state != 0) {
     const auto& flags = latest->flags;
     status += std::string(status.empty() ? "" : " ") + (latest->state == 1 ? "OL" : "OB");
@@ -67,7 +73,7 @@ std::optional<Variables> ServiceBackend::CurrentVariables() const {
   if (!current) {
     // Nothing from a UPS that does not answer passes for current, but the secondaries must still
     // hear that this host is shutting down: FSD with the last known flags.
-    if (!fsd_) return std::nullopt;
+    if (!forced) return std::nullopt;
     return Variables{{"ups.status", status}};
   }
   const auto& flags = latest->flags;
@@ -143,43 +149,99 @@ std::vector<std::string> ServiceBackend::LoggedInAddresses() const {
   std::lock_guard lock(mutex_);
   ForgetExpiredCarried(std::chrono::steady_clock::now());
   std::vector<std::string> addresses;
-  for (const auto& [session, address] : logins_) addresses.push_back(address);
+  for (const auto& [session, login] : logins_) addresses.push_back(login.address);
   for (const auto& [address, until] : carried_) addresses.push_back(address);
   return addresses;
 }
 
-void ServiceBackend::Login(const void* session, const std::string& address) {
+std::map<std::string, std::vector<std::string>> ServiceBackend::LoggedInUsers() const {
+  std::lock_guard lock(mutex_);
+  std::map<std::string, std::vector<std::string>> users;
+  for (const auto& [session, login] : logins_) users[login.user].push_back(login.address);
+  return users;
+}
+
+void ServiceBackend::ForceShutdownOf(const std::vector<std::string>& users) {
+  std::lock_guard lock(mutex_);
+  const auto now = std::chrono::steady_clock::now();
+  for (const auto& user : users) {
+    forcedUsers_.try_emplace(user, now);
+    std::erase(releasing_, user);
+  }
+}
+
+void ServiceBackend::ReleaseOnceLoggedOut(const std::vector<std::string>& users) {
   {
     std::lock_guard lock(mutex_);
-    logins_[session] = address;
+    for (const auto& user : users) {
+      if (forcedUsers_.count(user) &&
+          std::find(releasing_.begin(), releasing_.end(), user) == releasing_.end()) {
+        releasing_.push_back(user);
+      }
+    }
+    ReleaseLoggedOut();
+  }
+}
+
+void ServiceBackend::ReleaseLoggedOut() {
+  std::erase_if(releasing_, [this](const std::string& user) {
+    const bool loggedIn = std::any_of(logins_.begin(), logins_.end(),
+                                      [&](const auto& entry) { return entry.second.user == user; });
+    if (loggedIn) return false;
+    forcedUsers_.erase(user);
+    log_.Log(host::Priority::kNotice, "forced shutdown (FSD) cleared for " + user +
+                                          ": the power is back and it has logged out");
+    return true;
+  });
+}
+
+std::vector<std::string> ServiceBackend::UsersForced() const {
+  std::lock_guard lock(mutex_);
+  std::vector<std::string> users;
+  for (const auto& [user, since] : forcedUsers_) users.push_back(user);
+  return users;
+}
+
+void ServiceBackend::Login(const void* session, const std::string& address,
+                           const std::string& user) {
+  {
+    std::lock_guard lock(mutex_);
+    logins_[session] = {address, user};
     // The machine a restart of the server disconnected is back: it counts once.
     ForgetExpiredCarried(std::chrono::steady_clock::now());
     const auto carried = std::find_if(carried_.begin(), carried_.end(),
                                       [&](const auto& entry) { return entry.first == address; });
     if (carried != carried_.end()) carried_.erase(carried);
   }
-  log_.Log(host::Priority::kInfo, "a client at " + address + " logged in to " + options_.upsName);
+  log_.Log(host::Priority::kInfo,
+           "a client at " + address + " logged in to " + options_.upsName + " as " + user);
 }
 
 void ServiceBackend::Logout(const void* session) {
-  std::string address;
+  std::string address, user;
   std::optional<std::chrono::seconds> carrying;
   std::optional<double> downAfter;
   {
     std::lock_guard lock(mutex_);
     const auto found = logins_.find(session);
     if (found == logins_.end()) return;
-    address = found->second;
+    address = found->second.address;
+    user = found->second.user;
     logins_.erase(found);
+    agents_.erase(session);
     carrying = carrying_;
     const auto now = std::chrono::steady_clock::now();
     if (carrying) carried_.emplace_back(address, now + *carrying);
-    if (!carrying && fsdSince_) {
-      downAfter = std::chrono::duration<double>(now - *fsdSince_).count();
+    // Its own stage's FSD, or everybody's.
+    auto since = fsdSince_;
+    if (const auto forced = forcedUsers_.find(user); forced != forcedUsers_.end()) {
+      since = forced->second;
     }
+    if (!carrying && since) downAfter = std::chrono::duration<double>(now - *since).count();
+    if (!carrying) ReleaseLoggedOut();
   }
   changed_.notify_all();
-  if (downAfter && machineDown_) machineDown_(address, *downAfter);
+  if (downAfter && machineDown_) machineDown_(address, user, *downAfter);
   if (carrying) {
     log_.Log(host::Priority::kInfo, "the client at " + address +
                                         " was disconnected by the server's restart; it counts as "
@@ -187,7 +249,7 @@ void ServiceBackend::Logout(const void* session) {
                                         std::to_string(carrying->count()) + " s");
     return;
   }
-  log_.Log(host::Priority::kInfo, "the client at " + address + " logged out");
+  log_.Log(host::Priority::kInfo, "the client at " + address + " (" + user + ") logged out");
 }
 
 void ServiceBackend::ForceShutdown(const std::string& byUser) {
@@ -271,6 +333,69 @@ void ServiceBackend::CoordinateShutdown(std::function<void()> proceed) {
                      : "hostsync time is up with " + std::to_string(left) + " still logged in");
     proceed();
   });
+}
+
+bool ServiceBackend::Drill(const std::string& byUser, std::function<void(std::string)> done) {
+  std::thread finished;
+  {
+    std::lock_guard lock(mutex_);
+    if (stopping_ || !drillReport_ || drillId_ != 0) return false;
+    finished = std::move(driller_);
+    drillId_ = ++drillsRun_;
+    drillAnswers_.clear();
+  }
+  if (finished.joinable()) finished.join();  // the one before has sent its report
+  log_.Log(host::Priority::kNotice, "a rehearsal of the shutdown, asked for by " + byUser +
+                                        ": nothing is shut down, no FSD is set");
+  std::lock_guard lock(mutex_);
+  driller_ = std::thread([this, byUser, done = std::move(done)] {
+    std::unique_lock wait(mutex_);
+    const auto deadline = std::chrono::steady_clock::now() + drillWait_;
+    // Each agent asks at its next poll (every second or so); upsmon never does, and is not waited
+    // for.
+    const auto allAnswered = [this] {
+      return std::all_of(agents_.begin(), agents_.end(),
+                         [&](auto& agent) { return drillAnswers_.count(agent.first) != 0; });
+    };
+    while (!stopping_ && std::chrono::steady_clock::now() < deadline && !allAnswered()) {
+      changed_.wait_until(wait, deadline);
+    }
+    std::vector<DrillAnswer> answers;
+    std::vector<std::string> silent;
+    for (const auto& [session, answer] : drillAnswers_) answers.push_back(answer);
+    for (const auto& [session, user] : agents_) {
+      if (!drillAnswers_.count(session)) silent.push_back(user);
+    }
+    drillId_ = 0;
+    drillAnswers_.clear();
+    if (stopping_) return;
+    wait.unlock();
+    done(drillReport_(byUser, answers, silent));
+  });
+  return true;
+}
+
+std::uint64_t ServiceBackend::DrillAsked(const void* session) {
+  std::lock_guard lock(mutex_);
+  // Only this project's agents ask: they are the sessions a rehearsal waits for.
+  if (const auto login = logins_.find(session); login != logins_.end()) {
+    agents_.try_emplace(session, login->second.user);
+  }
+  return drillId_;
+}
+
+void ServiceBackend::DrillAnswered(const void* session, std::uint64_t id, bool ready,
+                                   const std::string& text) {
+  {
+    std::lock_guard lock(mutex_);
+    const auto login = logins_.find(session);
+    if (id == 0 || id != drillId_ || login == logins_.end()) return;
+    agents_.try_emplace(session, login->second.user);
+    // One answer per session, and only a line's worth of words from it.
+    drillAnswers_.try_emplace(session, DrillAnswer{login->second.user, login->second.address, ready,
+                                                   text.substr(0, 300)});
+  }
+  changed_.notify_all();
 }
 
 std::string ServiceBackend::SetVariable(const std::string& name, const std::string& value) {

@@ -46,19 +46,29 @@ class ServiceBackend : public Backend {
   void CancelForcedShutdown();
   // Whether FSD is set for the clients.
   bool ForcedShutdownSet() const { return fsd_; }
-  // Told, for each machine that logs out while FSD is set, its address and the seconds from FSD
-  // to its logout: its time to shut down. Set once, before the server starts.
-  using MachineDown = std::function<void(const std::string& address, double seconds)>;
+  // A stage of the shutdown plan is due: FSD for the sessions of these users only.
+  void ForceShutdownOf(const std::vector<std::string>& users);
+  // The power is back: FSD for these users ends once none of them is logged in (at once where
+  // none is), so that a machine woken later does not shut down again.
+  void ReleaseOnceLoggedOut(const std::vector<std::string>& users);
+  // The users who see FSD of their own now.
+  std::vector<std::string> UsersForced() const;
+  // Logged in now: each user with the addresses of its sessions.
+  std::map<std::string, std::vector<std::string>> LoggedInUsers() const;
+  // Told, for each machine that logs out while FSD is set for it, its address, its user and the
+  // seconds from its FSD to its logout: its time to shut down. Set once, before the server starts.
+  using MachineDown =
+      std::function<void(const std::string& address, const std::string& user, double seconds)>;
   void OnMachineDown(MachineDown listener) { machineDown_ = std::move(listener); }
 
   // Backend
   const std::string& UpsName() const override { return options_.upsName; }
   std::string UpsDescription() const override { return "Corvale Smart UPS (serial)"; }
-  std::optional<Variables> CurrentVariables() const override;
+  std::optional<Variables> CurrentVariables(std::string_view user) const override;
   std::optional<User> FindUser(std::string_view name) const override;
   int NumLogins() const override;
   std::vector<std::string> LoggedInAddresses() const override;
-  void Login(const void* session, const std::string& address) override;
+  void Login(const void* session, const std::string& address, const std::string& user) override;
   void Logout(const void* session) override;
   void LoginRefused(const std::string& user, const std::string& address) override;
   void ForceShutdown(const std::string& byUser) override;
@@ -66,6 +76,27 @@ class ServiceBackend : public Backend {
   void RunInstantCommand(const std::string& command, const std::string& byUser,
                          std::function<void(std::string)> done) override;
   bool TlsConfigured() const override { return tls_; }
+  bool Drill(const std::string& byUser, std::function<void(std::string)> done) override;
+  std::uint64_t DrillAsked(const void* session) override;
+  void DrillAnswered(const void* session, std::uint64_t id, bool ready,
+                     const std::string& text) override;
+
+  // A logged-in agent's part of a rehearsal.
+  struct DrillAnswer {
+    std::string user, address;
+    bool ready = false;
+    std::string text;
+  };
+  // What a rehearsal reports, from the agents' answers (those that answered in time) and the
+  // names of the agents that did not; set once, before the server starts. Without it no
+  // rehearsal runs.
+  using DrillReport =
+      std::function<std::string(const std::string& byUser, const std::vector<DrillAnswer>& answers,
+                                const std::vector<std::string>& silent)>;
+  void SetDrill(DrillReport report, std::chrono::milliseconds wait) {
+    drillReport_ = std::move(report);
+    drillWait_ = wait;
+  }
 
   // A reloaded configuration's users (for commands and logins from now on: a session logged in
   // stays so, but no longer has a removed user's rights), hostsync and STARTTLS; from any thread.
@@ -90,7 +121,22 @@ class ServiceBackend : public Backend {
   std::atomic<std::uint32_t> shutdownDelay_;
   mutable std::mutex mutex_;
   std::condition_variable changed_;
-  std::map<const void*, std::string> logins_;
+  struct LoggedIn {
+    std::string address, user;
+  };
+  std::map<const void*, LoggedIn> logins_;
+  // Users of the plan's stages that went, from when; and those released once logged out.
+  std::map<std::string, std::chrono::steady_clock::time_point> forcedUsers_;
+  std::vector<std::string> releasing_;
+  void ReleaseLoggedOut();  // under mutex_
+  // The rehearsal under way (its number, the answers), and the sessions of this project's agents:
+  // those that ask for rehearsals.
+  DrillReport drillReport_;
+  std::chrono::milliseconds drillWait_{15000};
+  std::uint64_t drillId_ = 0, drillsRun_ = 0;
+  std::map<const void*, std::string> agents_;  // session: user
+  std::map<const void*, DrillAnswer> drillAnswers_;
+  std::thread driller_;
   // Logins a restart of the server ended: the address, and until when it still counts.
   // Pruned as it is read, from const readers too.
   mutable std::vector<std::pair<std::string, std::chrono::steady_clock::time_point>> carried_;

@@ -9,6 +9,8 @@ namespace {
 constexpr char kProtocolVersion[] = "1.3";
 constexpr char kWritable[] = "ups.delay.shutdown";
 constexpr char kInstantCommand[] = "shutdown.return";
+// Asked for by this project's agents only, never listed: standard clients never see it.
+constexpr char kDrillVariable[] = "corvale.drill";
 
 struct Description {
   const char* name;
@@ -108,6 +110,7 @@ void Session::TlsStarted() {
   password_.reset();
   if (loggedIn_) backend_.Logout(this);
   loggedIn_ = false;
+  loggedInAs_.clear();
 }
 
 std::optional<User> Session::Authenticated() const {
@@ -142,7 +145,7 @@ Session::Result Session::Handle(std::string_view line, std::function<void(std::s
   if (command == "HELP") {
     return Reply(
         "Commands: HELP VER NETVER GET LIST SET INSTCMD LOGIN LOGOUT USERNAME PASSWORD "
-        "STARTTLS PRIMARY FSD");
+        "STARTTLS PRIMARY FSD DRILL");
   }
   if (command == "LOGOUT") return Result{"OK Goodbye\n", true};
   if (command == "STARTTLS") {
@@ -169,7 +172,8 @@ Session::Result Session::Handle(std::string_view line, std::function<void(std::s
     if (!KnownUps(words[1])) return Error("UNKNOWN-UPS");
     if (Authenticated()->upsmon == User::Upsmon::kNone) return Error("ACCESS-DENIED");
     loggedIn_ = true;
-    backend_.Login(this, address_);
+    loggedInAs_ = *username_;
+    backend_.Login(this, address_, loggedInAs_);
     return Reply("OK");
   }
   if (command == "PRIMARY" || command == "MASTER") {
@@ -190,6 +194,7 @@ Session::Result Session::Handle(std::string_view line, std::function<void(std::s
     backend_.ForceShutdown(user->name);
     return Reply("OK FSD-SET");
   }
+  if (command == "DRILL") return Drill(words, std::move(later));
   if (command == "SET") {
     if (count != 5 || words[1] != "VAR") return Error("INVALID-ARGUMENT");
     if (const auto refused = CheckUser(); !refused.empty()) return Error(refused);
@@ -218,6 +223,30 @@ Session::Result Session::Handle(std::string_view line, std::function<void(std::s
   return Error("UNKNOWN-COMMAND");
 }
 
+// "DRILL ups": a rehearsal, from a user who may force a shutdown; "DRILL ups ANSWER id 0|1
+// text": a logged-in agent's part of one.
+Session::Result Session::Drill(const std::vector<std::string>& words,
+                               std::function<void(std::string)> later) {
+  if (words.size() < 2) return Error("INVALID-ARGUMENT");
+  if (!KnownUps(words[1])) return Error("UNKNOWN-UPS");
+  if (words.size() == 6 && words[2] == "ANSWER") {
+    if (!loggedIn_) return Error("ACCESS-DENIED");
+    if (!IsNumber(words[3]) || words[3].size() > 19 || (words[4] != "0" && words[4] != "1")) {
+      return Error("INVALID-ARGUMENT");
+    }
+    backend_.DrillAnswered(this, std::stoull(words[3]), words[4] == "1", words[5]);
+    return Reply("OK");
+  }
+  if (words.size() != 2) return Error("INVALID-ARGUMENT");
+  if (const auto refused = CheckUser(); !refused.empty()) return Error(refused);
+  const auto user = Authenticated();
+  if (user->upsmon != User::Upsmon::kPrimary && !user->mayForceShutdown) {
+    return Error("ACCESS-DENIED");
+  }
+  if (!later || !backend_.Drill(user->name, std::move(later))) return Error("DRILL-RUNNING");
+  return Result{"", false, false, true};
+}
+
 Session::Result Session::Get(const std::vector<std::string>& words) {
   if (words.size() < 3) return Error("INVALID-ARGUMENT");
   const std::string& what = words[1];
@@ -237,8 +266,12 @@ Session::Result Session::Get(const std::vector<std::string>& words) {
                  Quote("Turn off the load and return when power is back"));
   }
   if (what != "VAR" && what != "TYPE" && what != "DESC") return Error("INVALID-ARGUMENT");
+  if (what == "VAR" && name == kDrillVariable) {
+    return Reply("VAR " + ups + " " + name + " " +
+                 Quote(std::to_string(backend_.DrillAsked(this))));
+  }
   const char* description = DescriptionOf(name);
-  const auto variables = backend_.CurrentVariables();
+  const auto variables = backend_.CurrentVariables(SessionUser());
   if (what == "DESC") {
     if (description == nullptr) return Error("VAR-NOT-SUPPORTED");
     return Reply("DESC " + ups + " " + name + " " + Quote(description));
@@ -267,7 +300,7 @@ Session::Result Session::List(const std::vector<std::string>& words) {
   const std::string head = what + " " + ups;
   std::string body;
   if ((what == "VAR" || what == "RW") && words.size() == 3) {
-    const auto variables = backend_.CurrentVariables();
+    const auto variables = backend_.CurrentVariables(SessionUser());
     if (!variables) return Error("DATA-STALE");
     for (const auto& [name, value] : *variables) {
       if (what == "RW" && name != kWritable) continue;

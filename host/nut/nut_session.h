@@ -42,13 +42,14 @@ class Backend {
   virtual ~Backend() = default;
   virtual const std::string& UpsName() const = 0;
   virtual std::string UpsDescription() const = 0;
-  // The variables in order, or nothing while the data is stale.
-  virtual std::optional<Variables> CurrentVariables() const = 0;
+  // The variables in order, or nothing while the data is stale, as the session logged in as
+  // `user` (empty: none) sees them: its stage of the shutdown plan may have FSD set for it alone.
+  virtual std::optional<Variables> CurrentVariables(std::string_view user) const = 0;
   // A copy: the users may change (a reload) while a session holds it.
   virtual std::optional<User> FindUser(std::string_view name) const = 0;
   virtual int NumLogins() const = 0;
   virtual std::vector<std::string> LoggedInAddresses() const = 0;
-  virtual void Login(const void* session, const std::string& address) = 0;
+  virtual void Login(const void* session, const std::string& address, const std::string& user) = 0;
   virtual void Logout(const void* session) = 0;
   // A user name and password that match no user (the password itself is never passed on).
   virtual void LoginRefused(const std::string& /*user*/, const std::string& /*address*/) {}
@@ -59,6 +60,16 @@ class Backend {
   virtual void RunInstantCommand(const std::string& command, const std::string& byUser,
                                  std::function<void(std::string reply)> done) = 0;
   virtual bool TlsConfigured() const = 0;
+  // A rehearsal of the shutdown, asked for by `byUser`: its report (lines) later, through `done`.
+  // False, calling nothing, while another one runs.
+  virtual bool Drill(const std::string& /*byUser*/, std::function<void(std::string)> /*done*/) {
+    return false;
+  }
+  // The rehearsal the logged-in agents are asked to make now (0: none); `session` asked.
+  virtual std::uint64_t DrillAsked(const void* /*session*/) { return 0; }
+  // A logged-in agent's answer to rehearsal `id`: whether its own shutdown is ready, and why not.
+  virtual void DrillAnswered(const void* /*session*/, std::uint64_t /*id*/, bool /*ready*/,
+                             const std::string& /*text*/) {}
 };
 
 class Session {
@@ -90,6 +101,8 @@ class Session {
  private:
   Result Get(const std::vector<std::string>& words);
   Result List(const std::vector<std::string>& words);
+  Result Drill(const std::vector<std::string>& words, std::function<void(std::string)> later);
+  std::string SessionUser() const { return loggedIn_ ? loggedInAs_ : std::string(); }
   std::string CheckUser() const;  // an ERR reply, or empty when the user is known and right
   std::optional<User> Authenticated() const;
   bool KnownUps(const std::string& name) const { return name == backend_.UpsName(); }
@@ -99,6 +112,7 @@ class Session {
   std::optional<std::string> username_;
   std::optional<std::string> password_;
   bool loggedIn_ = false;
+  std::string loggedInAs_;  // the user, while logged in
   bool tls_ = false;
 };
 

@@ -35,7 +35,7 @@ std::string Loopback(int port) {
 // The fake backend, read and changed by the test while the server's thread uses it.
 class SharedBackend : public corvale::testing::FakeNutBackend {
  public:
-  std::optional<corvale::nut::Variables> CurrentVariables() const override {
+  std::optional<corvale::nut::Variables> CurrentVariables(std::string_view) const override {
     std::lock_guard lock(mutex_);
     return variables;
   }
@@ -43,7 +43,7 @@ class SharedBackend : public corvale::testing::FakeNutBackend {
     std::lock_guard lock(mutex_);
     return static_cast<int>(logins.size());
   }
-  void Login(const void* session, const std::string& address) override {
+  void Login(const void* session, const std::string& address, const std::string&) override {
     std::lock_guard lock(mutex_);
     logins[session] = address;
   }

@@ -135,8 +135,8 @@ TEST(ServiceBackendTest, LoginsARestartEndsCountUntilTheMachineIsBack) {
   corvale::nut::ServiceBackend backend({}, log);
   const std::string address = "192.0.2.7";
   int first = 0, second = 0, third = 0, fourth = 0;
-  backend.Login(&first, address);
-  backend.Login(&second, address);
+  backend.Login(&first, address, "mon");
+  backend.Login(&second, address, "mon");
   backend.KeepLoginsThrough(
       [&] {
         backend.Logout(&first);
@@ -144,12 +144,12 @@ TEST(ServiceBackendTest, LoginsARestartEndsCountUntilTheMachineIsBack) {
       },
       std::chrono::seconds(1));
   EXPECT_EQ(backend.NumLogins(), 2);
-  backend.Login(&third, address);
+  backend.Login(&third, address, "mon");
   EXPECT_EQ(backend.NumLogins(), 2) << "one is back, one is still awaited";
   std::this_thread::sleep_for(std::chrono::milliseconds(1100));
   EXPECT_EQ(backend.NumLogins(), 1) << "the other's time is up";
   backend.KeepLoginsThrough([&] { backend.Logout(&third); }, std::chrono::seconds(30));
-  backend.Login(&fourth, address);
+  backend.Login(&fourth, address, "mon");
   EXPECT_EQ(backend.NumLogins(), 1) << "the one back is the one awaited, not one long gone";
   backend.Logout(&fourth);
   EXPECT_EQ(backend.NumLogins(), 0) << "a logout outside a restart ends the login";

@@ -22,7 +22,9 @@ class FakeNutBackend : public nut::Backend {
   }
   const std::string& UpsName() const override { return name; }
   std::string UpsDescription() const override { return "A \"quoted\" UPS"; }
-  std::optional<nut::Variables> CurrentVariables() const override { return variables; }
+  std::optional<nut::Variables> CurrentVariables(std::string_view) const override {
+    return variables;
+  }
   std::optional<nut::User> FindUser(std::string_view wanted) const override {
     for (const auto& user : users) {
       if (user.name == wanted) return user;
@@ -35,7 +37,7 @@ class FakeNutBackend : public nut::Backend {
     for (const auto& [session, address] : logins) addresses.push_back(address);
     return addresses;
   }
-  void Login(const void* session, const std::string& address) override {
+  void Login(const void* session, const std::string& address, const std::string&) override {
     logins[session] = address;
   }
   void Logout(const void* session) override { logins.erase(session); }
