@@ -47,6 +47,12 @@ struct HistoryOptions {
 };
 int RunHistory(const HistoryOptions& options);
 
+// The shutdown plan as a timeline (from the running service, or the file alone).
+int RunPlan(const std::string& configPath, bool json);
+// A rehearsal of the shutdown on the machine with the cable, logged in as `user` (empty: the
+// first user who may force a shutdown); kExitNotReady when a check fails.
+int RunDrill(const std::string& configPath, const std::string& user);
+
 // The Windows service's registration (the name "UPS" belongs to the driver's registry key).
 inline constexpr char kServiceName[] = "CorvaleUPS";
 int RunInstall(const std::string& configPath);

@@ -18,6 +18,8 @@
 #include "host/http/http_server.h"
 #include "host/nut/nut_backend.h"
 #include "host/nut/nut_server.h"
+#include "host/plan/coordinator.h"
+#include "host/plan/drill.h"
 #include "host/shutdown_requests.h"
 #include "host/status_board.h"
 
@@ -121,6 +123,14 @@ class Service {
   void OpenHistory(const host::Config& config);
   void Remember(const std::string& event, std::uint32_t state, const std::string& message,
                 std::chrono::system_clock::time_point when);
+  // The chain this machine's own shutdown needs, checked now for a drill.
+  std::vector<host::plan::Check> CheckChain(const host::ShutdownRequests* requests) const;
+  // The drill's report on the machine with the cable, and an agent's part of one.
+  std::string DrillReport(const std::string& byUser,
+                          const std::vector<nut::ServiceBackend::DrillAnswer>& answers,
+                          const std::vector<std::string>& silent,
+                          const host::ShutdownRequests* requests);
+  host::agent::FollowerOptions::Rehearsal Rehearse(const host::ShutdownRequests* requests);
   // Shared, not copied: the page asks for it at each look.
   std::shared_ptr<const host::Config> Current() const {
     std::lock_guard lock(configMutex_);
@@ -136,7 +146,8 @@ class Service {
   std::unique_ptr<nut::ServiceBackend> backend_;     // none for an agent
   host::agent::FollowerSource* follower_ = nullptr;  // an agent's, owned by the host
   std::unique_ptr<host::Host> host_;
-  host::HostOptions hostOptions_;  // the main thread's: a reload replaces it
+  std::unique_ptr<host::plan::Coordinator> plan_;  // the primary's
+  host::HostOptions hostOptions_;                  // the main thread's: a reload replaces it
   // What the history records name: taken at the start, as ups.name is, and read by any thread.
   const std::string upsName_;
   std::unique_ptr<host::StatusBoard> board_;
@@ -151,6 +162,56 @@ void Service::Remember(const std::string& event, std::uint32_t state, const std:
                        std::chrono::system_clock::time_point when) {
   std::lock_guard lock(historyMutex_);
   if (history_) history_->Append({when, event, upsName_, state, message, {}});
+}
+
+std::vector<host::plan::Check> Service::CheckChain(const host::ShutdownRequests* requests) const {
+  const auto latest = host_->Latest();
+  host::plan::ChainFacts facts;
+  facts.upsAnswers = latest && !latest->linkLost && latest->polled != 8;
+  facts.helperAsked = requests != nullptr;
+  if (requests != nullptr) facts.helperAnswers = requests->Answered();
+  return host::plan::ChainChecks(*Current(), path_, facts);
+}
+
+std::string Service::DrillReport(const std::string& byUser,
+                                 const std::vector<nut::ServiceBackend::DrillAnswer>& answers,
+                                 const std::vector<std::string>& silent,
+                                 const host::ShutdownRequests* requests) {
+  host_->Raise(host::EventKind::kDrill,
+               "a rehearsal of the shutdown asked for by " + byUser + ": nothing is shut down");
+  auto checks = CheckChain(requests);
+  std::vector<host::plan::AgentAnswer> agents;
+  for (const auto& answer : answers) {
+    agents.push_back({answer.user, answer.address, answer.ready, answer.text});
+  }
+  const auto others = host::plan::MachineChecks(plan_->Facts(), agents, silent);
+  checks.insert(checks.end(), others.begin(), others.end());
+  const auto failed =
+      std::count_if(checks.begin(), checks.end(), [](const auto& check) { return !check.ok; });
+  log_.Log(failed == 0 ? host::Priority::kNotice : host::Priority::kWarning,
+           "drill: " + (failed == 0 ? std::string("every machine is ready to shut down")
+                                    : std::to_string(failed) + " of " +
+                                          std::to_string(checks.size()) + " checks failed"));
+  return host::plan::ReportLines(upsName_, checks);
+}
+
+host::agent::FollowerOptions::Rehearsal Service::Rehearse(const host::ShutdownRequests* requests) {
+  host_->Raise(host::EventKind::kDrill,
+               "a rehearsal of the shutdown asked for by the NUT server: nothing is shut down");
+  host::agent::FollowerOptions::Rehearsal rehearsal{true, ""};
+  std::string ready;
+  for (const auto& check : CheckChain(requests)) {
+    if (!check.ok) {
+      rehearsal.text += (rehearsal.ready ? "" : "; ") + check.what + " (" + check.mend + ")";
+      rehearsal.ready = false;
+    } else {
+      ready += (ready.empty() ? "" : "; ") + check.what;
+    }
+  }
+  if (rehearsal.ready) rehearsal.text = ready;
+  log_.Log(rehearsal.ready ? host::Priority::kNotice : host::Priority::kWarning,
+           "drill: " + std::string(rehearsal.ready ? "ready: " : "not ready: ") + rehearsal.text);
+  return rehearsal;
 }
 
 void Service::OpenHistory(const host::Config& config) {
@@ -208,9 +269,10 @@ void Service::StartHttp(const host::Config& config) {
 }
 
 // An agent follows the UPS on its primary's NUT server, logged in as a secondary.
-std::unique_ptr<host::UpsSource> MakeFollower(const host::Config& config, host::Logger& log,
-                                              host::UpsSource::Listener listener,
-                                              host::agent::FollowerSource** made) {
+std::unique_ptr<host::UpsSource> MakeFollower(
+    const host::Config& config, host::Logger& log, host::UpsSource::Listener listener,
+    std::function<host::agent::FollowerOptions::Rehearsal()> rehearse,
+    host::agent::FollowerSource** made) {
   host::agent::FollowerOptions following;
   following.server = config.ups.server;
   following.ups = config.ups.name;
@@ -220,6 +282,7 @@ std::unique_ptr<host::UpsSource> MakeFollower(const host::Config& config, host::
   following.requireTls = config.ups.requireTls;
   following.caFile = config.ups.caFile;
   following.fingerprint = config.ups.fingerprint;
+  following.rehearse = std::move(rehearse);
   auto source = std::make_unique<host::agent::FollowerSource>(
       std::move(following), std::chrono::seconds(config.ups.deadtime), log, std::move(listener));
   *made = source.get();
@@ -314,7 +377,9 @@ int Service::Run() {
                           " up, and do ups.name, ups.user and ups.password match it there?";
     host_ = std::make_unique<host::Host>(
         [&](host::UpsSource::Listener listener) {
-          return MakeFollower(config, log_, std::move(listener), &follower_);
+          return MakeFollower(
+              config, log_, std::move(listener),
+              [this, asking = requests.get()] { return Rehearse(asking); }, &follower_);
         },
         options, log_);
   } else {
@@ -326,18 +391,48 @@ int Service::Run() {
   board_ = std::make_unique<host::StatusBoard>(options.name);
   auto& board = *board_;
   OpenHistory(config);
+  // The battery's last measures and the machines' times to shut down outlive the service: the
+  // newest in the recent history.
+  std::vector<host::HistoryRecord> recent;
   if (!config.events.history.empty()) {
-    // The battery's last measure outlives the service: the newest in the recent history.
     constexpr std::size_t kRecordsSearched = 1000;
-    const auto measures = host::BatteryMeasures(
-        host::ReadRecentHistory(config.events.history, std::nullopt, kRecordsSearched));
-    board.SetBatteryMeasures(measures);
+    recent = host::ReadRecentHistory(config.events.history, std::nullopt, kRecordsSearched);
+    board.SetBatteryMeasures(host::BatteryMeasures(recent));
   }
-  service.OnPoll([&board](const host::Observation& observation) { board.OnPoll(observation); });
+  if (backend != nullptr) {
+    host::plan::Coordinator::Actions acting;
+    acting.force = [backend](const auto& users) { backend->ForceShutdownOf(users); };
+    acting.release = [backend](const auto& users) { backend->ReleaseOnceLoggedOut(users); };
+    acting.loggedIn = [backend] { return backend->LoggedInUsers(); };
+    acting.raise = [&service](host::EventKind kind, const std::string& message) {
+      service.Raise(kind, message);
+    };
+    acting.record = [this](const std::string& event, const std::string& message) {
+      Remember(event, 0, message, std::chrono::system_clock::now());
+    };
+    plan_ = std::make_unique<host::plan::Coordinator>(config, std::move(acting), log_);
+    plan_->SeedShutdownTimes(host::plan::ShutdownTimes(recent));
+    board.SetPlan([this] { return plan_->Facts(); });
+    backend->SetDrill(
+        [this, asking = requests.get()](const std::string& byUser, const auto& answers,
+                                        const auto& silent) {
+          return DrillReport(byUser, answers, silent, asking);
+        },
+        std::chrono::seconds(15));
+  }
+  service.OnPoll([this, &board](const host::Observation& observation) {
+    board.OnPoll(observation);
+    if (plan_) plan_->Observe(observation);
+  });
   service.OnEvent([this, &board](const host::UpsEvent& event) {
     const auto when = std::chrono::system_clock::now();  // one time for the page and the record
     board.OnEvent(event, when);
     Remember(host::EventName(event.kind), event.state, event.message, when);
+    if (plan_ && event.kind == host::EventKind::kLowBattery) {
+      if (const auto measured = board.Snapshot().batterySecondsToLow) {
+        plan_->BatteryMeasured(*measured);
+      }
+    }
   });
   board.SetShutdown(
       [this, &service] { return PendingShutdown(service.ShutdownStage(), *Current()); });
@@ -347,21 +442,26 @@ int Service::Run() {
   }
   if (backend != nullptr) {
     // Each other machine's time to shut down, for the history: from FSD to its logout.
-    backend->OnMachineDown([this](const std::string& address, double seconds) {
-      char text[32];
-      std::snprintf(text, sizeof text, "%.1f", seconds);
-      host::HistoryRecord record{std::chrono::system_clock::now(),
-                                 "machine-down",
-                                 upsName_,
-                                 0,
-                                 "the machine at " + address + " logged out " + text +
-                                     " s after FSD: its time to shut down",
-                                 std::nullopt,
-                                 address,
-                                 seconds};
-      std::lock_guard lock(historyMutex_);
-      if (history_) history_->Append(std::move(record));
-    });
+    backend->OnMachineDown(
+        [this](const std::string& address, const std::string& user, double seconds) {
+          char text[32];
+          std::snprintf(text, sizeof text, "%.1f", seconds);
+          host::HistoryRecord record{std::chrono::system_clock::now(),
+                                     "machine-down",
+                                     upsName_,
+                                     0,
+                                     "the machine at " + address + " (" + user + ") logged out " +
+                                         text + " s after its FSD: its time to shut down",
+                                     std::nullopt,
+                                     address,
+                                     seconds,
+                                     user};
+          {
+            std::lock_guard lock(historyMutex_);
+            if (history_) history_->Append(std::move(record));
+          }
+          plan_->MachineDown(user, seconds);
+        });
   }
   std::string watching;
   if (agent) {
@@ -395,6 +495,10 @@ int Service::Run() {
   log_.Log(host::Priority::kInfo, watching);
   Remember("service-started", 0, watching, std::chrono::system_clock::now());
   readiness.Attach(&service);  // once every listener is in place
+  if (plan_ && board.Snapshot().batterySecondsToLow) {
+    // The history's last measure against this file's plan: weak is worth hearing at each start.
+    plan_->BatteryMeasured(*board.Snapshot().batterySecondsToLow);
+  }
   service.Start();
   host::NotifyServiceManager("READY=1");
   while (host::WaitForServiceRequest() == host::ServiceRequest::kReload) {
@@ -503,6 +607,7 @@ void Service::Reload() {
     return;
   }
   hostOptions_ = settings;
+  if (plan_) plan_->Reconfigure(next);
   if (backend_ && Contains(changed, "shutdown.turn_off_delay")) {
     backend_->SetVariable("ups.delay.shutdown", std::to_string(next.shutdown.turnOffDelay));
   }

@@ -23,6 +23,7 @@ enum ExitCode : int {
   kExitNoUps = 5,      // the UPS did not answer (init result 6, or no communication)
   kExitNoLibrary = 6,  // the driver library could not be loaded
   kExitNoService = 7,  // status: the service does not answer, so nothing protects the machine
+  kExitNotReady = 8,   // drill: a link of the shutdown chain is not ready
 };
 
 inline constexpr std::uint32_t kNoTimeLimit = 0xFFFFFFFF;

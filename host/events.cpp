@@ -40,6 +40,12 @@ const char* EventName(EventKind kind) {
       return "shutdown-unready";
     case EventKind::kShutdownReady:
       return "shutdown-ready";
+    case EventKind::kDrill:
+      return "drill";
+    case EventKind::kBatteryWeak:
+      return "battery-weak";
+    case EventKind::kBatteryWeakEnded:
+      return "battery-weak-ended";
   }
   return "unknown";
 }
@@ -52,10 +58,13 @@ Priority EventPriority(EventKind kind) {
     case EventKind::kOverloadEnded:
     case EventKind::kSystemOk:
     case EventKind::kShutdownReady:
+    case EventKind::kDrill:
+    case EventKind::kBatteryWeakEnded:
       return Priority::kNotice;
     case EventKind::kOnBattery:
     case EventKind::kOverload:
     case EventKind::kShutdownAbandoned:
+    case EventKind::kBatteryWeak:
       return Priority::kWarning;
     case EventKind::kBatteryFailed:
     case EventKind::kSystemFailed:
@@ -136,13 +145,14 @@ void EventDispatcher::Raise(const UpsEvent& event) {
   }
   if (command.empty()) return;
   // Hooks may run side by side: the number and time say which came first.
-  runner_.Start(std::string("event command for ") + EventName(event.kind), command,
-                {{"CORVALE_UPS_EVENT", EventName(event.kind)},
-                 {"CORVALE_UPS_NAME", upsName_},
-                 {"CORVALE_UPS_STATE", std::to_string(event.state)},
-                 {"CORVALE_UPS_MESSAGE", event.message},
-                 {"CORVALE_UPS_SEQUENCE", std::to_string(++sequence_)},
-                 {"CORVALE_UPS_TIME", UtcTimestamp(std::chrono::system_clock::now())}},
+  Environment environment = {{"CORVALE_UPS_EVENT", EventName(event.kind)},
+                             {"CORVALE_UPS_NAME", upsName_},
+                             {"CORVALE_UPS_STATE", std::to_string(event.state)},
+                             {"CORVALE_UPS_MESSAGE", event.message},
+                             {"CORVALE_UPS_SEQUENCE", std::to_string(++sequence_)},
+                             {"CORVALE_UPS_TIME", UtcTimestamp(std::chrono::system_clock::now())}};
+  if (event.kind == EventKind::kDrill) environment.emplace_back("CORVALE_UPS_DRILL", "1");
+  runner_.Start(std::string("event command for ") + EventName(event.kind), command, environment,
                 hookTimeout_);
 }
 

@@ -37,8 +37,13 @@ enum class EventKind {
   // without root's rights.
   kShutdownUnready,
   kShutdownReady,
+  // A rehearsal of the shutdown: hooks see CORVALE_UPS_DRILL=1 and may try their notices.
+  kDrill,
+  // The battery's last measured time to low battery is shorter than the shutdown plan needs.
+  kBatteryWeak,
+  kBatteryWeakEnded,
 };
-constexpr EventKind kLastEventKind = EventKind::kShutdownReady;
+constexpr EventKind kLastEventKind = EventKind::kBatteryWeakEnded;
 // "online", "on-battery", ..., "kill-power": the names scripts see.
 const char* EventName(EventKind kind);
 // The syslog priority a person would give it: 2 critical to 5 notice.

@@ -75,6 +75,7 @@ std::string HistoryLine(const HistoryRecord& record) {
   if (record.onBatterySeconds) line["on_battery_seconds"] = *record.onBatterySeconds;
   if (!record.machine.empty()) line["machine"] = record.machine;
   if (record.shutdownSeconds) line["shutdown_seconds"] = *record.shutdownSeconds;
+  if (!record.user.empty()) line["user"] = record.user;
   // Invalid UTF-8 from a hook's message must not make the line unwritable.
   return line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
@@ -105,6 +106,7 @@ std::optional<HistoryRecord> ParseHistoryLine(const std::string& line) {
     record.onBatterySeconds = seconds->get<double>();
   }
   if (const std::string* machine = text("machine")) record.machine = *machine;
+  if (const std::string* user = text("user")) record.user = *user;
   if (const auto seconds = json.find("shutdown_seconds");
       seconds != json.end() && seconds->is_number()) {
     record.shutdownSeconds = seconds->get<double>();

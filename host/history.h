@@ -31,9 +31,11 @@ struct HistoryRecord {
   // the first "low-battery" of a power failure: how long the battery lasted until it ran low,
   // the one honest measure of what it holds.
   std::optional<double> onBatterySeconds;
-  // On "machine-down": the other machine (its address) and its time from FSD to its logout.
+  // On "machine-down": the other machine (its address, its NUT user) and its time from FSD to
+  // its logout.
   std::string machine = {};
   std::optional<double> shutdownSeconds = {};
+  std::string user = {};
 
   bool operator==(const HistoryRecord&) const = default;
 };

@@ -189,6 +189,11 @@ bool Host::Reconfigure(const HostOptions& next) {
   return true;
 }
 
+void Host::Raise(EventKind kind, const std::string& message) {
+  const auto latest = source_->Latest();
+  dispatcher_.Raise({kind, latest ? latest->polled : 8u, message});
+}
+
 void Host::ReportShutdownReadiness(bool ready) {
   const auto latest = source_->Latest();
   dispatcher_.Raise(

@@ -86,6 +86,8 @@ class Host {
   bool OrderTurnOff(std::uint32_t delay, const std::string& why);
   // Raises shutdown-ready or shutdown-unready: whether the root helper answers; from any thread.
   void ReportShutdownReadiness(bool ready);
+  // Raises an event of the service's own (a drill, the battery's health); from any thread.
+  void Raise(EventKind kind, const std::string& message);
   // Takes a reloaded configuration's setup (a new port restarts the driver), shutdown command,
   // timing, time-on-battery limit, flag and event hook, keeping what the host knows of the UPS.
   // False, changing nothing, while a shutdown is under way.

@@ -192,6 +192,11 @@ bool ShutdownRequests::Ready() const {
   return ready_.value_or(true);
 }
 
+std::optional<bool> ShutdownRequests::Answered() const {
+  std::lock_guard lock(mutex_);
+  return ready_;
+}
+
 bool ShutdownRequests::Ping(std::chrono::steady_clock::time_point now) {
   const RequestId id{instance_, next_++};
   std::string why;

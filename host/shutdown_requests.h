@@ -72,6 +72,8 @@ class ShutdownRequests {
   void AskAndWait(RequestKind kind, Ended ended);
   // False while the latest ping went unanswered; true before the first answer is due.
   bool Ready() const;
+  // Whether the latest ping was answered; nothing before the first answer or silence.
+  std::optional<bool> Answered() const;
 
  private:
   bool Leave(RequestKind kind, RequestId* id);

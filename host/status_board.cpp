@@ -25,6 +25,11 @@ void StatusBoard::SetFollowing(std::function<FollowingFacts()> following) {
   following_ = std::move(following);
 }
 
+void StatusBoard::SetPlan(std::function<PlanFacts()> plan) {
+  std::lock_guard lock(mutex_);
+  plan_ = std::move(plan);
+}
+
 void StatusBoard::SetShutdownReady(std::function<bool()> ready) {
   std::lock_guard lock(mutex_);
   shutdownReady_ = std::move(ready);
@@ -86,6 +91,7 @@ StatusSnapshot StatusBoard::Snapshot() const {
   Shutdown shutdown;
   std::function<bool()> ready;
   std::function<FollowingFacts()> following;
+  std::function<PlanFacts()> plan;
   StatusSnapshot copy;
   {
     std::lock_guard lock(mutex_);
@@ -94,6 +100,7 @@ StatusSnapshot StatusBoard::Snapshot() const {
     shutdown = shutdown_;
     ready = shutdownReady_;
     following = following_;
+    plan = plan_;
   }
   copy.now = std::chrono::system_clock::now();
   if (copy.onBatterySince) {
@@ -105,6 +112,7 @@ StatusSnapshot StatusBoard::Snapshot() const {
   if (shutdown) std::tie(copy.shutdownPending, copy.shutdownWaitsFor) = shutdown();
   if (ready) copy.shutdownReady = ready();
   if (following) copy.following = following();
+  if (plan) copy.plan = plan();
   return copy;
 }
 

@@ -32,6 +32,28 @@ struct FollowingFacts {
   std::string problem;     // why not, in words
 };
 
+// The shutdown plan as it stands: each stage, its machines (logged in or missing, their last
+// measured time to shut down), and what the plan needs of the battery.
+struct PlanFacts {
+  struct Machine {
+    std::string user;
+    std::vector<std::string> addresses;  // logged in from; empty: missing
+    std::optional<double> lastShutdownSeconds;
+  };
+  struct Stage {
+    std::string name;
+    std::string when;                           // in words
+    std::optional<std::uint32_t> afterSeconds;  // for a timed stage
+    bool gone = false;                          // in this power failure (or not woken yet)
+    std::vector<Machine> machines;
+    std::vector<std::string> wake;
+  };
+  std::vector<Stage> stages;
+  std::vector<Machine> withThisMachine;  // logged in, in no stage: they go last, with this one
+  std::optional<double> needsSeconds;    // of battery, to carry the plan through
+  bool batteryWeak = false;
+};
+
 struct StatusSnapshot {
   using SystemTime = std::chrono::system_clock::time_point;
   std::string ups;
@@ -54,6 +76,7 @@ struct StatusSnapshot {
   std::string shutdownWaitsFor;  // in words, while pending
   SharingFacts sharing;
   std::optional<FollowingFacts> following;  // an agent's
+  std::optional<PlanFacts> plan;            // a primary's
   std::uint64_t httpRequests = 0;           // answered by the HTTP endpoint, this one included
   std::deque<HistoryRecord> recentEvents;   // the newest last
 };
@@ -69,6 +92,7 @@ class StatusBoard {
   void SetShutdown(Shutdown shutdown);
   void SetShutdownReady(std::function<bool()> ready);
   void SetFollowing(std::function<FollowingFacts()> following);
+  void SetPlan(std::function<PlanFacts()> plan);
   // The measures the history holds, oldest first, before this run measures any.
   void SetBatteryMeasures(const std::vector<BatteryMeasure>& measures);
 
@@ -87,6 +111,7 @@ class StatusBoard {
   Shutdown shutdown_;
   std::function<bool()> shutdownReady_;
   std::function<FollowingFacts()> following_;
+  std::function<PlanFacts()> plan_;
 };
 
 }  // namespace corvale::host

@@ -120,6 +120,25 @@ std::string Metrics(const StatusSnapshot& snapshot, const std::string& version) 
            ups + ",server=\"" + Label(snapshot.following->server) + "\"",
            snapshot.following->connected ? "1" : "0");
   }
+  if (snapshot.plan) {
+    family("corvale_ups_battery_weak", "gauge",
+           "Whether the battery last ran low sooner than the shutdown plan needs (1).");
+    sample("corvale_ups_battery_weak", ups, snapshot.plan->batteryWeak ? "1" : "0");
+    family("corvale_ups_plan_needs_seconds", "gauge",
+           "Seconds of battery the shutdown plan needs: its latest stage, the slowest machine's "
+           "shutdown and a margin.");
+    sample("corvale_ups_plan_needs_seconds", ups, Number(snapshot.plan->needsSeconds.value_or(0)));
+    if (!snapshot.plan->stages.empty()) {
+      family("corvale_ups_stage_machines_logged_in", "gauge",
+             "Machines of each stage of the shutdown plan logged in now.");
+      for (const auto& stage : snapshot.plan->stages) {
+        std::size_t loggedIn = 0;
+        for (const auto& machine : stage.machines) loggedIn += machine.addresses.empty() ? 0 : 1;
+        sample("corvale_ups_stage_machines_logged_in", ups + ",stage=\"" + Label(stage.name) + "\"",
+               std::to_string(loggedIn));
+      }
+    }
+  }
   family("corvale_ups_http_requests_total", "counter", "Requests the HTTP endpoint answered.");
   sample("corvale_ups_http_requests_total", ups, std::to_string(snapshot.httpRequests));
   family("corvale_ups_build_info", "gauge", "The service's version (always 1).");
@@ -137,7 +156,39 @@ nlohmann::json EventJson(const HistoryRecord& record) {
   if (record.onBatterySeconds) json["on_battery_seconds"] = *record.onBatterySeconds;
   if (!record.machine.empty()) json["machine"] = record.machine;
   if (record.shutdownSeconds) json["shutdown_seconds"] = *record.shutdownSeconds;
+  if (!record.user.empty()) json["user"] = record.user;
   return json;
+}
+
+nlohmann::json MachineJson(const PlanFacts::Machine& machine) {
+  return {{"user", machine.user},
+          {"logged_in", !machine.addresses.empty()},
+          {"addresses", machine.addresses},
+          {"last_shutdown_seconds", machine.lastShutdownSeconds
+                                        ? nlohmann::json(*machine.lastShutdownSeconds)
+                                        : nlohmann::json(nullptr)}};
+}
+
+nlohmann::json PlanJson(const PlanFacts& plan) {
+  nlohmann::json stages = nlohmann::json::array();
+  for (const auto& stage : plan.stages) {
+    nlohmann::json machines = nlohmann::json::array();
+    for (const auto& machine : stage.machines) machines.push_back(MachineJson(machine));
+    stages.push_back({{"name", stage.name},
+                      {"when", stage.when},
+                      {"after_seconds", stage.afterSeconds ? nlohmann::json(*stage.afterSeconds)
+                                                           : nlohmann::json(nullptr)},
+                      {"gone", stage.gone},
+                      {"machines", machines},
+                      {"wake", stage.wake}});
+  }
+  nlohmann::json others = nlohmann::json::array();
+  for (const auto& machine : plan.withThisMachine) others.push_back(MachineJson(machine));
+  return {{"stages", stages},
+          {"with_this_machine", others},
+          {"needs_seconds",
+           plan.needsSeconds ? nlohmann::json(*plan.needsSeconds) : nlohmann::json(nullptr)},
+          {"battery_weak", plan.batteryWeak}};
 }
 
 std::string Dump(const nlohmann::json& json) {
@@ -189,6 +240,7 @@ std::string StatusJson(const StatusSnapshot& snapshot, const std::string& versio
                      {"connected", snapshot.following->connected},
                      {"problem", snapshot.following->problem}};
   }
+  if (snapshot.plan) json["plan"] = PlanJson(*snapshot.plan);
   return Dump(json);
 }
 

@@ -1,0 +1,70 @@
+// The shutdown plan at work in the service: stages due set FSD for their machines' sessions,
+// the power's return releases them and wakes them, each machine's time to shut down is kept, and
+// the battery's measure is held against what the plan needs of it.
+#pragma once
+
+#include <functional>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "host/config.h"
+#include "host/events.h"
+#include "host/history.h"
+#include "host/log.h"
+#include "host/plan/plan.h"
+#include "host/status_board.h"
+
+namespace corvale::host::plan {
+
+// Beyond the latest stage and the slowest machine's shutdown, for what the estimate misses: an
+// older battery's last minutes, a slower shutdown than the one measured.
+inline constexpr double kBatteryMarginSeconds = 60;
+
+// Seconds of battery the plan needs: the latest timed stage (or this machine's own time limit,
+// when later), the slowest measured time to shut down, and the margin.
+double BatteryNeeds(const Config& config, const std::map<std::string, double>& shutdownTimes);
+
+// The last measured time to shut down of each machine (by its user), from the history.
+std::map<std::string, double> ShutdownTimes(const std::vector<HistoryRecord>& records);
+
+class Coordinator {
+ public:
+  struct Actions {
+    std::function<void(const std::vector<std::string>& users)> force;
+    std::function<void(const std::vector<std::string>& users)> release;
+    std::function<std::map<std::string, std::vector<std::string>>()> loggedIn;
+    std::function<void(EventKind, const std::string& message)> raise;
+    // A record of the plan's own for the history ("stage", "wake").
+    std::function<void(const std::string& event, const std::string& message)> record;
+  };
+  Coordinator(const Config& config, Actions actions, Logger& log);
+
+  // Each poll, on the host's thread.
+  void Observe(const Observation& observation);
+  // A reloaded file: the time on battery so far counts, stages that went stay gone.
+  void Reconfigure(const Config& config);
+  // Each machine's time from its FSD to its logout.
+  void MachineDown(const std::string& user, double seconds);
+  void SeedShutdownTimes(std::map<std::string, double> times);
+  // The battery's newest measure (time from on battery to low battery).
+  void BatteryMeasured(double secondsToLow);
+  PlanFacts Facts() const;
+
+ private:
+  // Under mutex_: the event to raise when the battery's verdict changed.
+  std::optional<std::pair<EventKind, std::string>> Judge();
+
+  Actions actions_;
+  Logger& log_;
+  mutable std::mutex mutex_;
+  Config config_;
+  PlanRunner runner_;
+  std::map<std::string, double> shutdownTimes_;
+  std::optional<double> secondsToLow_;
+  bool weak_ = false;
+};
+
+}  // namespace corvale::host::plan

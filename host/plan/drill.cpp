@@ -1,0 +1,145 @@
+#include "host/plan/drill.h"
+
+#include <algorithm>
+#include <filesystem>
+
+#include "host/host_os.h"
+#include "host/nut/nut_session.h"
+#include "host/start_checks.h"
+
+namespace corvale::host::plan {
+
+namespace {
+
+Check Passed(std::string what) {
+  return {true, std::move(what), ""};
+}
+Check Failed(std::string what, std::string mend) {
+  return {false, std::move(what), std::move(mend)};
+}
+
+}  // namespace
+
+std::vector<Check> ChainChecks(const Config& config, const std::string& path,
+                               const ChainFacts& facts) {
+  std::vector<Check> checks;
+  const bool agent = config.ups.Agent();
+  if (facts.upsAnswers) {
+    checks.push_back(Passed(agent ? "the NUT server " + config.ups.server + " answers"
+                                  : "the UPS answers on " + config.ups.port));
+  } else {
+    checks.push_back(Failed(
+        agent ? "the NUT server " + config.ups.server + " does not answer with the UPS's state"
+              : "the UPS does not answer on " + config.ups.port,
+        agent ? "is the server up, and do ups.name, ups.user and ups.password match it there?"
+              : "is it on, and is its serial cable on ups.port?"));
+  }
+  if (!facts.helperAsked) {
+    checks.push_back(Passed("the service runs with the rights to shut down itself"));
+  } else if (!facts.helperAnswers) {
+    checks.push_back(Failed("root's helper has not been asked yet",
+                            "the service asks it within 10 s of its start: run the drill again"));
+  } else if (!*facts.helperAnswers) {
+    checks.push_back(
+        Failed("root's helper does not answer",
+               "systemctl reset-failed corvale-ups-shutdown.service "
+               "corvale-ups-shutdown.path; systemctl start corvale-ups-shutdown.path"));
+  } else {
+    checks.push_back(Passed("root's helper answers"));
+  }
+  if (config.shutdown.command.empty()) {
+    checks.push_back(Passed("the shutdown is the system's own call (shutdown.command is empty)"));
+  } else if (auto problem = CommandProblem(config.shutdown.command, std::string())) {
+    checks.push_back(
+        Failed("the shutdown command cannot run: " + *problem, "mend shutdown.command in " + path));
+  } else {
+    checks.push_back(Passed("the shutdown command can run: " + config.shutdown.command));
+  }
+  if (!config.events.command.empty()) {
+    if (auto problem = CommandProblem(config.events.command, ServiceAccount())) {
+      checks.push_back(
+          Failed("the event command cannot run: " + *problem, "mend events.command in " + path));
+    } else {
+      checks.push_back(Passed("the event command can run, and heard this drill"));
+    }
+  }
+  if (!agent) {
+    const std::string folder =
+        std::filesystem::path(config.shutdown.flagFile).parent_path().string();
+    if (auto untrusted = UntrustedFolder(folder)) {
+      checks.push_back(Failed("the flag's folder is not trusted: " + *untrusted,
+                              "shutdown.flag_file must be in a folder only root may write"));
+    } else {
+      checks.push_back(Passed("the flag's folder " + folder + " is trusted"));
+    }
+    std::error_code error;
+    if (!config.ups.library.empty() &&
+        !std::filesystem::is_regular_file(config.ups.library, error)) {
+      checks.push_back(Failed("kill-power has no driver library at " + config.ups.library,
+                              "mend ups.library in " + path));
+    } else {
+      checks.push_back(Passed("kill-power's driver library is loaded by the service"));
+    }
+  }
+  return checks;
+}
+
+std::vector<Check> MachineChecks(const PlanFacts& plan, const std::vector<AgentAnswer>& answers,
+                                 const std::vector<std::string>& silent) {
+  std::vector<Check> checks;
+  for (const auto& stage : plan.stages) {
+    for (const auto& machine : stage.machines) {
+      const std::string who = "stage \"" + stage.name + "\": " + machine.user;
+      if (machine.addresses.empty()) {
+        checks.push_back(Failed(who + " is not logged in",
+                                "is its machine up, and its agent (or upsmon) running with this "
+                                "user and password?"));
+      } else {
+        std::string from;
+        for (const auto& address : machine.addresses) from += (from.empty() ? "" : ", ") + address;
+        checks.push_back(Passed(who + " is logged in from " + from));
+      }
+    }
+  }
+  for (const auto& machine : plan.withThisMachine) {
+    checks.push_back(Passed(machine.user + " is logged in (in no stage: it goes with this one)"));
+  }
+  for (const auto& answer : answers) {
+    const std::string who = "the agent " + answer.user + " at " + answer.address;
+    if (answer.ready) {
+      checks.push_back(Passed(who + " is ready: " + answer.text));
+    } else {
+      checks.push_back(
+          Failed(who + " is not ready: " + answer.text, "run `corvale-ups check-config` there"));
+    }
+  }
+  for (const auto& user : silent) {
+    checks.push_back(Failed("the agent " + user + " did not answer the drill in time",
+                            "is it still connected? Its log says why"));
+  }
+  return checks;
+}
+
+std::string ReportLines(const std::string& ups, const std::vector<Check>& checks) {
+  std::string lines = "BEGIN DRILL " + ups + "\n";
+  for (const auto& check : checks) {
+    std::string what = check.what, mend = check.mend;
+    for (auto* text : {&what, &mend}) {
+      std::replace_if(
+          text->begin(), text->end(), [](char c) { return static_cast<unsigned char>(c) < ' '; },
+          ' ');
+    }
+    lines += std::string("CHECK ") + (check.ok ? "OK " : "FAIL ") + nut::Quote(what) + " " +
+             nut::Quote(mend) + "\n";
+  }
+  return lines + "END DRILL " + ups + "\n";
+}
+
+std::optional<Check> ParseCheckLine(const std::string& line) {
+  const auto words = nut::SplitWords(line);
+  if (!words || words->size() != 4 || (*words)[0] != "CHECK") return std::nullopt;
+  if ((*words)[1] != "OK" && (*words)[1] != "FAIL") return std::nullopt;
+  return Check{(*words)[1] == "OK", (*words)[2], (*words)[3]};
+}
+
+}  // namespace corvale::host::plan

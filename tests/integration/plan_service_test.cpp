@@ -1,0 +1,204 @@
+// The shutdown plan end to end: stages of agents and NUT's own upsmon going in order on the
+// simulator's UPS, the power's return between stages, Wake-on-LAN, and drills.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <thread>
+
+#include "tests/support/agent_fixture.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using corvale::testing::AgentServiceTest;
+using corvale::testing::kLowBatt;
+using corvale::testing::kOnBatt;
+using corvale::testing::ReadFile;
+using corvale::testing::Subprocess;
+using namespace std::chrono_literals;
+
+constexpr char kMac[] = "52:54:00:12:34:56";
+
+// A UDP socket on loopback that takes the magic packets.
+class WakeReceiver {
+ public:
+  WakeReceiver() {
+    socket_ = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(socket_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    socklen_t size = sizeof address;
+    getsockname(socket_, reinterpret_cast<sockaddr*>(&address), &size);
+    port_ = ntohs(address.sin_port);
+    timeval wait{1, 0};
+    setsockopt(socket_, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+  }
+  ~WakeReceiver() { close(socket_); }
+  std::string Address() const { return "127.0.0.1:" + std::to_string(port_); }
+  // The next packet within a second; empty when none came.
+  std::string Next() {
+    char packet[512];
+    const auto got = recv(socket_, packet, sizeof packet, 0);
+    return got > 0 ? std::string(packet, static_cast<std::size_t>(got)) : std::string();
+  }
+
+ private:
+  int socket_ = -1;
+  int port_ = 0;
+};
+
+std::string Stages(const std::string& wakeAddress, int earlySeconds) {
+  return "[[stage]]\nname = \"early\"\nusers = [\"a1\"]\nafter_seconds = " +
+         std::to_string(earlySeconds) + "\nwake = [\"" + kMac +
+         "\"]\n[[stage]]\nname = \"storage\"\nusers = [\"mon\"]\nwhen = \"low-battery\"\n"
+         "[plan]\nwake_after_seconds = 2\nwake_address = \"" +
+         wakeAddress + "\"\n";
+}
+
+std::size_t Count(const std::string& text, const std::string& what) {
+  std::size_t count = 0;
+  for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++count;
+  return count;
+}
+
+class PlanServiceTest : public AgentServiceTest {
+ protected:
+  WakeReceiver wake;
+};
+
+TEST_F(PlanServiceTest, ABlipDoesNothingAndALongFailureGoesStageByStageThePrimaryLast) {
+  StartPrimary(Stages(wake.Address(), 8));
+  auto a1 = StartAgent("a1");
+  auto a2 = StartAgent("a2");  // in no stage: it goes with the primary
+  auto upsmon = StartUpsmon();
+  ASSERT_TRUE(WaitFor("as mon", 15s)) << log;
+
+  line.peer->SetStatus(kOnBatt);
+  std::this_thread::sleep_for(5s);
+  line.peer->SetStatus(0);
+  ASSERT_TRUE(WaitFor("test-ups: online")) << log;
+  std::this_thread::sleep_for(5s);
+  EXPECT_EQ(log.find("stage \""), std::string::npos) << "a 5 s blip: " << log;
+  EXPECT_FALSE(fs::exists(Dir() / "order"));
+
+  line.peer->SetStatus(kOnBatt);
+  ASSERT_TRUE(WaitFor("stage \"early\" goes (after 8 s on battery): FSD for a1", 15s)) << log;
+  SystemGoesDown(*a1);
+  ASSERT_TRUE(WaitFor("(a1) logged out")) << log;
+  std::this_thread::sleep_for(2s);
+  EXPECT_EQ(ReadFile(Dir() / "order"), "a1\n") << "only the early stage has gone";
+
+  line.peer->SetStatus(kOnBatt | kLowBatt);
+  ASSERT_TRUE(WaitFor("stage \"storage\" goes (at low battery): FSD for mon")) << log;
+  SystemGoesDown(*a2);
+  ASSERT_TRUE(WaitFor("the other machines have logged out", 30s)) << log;
+  ASSERT_TRUE(WaitFor("the shutdown command ended: exit status 0")) << log;
+  const std::string order = ReadFile(Dir() / "order");
+  for (const char* machine : {"a1\n", "a2\n", "upsmon\n", "primary\n"}) {
+    EXPECT_EQ(Count(order, machine), 1u) << machine << " once: " << order;
+  }
+  EXPECT_TRUE(order.starts_with("a1\n")) << order;
+  EXPECT_TRUE(order.ends_with("primary\n")) << order;
+  // Each machine's time to shut down, by its user, for the plan to show.
+  const std::string history = ReadFile(Dir() / "history.jsonl");
+  EXPECT_NE(history.find("\"user\":\"a1\""), std::string::npos) << history;
+  EXPECT_NE(history.find("\"event\":\"stage\""), std::string::npos) << history;
+  EXPECT_EQ(wake.Next(), "") << "the power never came back: nobody is woken";
+}
+
+TEST_F(PlanServiceTest, PowerBackBetweenStagesStopsTheLaterOnesAndWakesTheEarlyMachines) {
+  StartPrimary(Stages(wake.Address(), 3));
+  auto a1 = StartAgent("a1");
+  auto upsmon = StartUpsmon();
+  ASSERT_TRUE(WaitFor("as mon", 15s)) << log;
+
+  line.peer->SetStatus(kOnBatt);
+  ASSERT_TRUE(WaitFor("stage \"early\" goes", 15s)) << log;
+  SystemGoesDown(*a1);
+  line.peer->SetStatus(0);
+  ASSERT_TRUE(WaitFor("forced shutdown (FSD) cleared for a1")) << log;
+  // The magic packet once the power has held for wake_after_seconds.
+  std::string packet;
+  for (int i = 0; i < 10 && packet.empty(); ++i) packet = wake.Next();
+  std::string expected(6, '\xFF');
+  for (int i = 0; i < 16; ++i) expected += std::string("\x52\x54\x00\x12\x34\x56", 6);
+  EXPECT_EQ(packet, expected);
+  EXPECT_EQ(wake.Next(), "") << "one packet per address";
+  // The machine woken logs in again and sees the UPS as it is: it stays up. So does upsmon.
+  a1 = StartAgent("a1");
+  std::this_thread::sleep_for(3s);
+  a1->Drain();
+  EXPECT_EQ(a1->log.find("shutdown:"), std::string::npos) << a1->log;
+  EXPECT_EQ(ReadFile(Dir() / "order"), "a1\n") << "no later stage went";
+  EXPECT_EQ(log.find("stage \"storage\""), std::string::npos) << log;
+}
+
+TEST_F(PlanServiceTest, PlanShowsTheTimelineAndWhoIsMissing) {
+  const int http = corvale::testing::FreePort();
+  StartPrimary(Stages(wake.Address(), 20) +
+               "[http]\nlisten = [\"127.0.0.1:" + std::to_string(http) + "\"]\n");
+  auto a1 = StartAgent("a1");
+  const auto config = (Dir() / "corvale-ups.toml").string();
+  Subprocess plan(
+      {"/bin/sh", "-c", "exec \"$@\" 2>&1", "-", CORVALE_UPS_TOOL, "plan", "--config", config});
+  const std::string said = plan.ReadAll(10s);
+  EXPECT_EQ(plan.Wait(10s), 0) << said;
+  EXPECT_NE(said.find("after 20 s on battery: stage \"early\""), std::string::npos) << said;
+  EXPECT_NE(said.find("a1: logged in from 127.0.0.1"), std::string::npos) << said;
+  EXPECT_NE(said.find("mon: MISSING"), std::string::npos) << said;
+  EXPECT_NE(said.find(kMac), std::string::npos) << said;
+  Subprocess json({CORVALE_UPS_TOOL, "plan", "--json", "--config", config});
+  const std::string parsed = json.ReadAll(10s);
+  EXPECT_EQ(json.Wait(10s), 0);
+  EXPECT_NE(parsed.find("\"live\": true"), std::string::npos) << parsed;
+  EXPECT_NE(parsed.find("\"needs_seconds\": 80.0"), std::string::npos)
+      << "20 s + margin: " << parsed;
+}
+
+TEST_F(PlanServiceTest, ADrillChecksEveryLinkAndNamesWhatIsNotReady) {
+  const std::string boss =
+      "[[users]]\nname = \"boss\"\npassword = \"pw-boss\"\nupsmon = \"primary\"\n";
+  StartPrimary(Stages(wake.Address(), 20) + boss + "[events]\ncommand = \"env >> " +
+               (Dir() / "hook-env").string() + "\"\n");
+  auto a1 = StartAgent("a1");
+  auto upsmon = StartUpsmon();
+  ASSERT_TRUE(WaitFor("as mon", 15s)) << log;
+  const auto config = (Dir() / "corvale-ups.toml").string();
+  const auto drill = [&] {
+    Subprocess run(
+        {"/bin/sh", "-c", "exec \"$@\" 2>&1", "-", CORVALE_UPS_TOOL, "drill", "--config", config});
+    std::string said = run.ReadAll(40s);
+    return std::pair{run.Wait(10s), said};
+  };
+  const auto [ready, report] = drill();
+  EXPECT_EQ(ready, 0) << report;
+  EXPECT_NE(report.find("ok    the agent a1 at 127.0.0.1 is ready"), std::string::npos) << report;
+  EXPECT_NE(report.find("ok    stage \"storage\": mon is logged in"), std::string::npos) << report;
+  EXPECT_NE(report.find("ok    the flag's folder"), std::string::npos) << report;
+  ASSERT_TRUE(WaitForFile(Dir() / "hook-env", "CORVALE_UPS_DRILL=1")) << "the hooks hear it";
+  ASSERT_TRUE(a1->WaitFor("drill: ready")) << a1->log;
+
+  // A machine of the plan gone, and the agent's own shutdown command gone.
+  upsmon.reset();
+  fs::remove(a1->dir / "shutdown.sh");
+  const auto [missing, told] = drill();
+  EXPECT_EQ(missing, 8) << told;
+  EXPECT_NE(told.find("FAIL  stage \"storage\": mon is not logged in"), std::string::npos) << told;
+  EXPECT_NE(told.find("FAIL  the agent a1 at 127.0.0.1 is not ready: the shutdown command cannot "
+                      "run"),
+            std::string::npos)
+      << told;
+
+  // Nothing of a drill reaches the UPS or the machines: no FSD, no command, no turn-off.
+  EXPECT_FALSE(fs::exists(Dir() / "order"));
+  EXPECT_TRUE(line.peer->TurnOffDelays().empty());
+  EXPECT_EQ(log.find("FSD) set"), std::string::npos) << log;
+  EXPECT_EQ(log.find("pw-boss"), std::string::npos) << "never the password";
+}
+
+}  // namespace
