@@ -5,9 +5,11 @@
 #include <tuple>
 
 #include "host/agent/follower_tls.h"
+#include "host/history.h"
 #include "host/host_os.h"
 #include "host/listening.h"
 #include "host/nut/nut_server.h"
+#include "host/plan/coordinator.h"
 
 namespace corvale::host {
 
@@ -183,6 +185,22 @@ StartChecks CheckBeforeStart(const Config& config, const std::string& path) {
     for (auto& warning :
          SerialSetupWarnings(config.ups.devices, config.ups.registry, config.ups.port)) {
       checks.warnings.push_back(std::move(warning));
+    }
+  }
+  if (!config.ups.Agent() && !config.events.history.empty()) {
+    // The last outage that ran the battery low says whether it carries the plan.
+    constexpr std::size_t kRecordsSearched = 1000;
+    const auto recent = ReadRecentHistory(config.events.history, std::nullopt, kRecordsSearched);
+    const auto measures = BatteryMeasures(recent);
+    const double needs = plan::BatteryNeeds(config, plan::ShutdownTimes(recent));
+    if (!measures.empty() && measures.back().secondsToLow < needs) {
+      checks.warnings.push_back("the battery last ran low after " +
+                                std::to_string(static_cast<long>(measures.back().secondsToLow)) +
+                                " s on battery, but the shutdown plan needs " +
+                                std::to_string(static_cast<long>(needs)) +
+                                " s (its latest stage, the slowest machine's shutdown and " +
+                                std::to_string(static_cast<long>(plan::kBatteryMarginSeconds)) +
+                                " s to spare): let the stages go earlier, or replace the battery");
     }
   }
   const auto writable = ServiceWritableFolders();

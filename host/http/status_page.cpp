@@ -30,6 +30,10 @@ const char* const kStatusPage = R"page(<!DOCTYPE html>
   #trend polyline { fill: none; stroke: #1b7f3a; stroke-width: 2; }
   #trend circle { fill: #1b7f3a; }
   #trend text { font-size: 10px; fill: #555; }
+  #plan { display: none; }
+  .missing { color: #b3261e; font-weight: 600; }
+  .gone { color: #c77700; }
+  #weak { color: #b3261e; font-weight: 600; }
 </style>
 </head>
 <body>
@@ -48,9 +52,10 @@ corvale-ups-shutdown.path</code></p></section>
   <tr id="clientsrow"><td>NUT clients</td><td id="clients"></td></tr>
   <tr id="agentrow"><td>Followed on</td><td id="agent"></td></tr>
 </table></section>
+<section id="plan"><h2>Shutdown plan</h2><table id="stages"></table></section>
 <section id="battery"><h2>Battery: time from on battery to low battery</h2>
 <svg id="trend" viewBox="0 0 400 100" preserveAspectRatio="none" role="img"></svg>
-<p id="batterynote"></p></section>
+<p id="batterynote"></p><p id="weak"></p></section>
 <section><h2>Last events</h2><table id="events"></table></section>
 <p id="updated"></p>
 </main>
@@ -101,6 +106,7 @@ function show(status) {
   });
   $("events").replaceChildren(...rows);
   drawBattery(status.battery_measures || []);
+  drawPlan(status.plan);
   $("updated").textContent = "Updated " + new Date().toLocaleTimeString();
 }
 // Each power failure that ran the battery low, as a point over time: a wearing battery falls.
@@ -132,6 +138,38 @@ function drawBattery(measures) {
   $("batterynote").textContent = "Last: " + duration(last.seconds_to_low) + " on " +
       new Date(last.time).toLocaleDateString() + " (" + measures.length +
       (measures.length === 1 ? " power failure" : " power failures") + " measured)";
+}
+// The stages in the order they go, each machine logged in or missing, this machine last.
+function drawPlan(plan) {
+  $("plan").style.display = plan ? "block" : "none";
+  if (!plan) return;
+  const machines = (list) => list.map((machine) => {
+    const span = document.createElement("span");
+    span.className = machine.logged_in ? "" : "missing";
+    span.textContent = machine.user + (machine.logged_in ? "" : " (missing)") +
+        (machine.last_shutdown_seconds != null
+            ? ", shuts down in " + duration(machine.last_shutdown_seconds) : "");
+    return span;
+  });
+  const row = (when, name, list, gone) => {
+    const tr = document.createElement("tr");
+    const first = document.createElement("td");
+    first.className = "time";
+    first.textContent = when;
+    const second = document.createElement("td");
+    const title = document.createElement("span");
+    title.className = gone ? "gone" : "";
+    title.textContent = name + (gone ? " (gone)" : "") + (list.length ? ": " : "");
+    second.append(title);
+    machines(list).forEach((span, i) => second.append(...(i ? [", ", span] : [span])));
+    tr.append(first, second);
+    return tr;
+  };
+  const rows = plan.stages.map((stage) => row(stage.when, stage.name, stage.machines, stage.gone));
+  rows.push(row("last", "this machine", plan.with_this_machine, false));
+  $("stages").replaceChildren(...rows);
+  $("weak").textContent = plan.battery_weak
+      ? "Too weak for the plan, which needs " + duration(plan.needs_seconds) : "";
 }
 async function refresh() {
   try {

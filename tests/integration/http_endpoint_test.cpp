@@ -309,9 +309,19 @@ TEST_F(HttpEndpointTest, OneRemoteMachineTakesAtMostEightPlaces) {
 }
 
 TEST_F(HttpEndpointTest, ThePageInABrowserFollowsAPowerFailureAndTheServiceStopping) {
-  // Two earlier power failures that ran the battery low: the page draws their trend.
+  // Two earlier power failures that ran the battery low: the page draws their trend. A plan
+  // whose early machine took 42 s to shut down last time, and is not logged in now.
   WriteTwoPowerFailures(History());
-  Start(Config());
+  std::ofstream(History(), std::ios::app)
+      << R"({"time":"2026-12-01T12:01:00Z","event":"machine-down","ups":"u","state":0,)"
+      << R"("message":"","machine":"192.0.2.7","shutdown_seconds":42.0,"user":"vm"})"
+      << "\n";
+  const auto config = Config(
+      "[network]\nlisten = []\n[[users]]\nname = \"vm\"\npassword = \"pw\"\n"
+      "upsmon = \"secondary\"\n[[stage]]\nname = \"test machines\"\nusers = [\"vm\"]\n"
+      "after_seconds = 120\n");
+  fs::permissions(config, fs::perms::owner_read | fs::perms::owner_write);
+  Start(config);
   ASSERT_TRUE(WaitFor("test-ups: online")) << log;
   ASSERT_TRUE(WaitForState(1)) << log;
   Subprocess browser({"python3", CORVALE_PAGE_WATCHER, Url("/")});
@@ -342,6 +352,16 @@ TEST_F(HttpEndpointTest, ThePageInABrowserFollowsAPowerFailureAndTheServiceStopp
   // The date is the browser's locale's: only the measure and the count are checked.
   EXPECT_TRUE(note->starts_with("text batterynote Last: 15 min 0 s on ")) << *note;
   EXPECT_TRUE(note->ends_with(" (2 power failures measured)")) << *note;
+  browser.WriteLine("text stages");
+  std::optional<std::string> stages;
+  while (!stages || !stages->starts_with("text stages")) {
+    stages = browser.ReadLine(10s);
+    if (!stages) break;
+    seen += *stages + "\n";
+  }
+  ASSERT_TRUE(stages) << seen;
+  EXPECT_NE(stages->find("after 120 s on battery"), std::string::npos) << *stages;
+  EXPECT_NE(stages->find("vm (missing), shuts down in 42 s"), std::string::npos) << *stages;
   const fs::path artifacts = CORVALE_ARTIFACTS;
   fs::create_directories(artifacts);
   const fs::path shot = artifacts / "status-page-on-battery.png";

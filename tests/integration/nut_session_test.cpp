@@ -100,6 +100,14 @@ TEST_F(NutSessionTest, RepliesAsNutClientsExpectThem) {
       {"primary",
        {"USERNAME boss", "PASSWORD pw", "PRIMARY ups1", "MASTER ups1", "FSD ups1"},
        "OK\nOK\nOK PRIMARY-GRANTED\nOK MASTER-GRANTED\nOK FSD-SET\n"},
+      // A drill: asked only by who may force a shutdown, answered only by a logged-in machine,
+      // and offered only to those who ask for it by name.
+      {"drill rights",
+       {"DRILL ups1", "USERNAME mon", "PASSWORD pw", "DRILL ups1", "DRILL ups1 ANSWER 1 1 \"ok\"",
+        "LOGIN ups1", "DRILL ups1 ANSWER x 1 \"ok\"", "DRILL ups1 ANSWER 1 1 \"ok\"",
+        "GET VAR ups1 corvale.drill"},
+       "ERR USERNAME-REQUIRED\nOK\nOK\nERR ACCESS-DENIED\nERR ACCESS-DENIED\nOK\n"
+       "ERR INVALID-ARGUMENT\nOK\nVAR ups1 corvale.drill \"0\"\n"},
       {"logout", {"LOGOUT"}, "OK Goodbye\n"},
   };
   for (const auto& c : conversations) {

@@ -95,6 +95,8 @@ TEST_F(PlanServiceTest, ABlipDoesNothingAndALongFailureGoesStageByStageThePrimar
 
   line.peer->SetStatus(kOnBatt | kLowBatt);
   ASSERT_TRUE(WaitFor("stage \"storage\" goes (at low battery): FSD for mon")) << log;
+  // Low after about 12 s on battery, where the plan needs 8 s, a1's shutdown and the margin.
+  ASSERT_TRUE(WaitFor("test-ups: battery-weak: the battery last ran low after 1")) << log;
   SystemGoesDown(*a2);
   ASSERT_TRUE(WaitFor("the other machines have logged out", 30s)) << log;
   ASSERT_TRUE(WaitFor("the shutdown command ended: exit status 0")) << log;
@@ -136,6 +138,28 @@ TEST_F(PlanServiceTest, PowerBackBetweenStagesStopsTheLaterOnesAndWakesTheEarlyM
   EXPECT_EQ(a1->log.find("shutdown:"), std::string::npos) << a1->log;
   EXPECT_EQ(ReadFile(Dir() / "order"), "a1\n") << "no later stage went";
   EXPECT_EQ(log.find("stage \"storage\""), std::string::npos) << log;
+}
+
+TEST_F(PlanServiceTest, TwoOutagesMeasureTheBatteryAndAWeakOneIsSaidOnce) {
+  StartPrimary();
+  for (const auto lasted : {2s, 4s}) {
+    line.peer->SetStatus(kOnBatt);
+    ASSERT_TRUE(WaitFor("test-ups: on-battery")) << log;
+    std::this_thread::sleep_for(lasted);
+    line.peer->SetStatus(kOnBatt | kLowBatt);
+    ASSERT_TRUE(WaitFor("test-ups: low-battery")) << log;
+    line.peer->SetStatus(0);
+    ASSERT_TRUE(WaitFor("test-ups: online")) << log;
+  }
+  Subprocess listed(
+      {CORVALE_UPS_TOOL, "history", "--battery", "--file", (Dir() / "history.jsonl").string()});
+  const std::string text = listed.ReadAll(10s);
+  EXPECT_EQ(listed.Wait(10s), 0);
+  EXPECT_EQ(Count(text, "low battery after "), 2u) << text;
+  EXPECT_NE(text.find(" on battery (+"), std::string::npos) << "the second lasted longer: " << text;
+  // The plan needs a minute to spare: a battery low after seconds is weak, said once.
+  EXPECT_EQ(Count(log, "battery-weak:"), 1u) << log;
+  EXPECT_EQ(Count(ReadFile(Dir() / "history.jsonl"), "\"event\":\"battery-weak\""), 1u);
 }
 
 TEST_F(PlanServiceTest, PlanShowsTheTimelineAndWhoIsMissing) {

@@ -1,0 +1,242 @@
+// The shutdown plan without a UPS or a network: its configuration, the stages' timing, FSD for
+// one stage's sessions, the battery's verdict and the drill's wire form.
+#include "host/plan/plan.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+
+#include "host/config.h"
+#include "host/nut/nut_backend.h"
+#include "host/plan/coordinator.h"
+#include "host/plan/drill.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using corvale::host::Clock;
+using corvale::host::Observation;
+using corvale::host::ParseConfig;
+
+constexpr char kUsers[] =
+    "[ups]\nport = \"COM1\"\n[shutdown]\non_battery_seconds = 300\n"
+    "[[users]]\nname = \"vm\"\npassword = \"p\"\nupsmon = \"secondary\"\n"
+    "[[users]]\nname = \"nas\"\npassword = \"p\"\nupsmon = \"secondary\"\n"
+    "[[users]]\nname = \"admin\"\npassword = \"p\"\nactions = [\"SET\"]\n";
+
+TEST(PlanConfigTest, StagesAreCheckedAgainstTheUsersAndThisMachinesOwnTime) {
+  const struct {
+    const char* name;
+    std::string stages;
+    int line;  // of the first problem; 0: none
+    const char* says;
+  } cases[] = {
+      {"two stages",
+       "[[stage]]\nname = \"vms\"\nusers = [\"vm\"]\nafter_seconds = 20\nwake = "
+       "[\"52:54:00:AB:cd:ef\"]\n[[stage]]\nname = \"storage\"\nusers = [\"nas\"]\nwhen = "
+       "\"low-battery\"\n",
+       0, ""},
+      {"an unknown user", "[[stage]]\nname = \"s\"\nusers = [\"ghost\"]\nwhen = \"lost\"\n", 19,
+       "ghost, who is not in [[users]]"},
+      {"a user who cannot log in",
+       "[[stage]]\nname = \"s\"\nusers = [\"admin\"]\nwhen = \"lost\"\n", 19, "upsmon"},
+      {"one user in two stages",
+       "[[stage]]\nname = \"a\"\nusers = [\"vm\"]\nwhen = \"lost\"\n[[stage]]\nname = \"b\"\nusers "
+       "= [\"vm\"]\nwhen = \"low-battery\"\n",
+       23, "in two stages"},
+      {"after this machine's own shutdown",
+       "[[stage]]\nname = \"late\"\nusers = [\"vm\"]\nafter_seconds = 300\n", 17,
+       "this machine itself shuts down after 300 s"},
+      {"no when", "[[stage]]\nname = \"s\"\nusers = [\"vm\"]\n", 17, "needs either after_seconds"},
+      {"both whens",
+       "[[stage]]\nname = \"s\"\nusers = [\"vm\"]\nwhen = \"lost\"\nafter_seconds = 1\n", 17,
+       "needs either"},
+      {"a MAC that is not one",
+       "[[stage]]\nname = \"s\"\nusers = [\"vm\"]\nwhen = \"lost\"\nwake = [\"52:54:00:12:34\"]\n",
+       21, "52:54:00:12:34"},
+      {"a wake address that is no IPv4 address", "[plan]\nwake_address = \"[::1]:9\"\n", 18,
+       "IPv4"},
+  };
+  for (const auto& c : cases) {
+    const auto loaded = ParseConfig(kUsers + c.stages);
+    if (c.line == 0) {
+      ASSERT_TRUE(loaded.problems.empty()) << c.name << ": " << loaded.problems.front().message;
+      ASSERT_EQ(loaded.config.stages.size(), 2u);
+      EXPECT_EQ(loaded.config.stages[0].afterSeconds, 20u);
+      EXPECT_EQ(loaded.config.stages[1].when, corvale::host::Config::Stage::When::kLowBattery);
+      continue;
+    }
+    ASSERT_FALSE(loaded.problems.empty()) << c.name;
+    EXPECT_EQ(loaded.problems.front().line, c.line) << c.name;
+    EXPECT_NE(loaded.problems.front().message.find(c.says), std::string::npos)
+        << c.name << ": " << loaded.problems.front().message;
+  }
+  const auto agent = ParseConfig(
+      "[ups]\nserver = \"h\"\nuser = \"a\"\npassword = \"p\"\n[[stage]]\nname = \"s\"\nusers = "
+      "[\"a\"]\nwhen = \"lost\"\n");
+  ASSERT_FALSE(agent.problems.empty());
+  EXPECT_NE(agent.problems.front().message.find("belongs on the machine with the UPS's cable"),
+            std::string::npos);
+}
+
+class PlanRunnerTest : public ::testing::Test {
+ protected:
+  corvale::host::plan::PlanRunner::Actions At(std::chrono::milliseconds when, std::uint32_t state,
+                                              bool lost = false) {
+    Observation observation;
+    observation.when = start + when;
+    observation.state = state;
+    observation.polled = lost ? 8 : state;
+    observation.linkLost = lost;
+    return runner.Observe(observation);
+  }
+  static std::vector<corvale::host::Config::Stage> Stages() {
+    using When = corvale::host::Config::Stage::When;
+    return {{"early", {"vm"}, When::kAfterSeconds, 20, {"52:54:00:12:34:56"}},
+            {"low", {"nas"}, When::kLowBattery, 0, {}},
+            {"lost", {"desk"}, When::kLost, 0, {"02:00:00:00:00:01"}}};
+  }
+  Clock::time_point start = Clock::now();
+  corvale::host::plan::PlanRunner runner{Stages(), 60s};
+};
+
+TEST_F(PlanRunnerTest, OnlyContinuousTimeOnBatteryCountsAndEachStageGoesOncePerFailure) {
+  EXPECT_TRUE(At(0s, 1).Empty());
+  EXPECT_TRUE(At(1s, 2).Empty());
+  EXPECT_TRUE(At(19s, 2).Empty());
+  EXPECT_TRUE(At(20s, 1).Empty()) << "a blip of 19 s";
+  EXPECT_TRUE(At(21s, 2).Empty());
+  EXPECT_TRUE(At(40s, 2).Empty()) << "the clock started again at 21 s";
+  EXPECT_EQ(At(41s, 2).due, std::vector<std::size_t>{0});
+  EXPECT_TRUE(At(42s, 2).Empty()) << "once";
+  EXPECT_EQ(At(43s, 4).due, std::vector<std::size_t>{1});
+  EXPECT_EQ(At(50s, 4, true).due, std::vector<std::size_t>{2}) << "lost on battery";
+  EXPECT_EQ(runner.Gone(), (std::vector<bool>{true, true, true}));
+}
+
+TEST_F(PlanRunnerTest, ThePowersReturnReleasesTheStagesAndWakesThemOnceItHasHeld) {
+  At(0s, 2);
+  ASSERT_EQ(At(20s, 2).due, std::vector<std::size_t>{0});
+  EXPECT_TRUE(At(25s, 1, true).Empty()) << "lost while online is no power failure";
+  EXPECT_EQ(At(26s, 1).released, std::vector<std::size_t>{0});
+  EXPECT_TRUE(At(80s, 2).Empty()) << "the power failed again before the wake-up";
+  EXPECT_TRUE(At(81s, 1).Empty()) << "nothing went in that failure, yet the early one sleeps";
+  EXPECT_TRUE(At(140s, 1).Empty());
+  const auto woken = At(141s, 1);
+  EXPECT_EQ(woken.wake, std::vector<std::size_t>{0}) << "after 60 s of power";
+  EXPECT_TRUE(At(300s, 1).Empty()) << "once";
+  EXPECT_EQ(runner.Gone(), (std::vector<bool>{false, false, false}));
+  // A lost UPS never seen: nothing is on battery.
+  EXPECT_TRUE(At(301s, 0, true).Empty());
+}
+
+TEST(MagicPacketTest, SixFfsThenTheAddressSixteenTimes) {
+  const std::string packet = corvale::host::plan::MagicPacket("01-23-45-67-89-aB");
+  ASSERT_EQ(packet.size(), 102u);
+  EXPECT_EQ(packet.substr(0, 6), std::string(6, '\xFF'));
+  EXPECT_EQ(packet.substr(96), std::string("\x01\x23\x45\x67\x89\xAB", 6));
+  for (const char* bad : {"", "01:23:45:67:89", "01:23:45:67:89:ag", "01:23:45:67:89:ab:"}) {
+    EXPECT_EQ(corvale::host::plan::MagicPacket(bad), "") << bad;
+  }
+}
+
+TEST(StageSessionsTest, OnlyTheStagesSessionsSeeFsdUntilTheyLogOutAfterThePowersReturn) {
+  std::FILE* sink = std::tmpfile();
+  corvale::host::Logger log(false, sink);
+  corvale::nut::ServiceBackend backend({"ups", {}, 120, 15s, false}, log);
+  std::vector<std::pair<std::string, double>> downs;
+  backend.OnMachineDown([&](const std::string&, const std::string& user, double seconds) {
+    downs.emplace_back(user, seconds);
+  });
+  const auto status = [&](const std::string& user) {
+    const auto variables = backend.CurrentVariables(user);
+    return variables ? variables->back().second : std::string("stale");
+  };
+  int vm = 0, nas = 0;
+  backend.Login(&vm, "192.0.2.1", "vm");
+  backend.Login(&nas, "192.0.2.2", "nas");
+  backend.ForceShutdownOf({"vm"});
+  EXPECT_EQ(status("vm"), "FSD") << "FSD even without UPS data: the machine must hear it";
+  EXPECT_EQ(status("nas"), "stale");
+  EXPECT_EQ(status(""), "stale");
+  backend.ReleaseOnceLoggedOut({"vm"});
+  EXPECT_EQ(status("vm"), "FSD") << "still logged in: it is shutting down";
+  backend.Logout(&vm);
+  EXPECT_EQ(status("vm"), "stale") << "released once logged out";
+  ASSERT_EQ(downs.size(), 1u);
+  EXPECT_EQ(downs[0].first, "vm");
+  EXPECT_LT(downs[0].second, 5.0);
+  backend.Logout(&nas);
+  EXPECT_EQ(downs.size(), 1u) << "nas never had FSD: no time to shut down";
+  backend.Stop();
+  std::fclose(sink);
+}
+
+TEST(BatteryVerdictTest, WeakWhenTheLastMeasureIsShorterThanThePlanNeedsAndSaidOnceEachWay) {
+  auto loaded = ParseConfig(std::string(kUsers) +
+                            "[[stage]]\nname = \"vms\"\nusers = [\"vm\"]\nafter_seconds = 120\n");
+  ASSERT_TRUE(loaded.problems.empty()) << loaded.problems.front().message;
+  std::vector<std::pair<corvale::host::EventKind, std::string>> raised;
+  corvale::host::plan::Coordinator::Actions actions;
+  actions.raise = [&](corvale::host::EventKind kind, const std::string& message) {
+    raised.emplace_back(kind, message);
+  };
+  std::FILE* sink = std::tmpfile();
+  corvale::host::Logger log(false, sink);
+  // This machine's own limit (300 s) is the latest; the slowest machine took 40 s.
+  EXPECT_EQ(corvale::host::plan::BatteryNeeds(loaded.config, {{"vm", 40}, {"nas", 12}}), 400.0);
+  corvale::host::plan::Coordinator plan(loaded.config, actions, log);
+  plan.SeedShutdownTimes({{"vm", 40}});
+  plan.BatteryMeasured(900);
+  EXPECT_TRUE(raised.empty()) << "strong enough: nothing to say";
+  plan.BatteryMeasured(390);
+  ASSERT_EQ(raised.size(), 1u);
+  EXPECT_EQ(raised[0].first, corvale::host::EventKind::kBatteryWeak);
+  EXPECT_NE(raised[0].second.find("390 s"), std::string::npos) << raised[0].second;
+  EXPECT_NE(raised[0].second.find("needs 400 s"), std::string::npos) << raised[0].second;
+  plan.BatteryMeasured(380);
+  EXPECT_EQ(raised.size(), 1u) << "still weak: said once";
+  loaded.config.shutdown.onBatterySeconds = 60;  // a reload that lets everything go earlier
+  plan.Reconfigure(loaded.config);
+  ASSERT_EQ(raised.size(), 2u);
+  EXPECT_EQ(raised[1].first, corvale::host::EventKind::kBatteryWeakEnded);
+  EXPECT_EQ(plan.Facts().needsSeconds, 220.0);
+  std::fclose(sink);
+}
+
+TEST(DrillReportTest, ADeadHelperAndMissingMachinesAreNamedAndTheWireFormKeepsEveryWord) {
+  corvale::host::Config config;
+  config.ups.port = "COM1";
+  config.shutdown.command = "/nonexistent/shutdown-script";
+  config.shutdown.flagFile = "/tmp/killpower";  // a folder everybody may write
+  const auto checks = corvale::host::plan::ChainChecks(config, "/etc/x.toml", {true, false, true});
+  const auto failed = [&](const std::vector<corvale::host::plan::Check>& list, const char* what) {
+    return std::any_of(list.begin(), list.end(), [&](const auto& check) {
+      return !check.ok && check.what.find(what) != std::string::npos;
+    });
+  };
+  EXPECT_TRUE(failed(checks, "root's helper does not answer"));
+  EXPECT_TRUE(failed(checks, "the shutdown command cannot run"));
+  EXPECT_TRUE(failed(checks, "the flag's folder is not trusted"));
+  EXPECT_FALSE(failed(checks, "the UPS"));
+
+  corvale::host::PlanFacts plan;
+  plan.stages.push_back({"vms", "after 20 s on battery", 20, false, {{"vm", {}, {}}}, {}});
+  const auto machines = corvale::host::plan::MachineChecks(
+      plan, {{"nas", "192.0.2.2", false, "the shutdown command cannot run"}}, {"desk"});
+  EXPECT_TRUE(failed(machines, "stage \"vms\": vm is not logged in"));
+  EXPECT_TRUE(failed(machines, "the agent nas at 192.0.2.2 is not ready"));
+  EXPECT_TRUE(failed(machines, "the agent desk did not answer"));
+
+  const corvale::host::plan::Check odd{false, "a \"quoted\" \\ name\nwith a break", "mend"};
+  const std::string lines = corvale::host::plan::ReportLines("ups", {odd});
+  const auto first = lines.find('\n') + 1;
+  const auto parsed =
+      corvale::host::plan::ParseCheckLine(lines.substr(first, lines.find('\n', first) - first));
+  ASSERT_TRUE(parsed);
+  EXPECT_EQ(parsed->what, "a \"quoted\" \\ name with a break");
+  EXPECT_FALSE(parsed->ok);
+  EXPECT_FALSE(corvale::host::plan::ParseCheckLine("CHECK MAYBE \"a\" \"b\""));
+}
+
+}  // namespace
