@@ -50,7 +50,9 @@ std::string MachineLine(const nlohmann::json& machine) {
   } else {
     line += ": MISSING (not logged in)";
   }
-  return line + "; last shut down in " + Seconds(machine["last_shutdown_seconds"]);
+  const auto& last = machine["last_shutdown_seconds"];
+  return line + (last.is_number() ? "; last shut down in " + Seconds(last)
+                                  : std::string("; its shutdown not measured yet"));
 }
 
 // The plan as the file has it, where the service does not answer.

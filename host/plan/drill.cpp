@@ -60,7 +60,7 @@ std::vector<Check> ChainChecks(const Config& config, const std::string& path,
       checks.push_back(
           Failed("the event command cannot run: " + *problem, "mend events.command in " + path));
     } else {
-      checks.push_back(Passed("the event command can run, and heard this drill"));
+      checks.push_back(Passed("the event command can run (it hears this drill with CORVALE_UPS_DRILL=1)"));
     }
   }
   if (!agent) {
