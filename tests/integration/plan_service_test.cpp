@@ -1,8 +1,10 @@
 // The shutdown plan end to end: stages of agents and NUT's own upsmon going in order on the
 // simulator's UPS, the power's return between stages, Wake-on-LAN, and drills.
 #include <arpa/inet.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <pwd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -223,6 +225,43 @@ TEST_F(PlanServiceTest, ADrillChecksEveryLinkAndNamesWhatIsNotReady) {
   EXPECT_TRUE(line.peer->TurnOffDelays().empty());
   EXPECT_EQ(log.find("FSD) set"), std::string::npos) << log;
   EXPECT_EQ(log.find("pw-boss"), std::string::npos) << "never the password";
+}
+
+TEST_F(PlanServiceTest, ADrillNamesADeadRootHelper) {
+  // As the installed unit runs it: a system user asking a root helper that never answers.
+  const passwd* nobody = getpwnam("nobody");
+  const group* dialout = getgrnam("dialout");
+  ASSERT_TRUE(nobody && dialout);
+  const fs::path requests = Dir() / "requests";
+  fs::create_directories(requests);
+  fs::create_directories(Dir() / "run");
+  ASSERT_EQ(RunToEnd({"chown", "-R", std::to_string(nobody->pw_uid), requests.string(),
+                      line.registry.Root().string()}),
+            0);
+  fs::permissions(Dir(), fs::perms(0755));
+  ASSERT_EQ(chown(line.peer->DevicePath().c_str(), 0, dialout->gr_gid), 0);
+  fs::permissions(line.peer->DevicePath(), fs::perms(0660));
+  const auto config = WriteConfig(
+      "true", "requests = \"" + requests.string() + "\"\nresults = \"" +
+                  (Dir() / "results").string() + "\"\n[network]\nlisten = [\"127.0.0.1:" +
+                  std::to_string(port) +
+                  "\"]\n[[users]]\nname = \"boss\"\npassword = \"pw-boss\"\nupsmon = "
+                  "\"primary\"\n");
+  // Readable by root and the service's group only: it holds a password.
+  ASSERT_EQ(chown(config.c_str(), 0, nobody->pw_gid), 0);
+  fs::permissions(config, fs::perms(0640));
+  Start(config, {"setpriv", "--reuid=" + std::to_string(nobody->pw_uid),
+                 "--regid=" + std::to_string(nobody->pw_gid),
+                 "--groups=" + std::to_string(dialout->gr_gid)});
+  ASSERT_TRUE(WaitFor("test-ups: online")) << log;
+  ASSERT_TRUE(WaitFor("shutdown-unready", 20s)) << log;
+  Subprocess run({"/bin/sh", "-c", "exec \"$@\" 2>&1", "-", CORVALE_UPS_TOOL, "drill", "--config",
+                  config.string()});
+  const std::string said = run.ReadAll(40s);
+  EXPECT_EQ(run.Wait(10s), 8) << said;
+  EXPECT_NE(said.find("FAIL  root's helper does not answer"), std::string::npos) << said;
+  EXPECT_NE(said.find("systemctl start corvale-ups-shutdown.path"), std::string::npos) << said;
+  EXPECT_TRUE(fs::is_empty(Dir() / "run")) << "no flag";
 }
 
 }  // namespace
