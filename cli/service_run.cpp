@@ -402,7 +402,7 @@ int Service::Run() {
   if (backend != nullptr) {
     host::plan::Coordinator::Actions acting;
     acting.force = [backend](const auto& users) { backend->ForceShutdownOf(users); };
-    acting.release = [backend](const auto& users) { backend->ReleaseOnceLoggedOut(users); };
+    acting.release = [backend] { backend->ReleaseOnceLoggedOut(); };
     acting.loggedIn = [backend] { return backend->LoggedInUsers(); };
     acting.raise = [&service](host::EventKind kind, const std::string& message) {
       service.Raise(kind, message);

@@ -281,6 +281,11 @@ void ReadPlan(const toml::table& root, LoadedConfig& loaded) {
                         "cable, which tells the others when to go"});
     return;
   }
+  if (config.network.listen.empty()) {
+    problems.push_back({LineOf(*stages),
+                        "the shutdown plan ([[stage]]) needs network.listen: its machines follow "
+                        "this one over NUT"});
+  }
   std::set<std::string> names, planned;
   for (const toml::node& entry : *list) {
     Config::Stage stage;

@@ -170,17 +170,11 @@ void ServiceBackend::ForceShutdownOf(const std::vector<std::string>& users) {
   }
 }
 
-void ServiceBackend::ReleaseOnceLoggedOut(const std::vector<std::string>& users) {
-  {
-    std::lock_guard lock(mutex_);
-    for (const auto& user : users) {
-      if (forcedUsers_.count(user) &&
-          std::find(releasing_.begin(), releasing_.end(), user) == releasing_.end()) {
-        releasing_.push_back(user);
-      }
-    }
-    ReleaseLoggedOut();
-  }
+void ServiceBackend::ReleaseOnceLoggedOut() {
+  std::lock_guard lock(mutex_);
+  releasing_.clear();
+  for (const auto& [user, since] : forcedUsers_) releasing_.push_back(user);
+  ReleaseLoggedOut();
 }
 
 void ServiceBackend::ReleaseLoggedOut() {

@@ -48,9 +48,9 @@ class ServiceBackend : public Backend {
   bool ForcedShutdownSet() const { return fsd_; }
   // A stage of the shutdown plan is due: FSD for the sessions of these users only.
   void ForceShutdownOf(const std::vector<std::string>& users);
-  // The power is back: FSD for these users ends once none of them is logged in (at once where
+  // The power is back: each stage's FSD ends once none of its users is logged in (at once where
   // none is), so that a machine woken later does not shut down again.
-  void ReleaseOnceLoggedOut(const std::vector<std::string>& users);
+  void ReleaseOnceLoggedOut();
   // The users who see FSD of their own now.
   std::vector<std::string> UsersForced() const;
   // Logged in now: each user with the addresses of its sessions.

@@ -75,8 +75,9 @@ void Coordinator::Observe(const Observation& observation) {
   for (const auto& stage : released) {
     log_.Log(Priority::kNotice, "the power is back: stage \"" + stage.name +
                                     "\"'s FSD ends once its machines have logged out");
-    actions_.release(stage.users);
   }
+  // Every user's, those a reload took out of the plan too.
+  if (!released.empty()) actions_.release();
   for (const auto& stage : woken) {
     std::string error;
     const bool sent = SendMagicPackets(wakeAddress, stage.wake, &error);

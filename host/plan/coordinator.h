@@ -34,7 +34,8 @@ class Coordinator {
  public:
   struct Actions {
     std::function<void(const std::vector<std::string>& users)> force;
-    std::function<void(const std::vector<std::string>& users)> release;
+    // The power is back: every stage's FSD ends once its machines have logged out.
+    std::function<void()> release;
     std::function<std::map<std::string, std::vector<std::string>>()> loggedIn;
     std::function<void(EventKind, const std::string& message)> raise;
     // A record of the plan's own for the history ("stage", "wake").

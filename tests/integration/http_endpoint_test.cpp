@@ -316,10 +316,11 @@ TEST_F(HttpEndpointTest, ThePageInABrowserFollowsAPowerFailureAndTheServiceStopp
       << R"({"time":"2026-12-01T12:01:00Z","event":"machine-down","ups":"u","state":0,)"
       << R"("message":"","machine":"192.0.2.7","shutdown_seconds":42.0,"user":"vm"})"
       << "\n";
-  const auto config = Config(
-      "[network]\nlisten = []\n[[users]]\nname = \"vm\"\npassword = \"pw\"\n"
-      "upsmon = \"secondary\"\n[[stage]]\nname = \"test machines\"\nusers = [\"vm\"]\n"
-      "after_seconds = 120\n");
+  const auto config =
+      Config("[network]\nlisten = [\"127.0.0.1:" + std::to_string(FreePort()) +
+             "\"]\n[[users]]\nname = \"vm\"\npassword = \"pw\"\n"
+             "upsmon = \"secondary\"\n[[stage]]\nname = \"test machines\"\nusers = [\"vm\"]\n"
+             "after_seconds = 120\n");
   fs::permissions(config, fs::perms::owner_read | fs::perms::owner_write);
   Start(config);
   ASSERT_TRUE(WaitFor("test-ups: online")) << log;

@@ -54,6 +54,9 @@ TEST(PlanConfigTest, StagesAreCheckedAgainstTheUsersAndThisMachinesOwnTime) {
       {"a MAC that is not one",
        "[[stage]]\nname = \"s\"\nusers = [\"vm\"]\nwhen = \"lost\"\nwake = [\"52:54:00:12:34\"]\n",
        21, "52:54:00:12:34"},
+      {"a plan without a NUT server",
+       "[network]\nlisten = []\n[[stage]]\nname = \"s\"\nusers = [\"vm\"]\nwhen = \"lost\"\n", 19,
+       "needs network.listen"},
       {"a wake address that is no IPv4 address", "[plan]\nwake_address = \"[::1]:9\"\n", 18,
        "IPv4"},
   };
@@ -159,7 +162,7 @@ TEST(StageSessionsTest, OnlyTheStagesSessionsSeeFsdUntilTheyLogOutAfterThePowers
   EXPECT_EQ(status("vm"), "FSD") << "FSD even without UPS data: the machine must hear it";
   EXPECT_EQ(status("nas"), "stale");
   EXPECT_EQ(status(""), "stale");
-  backend.ReleaseOnceLoggedOut({"vm"});
+  backend.ReleaseOnceLoggedOut();
   EXPECT_EQ(status("vm"), "FSD") << "still logged in: it is shutting down";
   backend.Logout(&vm);
   EXPECT_EQ(status("vm"), "stale") << "released once logged out";
