@@ -99,7 +99,11 @@ int RunPlan(const std::string& configPath, bool json) {
                                             "/api/v1/status", std::chrono::seconds(3), &why);
     if (body) {
       status = nlohmann::json::parse(*body, nullptr, false);
-      if (!status.is_discarded() && status.contains("plan")) plan = status["plan"];
+      if (!status.is_discarded() && status.contains("plan")) {
+        plan = status["plan"];
+      } else {
+        why = "the service answers without a plan (a version from before plans, still running?)";
+      }
     }
   }
   const bool live = !plan.is_null();

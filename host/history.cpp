@@ -123,7 +123,8 @@ void BatteryPeriod::Mark(HistoryRecord& record) {
   }
   const bool ends = record.event == "online";
   if (ends) afterStart_ = false;
-  const bool firstLow = record.event == "low-battery" && !lowSeen_ && !startUnknown_;
+  const bool firstLow = record.event == "low-battery" && !lowSeen_ && !startUnknown_ && since_ &&
+                        record.time - *since_ >= kArrivedLow;
   if ((ends || firstLow || record.event == "service-stopped") && since_ &&
       !record.onBatterySeconds) {
     record.onBatterySeconds = std::chrono::duration<double>(record.time - *since_).count();

@@ -81,6 +81,10 @@ std::vector<HistoryRecord> ReadRecentHistory(
 // Follows the records in order and gives those that end an on-battery period ("online") or
 // interrupt one ("service-stopped") its length so far, and its first "low-battery" the time
 // until then, where they do not carry it already.
+// A low battery this soon after the failure began came with it: the battery had not recharged
+// since an earlier one, and this measures nothing.
+inline constexpr std::chrono::milliseconds kArrivedLow{500};
+
 class BatteryPeriod {
  public:
   void Mark(HistoryRecord& record);

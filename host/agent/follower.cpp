@@ -296,11 +296,24 @@ asio::awaitable<std::optional<std::string>> Follower::State::Rehearse(std::strin
   lastRehearsal = id;
   auto rehearsal = options.rehearse();
   for (char& c : rehearsal.text) {
-    if (static_cast<unsigned char>(c) < ' ') c = ' ';  // one line
+    if (static_cast<unsigned char>(c) < ' ' || c == '\x7f') c = ' ';  // one line
   }
-  const std::string answer = "DRILL " + Word(options.ups) + " ANSWER " + id + " " +
-                             (rehearsal.ready ? "1 " : "0 ") + nut::Quote(rehearsal.text);
-  co_return co_await Ask(answer, why);
+  const std::string head =
+      "DRILL " + Word(options.ups) + " ANSWER " + id + (rehearsal.ready ? " 1 " : " 0 ");
+  // The whole line within what a server takes: the text cut short where it would not fit.
+  std::string quoted = nut::Quote(rehearsal.text);
+  constexpr std::size_t kRoom = nut::kMaxLineLength - 2;
+  while (head.size() + quoted.size() > kRoom && !rehearsal.text.empty()) {
+    rehearsal.text.resize(rehearsal.text.size() > 40 ? rehearsal.text.size() - 20 : 0);
+    quoted = nut::Quote(rehearsal.text + "...");
+  }
+  const std::string answer = head + quoted;
+  const auto answered = co_await Ask(answer, why);
+  if (answered && *answered != "OK") {
+    log.Log(Priority::kWarning,
+            "the server did not take this machine's drill answer: \"" + Shown(*answered) + "\"");
+  }
+  co_return answered;
 }
 
 asio::awaitable<std::string> Follower::State::Poll() {

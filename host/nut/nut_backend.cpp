@@ -28,6 +28,10 @@ ServiceBackend::ServiceBackend(BackendOptions options, host::Logger& log)
       log_(log),
       tls_(options_.tls),
       shutdownDelay_(options_.shutdownDelay),
+      // Never the number of a drill before a restart: an agent answers each number once.
+      drillsRun_(static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                std::chrono::system_clock::now().time_since_epoch())
+                                                .count())),
       worker_([this] { Work(); }) {}
 
 void ServiceBackend::Stop() {
@@ -38,7 +42,12 @@ void ServiceBackend::Stop() {
   changed_.notify_all();
   if (worker_.joinable()) worker_.join();
   if (coordinator_.joinable()) coordinator_.join();
-  if (driller_.joinable()) driller_.join();
+  std::thread driller;
+  {
+    std::lock_guard lock(mutex_);
+    driller = std::move(driller_);
+  }
+  if (driller.joinable()) driller.join();
 }
 
 void ServiceBackend::Work() {

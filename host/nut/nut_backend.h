@@ -133,7 +133,8 @@ class ServiceBackend : public Backend {
   // those that ask for rehearsals.
   DrillReport drillReport_;
   std::chrono::milliseconds drillWait_{15000};
-  std::uint64_t drillId_ = 0, drillsRun_ = 0;
+  std::uint64_t drillId_ = 0;
+  std::uint64_t drillsRun_;
   std::map<const void*, std::string> agents_;  // session: user
   std::map<const void*, DrillAnswer> drillAnswers_;
   std::thread driller_;

@@ -28,9 +28,23 @@ class Connection;
 }  // namespace
 
 // One configured address: its sockets once bound, and the retry while it cannot be.
+// Where replies that come later (an instant command, a drill) are posted: they may come after
+// the server has stopped, from another thread, and then go nowhere.
+struct LaterPoster {
+  std::mutex mutex;
+  asio::io_context* io = nullptr;  // none once the server has stopped
+  template <typename Handler>
+  void Post(Handler handler) {
+    std::lock_guard lock(mutex);
+    if (io != nullptr) asio::post(*io, std::move(handler));
+  }
+};
+
 struct Server::State {
   State(Backend& served, ServerOptions chosen, host::Logger& logger)
-      : backend(served), options(std::move(chosen)), log(logger) {}
+      : backend(served), options(std::move(chosen)), log(logger) {
+    poster->io = &io;
+  }
   // Destroyed bottom up: connections still queued in `io` go before what they use, and the
   // sockets and timers before `io`.
   Backend& backend;
@@ -47,6 +61,7 @@ struct Server::State {
   asio::io_context io;
   std::list<host::ListenAddress> listeners;
   asio::steady_timer pause{io};
+  std::shared_ptr<LaterPoster> poster = std::make_shared<LaterPoster>();
 
   void ServeAll();
   bool LoadTls();
@@ -168,8 +183,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
         continue;
       }
       std::weak_ptr<Connection> weak = shared_from_this();
-      auto later = [weak, &io = server_.io](std::string reply) {
-        asio::post(io, [weak, reply = std::move(reply)] {
+      auto later = [weak, poster = server_.poster](std::string reply) {
+        poster->Post([weak, reply = std::move(reply)] {
           if (auto self = weak.lock()) {
             self->busy_ = false;
             self->Send(reply);
@@ -345,6 +360,10 @@ bool Server::Start(std::string* error) {
 }
 
 void Server::Stop() {
+  {
+    std::lock_guard lock(state_->poster->mutex);
+    state_->poster->io = nullptr;
+  }
   if (!thread_.joinable()) return;
   state_->io.stop();
   thread_.join();

@@ -53,12 +53,14 @@ Coordinator::Coordinator(const Config& config, Actions actions, Logger& log)
 
 void Coordinator::Observe(const Observation& observation) {
   std::vector<Config::Stage> due, released, woken;
+  bool ended = false;
   std::string wakeAddress;
   std::uint32_t wakeAfter = 0;
   {
     std::lock_guard lock(mutex_);
     const auto actions = runner_.Observe(observation);
-    if (actions.Empty()) return;
+    ended = actions.failureEnded;
+    if (actions.Empty() && !ended) return;
     for (auto i : actions.due) due.push_back(runner_.Stages()[i]);
     for (auto i : actions.released) released.push_back(runner_.Stages()[i]);
     for (auto i : actions.wake) woken.push_back(runner_.Stages()[i]);
@@ -77,7 +79,7 @@ void Coordinator::Observe(const Observation& observation) {
                                     "\"'s FSD ends once its machines have logged out");
   }
   // Every user's, those a reload took out of the plan too.
-  if (!released.empty()) actions_.release();
+  if (ended) actions_.release();
   for (const auto& stage : woken) {
     std::string error;
     const bool sent = SendMagicPackets(wakeAddress, stage.wake, &error);
@@ -92,12 +94,21 @@ void Coordinator::Observe(const Observation& observation) {
 
 void Coordinator::Reconfigure(const Config& config) {
   std::optional<std::pair<EventKind, std::string>> change;
+  std::vector<std::string> dueUsers;
   {
     std::lock_guard lock(mutex_);
     config_ = config;
     runner_.Reconfigure(config.stages, std::chrono::seconds(config.plan.wakeAfterSeconds));
+    // A stage that has gone in this failure and now names more machines: they go too.
+    const auto due = runner_.Due();
+    for (std::size_t i = 0; i < due.size(); ++i) {
+      if (!due[i]) continue;
+      const auto& users = runner_.Stages()[i].users;
+      dueUsers.insert(dueUsers.end(), users.begin(), users.end());
+    }
     change = Judge();
   }
+  if (!dueUsers.empty()) actions_.force(dueUsers);
   if (change) actions_.raise(change->first, change->second);
 }
 
@@ -127,9 +138,10 @@ void Coordinator::BatteryMeasured(double secondsToLow) {
 }
 
 std::optional<std::pair<EventKind, std::string>> Coordinator::Judge() {
-  if (!secondsToLow_) return std::nullopt;
+  // Without stages there is no plan to carry: this machine's own limit is its own business.
+  if (!secondsToLow_ || (config_.stages.empty() && !weak_)) return std::nullopt;
   const double needs = BatteryNeeds(config_, shutdownTimes_);
-  const bool weak = *secondsToLow_ < needs;
+  const bool weak = !config_.stages.empty() && *secondsToLow_ < needs;
   if (weak == weak_) return std::nullopt;
   weak_ = weak;
   const std::string figures =
@@ -180,7 +192,7 @@ PlanFacts Coordinator::Facts() const {
       facts.withThisMachine.push_back(machine(user));
     }
   }
-  facts.needsSeconds = BatteryNeeds(config_, shutdownTimes_);
+  if (!config_.stages.empty()) facts.needsSeconds = BatteryNeeds(config_, shutdownTimes_);
   facts.batteryWeak = weak_;
   return facts;
 }

@@ -44,6 +44,7 @@ PlanRunner::Actions PlanRunner::Observe(const Observation& observation) {
   const bool onBattery = observation.state == 2 || observation.state == 4;
   const bool online = observation.state == 1 && !observation.linkLost;
   if (online) {
+    actions.failureEnded = onBatterySince_.has_value();
     onBatterySince_.reset();
     for (std::size_t i = 0; i < stages_.size(); ++i) {
       if (!gone_[i]) continue;

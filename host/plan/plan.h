@@ -26,6 +26,7 @@ class PlanRunner {
     std::vector<std::size_t> due;       // stages due from now, in the plan's order
     std::vector<std::size_t> released;  // stages that went, now that the power is back
     std::vector<std::size_t> wake;      // stages whose machines are woken now
+    bool failureEnded = false;          // the power is back after a failure
     bool Empty() const { return due.empty() && released.empty() && wake.empty(); }
   };
   // Each observation in turn, as the host polls.
@@ -36,6 +37,8 @@ class PlanRunner {
   const std::vector<Config::Stage>& Stages() const { return stages_; }
   // Whether each stage has gone in this power failure (or waits for its machines to be woken).
   std::vector<bool> Gone() const;
+  // Whether each stage has gone in this power failure, which lasts.
+  const std::vector<bool>& Due() const { return gone_; }
   // How long the UPS has been on battery, continuously, as of the latest observation.
   std::optional<std::chrono::seconds> OnBatteryFor() const;
 

@@ -56,9 +56,26 @@ class SharedBackend : public corvale::testing::FakeNutBackend {
     variables.reset();
     if (status) variables = corvale::nut::Variables{{"ups.status", *status}};
   }
+  // A drill under way, and the answers heard.
+  std::uint64_t DrillAsked(const void*) override { return drill; }
+  void DrillAnswered(const void*, std::uint64_t id, bool ready, const std::string& text) override {
+    std::lock_guard lock(mutex_);
+    answers.push_back({id, ready, text});
+  }
+  struct Answer {
+    std::uint64_t id;
+    bool ready;
+    std::string text;
+  };
+  std::vector<Answer> Answers() const {
+    std::lock_guard lock(mutex_);
+    return answers;
+  }
+  std::atomic<std::uint64_t> drill{0};
 
  private:
   mutable std::mutex mutex_;
+  std::vector<Answer> answers;
 };
 
 // What the follower reported, for the test to wait on.
@@ -229,6 +246,29 @@ TEST_F(FollowerTest, LogsInAsASecondaryAndReportsEachStatus) {
   EXPECT_TRUE(readings.WaitForStatus("OL"));
   EXPECT_EQ(server->Connections(), 1u) << "stale data keeps the connection";
   EXPECT_EQ(Count(Logged(), "cannot follow"), 0u) << Logged();
+}
+
+TEST_F(FollowerTest, EachDrillIsAnsweredOnceAndALongAnswerIsCutToFitALine) {
+  auto server = Serve("127.0.0.1:0");
+  auto options = Options(Loopback(server->Ports().at(0)));
+  std::atomic<int> rehearsals{0};
+  options.rehearse = [&] {
+    ++rehearsals;
+    return FollowerOptions::Rehearsal{false, std::string(2000, 'x') + "\"\\\n"};
+  };
+  Follow(options);
+  ASSERT_TRUE(readings.WaitForStatus("OL")) << readings.Reasons();
+  backend.drill = 1733000000001;
+  for (int i = 0; i < 100 && backend.Answers().empty(); ++i) std::this_thread::sleep_for(20ms);
+  std::this_thread::sleep_for(300ms);  // more polls: still one answer
+  const auto answers = backend.Answers();
+  ASSERT_EQ(answers.size(), 1u) << Logged();
+  EXPECT_EQ(answers[0].id, 1733000000001u);
+  EXPECT_FALSE(answers[0].ready);
+  EXPECT_TRUE(answers[0].text.ends_with("...")) << answers[0].text.size();
+  EXPECT_GT(answers[0].text.size(), 300u) << "as much as fits";
+  EXPECT_EQ(rehearsals, 1);
+  EXPECT_EQ(Count(Logged(), "did not take"), 0u) << Logged();
 }
 
 TEST_F(FollowerTest, AServerThatRestartsIsFollowedAgainAfterANewLogin) {

@@ -165,6 +165,29 @@ TEST(ServiceBackendTest, LoginsARestartEndsCountUntilTheMachineIsBack) {
   std::fclose(sink);
 }
 
+// A drill's report that comes after its server was replaced (a reload) goes nowhere.
+TEST(ServiceBackendTest, ADrillOutlivingItsServerEndsQuietly) {
+  std::FILE* sink = std::tmpfile();
+  corvale::host::Logger log(false, sink);
+  corvale::nut::ServiceBackend backend(
+      {"ups1", {{"boss", "pw", corvale::nut::User::Upsmon::kPrimary, false, false, {}}}}, log);
+  backend.SetDrill([](const std::string&, const auto&, const auto&) { return "END DRILL ups1\n"; },
+                   std::chrono::milliseconds(500));
+  auto server = std::make_unique<corvale::nut::Server>(
+      backend, corvale::nut::ServerOptions{.listen = {"127.0.0.1:0"}, .certificate = "", .key = ""},
+      log);
+  std::string error;
+  ASSERT_TRUE(server->Start(&error)) << error;
+  RawClient client(server->Ports().at(0));
+  client.Send("USERNAME boss\nPASSWORD pw\nDRILL ups1\n");
+  EXPECT_EQ(client.Line(), "OK");
+  EXPECT_EQ(client.Line(), "OK");
+  server.reset();
+  std::this_thread::sleep_for(std::chrono::milliseconds(800));  // the report is due meanwhile
+  backend.Stop();
+  std::fclose(sink);
+}
+
 TEST_F(NutSessionTest, StaleDataAndTls) {
   backend.variables.reset();
   backend.tls = true;

@@ -207,6 +207,71 @@ TEST(BatteryVerdictTest, WeakWhenTheLastMeasureIsShorterThanThePlanNeedsAndSaidO
   std::fclose(sink);
 }
 
+TEST(PlanCoordinatorTest, AReloadDuringAnOutageNeitherStrandsFsdNorSparesANewMachine) {
+  auto loaded = ParseConfig(std::string(kUsers) +
+                            "[[stage]]\nname = \"vms\"\nusers = [\"vm\"]\nafter_seconds = 5\n");
+  ASSERT_TRUE(loaded.problems.empty()) << loaded.problems.front().message;
+  std::vector<std::string> forced;
+  int releases = 0;
+  corvale::host::plan::Coordinator::Actions actions;
+  actions.force = [&](const std::vector<std::string>& users) {
+    forced.insert(forced.end(), users.begin(), users.end());
+  };
+  actions.release = [&] { ++releases; };
+  actions.record = [](const std::string&, const std::string&) {};
+  std::FILE* sink = std::tmpfile();
+  corvale::host::Logger log(false, sink);
+  corvale::host::plan::Coordinator plan(loaded.config, actions, log);
+  const auto start = Clock::now();
+  const auto observe = [&](std::chrono::seconds at, std::uint32_t state) {
+    Observation observation;
+    observation.when = start + at;
+    observation.state = observation.polled = state;
+    plan.Observe(observation);
+  };
+  observe(0s, 2);
+  observe(5s, 2);
+  ASSERT_EQ(forced, std::vector<std::string>{"vm"});
+  // The stage now names one more machine: it goes at once.
+  auto wider = loaded.config;
+  wider.stages[0].users = {"vm", "nas"};
+  plan.Reconfigure(wider);
+  EXPECT_EQ(forced, (std::vector<std::string>{"vm", "vm", "nas"}));
+  // Then the stage is gone from the file: the power's return still ends every FSD.
+  auto none = loaded.config;
+  none.stages.clear();
+  plan.Reconfigure(none);
+  observe(9s, 1);
+  EXPECT_EQ(releases, 1);
+  std::fclose(sink);
+}
+
+TEST(BatteryVerdictTest, NoPlanNoVerdictAndABatteryAlreadyLowMeasuresNothing) {
+  const auto loaded = ParseConfig(kUsers);
+  int raised = 0;
+  corvale::host::plan::Coordinator::Actions actions;
+  actions.raise = [&](corvale::host::EventKind, const std::string&) { ++raised; };
+  std::FILE* sink = std::tmpfile();
+  corvale::host::Logger log(false, sink);
+  corvale::host::plan::Coordinator plan(loaded.config, actions, log);
+  plan.BatteryMeasured(1);
+  EXPECT_EQ(raised, 0) << "no stages: nothing to carry";
+  EXPECT_FALSE(plan.Facts().needsSeconds);
+  std::fclose(sink);
+  // A failure that arrives with a low battery: no measure in the history.
+  const auto now = std::chrono::system_clock::now();
+  corvale::host::BatteryPeriod period;
+  std::vector<corvale::host::HistoryRecord> records = {{now, "on-battery", "u", 2, "", {}},
+                                                       {now, "low-battery", "u", 4, "", {}},
+                                                       {now + 60s, "online", "u", 1, "", {}},
+                                                       {now + 90s, "on-battery", "u", 2, "", {}},
+                                                       {now + 200s, "low-battery", "u", 4, "", {}}};
+  for (auto& record : records) period.Mark(record);
+  const auto measures = corvale::host::BatteryMeasures(records);
+  ASSERT_EQ(measures.size(), 1u);
+  EXPECT_EQ(measures[0].secondsToLow, 110.0);
+}
+
 TEST(DrillReportTest, ADeadHelperAndMissingMachinesAreNamedAndTheWireFormKeepsEveryWord) {
   corvale::host::Config config;
   config.ups.port = "COM1";
