@@ -52,6 +52,8 @@ int RunPlan(const std::string& configPath, bool json);
 // A rehearsal of the shutdown on the machine with the cable, logged in as `user` (empty: the
 // first user who may force a shutdown); kExitNotReady when a check fails.
 int RunDrill(const std::string& configPath, const std::string& user);
+// A test notice through each [[notify]] entry (or the one named), and what became of it.
+int RunNotifyTest(const std::string& configPath, const std::string& name);
 
 // The Windows service's registration (the name "UPS" belongs to the driver's registry key).
 inline constexpr char kServiceName[] = "CorvaleUPS";

@@ -109,7 +109,12 @@ int main(int argc, char** argv) {
   drill->add_option("--user", drillUser,
                     "The [[users]] entry to log in as (default: the first that may force a "
                     "shutdown)");
-  for (auto* command : {plan, drill}) {
+  auto* notify = app.add_subcommand("notify", "Try the notifications ([[notify]])");
+  bool notifyTest = false;
+  std::string notifyName;
+  notify->add_flag("--test", notifyTest, "Send a test notice through each entry now")->required();
+  notify->add_option("NAME", notifyName, "Only this entry");
+  for (auto* command : {plan, drill, notify}) {
     command->add_option("--config", configPath, "The configuration file")->capture_default_str();
   }
 
@@ -178,6 +183,7 @@ int main(int argc, char** argv) {
     return RunHistory(historyOptions);
   }
   if (*plan) return RunPlan(configPath, planJson);
+  if (*notify) return RunNotifyTest(configPath, notifyName);
   if (*drill) return RunDrill(configPath, drillUser);
   if (*killPower) return RunKillPower(configPath, flagFile);
   if (*disarm) return RunDisarm(configPath);

@@ -167,7 +167,7 @@ std::optional<host::Config> HelperConfig(const std::string& path, const std::str
       lastGood.empty() ? nullptr : host::OpenFolder(kept.parent_path().string(), true, false, &why);
   if (loaded.problems.empty()) {
     // Root acts on this file: it must be root's alone, and only then is it kept.
-    const bool passwords = !loaded.config.users.empty() || !loaded.config.ups.password.empty();
+    const bool passwords = host::HoldsSecrets(loaded.config);
     if (auto untrusted = host::UntrustedConfig(path, passwords)) {
       Fail(kExitUsage, *untrusted);
       return std::nullopt;

@@ -16,6 +16,7 @@
 #include "host/host.h"
 #include "host/host_os.h"
 #include "host/http/http_server.h"
+#include "host/notify/notifier.h"
 #include "host/nut/nut_backend.h"
 #include "host/nut/nut_server.h"
 #include "host/plan/coordinator.h"
@@ -89,7 +90,8 @@ std::string TlsFiles(const host::Config& config) {
 constexpr const char* kKeysForTheNextStart[] = {
     "ups.name",     "ups.library", "shutdown.requests", "shutdown.results",
     "ups.server",   "ups.user",    "ups.password",      "ups.poll_seconds",
-    "ups.deadtime", "ups.ca_file", "ups.fingerprint",   "ups.require_tls"};
+    "ups.deadtime", "ups.ca_file", "ups.fingerprint",   "ups.require_tls",
+    "notify"};
 
 bool Contains(const std::vector<std::string>& keys, std::string_view key) {
   return std::find(keys.begin(), keys.end(), key) != keys.end();
@@ -147,7 +149,8 @@ class Service {
   host::agent::FollowerSource* follower_ = nullptr;  // an agent's, owned by the host
   std::unique_ptr<host::Host> host_;
   std::unique_ptr<host::plan::Coordinator> plan_;  // the primary's
-  host::HostOptions hostOptions_;                  // the main thread's: a reload replaces it
+  std::unique_ptr<host::notify::Notifier> notifier_;
+  host::HostOptions hostOptions_;  // the main thread's: a reload replaces it
   // What the history records name: taken at the start, as ups.name is, and read by any thread.
   const std::string upsName_;
   std::unique_ptr<host::StatusBoard> board_;
@@ -420,6 +423,25 @@ int Service::Run() {
         },
         std::chrono::seconds(15));
   }
+  if (!config.notify.empty()) {
+    host::notify::NotifierOptions notifying;
+    if (!config.events.history.empty()) {
+      notifying.outbox =
+          (std::filesystem::path(config.events.history).parent_path() / "outbox.jsonl").string();
+    }
+    notifying.host = host::MachineName();
+    for (const auto& entry : config.notify) {
+      std::string ignored;  // checked before the start
+      notifying.secrets.emplace_back(entry.name,
+                                     host::notify::ReadSecret(entry, &ignored).value_or(""));
+    }
+    notifier_ = std::make_unique<host::notify::Notifier>(
+        config.notify, config.ups.name, std::move(notifying), log_,
+        [this](const std::string& event, const std::string& message) {
+          Remember(event, 0, message, std::chrono::system_clock::now());
+        });
+    board.SetNotifications([this] { return notifier_->Facts(); });
+  }
   service.OnPoll([this, &board](const host::Observation& observation) {
     board.OnPoll(observation);
     if (plan_) plan_->Observe(observation);
@@ -428,6 +450,7 @@ int Service::Run() {
     const auto when = std::chrono::system_clock::now();  // one time for the page and the record
     board.OnEvent(event, when);
     Remember(host::EventName(event.kind), event.state, event.message, when);
+    if (notifier_) notifier_->OnEvent(event, when);
     if (plan_ && event.kind == host::EventKind::kLowBattery) {
       if (const auto measured = board.Snapshot().batterySecondsToLow) {
         plan_->BatteryMeasured(*measured);
@@ -533,6 +556,7 @@ int Service::Run() {
   requests.reset();
   host_.reset();  // its last events (a hook ending) still reach the page and the history
   follower_ = nullptr;
+  notifier_.reset();  // what it has not delivered waits in the outbox for the next start
   Remember("service-stopped", 0, "stopped", std::chrono::system_clock::now());
   {
     std::lock_guard lock(historyMutex_);

@@ -7,7 +7,8 @@ what=${1:-all}
 native=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev
         nlohmann-json3-dev libtomlplusplus-dev clang clang-format libclang-rt-14-dev valgrind
         lintian systemd man-db libasio-dev libssl-dev nut-client python3-nut openssl
-        libnss3-tools libboost-dev prometheus chromium curl strace)
+        libnss3-tools libboost-dev prometheus chromium curl strace libcurl4-openssl-dev
+        python3-aiosmtpd)
 windows=(g++-mingw-w64-i686-posix mingw-w64-i686-dev binutils-mingw-w64-i686 googletest
          wine wine32:i386 nsis python3-pefile libasio-dev libtomlplusplus-dev libcli11-dev nlohmann-json3-dev
          libboost-dev)

@@ -361,11 +361,128 @@ void ReadPlan(const toml::table& root, LoadedConfig& loaded) {
   }
 }
 
+// The events a notice may be asked for.
+const std::vector<std::string>& NoticeEvents() {
+  static const std::vector<std::string> events = {"online",
+                                                  "on-battery",
+                                                  "low-battery",
+                                                  "battery-failed",
+                                                  "battery-ok",
+                                                  "overload",
+                                                  "overload-ended",
+                                                  "system-failed",
+                                                  "system-ok",
+                                                  "communication-lost",
+                                                  "communication-restored",
+                                                  "shutdown",
+                                                  "shutdown-failed",
+                                                  "shutdown-abandoned",
+                                                  "kill-power",
+                                                  "shutdown-unready",
+                                                  "shutdown-ready",
+                                                  "drill",
+                                                  "battery-weak",
+                                                  "battery-weak-ended"};
+  return events;
+}
+
+// [[notify]]: who hears of what, over which kind of receiver, with which secret.
+void ReadNotify(const toml::table& root, LoadedConfig& loaded) {
+  Config& config = loaded.config;
+  auto& problems = loaded.problems;
+  const toml::node* entries = root.get("notify");
+  if (entries == nullptr) return;
+  const toml::array* list = entries->as_array();
+  if (list == nullptr || !list->is_array_of_tables()) {
+    problems.push_back({LineOf(*entries), "notify must be [[notify]] tables"});
+    return;
+  }
+  std::set<std::string> names;
+  for (const toml::node& item : *list) {
+    Config::Notify entry;
+    const int line = LineOf(item);
+    std::string kind;
+    {
+      TableReader reader(*item.as_table(), "notify", problems);
+      reader.String("name", entry.name, 64);
+      reader.String("kind", kind, 16);
+      reader.Strings("events", entry.events, NoticeEvents());
+      reader.String("url", entry.url, 2048);
+      reader.String("format", entry.format, 16);
+      reader.String("token", entry.token, 4096);
+      reader.String("token_file", entry.tokenFile);
+      reader.String("user", entry.user, 256);
+      reader.String("password", entry.password, 256);
+      reader.String("password_file", entry.passwordFile);
+      reader.String("from", entry.from, 256);
+      reader.Strings("to", entry.to);
+      reader.String("ca_file", entry.caFile);
+      reader.Bool("insecure", entry.insecure);
+      reader.Integer("after_seconds", entry.afterSeconds, 0, 86400);
+      reader.Integer("remind_minutes", entry.remindMinutes, 0, 1440);
+      reader.Bool("blip", entry.blip);
+    }
+    const std::string who = "notify \"" + entry.name + "\"";
+    const auto problem = [&](const std::string& message) { problems.push_back({line, message}); };
+    if (entry.name.empty() || !SendableWord(entry.name)) {
+      problem("each [[notify]] needs a name without spaces or quotes");
+    } else if (!names.insert(entry.name).second) {
+      problem(who + " is named twice");
+    }
+    if (kind == "webhook") {
+      entry.kind = Config::Notify::Kind::kWebhook;
+    } else if (kind == "ntfy") {
+      entry.kind = Config::Notify::Kind::kNtfy;
+    } else if (kind == "smtp") {
+      entry.kind = Config::Notify::Kind::kSmtp;
+    } else {
+      problem(who + ": kind is \"webhook\", \"ntfy\" or \"smtp\", not \"" + kind + "\"");
+    }
+    const bool mail = entry.kind == Config::Notify::Kind::kSmtp;
+    const std::string scheme = entry.url.substr(0, entry.url.find("://"));
+    const bool web = scheme == "http" || scheme == "https";
+    const bool post = scheme == "smtp" || scheme == "smtps";
+    if (entry.url.find("://") == std::string::npos || (mail ? !post : !web) ||
+        entry.url.find_first_of(" \t\r\n") != std::string::npos) {
+      problem(who + ": url must be " +
+              (mail ? "smtp://server:587 (STARTTLS) or smtps://server:465"
+                    : "an https:// (or http://) address") +
+              ", not \"" + entry.url + "\"");
+    }
+    if (entry.format != "json" && entry.format != "text") {
+      problem(who + ": format is \"json\" or \"text\", not \"" + entry.format + "\"");
+    }
+    if (!entry.token.empty() && !entry.tokenFile.empty()) {
+      problem(who + ": token and token_file exclude each other");
+    }
+    if (!entry.password.empty() && !entry.passwordFile.empty()) {
+      problem(who + ": password and password_file exclude each other");
+    }
+    const bool secret = !entry.token.empty() || !entry.tokenFile.empty() ||
+                        !entry.password.empty() || !entry.passwordFile.empty();
+    // smtp:// is upgraded with STARTTLS, which is required; http:// never is.
+    if (secret && scheme == "http" && !entry.insecure) {
+      problem(who +
+              ": a token over http:// travels in clear: use https://, or set insecure = "
+              "true");
+    }
+    if (mail && (entry.from.empty() || entry.to.empty())) {
+      problem(who + ": mail needs from and to");
+    }
+    for (const auto* file : {&entry.tokenFile, &entry.passwordFile, &entry.caFile}) {
+      if (!file->empty() && !std::filesystem::path(*file).is_absolute()) {
+        problem(who + ": " + *file + " must be an absolute path");
+      }
+    }
+    config.notify.push_back(std::move(entry));
+  }
+}
+
 void ReadDocument(const toml::table& root, LoadedConfig& loaded) {
   Config& config = loaded.config;
   auto& problems = loaded.problems;
-  static const std::set<std::string> kSections = {"ups",  "shutdown", "events", "network",
-                                                  "http", "users",    "stage",  "plan"};
+  static const std::set<std::string> kSections = {"ups",   "shutdown", "events", "network", "http",
+                                                  "users", "stage",    "plan",   "notify"};
   for (const auto& [key, node] : root) {
     if (!kSections.count(std::string(key.str()))) {
       problems.push_back({LineOf(node), "unknown section or key '" + std::string(key.str()) + "'"});
@@ -405,7 +522,7 @@ void ReadDocument(const toml::table& root, LoadedConfig& loaded) {
     }
     // Files made from the shipped one set them: warned of, not refused.
     for (const char* key :
-         {"ups.devices", "ups.registry", "ups.library", "shutdown.turn_off_delay"}) {
+         {"ups.devices", "ups.registry", "ups.library", "shutdown.turn_off_delay", "plan"}) {
       if (root.at_path(key)) config.ignoredByAgent.emplace_back(key);
     }
     if (!config.ups.caFile.empty() && !config.ups.fingerprint.empty()) {
@@ -465,7 +582,8 @@ void ReadDocument(const toml::table& root, LoadedConfig& loaded) {
     const toml::array* list = users->as_array();
     if (list == nullptr || !list->is_array_of_tables()) {
       problems.push_back({LineOf(*users), "users must be [[users]] tables"});
-      return ReadPlan(root, loaded);
+      ReadPlan(root, loaded);
+      return ReadNotify(root, loaded);
     }
     for (const toml::node& entry : *list) {
       Config::User user;
@@ -505,9 +623,17 @@ void ReadDocument(const toml::table& root, LoadedConfig& loaded) {
     }
   }
   ReadPlan(root, loaded);
+  ReadNotify(root, loaded);
 }
 
 }  // namespace
+
+bool HoldsSecrets(const Config& config) {
+  return !config.users.empty() || !config.ups.password.empty() ||
+         std::any_of(config.notify.begin(), config.notify.end(), [](const Config::Notify& entry) {
+           return !entry.token.empty() || !entry.password.empty();
+         });
+}
 
 LoadedConfig ParseConfig(std::string_view text) {
   LoadedConfig loaded;
@@ -581,6 +707,7 @@ std::vector<std::string> ChangedKeys(const Config& before, const Config& after) 
   compare("stage", a.stages, b.stages);
   compare("plan.wake_after_seconds", a.plan.wakeAfterSeconds, b.plan.wakeAfterSeconds);
   compare("plan.wake_address", a.plan.wakeAddress, b.plan.wakeAddress);
+  compare("notify", a.notify, b.notify);
   return changed;
 }
 

@@ -84,9 +84,31 @@ struct Config {
     std::uint32_t wakeAfterSeconds = 120;  // of power back before the early machines are woken
     std::string wakeAddress = "255.255.255.255:9";  // where the magic packets go (UDP)
   } plan;
+  // Notifications the service sends itself: each entry a receiver and the events it wants.
+  struct Notify {
+    std::string name;
+    enum class Kind { kWebhook, kNtfy, kSmtp } kind = Kind::kWebhook;
+    std::vector<std::string> events;  // event names; empty: the ones people act on
+    std::string url;                  // http(s):// for webhook and ntfy; smtp:// or smtps://
+    std::string format = "json";      // webhook: "json", or "text" ({"text": ...}, chat services)
+    std::string token, tokenFile;     // webhook, ntfy: a bearer token, or the file holding it
+    std::string user, password, passwordFile;  // smtp: the login
+    std::string from;
+    std::vector<std::string> to;
+    std::string caFile;  // the receiver's certificate checked against this instead of the system's
+    bool insecure = false;            // a secret over a connection without TLS, allowed
+    std::uint32_t afterSeconds = 0;   // on battery this long before the notice goes
+    std::uint32_t remindMinutes = 0;  // a reminder this often while on battery; 0: none
+    bool blip = false;                // one "blip" line for a failure shorter than after_seconds
+    friend bool operator==(const Notify&, const Notify&) = default;
+  };
+  std::vector<Notify> notify;
   // Keys of the machine with the cable that an agent's file sets and the agent ignores.
   std::vector<std::string> ignoredByAgent;
 };
+
+// Whether the file holds a secret (a password or token) that others must not read.
+bool HoldsSecrets(const Config& config);
 
 struct ConfigProblem {
   int line = 0;  // 0: the file as a whole

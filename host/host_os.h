@@ -147,6 +147,8 @@ bool AppendDurably(const std::string& path, const std::string& data, std::string
 // Waits until the folder holding `path` has its entries on the disk (a file made, renamed or
 // removed there); false with `error` set when that fails.
 bool SyncFolderOf(const std::string& path, std::string* error);
+// This machine's name, as notices name it.
+std::string MachineName();
 // Where the power-event history lives: the service's state folder.
 std::string DefaultHistoryFile();
 

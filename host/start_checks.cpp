@@ -1,5 +1,6 @@
 #include "host/start_checks.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <tuple>
@@ -8,6 +9,7 @@
 #include "host/history.h"
 #include "host/host_os.h"
 #include "host/listening.h"
+#include "host/notify/sender.h"
 #include "host/nut/nut_server.h"
 #include "host/plan/coordinator.h"
 
@@ -110,8 +112,7 @@ void CheckAgent(const Config::Ups& ups, bool installed, StartChecks& checks) {
 StartChecks CheckBeforeStart(const Config& config, const std::string& path) {
   StartChecks checks;
   std::error_code error;
-  if (auto untrusted =
-          UntrustedConfig(path, !config.users.empty() || !config.ups.password.empty())) {
+  if (auto untrusted = UntrustedConfig(path, HoldsSecrets(config))) {
     checks.problems.push_back(*untrusted);
   }
   // Root writes the flag and the helper's answers: in folders only root may write, or the
@@ -187,7 +188,35 @@ StartChecks CheckBeforeStart(const Config& config, const std::string& path) {
       checks.warnings.push_back(std::move(warning));
     }
   }
-  if (!config.ups.Agent() && !config.events.history.empty()) {
+  if (std::string why; !config.notify.empty() && !notify::SendingAvailable(&why)) {
+    checks.problems.push_back("[[notify]]: " + why);
+  }
+  for (const auto& entry : config.notify) {
+    std::string why;
+    if (!notify::ReadSecret(entry, &why)) {
+      checks.problems.push_back("notify \"" + entry.name + "\": " + why);
+    }
+    if (!entry.caFile.empty()) {
+      if (std::ifstream in(entry.caFile); !in) {
+        checks.problems.push_back("notify \"" + entry.name + "\": cannot read " + entry.caFile);
+      }
+    }
+  }
+  if (!config.notify.empty() && config.events.history.empty()) {
+    checks.warnings.push_back(
+        "[[notify]] without events.history: the outbox is kept beside the history, so notices "
+        "waiting for a receiver are lost if the service stops");
+  }
+  if (!config.stages.empty() &&
+      std::all_of(config.network.listen.begin(), config.network.listen.end(),
+                  [](const std::string& address) {
+                    return address.starts_with("127.") || address.starts_with("[::1]");
+                  })) {
+    checks.warnings.push_back(
+        "[[stage]]: network.listen serves this machine only (loopback): the other machines "
+        "cannot follow the plan unless they are guests reaching it there; serve the LAN");
+  }
+  if (!config.stages.empty() && !config.events.history.empty()) {
     // The last outage that ran the battery low says whether it carries the plan.
     constexpr std::size_t kRecordsSearched = 1000;
     const auto recent = ReadRecentHistory(config.events.history, std::nullopt, kRecordsSearched);

@@ -30,6 +30,12 @@ void StatusBoard::SetPlan(std::function<PlanFacts()> plan) {
   plan_ = std::move(plan);
 }
 
+void StatusBoard::SetNotifications(
+    std::function<std::vector<notify::NotifyFacts>()> notifications) {
+  std::lock_guard lock(mutex_);
+  notifications_ = std::move(notifications);
+}
+
 void StatusBoard::SetShutdownReady(std::function<bool()> ready) {
   std::lock_guard lock(mutex_);
   shutdownReady_ = std::move(ready);
@@ -67,7 +73,7 @@ void StatusBoard::OnEvent(const UpsEvent& event, std::chrono::system_clock::time
     snapshot_.onBatterySince = when;
   }
   if (event.kind == EventKind::kLowBattery && snapshot_.onBatterySince && !lowThisFailure_ &&
-      !startUnknown_) {
+      !startUnknown_ && when - *snapshot_.onBatterySince >= kArrivedLow) {
     snapshot_.batterySecondsToLow =
         std::chrono::duration<double>(when - *snapshot_.onBatterySince).count();
     snapshot_.batteryMeasures.push_back({when, *snapshot_.batterySecondsToLow});
@@ -92,6 +98,7 @@ StatusSnapshot StatusBoard::Snapshot() const {
   std::function<bool()> ready;
   std::function<FollowingFacts()> following;
   std::function<PlanFacts()> plan;
+  std::function<std::vector<notify::NotifyFacts>()> notifications;
   StatusSnapshot copy;
   {
     std::lock_guard lock(mutex_);
@@ -101,6 +108,7 @@ StatusSnapshot StatusBoard::Snapshot() const {
     ready = shutdownReady_;
     following = following_;
     plan = plan_;
+    notifications = notifications_;
   }
   copy.now = std::chrono::system_clock::now();
   if (copy.onBatterySince) {
@@ -113,6 +121,7 @@ StatusSnapshot StatusBoard::Snapshot() const {
   if (ready) copy.shutdownReady = ready();
   if (following) copy.following = following();
   if (plan) copy.plan = plan();
+  if (notifications) copy.notify = notifications();
   return copy;
 }
 

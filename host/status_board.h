@@ -14,6 +14,7 @@
 
 #include "host/events.h"
 #include "host/history.h"
+#include "host/notify/facts.h"
 #include "host/supervisor.h"
 
 namespace corvale::host {
@@ -77,6 +78,7 @@ struct StatusSnapshot {
   SharingFacts sharing;
   std::optional<FollowingFacts> following;  // an agent's
   std::optional<PlanFacts> plan;            // a primary's
+  std::vector<notify::NotifyFacts> notify;  // each [[notify]] entry
   std::uint64_t httpRequests = 0;           // answered by the HTTP endpoint, this one included
   std::deque<HistoryRecord> recentEvents;   // the newest last
 };
@@ -93,6 +95,7 @@ class StatusBoard {
   void SetShutdownReady(std::function<bool()> ready);
   void SetFollowing(std::function<FollowingFacts()> following);
   void SetPlan(std::function<PlanFacts()> plan);
+  void SetNotifications(std::function<std::vector<notify::NotifyFacts>()> notifications);
   // The measures the history holds, oldest first, before this run measures any.
   void SetBatteryMeasures(const std::vector<BatteryMeasure>& measures);
 
@@ -112,6 +115,7 @@ class StatusBoard {
   std::function<bool()> shutdownReady_;
   std::function<FollowingFacts()> following_;
   std::function<PlanFacts()> plan_;
+  std::function<std::vector<notify::NotifyFacts>()> notifications_;
 };
 
 }  // namespace corvale::host

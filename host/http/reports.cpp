@@ -139,6 +139,31 @@ std::string Metrics(const StatusSnapshot& snapshot, const std::string& version) 
       }
     }
   }
+  if (!snapshot.notify.empty()) {
+    family("corvale_ups_notices_sent_total", "counter", "Notices delivered, per [[notify]] entry.");
+    for (const auto& entry : snapshot.notify) {
+      sample("corvale_ups_notices_sent_total", ups + ",notify=\"" + Label(entry.name) + "\"",
+             std::to_string(entry.sent));
+    }
+    family("corvale_ups_notices_failed_total", "counter",
+           "Tries to deliver a notice that failed (each is tried again), per entry.");
+    for (const auto& entry : snapshot.notify) {
+      sample("corvale_ups_notices_failed_total", ups + ",notify=\"" + Label(entry.name) + "\"",
+             std::to_string(entry.failed));
+    }
+    family("corvale_ups_notices_queued", "gauge", "Notices waiting in the outbox, per entry.");
+    for (const auto& entry : snapshot.notify) {
+      sample("corvale_ups_notices_queued", ups + ",notify=\"" + Label(entry.name) + "\"",
+             std::to_string(entry.queued));
+    }
+    family("corvale_ups_notice_oldest_queued_seconds", "gauge",
+           "Age of the oldest notice waiting, per entry (0: none waits).");
+    for (const auto& entry : snapshot.notify) {
+      sample("corvale_ups_notice_oldest_queued_seconds",
+             ups + ",notify=\"" + Label(entry.name) + "\"",
+             Number(entry.oldestQueuedSeconds.value_or(0)));
+    }
+  }
   family("corvale_ups_http_requests_total", "counter", "Requests the HTTP endpoint answered.");
   sample("corvale_ups_http_requests_total", ups, std::to_string(snapshot.httpRequests));
   family("corvale_ups_build_info", "gauge", "The service's version (always 1).");
@@ -241,6 +266,20 @@ std::string StatusJson(const StatusSnapshot& snapshot, const std::string& versio
                      {"problem", snapshot.following->problem}};
   }
   if (snapshot.plan) json["plan"] = PlanJson(*snapshot.plan);
+  if (!snapshot.notify.empty()) {
+    nlohmann::json entries = nlohmann::json::array();
+    for (const auto& entry : snapshot.notify) {
+      entries.push_back({{"name", entry.name},
+                         {"sent", entry.sent},
+                         {"failed", entry.failed},
+                         {"queued", entry.queued},
+                         {"oldest_queued_seconds", entry.oldestQueuedSeconds
+                                                       ? nlohmann::json(*entry.oldestQueuedSeconds)
+                                                       : nlohmann::json(nullptr)},
+                         {"problem", entry.problem}});
+    }
+    json["notify"] = entries;
+  }
   return Dump(json);
 }
 

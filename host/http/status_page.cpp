@@ -51,6 +51,7 @@ corvale-ups-shutdown.path</code></p></section>
   <tr><td>Last reply</td><td id="lastpoll"></td></tr>
   <tr id="clientsrow"><td>NUT clients</td><td id="clients"></td></tr>
   <tr id="agentrow"><td>Followed on</td><td id="agent"></td></tr>
+  <tr id="notifyrow"><td>Notifications</td><td id="notify"></td></tr>
 </table></section>
 <section id="plan"><h2>Shutdown plan</h2><table id="stages"></table></section>
 <section id="battery"><h2>Battery: time from on battery to low battery</h2>
@@ -107,6 +108,12 @@ function show(status) {
   $("events").replaceChildren(...rows);
   drawBattery(status.battery_measures || []);
   drawPlan(status.plan);
+  // Each receiver: all delivered, or how many wait and why.
+  const notices = status.notify || [];
+  $("notifyrow").style.display = notices.length ? "" : "none";
+  $("notify").textContent = notices.map((entry) => entry.name + ": " + (entry.queued
+      ? entry.queued + " waiting" + (entry.problem ? " (" + entry.problem + ")" : "")
+      : entry.sent + " delivered")).join("; ");
   $("updated").textContent = "Updated " + new Date().toLocaleTimeString();
 }
 // Each power failure that ran the battery low, as a point over time: a wearing battery falls.

@@ -744,4 +744,10 @@ std::optional<std::string> UntrustedConfig(const std::string& path, bool passwor
   return std::nullopt;
 }
 
+std::string MachineName() {
+  char name[256] = "";
+  if (gethostname(name, sizeof name - 1) != 0) return "this machine";
+  return name;
+}
+
 }  // namespace corvale::host

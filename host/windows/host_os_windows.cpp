@@ -592,4 +592,11 @@ std::optional<std::string> UntrustedFolder(const std::string&) {
   return std::nullopt;  // the service runs as LocalSystem and writes its own folders
 }
 
+std::string MachineName() {
+  char name[MAX_COMPUTERNAME_LENGTH + 1] = "";
+  DWORD size = sizeof name;
+  if (!GetComputerNameA(name, &size)) return "this machine";
+  return name;
+}
+
 }  // namespace corvale::host

@@ -1,0 +1,295 @@
+#include "host/notify/notifier.h"
+
+#include <algorithm>
+#include <fstream>
+#include <random>
+
+namespace corvale::host::notify {
+
+using SystemClock = std::chrono::system_clock;
+
+const std::vector<std::string>& DefaultNoticeEvents() {
+  static const std::vector<std::string> events = {
+      "on-battery",      "online",     "low-battery",      "communication-lost", "shutdown",
+      "shutdown-failed", "kill-power", "shutdown-unready", "battery-weak",       "drill"};
+  return events;
+}
+
+int NoticePriority(const std::string& event) {
+  if (event == "low-battery" || event == "shutdown" || event == "shutdown-failed" ||
+      event == "kill-power") {
+    return 5;
+  }
+  if (event == "on-battery" || event == "reminder" || event == "communication-lost" ||
+      event == "battery-weak" || event == "shutdown-unready") {
+    return 4;
+  }
+  return 3;
+}
+
+std::string LateText(std::chrono::seconds late) {
+  if (late < std::chrono::seconds(30)) return "";
+  const std::string after = late < std::chrono::minutes(2)
+                                ? std::to_string(late.count()) + " s"
+                                : std::to_string(late.count() / 60) + " min";
+  return "sent " + after + " late: the receiver could not be reached before";
+}
+
+std::optional<std::string> ReadSecret(const Config::Notify& entry, std::string* error) {
+  const std::string& file = entry.tokenFile.empty() ? entry.passwordFile : entry.tokenFile;
+  if (file.empty()) return entry.token.empty() ? entry.password : entry.token;
+  std::ifstream in(file, std::ios::binary);
+  std::string secret;
+  if (!in || !std::getline(in, secret)) {
+    *error = "cannot read " + file;
+    return std::nullopt;
+  }
+  while (!secret.empty() && (secret.back() == '\r' || secret.back() == ' ')) secret.pop_back();
+  return secret;
+}
+
+std::string Subject(const Notice& notice) {
+  std::string when = UtcTimestamp(notice.time);  // "2026-12-08T14:02:00Z"
+  when = when.substr(11, 5) + " UTC";
+  if (notice.event == "on-battery") return notice.ups + ": on battery since " + when;
+  if (notice.event == "reminder") return notice.ups + ": still on battery (since " + when + ")";
+  if (notice.event == "blip") return notice.ups + ": a short power failure at " + when;
+  if (notice.event == "test") return notice.ups + ": a test notice";
+  return notice.ups + ": " + notice.event + " at " + when;
+}
+
+struct Notifier::Entry {
+  explicit Entry(Config::Notify chosen) : config(std::move(chosen)) {}
+  Config::Notify config;
+  std::string secret;
+  mutable std::mutex mutex;
+  std::condition_variable changed;
+  std::vector<Notice> inbox;  // to go into the outbox, on this entry's thread
+  bool stopping = false;
+  // The power failure this entry is told of: held until it has lasted `afterSeconds`.
+  std::optional<Notice> held;
+  std::optional<SystemClock::time_point> onBatterySince, nextReminder;
+  bool told = false;  // the on-battery notice went (not held back)
+  std::uint64_t sent = 0, failed = 0;
+  std::string problem;
+  std::thread thread;
+};
+
+Notifier::Notifier(std::vector<Config::Notify> entries, std::string ups, NotifierOptions options,
+                   Logger& log, Recorder record)
+    : ups_(std::move(ups)),
+      options_(std::move(options)),
+      log_(log),
+      record_(std::move(record)),
+      outbox_(options_.outbox, options_.capacity) {
+  for (auto& config : entries) {
+    auto entry = std::make_unique<Entry>(std::move(config));
+    for (const auto& [name, secret] : options_.secrets) {
+      if (name == entry->config.name) entry->secret = secret;
+    }
+    entries_.push_back(std::move(entry));
+  }
+  const auto waiting = outbox_.Pending().size();
+  if (waiting != 0) {
+    log_.Log(Priority::kNotice,
+             std::to_string(waiting) + " notices from before the restart are still to be sent");
+  }
+  for (auto& entry : entries_) {
+    entry->thread = std::thread([this, raw = entry.get()] { Work(*raw); });
+  }
+}
+
+Notifier::~Notifier() {
+  for (auto& entry : entries_) {
+    {
+      std::lock_guard lock(entry->mutex);
+      entry->stopping = true;
+    }
+    entry->changed.notify_all();
+  }
+  for (auto& entry : entries_) {
+    if (entry->thread.joinable()) entry->thread.join();
+  }
+}
+
+void Notifier::OnEvent(const UpsEvent& event, SystemClock::time_point when) {
+  const std::string name = EventName(event.kind);
+  for (auto& entry : entries_) {
+    const auto& wanted =
+        entry->config.events.empty() ? DefaultNoticeEvents() : entry->config.events;
+    const bool asked = std::find(wanted.begin(), wanted.end(), name) != wanted.end();
+    Notice notice{NewNoticeId(),       entry->config.name, name, ups_,
+                  event.state,         event.message,      when, 0,
+                  NoticePriority(name)};
+    std::lock_guard lock(entry->mutex);
+    if (event.kind == EventKind::kOnBattery) {
+      entry->onBatterySince = when;
+      entry->told = false;
+      if (entry->config.remindMinutes != 0) {
+        entry->nextReminder = when + std::chrono::minutes(entry->config.remindMinutes);
+      }
+      if (!asked) continue;
+      if (entry->config.afterSeconds != 0) {
+        entry->held = std::move(notice);  // goes once the failure has lasted
+        entry->changed.notify_all();
+        continue;
+      }
+      entry->told = true;
+    } else if (event.kind == EventKind::kOnline) {
+      const bool blip = entry->held.has_value();
+      const auto since = entry->onBatterySince;
+      // Online at a start, or after a failure nobody was told of, is no news.
+      const bool news = since.has_value() && !blip && entry->told;
+      entry->held.reset();
+      entry->onBatterySince.reset();
+      entry->nextReminder.reset();
+      if (blip) {
+        // Shorter than after_seconds: nothing, or one line when asked for.
+        if (entry->config.blip && since) {
+          const auto lasted = std::chrono::duration_cast<std::chrono::seconds>(when - *since);
+          entry->inbox.push_back(
+              {NewNoticeId(), entry->config.name, "blip", ups_, event.state,
+               "a power failure of " + std::to_string(lasted.count()) + " s, shorter than the " +
+                   std::to_string(entry->config.afterSeconds) + " s that a notice waits for",
+               when, 0, 3});
+          entry->changed.notify_all();
+        }
+        continue;
+      }
+      if (!news) continue;
+    }
+    if (!asked) continue;
+    entry->inbox.push_back(std::move(notice));
+    entry->changed.notify_all();
+  }
+}
+
+void Notifier::Work(Entry& entry) {
+  std::mt19937 random(std::random_device{}());
+  auto backoff = options_.firstRetry;
+  auto retryAt = SystemClock::now();
+  bool failing = false;
+  std::string loggedReason;
+  std::unique_lock lock(entry.mutex);
+  while (!entry.stopping) {
+    const auto now = SystemClock::now();
+    // A held on-battery notice whose time has come, and reminders while it lasts.
+    if (entry.held && entry.onBatterySince &&
+        now - *entry.onBatterySince >= std::chrono::seconds(entry.config.afterSeconds)) {
+      entry.inbox.push_back(std::move(*entry.held));
+      entry.held.reset();
+      entry.told = true;
+    }
+    if (entry.nextReminder && now >= *entry.nextReminder && entry.onBatterySince) {
+      if (entry.told) {
+        const auto lasted =
+            std::chrono::duration_cast<std::chrono::minutes>(now - *entry.onBatterySince);
+        entry.inbox.push_back({NewNoticeId(), entry.config.name, "reminder", ups_, 2,
+                               "still on battery, for " + std::to_string(lasted.count()) + " min",
+                               *entry.onBatterySince, 0, 4});
+      }
+      entry.nextReminder = *entry.nextReminder + std::chrono::minutes(entry.config.remindMinutes);
+    }
+    // Into the outbox, on the disk, before the first try.
+    auto arrived = std::move(entry.inbox);
+    entry.inbox.clear();
+    lock.unlock();
+    for (auto& notice : arrived) {
+      std::string error;
+      if (!outbox_.Add(notice, &error)) {
+        log_.Log(Priority::kError,
+                 "the outbox cannot be written (" + error + "): the notice is kept in memory only");
+      }
+    }
+    std::optional<Notice> next;
+    if (SystemClock::now() >= retryAt) next = outbox_.Next(entry.config.name);
+    if (next && SystemClock::now() - next->time > options_.maxAge) {
+      outbox_.Dropped(next->id);
+      log_.Log(Priority::kError, "notify \"" + entry.config.name + "\": gave up on the " +
+                                     next->event + " notice of " + UtcTimestamp(next->time) +
+                                     ": undelivered for " +
+                                     std::to_string(options_.maxAge.count() / 3600) + " h");
+      lock.lock();
+      continue;
+    }
+    if (next) {
+      Extras extras;
+      extras.host = options_.host;
+      extras.late = LateText(
+          std::chrono::duration_cast<std::chrono::seconds>(SystemClock::now() - next->time));
+      extras.dropped = outbox_.DroppedCount(entry.config.name);
+      extras.cancelled = [&entry] {
+        std::lock_guard stopping(entry.mutex);
+        return entry.stopping;
+      };
+      const Delivery delivery = options_.send(entry.config, entry.secret, *next, extras);
+      if (delivery.delivered) {
+        outbox_.Delivered(next->id);
+        outbox_.ForgetDropped(entry.config.name, extras.dropped);  // said now
+        if (failing) {
+          log_.Log(Priority::kNotice, "notify \"" + entry.config.name + "\": delivering again");
+        }
+        failing = false;
+        loggedReason.clear();
+        backoff = options_.firstRetry;
+        retryAt = SystemClock::now();
+        if (record_) {
+          record_("notice-sent", "notify \"" + entry.config.name + "\": " + next->event +
+                                     " notice " + next->id + " delivered" +
+                                     (extras.late.empty() ? "" : " (" + extras.late + ")"));
+        }
+      } else {
+        if (delivery.reason != loggedReason) {
+          log_.Log(Priority::kWarning, "notify \"" + entry.config.name + "\": " + next->event +
+                                           " notice not delivered: " + delivery.reason +
+                                           "; trying again");
+          loggedReason = delivery.reason;
+        }
+        failing = true;
+        std::uniform_int_distribution<long long> spread(0, backoff.count() / 4);
+        retryAt = SystemClock::now() + backoff + std::chrono::milliseconds(spread(random));
+        backoff = std::min(backoff * 2, options_.longestRetry);
+      }
+      lock.lock();
+      if (delivery.delivered) {
+        ++entry.sent;
+        entry.problem.clear();
+      } else {
+        ++entry.failed;
+        entry.problem = delivery.reason;
+      }
+      continue;
+    }
+    lock.lock();
+    // Until something arrives, a retry is due, or a held notice or reminder falls due.
+    auto until = SystemClock::now() + std::chrono::minutes(1);
+    if (outbox_.Queued(entry.config.name) != 0) until = std::min(until, retryAt);
+    if (entry.held && entry.onBatterySince) {
+      until =
+          std::min(until, *entry.onBatterySince + std::chrono::seconds(entry.config.afterSeconds));
+    }
+    if (entry.nextReminder) until = std::min(until, *entry.nextReminder);
+    entry.changed.wait_until(lock, until, [&] { return entry.stopping || !entry.inbox.empty(); });
+  }
+}
+
+std::vector<NotifyFacts> Notifier::Facts() const {
+  std::vector<NotifyFacts> facts;
+  const auto now = SystemClock::now();
+  for (const auto& entry : entries_) {
+    NotifyFacts fact;
+    fact.name = entry->config.name;
+    fact.queued = outbox_.Queued(fact.name);
+    if (const auto oldest = outbox_.OldestQueued(fact.name)) {
+      fact.oldestQueuedSeconds = std::chrono::duration<double>(now - *oldest).count();
+    }
+    std::lock_guard lock(entry->mutex);
+    fact.sent = entry->sent;
+    fact.failed = entry->failed;
+    if (fact.queued != 0) fact.problem = entry->problem;
+    facts.push_back(std::move(fact));
+  }
+  return facts;
+}
+
+}  // namespace corvale::host::notify

@@ -1,0 +1,71 @@
+// The durable outbox of notices: each appended and on the disk before its first try, each
+// delivery or drop recorded after it, so that a restart (or a power cut) loses none and a
+// receiver may see one twice at most (the id tells it). JSON lines beside the history, compacted
+// to what is still due when it grows.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace corvale::host::notify {
+
+struct Notice {
+  std::string id;     // unique: a receiver may drop a repeat
+  std::string entry;  // the [[notify]] entry it goes through
+  std::string event;  // an event's name, "reminder", "blip" or "test"
+  std::string ups;
+  std::uint32_t state = 0;
+  std::string message;
+  std::chrono::system_clock::time_point time;  // when it happened
+  std::uint64_t sequence = 0;
+  int priority = 3;  // 5 urgent (low battery, shutdown, kill-power) to 1
+  friend bool operator==(const Notice&, const Notice&) = default;
+};
+
+// A new id: 128 random bits in hexadecimal.
+std::string NewNoticeId();
+
+class Outbox {
+ public:
+  // Reads what `path` holds still due; an empty path keeps nothing on the disk.
+  Outbox(std::string path, std::size_t capacity);
+  Outbox(const Outbox&) = delete;
+  Outbox& operator=(const Outbox&) = delete;
+
+  // Appended and synced to the disk; false with `error` when the disk refused (the notice is
+  // kept in memory and still goes). Past the capacity the oldest notice of the lowest priority
+  // is dropped and counted.
+  bool Add(Notice notice, std::string* error);
+  // The oldest still due for `entry`.
+  std::optional<Notice> Next(const std::string& entry) const;
+  void Delivered(const std::string& id);
+  // Given up (too old): recorded like a delivery.
+  void Dropped(const std::string& id);
+  // Notices of `entry` dropped for room and not yet told: the next delivered one says so.
+  std::size_t DroppedCount(const std::string& entry) const;
+  void ForgetDropped(const std::string& entry, std::size_t told);
+  std::size_t Queued(const std::string& entry) const;
+  std::optional<std::chrono::system_clock::time_point> OldestQueued(const std::string& entry) const;
+  std::vector<Notice> Pending() const;
+
+ private:
+  void Record(const std::string& line, bool sync);
+  void CompactIfLarge();
+
+  std::string path_;
+  std::size_t capacity_;
+  mutable std::mutex mutex_;
+  std::deque<Notice> pending_;
+  std::vector<std::pair<std::string, std::size_t>> droppedForRoom_;
+  std::uint64_t bytesWritten_ = 0;
+};
+
+std::string NoticeLine(const Notice& notice);
+std::optional<Notice> ParseNoticeLine(const std::string& line);
+
+}  // namespace corvale::host::notify

@@ -1,0 +1,218 @@
+// The service's own notifications end to end: a power failure on the simulator reaches an HTTPS
+// receiver and a mail server (Debian's aiosmtpd, STARTTLS and a login) on loopback, through every
+// way a receiver can fail, a restart, a blip, and `notify --test`.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <thread>
+
+#include "tests/support/free_port.h"
+#include "tests/support/service_fixture.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using corvale::testing::FreePort;
+using corvale::testing::ReadFile;
+using corvale::testing::Subprocess;
+using namespace std::chrono_literals;
+
+constexpr std::uint16_t kOnBatt = 0x0001, kLowBatt = 0x0004;
+
+std::vector<nlohmann::json> JsonLines(const fs::path& file) {
+  std::vector<nlohmann::json> lines;
+  std::ifstream in(file);
+  for (std::string line; std::getline(in, line);) lines.push_back(nlohmann::json::parse(line));
+  return lines;
+}
+
+class NotifyServiceTest : public corvale::testing::ServiceFixture {
+ protected:
+  void SetUp() override {
+    for (const std::string name : {"good", "bad"}) {
+      ASSERT_EQ(std::system(("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 "
+                             "-nodes -days 2 -subj /CN=127.0.0.1 -addext "
+                             "subjectAltName=IP:127.0.0.1 -keyout " +
+                             Pem(name + "-key") + " -out " + Pem(name) + " 2>/dev/null")
+                                .c_str()),
+                0);
+    }
+    std::ofstream(Dir() / "token") << "tok-secret-123\n";
+  }
+  std::string Pem(const std::string& name) const { return (Dir() / (name + ".pem")).string(); }
+  // The HTTPS receiver, in `mode`; its port.
+  int StartWebhook(const std::string& mode = "ok") {
+    web = std::make_unique<Subprocess>(std::vector<std::string>{
+        "/usr/bin/python3", CORVALE_RECEIVERS "/https_receiver.py", "--cert", Pem("good"), "--key",
+        Pem("good-key"), "--bad-cert", Pem("bad"), "--bad-key", Pem("bad-key"), "--log",
+        (Dir() / "webhook.jsonl").string(), "--mode", mode});
+    const auto said = web->ReadLine(10s);
+    EXPECT_TRUE(said && said->starts_with("port ")) << said.value_or("nothing");
+    return said ? std::stoi(said->substr(5)) : 0;
+  }
+  void WebhookMode(const std::string& mode) {
+    web->WriteLine(mode);
+    EXPECT_EQ(web->ReadLine(10s).value_or(""), "mode " + mode);
+  }
+  int StartMail() {
+    const int port = FreePort();
+    mail = std::make_unique<Subprocess>(std::vector<std::string>{
+        "/usr/bin/python3", CORVALE_RECEIVERS "/smtp_receiver.py", "--port", std::to_string(port),
+        "--cert", Pem("good"), "--key", Pem("good-key"), "--user", "ups", "--password",
+        "mail-secret-456", "--log", (Dir() / "mail.jsonl").string()});
+    EXPECT_EQ(mail->ReadLine(15s).value_or(""), "ready");
+    return port;
+  }
+  std::string Webhook(int port, const std::string& extra = "") const {
+    return "[[notify]]\nname = \"hook\"\nkind = \"webhook\"\nurl = \"https://127.0.0.1:" +
+           std::to_string(port) + "/ups\"\ntoken_file = \"" + (Dir() / "token").string() +
+           "\"\nca_file = \"" + Pem("good") + "\"\n" + extra;
+  }
+  std::string Mail(int port, const std::string& password = "mail-secret-456") const {
+    return "[[notify]]\nname = \"mail\"\nkind = \"smtp\"\nurl = \"smtp://127.0.0.1:" +
+           std::to_string(port) + "\"\nuser = \"ups\"\npassword = \"" + password +
+           "\"\nfrom = \"ups@example.test\"\nto = [\"ops@example.test\"]\nca_file = \"" +
+           Pem("good") + "\"\n";
+  }
+  fs::path Configure(const std::string& notify) {
+    const auto config = WriteConfig("true", notify);
+    fs::permissions(config, fs::perms::owner_read | fs::perms::owner_write);
+    return config;
+  }
+  bool WaitForLines(const fs::path& file, std::size_t count, std::chrono::seconds within = 20s) {
+    const auto deadline = std::chrono::steady_clock::now() + within;
+    while (std::chrono::steady_clock::now() < deadline) {
+      std::ifstream in(file);
+      std::size_t lines = 0;
+      for (std::string text; std::getline(in, text);) ++lines;
+      if (lines >= count) return true;
+      WaitFor("\x01", 0s);  // reads the log meanwhile
+      std::this_thread::sleep_for(200ms);
+    }
+    return false;
+  }
+
+  std::unique_ptr<Subprocess> web, mail;
+};
+
+TEST_F(NotifyServiceTest, APowerFailureReachesTheWebhookAndTheMailWithTheirIdsAndNoSecret) {
+  const int hook = StartWebhook();
+  const int smtp = StartMail();
+  Start(Configure(Webhook(hook) + Mail(smtp)));
+  ASSERT_TRUE(WaitFor("test-ups: online")) << log;
+  line.peer->SetStatus(kOnBatt);
+  ASSERT_TRUE(WaitForLines(Dir() / "webhook.jsonl", 1)) << log;
+  ASSERT_TRUE(WaitForLines(Dir() / "mail.jsonl", 1)) << log;
+
+  const auto posted = JsonLines(Dir() / "webhook.jsonl").at(0);
+  const auto body = nlohmann::json::parse(posted["body"].get<std::string>());
+  EXPECT_EQ(body["event"], "on-battery");
+  EXPECT_EQ(body["ups"], "test-ups");
+  EXPECT_EQ(posted["headers"]["authorization"], "Bearer tok-secret-123");
+  EXPECT_EQ(posted["headers"]["idempotency-key"], body["id"]);
+  const auto mailed = JsonLines(Dir() / "mail.jsonl").at(0);
+  const std::string content = mailed["content"];
+  EXPECT_NE(content.find("Subject: test-ups: on battery since "), std::string::npos) << content;
+  EXPECT_NE(content.find("@corvale-ups>"), std::string::npos) << content;
+  EXPECT_EQ(mailed["to"], nlohmann::json::array({"ops@example.test"}));
+  // Each delivery is in the history; no secret anywhere the service writes or says.
+  ASSERT_TRUE(WaitForFile(Dir() / "history.jsonl", "\"event\":\"notice-sent\"")) << log;
+  service->Signal(SIGTERM);
+  EXPECT_EQ(service->Wait(20s), 0);
+  while (auto more = service->ReadLine(100ms)) log += *more + "\n";
+  for (const char* secret : {"tok-secret-123", "mail-secret-456"}) {
+    EXPECT_EQ(log.find(secret), std::string::npos) << secret;
+    EXPECT_EQ(ReadFile(Dir() / "history.jsonl").find(secret), std::string::npos) << secret;
+    EXPECT_EQ(ReadFile(Dir() / "outbox.jsonl").find(secret), std::string::npos) << secret;
+  }
+}
+
+TEST_F(NotifyServiceTest, AReceiverDownThroughTheOutageAndARestartGetsEachNoticeOnceInOrderLate) {
+  const int hook = StartWebhook("refuse");
+  const auto config = Configure(Webhook(hook));
+  Start(config);
+  ASSERT_TRUE(WaitFor("test-ups: online")) << log;
+  line.peer->SetStatus(kOnBatt);
+  const auto failed = std::chrono::steady_clock::now();
+  ASSERT_TRUE(WaitFor("not delivered: refused or unreachable")) << log;
+  WebhookMode("tls");
+  ASSERT_TRUE(WaitFor("not delivered: TLS: ")) << log;
+  line.peer->SetStatus(kOnBatt | kLowBatt);  // low battery, and this machine shuts down
+  WebhookMode("500");
+  ASSERT_TRUE(WaitFor("not delivered: HTTP 500: the receiver broke")) << log;
+  WebhookMode("hang");
+  ASSERT_TRUE(WaitFor("not delivered: timed out", 20s)) << log;
+  line.peer->SetStatus(0);  // the power is back
+  ASSERT_TRUE(WaitFor("test-ups: online")) << log;
+  // The service stops and starts again with the notices still waiting.
+  service->Signal(SIGTERM);
+  ASSERT_EQ(service->Wait(20s), 0);
+  WebhookMode("500");
+  Start(config);
+  ASSERT_TRUE(WaitFor("notices from before the restart are still to be sent")) << log;
+  std::this_thread::sleep_until(failed + 35s);  // long enough that the first is late
+  WebhookMode("ok");
+  ASSERT_TRUE(WaitForLines(Dir() / "webhook.jsonl", 4, 30s)) << log;
+  std::this_thread::sleep_for(2s);  // nothing more comes
+
+  std::vector<std::string> events, ids;
+  for (const auto& posted : JsonLines(Dir() / "webhook.jsonl")) {
+    const auto body = nlohmann::json::parse(posted["body"].get<std::string>());
+    events.push_back(body["event"]);
+    ids.push_back(body["id"]);
+    if (body["event"] == "on-battery") {
+      EXPECT_TRUE(body["late"].get<bool>());
+      EXPECT_NE(body["message"].get<std::string>().find(" late: the receiver could not be "),
+                std::string::npos)
+          << body;
+    }
+  }
+  // A start's first "online" is no news: only the end of a power failure is.
+  EXPECT_EQ(events, (std::vector<std::string>{"on-battery", "low-battery", "shutdown", "online"}));
+  std::sort(ids.begin(), ids.end());
+  EXPECT_EQ(std::unique(ids.begin(), ids.end()), ids.end()) << "each once";
+}
+
+TEST_F(NotifyServiceTest, ABlipShorterThanAfterSecondsSendsNothing) {
+  const int hook = StartWebhook();
+  Start(Configure(Webhook(hook, "after_seconds = 10\n")));
+  ASSERT_TRUE(WaitFor("test-ups: online")) << log;
+  line.peer->SetStatus(kOnBatt);
+  std::this_thread::sleep_for(3s);
+  line.peer->SetStatus(0);
+  ASSERT_TRUE(WaitFor("test-ups: online")) << log;
+  std::this_thread::sleep_for(9s);
+  EXPECT_FALSE(fs::exists(Dir() / "webhook.jsonl")) << ReadFile(Dir() / "webhook.jsonl");
+}
+
+TEST_F(NotifyServiceTest, NotifyTestSaysWhatBecameOfEachTry) {
+  const int hook = StartWebhook();
+  const int smtp = StartMail();
+  const int nobody = FreePort();
+  std::string entries = Webhook(hook) + Mail(smtp);
+  entries += "[[notify]]\nname = \"refused\"\nkind = \"ntfy\"\nurl = \"https://127.0.0.1:" +
+             std::to_string(nobody) + "/ups\"\n";
+  entries += "[[notify]]\nname = \"untrusted\"\nkind = \"webhook\"\nurl = \"https://127.0.0.1:" +
+             std::to_string(hook) + "/ups\"\nca_file = \"" + Pem("bad") + "\"\n";
+  std::string wrongLogin = Mail(smtp, "wrong");
+  wrongLogin.replace(wrongLogin.find("\"mail\""), 6, "\"wrong-login\"");
+  const auto config = Configure(entries + wrongLogin);
+  Subprocess run({"/bin/sh", "-c", "exec \"$@\" 2>&1", "-", CORVALE_UPS_TOOL, "notify", "--test",
+                  "--config", config.string()});
+  const std::string said = run.ReadAll(60s);
+  EXPECT_EQ(run.Wait(10s), 1) << said;
+  EXPECT_NE(said.find("hook: delivered\n"), std::string::npos) << said;
+  EXPECT_NE(said.find("mail: delivered\n"), std::string::npos) << said;
+  EXPECT_NE(said.find("refused: not delivered: refused or unreachable"), std::string::npos) << said;
+  EXPECT_NE(said.find("untrusted: not delivered: TLS: "), std::string::npos) << said;
+  EXPECT_NE(said.find("wrong-login: not delivered: the server: "), std::string::npos) << said;
+  EXPECT_EQ(said.find("mail-secret-456"), std::string::npos);
+  const auto posted = JsonLines(Dir() / "webhook.jsonl");
+  ASSERT_EQ(posted.size(), 1u);
+  EXPECT_EQ(nlohmann::json::parse(posted[0]["body"].get<std::string>())["event"], "test");
+  EXPECT_EQ(Tool({"notify", "--test", "hook", "--config", config.string()}), 0);
+}
+
+}  // namespace
