@@ -100,13 +100,26 @@ class NotifyServiceTest : public corvale::testing::ServiceFixture {
 TEST_F(NotifyServiceTest, APowerFailureReachesTheWebhookAndTheMailWithTheirIdsAndNoSecret) {
   const int hook = StartWebhook();
   const int smtp = StartMail();
-  Start(Configure(Webhook(hook) + Mail(smtp)));
+  const std::string ntfy =
+      "[[notify]]\nname = \"phone\"\nkind = \"ntfy\"\nurl = \"https://127.0.0.1:" +
+      std::to_string(hook) + "/topic\"\nca_file = \"" + Pem("good") + "\"\n";
+  Start(Configure(Webhook(hook) + Mail(smtp) + ntfy));
   ASSERT_TRUE(WaitFor("test-ups: online")) << log;
   line.peer->SetStatus(kOnBatt);
-  ASSERT_TRUE(WaitForLines(Dir() / "webhook.jsonl", 1)) << log;
+  ASSERT_TRUE(WaitForLines(Dir() / "webhook.jsonl", 2)) << log;
   ASSERT_TRUE(WaitForLines(Dir() / "mail.jsonl", 1)) << log;
 
-  const auto posted = JsonLines(Dir() / "webhook.jsonl").at(0);
+  auto requests = JsonLines(Dir() / "webhook.jsonl");
+  if (requests[0]["request"].get<std::string>().find("/topic") != std::string::npos) {
+    std::swap(requests[0], requests[1]);
+  }
+  // ntfy: the message as the body, a title, and a priority by the event's weight.
+  const auto pushed = requests.at(1);
+  EXPECT_EQ(pushed["request"], "POST /topic HTTP/1.1");
+  EXPECT_TRUE(
+      pushed["headers"]["title"].get<std::string>().starts_with("test-ups: on battery since "));
+  EXPECT_EQ(pushed["headers"]["priority"], "high");
+  const auto posted = requests.at(0);
   const auto body = nlohmann::json::parse(posted["body"].get<std::string>());
   EXPECT_EQ(body["event"], "on-battery");
   EXPECT_EQ(body["ups"], "test-ups");
