@@ -469,6 +469,14 @@ void ReadNotify(const toml::table& root, LoadedConfig& loaded) {
     if (mail && (entry.from.empty() || entry.to.empty())) {
       problem(who + ": mail needs from and to");
     }
+    std::vector<std::string> addresses = entry.to;
+    addresses.push_back(entry.from);
+    for (const auto& address : addresses) {
+      if (!address.empty() && (address.find('@') == std::string::npos ||
+                               address.find_first_of(" <>\"\r\n\t,;") != std::string::npos)) {
+        problem(who + ": \"" + address + "\" is not a mail address such as ops@example.com");
+      }
+    }
     for (const auto* file : {&entry.tokenFile, &entry.passwordFile, &entry.caFile}) {
       if (!file->empty() && !std::filesystem::path(*file).is_absolute()) {
         problem(who + ": " + *file + " must be an absolute path");

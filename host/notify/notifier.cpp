@@ -126,7 +126,7 @@ void Notifier::OnEvent(const UpsEvent& event, SystemClock::time_point when) {
       entry->onBatterySince = when;
       entry->told = false;
       if (entry->config.remindMinutes != 0) {
-        entry->nextReminder = when + std::chrono::minutes(entry->config.remindMinutes);
+        entry->nextReminder = when + options_.minute * entry->config.remindMinutes;
       }
       if (!asked) continue;
       if (entry->config.afterSeconds != 0) {
@@ -188,7 +188,7 @@ void Notifier::Work(Entry& entry) {
                                "still on battery, for " + std::to_string(lasted.count()) + " min",
                                *entry.onBatterySince, 0, 4});
       }
-      entry.nextReminder = *entry.nextReminder + std::chrono::minutes(entry.config.remindMinutes);
+      entry.nextReminder = *entry.nextReminder + options_.minute * entry.config.remindMinutes;
     }
     // Into the outbox, on the disk, before the first try.
     auto arrived = std::move(entry.inbox);

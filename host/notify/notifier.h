@@ -29,7 +29,8 @@ struct NotifierOptions {
   std::size_t capacity = 1000;
   std::chrono::seconds maxAge{std::chrono::hours(24)};  // undelivered this long: given up
   std::chrono::milliseconds firstRetry{1000}, longestRetry{5000};
-  std::string host;  // this machine's name, in the notices
+  std::string host;                         // this machine's name, in the notices
+  std::chrono::milliseconds minute{60000};  // remind_minutes' unit (shorter in tests)
   // The secret of each entry, by name, read from the file or the configuration.
   std::vector<std::pair<std::string, std::string>> secrets;
   // Tries one delivery: the real sender unless a test gives another.

@@ -6,6 +6,7 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <random>
+#include <set>
 
 #include "host/events.h"
 #include "host/history.h"
@@ -95,19 +96,24 @@ std::optional<Notice> ParseNoticeLine(const std::string& line) {
 Outbox::Outbox(std::string path, std::size_t capacity)
     : path_(std::move(path)), capacity_(std::max<std::size_t>(capacity, 1)) {
   if (path_.empty()) return;
-  std::ifstream in(path_);
-  std::vector<std::string> finished;
+  std::ifstream in(path_, std::ios::binary);
+  // Compacted, it holds what is due; grown beyond all measure (its folder is the service's), only
+  // its end is read.
+  constexpr std::streamoff kMostRead = 16 << 20;
+  in.seekg(0, std::ios::end);
+  const std::streamoff size = in.tellg();
+  in.seekg(size > kMostRead ? size - kMostRead : 0);
+  if (size > kMostRead) in.ignore(kMostRead, '\n');
+  std::set<std::string> finished;
   for (std::string line; std::getline(in, line);) {
     const auto json = nlohmann::json::parse(line, nullptr, false);
     if (json.is_object() && json.contains("done") && json["done"].is_string()) {
-      finished.push_back(json["done"].get<std::string>());
+      finished.insert(json["done"].get<std::string>());
     } else if (auto notice = ParseNoticeLine(line)) {
       pending_.push_back(std::move(*notice));
     }
   }
-  std::erase_if(pending_, [&](const Notice& notice) {
-    return std::find(finished.begin(), finished.end(), notice.id) != finished.end();
-  });
+  std::erase_if(pending_, [&](const Notice& notice) { return finished.count(notice.id) != 0; });
   while (pending_.size() > capacity_) pending_.pop_front();
   CompactIfLarge();
 }

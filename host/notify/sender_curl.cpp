@@ -82,6 +82,14 @@ const char* NtfyPriority(const Notice& notice) {
   return "default";
 }
 
+// A header's value on one line: a name or message never adds a header or a mail command.
+std::string OneLine(std::string text) {
+  for (char& c : text) {
+    if (static_cast<unsigned char>(c) < ' ' || c == '\x7f') c = ' ';
+  }
+  return text;
+}
+
 int Progress(void* extras, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
   const auto& cancelled = static_cast<const Extras*>(extras)->cancelled;
   return cancelled && cancelled() ? 1 : 0;
@@ -114,7 +122,7 @@ Delivery Send(const Config::Notify& entry, const std::string& secret, const Noti
   curl_slist* headers = nullptr;
   curl_slist* recipients = nullptr;
   const auto header = [&](const std::string& line) {
-    headers = curl_slist_append(headers, line.c_str());
+    headers = curl_slist_append(headers, OneLine(line).c_str());
   };
   curl_easy_setopt(curl, CURLOPT_URL, entry.url.c_str());
   curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, detail);
@@ -131,7 +139,7 @@ Delivery Send(const Config::Notify& entry, const std::string& secret, const Noti
   curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &extras);
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, Collect);
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, &reply);
-  const std::string subject = Subject(notice);
+  const std::string subject = OneLine(Subject(notice));
   const std::string text = Body(notice, extras);
   std::string body;
   if (entry.kind == Config::Notify::Kind::kSmtp) {
@@ -165,7 +173,8 @@ Delivery Send(const Config::Notify& entry, const std::string& secret, const Noti
     if (entry.kind == Config::Notify::Kind::kNtfy) {
       header("Title: " + subject);
       header(std::string("Priority: ") + NtfyPriority(notice));
-      header("Tags: " + std::string(notice.priority >= 4 ? "warning," : "") + notice.event);
+      header("Tags: " + std::string(notice.priority >= 4 ? "warning," : "") +
+             OneLine(notice.event));
       body = text;
       header("Content-Type: text/plain; charset=utf-8");
     } else {

@@ -54,8 +54,10 @@ TEST(OutboxTest, WhatIsDueOutlivesARestartATornLineAndAFullOutboxDropsTheLeastUr
 
 class NotifierTest : public ::testing::Test {
  protected:
-  void Make(const corvale::host::Config::Notify& entry) {
+  void Make(const corvale::host::Config::Notify& entry,
+            std::chrono::milliseconds minute = std::chrono::minutes(1)) {
     corvale::host::notify::NotifierOptions options;
+    options.minute = minute;
     options.firstRetry = 10ms;
     options.longestRetry = 20ms;
     options.send = [this](const auto&, const auto&, const Notice& notice, const auto&) {
@@ -109,6 +111,20 @@ TEST_F(NotifierTest, AHeldNoticeGoesOnlyIfTheFailureLastsAndShutdownsAreNeverHel
   EXPECT_EQ(Sent(4).back(), "online");
 }
 
+TEST_F(NotifierTest, RemindersComeWhileTheFailureLastsAndStopWithIt) {
+  corvale::host::Config::Notify entry;
+  entry.name = "hook";
+  entry.remindMinutes = 2;
+  Make(entry, 100ms);  // a "minute" of 100 ms
+  Raise(EventKind::kOnBattery);
+  EXPECT_EQ(Sent(3), (std::vector<std::string>{"on-battery", "reminder", "reminder"}));
+  Raise(EventKind::kOnline);
+  std::this_thread::sleep_for(500ms);
+  const auto got = Sent(4);
+  EXPECT_EQ(got.back(), "online");
+  EXPECT_LE(got.size(), 5u) << "none after the power came back";
+}
+
 TEST_F(NotifierTest, FailedTriesAreRetriedInOrderAndCountedAndOnlyAskedEventsGo) {
   corvale::host::Config::Notify entry;
   entry.name = "hook";
@@ -151,6 +167,10 @@ TEST(NotifyConfigTest, SecretsInClearAndIncompleteEntriesAreRefusedWithTheirLine
       {"mail to a web address",
        "url = \"https://h\"\nkind = \"smtp\"\nfrom = \"a@b\"\nto = [\"c@d\"]\n", "smtp://"},
       {"no kind", "url = \"https://h\"\n", "kind is"},
+      {"a recipient that could add a command",
+       "url = \"smtp://h:587\"\nkind = \"smtp\"\nfrom = \"a@b\"\nto = [\"c@d>\\r\\nRCPT "
+       "TO:<e@f\"]\n",
+       "not a mail address"},
       {"an unknown event on its line",
        "url = \"https://h\"\nkind = \"ntfy\"\n\n\nevents = [\"x\"]\n", "\"x\""},
   };
