@@ -143,7 +143,7 @@ TEST_F(PlanServiceTest, PowerBackBetweenStagesStopsTheLaterOnesAndWakesTheEarlyM
 }
 
 TEST_F(PlanServiceTest, TwoOutagesMeasureTheBatteryAndAWeakOneIsSaidOnce) {
-  StartPrimary();
+  StartPrimary(Stages(wake.Address(), 20));
   for (const auto lasted : {2s, 4s}) {
     line.peer->SetStatus(kOnBatt);
     ASSERT_TRUE(WaitFor("test-ups: on-battery")) << log;
