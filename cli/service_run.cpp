@@ -430,10 +430,20 @@ int Service::Run() {
           (std::filesystem::path(config.events.history).parent_path() / "outbox.jsonl").string();
     }
     notifying.host = host::MachineName();
+    // A power failure the run before was in when it stopped: its people were told already.
+    for (const auto& record : recent) {
+      if (record.event == "on-battery") notifying.onBatteryBefore = record.time;
+      if (record.event == "online") notifying.onBatteryBefore.reset();
+    }
     for (const auto& entry : config.notify) {
-      std::string ignored;  // checked before the start
-      notifying.secrets.emplace_back(entry.name,
-                                     host::notify::ReadSecret(entry, &ignored).value_or(""));
+      std::string why;
+      const auto secret = host::notify::ReadSecret(entry, &why);
+      if (!secret) {
+        log_.Log(host::Priority::kError, "notify \"" + entry.name + "\": " + why +
+                                             ": its notices go without the secret, and are "
+                                             "likely refused");
+      }
+      notifying.secrets.emplace_back(entry.name, secret.value_or(""));
     }
     notifier_ = std::make_unique<host::notify::Notifier>(
         config.notify, config.ups.name, std::move(notifying), log_,

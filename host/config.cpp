@@ -458,9 +458,24 @@ void ReadNotify(const toml::table& root, LoadedConfig& loaded) {
     if (!entry.password.empty() && !entry.passwordFile.empty()) {
       problem(who + ": password and password_file exclude each other");
     }
+    const bool login =
+        !entry.user.empty() || !entry.password.empty() || !entry.passwordFile.empty();
+    if (!mail && login) {
+      problem(who + ": user and password are for mail; a webhook or ntfy takes a token");
+    }
+    if (mail && (!entry.password.empty() || !entry.passwordFile.empty()) && entry.user.empty()) {
+      problem(who + ": a password needs its user");
+    }
+    const auto authority = entry.url.substr(0, entry.url.find('/', entry.url.find("://") + 3));
+    if (authority.find('@') != std::string::npos) {
+      problem(who +
+              ": no user or password in the url: use token_file (or user and "
+              "password_file for mail)");
+    }
     const bool secret = !entry.token.empty() || !entry.tokenFile.empty() ||
                         !entry.password.empty() || !entry.passwordFile.empty();
-    // smtp:// is upgraded with STARTTLS, which is required; http:// never is.
+    // smtp:// is upgraded with STARTTLS, which is required (insecure makes it optional);
+    // http:// never is.
     if (secret && scheme == "http" && !entry.insecure) {
       problem(who +
               ": a token over http:// travels in clear: use https://, or set insecure = "

@@ -191,15 +191,20 @@ StartChecks CheckBeforeStart(const Config& config, const std::string& path) {
   if (std::string why; !config.notify.empty() && !notify::SendingAvailable(&why)) {
     checks.problems.push_back("[[notify]]: " + why);
   }
+  // A notice that cannot go is worth a warning, never a UPS left unwatched.
+  const bool installed = fs::path(path).lexically_normal() == fs::path(DefaultConfigPath());
   for (const auto& entry : config.notify) {
-    std::string why;
-    if (!notify::ReadSecret(entry, &why)) {
-      checks.problems.push_back("notify \"" + entry.name + "\": " + why);
-    }
-    if (!entry.caFile.empty()) {
-      if (std::ifstream in(entry.caFile); !in) {
-        checks.problems.push_back("notify \"" + entry.name + "\": cannot read " + entry.caFile);
+    for (const auto* file : {&entry.tokenFile, &entry.passwordFile, &entry.caFile}) {
+      if (file->empty()) continue;
+      // As the service's account will meet it, whoever runs this check.
+      const std::string account = installed ? ServiceAccount() : std::string();
+      std::optional<std::string> problem;
+      if (!account.empty()) {
+        problem = AccessProblem(*file, account, false);
+      } else if (std::ifstream in(*file); !in) {
+        problem = "cannot read " + *file;
       }
+      if (problem) checks.warnings.push_back("notify \"" + entry.name + "\": " + *problem);
     }
   }
   if (!config.notify.empty() && config.events.history.empty()) {

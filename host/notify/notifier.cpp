@@ -8,6 +8,8 @@ namespace corvale::host::notify {
 
 using SystemClock = std::chrono::system_clock;
 
+constexpr std::chrono::minutes kRefusedRetry{5};
+
 const std::vector<std::string>& DefaultNoticeEvents() {
   static const std::vector<std::string> events = {
       "on-battery",      "online",     "low-battery",      "communication-lost", "shutdown",
@@ -69,7 +71,9 @@ struct Notifier::Entry {
   // The power failure this entry is told of: held until it has lasted `afterSeconds`.
   std::optional<Notice> held;
   std::optional<SystemClock::time_point> onBatterySince, nextReminder;
-  bool told = false;  // the on-battery notice went (not held back)
+  bool told = false;       // the failure counts as told: its end is news
+  bool heldAsked = false;  // the held on-battery notice goes when released (else only counts)
+  bool carried = false;    // in a failure an earlier run told of: its on-battery is no news
   std::uint64_t sent = 0, failed = 0;
   std::string problem;
   std::thread thread;
@@ -88,6 +92,19 @@ Notifier::Notifier(std::vector<Config::Notify> entries, std::string ups, Notifie
       if (name == entry->config.name) entry->secret = secret;
     }
     entries_.push_back(std::move(entry));
+  }
+  std::vector<std::string> names;
+  for (const auto& entry : entries_) names.push_back(entry->config.name);
+  if (const auto gone = outbox_.DropAllBut(names)) {
+    log_.Log(Priority::kWarning, std::to_string(gone) +
+                                     " waiting notices were for [[notify]] entries that are no "
+                                     "longer in the file: dropped");
+  }
+  if (options_.onBatteryBefore) {
+    for (auto& entry : entries_) {
+      entry->onBatterySince = options_.onBatteryBefore;
+      entry->told = entry->carried = true;
+    }
   }
   const auto waiting = outbox_.Pending().size();
   if (waiting != 0) {
@@ -123,19 +140,21 @@ void Notifier::OnEvent(const UpsEvent& event, SystemClock::time_point when) {
                   NoticePriority(name)};
     std::lock_guard lock(entry->mutex);
     if (event.kind == EventKind::kOnBattery) {
+      if (std::exchange(entry->carried, false)) continue;  // told by the run before
       entry->onBatterySince = when;
       entry->told = false;
       if (entry->config.remindMinutes != 0) {
         entry->nextReminder = when + options_.minute * entry->config.remindMinutes;
       }
-      if (!asked) continue;
       if (entry->config.afterSeconds != 0) {
-        entry->held = std::move(notice);  // goes once the failure has lasted
+        entry->held = std::move(notice);  // goes (or counts) once the failure has lasted
+        entry->heldAsked = asked;
         entry->changed.notify_all();
         continue;
       }
       entry->told = true;
     } else if (event.kind == EventKind::kOnline) {
+      entry->carried = false;
       const bool blip = entry->held.has_value();
       const auto since = entry->onBatterySince;
       // Online at a start, or after a failure nobody was told of, is no news.
@@ -176,7 +195,7 @@ void Notifier::Work(Entry& entry) {
     // A held on-battery notice whose time has come, and reminders while it lasts.
     if (entry.held && entry.onBatterySince &&
         now - *entry.onBatterySince >= std::chrono::seconds(entry.config.afterSeconds)) {
-      entry.inbox.push_back(std::move(*entry.held));
+      if (entry.heldAsked) entry.inbox.push_back(std::move(*entry.held));
       entry.held.reset();
       entry.told = true;
     }
@@ -188,7 +207,8 @@ void Notifier::Work(Entry& entry) {
                                "still on battery, for " + std::to_string(lasted.count()) + " min",
                                *entry.onBatterySince, 0, 4});
       }
-      entry.nextReminder = *entry.nextReminder + options_.minute * entry.config.remindMinutes;
+      // From now, not from the last one: a clock set forward does not bring a burst.
+      entry.nextReminder = now + options_.minute * entry.config.remindMinutes;
     }
     // Into the outbox, on the disk, before the first try.
     auto arrived = std::move(entry.inbox);
@@ -203,7 +223,7 @@ void Notifier::Work(Entry& entry) {
     }
     std::optional<Notice> next;
     if (SystemClock::now() >= retryAt) next = outbox_.Next(entry.config.name);
-    if (next && SystemClock::now() - next->time > options_.maxAge) {
+    if (next && SystemClock::now() - next->queued > options_.maxAge) {
       outbox_.Dropped(next->id);
       log_.Log(Priority::kError, "notify \"" + entry.config.name + "\": gave up on the " +
                                      next->event + " notice of " + UtcTimestamp(next->time) +
@@ -216,7 +236,7 @@ void Notifier::Work(Entry& entry) {
       Extras extras;
       extras.host = options_.host;
       extras.late = LateText(
-          std::chrono::duration_cast<std::chrono::seconds>(SystemClock::now() - next->time));
+          std::chrono::duration_cast<std::chrono::seconds>(SystemClock::now() - next->queued));
       extras.dropped = outbox_.DroppedCount(entry.config.name);
       extras.cancelled = [&entry] {
         std::lock_guard stopping(entry.mutex);
@@ -249,6 +269,9 @@ void Notifier::Work(Entry& entry) {
         std::uniform_int_distribution<long long> spread(0, backoff.count() / 4);
         retryAt = SystemClock::now() + backoff + std::chrono::milliseconds(spread(random));
         backoff = std::min(backoff * 2, options_.longestRetry);
+        // A receiver that refuses the request itself (a wrong token, a gone topic) is not down:
+        // asked far less often until somebody mends it.
+        if (delivery.reason.starts_with("HTTP 4")) retryAt = SystemClock::now() + kRefusedRetry;
       }
       lock.lock();
       if (delivery.delivered) {
@@ -256,14 +279,18 @@ void Notifier::Work(Entry& entry) {
         entry.problem.clear();
       } else {
         ++entry.failed;
-        entry.problem = delivery.reason;
+        // Published on the page: the status alone, never what the receiver said back.
+        entry.problem =
+            delivery.reason.starts_with("HTTP ") ? delivery.reason.substr(0, 8) : delivery.reason;
       }
       continue;
     }
+    // Asked before the entry's lock: the outbox may be syncing another entry's notice.
+    const bool queued = outbox_.Queued(entry.config.name) != 0;
     lock.lock();
     // Until something arrives, a retry is due, or a held notice or reminder falls due.
     auto until = SystemClock::now() + std::chrono::minutes(1);
-    if (outbox_.Queued(entry.config.name) != 0) until = std::min(until, retryAt);
+    if (queued) until = std::min(until, retryAt);
     if (entry.held && entry.onBatterySince) {
       until =
           std::min(until, *entry.onBatterySince + std::chrono::seconds(entry.config.afterSeconds));

@@ -56,18 +56,22 @@ std::string NewNoticeId() {
 }
 
 std::string NoticeLine(const Notice& notice) {
-  const nlohmann::json json = {{"id", notice.id},
-                               {"entry", notice.entry},
-                               {"event", notice.event},
-                               {"ups", notice.ups},
-                               {"state", notice.state},
-                               {"message", notice.message},
-                               {"time", UtcTimestamp(notice.time)},
-                               {"epoch_ms", std::chrono::duration_cast<std::chrono::milliseconds>(
-                                                notice.time.time_since_epoch())
-                                                .count()},
-                               {"sequence", notice.sequence},
-                               {"priority", notice.priority}};
+  const nlohmann::json json = {
+      {"id", notice.id},
+      {"entry", notice.entry},
+      {"event", notice.event},
+      {"ups", notice.ups},
+      {"state", notice.state},
+      {"message", notice.message},
+      {"time", UtcTimestamp(notice.time)},
+      {"epoch_ms",
+       std::chrono::duration_cast<std::chrono::milliseconds>(notice.time.time_since_epoch())
+           .count()},
+      {"queued_ms",
+       std::chrono::duration_cast<std::chrono::milliseconds>(notice.queued.time_since_epoch())
+           .count()},
+      {"sequence", notice.sequence},
+      {"priority", notice.priority}};
   return json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
@@ -82,8 +86,20 @@ std::optional<Notice> ParseNoticeLine(const std::string& line) {
     notice.ups = json.at("ups").get<std::string>();
     notice.state = json.at("state").get<std::uint32_t>();
     notice.message = json.at("message").get<std::string>();
-    notice.time = std::chrono::system_clock::time_point(
-        std::chrono::milliseconds(json.at("epoch_ms").get<long long>()));
+    // Whole milliseconds, not beyond the day after tomorrow: a line this service did not write is
+    // no notice.
+    const auto& epoch = json.at("epoch_ms");
+    const auto& queued = json.at("queued_ms");
+    if (!epoch.is_number_integer() || !queued.is_number_integer()) return std::nullopt;
+    const auto limit =
+        std::chrono::duration_cast<std::chrono::milliseconds>(
+            (std::chrono::system_clock::now() + std::chrono::hours(48)).time_since_epoch())
+            .count();
+    if (epoch.get<long long>() > limit || queued.get<long long>() > limit) return std::nullopt;
+    notice.time =
+        std::chrono::system_clock::time_point(std::chrono::milliseconds(epoch.get<long long>()));
+    notice.queued =
+        std::chrono::system_clock::time_point(std::chrono::milliseconds(queued.get<long long>()));
     notice.sequence = json.at("sequence").get<std::uint64_t>();
     notice.priority = json.at("priority").get<int>();
     if (notice.id.empty()) return std::nullopt;
@@ -114,6 +130,12 @@ Outbox::Outbox(std::string path, std::size_t capacity)
     }
   }
   std::erase_if(pending_, [&](const Notice& notice) { return finished.count(notice.id) != 0; });
+  // A line torn by a power cut must not glue itself to the next notice.
+  std::ifstream tail(path_, std::ios::binary | std::ios::ate);
+  if (tail && tail.tellg() > 0) {
+    tail.seekg(-1, std::ios::end);
+    if (tail.get() != '\n') std::ofstream(path_, std::ios::app | std::ios::binary) << '\n';
+  }
   while (pending_.size() > capacity_) pending_.pop_front();
   CompactIfLarge();
 }
@@ -204,6 +226,18 @@ std::optional<std::chrono::system_clock::time_point> Outbox::OldestQueued(
     if (notice.entry == entry) return notice.time;
   }
   return std::nullopt;
+}
+
+std::size_t Outbox::DropAllBut(const std::vector<std::string>& entries) {
+  std::lock_guard lock(mutex_);
+  std::size_t dropped = 0;
+  std::erase_if(pending_, [&](const Notice& notice) {
+    if (std::find(entries.begin(), entries.end(), notice.entry) != entries.end()) return false;
+    Record(nlohmann::json{{"done", notice.id}, {"dropped", "no such entry"}}.dump(), false);
+    ++dropped;
+    return true;
+  });
+  return dropped;
 }
 
 std::vector<Notice> Outbox::Pending() const {

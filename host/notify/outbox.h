@@ -24,6 +24,8 @@ struct Notice {
   std::chrono::system_clock::time_point time;  // when it happened
   std::uint64_t sequence = 0;
   int priority = 3;  // 5 urgent (low battery, shutdown, kill-power) to 1
+  // When it went into the outbox: how late it goes, and how old it is, count from here.
+  std::chrono::system_clock::time_point queued = std::chrono::system_clock::now();
   friend bool operator==(const Notice&, const Notice&) = default;
 };
 
@@ -52,6 +54,8 @@ class Outbox {
   std::size_t Queued(const std::string& entry) const;
   std::optional<std::chrono::system_clock::time_point> OldestQueued(const std::string& entry) const;
   std::vector<Notice> Pending() const;
+  // Drops what waits for an entry the configuration no longer has; how many.
+  std::size_t DropAllBut(const std::vector<std::string>& entries);
 
  private:
   void Record(const std::string& line, bool sync);

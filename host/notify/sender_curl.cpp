@@ -2,6 +2,7 @@
 // for mail. Every try is bounded in time; certificates are checked.
 #include <curl/curl.h>
 
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <nlohmann/json.hpp>
@@ -82,6 +83,24 @@ const char* NtfyPriority(const Notice& notice) {
   return "default";
 }
 
+// "Wed, 09 Dec 2026 08:30:08 +0000", as mail's Date header wants it.
+std::string MailDate(std::chrono::system_clock::time_point when) {
+  using namespace std::chrono;
+  static const char* const kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+  static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                        "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  const auto day = floor<days>(when);
+  const year_month_day date{day};
+  const hh_mm_ss time{floor<seconds>(when - day)};
+  char text[48];
+  std::snprintf(text, sizeof text, "%s, %02u %s %04d %02d:%02d:%02d +0000",
+                kDays[weekday{day}.c_encoding()], static_cast<unsigned>(date.day()),
+                kMonths[static_cast<unsigned>(date.month()) - 1], static_cast<int>(date.year()),
+                static_cast<int>(time.hours().count()), static_cast<int>(time.minutes().count()),
+                static_cast<int>(time.seconds().count()));
+  return text;
+}
+
 // A header's value on one line: a name or message never adds a header or a mail command.
 std::string OneLine(std::string text) {
   for (char& c : text) {
@@ -157,10 +176,10 @@ Delivery Send(const Config::Notify& entry, const std::string& secret, const Noti
       to += (to.empty() ? "" : ", ") + address;
     }
     curl_easy_setopt(curl, CURLOPT_MAIL_RCPT, recipients);
-    upload.text = "Date: " + UtcTimestamp(std::chrono::system_clock::now()) +
-                  "\r\nFrom: " + entry.from + "\r\nTo: " + to + "\r\nSubject: " + subject +
-                  "\r\nMessage-ID: <" + notice.id +
-                  "@corvale-ups>\r\nX-Corvale-Event: " + notice.event +
+    upload.text = "Date: " + MailDate(std::chrono::system_clock::now()) +
+                  "\r\nMIME-Version: 1.0\r\nFrom: " + entry.from + "\r\nTo: " + to +
+                  "\r\nSubject: " + subject + "\r\nMessage-ID: <" + OneLine(notice.id) +
+                  "@corvale-ups>\r\nX-Corvale-Event: " + OneLine(notice.event) +
                   "\r\nContent-Type: text/plain; charset=utf-8\r\n\r\n" + subject + "\r\n\r\n" +
                   text + "\r\n\r\nSent by corvale-ups on " + extras.host + ".\r\n";
     curl_easy_setopt(curl, CURLOPT_READFUNCTION, Feed);

@@ -44,7 +44,13 @@ TEST(OutboxTest, WhatIsDueOutlivesARestartATornLineAndAFullOutboxDropsTheLeastUr
     EXPECT_EQ(outbox.Queued("hook"), 3u);
   }
   std::ofstream(path, std::ios::app) << "{\"id\":\"torn";  // a power cut mid-line
-  Outbox again(path, 3);
+  {
+    Outbox torn(path, 4);  // the next notice starts a line of its own
+    ASSERT_TRUE(torn.Add(Make("mail", "online", 3), &error)) << error;
+  }
+  Outbox again(path, 4);
+  EXPECT_TRUE(again.Next("mail"));
+  again.DropAllBut({"hook"});
   std::vector<std::string> events;
   for (const auto& notice : again.Pending()) events.push_back(notice.event);
   EXPECT_EQ(events, (std::vector<std::string>{"shutdown", "low-battery", "kill-power"}));
@@ -55,15 +61,18 @@ TEST(OutboxTest, WhatIsDueOutlivesARestartATornLineAndAFullOutboxDropsTheLeastUr
 class NotifierTest : public ::testing::Test {
  protected:
   void Make(const corvale::host::Config::Notify& entry,
-            std::chrono::milliseconds minute = std::chrono::minutes(1)) {
+            std::chrono::milliseconds minute = std::chrono::minutes(1),
+            std::optional<std::chrono::system_clock::time_point> onBatteryBefore = {}) {
     corvale::host::notify::NotifierOptions options;
     options.minute = minute;
+    options.onBatteryBefore = onBatteryBefore;
     options.firstRetry = 10ms;
     options.longestRetry = 20ms;
-    options.send = [this](const auto&, const auto&, const Notice& notice, const auto&) {
+    options.send = [this](const auto&, const auto&, const Notice& notice, const auto& extras) {
       std::lock_guard lock(mutex);
       if (failing) return corvale::host::notify::Delivery{false, "refused"};
       sent.push_back(notice.event);
+      late += extras.late;
       return corvale::host::notify::Delivery{true, ""};
     };
     notifier = std::make_unique<corvale::host::notify::Notifier>(std::vector{entry}, "ups", options,
@@ -88,6 +97,7 @@ class NotifierTest : public ::testing::Test {
   corvale::host::Logger log{false, sink};
   std::mutex mutex;
   std::vector<std::string> sent;
+  std::string late;  // what any notice said of being late
   bool failing = false;
   std::unique_ptr<corvale::host::notify::Notifier> notifier;
 };
@@ -109,6 +119,19 @@ TEST_F(NotifierTest, AHeldNoticeGoesOnlyIfTheFailureLastsAndShutdownsAreNeverHel
       << "after a second on battery";
   Raise(EventKind::kOnline);
   EXPECT_EQ(Sent(4).back(), "online");
+  EXPECT_EQ(late, "") << "held back on purpose is not late";
+}
+
+TEST_F(NotifierTest, AFailureTheRunBeforeToldOfIsNotToldAgainButItsEndIs) {
+  corvale::host::Config::Notify entry;
+  entry.name = "hook";
+  entry.events = {"online", "low-battery"};  // its on-battery not wanted: the end still is
+  Make(entry, std::chrono::minutes(1), std::chrono::system_clock::now() - 5min);
+  Raise(EventKind::kOnBattery);  // the start's first poll, into the same failure
+  Raise(EventKind::kOnline);
+  Raise(EventKind::kOnBattery);
+  Raise(EventKind::kOnline);
+  EXPECT_EQ(Sent(2), (std::vector<std::string>{"online", "online"}));
 }
 
 TEST_F(NotifierTest, RemindersComeWhileTheFailureLastsAndStopWithIt) {
@@ -167,6 +190,8 @@ TEST(NotifyConfigTest, SecretsInClearAndIncompleteEntriesAreRefusedWithTheirLine
       {"mail to a web address",
        "url = \"https://h\"\nkind = \"smtp\"\nfrom = \"a@b\"\nto = [\"c@d\"]\n", "smtp://"},
       {"no kind", "url = \"https://h\"\n", "kind is"},
+      {"a password in the url", "url = \"https://u:p@h/x\"\nkind = \"ntfy\"\n", "in the url"},
+      {"a login on ntfy", "url = \"https://h/x\"\nkind = \"ntfy\"\nuser = \"u\"\n", "are for mail"},
       {"a recipient that could add a command",
        "url = \"smtp://h:587\"\nkind = \"smtp\"\nfrom = \"a@b\"\nto = [\"c@d>\\r\\nRCPT "
        "TO:<e@f\"]\n",
