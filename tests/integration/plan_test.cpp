@@ -5,11 +5,13 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
 
 #include "host/config.h"
 #include "host/nut/nut_backend.h"
 #include "host/plan/coordinator.h"
 #include "host/plan/drill.h"
+#include "simulator/temporary_directory.h"
 
 namespace {
 
@@ -276,7 +278,9 @@ TEST(DrillReportTest, ADeadHelperAndMissingMachinesAreNamedAndTheWireFormKeepsEv
   corvale::host::Config config;
   config.ups.port = "COM1";
   config.shutdown.command = "/nonexistent/shutdown-script";
-  config.shutdown.flagFile = "/tmp/killpower";  // a folder everybody may write
+  corvale::TemporaryDirectory folder;
+  std::filesystem::permissions(folder.Path(), std::filesystem::perms::all);  // everybody writes
+  config.shutdown.flagFile = (folder.Path() / "killpower").string();
   const auto checks = corvale::host::plan::ChainChecks(config, "/etc/x.toml", {true, false, true});
   const auto failed = [&](const std::vector<corvale::host::plan::Check>& list, const char* what) {
     return std::any_of(list.begin(), list.end(), [&](const auto& check) {
