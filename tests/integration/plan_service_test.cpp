@@ -241,12 +241,12 @@ TEST_F(PlanServiceTest, ADrillNamesADeadRootHelper) {
   fs::permissions(Dir(), fs::perms(0755));
   ASSERT_EQ(chown(line.peer->DevicePath().c_str(), 0, dialout->gr_gid), 0);
   fs::permissions(line.peer->DevicePath(), fs::perms(0660));
-  const auto config = WriteConfig(
-      "true", "requests = \"" + requests.string() + "\"\nresults = \"" +
-                  (Dir() / "results").string() + "\"\n[network]\nlisten = [\"127.0.0.1:" +
-                  std::to_string(port) +
-                  "\"]\n[[users]]\nname = \"boss\"\npassword = \"pw-boss\"\nupsmon = "
-                  "\"primary\"\n");
+  const auto config =
+      WriteConfig("true", "requests = \"" + requests.string() + "\"\nresults = \"" +
+                              (Dir() / "results").string() +
+                              "\"\n[network]\nlisten = [\"127.0.0.1:" + std::to_string(port) +
+                              "\"]\n[[users]]\nname = \"boss\"\npassword = \"pw-boss\"\nupsmon = "
+                              "\"primary\"\n");
   // Readable by root and the service's group only: it holds a password.
   ASSERT_EQ(chown(config.c_str(), 0, nobody->pw_gid), 0);
   fs::permissions(config, fs::perms(0640));
