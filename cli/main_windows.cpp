@@ -37,24 +37,7 @@ int main(int argc, char** argv) {
   history->add_flag("--json", historyOptions.json, "As JSON lines");
   history->add_flag("--battery", historyOptions.battery,
                     "Only the battery's health: how long each power failure took to run it low");
-  auto* plan = app.add_subcommand(
-      "plan", "Show the shutdown plan: each stage, when it goes, its machines and who is missing");
-  bool planJson = false;
-  plan->add_flag("--json", planJson, "As JSON");
-  auto* drill = app.add_subcommand(
-      "drill", "Rehearse the shutdown of every machine on the UPS, shutting nothing down");
-  std::string drillUser;
-  drill->add_option("--user", drillUser,
-                    "The [[users]] entry to log in as (default: the first that may force a "
-                    "shutdown)");
-  auto* notify = app.add_subcommand("notify", "Try the notifications ([[notify]])");
-  bool notifyTest = false;
-  std::string notifyName;
-  notify->add_flag("--test", notifyTest, "Send a test notice through each entry now")->required();
-  notify->add_option("NAME", notifyName, "Only this entry");
-  for (auto* command : {plan, drill, notify}) {
-    command->add_option("--config", configPath, "The configuration file")->capture_default_str();
-  }
+  PlanCommands planCommands(app, configPath);
 
   for (auto* command : {install, service, checkConfig, status, history, disarm}) {
     command->add_option("--config", configPath, "The configuration file")->capture_default_str();
@@ -80,9 +63,7 @@ int main(int argc, char** argv) {
     historyOptions.configPath = configPath;
     return RunHistory(historyOptions);
   }
-  if (*plan) return RunPlan(configPath, planJson);
-  if (*notify) return RunNotifyTest(configPath, notifyName);
-  if (*drill) return RunDrill(configPath, drillUser);
+  if (const auto ran = planCommands.Run(configPath)) return *ran;
   if (*disarm) return RunDisarm(configPath);
   if (*install) return RunInstall(configPath);
   if (*remove) return RunRemove();

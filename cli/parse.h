@@ -4,6 +4,7 @@
 #include <CLI/CLI.hpp>
 #include <optional>
 
+#include "cli/commands.h"
 #include "host/driver_library.h"
 
 namespace corvale {
@@ -17,5 +18,40 @@ inline std::optional<int> ParseCommandLine(CLI::App& app, int argc, char** argv)
   }
   return std::nullopt;
 }
+
+// plan, drill and notify: the same commands on every OS.
+class PlanCommands {
+ public:
+  PlanCommands(CLI::App& app, std::string& configPath) {
+    plan_ = app.add_subcommand(
+        "plan",
+        "Show the shutdown plan: each stage, when it goes, its machines and who is missing");
+    plan_->add_flag("--json", planJson_, "As JSON");
+    drill_ = app.add_subcommand(
+        "drill", "Rehearse the shutdown of every machine on the UPS, shutting nothing down");
+    drill_->add_option("--user", drillUser_,
+                       "The [[users]] entry to log in as (default: the first that may force a "
+                       "shutdown)");
+    notify_ = app.add_subcommand("notify", "Try the notifications ([[notify]])");
+    notify_->add_flag("--test", notifyTest_, "Send a test notice through each entry now")
+        ->required();
+    notify_->add_option("NAME", notifyName_, "Only this entry");
+    for (auto* command : {plan_, drill_, notify_}) {
+      command->add_option("--config", configPath, "The configuration file")->capture_default_str();
+    }
+  }
+  // The exit code of the one given, or nothing when none was.
+  std::optional<int> Run(const std::string& configPath) const {
+    if (*plan_) return RunPlan(configPath, planJson_);
+    if (*drill_) return RunDrill(configPath, drillUser_);
+    if (*notify_) return RunNotifyTest(configPath, notifyName_);
+    return std::nullopt;
+  }
+
+ private:
+  CLI::App *plan_, *drill_, *notify_;
+  bool planJson_ = false, notifyTest_ = false;
+  std::string drillUser_, notifyName_;
+};
 
 }  // namespace corvale

@@ -1,7 +1,9 @@
 #include "host/http/reports.h"
 
 #include <cstdio>
+#include <functional>
 #include <nlohmann/json.hpp>
+#include <tuple>
 
 #include "host/events.h"
 
@@ -139,29 +141,24 @@ std::string Metrics(const StatusSnapshot& snapshot, const std::string& version) 
       }
     }
   }
-  if (!snapshot.notify.empty()) {
-    family("corvale_ups_notices_sent_total", "counter", "Notices delivered, per [[notify]] entry.");
+  // One family per figure, one sample per [[notify]] entry.
+  using Figure = std::function<std::string(const notify::NotifyFacts&)>;
+  const std::tuple<const char*, const char*, const char*, Figure> perEntry[] = {
+      {"corvale_ups_notices_sent_total", "counter", "Notices delivered, per [[notify]] entry.",
+       [](const auto& entry) { return std::to_string(entry.sent); }},
+      {"corvale_ups_notices_failed_total", "counter",
+       "Tries to deliver a notice that failed (each is tried again), per entry.",
+       [](const auto& entry) { return std::to_string(entry.failed); }},
+      {"corvale_ups_notices_queued", "gauge", "Notices waiting in the outbox, per entry.",
+       [](const auto& entry) { return std::to_string(entry.queued); }},
+      {"corvale_ups_notice_oldest_queued_seconds", "gauge",
+       "Age of the oldest notice waiting, per entry (0: none waits).",
+       [](const auto& entry) { return Number(entry.oldestQueuedSeconds.value_or(0)); }}};
+  for (const auto& [name, type, help, figure] : perEntry) {
+    if (snapshot.notify.empty()) break;
+    family(name, type, help);
     for (const auto& entry : snapshot.notify) {
-      sample("corvale_ups_notices_sent_total", ups + ",notify=\"" + Label(entry.name) + "\"",
-             std::to_string(entry.sent));
-    }
-    family("corvale_ups_notices_failed_total", "counter",
-           "Tries to deliver a notice that failed (each is tried again), per entry.");
-    for (const auto& entry : snapshot.notify) {
-      sample("corvale_ups_notices_failed_total", ups + ",notify=\"" + Label(entry.name) + "\"",
-             std::to_string(entry.failed));
-    }
-    family("corvale_ups_notices_queued", "gauge", "Notices waiting in the outbox, per entry.");
-    for (const auto& entry : snapshot.notify) {
-      sample("corvale_ups_notices_queued", ups + ",notify=\"" + Label(entry.name) + "\"",
-             std::to_string(entry.queued));
-    }
-    family("corvale_ups_notice_oldest_queued_seconds", "gauge",
-           "Age of the oldest notice waiting, per entry (0: none waits).");
-    for (const auto& entry : snapshot.notify) {
-      sample("corvale_ups_notice_oldest_queued_seconds",
-             ups + ",notify=\"" + Label(entry.name) + "\"",
-             Number(entry.oldestQueuedSeconds.value_or(0)));
+      sample(name, ups + ",notify=\"" + Label(entry.name) + "\"", figure(entry));
     }
   }
   family("corvale_ups_http_requests_total", "counter", "Requests the HTTP endpoint answered.");

@@ -1,12 +1,21 @@
 #include "host/nut/nut_client.h"
 
 #include <asio.hpp>
+#include <functional>
 #include <sstream>
 
 namespace corvale::nut {
 
-std::optional<Variables> QueryVariables(const std::string& address, const std::string& ups,
-                                        std::chrono::milliseconds timeout, std::string* error) {
+namespace {
+
+// kRefused says the server's line; kDenied only that it would not.
+enum class Heard { kMore, kDone, kRefused, kDenied };
+
+// Sends `request` to the server at `address` and hands each line of the answer to `hear` until it
+// says done or refused, all within `timeout`. The error in words, or nothing when done.
+std::optional<std::string> Converse(const std::string& address, const std::string& request,
+                                    std::chrono::milliseconds timeout,
+                                    const std::function<Heard(const std::string&)>& hear) {
   const auto colon = address.rfind(':');
   std::string host = address.substr(0, colon);
   if (host.size() > 2 && host.front() == '[') host = host.substr(1, host.size() - 2);
@@ -14,29 +23,28 @@ std::optional<Variables> QueryVariables(const std::string& address, const std::s
   asio::ip::tcp::socket socket(io);
   asio::streambuf input;
   std::error_code failed = asio::error::timed_out;
-  Variables variables;
-  bool stale = false;
-  const std::string request = "LIST VAR " + ups + "\n";
-  asio::ip::tcp::resolver resolver(io);
-  // Every step bounded by `timeout` as a whole: run the chain, then whatever is left is cut off.
+  std::string refusal;
   std::function<void()> readLine = [&] {
     asio::async_read_until(socket, input, '\n',
                            [&](const std::error_code& readFailed, std::size_t) {
                              if (readFailed) return void(failed = readFailed);
                              std::string line;
                              std::getline(std::istream(&input), line);
-                             if (line == "ERR DATA-STALE") return void((stale = true, failed = {}));
-                             if (line.rfind("ERR ", 0) == 0)
-                               return void(failed = asio::error::access_denied);
-                             if (line.rfind("END LIST", 0) == 0) return void(failed = {});
-                             if (line.rfind("VAR ", 0) == 0) {
-                               if (auto words = SplitWords(line); words && words->size() == 4) {
-                                 variables.emplace_back((*words)[2], (*words)[3]);
-                               }
+                             switch (hear(line)) {
+                               case Heard::kDone:
+                                 return void(failed = {});
+                               case Heard::kRefused:
+                                 refusal = line;
+                                 return void(failed = asio::error::access_denied);
+                               case Heard::kDenied:
+                                 return void(failed = asio::error::access_denied);
+                               case Heard::kMore:
+                                 return readLine();
                              }
-                             readLine();
                            });
   };
+  asio::ip::tcp::resolver resolver(io);
+  // Every step bounded by `timeout` as a whole: run the chain, then whatever is left is cut off.
   resolver.async_resolve(
       host, address.substr(colon + 1), [&](const std::error_code& resolveFailed, auto endpoints) {
         if (resolveFailed) return void(failed = resolveFailed);
@@ -50,8 +58,30 @@ std::optional<Variables> QueryVariables(const std::string& address, const std::s
         });
       });
   io.run_for(timeout);
+  if (!refusal.empty()) return "the service at " + address + " refused: " + refusal;
+  if (failed) return "the service at " + address + " did not answer: " + failed.message();
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<Variables> QueryVariables(const std::string& address, const std::string& ups,
+                                        std::chrono::milliseconds timeout, std::string* error) {
+  Variables variables;
+  bool stale = false;
+  const auto failed = Converse(address, "LIST VAR " + ups + "\n", timeout, [&](const auto& line) {
+    if (line == "ERR DATA-STALE") return (stale = true, Heard::kDone);
+    if (line.rfind("ERR ", 0) == 0) return Heard::kDenied;
+    if (line.rfind("END LIST", 0) == 0) return Heard::kDone;
+    if (line.rfind("VAR ", 0) == 0) {
+      if (auto words = SplitWords(line); words && words->size() == 4) {
+        variables.emplace_back((*words)[2], (*words)[3]);
+      }
+    }
+    return Heard::kMore;
+  });
   if (failed) {
-    *error = "the service at " + address + " did not answer: " + failed.message();
+    *error = *failed;
     return std::nullopt;
   }
   if (stale) variables.clear();
@@ -63,58 +93,19 @@ std::optional<std::vector<std::string>> AskForDrill(const std::string& address,
                                                     const std::string& password,
                                                     std::chrono::milliseconds timeout,
                                                     std::string* error) {
-  const auto colon = address.rfind(':');
-  std::string host = address.substr(0, colon);
-  if (host.size() > 2 && host.front() == '[') host = host.substr(1, host.size() - 2);
-  asio::io_context io;
-  asio::ip::tcp::socket socket(io);
-  asio::streambuf input;
-  std::error_code failed = asio::error::timed_out;
-  std::string refusal;
   std::vector<std::string> lines;
   // Each is answered "OK" but the last, whose report ends with "END DRILL".
   const std::string request =
       "USERNAME " + Quote(user) + "\nPASSWORD " + Quote(password) + "\nDRILL " + Quote(ups) + "\n";
   int oksDue = 2;
-  std::function<void()> readLine = [&] {
-    asio::async_read_until(socket, input, '\n',
-                           [&](const std::error_code& readFailed, std::size_t) {
-                             if (readFailed) return void(failed = readFailed);
-                             std::string line;
-                             std::getline(std::istream(&input), line);
-                             if (line.rfind("ERR ", 0) == 0) {
-                               refusal = line;
-                               return void(failed = asio::error::access_denied);
-                             }
-                             if (oksDue > 0) {
-                               --oksDue;
-                             } else {
-                               lines.push_back(line);
-                               if (line.rfind("END DRILL", 0) == 0) return void(failed = {});
-                             }
-                             readLine();
-                           });
-  };
-  asio::ip::tcp::resolver resolver(io);
-  resolver.async_resolve(
-      host, address.substr(colon + 1), [&](const std::error_code& resolveFailed, auto endpoints) {
-        if (resolveFailed) return void(failed = resolveFailed);
-        asio::async_connect(socket, endpoints, [&](const std::error_code& connectFailed, auto) {
-          if (connectFailed) return void(failed = connectFailed);
-          asio::async_write(socket, asio::buffer(request),
-                            [&](const std::error_code& writeFailed, std::size_t) {
-                              if (writeFailed) return void(failed = writeFailed);
-                              readLine();
-                            });
-        });
-      });
-  io.run_for(timeout);
-  if (!refusal.empty()) {
-    *error = "the service at " + address + " refused: " + refusal;
-    return std::nullopt;
-  }
+  const auto failed = Converse(address, request, timeout, [&](const auto& line) {
+    if (line.rfind("ERR ", 0) == 0) return Heard::kRefused;
+    if (oksDue > 0) return (--oksDue, Heard::kMore);
+    lines.push_back(line);
+    return line.rfind("END DRILL", 0) == 0 ? Heard::kDone : Heard::kMore;
+  });
   if (failed) {
-    *error = "the service at " + address + " did not answer: " + failed.message();
+    *error = *failed;
     return std::nullopt;
   }
   return lines;
