@@ -1,18 +1,20 @@
 #!/usr/bin/env bash
 # Runs every benchmark and writes bench/results.md. Usage: bench/run.sh [native-build] [windows-build]
-# Figures only: nothing here passes or fails on a target.
+# Figures only: nothing here passes or fails on a target. The Wine figures come from the Windows
+# build that runs the Windows tests here (the shipped 32-bit one, or its 64-bit twin); the DLL's
+# size and imports always from the shipped one.
 set -euo pipefail
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
 native=${1:-$source_dir/build/native}
-windows=${2:-$source_dir/build/windows}
+windows=${2:-$source_dir/build/$("$source_dir/cmake/windows-test-build.sh" 2>/dev/null)}
 out=$source_dir/bench/results.md
 
 echo "micro benchmarks..." >&2
 micro=$("$native/bench/micro_bench" --benchmark_min_time=0.2 2>/dev/null | sed -n '/^Benchmark/,$p')
 echo "native exchange, wait and footprint (about 15 s)..." >&2
 native_figures=$("$native/bench/native_bench" 16000 10)
-if why=$("$source_dir/cmake/can-run-i386.sh"); then
-  echo "DLL under Wine (about 40 s)..." >&2
+if why=$("$source_dir/cmake/wine-run.sh" --can-run "$windows/CorvaleUPS.dll" 2>&1); then
+  echo "DLL under Wine, $(basename "$windows") (about 40 s)..." >&2
   wine_figures=$("$native/bench/wine_bench" "$windows" "$source_dir" 6000 10)
 else
   # The Wine rows then read "not measured" rather than a figure from nowhere.
@@ -37,7 +39,7 @@ figure() {
     awk -v name="$1" '$1 == name {sub(/^[^ ]+ /, ""); print; found = 1} END {if (!found) print "not measured"}'
 }
 
-dll=$windows/CorvaleUPS.dll
+dll=$source_dir/build/windows/CorvaleUPS.dll
 so=$native/libCorvaleUPS.so
 dll_imports=$(i686-w64-mingw32-objdump -p "$dll" | sed -n 's/^\s*DLL Name: //p' | tr '\n' ' ')
 so_imports=$(readelf -d "$so" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | tr '\n' ' ')
@@ -49,7 +51,8 @@ rm -f "$stripped"
 cat >"$out" <<TABLE
 # Benchmark results
 
-Machine: $cpu, $(nproc) cores, $(uname -sr); Wine $(wine --version 2>/dev/null | sed 's/wine-//');
+Machine: $cpu, $(nproc) cores, $(uname -sr); Wine $(wine --version 2>/dev/null | sed 's/wine-//')
+(the DLL under Wine: $(basename "$windows")$([ "$(basename "$windows")" = windows64 ] && echo ", the 64-bit twin"));
 $(date -u +%Y-%m-%d). Made by \`make bench\`; figures, not pass/fail tests.
 
 The serial line sets the pace: at 1200 baud a 13-byte command and a 12-byte reply take 208 ms.

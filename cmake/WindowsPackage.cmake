@@ -17,9 +17,13 @@ endforeach()
 find_program(MAKENSIS makensis)
 if(MAKENSIS)
   set(installer ${CMAKE_BINARY_DIR}/corvale-ups-setup-${PROJECT_VERSION}.exe)
+  # The twin's installer is a 64-bit program too, so that 64-bit Wine alone runs it.
+  if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+    set(installer_target -DTARGET=amd64-unicode)
+  endif()
   add_custom_command(OUTPUT ${installer}
     COMMAND ${MAKENSIS} -V2 -DBUILD=${CMAKE_BINARY_DIR} -DOUTFILE=${installer}
-            -DVERSION=${PROJECT_VERSION}
+            -DVERSION=${PROJECT_VERSION} ${installer_target}
             ${PROJECT_SOURCE_DIR}/packaging/windows/corvale-ups.nsi
     DEPENDS corvale-ups CorvaleUPS ${PROJECT_SOURCE_DIR}/packaging/windows/corvale-ups.nsi
             ${CMAKE_BINARY_DIR}/corvale-ups.toml ${CMAKE_BINARY_DIR}/README.txt)

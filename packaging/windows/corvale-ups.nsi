@@ -6,10 +6,18 @@
 ; code 2 and %ProgramData%\Corvale\install.log) instead of finishing as if it had worked.
 ; The uninstaller removes the service, the programs and the entries, and keeps the configuration.
 ; makensis -DBUILD=<windows build folder> -DOUTFILE=<installer> -DVERSION=1.0.0.1 corvale-ups.nsi
-Unicode true
+; (-DTARGET=amd64-unicode for the 64-bit twin of the build, which the tests run under 64-bit Wine.)
+!ifndef TARGET
+  !define TARGET x86-unicode
+!endif
+Target ${TARGET}
 Name "Corvale UPS monitor"
 OutFile "${OUTFILE}"
-InstallDir "$PROGRAMFILES\Corvale UPS"
+!if "${TARGET}" == "amd64-unicode"
+  InstallDir "$PROGRAMFILES64\Corvale UPS"
+!else
+  InstallDir "$PROGRAMFILES\Corvale UPS"
+!endif
 RequestExecutionLevel admin
 SetCompressor /SOLID lzma
 

@@ -39,7 +39,7 @@ int Number(const std::string& line, std::size_t word) {
 class WineDllTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    CORVALE_SKIP_WITHOUT_WINE(kSource);
+    CORVALE_SKIP_WITHOUT_WINE(kSource, kBuild);
     ASSERT_TRUE(fs::exists(kBuild / "CorvaleUPS.dll"))
         << "build the Windows preset first (cmake --build --preset windows)";
     host.MapCom1(peer.DevicePath());

@@ -33,7 +33,7 @@ constexpr int kEventError = 1, kEventWarning = 2, kEventInformation = 4;
 class WineHostTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    CORVALE_SKIP_WITHOUT_WINE(kSource);
+    CORVALE_SKIP_WITHOUT_WINE(kSource, kBuild);
     ASSERT_TRUE(fs::exists(kBuild / "cli/corvale-ups.exe"));
     host.MapCom1(peer.DevicePath());
   }
@@ -73,11 +73,13 @@ class WineHostTest : public ::testing::Test {
     return config;
   }
 
-  // A command line in the test's Wine prefix, to its end; what it printed.
+  // A command line in the test's Wine prefix, to its end; what it printed. `wine` in it is the
+  // Wine that fits the build.
   std::string Shell(const std::string& command) {
-    Subprocess run({"/bin/sh", "-c",
+    Subprocess run({"/bin/bash", "-c",
                     "export WINEPREFIX=" + (kBuild / "tests/wineprefix").string() +
-                        " WINEDEBUG=-all; " + command + " 2>&1"});
+                        " WINEDEBUG=-all; wine() { " + host.Wine() + " \"$@\"; }; " + command +
+                        " 2>&1"});
     const std::string text = run.ReadAll(60s);
     run.Wait(10s);
     return text;

@@ -6,6 +6,7 @@
 
 #include <cctype>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <optional>
 #include <sstream>
@@ -16,26 +17,43 @@
 
 namespace corvale::testing {
 
-// Why nothing can run under Wine on this machine (it cannot execute 32-bit x86 code), or nothing
-// when it can. Asked once per test program.
-inline std::optional<std::string> WhyWineCannotRun(const std::filesystem::path& source) {
+// Why Wine cannot run the programs of the Windows build `build` here (32-bit code refused by the
+// kernel, or the Wine that fits the build not installed), or nothing when it can. Asked once per
+// test program.
+inline std::optional<std::string> WhyWineCannotRun(const std::filesystem::path& source,
+                                                   const std::filesystem::path& build) {
   static const std::optional<std::string> answer = [&]() -> std::optional<std::string> {
-    Subprocess probe({(source / "cmake/can-run-i386.sh").string()});
+    Subprocess probe({(source / "cmake/wine-run.sh").string(), "--can-run",
+                      (build / "CorvaleUPS.dll").string()});
     std::string reason = probe.ReadAll(std::chrono::seconds(30));
     if (probe.Wait(std::chrono::seconds(10)) == 0) return std::nullopt;
     while (!reason.empty() && reason.back() == '\n') reason.pop_back();
+    if (reason.rfind("SKIPPED: ", 0) == 0) reason.erase(0, 9);
     return reason;
   }();
   return answer;
 }
 
 // In a fixture's SetUp: the test is reported skipped, with the reason, where Wine cannot start.
-#define CORVALE_SKIP_WITHOUT_WINE(source)                                \
-  do {                                                                   \
-    if (const auto why = ::corvale::testing::WhyWineCannotRun(source)) { \
-      GTEST_SKIP() << *why;                                              \
-    }                                                                    \
+#define CORVALE_SKIP_WITHOUT_WINE(source, build)                                \
+  do {                                                                          \
+    if (const auto why = ::corvale::testing::WhyWineCannotRun(source, build)) { \
+      GTEST_SKIP() << *why;                                                     \
+    }                                                                           \
   } while (false)
+
+// "win32" or "win64": the kind of a Windows program, from its PE header ("" for anything else).
+inline std::string WindowsProgramKind(const std::filesystem::path& program) {
+  std::ifstream in(program, std::ios::binary);
+  unsigned char header[64] = {};
+  if (!in.read(reinterpret_cast<char*>(header), sizeof header)) return "";
+  const unsigned offset = header[60] | header[61] << 8 | header[62] << 16 | header[63] << 24;
+  unsigned char pe[6] = {};
+  if (!in.seekg(offset) || !in.read(reinterpret_cast<char*>(pe), sizeof pe)) return "";
+  if (pe[0] != 'P' || pe[1] != 'E' || pe[2] != 0 || pe[3] != 0) return "";
+  const unsigned machine = pe[4] | pe[5] << 8;
+  return machine == 0x14c ? "win32" : machine == 0x8664 ? "win64" : "";
+}
 
 class WineHost {
  public:
@@ -45,6 +63,8 @@ class WineHost {
         source_(std::filesystem::absolute(source)),
         prefix_(build_ / "tests/wineprefix") {
     setenv("CORVALE_WINEPREFIX", prefix_.c_str(), 1);
+    // For what is run without a program file of the build (`sc`, `reg`, `net`).
+    setenv("CORVALE_WINE_ARCH", WindowsProgramKind(build_ / "CorvaleUPS.dll").c_str(), 1);
   }
 
   const std::filesystem::path& Build() const { return build_; }
@@ -58,6 +78,8 @@ class WineHost {
     return text;
   }
   std::string DllPath() const { return WindowsPath(build_ / "CorvaleUPS.dll"); }
+  // The command that runs a Windows program in this prefix with the Wine that fits the build.
+  std::string Wine() const { return "'" + (source_ / "cmake/wine-run.sh").string() + "'"; }
 
   // Makes Wine's COM1 the given device. Wine's mount manager rebuilds dosdevices/com1 from its
   // port key when the Wine server starts, and the link is what a running server uses: set both.
