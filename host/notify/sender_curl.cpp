@@ -9,6 +9,7 @@
 #include <string>
 
 #include "host/events.h"
+#include "host/lookup.h"
 #include "host/notify/sender.h"
 
 namespace corvale::host::notify {
@@ -114,6 +115,44 @@ int Progress(void* extras, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
   return cancelled && cancelled() ? 1 : 0;
 }
 
+// The receiver's addresses, looked up within the time a connection has and handed to libcurl:
+// its own resolver would hold the try (and the service's stop) for as long as a silent DNS server
+// makes the system's resolver wait. Nothing when there is nothing to look up (an address), or the
+// URL is for libcurl to refuse; a failed delivery when the name is not found in time.
+std::optional<Delivery> LookUpReceiver(CURL* curl, const std::string& url, const Extras& extras,
+                                       curl_slist** pinned) {
+  CURLU* parsed = curl_url();
+  char* host = nullptr;
+  char* port = nullptr;
+  const bool split = parsed != nullptr &&
+                     curl_url_set(parsed, CURLUPART_URL, url.c_str(), 0) == CURLUE_OK &&
+                     curl_url_get(parsed, CURLUPART_HOST, &host, 0) == CURLUE_OK &&
+                     curl_url_get(parsed, CURLUPART_PORT, &port, CURLU_DEFAULT_PORT) == CURLUE_OK;
+  const std::string name = split ? host : "";
+  const std::string service = split ? port : "";
+  curl_free(host);
+  curl_free(port);
+  curl_url_cleanup(parsed);
+  if (name.empty() || name.front() == '[') return std::nullopt;
+  const auto found = LookUp(name, service, std::chrono::seconds(kConnectSeconds), extras.cancelled);
+  if (found.error == asio::error::timed_out) {
+    return Delivery{
+        false, "DNS: no answer for " + name + " within " + std::to_string(kConnectSeconds) + " s"};
+  }
+  if (found.error || found.endpoints.empty()) {
+    return Delivery{false, "DNS: cannot find " + name + ": " + found.error.message()};
+  }
+  std::string entry = name + ":" + service + ":";
+  for (std::size_t at = 0; at < found.endpoints.size(); ++at) {
+    const auto address = found.endpoints[at].address();
+    entry += (at == 0 ? "" : ",") +
+             (address.is_v6() ? "[" + address.to_string() + "]" : address.to_string());
+  }
+  *pinned = curl_slist_append(nullptr, entry.c_str());
+  curl_easy_setopt(curl, CURLOPT_RESOLVE, *pinned);
+  return std::nullopt;
+}
+
 std::string Body(const Notice& notice, const Extras& extras) {
   std::string text = notice.message;
   if (!extras.late.empty()) text += " (" + extras.late + ")";
@@ -130,8 +169,10 @@ bool SendingAvailable(std::string*) {
   return true;
 }
 
-Delivery Send(const Config::Notify& entry, const std::string& secret, const Notice& notice,
-              const Extras& extras) {
+namespace {
+
+Delivery TrySending(const Config::Notify& entry, const std::string& secret, const Notice& notice,
+                    const Extras& extras) {
   InitializeOnce();
   CURL* curl = curl_easy_init();
   if (curl == nullptr) return {false, "libcurl could not start"};
@@ -162,9 +203,12 @@ Delivery Send(const Config::Notify& entry, const std::string& secret, const Noti
   const std::string text = Body(notice, extras);
   std::string body;
   if (entry.kind == Config::Notify::Kind::kSmtp) {
+    // A login never goes without TLS, insecure or not: a server that offers no STARTTLS (or a
+    // man in the middle who strips it) would read the password.
+    const bool clearAllowed = entry.insecure && entry.user.empty();
     curl_easy_setopt(
         curl, CURLOPT_USE_SSL,
-        entry.insecure ? static_cast<long>(CURLUSESSL_TRY) : static_cast<long>(CURLUSESSL_ALL));
+        clearAllowed ? static_cast<long>(CURLUSESSL_TRY) : static_cast<long>(CURLUSESSL_ALL));
     if (!entry.user.empty()) {
       curl_easy_setopt(curl, CURLOPT_USERNAME, entry.user.c_str());
       curl_easy_setopt(curl, CURLOPT_PASSWORD, secret.c_str());
@@ -219,19 +263,64 @@ Delivery Send(const Config::Notify& entry, const std::string& secret, const Noti
     curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE, static_cast<long>(body.size()));
     curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
   }
+  curl_slist* pinned = nullptr;
+  if (auto unfound = LookUpReceiver(curl, entry.url, extras, &pinned)) {
+    curl_slist_free_all(headers);
+    curl_slist_free_all(recipients);
+    curl_easy_cleanup(curl);
+    return *unfound;
+  }
   const CURLcode code = curl_easy_perform(curl);
   long status = 0;
   curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+  // Seconds, from either form of the header (a date is counted from now); 0 when it is absent.
+  curl_off_t retryAfter = 0;
+  curl_easy_getinfo(curl, CURLINFO_RETRY_AFTER, &retryAfter);
   curl_slist_free_all(headers);
   curl_slist_free_all(recipients);
+  curl_slist_free_all(pinned);
   curl_easy_cleanup(curl);
   if (code != CURLE_OK) return {false, Reason(code, detail)};
   if (entry.kind != Config::Notify::Kind::kSmtp && (status < 200 || status >= 300)) {
     std::string first = reply.body.substr(0, reply.body.find('\n'));
     if (first.size() > 200) first.resize(200);
-    return {false, "HTTP " + std::to_string(status) + (first.empty() ? "" : ": " + first)};
+    Delivery failed{false, "HTTP " + std::to_string(status) + (first.empty() ? "" : ": " + first)};
+    // 408 (it timed out reading us) and 429 (too many) are the receiver's moment, not the notice.
+    failed.refused = status >= 400 && status < 500 && status != 408 && status != 429;
+    if (retryAfter > 0) {
+      // Bounded here already: a year of seconds must not overflow what counts them.
+      failed.retryAfter = std::chrono::seconds(std::min<curl_off_t>(retryAfter, 86400));
+    }
+    return failed;
   }
   return {true, ""};
+}
+
+}  // namespace
+
+Delivery Send(const Config::Notify& entry, const std::string& secret, const Notice& notice,
+              const Extras& extras) {
+  Delivery delivery = TrySending(entry, secret, notice, extras);
+  // The URL's path and query may be the key (a hook's, a topic): a receiver or libcurl that
+  // repeats them must not put them in the log.
+  const auto scheme = entry.url.find("://");
+  const auto path =
+      scheme == std::string::npos ? std::string::npos : entry.url.find_first_of("/?", scheme + 3);
+  const std::string key = path == std::string::npos ? "" : entry.url.substr(path + 1);
+  for (const std::string& hidden : {entry.url, key}) {
+    if (hidden.size() < 4) continue;
+    for (auto at = delivery.reason.find(hidden); at != std::string::npos;
+         at = delivery.reason.find(hidden, at + 3)) {
+      delivery.reason.replace(at, hidden.size(), "...");
+    }
+  }
+  if (!secret.empty()) {
+    for (auto at = delivery.reason.find(secret); at != std::string::npos;
+         at = delivery.reason.find(secret, at + 3)) {
+      delivery.reason.replace(at, secret.size(), "...");
+    }
+  }
+  return delivery;
 }
 
 }  // namespace corvale::host::notify
