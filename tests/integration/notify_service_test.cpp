@@ -58,12 +58,25 @@ class NotifyServiceTest : public corvale::testing::ServiceFixture {
     web->WriteLine(mode);
     EXPECT_EQ(web->ReadLine(10s).value_or(""), "mode " + mode);
   }
-  int StartMail() {
+  // `plain`: a server that offers no STARTTLS and takes a login in clear.
+  int StartMail(bool plain = false) {
     const int port = FreePort();
-    mail = std::make_unique<Subprocess>(std::vector<std::string>{
-        "/usr/bin/python3", CORVALE_RECEIVERS "/smtp_receiver.py", "--port", std::to_string(port),
-        "--cert", Pem("good"), "--key", Pem("good-key"), "--user", "ups", "--password",
-        "mail-secret-456", "--log", (Dir() / "mail.jsonl").string()});
+    std::vector<std::string> argv = {"/usr/bin/python3",
+                                     CORVALE_RECEIVERS "/smtp_receiver.py",
+                                     "--port",
+                                     std::to_string(port),
+                                     "--cert",
+                                     Pem("good"),
+                                     "--key",
+                                     Pem("good-key"),
+                                     "--user",
+                                     "ups",
+                                     "--password",
+                                     "mail-secret-456",
+                                     "--log",
+                                     (Dir() / "mail.jsonl").string()};
+    if (plain) argv.push_back("--plain");
+    mail = std::make_unique<Subprocess>(argv);
     EXPECT_EQ(mail->ReadLine(15s).value_or(""), "ready");
     return port;
   }
@@ -245,6 +258,28 @@ TEST_F(NotifyServiceTest, ABlipShorterThanAfterSecondsSendsNothing) {
   ASSERT_TRUE(WaitFor("test-ups: online")) << log;
   std::this_thread::sleep_for(9s);
   EXPECT_FALSE(fs::exists(Dir() / "webhook.jsonl")) << ReadFile(Dir() / "webhook.jsonl");
+}
+
+TEST_F(NotifyServiceTest, InsecureMailNeverSendsItsPasswordWithoutTls) {
+  const int smtp = StartMail(true);
+  std::string entries = Mail(smtp) + "insecure = true\n";
+  std::string anonymous = Mail(smtp);
+  anonymous.replace(anonymous.find("\"mail\""), 6, "\"anonymous\"");
+  anonymous.erase(anonymous.find("user = "), anonymous.find("from = ") - anonymous.find("user = "));
+  const auto config = Configure(entries + anonymous + "insecure = true\n");
+  Subprocess run({"/bin/sh", "-c", "exec \"$@\" 2>&1", "-", CORVALE_UPS_TOOL, "notify", "--test",
+                  "--config", config.string()});
+  const std::string said = run.ReadAll(60s);
+  EXPECT_EQ(run.Wait(10s), 1) << said;
+  EXPECT_NE(said.find("mail: not delivered: "), std::string::npos) << said;
+  EXPECT_NE(said.find("anonymous: delivered"), std::string::npos) << "insecure lets it go in clear";
+  const std::string seen = ReadFile(Dir() / "mail.jsonl");
+  EXPECT_EQ(seen.find("\"auth\""), std::string::npos) << "a login in clear: " << seen;
+  EXPECT_EQ(seen.find("mail-secret-456"), std::string::npos) << seen;
+  Subprocess check({"/bin/sh", "-c", "exec \"$@\" 2>&1", "-", CORVALE_UPS_TOOL, "check-config",
+                    "--config", config.string()});
+  EXPECT_NE(check.ReadAll(30s).find("insecure = true never sends the mail password without TLS"),
+            std::string::npos);
 }
 
 TEST_F(NotifyServiceTest, NotifyTestSaysWhatBecameOfEachTry) {
