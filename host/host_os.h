@@ -163,6 +163,16 @@ std::unique_ptr<ReadableFile> OpenRegularFile(const std::string& path, std::stri
 // Waits until the folder holding `path` has its entries on the disk (a file made, renamed or
 // removed there); false with `error` set when that fails.
 bool SyncFolderOf(const std::string& path, std::string* error);
+// A system library loaded when first needed, so that a machine whose role never uses it (an agent,
+// a service without notifications) neither maps it nor what it needs in turn. Never unloaded.
+class SharedLibrary {
+ public:
+  virtual ~SharedLibrary() = default;
+  // The address of `symbol`, or nullptr.
+  virtual void* Find(const char* symbol) = 0;
+};
+// Nothing, with `error` set, when it cannot be loaded.
+std::unique_ptr<SharedLibrary> LoadSharedLibrary(const std::string& name, std::string* error);
 // This machine's name, as notices name it.
 std::string MachineName();
 // Where the power-event history lives: the service's state folder.

@@ -1,5 +1,6 @@
 // Processes, stop signals and systemd notification on POSIX.
 #include <dirent.h>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <pthread.h>
@@ -832,6 +833,29 @@ std::optional<std::string> ExposedSecretFile(const std::string& path) {
            " && chmod 640 " + path;
   }
   return std::nullopt;
+}
+
+namespace {
+
+class PosixLibrary : public SharedLibrary {
+ public:
+  explicit PosixLibrary(void* handle) : handle_(handle) {}
+  void* Find(const char* symbol) override { return dlsym(handle_, symbol); }
+
+ private:
+  void* handle_;  // kept open: what it started (threads, handlers) may outlive any one user
+};
+
+}  // namespace
+
+std::unique_ptr<SharedLibrary> LoadSharedLibrary(const std::string& name, std::string* error) {
+  void* handle = dlopen(name.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (handle == nullptr) {
+    const char* why = dlerror();
+    *error = why != nullptr ? why : "cannot load " + name;
+    return nullptr;
+  }
+  return std::make_unique<PosixLibrary>(handle);
 }
 
 std::string MachineName() {

@@ -676,6 +676,32 @@ std::optional<std::string> UntrustedFolder(const std::string&) {
   return std::nullopt;  // the service runs as LocalSystem and writes its own folders
 }
 
+namespace {
+
+class WindowsLibrary : public SharedLibrary {
+ public:
+  explicit WindowsLibrary(HMODULE module) : module_(module) {}
+  void* Find(const char* symbol) override {
+    return reinterpret_cast<void*>(GetProcAddress(module_, symbol));
+  }
+
+ private:
+  HMODULE module_;  // kept loaded
+};
+
+}  // namespace
+
+std::unique_ptr<SharedLibrary> LoadSharedLibrary(const std::string& name, std::string* error) {
+  // From the system's folder only: never a planted copy beside the program or in the working
+  // folder.
+  HMODULE module = LoadLibraryExA(name.c_str(), nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+  if (module == nullptr) {
+    *error = "cannot load " + name + ": " + LastError();
+    return nullptr;
+  }
+  return std::make_unique<WindowsLibrary>(module);
+}
+
 std::string MachineName() {
   char name[MAX_COMPUTERNAME_LENGTH + 1] = "";
   DWORD size = sizeof name;
