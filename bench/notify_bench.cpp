@@ -1,6 +1,7 @@
 // Notifications: 100 notices queued while the receiver is down, delivered after it returns; the
 // outbox's syncs per notice (counted by strace around this program) and the resident size they
-// cost (libcurl, loaded for the first notice, apart). Prints "name value" lines for bench/run.sh.
+// cost (libcurl, loaded where [[notify]] is set, apart). Prints "name value" lines for
+// bench/run.sh.
 #include <unistd.h>
 
 #include <asio.hpp>

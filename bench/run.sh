@@ -133,7 +133,7 @@ every connection, then it came back:
 | all delivered, from the receiver's return | $(figure notify_all_delivered_s) s ($(figure notify_delivered) delivered): **$(judge "$(figure notify_all_delivered_s)" '<=' 10)** | ≤ 10 s |
 | fsyncs in all (the outbox syncs each notice once, and its folder once when made) | $(figure notify_syncs): **$(judge "$(figure notify_syncs)" '<=' "$(figure notify_notices | awk '{ print $1 + 1 }')")** | ≤ 1 per notice |
 | resident size the notifier adds (its thread, the outbox, the tries) | $(figure notify_rss_delta_kib) KiB: **$(judge "$(figure notify_rss_delta_kib)" '<=' 1024)** | ≤ 1 MiB |
-| resident size of libcurl, loaded with the first notice and initialised (OpenSSL's initialisation with it) | $(figure notify_library_kib) KiB | |
+| resident size of libcurl, loaded and initialised where \`[[notify]]\` is set (OpenSSL's initialisation with it) | $(figure notify_library_kib) KiB | |
 
 libcurl is loaded only where \`[[notify]]\` is set: linked, it and the two dozen libraries it needs
 were mapped by every agent and primary (about 4 MiB), and its initialisation of OpenSSL costs
