@@ -334,11 +334,14 @@ void Notifier::Work(Entry& entry) {
                                                        options_.longestRetryAfter);
         }
         retryAt = after + wait;
-        // This notice goes behind the others that wait.
-        auto& notice = attempts[next->id];
-        notice.backoff =
-            std::min(std::max(notice.backoff * 2, options_.firstRetry), options_.longestRetry);
-        notice.notBefore = retryAt + jitter(notice.backoff);
+        // A receiver that answered (5xx, busy) may fail this notice alone: it goes behind the
+        // others that wait. One that was not reached fails them all, and the order stays.
+        if (delivery.retryAfter || delivery.reason.starts_with("HTTP ")) {
+          auto& notice = attempts[next->id];
+          notice.backoff =
+              std::min(std::max(notice.backoff * 2, options_.firstRetry), options_.longestRetry);
+          notice.notBefore = retryAt + jitter(notice.backoff);
+        }
       }
       lock.lock();
       if (delivery.delivered) {
