@@ -47,8 +47,9 @@ set(CPACK_DEBIAN_PACKAGE_SECTION admin)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://corvale.example/ups")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# deb-systemd-helper and deb-systemd-invoke, and adduser, which the maintainer scripts call.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "init-system-helpers (>= 1.54~), adduser")
+# deb-systemd-helper and deb-systemd-invoke, and adduser, which the maintainer scripts call; libcurl,
+# which the service loads only for notifications (so shlibdeps cannot see it).
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "init-system-helpers (>= 1.54~), adduser, libcurl4 (>= 7.85)")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${linux}/postinst ${linux}/prerm ${linux}/postrm
   ${linux}/conffiles)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)

@@ -447,7 +447,7 @@ void ReadNotify(const toml::table& root, LoadedConfig& loaded) {
       problem(who + ": url must be " +
               (mail ? "smtp://server:587 (STARTTLS) or smtps://server:465"
                     : "an https:// (or http://) address") +
-              ", not \"" + entry.url + "\"");
+              ", not \"" + ShownUrl(entry.url) + "\"");
     }
     if (entry.format != "json" && entry.format != "text") {
       problem(who + ": format is \"json\" or \"text\", not \"" + entry.format + "\"");
@@ -473,13 +473,14 @@ void ReadNotify(const toml::table& root, LoadedConfig& loaded) {
               "password_file for mail)");
     }
     const bool secret = !entry.token.empty() || !entry.tokenFile.empty() ||
-                        !entry.password.empty() || !entry.passwordFile.empty();
-    // smtp:// is upgraded with STARTTLS, which is required (insecure makes it optional);
-    // http:// never is.
+                        !entry.password.empty() || !entry.passwordFile.empty() ||
+                        UrlCarriesSecret(entry);
+    // smtp:// is upgraded with STARTTLS, which is required (insecure makes it optional for a mail
+    // without a login); http:// never is.
     if (secret && scheme == "http" && !entry.insecure) {
       problem(who +
-              ": a token over http:// travels in clear: use https://, or set insecure = "
-              "true");
+              ": a token (or a URL that is itself the key) over http:// travels in clear: use "
+              "https://, or set insecure = true");
     }
     if (mail && (entry.from.empty() || entry.to.empty())) {
       problem(who + ": mail needs from and to");
@@ -651,10 +652,27 @@ void ReadDocument(const toml::table& root, LoadedConfig& loaded) {
 
 }  // namespace
 
+bool UrlCarriesSecret(const Config::Notify& entry) {
+  const auto scheme = entry.url.find("://");
+  if (entry.kind == Config::Notify::Kind::kSmtp || scheme == std::string::npos) return false;
+  const auto path = entry.url.find_first_of("/?", scheme + 3);
+  if (path == std::string::npos) return false;
+  const std::string rest = entry.url.substr(path);
+  const bool token = !entry.token.empty() || !entry.tokenFile.empty();
+  return rest.find('?') != std::string::npos || (!token && rest != "/");
+}
+
+std::string ShownUrl(const std::string& url) {
+  const auto scheme = url.find("://");
+  if (scheme == std::string::npos) return "(not a URL)";
+  const auto path = url.find_first_of("/?#", scheme + 3);
+  return path == std::string::npos ? url : url.substr(0, path) + "/...";
+}
+
 bool HoldsSecrets(const Config& config) {
   return !config.users.empty() || !config.ups.password.empty() ||
          std::any_of(config.notify.begin(), config.notify.end(), [](const Config::Notify& entry) {
-           return !entry.token.empty() || !entry.password.empty();
+           return !entry.token.empty() || !entry.password.empty() || UrlCarriesSecret(entry);
          });
 }
 

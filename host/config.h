@@ -107,7 +107,14 @@ struct Config {
   std::vector<std::string> ignoredByAgent;
 };
 
-// Whether the file holds a secret (a password or token) that others must not read.
+// Whether a webhook's or ntfy's URL is itself a key: it has a query (an API key, a signature),
+// or the entry has no token and its path names what anyone who knows it may post to (a chat
+// service's hook, an ntfy topic). Such a URL is a secret like a token.
+bool UrlCarriesSecret(const Config::Notify& entry);
+// What may be shown of a notification URL: its scheme, host and port ("https://h:8443/...").
+std::string ShownUrl(const std::string& url);
+// Whether the file holds a secret (a password, a token, a URL that is a key) that others must not
+// read.
 bool HoldsSecrets(const Config& config);
 
 struct ConfigProblem {

@@ -1,10 +1,10 @@
 #include "host/history.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
-#include <fstream>
 #include <nlohmann/json.hpp>
 
 #include "host/events.h"
@@ -150,15 +150,32 @@ std::vector<HistoryRecord> ReadHistory(const std::string& path,
                                        std::optional<SystemClock::time_point> since) {
   std::vector<HistoryRecord> records;
   BatteryPeriod period;  // one that began before a restart of the service ends in a later run
-  for (const std::string& file : {path + ".1", path}) {
-    std::ifstream in(file, std::ios::binary);
-    for (std::string line; std::getline(in, line);) {
-      auto record = ParseHistoryLine(line);
-      if (!record) continue;
-      period.Mark(*record);
-      if (since && record->time < *since) continue;
-      records.push_back(std::move(*record));
+  const auto take = [&](const std::string& line) {
+    auto record = ParseHistoryLine(line);
+    if (!record) return;
+    period.Mark(*record);
+    if (since && record->time < *since) return;
+    records.push_back(std::move(*record));
+  };
+  for (const std::string& name : {path + ".1", path}) {
+    std::string why;
+    const auto file = OpenRegularFile(name, &why);
+    if (!file) continue;
+    std::string pending;
+    std::array<char, 64 * 1024> block;
+    for (std::uint64_t offset = 0;;) {
+      const std::size_t count = file->ReadAt(offset, block.data(), block.size());
+      if (count == 0) break;
+      offset += count;
+      pending.append(block.data(), count);
+      std::size_t begin = 0;
+      for (std::size_t end; (end = pending.find('\n', begin)) != std::string::npos;
+           begin = end + 1) {
+        take(pending.substr(begin, end - begin));
+      }
+      pending.erase(0, begin);
     }
+    if (!pending.empty()) take(pending);
   }
   return records;
 }
@@ -167,22 +184,14 @@ namespace {
 
 class FileOnDisk : public HistoryFile {
  public:
-  explicit FileOnDisk(std::ifstream in) : in_(std::move(in)) {}
-  std::uint64_t Size() override {
-    in_.clear();
-    in_.seekg(0, std::ios::end);
-    const auto end = in_.tellg();
-    return end < 0 ? 0 : static_cast<std::uint64_t>(end);
-  }
+  explicit FileOnDisk(std::unique_ptr<ReadableFile> file) : file_(std::move(file)) {}
+  std::uint64_t Size() override { return file_->Size(); }
   std::size_t ReadAt(std::uint64_t offset, char* into, std::size_t count) override {
-    in_.clear();
-    in_.seekg(static_cast<std::streamoff>(offset));
-    in_.read(into, static_cast<std::streamsize>(count));
-    return static_cast<std::size_t>(in_.gcount());
+    return file_->ReadAt(offset, into, count);
   }
 
  private:
-  std::ifstream in_;
+  std::unique_ptr<ReadableFile> file_;
 };
 
 // Bytes read per record wanted, and beyond them for a period's beginning: what one request may
@@ -257,9 +266,12 @@ bool EndsAPeriodWithoutItsLength(const HistoryRecord& record) {
 }  // namespace
 
 std::unique_ptr<HistoryFile> OpenHistoryFile(const std::string& file) {
-  std::ifstream in(file, std::ios::binary);
-  if (!in) return nullptr;
-  return std::make_unique<FileOnDisk>(std::move(in));
+  // The service's account writes this folder: a FIFO there must not hang root's check-config, nor
+  // a link lead it to another file.
+  std::string why;
+  auto opened = OpenRegularFile(file, &why);
+  if (!opened) return nullptr;
+  return std::make_unique<FileOnDisk>(std::move(opened));
 }
 
 std::vector<HistoryRecord> ReadRecentHistory(const std::string& path,

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -140,13 +141,38 @@ std::vector<std::string> SerialSetupWarnings(const std::string& devices,
 // "ttyUSB0")", "a COM port ... (such as "COM3")".
 const char* PortRule();
 
-// Appends `data` to the file at `path` (created when missing) and waits until it is on the disk,
-// with the file's name in its folder when this created it; false with `error` set when any of
-// that fails.
+// Appends `data` to the file at `path` (created when missing, readable by the owner and group
+// alone) and waits until it is on the disk, with the file's name in its folder when this created
+// it; false with `error` set when any of that fails. Only a regular file is written: never through
+// a link at `path`, never into a FIFO or a device (the service's account owns these folders).
 bool AppendDurably(const std::string& path, const std::string& data, std::string* error);
+// The same without waiting for the disk.
+bool AppendToFile(const std::string& path, const std::string& data, std::string* error);
+// A regular file open for reading.
+class ReadableFile {
+ public:
+  virtual ~ReadableFile() = default;
+  virtual std::uint64_t Size() = 0;
+  // Up to `count` bytes from `offset`; fewer only at the end or when reading fails.
+  virtual std::size_t ReadAt(std::uint64_t offset, char* into, std::size_t count) = 0;
+};
+// Opens the file at `path` for reading when it is a regular file: never through a link at `path`,
+// never waiting on a FIFO or a device. Nothing otherwise, with `why` saying what is there instead,
+// or left empty when nothing is.
+std::unique_ptr<ReadableFile> OpenRegularFile(const std::string& path, std::string* why);
 // Waits until the folder holding `path` has its entries on the disk (a file made, renamed or
 // removed there); false with `error` set when that fails.
 bool SyncFolderOf(const std::string& path, std::string* error);
+// A system library loaded when first needed, so that a machine whose role never uses it (an agent,
+// a service without notifications) neither maps it nor what it needs in turn. Never unloaded.
+class SharedLibrary {
+ public:
+  virtual ~SharedLibrary() = default;
+  // The address of `symbol`, or nullptr.
+  virtual void* Find(const char* symbol) = 0;
+};
+// Nothing, with `error` set, when it cannot be loaded.
+std::unique_ptr<SharedLibrary> LoadSharedLibrary(const std::string& name, std::string* error);
 // This machine's name, as notices name it.
 std::string MachineName();
 // Where the power-event history lives: the service's state folder.
@@ -166,5 +192,9 @@ std::vector<std::string> ServiceWritableFolders();
 // (`passwords`) that others may read. Nothing when it can be trusted. The reason says how to
 // fix it.
 std::optional<std::string> UntrustedConfig(const std::string& path, bool passwords);
+// Why the file at `path`, which holds a secret (a token, a password), may be read by others than
+// the administrators and the service, as the configuration file may not when it holds one, with
+// the fix; nothing when it may not, or when there is no such file.
+std::optional<std::string> ExposedSecretFile(const std::string& path);
 
 }  // namespace corvale::host

@@ -194,6 +194,20 @@ StartChecks CheckBeforeStart(const Config& config, const std::string& path) {
   // A notice that cannot go is worth a warning, never a UPS left unwatched.
   const bool installed = fs::path(path).lexically_normal() == fs::path(DefaultConfigPath());
   for (const auto& entry : config.notify) {
+    // A secret in a file of its own is held to the rule of one in the configuration.
+    for (const auto* file : {&entry.tokenFile, &entry.passwordFile}) {
+      if (file->empty()) continue;
+      if (auto exposed = ExposedSecretFile(*file)) {
+        checks.problems.push_back("notify \"" + entry.name + "\": " + *exposed);
+      }
+    }
+    if (entry.kind == Config::Notify::Kind::kSmtp && entry.insecure && !entry.user.empty()) {
+      checks.warnings.push_back(
+          "notify \"" + entry.name +
+          "\": insecure = true never sends the mail password without TLS: a server that offers "
+          "no STARTTLS gets no login, and so no mail; insecure only lets a mail without a login "
+          "go in clear");
+    }
     for (const auto* file : {&entry.tokenFile, &entry.passwordFile, &entry.caFile}) {
       if (file->empty()) continue;
       // As the service's account will meet it, whoever runs this check.

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "host/agent/follower_tls.h"
+#include "host/lookup.h"
 #include "host/nut/nut_session.h"
 
 namespace corvale::host::agent {
@@ -103,7 +104,12 @@ struct Follower::State {
   std::mt19937 random;
   // Destroyed bottom up: what the connection uses before the io_context it runs on.
   asio::io_context io;
-  tcp::resolver resolver{io};
+  // The server's name, looked up on a worker of its own: a silent DNS server holds neither a
+  // poll's time nor the stop. A late answer is dropped by its number.
+  std::unique_ptr<PendingLookup> lookup;
+  asio::steady_timer lookupWait{io};
+  std::optional<LookupResult> found;
+  unsigned lookups = 0;
   tcp::socket socket{io};
   std::unique_ptr<Channel> channel;
   std::string pending;  // read beyond the last line, never more than a line's worth
@@ -152,7 +158,7 @@ std::string Follower::State::Failed(const std::error_code& failed, const std::st
 
 void Follower::State::CloseSocket() {
   std::error_code ignored;
-  resolver.cancel();
+  lookupWait.cancel();
   socket.shutdown(tcp::socket::shutdown_both, ignored);
   socket.close(ignored);
 }
@@ -350,10 +356,20 @@ asio::awaitable<std::string> Follower::State::Poll() {
 
 asio::awaitable<std::string> Follower::State::Connection() {
   Arm();
-  const auto [resolveFailed, endpoints] =
-      co_await resolver.async_resolve(address.host, address.port, kAwaitTuple);
+  found.reset();
+  lookupWait.expires_at(asio::steady_timer::time_point::max());
+  lookup = std::make_unique<PendingLookup>(io.get_executor(), address.host, address.port,
+                                           [this, generation = ++lookups](LookupResult result) {
+                                             if (generation != lookups) return;
+                                             found = std::move(result);
+                                             lookupWait.cancel();
+                                           });
+  co_await lookupWait.async_wait(kAwaitTuple);
+  lookup.reset();  // a late one ends on its own
   Disarm();
-  if (resolveFailed) co_return Failed(resolveFailed, "cannot find " + address.host);
+  if (!found) co_return Failed(asio::error::timed_out, "cannot find " + address.host);
+  if (found->error) co_return Failed(found->error, "cannot find " + address.host);
+  const auto endpoints = std::move(found->endpoints);
   Arm();
   const auto [connectFailed, endpoint] =
       co_await asio::async_connect(socket, endpoints, kAwaitTuple);
@@ -422,6 +438,7 @@ bool Follower::LogOut(std::chrono::milliseconds within) {
   asio::post(state_->io, [state = state_.get()] {
     state->loggingOut = true;
     state->pause.cancel();
+    state->lookupWait.cancel();
   });
   {
     std::lock_guard lock(state_->joining);

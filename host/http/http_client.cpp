@@ -4,6 +4,8 @@
 #include <boost/beast/http/parser.hpp>
 #include <boost/beast/http/string_body.hpp>
 
+#include "host/lookup.h"
+
 namespace corvale::host::http {
 
 std::optional<std::string> FetchBody(const std::string& address, const std::string& target,
@@ -13,7 +15,6 @@ std::optional<std::string> FetchBody(const std::string& address, const std::stri
   if (host.size() > 2 && host.front() == '[') host = host.substr(1, host.size() - 2);
   asio::io_context io;
   asio::ip::tcp::socket socket(io);
-  asio::ip::tcp::resolver resolver(io);
   const std::string request =
       "GET " + target + " HTTP/1.1\r\nHost: " + address + "\r\nConnection: close\r\n\r\n";
   std::string received;
@@ -31,19 +32,24 @@ std::optional<std::string> FetchBody(const std::string& address, const std::stri
                              read();
                            });
   };
-  resolver.async_resolve(
-      host, address.substr(colon + 1), [&](const std::error_code& resolveFailed, auto endpoints) {
-        if (resolveFailed) return void(failed = resolveFailed);
-        asio::async_connect(socket, endpoints, [&](const std::error_code& connectFailed, auto) {
-          if (connectFailed) return void(failed = connectFailed);
-          asio::async_write(socket, asio::buffer(request),
-                            [&](const std::error_code& writeFailed, std::size_t) {
-                              if (writeFailed) return void(failed = writeFailed);
-                              read();
-                            });
-        });
-      });
-  io.run_for(timeout);
+  // The lookup within the time too: a silent DNS server must not stretch it.
+  const auto start = std::chrono::steady_clock::now();
+  const auto found = LookUp(host, address.substr(colon + 1), timeout);
+  if (found.error) {
+    *error = "the service's HTTP endpoint at " + address + " did not answer: cannot find " + host +
+             ": " + found.error.message();
+    return std::nullopt;
+  }
+  asio::async_connect(socket, found.endpoints, [&](const std::error_code& connectFailed, auto) {
+    if (connectFailed) return void(failed = connectFailed);
+    asio::async_write(socket, asio::buffer(request),
+                      [&](const std::error_code& writeFailed, std::size_t) {
+                        if (writeFailed) return void(failed = writeFailed);
+                        read();
+                      });
+  });
+  io.run_for(timeout - std::chrono::duration_cast<std::chrono::milliseconds>(
+                           std::chrono::steady_clock::now() - start));
   if (failed) {
     *error = "the service's HTTP endpoint at " + address + " did not answer: " + failed.message();
     return std::nullopt;

@@ -149,6 +149,9 @@ std::string Metrics(const StatusSnapshot& snapshot, const std::string& version) 
       {"corvale_ups_notices_failed_total", "counter",
        "Tries to deliver a notice that failed (each is tried again), per entry.",
        [](const auto& entry) { return std::to_string(entry.failed); }},
+      {"corvale_ups_notices_refused_total", "counter",
+       "Notices given up because the receiver refused each try of them, per entry.",
+       [](const auto& entry) { return std::to_string(entry.refused); }},
       {"corvale_ups_notices_queued", "gauge", "Notices waiting in the outbox, per entry.",
        [](const auto& entry) { return std::to_string(entry.queued); }},
       {"corvale_ups_notice_oldest_queued_seconds", "gauge",
@@ -269,6 +272,7 @@ std::string StatusJson(const StatusSnapshot& snapshot, const std::string& versio
       entries.push_back({{"name", entry.name},
                          {"sent", entry.sent},
                          {"failed", entry.failed},
+                         {"refused", entry.refused},
                          {"queued", entry.queued},
                          {"oldest_queued_seconds", entry.oldestQueuedSeconds
                                                        ? nlohmann::json(*entry.oldestQueuedSeconds)

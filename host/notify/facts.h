@@ -10,6 +10,7 @@ namespace corvale::host::notify {
 struct NotifyFacts {
   std::string name;
   std::uint64_t sent = 0, failed = 0;
+  std::uint64_t refused = 0;  // notices given up because the receiver refused each try
   std::size_t queued = 0;
   std::optional<double> oldestQueuedSeconds;
   std::string problem;  // the last try's reason, while notices wait

@@ -2,13 +2,12 @@
 
 #include <algorithm>
 #include <fstream>
+#include <map>
 #include <random>
 
 namespace corvale::host::notify {
 
 using SystemClock = std::chrono::system_clock;
-
-constexpr std::chrono::minutes kRefusedRetry{5};
 
 const std::vector<std::string>& DefaultNoticeEvents() {
   static const std::vector<std::string> events = {
@@ -68,13 +67,14 @@ struct Notifier::Entry {
   std::condition_variable changed;
   std::vector<Notice> inbox;  // to go into the outbox, on this entry's thread
   bool stopping = false;
+  bool woken = false;  // a held notice came or went: the thread's wait is to be measured again
   // The power failure this entry is told of: held until it has lasted `afterSeconds`.
   std::optional<Notice> held;
   std::optional<SystemClock::time_point> onBatterySince, nextReminder;
   bool told = false;       // the failure counts as told: its end is news
   bool heldAsked = false;  // the held on-battery notice goes when released (else only counts)
   bool carried = false;    // in a failure an earlier run told of: its on-battery is no news
-  std::uint64_t sent = 0, failed = 0;
+  std::uint64_t sent = 0, failed = 0, refused = 0;
   std::string problem;
   std::thread thread;
 };
@@ -149,6 +149,7 @@ void Notifier::OnEvent(const UpsEvent& event, SystemClock::time_point when) {
       if (entry->config.afterSeconds != 0) {
         entry->held = std::move(notice);  // goes (or counts) once the failure has lasted
         entry->heldAsked = asked;
+        entry->woken = true;
         entry->changed.notify_all();
         continue;
       }
@@ -183,14 +184,35 @@ void Notifier::OnEvent(const UpsEvent& event, SystemClock::time_point when) {
   }
 }
 
+namespace {
+
+// What became of the tries of one notice, on its entry's thread.
+struct Attempts {
+  SystemClock::time_point notBefore;  // not tried again before
+  std::chrono::milliseconds backoff{0};
+  int refusals = 0;
+};
+
+}  // namespace
+
 void Notifier::Work(Entry& entry) {
   std::mt19937 random(std::random_device{}());
+  const auto jitter = [&random](std::chrono::milliseconds wait) {
+    std::uniform_int_distribution<long long> spread(0, wait.count() / 4);
+    return wait + std::chrono::milliseconds(spread(random));
+  };
+  // The receiver's own pace: after it failed as a whole (down, TLS, 5xx, busy), every notice
+  // waits; each notice besides waits its own turn, so that one a receiver will not take never
+  // holds back the others.
   auto backoff = options_.firstRetry;
   auto retryAt = SystemClock::now();
+  std::map<std::string, Attempts> attempts;
   bool failing = false;
   std::string loggedReason;
+  const std::string who = "notify \"" + entry.config.name + "\"";
   std::unique_lock lock(entry.mutex);
   while (!entry.stopping) {
+    entry.woken = false;
     const auto now = SystemClock::now();
     // A held on-battery notice whose time has come, and reminders while it lasts.
     if (entry.held && entry.onBatterySince &&
@@ -221,13 +243,26 @@ void Notifier::Work(Entry& entry) {
                  "the outbox cannot be written (" + error + "): the notice is kept in memory only");
       }
     }
+    if (!arrived.empty() && attempts.size() > options_.capacity) {
+      // Notices dropped for room leave their tries behind.
+      const auto ids = outbox_.Ids(entry.config.name);
+      std::erase_if(attempts, [&](const auto& known) {
+        return std::find(ids.begin(), ids.end(), known.first) == ids.end();
+      });
+    }
     std::optional<Notice> next;
-    if (SystemClock::now() >= retryAt) next = outbox_.Next(entry.config.name);
-    if (next && SystemClock::now() - next->queued > options_.maxAge) {
-      outbox_.Dropped(next->id);
-      log_.Log(Priority::kError, "notify \"" + entry.config.name + "\": gave up on the " +
-                                     next->event + " notice of " + UtcTimestamp(next->time) +
-                                     ": undelivered for " +
+    const auto tried = SystemClock::now();
+    if (tried >= retryAt) {
+      next = outbox_.Next(entry.config.name, [&](const Notice& notice) {
+        const auto known = attempts.find(notice.id);
+        return known == attempts.end() || tried >= known->second.notBefore;
+      });
+    }
+    if (next && tried - next->queued > options_.maxAge) {
+      outbox_.Dropped(next->id, "too old");
+      attempts.erase(next->id);
+      log_.Log(Priority::kError, who + ": gave up on the " + next->event + " notice of " +
+                                     UtcTimestamp(next->time) + ": undelivered for " +
                                      std::to_string(options_.maxAge.count() / 3600) + " h");
       lock.lock();
       continue;
@@ -243,35 +278,70 @@ void Notifier::Work(Entry& entry) {
         return entry.stopping;
       };
       const Delivery delivery = options_.send(entry.config, entry.secret, *next, extras);
+      const auto after = SystemClock::now();
+      bool givenUp = false;
       if (delivery.delivered) {
         outbox_.Delivered(next->id);
+        attempts.erase(next->id);
         outbox_.ForgetDropped(entry.config.name, extras.dropped);  // said now
-        if (failing) {
-          log_.Log(Priority::kNotice, "notify \"" + entry.config.name + "\": delivering again");
-        }
+        if (failing) log_.Log(Priority::kNotice, who + ": delivering again");
         failing = false;
         loggedReason.clear();
         backoff = options_.firstRetry;
-        retryAt = SystemClock::now();
+        retryAt = after;
         if (record_) {
-          record_("notice-sent", "notify \"" + entry.config.name + "\": " + next->event +
-                                     " notice " + next->id + " delivered" +
+          record_("notice-sent", who + ": " + next->event + " notice " + next->id + " delivered" +
                                      (extras.late.empty() ? "" : " (" + extras.late + ")"));
+        }
+      } else if (delivery.refused) {
+        // This notice, not the receiver: the others go on at once.
+        auto& notice = attempts[next->id];
+        givenUp = ++notice.refusals >= options_.mostRefusals;
+        notice.notBefore = after + options_.refusedRetry;
+        if (givenUp) {
+          outbox_.Dropped(next->id, "refused");
+          attempts.erase(next->id);
+          log_.Log(Priority::kError, who + ": gave up on the " + next->event + " notice of " +
+                                         UtcTimestamp(next->time) + ": refused " +
+                                         std::to_string(options_.mostRefusals) + " times (" +
+                                         delivery.reason + ")");
+          if (record_) {
+            record_("notice-refused", who + ": " + next->event + " notice " + next->id +
+                                          " refused by the receiver (" +
+                                          delivery.reason.substr(0, 8) + "), given up");
+          }
+        } else {
+          log_.Log(Priority::kWarning,
+                   who + ": " + next->event + " notice refused: " + delivery.reason +
+                       "; tried again in " +
+                       std::to_string(
+                           std::chrono::duration_cast<std::chrono::seconds>(options_.refusedRetry)
+                               .count()) +
+                       " s, the other notices meanwhile");
         }
       } else {
         if (delivery.reason != loggedReason) {
-          log_.Log(Priority::kWarning, "notify \"" + entry.config.name + "\": " + next->event +
-                                           " notice not delivered: " + delivery.reason +
-                                           "; trying again");
+          log_.Log(Priority::kWarning, who + ": " + next->event + " notice not delivered: " +
+                                           delivery.reason + "; trying again");
           loggedReason = delivery.reason;
         }
         failing = true;
-        std::uniform_int_distribution<long long> spread(0, backoff.count() / 4);
-        retryAt = SystemClock::now() + backoff + std::chrono::milliseconds(spread(random));
+        auto wait = jitter(backoff);
         backoff = std::min(backoff * 2, options_.longestRetry);
-        // A receiver that refuses the request itself (a wrong token, a gone topic) is not down:
-        // asked far less often until somebody mends it.
-        if (delivery.reason.starts_with("HTTP 4")) retryAt = SystemClock::now() + kRefusedRetry;
+        if (delivery.retryAfter) {
+          // Asked for by the receiver (busy, or slow to read): honoured within bounds.
+          wait = std::clamp<std::chrono::milliseconds>(*delivery.retryAfter, options_.firstRetry,
+                                                       options_.longestRetryAfter);
+        }
+        retryAt = after + wait;
+        // A receiver that answered (5xx, busy) may fail this notice alone: it goes behind the
+        // others that wait. One that was not reached fails them all, and the order stays.
+        if (delivery.retryAfter || delivery.reason.starts_with("HTTP ")) {
+          auto& notice = attempts[next->id];
+          notice.backoff =
+              std::min(std::max(notice.backoff * 2, options_.firstRetry), options_.longestRetry);
+          notice.notBefore = retryAt + jitter(notice.backoff);
+        }
       }
       lock.lock();
       if (delivery.delivered) {
@@ -279,6 +349,7 @@ void Notifier::Work(Entry& entry) {
         entry.problem.clear();
       } else {
         ++entry.failed;
+        if (givenUp) ++entry.refused;
         // Published on the page: the status alone, never what the receiver said back.
         entry.problem =
             delivery.reason.starts_with("HTTP ") ? delivery.reason.substr(0, 8) : delivery.reason;
@@ -286,17 +357,24 @@ void Notifier::Work(Entry& entry) {
       continue;
     }
     // Asked before the entry's lock: the outbox may be syncing another entry's notice.
-    const bool queued = outbox_.Queued(entry.config.name) != 0;
+    const auto waiting = outbox_.Ids(entry.config.name);
     lock.lock();
-    // Until something arrives, a retry is due, or a held notice or reminder falls due.
+    // Until something arrives, a retry or a notice's turn is due, or a held notice or reminder
+    // falls due.
     auto until = SystemClock::now() + std::chrono::minutes(1);
-    if (queued) until = std::min(until, retryAt);
+    for (const auto& id : waiting) {
+      const auto known = attempts.find(id);
+      const auto due =
+          known == attempts.end() ? retryAt : std::max(retryAt, known->second.notBefore);
+      until = std::min(until, due);
+    }
     if (entry.held && entry.onBatterySince) {
       until =
           std::min(until, *entry.onBatterySince + std::chrono::seconds(entry.config.afterSeconds));
     }
     if (entry.nextReminder) until = std::min(until, *entry.nextReminder);
-    entry.changed.wait_until(lock, until, [&] { return entry.stopping || !entry.inbox.empty(); });
+    entry.changed.wait_until(lock, until,
+                             [&] { return entry.stopping || entry.woken || !entry.inbox.empty(); });
   }
 }
 
@@ -313,6 +391,7 @@ std::vector<NotifyFacts> Notifier::Facts() const {
     std::lock_guard lock(entry->mutex);
     fact.sent = entry->sent;
     fact.failed = entry->failed;
+    fact.refused = entry->refused;
     if (fact.queued != 0) fact.problem = entry->problem;
     facts.push_back(std::move(fact));
   }

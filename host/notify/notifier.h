@@ -29,6 +29,12 @@ struct NotifierOptions {
   std::size_t capacity = 1000;
   std::chrono::seconds maxAge{std::chrono::hours(24)};  // undelivered this long: given up
   std::chrono::milliseconds firstRetry{1000}, longestRetry{5000};
+  // A notice the receiver refuses (an HTTP 4xx but 408 and 429) is tried again this often, in
+  // case somebody mends the receiver or the token, and given up after `mostRefusals`.
+  std::chrono::milliseconds refusedRetry{std::chrono::minutes(5)};
+  int mostRefusals = 3;
+  // The longest a Retry-After is waited for: a receiver cannot silence an entry for longer.
+  std::chrono::milliseconds longestRetryAfter{std::chrono::minutes(5)};
   std::string host;                         // this machine's name, in the notices
   std::chrono::milliseconds minute{60000};  // remind_minutes' unit (shorter in tests)
   // The power failure an earlier run was in when it stopped (from the history): its people were

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
+#include <limits>
 #include <nlohmann/json.hpp>
 #include <random>
 #include <set>
@@ -16,15 +16,12 @@ namespace corvale::host::notify {
 
 namespace {
 
-constexpr std::uint64_t kCompactAfterBytes = 256 * 1024;
-
-// A line at the end of `path`, on the disk before this returns when `sync`.
-bool AppendLine(const std::string& path, const std::string& line, bool sync, std::string* error) {
-  if (sync) return AppendDurably(path, line + "\n", error);
-  std::ofstream out(path, std::ios::app | std::ios::binary);
-  out << line << "\n";
-  return static_cast<bool>(out);
-}
+// What the file may hold beyond its live notices before it is compacted: twice their size, and
+// this much more so that a near-empty outbox is not rewritten at every line.
+constexpr std::uint64_t kCompactSlackBytes = 64 * 1024;
+// Compacted, the file holds what is due; grown beyond all measure (its folder is the service's),
+// only its end is read.
+constexpr std::size_t kMostRead = 16 << 20;
 
 // `text` in place of `path`'s content, all or nothing.
 bool ReplaceFile(const std::string& path, const std::string& text, std::string* error) {
@@ -39,6 +36,18 @@ bool ReplaceFile(const std::string& path, const std::string& text, std::string* 
     return false;
   }
   return SyncFolderOf(path, error);
+}
+
+// The end of the file at `path`, from a line's start; empty when there is none.
+std::string ReadTail(const std::string& path, std::string* why) {
+  const auto file = OpenRegularFile(path, why);
+  if (!file) return {};
+  const std::uint64_t size = file->Size();
+  const std::uint64_t from = size > kMostRead ? size - kMostRead : 0;
+  std::string text(static_cast<std::size_t>(size - from), '\0');
+  text.resize(file->ReadAt(from, text.data(), text.size()));
+  if (from != 0) text.erase(0, std::min(text.size(), text.find('\n') + 1));
+  return text;
 }
 
 }  // namespace
@@ -112,39 +121,56 @@ std::optional<Notice> ParseNoticeLine(const std::string& line) {
 Outbox::Outbox(std::string path, std::size_t capacity)
     : path_(std::move(path)), capacity_(std::max<std::size_t>(capacity, 1)) {
   if (path_.empty()) return;
-  std::ifstream in(path_, std::ios::binary);
-  // Compacted, it holds what is due; grown beyond all measure (its folder is the service's), only
-  // its end is read.
-  constexpr std::streamoff kMostRead = 16 << 20;
-  in.seekg(0, std::ios::end);
-  const std::streamoff size = in.tellg();
-  in.seekg(size > kMostRead ? size - kMostRead : 0);
-  if (size > kMostRead) in.ignore(kMostRead, '\n');
+  const std::string text = ReadTail(path_, &readProblem_);
   std::set<std::string> finished;
-  for (std::string line; std::getline(in, line);) {
+  std::size_t begin = 0;
+  while (begin < text.size()) {
+    const std::size_t end = std::min(text.find('\n', begin), text.size());
+    const std::string line = text.substr(begin, end - begin);
+    begin = end + 1;
     const auto json = nlohmann::json::parse(line, nullptr, false);
     if (json.is_object() && json.contains("done") && json["done"].is_string()) {
       finished.insert(json["done"].get<std::string>());
+    } else if (json.is_object() && json.contains("sequences") && json["sequences"].is_object()) {
+      for (const auto& [entry, last] : json["sequences"].items()) {
+        if (!last.is_number_unsigned()) continue;
+        auto& known = sequences_[entry];
+        known = std::max(known, last.get<std::uint64_t>());
+      }
     } else if (auto notice = ParseNoticeLine(line)) {
+      auto& known = sequences_[notice->entry];
+      known = std::max(known, notice->sequence);
       pending_.push_back(std::move(*notice));
     }
   }
   std::erase_if(pending_, [&](const Notice& notice) { return finished.count(notice.id) != 0; });
-  // A line torn by a power cut must not glue itself to the next notice.
-  std::ifstream tail(path_, std::ios::binary | std::ios::ate);
-  if (tail && tail.tellg() > 0) {
-    tail.seekg(-1, std::ios::end);
-    if (tail.get() != '\n') std::ofstream(path_, std::ios::app | std::ios::binary) << '\n';
-  }
+  const bool trimmed = pending_.size() > capacity_;
   while (pending_.size() > capacity_) pending_.pop_front();
-  CompactIfLarge();
+  for (const auto& notice : pending_) liveBytes_ += NoticeLine(notice).size() + 1;
+  fileBytes_ = text.size();
+  // Anything but a compacted file (a torn last line, records of deliveries) is rewritten now, so
+  // that the next line starts a line of its own and the file begins small.
+  if (trimmed || !finished.empty() || (!text.empty() && text.back() != '\n') ||
+      !readProblem_.empty()) {
+    fileBytes_ = std::numeric_limits<std::uint64_t>::max() / 2;
+  }
+  CompactIfOutgrown();
 }
 
 void Outbox::Record(const std::string& line, bool sync) {
   if (path_.empty()) return;
   std::string error;
-  AppendLine(path_, line, sync, &error);
-  bytesWritten_ += line.size() + 1;
+  if (sync) {
+    AppendDurably(path_, line + "\n", &error);
+  } else {
+    AppendToFile(path_, line + "\n", &error);
+  }
+  fileBytes_ += line.size() + 1;
+}
+
+void Outbox::Forget(std::deque<Notice>::iterator notice) {
+  liveBytes_ -= std::min<std::uint64_t>(liveBytes_, NoticeLine(*notice).size() + 1);
+  pending_.erase(notice);
 }
 
 bool Outbox::Add(Notice notice, std::string* error) {
@@ -163,40 +189,60 @@ bool Outbox::Add(Notice notice, std::string* error) {
       ++counted->second;
     }
     Record(nlohmann::json{{"done", lowest->id}, {"dropped", "full"}}.dump(), false);
-    pending_.erase(lowest);
+    Forget(lowest);
   }
+  notice.sequence = ++sequences_[notice.entry];
+  const std::string line = NoticeLine(notice);
   bool written = true;
   if (!path_.empty()) {
-    const std::string line = NoticeLine(notice);
-    written = AppendLine(path_, line, true, error);
-    bytesWritten_ += line.size() + 1;
+    written = AppendDurably(path_, line + "\n", error);
+    fileBytes_ += line.size() + 1;
   }
+  liveBytes_ += line.size() + 1;
   pending_.push_back(std::move(notice));
+  CompactIfOutgrown();
   return written;
 }
 
-std::optional<Notice> Outbox::Next(const std::string& entry) const {
+std::optional<Notice> Outbox::Next(const std::string& entry,
+                                   const std::function<bool(const Notice&)>& ready) const {
   std::lock_guard lock(mutex_);
+  const Notice* best = nullptr;
   for (const auto& notice : pending_) {
-    if (notice.entry == entry) return notice;
+    if (notice.entry != entry || (best != nullptr && notice.priority <= best->priority)) continue;
+    if (!ready || ready(notice)) best = &notice;
   }
-  return std::nullopt;
+  if (best == nullptr) return std::nullopt;
+  return *best;
+}
+
+std::vector<std::string> Outbox::Ids(const std::string& entry) const {
+  std::lock_guard lock(mutex_);
+  std::vector<std::string> ids;
+  for (const auto& notice : pending_) {
+    if (notice.entry == entry) ids.push_back(notice.id);
+  }
+  return ids;
 }
 
 void Outbox::Delivered(const std::string& id) {
   std::lock_guard lock(mutex_);
-  std::erase_if(pending_, [&](const Notice& notice) { return notice.id == id; });
+  const auto found = std::find_if(pending_.begin(), pending_.end(),
+                                  [&](const Notice& notice) { return notice.id == id; });
+  if (found != pending_.end()) Forget(found);
   // Not synced: lost in a power cut, the notice goes again and the receiver knows its id.
   Record(nlohmann::json{{"done", id}}.dump(), false);
-  CompactIfLarge();
+  CompactIfOutgrown();
 }
 
-void Outbox::Dropped(const std::string& id) {
+void Outbox::Dropped(const std::string& id, const std::string& reason) {
   std::lock_guard lock(mutex_);
-  std::erase_if(pending_, [&](const Notice& notice) { return notice.id == id; });
-  Record(nlohmann::json{{"done", id}, {"dropped", "too old"}}.dump(), false);
+  const auto found = std::find_if(pending_.begin(), pending_.end(),
+                                  [&](const Notice& notice) { return notice.id == id; });
+  if (found != pending_.end()) Forget(found);
+  Record(nlohmann::json{{"done", id}, {"dropped", reason}}.dump(), false);
+  CompactIfOutgrown();
 }
-
 std::size_t Outbox::DroppedCount(const std::string& entry) const {
   std::lock_guard lock(mutex_);
   for (const auto& [name, count] : droppedForRoom_) {
@@ -231,12 +277,20 @@ std::optional<std::chrono::system_clock::time_point> Outbox::OldestQueued(
 std::size_t Outbox::DropAllBut(const std::vector<std::string>& entries) {
   std::lock_guard lock(mutex_);
   std::size_t dropped = 0;
-  std::erase_if(pending_, [&](const Notice& notice) {
-    if (std::find(entries.begin(), entries.end(), notice.entry) != entries.end()) return false;
-    Record(nlohmann::json{{"done", notice.id}, {"dropped", "no such entry"}}.dump(), false);
+  for (auto notice = pending_.begin(); notice != pending_.end();) {
+    if (std::find(entries.begin(), entries.end(), notice->entry) != entries.end()) {
+      ++notice;
+      continue;
+    }
+    Record(nlohmann::json{{"done", notice->id}, {"dropped", "no such entry"}}.dump(), false);
+    liveBytes_ -= std::min<std::uint64_t>(liveBytes_, NoticeLine(*notice).size() + 1);
+    notice = pending_.erase(notice);
     ++dropped;
-    return true;
+  }
+  std::erase_if(sequences_, [&](const auto& known) {
+    return std::find(entries.begin(), entries.end(), known.first) == entries.end();
   });
+  CompactIfOutgrown();
   return dropped;
 }
 
@@ -245,16 +299,26 @@ std::vector<Notice> Outbox::Pending() const {
   return {pending_.begin(), pending_.end()};
 }
 
-void Outbox::CompactIfLarge() {
-  if (path_.empty() || bytesWritten_ < kCompactAfterBytes) {
-    std::error_code error;
-    const auto size = std::filesystem::file_size(path_, error);
-    if (error || size < kCompactAfterBytes) return;
+std::string Outbox::SequencesLine() const {
+  return nlohmann::json{{"sequences", sequences_}}.dump(-1, ' ', false,
+                                                        nlohmann::json::error_handler_t::replace);
+}
+
+void Outbox::CompactIfOutgrown() {
+  const std::uint64_t room = 2 * liveBytes_ + kCompactSlackBytes;
+  if (path_.empty() || fileBytes_ <= room || fileBytes_ <= compactFailedAt_ + kCompactSlackBytes) {
+    return;
   }
-  std::string text;
+  // The numbers given so far first: they go on after a restart even when nothing is pending.
+  std::string text = SequencesLine() + "\n";
   for (const auto& notice : pending_) text += NoticeLine(notice) + "\n";
   std::string error;
-  if (ReplaceFile(path_, text, &error)) bytesWritten_ = 0;
+  if (ReplaceFile(path_, text, &error)) {
+    fileBytes_ = text.size();
+    compactFailedAt_ = 0;
+  } else {
+    compactFailedAt_ = fileBytes_;
+  }
 }
 
 }  // namespace corvale::host::notify

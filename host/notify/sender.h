@@ -2,6 +2,7 @@
 // Linux sends with libcurl; a build without a sender refuses [[notify]] at check-config.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <optional>
 #include <string>
@@ -23,6 +24,12 @@ struct Delivery {
   bool delivered = false;
   std::string reason;  // why not: DNS, refused, TLS, an HTTP status and the body's first line, an
                        // SMTP reply; never a secret
+  // The receiver refused this notice itself (an HTTP 4xx but 408 and 429): trying it again soon
+  // would not mend that, while the others may well go.
+  bool refused = false;
+  // How long the receiver asked to be left alone (Retry-After, in seconds or as a date); nothing
+  // when it did not say.
+  std::optional<std::chrono::seconds> retryAfter = {};
 };
 
 // Whether this build can send at all; why not otherwise.

@@ -4,6 +4,8 @@
 #include <functional>
 #include <sstream>
 
+#include "host/lookup.h"
+
 namespace corvale::nut {
 
 namespace {
@@ -43,21 +45,24 @@ std::optional<std::string> Converse(const std::string& address, const std::strin
                              }
                            });
   };
-  asio::ip::tcp::resolver resolver(io);
-  // Every step bounded by `timeout` as a whole: run the chain, then whatever is left is cut off.
-  resolver.async_resolve(
-      host, address.substr(colon + 1), [&](const std::error_code& resolveFailed, auto endpoints) {
-        if (resolveFailed) return void(failed = resolveFailed);
-        asio::async_connect(socket, endpoints, [&](const std::error_code& connectFailed, auto) {
-          if (connectFailed) return void(failed = connectFailed);
-          asio::async_write(socket, asio::buffer(request),
-                            [&](const std::error_code& writeFailed, std::size_t) {
-                              if (writeFailed) return void(failed = writeFailed);
-                              readLine();
-                            });
-        });
-      });
-  io.run_for(timeout);
+  // Every step bounded by `timeout` as a whole, the lookup's share first: run the chain, then
+  // whatever is left is cut off.
+  const auto start = std::chrono::steady_clock::now();
+  const auto found = corvale::host::LookUp(host, address.substr(colon + 1), timeout);
+  if (found.error) {
+    return "the service at " + address + " did not answer: cannot find " + host + ": " +
+           found.error.message();
+  }
+  asio::async_connect(socket, found.endpoints, [&](const std::error_code& connectFailed, auto) {
+    if (connectFailed) return void(failed = connectFailed);
+    asio::async_write(socket, asio::buffer(request),
+                      [&](const std::error_code& writeFailed, std::size_t) {
+                        if (writeFailed) return void(failed = writeFailed);
+                        readLine();
+                      });
+  });
+  io.run_for(timeout - std::chrono::duration_cast<std::chrono::milliseconds>(
+                           std::chrono::steady_clock::now() - start));
   if (!refusal.empty()) return "the service at " + address + " refused: " + refusal;
   if (failed) return "the service at " + address + " did not answer: " + failed.message();
   return std::nullopt;

@@ -1,5 +1,6 @@
 // Processes, stop signals and systemd notification on POSIX.
 #include <dirent.h>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <pthread.h>
@@ -238,31 +239,110 @@ std::size_t WriteWhole(int fd, const std::string& data) {
   return written;
 }
 
-}  // namespace
+// What stands at a name instead of a regular file, in words.
+std::string NotARegularFile(const std::string& path, mode_t mode) {
+  const char* what = S_ISLNK(mode)    ? "a symbolic link"
+                     : S_ISFIFO(mode) ? "a FIFO"
+                     : S_ISDIR(mode)  ? "a folder"
+                     : S_ISSOCK(mode) ? "a socket"
+                                      : "a device";
+  return path + " is " + what + ", not a regular file";
+}
 
-bool AppendDurably(const std::string& path, const std::string& data, std::string* error) {
+// `path` opened for appending: a regular file, made owner and group only when missing, never
+// through a link and never waiting on a FIFO. -1 with `error` set otherwise.
+int OpenForAppending(const std::string& path, bool* created, std::string* error) {
+  constexpr int kFlags = O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
   // Made here, or already there: only a new name needs its folder synced.
-  int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
-  bool created = false;
+  int fd = open(path.c_str(), kFlags);
+  *created = false;
   if (fd < 0 && errno == ENOENT) {
-    fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    created = fd >= 0;
-    if (fd < 0 && errno == EEXIST) fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    fd = open(path.c_str(), kFlags | O_CREAT | O_EXCL, 0640);
+    *created = fd >= 0;
+    if (fd < 0 && errno == EEXIST) fd = open(path.c_str(), kFlags);
   }
+  struct stat status {};
   if (fd < 0) {
-    *error = std::strerror(errno);
-    return false;
+    // A link is refused with ELOOP, a FIFO without a reader with ENXIO: say what is there.
+    *error = lstat(path.c_str(), &status) == 0 && !S_ISREG(status.st_mode)
+                 ? NotARegularFile(path, status.st_mode)
+                 : std::strerror(errno);
+    return -1;
   }
+  if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+    *error = NotARegularFile(path, status.st_mode);
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+bool Append(const std::string& path, const std::string& data, bool sync, std::string* error) {
+  bool created = false;
+  const int fd = OpenForAppending(path, &created, error);
+  if (fd < 0) return false;
   const std::size_t written = WriteWhole(fd, data);
   const bool whole = written == data.size();
   if (!whole) *error = std::strerror(errno);
   // A torn line is skipped when read, but must not glue itself to the next one.
   if (!whole && written > 0 && write(fd, "\n", 1) < 0) {
   }
-  const bool synced = whole && fsync(fd) == 0;
+  const bool synced = whole && (!sync || fsync(fd) == 0);
   if (whole && !synced) *error = std::strerror(errno);
   close(fd);
-  return synced && (!created || SyncFolderOf(path, error));
+  return synced && (!sync || !created || SyncFolderOf(path, error));
+}
+
+class PosixReadableFile : public ReadableFile {
+ public:
+  explicit PosixReadableFile(int fd) : fd_(fd) {}
+  ~PosixReadableFile() override { close(fd_); }
+  std::uint64_t Size() override {
+    struct stat status;
+    return fstat(fd_, &status) == 0 ? static_cast<std::uint64_t>(status.st_size) : 0;
+  }
+  std::size_t ReadAt(std::uint64_t offset, char* into, std::size_t count) override {
+    std::size_t done = 0;
+    while (done < count) {
+      const ssize_t now = pread(fd_, into + done, count - done, static_cast<off_t>(offset + done));
+      if (now < 0 && errno == EINTR) continue;
+      if (now <= 0) break;
+      done += static_cast<std::size_t>(now);
+    }
+    return done;
+  }
+
+ private:
+  int fd_;
+};
+
+}  // namespace
+
+bool AppendDurably(const std::string& path, const std::string& data, std::string* error) {
+  return Append(path, data, true, error);
+}
+
+bool AppendToFile(const std::string& path, const std::string& data, std::string* error) {
+  return Append(path, data, false, error);
+}
+
+std::unique_ptr<ReadableFile> OpenRegularFile(const std::string& path, std::string* why) {
+  why->clear();
+  const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  struct stat status {};
+  if (fd < 0) {
+    if (errno == ENOENT) return nullptr;
+    *why = lstat(path.c_str(), &status) == 0 && !S_ISREG(status.st_mode)
+               ? NotARegularFile(path, status.st_mode)
+               : "cannot read " + path + ": " + std::strerror(errno);
+    return nullptr;
+  }
+  if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+    *why = NotARegularFile(path, status.st_mode);
+    close(fd);
+    return nullptr;
+  }
+  return std::make_unique<PosixReadableFile>(fd);
 }
 
 bool SyncFolderOf(const std::string& path, std::string* error) {
@@ -742,6 +822,40 @@ std::optional<std::string> UntrustedConfig(const std::string& path, bool passwor
     }
   }
   return std::nullopt;
+}
+
+std::optional<std::string> ExposedSecretFile(const std::string& path) {
+  struct stat file;
+  if (stat(path.c_str(), &file) != 0) return std::nullopt;  // unread; said elsewhere
+  if (const auto others = OthersWho(path, file, true)) {
+    return path + " holds a secret and " + others->who +
+           " may read it. Let only root and the service read it: chown root:corvale-ups " + path +
+           " && chmod 640 " + path;
+  }
+  return std::nullopt;
+}
+
+namespace {
+
+class PosixLibrary : public SharedLibrary {
+ public:
+  explicit PosixLibrary(void* handle) : handle_(handle) {}
+  void* Find(const char* symbol) override { return dlsym(handle_, symbol); }
+
+ private:
+  void* handle_;  // kept open: what it started (threads, handlers) may outlive any one user
+};
+
+}  // namespace
+
+std::unique_ptr<SharedLibrary> LoadSharedLibrary(const std::string& name, std::string* error) {
+  void* handle = dlopen(name.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (handle == nullptr) {
+    const char* why = dlerror();
+    *error = why != nullptr ? why : "cannot load " + name;
+    return nullptr;
+  }
+  return std::make_unique<PosixLibrary>(handle);
 }
 
 std::string MachineName() {

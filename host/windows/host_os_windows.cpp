@@ -375,20 +375,98 @@ std::string DefaultShutdownCommand() {
   return "";  // InitiateSystemShutdownExW, with a power-failure reason
 }
 
-bool AppendDurably(const std::string& path, const std::string& data, std::string* error) {
-  HANDLE file = CreateFileA(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_DELETE,
-                            nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+namespace {
+
+// Whether `file` is a regular file on a disk, not a pipe, a device or a link opened as itself;
+// `why` says what it is otherwise.
+bool RegularFile(HANDLE file, const std::string& path, std::string* why) {
+  BY_HANDLE_FILE_INFORMATION information{};
+  if (GetFileType(file) != FILE_TYPE_DISK || !GetFileInformationByHandle(file, &information) ||
+      (information.dwFileAttributes &
+       (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0) {
+    *why = path + " is a link, a pipe or a device, not a regular file";
+    return false;
+  }
+  return true;
+}
+
+bool Append(const std::string& path, const std::string& data, bool sync, std::string* error) {
+  // The link itself, never what it points at: refused below.
+  HANDLE file =
+      CreateFileA(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     *error = LastError();
+    return false;
+  }
+  if (!RegularFile(file, path, error)) {
+    CloseHandle(file);
     return false;
   }
   DWORD written = 0;
   const bool done =
       WriteFile(file, data.data(), static_cast<DWORD>(data.size()), &written, nullptr) &&
-      written == data.size() && FlushFileBuffers(file);
+      written == data.size() && (!sync || FlushFileBuffers(file));
   if (!done) *error = LastError();
   CloseHandle(file);
   return done;
+}
+
+class WindowsReadableFile : public ReadableFile {
+ public:
+  explicit WindowsReadableFile(HANDLE file) : file_(file) {}
+  ~WindowsReadableFile() override { CloseHandle(file_); }
+  std::uint64_t Size() override {
+    LARGE_INTEGER size{};
+    return GetFileSizeEx(file_, &size) ? static_cast<std::uint64_t>(size.QuadPart) : 0;
+  }
+  std::size_t ReadAt(std::uint64_t offset, char* into, std::size_t count) override {
+    std::size_t done = 0;
+    while (done < count) {
+      // A synchronous handle reads from the OVERLAPPED's offset and returns when done.
+      OVERLAPPED at{};
+      const std::uint64_t from = offset + done;
+      at.Offset = static_cast<DWORD>(from & 0xFFFFFFFFu);
+      at.OffsetHigh = static_cast<DWORD>(from >> 32);
+      DWORD now = 0;
+      const DWORD asked = static_cast<DWORD>(std::min<std::size_t>(count - done, 1u << 20));
+      if (!ReadFile(file_, into + done, asked, &now, &at) || now == 0) break;
+      done += now;
+    }
+    return done;
+  }
+
+ private:
+  HANDLE file_;
+};
+
+}  // namespace
+
+bool AppendDurably(const std::string& path, const std::string& data, std::string* error) {
+  return Append(path, data, true, error);
+}
+
+bool AppendToFile(const std::string& path, const std::string& data, std::string* error) {
+  return Append(path, data, false, error);
+}
+
+std::unique_ptr<ReadableFile> OpenRegularFile(const std::string& path, std::string* why) {
+  why->clear();
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    const DWORD failed = GetLastError();
+    if (failed != ERROR_FILE_NOT_FOUND && failed != ERROR_PATH_NOT_FOUND) {
+      *why = "cannot read " + path + ": " + LastError();
+    }
+    return nullptr;
+  }
+  if (!RegularFile(file, path, why)) {
+    CloseHandle(file);
+    return nullptr;
+  }
+  return std::make_unique<WindowsReadableFile>(file);
 }
 
 bool SyncFolderOf(const std::string&, std::string*) {
@@ -498,6 +576,12 @@ std::optional<std::string> UntrustedConfig(const std::string& path, bool passwor
   return std::nullopt;
 }
 
+std::optional<std::string> ExposedSecretFile(const std::string& path) {
+  if (!OthersMay(path, AclLetsOthersRead)) return std::nullopt;
+  return path + " holds a secret and every user may read it. Let only administrators read it: " +
+         "icacls \"" + path + "\" /inheritance:r /grant:r Administrators:F SYSTEM:F";
+}
+
 namespace {
 
 // ProgramData's folder is the administrators': files there are worked on by path, as they were.
@@ -590,6 +674,32 @@ std::unique_ptr<Folder> OpenFolder(const std::string& path, bool, bool create, s
 
 std::optional<std::string> UntrustedFolder(const std::string&) {
   return std::nullopt;  // the service runs as LocalSystem and writes its own folders
+}
+
+namespace {
+
+class WindowsLibrary : public SharedLibrary {
+ public:
+  explicit WindowsLibrary(HMODULE module) : module_(module) {}
+  void* Find(const char* symbol) override {
+    return reinterpret_cast<void*>(GetProcAddress(module_, symbol));
+  }
+
+ private:
+  HMODULE module_;  // kept loaded
+};
+
+}  // namespace
+
+std::unique_ptr<SharedLibrary> LoadSharedLibrary(const std::string& name, std::string* error) {
+  // From the system's folder only: never a planted copy beside the program or in the working
+  // folder.
+  HMODULE module = LoadLibraryExA(name.c_str(), nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+  if (module == nullptr) {
+    *error = "cannot load " + name + ": " + LastError();
+    return nullptr;
+  }
+  return std::make_unique<WindowsLibrary>(module);
 }
 
 std::string MachineName() {

@@ -293,6 +293,15 @@ TEST_F(FollowerTest, FollowsOverIpv6) {
   EXPECT_TRUE(readings.WaitForStatus("OL")) << readings.Reasons();
 }
 
+TEST_F(FollowerTest, FollowsAServerByNameLookedUpBesideItsThread) {
+  auto server = Serve("127.0.0.1:0");
+  Follow(Options("localhost:" + std::to_string(server->Ports().at(0))));
+  EXPECT_TRUE(readings.WaitForStatus("OL")) << readings.Reasons();
+  follower.reset();  // and stops with its lookups over or under way
+  Follow(Options("localhost:" + std::to_string(server->Ports().at(0))));
+  follower.reset();
+}
+
 TEST_F(FollowerTest, LogsInAgainBeforeAnythingElseAndLogsOutOnlyWhenTold) {
   // The first connection ends after its first reading.
   FakeServer server([](FakeServer& s, int fd) {

@@ -2,19 +2,27 @@
 // bounds and its failures, and the Prometheus and JSON texts.
 #include "host/history.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <regex>
 
+#include "host/config.h"
 #include "host/http/reports.h"
 #include "host/http/routes.h"
+#include "host/notify/outbox.h"
+#include "host/start_checks.h"
 #include "host/status_board.h"
 #include "simulator/temporary_directory.h"
 #include "tests/support/captured_log.h"
@@ -106,14 +114,27 @@ TEST(HistoryTest, AnUnwritableDiskIsLoggedOnceAndNothingElseStops) {
   corvale::TemporaryDirectory directory("corvale-history");
   const fs::path file = directory.Path() / "history.jsonl";
   {
-    // /dev/full takes the open and refuses every write with ENOSPC, as a full disk does.
-    HistoryWriter writer("/dev/full", logger);
-    for (int i = 0; i < 50; ++i) writer.Append({SystemTime(), "online", "u", 1, "m", {}});
-    writer.Flush();
+    // A file the system will not let grow takes the open and refuses every write, as a full disk
+    // does (the limit is this process's; the log's file stays below it).
+    const fs::path full = directory.Path() / "full.jsonl";
+    std::ofstream(full) << std::string(8192, '\n');
+    rlimit before{};
+    getrlimit(RLIMIT_FSIZE, &before);
+    const auto signalBefore = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit limited = before;
+    limited.rlim_cur = 8192;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
+    {
+      HistoryWriter writer(full.string(), logger);
+      for (int i = 0; i < 50; ++i) writer.Append({SystemTime(), "online", "u", 1, "m", {}});
+      writer.Flush();
+    }
+    setrlimit(RLIMIT_FSIZE, &before);
+    std::signal(SIGXFSZ, signalBefore);
   }
   const std::string logged = Logged(log);
-  EXPECT_EQ(Count(logged, "cannot write the history /dev/full"), 1u) << logged;
-  EXPECT_NE(logged.find("No space left on device"), std::string::npos) << logged;
+  EXPECT_EQ(Count(logged, "cannot write the history "), 1u) << logged;
+  EXPECT_NE(logged.find("File too large"), std::string::npos) << logged;
 
   // A folder that is not there (a file system not mounted yet), and then is.
   std::FILE* log2 = std::tmpfile();
@@ -248,6 +269,64 @@ TEST(HistoryTest, TheNewestRecordsOfRealFilesWithTheirPeriods) {
   EXPECT_EQ(far[0].message, "back again");
   EXPECT_FALSE(far[0].onBatterySeconds);
   EXPECT_TRUE(corvale::host::ReadHistory(file.string()).back().onBatterySeconds);
+}
+
+// What the service's account may put in its own folder, met by root's check-config and by the
+// service: a FIFO is never waited on, a link never followed, and what is made is not for everyone.
+TEST(HistoryTest, AFifoOrALinkInPlaceOfTheHistoryOrOutboxIsNeitherWaitedOnNorFollowed) {
+  corvale::TemporaryDirectory directory("corvale-history");
+  const std::string history = (directory.Path() / "history.jsonl").string();
+  const std::string outbox = (directory.Path() / "outbox.jsonl").string();
+  ASSERT_EQ(mkfifo(history.c_str(), 0600), 0);
+  ASSERT_EQ(mkfifo(outbox.c_str(), 0600), 0);
+  corvale::host::Config config;
+  config.events.history = history;
+  corvale::host::Config::Stage stage;
+  stage.name = "early";
+  stage.users = {"nas"};
+  config.stages.push_back(stage);
+  auto checked = std::async(std::launch::async, [&] {
+    corvale::host::CheckBeforeStart(config, (directory.Path() / "none.toml").string());
+    corvale::host::notify::Outbox reading(outbox, 10);
+    return ReadHistory(history).size() + reading.Pending().size();
+  });
+  const bool ended = checked.wait_for(5s) == std::future_status::ready;
+  EXPECT_TRUE(ended) << "check-config waits on a FIFO";
+  // A writer lets a reader's open go, and closing it ends the read.
+  for (int i = 0; i < 100 && checked.wait_for(100ms) != std::future_status::ready; ++i) {
+    for (const auto& fifo : {history, outbox}) close(open(fifo.c_str(), O_WRONLY | O_NONBLOCK));
+  }
+  EXPECT_EQ(checked.get(), 0u);
+  EXPECT_EQ(fs::status(outbox).type(), fs::file_type::regular) << "the outbox replaced it";
+  EXPECT_EQ(fs::status(outbox).permissions() & fs::perms::all, fs::perms(0640));
+
+  // A link to another file of root's: never read, never appended to.
+  fs::remove(history);
+  const fs::path roots = directory.Path() / "roots-file";
+  std::ofstream(roots)
+      << R"({"time":"2026-12-08T12:00:00.000Z","event":"on-battery","ups":"u","state":2,"message":"m"})"
+      << "\n";
+  const auto before = fs::file_size(roots);
+  fs::create_symlink(roots, history);
+  EXPECT_TRUE(ReadHistory(history).empty());
+  EXPECT_TRUE(corvale::host::ReadRecentHistory(history, std::nullopt, 10).empty());
+  std::FILE* log = std::tmpfile();
+  Logger logger(false, log);
+  {
+    HistoryWriter writer(history, logger);
+    writer.Append({At("2026-12-08T12:01:00Z"), "online", "u", 1, "back", {}});
+  }
+  EXPECT_EQ(fs::file_size(roots), before) << "appended through the link";
+  EXPECT_NE(Logged(log).find("is a symbolic link, not a regular file"), std::string::npos)
+      << Logged(log);
+  // Made by the writer: for the service's account and group.
+  fs::remove(history);
+  {
+    HistoryWriter writer(history, logger);
+    writer.Append({At("2026-12-08T12:02:00Z"), "online", "u", 1, "back", {}});
+  }
+  EXPECT_EQ(fs::status(history).permissions() & fs::perms::all, fs::perms(0640));
+  std::fclose(log);
 }
 
 TEST(HistoryTest, ARotationThatFailsIsLoggedAndTheRecordsStillWritten) {

@@ -5,6 +5,7 @@
 #include <signal.h>
 
 #include <fstream>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <thread>
 
@@ -40,6 +41,7 @@ class NotifyServiceTest : public corvale::testing::ServiceFixture {
                 0);
     }
     std::ofstream(Dir() / "token") << "tok-secret-123\n";
+    fs::permissions(Dir() / "token", fs::perms::owner_read | fs::perms::owner_write);
   }
   std::string Pem(const std::string& name) const { return (Dir() / (name + ".pem")).string(); }
   // The HTTPS receiver, in `mode`; its port.
@@ -56,12 +58,25 @@ class NotifyServiceTest : public corvale::testing::ServiceFixture {
     web->WriteLine(mode);
     EXPECT_EQ(web->ReadLine(10s).value_or(""), "mode " + mode);
   }
-  int StartMail() {
+  // `plain`: a server that offers no STARTTLS and takes a login in clear.
+  int StartMail(bool plain = false) {
     const int port = FreePort();
-    mail = std::make_unique<Subprocess>(std::vector<std::string>{
-        "/usr/bin/python3", CORVALE_RECEIVERS "/smtp_receiver.py", "--port", std::to_string(port),
-        "--cert", Pem("good"), "--key", Pem("good-key"), "--user", "ups", "--password",
-        "mail-secret-456", "--log", (Dir() / "mail.jsonl").string()});
+    std::vector<std::string> argv = {"/usr/bin/python3",
+                                     CORVALE_RECEIVERS "/smtp_receiver.py",
+                                     "--port",
+                                     std::to_string(port),
+                                     "--cert",
+                                     Pem("good"),
+                                     "--key",
+                                     Pem("good-key"),
+                                     "--user",
+                                     "ups",
+                                     "--password",
+                                     "mail-secret-456",
+                                     "--log",
+                                     (Dir() / "mail.jsonl").string()};
+    if (plain) argv.push_back("--plain");
+    mail = std::make_unique<Subprocess>(argv);
     EXPECT_EQ(mail->ReadLine(15s).value_or(""), "ready");
     return port;
   }
@@ -170,10 +185,12 @@ TEST_F(NotifyServiceTest, AReceiverDownThroughTheOutageAndARestartGetsEachNotice
   ASSERT_TRUE(WaitForLines(Dir() / "webhook.jsonl", 4, 30s)) << log;
   std::this_thread::sleep_for(2s);  // nothing more comes
 
-  std::vector<std::string> events, ids;
+  // The most urgent went first; their numbers say the order they happened in, across the restart.
+  std::map<std::uint64_t, std::string> events;
+  std::vector<std::string> ids;
   for (const auto& posted : JsonLines(Dir() / "webhook.jsonl")) {
     const auto body = nlohmann::json::parse(posted["body"].get<std::string>());
-    events.push_back(body["event"]);
+    events[body["sequence"].get<std::uint64_t>()] = body["event"];
     ids.push_back(body["id"]);
     if (body["event"] == "on-battery") {
       EXPECT_TRUE(body["late"].get<bool>());
@@ -183,9 +200,52 @@ TEST_F(NotifyServiceTest, AReceiverDownThroughTheOutageAndARestartGetsEachNotice
     }
   }
   // A start's first "online" is no news: only the end of a power failure is.
-  EXPECT_EQ(events, (std::vector<std::string>{"on-battery", "low-battery", "shutdown", "online"}));
+  std::vector<std::string> happened;
+  for (const auto& [sequence, event] : events) happened.push_back(event);
+  EXPECT_EQ(happened,
+            (std::vector<std::string>{"on-battery", "low-battery", "shutdown", "online"}));
   std::sort(ids.begin(), ids.end());
   EXPECT_EQ(std::unique(ids.begin(), ids.end()), ids.end()) << "each once";
+}
+
+TEST_F(NotifyServiceTest, AReceiverThatRefusesOneNoticeGetsTheOthersFirstAndThatOneWhenItAsked) {
+  const int hook = StartWebhook("refuse:on-battery:429:3");
+  // A URL whose path is the key (a chat service's hook): the receiver's reply repeats it.
+  std::string entry = Webhook(hook);
+  entry.replace(entry.find("/ups\""), 4, "/hooks/k3y-in-the-path-42");
+  Start(Configure(entry));
+  ASSERT_TRUE(WaitFor("test-ups: online")) << log;
+  line.peer->SetStatus(kOnBatt);
+  ASSERT_TRUE(WaitForLines(Dir() / "webhook.jsonl.refused", 1)) << log;
+  line.peer->SetStatus(kOnBatt | kLowBatt);  // low battery, and this machine shuts down
+  ASSERT_TRUE(WaitForLines(Dir() / "webhook.jsonl", 2)) << log;
+  std::vector<std::string> events;
+  for (const auto& posted : JsonLines(Dir() / "webhook.jsonl")) {
+    events.push_back(nlohmann::json::parse(posted["body"].get<std::string>())["event"]);
+  }
+  EXPECT_EQ(events, (std::vector<std::string>{"low-battery", "shutdown"}))
+      << "the refused notice held nothing back";
+  WebhookMode("ok");
+  ASSERT_TRUE(WaitForLines(Dir() / "webhook.jsonl", 3)) << log;
+  // Asked again only once the receiver's 3 s were up; numbered as they happened.
+  const auto refused = JsonLines(Dir() / "webhook.jsonl.refused");
+  for (std::size_t at = 1; at < refused.size(); ++at) {
+    EXPECT_GE(refused[at]["at"].get<double>() - refused[at - 1]["at"].get<double>(), 2.9);
+  }
+  std::map<std::uint64_t, std::string> bySequence;
+  for (const auto& posted : JsonLines(Dir() / "webhook.jsonl")) {
+    const auto body = nlohmann::json::parse(posted["body"].get<std::string>());
+    bySequence[body["sequence"].get<std::uint64_t>()] = body["event"];
+  }
+  std::vector<std::string> ordered;
+  for (const auto& [sequence, event] : bySequence) ordered.push_back(event);
+  EXPECT_EQ(ordered, (std::vector<std::string>{"on-battery", "low-battery", "shutdown"})) << log;
+  EXPECT_EQ(bySequence.begin()->first, 1u);
+  service->Signal(SIGTERM);
+  EXPECT_EQ(service->Wait(20s), 0);
+  while (auto more = service->ReadLine(100ms)) log += *more + "\n";
+  EXPECT_NE(log.find("on-battery notice not delivered: HTTP 429"), std::string::npos) << log;
+  EXPECT_EQ(log.find("k3y-in-the-path-42"), std::string::npos) << "a URL's key in the log";
 }
 
 TEST_F(NotifyServiceTest, ABlipShorterThanAfterSecondsSendsNothing) {
@@ -198,6 +258,28 @@ TEST_F(NotifyServiceTest, ABlipShorterThanAfterSecondsSendsNothing) {
   ASSERT_TRUE(WaitFor("test-ups: online")) << log;
   std::this_thread::sleep_for(9s);
   EXPECT_FALSE(fs::exists(Dir() / "webhook.jsonl")) << ReadFile(Dir() / "webhook.jsonl");
+}
+
+TEST_F(NotifyServiceTest, InsecureMailNeverSendsItsPasswordWithoutTls) {
+  const int smtp = StartMail(true);
+  std::string entries = Mail(smtp) + "insecure = true\n";
+  std::string anonymous = Mail(smtp);
+  anonymous.replace(anonymous.find("\"mail\""), 6, "\"anonymous\"");
+  anonymous.erase(anonymous.find("user = "), anonymous.find("from = ") - anonymous.find("user = "));
+  const auto config = Configure(entries + anonymous + "insecure = true\n");
+  Subprocess run({"/bin/sh", "-c", "exec \"$@\" 2>&1", "-", CORVALE_UPS_TOOL, "notify", "--test",
+                  "--config", config.string()});
+  const std::string said = run.ReadAll(60s);
+  EXPECT_EQ(run.Wait(10s), 1) << said;
+  EXPECT_NE(said.find("mail: not delivered: "), std::string::npos) << said;
+  EXPECT_NE(said.find("anonymous: delivered"), std::string::npos) << "insecure lets it go in clear";
+  const std::string seen = ReadFile(Dir() / "mail.jsonl");
+  EXPECT_EQ(seen.find("\"auth\""), std::string::npos) << "a login in clear: " << seen;
+  EXPECT_EQ(seen.find("mail-secret-456"), std::string::npos) << seen;
+  Subprocess check({"/bin/sh", "-c", "exec \"$@\" 2>&1", "-", CORVALE_UPS_TOOL, "check-config",
+                    "--config", config.string()});
+  EXPECT_NE(check.ReadAll(30s).find("insecure = true never sends the mail password without TLS"),
+            std::string::npos);
 }
 
 TEST_F(NotifyServiceTest, NotifyTestSaysWhatBecameOfEachTry) {

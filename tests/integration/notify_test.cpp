@@ -2,12 +2,15 @@
 // hears and when, and the configuration's checks.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <thread>
 
 #include "host/config.h"
 #include "host/notify/notifier.h"
+#include "host/start_checks.h"
 #include "simulator/temporary_directory.h"
 
 namespace {
@@ -58,6 +61,33 @@ TEST(OutboxTest, WhatIsDueOutlivesARestartATornLineAndAFullOutboxDropsTheLeastUr
   EXPECT_FALSE(again.Next("mail"));
 }
 
+TEST(OutboxTest, ALongOutageKeepsTheFileToTheCapacityAndTheNumbersGoOnAcrossRestarts) {
+  corvale::TemporaryDirectory folder;
+  const std::string path = (folder.Path() / "outbox.jsonl").string();
+  std::string error;
+  constexpr std::size_t kCapacity = 10;
+  {
+    // A flapping line while the receiver is down: notice after notice, none delivered.
+    Outbox outbox(path, kCapacity);
+    for (int i = 0; i < 1500; ++i) ASSERT_TRUE(outbox.Add(Make("hook", "drill", 3), &error));
+    ASSERT_TRUE(outbox.Add(Make("mail", "online", 3), &error));
+    EXPECT_EQ(outbox.Pending().size(), kCapacity);
+    EXPECT_EQ(outbox.Pending().back().sequence, 1u) << "numbered per entry";
+    EXPECT_EQ(outbox.Pending().front().sequence, 1492u);
+    // Twice what is due and the slack, at most: the bound follows the capacity, not the outage.
+    EXPECT_LT(std::filesystem::file_size(path), 2 * kCapacity * 400 + 64 * 1024 + 800)
+        << "the outbox grew with the outage";
+    for (const auto& notice : outbox.Pending()) outbox.Delivered(notice.id);
+  }
+  // Everything delivered and the file compacted at the start: the numbers still go on.
+  Outbox again(path, kCapacity);
+  EXPECT_TRUE(again.Pending().empty());
+  ASSERT_TRUE(again.Add(Make("hook", "drill", 3), &error));
+  ASSERT_TRUE(again.Add(Make("mail", "online", 3), &error));
+  EXPECT_EQ(again.Pending().front().sequence, 1501u);
+  EXPECT_EQ(again.Pending().back().sequence, 2u);
+}
+
 class NotifierTest : public ::testing::Test {
  protected:
   void Make(const corvale::host::Config::Notify& entry,
@@ -68,10 +98,18 @@ class NotifierTest : public ::testing::Test {
     options.onBatteryBefore = onBatteryBefore;
     options.firstRetry = 10ms;
     options.longestRetry = 20ms;
+    options.refusedRetry = 300ms;
     options.send = [this](const auto&, const auto&, const Notice& notice, const auto& extras) {
-      std::lock_guard lock(mutex);
+      std::unique_lock lock(mutex);
+      atGate = true;
+      gateOpened.wait(lock, [this] { return !gated; });
+      tries.push_back({notice.event, std::chrono::steady_clock::now()});
       if (failing) return corvale::host::notify::Delivery{false, "refused"};
+      if (answer) {
+        if (auto refused = answer(notice)) return *refused;
+      }
       sent.push_back(notice.event);
+      sequences.push_back(notice.sequence);
       late += extras.late;
       return corvale::host::notify::Delivery{true, ""};
     };
@@ -99,6 +137,13 @@ class NotifierTest : public ::testing::Test {
   std::vector<std::string> sent;
   std::string late;  // what any notice said of being late
   bool failing = false;
+  // What the receiver says to a notice instead of taking it; nothing: taken.
+  std::function<std::optional<corvale::host::notify::Delivery>(const Notice&)> answer;
+  std::vector<std::pair<std::string, std::chrono::steady_clock::time_point>> tries;
+  std::vector<std::uint64_t> sequences;
+  // While gated, a try waits at the gate (once it is there, atGate) until it opens.
+  bool gated = false, atGate = false;
+  std::condition_variable gateOpened;
   std::unique_ptr<corvale::host::notify::Notifier> notifier;
 };
 
@@ -120,6 +165,86 @@ TEST_F(NotifierTest, AHeldNoticeGoesOnlyIfTheFailureLastsAndShutdownsAreNeverHel
   Raise(EventKind::kOnline);
   EXPECT_EQ(Sent(4).back(), "online");
   EXPECT_EQ(late, "") << "held back on purpose is not late";
+}
+
+TEST_F(NotifierTest, AHeldNoticeGoesWhenItsTimeIsUpNotAtTheNotifiersNextRound) {
+  corvale::host::Config::Notify entry;
+  entry.name = "hook";
+  entry.afterSeconds = 1;
+  Make(entry);  // a minute of a minute: its round comes once a minute
+  Raise(EventKind::kOnBattery);
+  EXPECT_EQ(Sent(1, 2500ms), std::vector<std::string>{"on-battery"});
+}
+
+TEST_F(NotifierTest, ARefusedNoticeNeverHoldsBackTheOthersAndTheMostUrgentGoFirst) {
+  corvale::host::Config::Notify entry;
+  entry.name = "hook";
+  Make(entry);
+  {
+    std::lock_guard lock(mutex);
+    gated = true;
+    // It takes all but the on-battery notice, which it refuses each time (a 4xx).
+    answer = [](const Notice& notice) -> std::optional<corvale::host::notify::Delivery> {
+      if (notice.event != "on-battery") return std::nullopt;
+      return corvale::host::notify::Delivery{false, "HTTP 422: no such template", true};
+    };
+  }
+  Raise(EventKind::kOnBattery);
+  for (int i = 0; i < 300; ++i) {
+    std::this_thread::sleep_for(10ms);
+    std::lock_guard lock(mutex);
+    if (atGate) break;
+  }
+  // While its first try is under way, the outage goes on.
+  Raise(EventKind::kOnline);
+  Raise(EventKind::kOnBattery);
+  Raise(EventKind::kLowBattery);
+  Raise(EventKind::kShutdown);
+  std::this_thread::sleep_for(100ms);
+  {
+    std::lock_guard lock(mutex);
+    gated = false;
+  }
+  gateOpened.notify_all();
+  EXPECT_EQ(Sent(3), (std::vector<std::string>{"low-battery", "shutdown", "online"}))
+      << "the most urgent first, the refused ones out of the way";
+  const auto deadline = std::chrono::steady_clock::now() + 5s;
+  while (notifier->Facts()[0].refused < 2 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(20ms);
+  }
+  const auto facts = notifier->Facts()[0];
+  EXPECT_EQ(facts.refused, 2u);
+  EXPECT_EQ(facts.queued, 0u) << "given up, not tried for a day";
+  std::lock_guard lock(mutex);
+  std::vector<std::chrono::steady_clock::time_point> refused;
+  for (const auto& [event, when] : tries) {
+    if (event == "on-battery") refused.push_back(when);
+  }
+  ASSERT_EQ(refused.size(), 6u) << "each tried three times, then given up";
+  EXPECT_GE(refused.back() - refused.front(), 590ms) << "each refusal waits its period";
+  EXPECT_EQ(sequences, (std::vector<std::uint64_t>{4, 5, 2})) << "numbered as they happened";
+  EXPECT_EQ(sent.size(), 3u);
+}
+
+TEST_F(NotifierTest, AReceiverThatAsksForTimeGetsItAndABusyNoticeGoesBehindTheOthers) {
+  corvale::host::Config::Notify entry;
+  entry.name = "hook";
+  Make(entry);
+  {
+    std::lock_guard lock(mutex);
+    // Too many requests: the first try of the shutdown notice is answered 429, Retry-After 1 s.
+    answer = [asked = false](
+                 const Notice& notice) mutable -> std::optional<corvale::host::notify::Delivery> {
+      if (notice.event != "shutdown" || std::exchange(asked, true)) return std::nullopt;
+      return corvale::host::notify::Delivery{false, "HTTP 429", false, 1s};
+    };
+  }
+  Raise(EventKind::kShutdown);
+  Raise(EventKind::kKillPower);
+  EXPECT_EQ(Sent(2, 5s), (std::vector<std::string>{"kill-power", "shutdown"}));
+  std::lock_guard lock(mutex);
+  ASSERT_GE(tries.size(), 2u);
+  EXPECT_GE(tries[1].second - tries[0].second, 950ms) << "the receiver asked for a second";
 }
 
 TEST_F(NotifierTest, AFailureTheRunBeforeToldOfIsNotToldAgainButItsEndIs) {
@@ -198,6 +323,17 @@ TEST(NotifyConfigTest, SecretsInClearAndIncompleteEntriesAreRefusedWithTheirLine
        "not a mail address"},
       {"an unknown event on its line",
        "url = \"https://h\"\nkind = \"ntfy\"\n\n\nevents = [\"x\"]\n", "\"x\""},
+      // A URL that is itself the key: a secret like a token, in the file and on the wire.
+      {"a topic nobody guesses", "url = \"https://ntfy.example/rack1-a7f3c9\"\nkind = \"ntfy\"\n",
+       ""},
+      {"a hook's key in its path",
+       "url = \"https://chat.example/hooks/T0/B0/XyZ\"\nkind = "
+       "\"webhook\"\nformat = \"text\"\n",
+       ""},
+      {"a key in the query, in clear", "url = \"http://h/x?key=abc\"\nkind = \"webhook\"\n",
+       "travels in clear"},
+      {"a bad url keeps its key to itself",
+       "url = \"https://h/hooks/k3y-42 \"\nkind = \"webhook\"\n", "https://h/..."},
   };
   for (const auto& c : cases) {
     const auto loaded =
@@ -210,10 +346,43 @@ TEST(NotifyConfigTest, SecretsInClearAndIncompleteEntriesAreRefusedWithTheirLine
       continue;
     }
     ASSERT_FALSE(loaded.problems.empty()) << c.name;
+    EXPECT_EQ(loaded.problems.front().message.find("k3y-42"), std::string::npos) << c.name;
     EXPECT_EQ(loaded.problems.front().line, c.says[0] == '"' ? 9 : 3) << c.name;
     EXPECT_NE(loaded.problems.front().message.find(c.says), std::string::npos)
         << c.name << ": " << loaded.problems.front().message;
   }
+}
+
+TEST(NotifyConfigTest, SecretFilesAreHeldToTheConfigurationsRuleAndAMailLoginNeedsTls) {
+  corvale::TemporaryDirectory folder;
+  const auto token = folder.Path() / "token";
+  const auto password = folder.Path() / "password";
+  std::ofstream(token) << "tok\n";
+  std::ofstream(password) << "pw\n";
+  std::filesystem::permissions(token, std::filesystem::perms(0644));
+  std::filesystem::permissions(password, std::filesystem::perms(0600));
+  const auto config = folder.Path() / "corvale-ups.toml";
+  std::ofstream(config) << "[ups]\nport = \"ttyS0\"\n";
+  std::filesystem::permissions(config, std::filesystem::perms(0600));
+  const auto loaded = corvale::host::ParseConfig(
+      "[ups]\nport = \"ttyS0\"\n[[notify]]\nname = \"chat\"\nkind = \"webhook\"\nurl = "
+      "\"https://h/x\"\ntoken_file = \"" +
+      token.string() +
+      "\"\n[[notify]]\nname = \"mail\"\nkind = \"smtp\"\nurl = \"smtp://h:587\"\nuser = "
+      "\"u\"\npassword_file = \"" +
+      password.string() + "\"\nfrom = \"a@b\"\nto = [\"c@d\"]\ninsecure = true\n");
+  ASSERT_TRUE(loaded.problems.empty()) << loaded.problems.front().message;
+  const auto checks = corvale::host::CheckBeforeStart(loaded.config, config.string());
+  const auto said = [](const std::vector<std::string>& lines, const std::string& what) {
+    return std::count_if(lines.begin(), lines.end(), [&](const std::string& line) {
+      return line.find(what) != std::string::npos;
+    });
+  };
+  EXPECT_EQ(said(checks.problems, token.string() + " holds a secret and every user may read it"), 1)
+      << "as a token in a file others may read is";
+  EXPECT_EQ(said(checks.problems, "chmod 640 " + token.string()), 1) << "the mend named";
+  EXPECT_EQ(said(checks.problems, password.string()), 0) << "its own and the service's";
+  EXPECT_EQ(said(checks.warnings, "insecure = true never sends the mail password without TLS"), 1);
 }
 
 }  // namespace

@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
 """An HTTPS receiver of notices on loopback, for the tests: it logs each request as a JSON line
 and answers as its mode says. Modes, one per line on standard input: ok, refuse (not listening),
-tls (a certificate nobody trusts), 500, hang (reads the request, never answers)."""
+tls (a certificate nobody trusts), 500, hang (reads the request, never answers), and
+refuse:EVENT:STATUS[:RETRY_AFTER] (answers STATUS, with a Retry-After when given, to the notices of
+EVENT, logged with their time to LOG.refused, and takes the others as ok does)."""
 import argparse
 import json
 import select
@@ -85,12 +87,27 @@ def serve(conn):
             return
         status = "500 Internal Server Error" if mode == "500" else "200 OK"
         reply = b"the receiver broke\nsecond line\n" if mode == "500" else b"ok\n"
+        extra = ""
+        if mode.startswith("refuse:"):
+            event, code, *wait = mode.split(":")[1:]
+            try:
+                refused = json.loads(request["body"]).get("event") == event
+            except ValueError:
+                refused = False
+            if refused:
+                status, reply = code + " Refused", b"not this one: " + request["request"].encode() + b"\n"
+                extra = "Retry-After: %s\r\n" % wait[0] if wait else ""
+                request["at"] = time.time()
+                with open(args.log + ".refused", "a") as log:
+                    log.write(json.dumps(request) + "\n")
+            else:
+                mode = "ok"
         if mode == "ok":
             request["mode"] = mode
             with open(args.log, "a") as log:
                 log.write(json.dumps(request) + "\n")
-        tls.sendall(("HTTP/1.1 %s\r\nContent-Length: %d\r\nConnection: close\r\n\r\n"
-                     % (status, len(reply))).encode() + reply)
+        tls.sendall(("HTTP/1.1 %s\r\nContent-Length: %d\r\n%sConnection: close\r\n\r\n"
+                     % (status, len(reply), extra)).encode() + reply)
     except (ssl.SSLError, OSError):
         pass
     finally:
