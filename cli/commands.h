@@ -52,6 +52,9 @@ int RunPlan(const std::string& configPath, bool json);
 // A rehearsal of the shutdown on the machine with the cable, logged in as `user` (empty: the
 // first user who may force a shutdown); kExitNotReady when a check fails.
 int RunDrill(const std::string& configPath, const std::string& user);
+// Asks the running service to read its file again and waits until it has: 0 once applied,
+// kExitFailure when it refused (it says why), kExitNoService when it does not answer.
+int RunReload(const std::string& configPath);
 // A test notice through each [[notify]] entry (or the one named), and what became of it.
 int RunNotifyTest(const std::string& configPath, const std::string& name);
 

@@ -30,13 +30,15 @@ class PlanCommands {
     drill_ = app.add_subcommand(
         "drill", "Rehearse the shutdown of every machine on the UPS, shutting nothing down");
     drill_->add_option("--user", drillUser_,
-                       "The [[users]] entry to log in as (default: the first that may force a "
-                       "shutdown)");
+                       "Ignored: the drill asks the service over its local channel, as root, "
+                       "with no login");
+    reload_ = app.add_subcommand(
+        "reload", "Have the running service read its file again; waits until it is applied");
     notify_ = app.add_subcommand("notify", "Try the notifications ([[notify]])");
     notify_->add_flag("--test", notifyTest_, "Send a test notice through each entry now")
         ->required();
     notify_->add_option("NAME", notifyName_, "Only this entry");
-    for (auto* command : {plan_, drill_, notify_}) {
+    for (auto* command : {plan_, drill_, reload_, notify_}) {
       command->add_option("--config", configPath, "The configuration file")->capture_default_str();
     }
   }
@@ -44,12 +46,13 @@ class PlanCommands {
   std::optional<int> Run(const std::string& configPath) const {
     if (*plan_) return RunPlan(configPath, planJson_);
     if (*drill_) return RunDrill(configPath, drillUser_);
+    if (*reload_) return RunReload(configPath);
     if (*notify_) return RunNotifyTest(configPath, notifyName_);
     return std::nullopt;
   }
 
  private:
-  CLI::App *plan_, *drill_, *notify_;
+  CLI::App *plan_, *drill_, *reload_, *notify_;
   bool planJson_ = false, notifyTest_ = false;
   std::string drillUser_, notifyName_;
 };

@@ -504,8 +504,9 @@ void ReadNotify(const toml::table& root, LoadedConfig& loaded) {
 void ReadDocument(const toml::table& root, LoadedConfig& loaded) {
   Config& config = loaded.config;
   auto& problems = loaded.problems;
-  static const std::set<std::string> kSections = {"ups",   "shutdown", "events", "network", "http",
-                                                  "users", "stage",    "plan",   "notify"};
+  static const std::set<std::string> kSections = {"ups",    "shutdown", "events", "network",
+                                                  "http",   "users",    "stage",  "plan",
+                                                  "notify", "service"};
   for (const auto& [key, node] : root) {
     if (!kSections.count(std::string(key.str()))) {
       problems.push_back({LineOf(node), "unknown section or key '" + std::string(key.str()) + "'"});
@@ -586,6 +587,12 @@ void ReadDocument(const toml::table& root, LoadedConfig& loaded) {
   if (!config.events.history.empty() &&
       !std::filesystem::path(config.events.history).is_absolute()) {
     problems.push_back({0, "events.history must be an absolute path (or empty for none)"});
+  }
+  Section(root, "service", problems,
+          [&](TableReader& service) { service.String("control", config.service.control); });
+  if (!config.service.control.empty() &&
+      !std::filesystem::path(config.service.control).is_absolute()) {
+    problems.push_back({0, "service.control must be an absolute path (or empty for none)"});
   }
   Section(root, "http", problems,
           [&](TableReader& http) { ReadListen(http, "http", config.http.listen, "3495"); });
@@ -718,6 +725,7 @@ std::vector<std::string> ChangedKeys(const Config& before, const Config& after) 
   compare("shutdown.results", a.shutdown.results, b.shutdown.results);
   compare("events.command", a.events.command, b.events.command);
   compare("events.history", a.events.history, b.events.history);
+  compare("service.control", a.service.control, b.service.control);
   compare("http.listen", a.http.listen, b.http.listen);
   compare("network.listen", a.network.listen, b.network.listen);
   compare("network.max_clients", a.network.maxClients, b.network.maxClients);

@@ -153,7 +153,7 @@ void EventDispatcher::Raise(const UpsEvent& event) {
                              {"CORVALE_UPS_TIME", UtcTimestamp(std::chrono::system_clock::now())}};
   if (event.kind == EventKind::kDrill) environment.emplace_back("CORVALE_UPS_DRILL", "1");
   runner_.Start(std::string("event command for ") + EventName(event.kind), command, environment,
-                hookTimeout_);
+                hookTimeout_, {}, event.kind == EventKind::kDrill);
 }
 
 void EventDispatcher::SetCommand(std::string command) {

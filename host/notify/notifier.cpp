@@ -13,7 +13,7 @@ constexpr std::chrono::minutes kRefusedRetry{5};
 const std::vector<std::string>& DefaultNoticeEvents() {
   static const std::vector<std::string> events = {
       "on-battery",      "online",     "low-battery",      "communication-lost", "shutdown",
-      "shutdown-failed", "kill-power", "shutdown-unready", "battery-weak",       "drill"};
+      "shutdown-failed", "kill-power", "shutdown-unready", "battery-weak"};
   return events;
 }
 
