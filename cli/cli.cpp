@@ -125,13 +125,15 @@ std::string ArmedShutdown(const nlohmann::json& status, const std::string& flagF
 
 // The running service's view over the local channel: it holds the port, so asking the driver
 // directly would only find it busy. Needs no secret, and so no readable file.
-ServiceAnswer StatusFromService(const Common& common, const std::string& configPath) {
+ServiceAnswer StatusFromService(const Common& common, const std::string& configPath,
+                                const std::string& control) {
   if (common.setup.port || !std::filesystem::exists(configPath)) return {};
   const auto loaded = host::LoadConfig(configPath);
-  // A file this user may not read (it holds passwords) still has a service to ask: the default
-  // channel.
+  // A file this user may not read (it holds passwords) still has a service to ask, where it
+  // answers by default.
   const bool readable = loaded.problems.empty();
-  const host::Config config = readable ? loaded.config : host::Config{};
+  host::Config config = readable ? loaded.config : host::Config{};
+  if (!readable) config.service.control = control;
   if (config.service.control.empty()) return StatusOverNut(common, configPath);
   ServiceAnswer answer{config.service.control, std::nullopt};
   std::string error;
@@ -179,7 +181,7 @@ int RunStatus(const Common& given, const StatusOptions& options) {
   // The service first: it needs no secret, and so no file this user may read.
   ServiceAnswer service;
   if ((options.configGiven || !options.settingsGiven) && !given.setup.port) {
-    service = StatusFromService(given, options.configPath);
+    service = StatusFromService(given, options.configPath, options.control);
     if (service.exit) return *service.exit;
   }
   if (options.configGiven) {

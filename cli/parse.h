@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "cli/commands.h"
+#include "host/control.h"
 #include "host/driver_library.h"
 
 namespace corvale {
@@ -34,6 +35,11 @@ class PlanCommands {
                        "with no login");
     reload_ = app.add_subcommand(
         "reload", "Have the running service read its file again; waits until it is applied");
+    reload_
+        ->add_option("--control", control_,
+                     "Where the service answers, when the file cannot be read (default " +
+                         host::DefaultControlPath() + ")")
+        ->envname("CORVALE_UPS_CONTROL");
     notify_ = app.add_subcommand("notify", "Try the notifications ([[notify]])");
     notify_->add_flag("--test", notifyTest_, "Send a test notice through each entry now")
         ->required();
@@ -46,7 +52,7 @@ class PlanCommands {
   std::optional<int> Run(const std::string& configPath) const {
     if (*plan_) return RunPlan(configPath, planJson_);
     if (*drill_) return RunDrill(configPath, drillUser_);
-    if (*reload_) return RunReload(configPath);
+    if (*reload_) return RunReload(configPath, control_);
     if (*notify_) return RunNotifyTest(configPath, notifyName_);
     return std::nullopt;
   }
@@ -54,7 +60,7 @@ class PlanCommands {
  private:
   CLI::App *plan_, *drill_, *reload_, *notify_;
   bool planJson_ = false, notifyTest_ = false;
-  std::string drillUser_, notifyName_;
+  std::string drillUser_, notifyName_, control_;
 };
 
 }  // namespace corvale

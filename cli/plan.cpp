@@ -230,14 +230,15 @@ int RunDrill(const std::string& configPath, const std::string& /*userName*/) {
   return kExitOk;
 }
 
-int RunReload(const std::string& configPath) {
+int RunReload(const std::string& configPath, const std::string& given) {
   const auto loaded = host::LoadConfig(configPath);
-  const std::string control =
-      loaded.problems.empty() ? loaded.config.service.control : host::DefaultControlPath();
+  const std::string control = loaded.problems.empty() ? loaded.config.service.control
+                              : given.empty()         ? host::DefaultControlPath()
+                                                      : given;
   if (control.empty()) return Fail(kExitUsage, "service.control is empty: nowhere to ask");
   std::string error;
   // As long as a reload may take: the NUT server's restart waits for its clients' goodbyes.
-  const auto answer = AskOrSay(control, "RELOAD", std::chrono::seconds(60), &error);
+  const auto answer = host::AskService(control, "RELOAD", std::chrono::seconds(60), &error);
   if (!answer) return Fail(kExitNoService, error);
   const std::string said = Printable(answer->substr(0, answer->find('\n')));
   if (said.starts_with("OK")) {
