@@ -113,7 +113,16 @@ TEST_F(AgentServiceTest, CheckConfigStatusAndReloadKnowTheAgent) {
   const std::string said = status.ReadAll(10s);
   EXPECT_EQ(status.Wait(10s), 0) << said;
   EXPECT_NE(said.find("\"state\":1"), std::string::npos) << said;
-  EXPECT_NE(said.find("\"source\":\"server\""), std::string::npos) << said;
+  EXPECT_NE(said.find("\"source\":\"service\""), std::string::npos) << said;
+  // With the agent's own service stopped nothing protects this machine, whatever its server says.
+  agent->process->Signal(SIGTERM);
+  ASSERT_EQ(agent->process->Wait(10s), 0);
+  Subprocess stopped({"/bin/sh", "-c", "exec \"$@\" 2>&1", "-", CORVALE_UPS_TOOL, "status",
+                      "--config", agent->config.string()});
+  const std::string unprotected = stopped.ReadAll(10s);
+  EXPECT_EQ(stopped.Wait(10s), 7) << unprotected;
+  EXPECT_NE(unprotected.find("nothing protects this machine"), std::string::npos) << unprotected;
+  agent = StartAgent("a1");
   // A port beside the server, or shared settings on an agent, are refused with their lines.
   std::ofstream(agent->config, std::ios::app) << "[network]\nlisten = []\n";
   Subprocess refused({"/bin/sh", "-c", "exec \"$@\" 2>&1", "-", CORVALE_UPS_TOOL, "check-config",

@@ -8,10 +8,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <fstream>
 #include <thread>
 
 #include "tests/support/agent_fixture.h"
+#include "tests/support/raw_client.h"
 
 namespace {
 
@@ -206,6 +208,16 @@ TEST_F(PlanServiceTest, PlanShowsTheTimelineAndWhoIsMissing) {
   EXPECT_NE(said.find("a1: logged in from 127.0.0.1"), std::string::npos) << said;
   EXPECT_NE(said.find("mon: MISSING"), std::string::npos) << said;
   EXPECT_NE(said.find(kMac), std::string::npos) << said;
+  // Those who only look (the page, /api/v1/status) learn how many machines, not their NUT users
+  // or their MAC addresses.
+  Subprocess curl({"curl", "-sf", "--max-time", "5", "-w", "\n",
+                   "http://127.0.0.1:" + std::to_string(http) + "/api/v1/status"});
+  const std::string open = curl.ReadAll(10s);
+  EXPECT_EQ(curl.Wait(10s), 0);
+  EXPECT_NE(open.find("\"stages\""), std::string::npos) << open;
+  for (const char* secret : {"\"a1\"", "\"mon\"", kMac}) {
+    EXPECT_EQ(open.find(secret), std::string::npos) << secret << ": " << open;
+  }
   Subprocess json({CORVALE_UPS_TOOL, "plan", "--json", "--config", config});
   const std::string parsed = json.ReadAll(10s);
   EXPECT_EQ(json.Wait(10s), 0);
@@ -253,6 +265,98 @@ TEST_F(PlanServiceTest, ADrillChecksEveryLinkAndNamesWhatIsNotReady) {
   EXPECT_TRUE(line.peer->TurnOffDelays().empty());
   EXPECT_EQ(log.find("FSD) set"), std::string::npos) << log;
   EXPECT_EQ(log.find("pw-boss"), std::string::npos) << "never the password";
+}
+
+TEST_F(PlanServiceTest, AnAgentsDrillAnswerReachesRootsTerminalAsPrintableTextOnly) {
+  StartPrimary(Stages(wake.Address(), 20) +
+               "[[users]]\nname = \"boss\"\npassword = \"pw-boss\"\nupsmon = \"primary\"\n");
+  // A machine logged in as a1 that answers drills with terminal controls: ESC, BEL, DEL and the
+  // C1 controls CSI (U+009B) and NEL (U+0085) in UTF-8.
+  corvale::testing::RawClient hostile(port);
+  for (const char* command : {"USERNAME a1\n", "PASSWORD pw-a1\n", "LOGIN test-ups\n"}) {
+    ASSERT_TRUE(hostile.Send(command));
+    ASSERT_EQ(hostile.Line(), "OK");
+  }
+  std::atomic<bool> done{false};
+  std::thread answering([&] {
+    while (!done) {
+      hostile.Send("GET VAR test-ups corvale.drill\n");
+      const std::string reply = hostile.Line();
+      const auto quote = reply.find('"');
+      const std::string id =
+          quote == std::string::npos ? "0" : reply.substr(quote + 1, reply.size() - quote - 2);
+      if (id != "0") {
+        hostile.Send("DRILL test-ups ANSWER " + id +
+                     " 1 \"\x1b]0;owned\x07 \x7f\xc2\x9b"
+                     "31m \xc2\x85 all fine\"\n");
+        hostile.Line();
+      }
+      std::this_thread::sleep_for(200ms);
+    }
+  });
+  Subprocess run({CORVALE_UPS_TOOL, "drill", "--config", (Dir() / "corvale-ups.toml").string()});
+  const std::string said = run.ReadAll(40s);
+  run.Wait(10s);
+  done = true;
+  answering.join();
+  EXPECT_NE(said.find("all fine"), std::string::npos) << said;
+  EXPECT_NE(said.find("what that machine says of itself"), std::string::npos) << said;
+  for (const char c : said) {
+    const auto byte = static_cast<unsigned char>(c);
+    EXPECT_TRUE(c == '\n' || (byte >= 0x20 && byte != 0x7f)) << int(byte) << ": " << said;
+  }
+  EXPECT_EQ(said.find("\xc2\x9b"), std::string::npos) << said;
+  EXPECT_EQ(said.find("\xc2\x85"), std::string::npos) << said;
+}
+
+TEST_F(PlanServiceTest, AServerThatAsksForADrillAtEveryPollGetsFewAnswersAndNoHookStorm) {
+  // A hostile NUT server: a new drill number at every poll, every answer kept.
+  const int hostilePort = corvale::testing::FreePort();
+  const fs::path answers = Dir() / "answers";
+  const std::string server =
+      "import socket, sys\n"
+      "listener = socket.socket(); listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)\n"
+      "listener.bind(('127.0.0.1', int(sys.argv[1]))); listener.listen(4)\n"
+      "print('listening', flush=True)\n"
+      "out = open(sys.argv[2], 'a', buffering=1)\n"
+      "drill = 0\n"
+      "while True:\n"
+      "    client, _ = listener.accept(); lines = client.makefile('r')\n"
+      "    for line in lines:\n"
+      "        words = line.split()\n"
+      "        if words[:1] in (['USERNAME'], ['PASSWORD'], ['LOGIN']): reply = 'OK'\n"
+      "        elif words[-1:] == ['ups.status']: reply = 'VAR test-ups ups.status \"OL\"'\n"
+      "        elif words[-1:] == ['corvale.drill']:\n"
+      "            drill += 1; reply = 'VAR test-ups corvale.drill \"%d\"' % drill\n"
+      "        elif words[:1] == ['DRILL']: out.write(line); reply = 'OK'\n"
+      "        else: reply = 'ERR UNKNOWN-COMMAND'\n"
+      "        client.sendall((reply + '\\n').encode())\n";
+  Subprocess hostile({"python3", "-c", server, std::to_string(hostilePort), answers.string()});
+  ASSERT_TRUE(hostile.ReadLine(10s));
+  const fs::path dir = Dir() / "agent";
+  fs::create_directories(dir);
+  const fs::path config = dir / "corvale-ups.toml";
+  std::ofstream(config)
+      << "[ups]\nname = \"test-ups\"\nserver = \"127.0.0.1:" << hostilePort
+      << "\"\nuser = \"a1\"\npassword = \"pw-a1\"\n[shutdown]\ncommand = \"true\"\n"
+      << "flag_file = \"" << (dir / "run/killpower").string()
+      << "\"\n[events]\ncommand = \"echo $CORVALE_UPS_EVENT >> " << (dir / "hooks").string()
+      << "\"\nhistory = \"" << (dir / "history.jsonl").string()
+      << "\"\n[http]\nlisten = []\n[service]\ncontrol = \"" << (dir / "control").string() << "\"\n";
+  fs::permissions(config, fs::perms(0600));
+  Subprocess agent({"/bin/sh", "-c", "exec \"$@\" 2>&1", "-", CORVALE_UPS_TOOL, "service",
+                    "--config", config.string()});
+  std::this_thread::sleep_for(15s);
+  agent.Signal(SIGTERM);
+  agent.Wait(10s);
+  const std::string told = ReadFile(answers);
+  EXPECT_GE(Count(told, "ANSWER"), 1u) << told;
+  EXPECT_LE(Count(told, "ANSWER"), 2u) << "at most one answer in 10 s: " << told;
+  EXPECT_EQ(told.find('/'), std::string::npos) << "no path of this machine's: " << told;
+  EXPECT_LE(Count(ReadFile(dir / "hooks"), "drill"), 1u) << ReadFile(dir / "hooks");
+  EXPECT_LE(Count(ReadFile(dir / "history.jsonl"), "\"event\":\"drill\""), 1u);
+  hostile.Signal(SIGKILL);
+  hostile.Wait(5s);
 }
 
 TEST_F(PlanServiceTest, ADrillNamesADeadRootHelper) {
