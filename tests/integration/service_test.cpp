@@ -500,6 +500,36 @@ TEST_F(ServiceTest, KillPowerTriesAgainAndNeedsNeitherTheRegistryNorTheConfigura
   EXPECT_FALSE(fs::exists(line.registry.Root())) << "nothing written where /var was";
 }
 
+TEST_F(ServiceTest, APortOnlyRootMayOpenIsNamedWithAdviceThatGivesTheAccountNothingMore) {
+  const passwd* nobody = getpwnam("nobody");
+  const group* dialout = getgrnam("dialout");
+  ASSERT_TRUE(nobody && dialout);
+  const fs::path requests = Dir() / "requests";
+  fs::create_directories(requests);
+  ASSERT_EQ(RunToEnd({"chown", "-R", std::to_string(nobody->pw_uid), requests.string(),
+                      line.registry.Root().string()}),
+            0);
+  fs::permissions(Dir(), fs::perms(0755));
+  // The pseudo-terminal as a device that only root may open.
+  ASSERT_EQ(chown(line.peer->DevicePath().c_str(), 0, 0), 0);
+  fs::permissions(line.peer->DevicePath(), fs::perms(0600));
+  const fs::path config =
+      WriteConfig("true", "requests = \"" + requests.string() + "\"\n[service]\ncontrol = \"\"\n");
+  const std::vector<std::string> asNobody = {"setpriv", "--reuid=" + std::to_string(nobody->pw_uid),
+                                             "--regid=" + std::to_string(nobody->pw_gid),
+                                             "--groups=" + std::to_string(dialout->gr_gid)};
+  // check-config, as the account that runs the service, names it before any power failure.
+  const auto checked = RunAs(asNobody, {"check-config", "--config", config.string()});
+  EXPECT_NE(checked.text.find("ups.port: nobody may not open"), std::string::npos) << checked.text;
+  Start(config, asNobody);
+  ASSERT_TRUE(WaitFor("permission denied on", 15s)) << log;
+  EXPECT_NE(log.find("udev rule"), std::string::npos) << log;
+  for (const std::string& said : {log, checked.text}) {
+    EXPECT_EQ(said.find("usermod -aG root"), std::string::npos) << said;
+    EXPECT_EQ(said.find("group root:"), std::string::npos) << said;
+  }
+}
+
 TEST_F(ServiceTest, WithoutRootsRightsTheRootHelperWritesTheFlagAndShutsDown) {
   // As the installed unit runs it: a system user in group dialout, the registry its own, asking
   // a root helper through a folder of its own. Here the test plays systemd's path unit.
