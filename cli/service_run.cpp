@@ -526,9 +526,17 @@ int Service::Run() {
         });
     board.SetNotifications([this] { return notifier_->Facts(); });
   }
-  service.OnPoll([this, &board](const host::Observation& observation) {
+  service.OnPoll([this, &board, judged = false](const host::Observation& observation) mutable {
     board.OnPoll(observation);
-    if (plan_) plan_->Observe(observation);
+    if (!plan_) return;
+    // The history's last measure against this file's plan, once the UPS's state is known: said
+    // only where the verdict differs from the one the history last gave.
+    if (!std::exchange(judged, true)) {
+      if (const auto measured = board.Snapshot().batterySecondsToLow) {
+        plan_->BatteryMeasured(*measured);
+      }
+    }
+    plan_->Observe(observation);
   });
   service.OnEvent([this, &board](const host::UpsEvent& event) {
     const auto when = std::chrono::system_clock::now();  // one time for the page and the record
@@ -602,10 +610,6 @@ int Service::Run() {
   log_.Log(host::Priority::kInfo, watching);
   Remember("service-started", 0, watching, std::chrono::system_clock::now());
   readiness.Attach(&service);  // once every listener is in place
-  if (plan_ && board.Snapshot().batterySecondsToLow) {
-    // The history's last measure against this file's plan: weak is worth hearing at each start.
-    plan_->BatteryMeasured(*board.Snapshot().batterySecondsToLow);
-  }
   service.Start();
   host::NotifyServiceManager("READY=1");
   if (const auto& path = config.service.control; !path.empty()) {

@@ -52,6 +52,13 @@ Coordinator::Coordinator(const Config& config, Actions actions, Logger& log)
       runner_(config.stages, std::chrono::seconds(config.plan.wakeAfterSeconds)) {}
 
 void Coordinator::Resume(const std::vector<HistoryRecord>& records) {
+  // The battery's verdict as last said: said again only when it changes, not at each start.
+  for (const auto& record : records) {
+    if (record.event == "battery-weak" || record.event == "battery-weak-ended") {
+      std::lock_guard lock(mutex_);
+      weak_ = record.event == "battery-weak";
+    }
+  }
   // The last power failure: from its first "on-battery" (a restart meanwhile raises another) to
   // its "online", if it has ended.
   std::optional<std::size_t> failure, ended;

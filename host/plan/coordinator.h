@@ -48,8 +48,9 @@ class Coordinator {
   Coordinator(const Config& config, Actions actions, Logger& log);
 
   // Where the run before this one left the plan, from the newest records of the history
-  // (oldest first): the time on battery goes on counting, the stages that went stay gone, and
-  // those not yet woken are woken. Before the first observation.
+  // (oldest first): the time on battery goes on counting, the stages that went stay gone, those
+  // not yet woken are woken, and the battery's verdict stands as last said. Before the first
+  // observation.
   void Resume(const std::vector<HistoryRecord>& records);
   // Each poll, on the host's thread.
   void Observe(const Observation& observation);

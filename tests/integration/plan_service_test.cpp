@@ -189,8 +189,17 @@ TEST_F(PlanServiceTest, TwoOutagesMeasureTheBatteryAndAWeakOneIsSaidOnce) {
   EXPECT_EQ(listed.Wait(10s), 0);
   EXPECT_EQ(Count(text, "low battery after "), 2u) << text;
   EXPECT_NE(text.find(" on battery (+"), std::string::npos) << "the second lasted longer: " << text;
-  // The plan needs a minute to spare: a battery low after seconds is weak, said once.
+  // The plan needs a minute to spare: a battery low after seconds is weak, said once, and not
+  // again at a restart or a reload (only when it becomes true).
   EXPECT_EQ(Count(log, "battery-weak:"), 1u) << log;
+  service->Signal(SIGTERM);
+  ASSERT_EQ(service->Wait(10s), 0);
+  StartPrimary(Stages(wake.Address(), 20));
+  service->Signal(SIGHUP);
+  ASSERT_TRUE(WaitFor("reloaded")) << log;
+  std::this_thread::sleep_for(2s);
+  WaitFor("battery-weak:", 1s);
+  EXPECT_EQ(Count(log, "battery-weak:"), 0u) << log;
   EXPECT_EQ(Count(ReadFile(Dir() / "history.jsonl"), "\"event\":\"battery-weak\""), 1u);
 }
 

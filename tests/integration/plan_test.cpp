@@ -448,6 +448,13 @@ TEST(DrillReportTest, ADeadHelperAndMissingMachinesAreNamedAndTheWireFormKeepsEv
   EXPECT_TRUE(failed(machines, "stage \"vms\": vm is not logged in"));
   EXPECT_TRUE(failed(machines, "the agent nas at 192.0.2.2 is not ready"));
   EXPECT_TRUE(failed(machines, "the agent desk did not answer"));
+  // The battery's verdict is part of being ready: a plan it cannot carry fails the drill, and a
+  // user logged in from two machines hides one's shutdown.
+  plan.batteryWeak = true;
+  plan.stages[0].machines[0].addresses = {"192.0.2.1", "192.0.2.9"};
+  const auto weak = corvale::host::plan::MachineChecks(plan, {}, {});
+  EXPECT_TRUE(failed(weak, "the battery ran low sooner than the plan needs (battery-weak)"));
+  EXPECT_TRUE(failed(weak, "stage \"vms\": vm is logged in 2 times"));
 
   const corvale::host::plan::Check odd{false, "a \"quoted\" \\ name\nwith a break", "mend", ""};
   const std::string lines = corvale::host::plan::ReportLines("ups", {odd});
