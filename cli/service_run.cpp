@@ -445,6 +445,7 @@ int Service::Run() {
   }
 
   if (agent) {
+    options.sourceName = "the NUT server " + config.ups.server;
     options.whereToLook = "is the NUT server " + config.ups.server +
                           " up, and do ups.name, ups.user and ups.password match it there?";
     host_ = std::make_unique<host::Host>(

@@ -544,18 +544,26 @@ void ReadDocument(const toml::table& root, LoadedConfig& loaded) {
                           "ups.port and ups.server exclude each other: the port on "
                           "the machine with the UPS's cable, the server on the others"});
     }
-    // Files made from the shipped one set them: warned of, not refused.
-    for (const char* key :
-         {"ups.devices", "ups.registry", "ups.library", "shutdown.turn_off_delay", "plan"}) {
-      if (root.at_path(key)) config.ignoredByAgent.emplace_back(key);
+    // Files made from the shipped one set them to their defaults: nothing to say. Another value
+    // is warned of, not refused.
+    const Config defaults;
+    for (const auto& [key, isDefault] :
+         {std::pair{"ups.devices", config.ups.devices == defaults.ups.devices},
+          std::pair{"ups.registry", config.ups.registry == defaults.ups.registry},
+          std::pair{"ups.library", config.ups.library == defaults.ups.library},
+          std::pair{"shutdown.turn_off_delay",
+                    root.at_path("shutdown.turn_off_delay").value_or<std::int64_t>(-1) ==
+                        defaults.shutdown.turnOffDelay},
+          std::pair{"plan", false}}) {
+      if (root.at_path(key) && !isDefault) config.ignoredByAgent.emplace_back(key);
     }
     if (!config.ups.caFile.empty() && !config.ups.fingerprint.empty()) {
       problems.push_back({serverLine,
                           "ups.ca_file and ups.fingerprint exclude each other: a "
                           "pinned certificate is checked alone"});
     }
-    if (root.get("network") != nullptr || root.get("users") != nullptr) {
-      problems.push_back({serverLine,
+    if (const toml::node* shared = root.get("network") ? root.get("network") : root.get("users")) {
+      problems.push_back({LineOf(*shared),
                           "an agent (ups.server) shares nothing: [network] and "
                           "[[users]] belong on the machine with the UPS's cable"});
     }

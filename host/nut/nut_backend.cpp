@@ -337,9 +337,10 @@ void ServiceBackend::CoordinateShutdown(std::function<void()> proceed) {
     std::lock_guard lock(mutex_);
     hostsync = options_.hostsync;
   }
-  log_.Log(host::Priority::kWarning, "forced shutdown (FSD) set; waiting up to " +
-                                         std::to_string(hostsync.count()) + " s for " +
-                                         std::to_string(remote) + " other machines to log out");
+  log_.Log(host::Priority::kWarning,
+           "forced shutdown (FSD) set; waiting up to " + std::to_string(hostsync.count()) +
+               " s for " + std::to_string(remote) +
+               (remote == 1 ? " other machine to log out" : " other machines to log out"));
   // An earlier coordination, abandoned since, has called its `proceed` (the host asks again only
   // after that): its thread is ending.
   std::thread finished;

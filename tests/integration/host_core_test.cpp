@@ -583,7 +583,7 @@ TEST(ConfigTest, ShutdownAndNetworkKeysAreCheckedWhereTheyStand) {
       {"an agent serving NUT",
        "[ups]\nserver = \"h\"\nuser = \"a\"\npassword = \"p\"\n"
        "[network]\nhostsync_seconds = 5\n",
-       2, "shares nothing"},
+       5, "shares nothing"},
       {"an agent's key without a server", "[ups]\nport = \"COM1\"\ndeadtime = 30\n", 3,
        "needs ups.server"},
       {"a server that is no address",

@@ -893,7 +893,7 @@ TEST_F(ServiceTest, ASecondaryDisconnectedByAReloadIsStillWaitedFor) {
   ASSERT_TRUE(WaitFor("was disconnected by the server's restart")) << log;
   EXPECT_EQ(secondary.Line(), "<closed>");
   line.peer->SetStatus(kOnBatt | kLowBatt);
-  ASSERT_TRUE(WaitFor("waiting up to 2 s for 1 other machines to log out")) << log;
+  ASSERT_TRUE(WaitFor("waiting up to 2 s for 1 other machine to log out")) << log;
   ASSERT_TRUE(WaitFor("hostsync time is up with 1 still logged in")) << log;
   ASSERT_TRUE(WaitFor("the shutdown command ended: exit status 0")) << log;
 }
