@@ -161,6 +161,18 @@ TEST_F(PlanServiceTest,
   std::this_thread::sleep_for(3s);
   again->Drain();
   EXPECT_EQ(again->log.find("shutdown:"), std::string::npos) << again->log;
+  // Two sessions of one stage's user now: plan and check-config say so.
+  const auto config = (Dir() / "corvale-ups.toml").string();
+  Subprocess plan(
+      {"/bin/sh", "-c", "exec \"$@\" 2>&1", "-", CORVALE_UPS_TOOL, "plan", "--config", config});
+  const std::string planned = plan.ReadAll(10s);
+  plan.Wait(10s);
+  EXPECT_NE(planned.find("warning: 2 sessions of one user"), std::string::npos) << planned;
+  Subprocess check({"/bin/sh", "-c", "exec \"$@\" 2>&1", "-", CORVALE_UPS_TOOL, "check-config",
+                    "--config", config});
+  const std::string checked = check.ReadAll(10s);
+  check.Wait(10s);
+  EXPECT_NE(checked.find("stage \"early\": a1 is logged in 2 times"), std::string::npos) << checked;
   // Once the power has held the lingering session's FSD ends too; nobody is woken while a
   // session that saw the FSD is still there.
   ASSERT_TRUE(WaitFor("forced shutdown (FSD) cleared for a1: the power has held")) << log;
