@@ -34,8 +34,7 @@ TEST_F(AgentServiceTest, OnFsdEveryMachineShutsDownOnceAndThePrimaryLast) {
   ASSERT_TRUE(a1->WaitFor("on-battery")) << a1->log;
   // Each of the three is logged in and waited for.
   ASSERT_TRUE(WaitFor("waiting up to 30 s for 3 other machines")) << log;
-  ASSERT_TRUE(a1->WaitFor("shutdown: the NUT server ordered this machine down (FSD)"))
-      << a1->log;
+  ASSERT_TRUE(a1->WaitFor("shutdown: the NUT server ordered this machine down (FSD)")) << a1->log;
   SystemGoesDown(*a1);
   SystemGoesDown(*a2);
   EXPECT_NE(a1->log.find("logged out of 127.0.0.1:"), std::string::npos) << a1->log;
