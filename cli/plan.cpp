@@ -82,7 +82,7 @@ std::string MachineLine(const nlohmann::json& machine) {
     line += ": MISSING (not logged in)";
   }
   const auto& last = machine["last_shutdown_seconds"];
-  return line + (last.is_number() ? "; last shut down in " + Seconds(last)
+  return line + (last.is_number() ? "; last logged out " + Seconds(last) + " after its FSD"
                                   : std::string("; its shutdown not measured yet"));
 }
 
@@ -175,6 +175,10 @@ int RunPlan(const std::string& configPath, bool json) {
     for (const auto& machine : plan["with_this_machine"]) {
       std::printf("  %s\n", MachineLine(machine).c_str());
     }
+    // What "time to shut down" is here: the primary sees a machine's session end, no further.
+    std::printf(
+        "\n(a machine's time to shut down is from its FSD to its logout; an agent logs "
+        "out as its service stops, so its machine's last steps are left to the margin)\n");
     if (live) {
       std::printf("\nbattery: last ran low after %s on battery; the plan needs %s%s\n",
                   Seconds(status["battery_seconds_to_low"]).c_str(),
