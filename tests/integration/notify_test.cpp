@@ -2,6 +2,7 @@
 // hears and when, and the configuration's checks.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <thread>
@@ -21,6 +22,16 @@ using corvale::host::notify::Outbox;
 Notice Make(const std::string& entry, const std::string& event, int priority) {
   return {corvale::host::notify::NewNoticeId(), entry, event,   "ups", 2, "m",
           std::chrono::system_clock::now(),     0,     priority};
+}
+
+// A drill tells nobody unless asked for by name: one asked for again and again must not become a
+// stream of notices.
+TEST(NoticeEventsTest, ByDefaultWhatPeopleActOnAndNoDrill) {
+  const auto& events = corvale::host::notify::DefaultNoticeEvents();
+  EXPECT_EQ(std::count(events.begin(), events.end(), "drill"), 0);
+  for (const char* wanted : {"on-battery", "low-battery", "shutdown", "kill-power"}) {
+    EXPECT_EQ(std::count(events.begin(), events.end(), wanted), 1) << wanted;
+  }
 }
 
 TEST(OutboxTest, WhatIsDueOutlivesARestartATornLineAndAFullOutboxDropsTheLeastUrgentFirst) {
