@@ -93,10 +93,12 @@ bool WriteAll(int fd, const std::string& text, Clock::time_point deadline) {
   return true;
 }
 
-Descriptor Connect(const sockaddr_un& address) {
-  Descriptor fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+// Never blocks: a listener whose queue is full answers EAGAIN at once, and `busy` says so.
+Descriptor Connect(const sockaddr_un& address, bool* busy = nullptr) {
+  Descriptor fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
   if (fd.Get() < 0 ||
       connect(fd.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    if (busy != nullptr) *busy = errno == EAGAIN;
     return Descriptor();
   }
   return fd;
@@ -117,8 +119,10 @@ class PosixControlServer : public ControlServer {
 
   void Stop() override {
     if (stopping_.exchange(true)) return;
-    if (wakeWrite_.Get() >= 0) [[maybe_unused]]
-      auto ignored = write(wakeWrite_.Get(), "x", 1);
+    if (wakeWrite_.Get() >= 0) {
+      [[maybe_unused]] const auto written = write(wakeWrite_.Get(), "x", 1);
+    }
+    shutdown(listening_.Get(), SHUT_RDWR);  // wakes the acceptor even without its pipe
     if (acceptor_.joinable()) acceptor_.join();
     std::list<Conversation> ended;
     {
@@ -231,7 +235,8 @@ std::unique_ptr<ControlServer> ServeControl(const std::string& path, ControlHand
       *error = path + " is there and is not a socket: remove it for the local channel";
       return nullptr;
     }
-    if (Connect(address).Get() >= 0) {
+    bool busy = false;
+    if (Connect(address, &busy).Get() >= 0 || busy) {
       *error = "another process answers at " + path + " (another copy of the service?)";
       return nullptr;
     }
@@ -261,9 +266,11 @@ std::optional<std::string> AskService(const std::string& path, const std::string
                                       std::chrono::milliseconds timeout, std::string* error) {
   sockaddr_un address;
   if (!AddressOf(path, address, error)) return std::nullopt;
-  const Descriptor fd = Connect(address);
+  bool busy = false;
+  const Descriptor fd = Connect(address, &busy);
   if (fd.Get() < 0) {
-    *error = "the service does not answer at " + path + ": " + std::strerror(errno);
+    *error = "the service does not answer at " + path + ": " +
+             (busy ? std::string("too many asking at once") : std::strerror(errno));
     return std::nullopt;
   }
   const auto uid = PeerUid(fd.Get());
