@@ -10,11 +10,21 @@
 #include "cli/commands.h"
 #include "host/config.h"
 #include "host/control.h"
+#include "host/http/http_client.h"
 #include "host/plan/drill.h"
 
 namespace corvale {
 
 namespace {
+
+// Where this machine reaches its own HTTP endpoint: a wildcard address is asked on loopback.
+std::string LoopbackAddress(const std::string& listen) {
+  const auto colon = listen.rfind(':');
+  const std::string host = listen.substr(0, colon), port = listen.substr(colon + 1);
+  if (host == "0.0.0.0" || host == "*") return "127.0.0.1:" + port;
+  if (host == "[::]") return "[::1]:" + port;
+  return listen;
+}
 
 // Text from another machine as a terminal may show it: control bytes (C0, DEL, C1) and broken
 // UTF-8 become "?", so no answer can move the cursor or retitle root's terminal.
@@ -71,7 +81,7 @@ std::string Seconds(const nlohmann::json& value) {
 }
 
 std::string MachineLine(const nlohmann::json& machine) {
-  std::string line = machine.value("user", "");
+  std::string line = machine.value("user", "a machine");
   if (machine.value("logged_in", false)) {
     std::string from;
     for (const auto& address : machine["addresses"]) {
@@ -124,9 +134,15 @@ int RunPlan(const std::string& configPath, bool json) {
                     config->ups.server + "); run plan there");
   }
   nlohmann::json plan, status;
-  std::string why = "service.control is empty, so the service cannot be asked";
-  if (!config->service.control.empty()) {
-    const auto body = AskOrSay(config->service.control, "PLAN", std::chrono::seconds(3), &why);
+  std::string why = "service.control and http.listen are empty, so the service cannot be asked";
+  // Where this system has no local channel, the HTTP endpoint's plan: the machines counted, not
+  // named.
+  const bool local = !config->service.control.empty();
+  if (local || !config->http.listen.empty()) {
+    const auto body = local
+                          ? AskOrSay(config->service.control, "PLAN", std::chrono::seconds(3), &why)
+                          : host::http::FetchBody(LoopbackAddress(config->http.listen.front()),
+                                                  "/api/v1/status", std::chrono::seconds(3), &why);
     if (body) {
       status = nlohmann::json::parse(*body, nullptr, false);
       if (!status.is_discarded() && status.contains("plan")) {
@@ -158,11 +174,16 @@ int RunPlan(const std::string& configPath, bool json) {
               machine["addresses"].size());
         }
       }
-      if (!stage["wake"].empty()) {
-        std::string macs;
-        for (const auto& mac : stage["wake"])
-          macs += (macs.empty() ? "" : ", ") + mac.get<std::string>();
-        std::printf("  woken when the power has been back %u s: %s\n",
+      // The MAC addresses where the answer names them (root's, over the local channel).
+      std::string macs;
+      for (const auto& mac : stage.value("wake", nlohmann::json::array())) {
+        if (mac.is_string()) macs += (macs.empty() ? "" : ", ") + mac.get<std::string>();
+      }
+      if (macs.empty() && stage.value("woken", 0) > 0) {
+        macs = std::to_string(stage.value("woken", 0)) + " machine(s)";
+      }
+      if (!macs.empty()) {
+        std::printf("  woken when the power has held %u s and they are down: %s\n",
                     config->plan.wakeAfterSeconds, macs.c_str());
       }
     }
