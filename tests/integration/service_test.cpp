@@ -427,7 +427,8 @@ TEST_F(ServiceTest, NoCommandTellsASecretToWhoeverHoldsTheServicesPlacesOrReadsE
   EXPECT_LT(std::chrono::steady_clock::now() - started, 10s);
   rusage used{};
   getrusage(RUSAGE_CHILDREN, &used);
-  EXPECT_LT(used.ru_maxrss, 64 * 1024) << "kB at most, in any command run here";
+  // An unbounded reader takes a gigabyte in two seconds; a sanitizer's own shadow fits in this.
+  EXPECT_LT(used.ru_maxrss, 256 * 1024) << "kB at most, in any command run here";
   talker.Signal(SIGKILL);
   talker.Wait(5s);
 }
