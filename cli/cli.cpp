@@ -62,6 +62,12 @@ ServiceAnswer StatusOverNut(const Common& common, const std::string& configPath)
   if (!agent && config.network.listen.empty()) return {};
   ServiceAnswer answer{agent ? WithPort(config.ups.server) : config.network.listen.front(),
                        std::nullopt};
+  // The server's state says nothing of whether this agent acts on it.
+  if (agent && !host::ServiceRunning(kServiceName)) {
+    answer.exit = Fail(kExitNoService, std::string("the service ") + kServiceName +
+                                           " does not run, so nothing protects this machine");
+    return answer;
+  }
   std::string error;
   const auto variables =
       nut::QueryVariables(answer.address, config.ups.name, std::chrono::seconds(2), &error);
