@@ -125,6 +125,13 @@ TEST_F(PlanServiceTest, PowerBackBetweenStagesStopsTheLaterOnesAndWakesTheEarlyM
 
   line.peer->SetStatus(kOnBatt);
   ASSERT_TRUE(WaitFor("stage \"early\" goes", 15s)) << log;
+  ASSERT_TRUE(a1->WaitFor("shutdown: the NUT server ordered this machine down (FSD)")) << a1->log;
+  // Asked on the agent meanwhile, status says its machine is going down, never "online".
+  Subprocess status({"/bin/sh", "-c", "exec \"$@\" 2>&1", "-", CORVALE_UPS_TOOL, "status",
+                     "--config", a1->config.string()});
+  const std::string said = status.ReadAll(10s);
+  EXPECT_EQ(status.Wait(10s), 9) << said;
+  EXPECT_NE(said.find("SHUTDOWN ARMED"), std::string::npos) << said;
   SystemGoesDown(*a1);
   line.peer->SetStatus(0);
   ASSERT_TRUE(WaitFor("woke stage \"early\"")) << log;
