@@ -202,6 +202,28 @@ TEST(StageSessionsTest, OnlyTheStagesSessionsSeeFsdAndNoLoginAfterThePowersRetur
   std::fclose(sink);
 }
 
+TEST(StageSessionsTest, ARestartOfTheNutServerAfterThePowersReturnLeavesNoStagesFsdSet) {
+  std::FILE* sink = std::tmpfile();
+  corvale::host::Logger log(false, sink);
+  corvale::nut::ServiceBackend backend({"ups", {}, 120, 15s, false}, log);
+  const auto forced = [&](const void* session) {
+    const auto variables = backend.CurrentVariables(session);
+    return variables && variables->back().second == "FSD";
+  };
+  int before = 0, after = 0;
+  backend.Login(&before, "192.0.2.1", "vm");
+  backend.ForceShutdownOf({"vm"});
+  backend.PowerIsBack();
+  // A reload restarts the server: its sessions end, and the machine connects again.
+  backend.KeepLoginsThrough([&] { backend.Logout(&before); }, 60s);
+  backend.Login(&after, "192.0.2.1", "vm");
+  EXPECT_FALSE(forced(&after)) << "a login after the power's return never inherits FSD";
+  EXPECT_TRUE(backend.UsersForced().empty());
+  EXPECT_EQ(backend.StageSessionsLeft({"vm"}), 0u);
+  backend.Stop();
+  std::fclose(sink);
+}
+
 // A UDP socket on loopback that counts the magic packets.
 class PacketCounter {
  public:
