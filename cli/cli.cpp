@@ -3,10 +3,12 @@
 #include <cstdio>
 #include <filesystem>
 #include <memory>
+#include <nlohmann/json.hpp>
 
 #include "cli/commands.h"
 #include "cli/events.h"
 #include "host/config.h"
+#include "host/control.h"
 #include "host/host_os.h"
 #include "host/nut/nut_client.h"
 
@@ -33,11 +35,11 @@ int StartFromCommandLine(const Common& common, std::unique_ptr<DriverLibrary>& d
 
 namespace {
 
-// The running service's view, over its first listen address, when it has one: the service holds
-// the port, so asking the driver directly would only find it busy.
+// The running service's view, and what became of asking it.
 struct ServiceAnswer {
   std::string address;      // where it was asked; empty: not asked (no file, no NUT server)
   std::optional<int> exit;  // its answer's exit code; nothing: it did not answer
+  std::string armed = {};   // a power cut armed, though the service did not answer
 };
 // "host:port" for a server named with or without its port.
 std::string WithPort(const std::string& server) {
@@ -48,7 +50,9 @@ std::string WithPort(const std::string& server) {
   return hasPort ? server : server + ":3493";
 }
 
-ServiceAnswer StatusFromService(const Common& common, const std::string& configPath) {
+// Where this OS has no local channel to the service: its public variables over its first NUT
+// listen address (no login).
+ServiceAnswer StatusOverNut(const Common& common, const std::string& configPath) {
   if (common.setup.port || !std::filesystem::exists(configPath)) return {};
   const auto loaded = host::LoadConfig(configPath);
   if (!loaded.problems.empty()) return {};
@@ -58,6 +62,12 @@ ServiceAnswer StatusFromService(const Common& common, const std::string& configP
   if (!agent && config.network.listen.empty()) return {};
   ServiceAnswer answer{agent ? WithPort(config.ups.server) : config.network.listen.front(),
                        std::nullopt};
+  // The server's state says nothing of whether this agent acts on it.
+  if (agent && !host::ServiceRunning(kServiceName)) {
+    answer.exit = Fail(kExitNoService, std::string("the service ") + kServiceName +
+                                           " does not run, so nothing protects this machine");
+    return answer;
+  }
   std::string error;
   const auto variables =
       nut::QueryVariables(answer.address, config.ups.name, std::chrono::seconds(2), &error);
@@ -94,10 +104,92 @@ ServiceAnswer StatusFromService(const Common& common, const std::string& configP
   return answer;
 }
 
+// What to tell of a shutdown under way or a power cut armed, from the service's view and the
+// flag; empty when neither.
+std::string ArmedShutdown(const nlohmann::json& status, const std::string& flagFile, bool agent) {
+  std::string armed;
+  const auto add = [&armed](const std::string& what) {
+    armed += (armed.empty() ? "" : "; ") + what;
+  };
+  const auto& shutdown = status.is_object() ? status.value("shutdown", nlohmann::json::object())
+                                            : nlohmann::json::object();
+  if (shutdown.value("pending", false)) {
+    add("this machine's shutdown is under way (it waits for " +
+        shutdown.value("waits_for", std::string("its end")) + ")");
+  }
+  if (status.is_object() && status.value("nut", nlohmann::json::object()).value("fsd", false)) {
+    add(agent ? "the NUT server orders this machine down (FSD)"
+              : "FSD is set: every machine on the UPS is told to shut down");
+  }
+  if (std::error_code ignored; !agent && std::filesystem::exists(flagFile, ignored)) {
+    add("the power cut is armed (" + flagFile +
+        "): the next shutdown of this machine cuts the power of every machine on the UPS; "
+        "if none is wanted: sudo corvale-ups disarm");
+  }
+  return armed;
+}
+
+// The running service's view over the local channel: it holds the port, so asking the driver
+// directly would only find it busy. Needs no secret, and so no readable file.
+ServiceAnswer StatusFromService(const Common& common, const std::string& configPath,
+                                const std::string& control) {
+  if (common.setup.port || !std::filesystem::exists(configPath)) return {};
+  const auto loaded = host::LoadConfig(configPath);
+  // A file this user may not read (it holds passwords) still has a service to ask, where it
+  // answers by default.
+  const bool readable = loaded.problems.empty();
+  host::Config config = readable ? loaded.config : host::Config{};
+  if (!readable) config.service.control = control;
+  if (config.service.control.empty()) return StatusOverNut(common, configPath);
+  ServiceAnswer answer{config.service.control, std::nullopt};
+  std::string error;
+  const auto text = host::AskService(answer.address, "STATUS", std::chrono::seconds(3), &error);
+  const auto status = text ? nlohmann::json::parse(*text, nullptr, false) : nlohmann::json();
+  const bool agent = readable ? config.ups.Agent() : status.is_object() && status.contains("agent");
+  const std::string armed = ArmedShutdown(status, config.shutdown.flagFile, agent);
+  if (!status.is_object() || !status.contains("state")) {
+    if (text) error = "its answer is not a status";
+    std::fprintf(stderr, "corvale-ups: %s\n", error.c_str());
+    // Nothing else to read: an agent has no port, and a file not read names none.
+    if (agent || !readable) {
+      if (!armed.empty()) return {answer.address, Fail(kExitShutdownArmed, armed)};
+      answer.exit = Fail(kExitNoService, std::string("the service does not answer, so nothing ") +
+                                             "protects this machine: start it (systemctl start "
+                                             "corvale-ups)");
+    }
+    answer.armed = armed;
+    return answer;
+  }
+  const auto state = status.value("state", 8u);
+  if (!status.value("shutdown", nlohmann::json::object()).value("ready", true) && !agent) {
+    std::fprintf(stderr,
+                 "corvale-ups: warning: the service could not shut this host down: its "
+                 "privileged helper does not answer ("
+                 "systemctl reset-failed corvale-ups-shutdown.service corvale-ups-shutdown.path; "
+                 "systemctl start corvale-ups-shutdown.path)\n");
+  }
+  const Setup setup{config.ups.registry, config.ups.devices, std::nullopt};
+  Event event = StateEvent(state, agent || !readable ? PublishedList() : PublishedValues(setup));
+  event.source = "service";
+  event.armed = armed;
+  EventLog(common.json).Report(event);
+  if (agent && !status.value("agent", nlohmann::json::object()).value("connected", false)) {
+    std::fprintf(stderr, "corvale-ups: this agent is not connected to its NUT server now\n");
+  }
+  answer.exit = !armed.empty() ? kExitShutdownArmed : state == 8 ? kExitNoUps : kExitOk;
+  return answer;
+}
+
 }  // namespace
 
 int RunStatus(const Common& given, const StatusOptions& options) {
   Common common = given;
+  // The service first: it needs no secret, and so no file this user may read.
+  ServiceAnswer service;
+  if ((options.configGiven || !options.settingsGiven) && !given.setup.port) {
+    service = StatusFromService(given, options.configPath, options.control);
+    if (service.exit) return *service.exit;
+  }
   if (options.configGiven) {
     const auto loaded = host::LoadConfig(options.configPath);
     for (const auto& problem : loaded.problems)
@@ -106,11 +198,6 @@ int RunStatus(const Common& given, const StatusOptions& options) {
     const auto& ups = loaded.config.ups;
     common.setup = Setup{ups.registry, ups.devices, given.setup.port ? given.setup.port : ups.port};
     if (common.library.empty()) common.library = ups.library;
-  }
-  ServiceAnswer service;
-  if ((options.configGiven || !options.settingsGiven) && !given.setup.port) {
-    service = StatusFromService(given, options.configPath);
-    if (service.exit) return *service.exit;
   }
   if (!common.setup.port) {
     // The port the service uses, read (never written) from its registry.
@@ -135,6 +222,7 @@ int RunStatus(const Common& given, const StatusOptions& options) {
   event.source = "port";
   EventLog(common.json).Report(event);
   driver->Stop();
+  if (!service.armed.empty()) return Fail(kExitShutdownArmed, service.armed);
   if (!service.address.empty()) {
     // A script must not take this for "protected": the state is right, but nobody acts on it.
     return Fail(kExitNoService, "the service does not answer at " + service.address +

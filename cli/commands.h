@@ -52,6 +52,10 @@ int RunPlan(const std::string& configPath, bool json);
 // A rehearsal of the shutdown on the machine with the cable, logged in as `user` (empty: the
 // first user who may force a shutdown); kExitNotReady when a check fails.
 int RunDrill(const std::string& configPath, const std::string& user);
+// Asks the running service to read its file again and waits until it has: 0 once applied,
+// kExitFailure when it refused (it says why), kExitNoService when it does not answer. `control`:
+// where it answers when the file cannot be read (empty: the default).
+int RunReload(const std::string& configPath, const std::string& control);
 // A test notice through each [[notify]] entry (or the one named), and what became of it.
 int RunNotifyTest(const std::string& configPath, const std::string& name);
 
@@ -86,6 +90,8 @@ struct StatusOptions {
   std::string configPath;
   bool configGiven = false;    // use the file's settings, and ask its service
   bool settingsGiven = false;  // a registry or devices folder given: not the service's
+  // Where the service answers when the file cannot be read by this user (it holds passwords).
+  std::string control;
 };
 int RunStatus(const Common& common, const StatusOptions& options);
 int RunTurnOff(const Common& common, std::uint32_t delay);

@@ -53,6 +53,7 @@ void EventLog::Report(const Event& event) {
     }
     if (!event.message.empty()) object["message"] = event.message;
     if (!event.source.empty()) object["source"] = event.source;
+    if (!event.armed.empty()) object["shutdown_armed"] = event.armed;
     line = object.dump();
   } else {
     line = Timestamp(event.when, false) + "  ";
@@ -65,6 +66,7 @@ void EventLog::Report(const Event& event) {
       line += " " + name + "=" + (IsNumber(value) ? value : "\"" + value + "\"");
     }
     if (!event.source.empty()) line += " (from the " + event.source + ")";
+    if (!event.armed.empty()) line += "; SHUTDOWN ARMED: " + event.armed;
   }
   std::printf("%s\n", line.c_str());
   std::fflush(stdout);

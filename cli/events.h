@@ -20,6 +20,7 @@ struct Event {
   PublishedList values;  // the published status values, in the order they are written
   std::string message;
   std::string source;  // where a state was read: "service" or "port"; empty: said elsewhere
+  std::string armed;   // a shutdown under way or the power cut armed, in words; empty: none
 };
 
 inline Event StateEvent(std::uint32_t state, PublishedList values) {

@@ -12,6 +12,7 @@
 #include "cli/events.h"
 #include "cli/parse.h"
 #include "host/config.h"
+#include "host/control.h"
 #include "host/host_os.h"
 #include "host/nut/nut_client.h"
 #include "host/supervisor.h"
@@ -127,6 +128,12 @@ int main(int argc, char** argv) {
                    "Ask the service configured here, when it runs and shares the UPS; given, "
                    "its settings are used. The service's registry is never written")
       ->capture_default_str();
+  std::string control = host::DefaultControlPath();
+  status
+      ->add_option("--control", control,
+                   "Where the service answers, when the file is not readable by this user")
+      ->envname("CORVALE_UPS_CONTROL")
+      ->capture_default_str();
 
   auto* turnOff = app.add_subcommand("turn-off", "Order the UPS to switch its output off");
   AddCommonOptions(turnOff, common, port);
@@ -174,8 +181,8 @@ int main(int argc, char** argv) {
     for (const char* name : {"--registry", "--devices"}) {
       settingsGiven = settingsGiven || status->get_option(name)->count() > 0;
     }
-    return RunStatus(common,
-                     {configPath, status->get_option("--config")->count() > 0, settingsGiven});
+    return RunStatus(
+        common, {configPath, status->get_option("--config")->count() > 0, settingsGiven, control});
   }
   if (*turnOff) return RunTurnOff(common, delay);
 

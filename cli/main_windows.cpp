@@ -56,7 +56,7 @@ int main(int argc, char** argv) {
   common.setup.port = port;
   if (*checkConfig) return RunCheckConfig(configPath);
   if (*status) {
-    return RunStatus(common, {configPath, status->get_option("--config")->count() > 0, false});
+    return RunStatus(common, {configPath, status->get_option("--config")->count() > 0, false, ""});
   }
   if (*turnOff) return RunTurnOff(common, delay);
   if (*history) {

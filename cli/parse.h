@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "cli/commands.h"
+#include "host/control.h"
 #include "host/driver_library.h"
 
 namespace corvale {
@@ -30,13 +31,20 @@ class PlanCommands {
     drill_ = app.add_subcommand(
         "drill", "Rehearse the shutdown of every machine on the UPS, shutting nothing down");
     drill_->add_option("--user", drillUser_,
-                       "The [[users]] entry to log in as (default: the first that may force a "
-                       "shutdown)");
+                       "Ignored: the drill asks the service over its local channel, as root, "
+                       "with no login");
+    reload_ = app.add_subcommand(
+        "reload", "Have the running service read its file again; waits until it is applied");
+    reload_
+        ->add_option("--control", control_,
+                     "Where the service answers, when the file cannot be read (default " +
+                         host::DefaultControlPath() + ")")
+        ->envname("CORVALE_UPS_CONTROL");
     notify_ = app.add_subcommand("notify", "Try the notifications ([[notify]])");
     notify_->add_flag("--test", notifyTest_, "Send a test notice through each entry now")
         ->required();
     notify_->add_option("NAME", notifyName_, "Only this entry");
-    for (auto* command : {plan_, drill_, notify_}) {
+    for (auto* command : {plan_, drill_, reload_, notify_}) {
       command->add_option("--config", configPath, "The configuration file")->capture_default_str();
     }
   }
@@ -44,14 +52,15 @@ class PlanCommands {
   std::optional<int> Run(const std::string& configPath) const {
     if (*plan_) return RunPlan(configPath, planJson_);
     if (*drill_) return RunDrill(configPath, drillUser_);
+    if (*reload_) return RunReload(configPath, control_);
     if (*notify_) return RunNotifyTest(configPath, notifyName_);
     return std::nullopt;
   }
 
  private:
-  CLI::App *plan_, *drill_, *notify_;
+  CLI::App *plan_, *drill_, *reload_, *notify_;
   bool planJson_ = false, notifyTest_ = false;
-  std::string drillUser_, notifyName_;
+  std::string drillUser_, notifyName_, control_;
 };
 
 }  // namespace corvale

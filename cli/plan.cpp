@@ -1,28 +1,69 @@
-// `corvale-ups plan` and `corvale-ups drill`: the shutdown plan as a timeline, and a rehearsal of
-// it, both asked of the running service on the machine with the cable.
+// `corvale-ups plan`, `drill` and `reload`: the shutdown plan as a timeline, a rehearsal of it,
+// and a reload of the file, each asked of the running service over its local channel.
 #include "host/plan/plan.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <nlohmann/json.hpp>
+#include <sstream>
 
 #include "cli/commands.h"
 #include "host/config.h"
+#include "host/control.h"
 #include "host/http/http_client.h"
-#include "host/nut/nut_client.h"
 #include "host/plan/drill.h"
 
 namespace corvale {
 
 namespace {
 
-// Where this machine reaches its own service's listener: a wildcard address is asked on loopback.
-std::string LocalAddress(const std::string& listen) {
+// Where this machine reaches its own HTTP endpoint: a wildcard address is asked on loopback.
+std::string LoopbackAddress(const std::string& listen) {
   const auto colon = listen.rfind(':');
   const std::string host = listen.substr(0, colon), port = listen.substr(colon + 1);
   if (host == "0.0.0.0" || host == "*") return "127.0.0.1:" + port;
   if (host == "[::]") return "[::1]:" + port;
   return listen;
+}
+
+// Text from another machine as a terminal may show it: control bytes (C0, DEL, C1) and broken
+// UTF-8 become "?", so no answer can move the cursor or retitle root's terminal.
+std::string Printable(const std::string& text) {
+  std::string shown;
+  for (std::size_t i = 0; i < text.size();) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    if (byte >= 0x20 && byte < 0x7f) {
+      shown += text[i++];
+      continue;
+    }
+    std::size_t length = byte >= 0xf0 && byte < 0xf5 ? 4 : byte >= 0xe0 ? 3 : byte >= 0xc2 ? 2 : 0;
+    if (byte >= 0xf5) length = 0;
+    bool whole = length != 0 && i + length <= text.size();
+    for (std::size_t k = 1; whole && k < length; ++k) {
+      whole = (static_cast<unsigned char>(text[i + k]) & 0xc0) == 0x80;
+    }
+    // U+0080 to U+009F, the C1 controls, are C2 80 to C2 9F.
+    if (whole && byte == 0xc2 && static_cast<unsigned char>(text[i + 1]) < 0xa0) whole = false;
+    if (!whole) {
+      shown += '?';
+      ++i;
+      continue;
+    }
+    shown += text.substr(i, length);
+    i += length;
+  }
+  return shown;
+}
+
+// Asks the service over the local channel; an ERR answer is the service's refusal, in words.
+std::optional<std::string> AskOrSay(const std::string& control, const std::string& request,
+                                    std::chrono::milliseconds timeout, std::string* why) {
+  auto answer = host::AskService(control, request, timeout, why);
+  if (answer && answer->starts_with("ERR ") && request != "DRILL") {
+    *why = "the service refused: " + Printable(answer->substr(4, answer->find('\n') - 4));
+    return std::nullopt;
+  }
+  return answer;
 }
 
 std::optional<host::Config> Load(const std::string& path) {
@@ -40,7 +81,7 @@ std::string Seconds(const nlohmann::json& value) {
 }
 
 std::string MachineLine(const nlohmann::json& machine) {
-  std::string line = machine.value("user", "");
+  std::string line = machine.value("user", "a machine");
   if (machine.value("logged_in", false)) {
     std::string from;
     for (const auto& address : machine["addresses"]) {
@@ -51,7 +92,7 @@ std::string MachineLine(const nlohmann::json& machine) {
     line += ": MISSING (not logged in)";
   }
   const auto& last = machine["last_shutdown_seconds"];
-  return line + (last.is_number() ? "; last shut down in " + Seconds(last)
+  return line + (last.is_number() ? "; last logged out " + Seconds(last) + " after its FSD"
                                   : std::string("; its shutdown not measured yet"));
 }
 
@@ -93,16 +134,21 @@ int RunPlan(const std::string& configPath, bool json) {
                     config->ups.server + "); run plan there");
   }
   nlohmann::json plan, status;
-  std::string why = "http.listen is empty, so the service cannot be asked";
-  if (!config->http.listen.empty()) {
-    const auto body = host::http::FetchBody(LocalAddress(config->http.listen.front()),
-                                            "/api/v1/status", std::chrono::seconds(3), &why);
+  std::string why = "service.control and http.listen are empty, so the service cannot be asked";
+  // Where this system has no local channel, the HTTP endpoint's plan: the machines counted, not
+  // named.
+  const bool local = !config->service.control.empty();
+  if (local || !config->http.listen.empty()) {
+    const auto body = local
+                          ? AskOrSay(config->service.control, "PLAN", std::chrono::seconds(3), &why)
+                          : host::http::FetchBody(LoopbackAddress(config->http.listen.front()),
+                                                  "/api/v1/status", std::chrono::seconds(3), &why);
     if (body) {
       status = nlohmann::json::parse(*body, nullptr, false);
       if (!status.is_discarded() && status.contains("plan")) {
         plan = status["plan"];
       } else {
-        why = "the service answers without a plan (a version from before plans, still running?)";
+        why = "the service answers without a plan";
       }
     }
   }
@@ -121,12 +167,23 @@ int RunPlan(const std::string& configPath, bool json) {
                   stage.value("gone", false) ? " (gone in this power failure)" : "");
       for (const auto& machine : stage["machines"]) {
         std::printf("  %s\n", MachineLine(machine).c_str());
+        if (machine.contains("addresses") && machine["addresses"].size() > 1) {
+          std::printf(
+              "    warning: %zu sessions of one user: each machine of a stage needs a user "
+              "of its own, or one machine's login hides another's shutdown and wake-up\n",
+              machine["addresses"].size());
+        }
       }
-      if (!stage["wake"].empty()) {
-        std::string macs;
-        for (const auto& mac : stage["wake"])
-          macs += (macs.empty() ? "" : ", ") + mac.get<std::string>();
-        std::printf("  woken when the power has been back %u s: %s\n",
+      // The MAC addresses where the answer names them (root's, over the local channel).
+      std::string macs;
+      for (const auto& mac : stage.value("wake", nlohmann::json::array())) {
+        if (mac.is_string()) macs += (macs.empty() ? "" : ", ") + mac.get<std::string>();
+      }
+      if (macs.empty() && stage.value("woken", 0) > 0) {
+        macs = std::to_string(stage.value("woken", 0)) + " machine(s)";
+      }
+      if (!macs.empty()) {
+        std::printf("  woken when the power has held %u s and they are down: %s\n",
                     config->plan.wakeAfterSeconds, macs.c_str());
       }
     }
@@ -139,6 +196,10 @@ int RunPlan(const std::string& configPath, bool json) {
     for (const auto& machine : plan["with_this_machine"]) {
       std::printf("  %s\n", MachineLine(machine).c_str());
     }
+    // What "time to shut down" is here: the primary sees a machine's session end, no further.
+    std::printf(
+        "\n(a machine's time to shut down is from its FSD to its logout; an agent logs "
+        "out as its service stops, so its machine's last steps are left to the margin)\n");
     if (live) {
       std::printf("\nbattery: last ran low after %s on battery; the plan needs %s%s\n",
                   Seconds(status["battery_seconds_to_low"]).c_str(),
@@ -150,7 +211,7 @@ int RunPlan(const std::string& configPath, bool json) {
   return kExitOk;
 }
 
-int RunDrill(const std::string& configPath, const std::string& userName) {
+int RunDrill(const std::string& configPath, const std::string& /*userName*/) {
   const auto config = Load(configPath);
   if (!config) return kExitUsage;
   if (config->ups.Agent()) {
@@ -159,54 +220,57 @@ int RunDrill(const std::string& configPath, const std::string& userName) {
                 "cable (" +
                     config->ups.server + "); it asks this agent too");
   }
-  if (config->network.listen.empty()) {
-    return Fail(kExitUsage, "network.listen is empty: the drill asks the service over NUT");
-  }
-  // Whoever may order every machine down may rehearse it.
-  const host::Config::User* user = nullptr;
-  for (const auto& candidate : config->users) {
-    const bool mayForce = candidate.upsmon == "primary" ||
-                          std::find(candidate.actions.begin(), candidate.actions.end(), "FSD") !=
-                              candidate.actions.end();
-    if ((userName.empty() && mayForce) || candidate.name == userName) {
-      user = &candidate;
-      break;
-    }
-  }
-  if (user == nullptr) {
-    return Fail(kExitUsage,
-                userName.empty()
-                    ? "the drill logs in as a [[users]] entry that may force a shutdown (upsmon = "
-                      "\"primary\" or actions = [\"FSD\"]); " +
-                          configPath + " has none"
-                    : "there is no user " + userName + " in " + configPath);
+  if (config->service.control.empty()) {
+    return Fail(kExitUsage, "service.control is empty: the drill asks the service there");
   }
   std::string error;
-  const std::string address = LocalAddress(config->network.listen.front());
   // The agents answer at their next poll: the service waits for them up to 15 s.
-  const auto lines = nut::AskForDrill(address, config->ups.name, user->name, user->password,
-                                      std::chrono::seconds(25), &error);
-  if (!lines) return Fail(kExitNoService, error);
+  const auto report = AskOrSay(config->service.control, "DRILL", std::chrono::seconds(25), &error);
+  if (!report) return Fail(kExitNoService, error);
   int failed = 0, checked = 0;
-  std::printf("Drill of the shutdown of %s (nothing is shut down)\n\n", config->ups.name.c_str());
-  for (const auto& line : *lines) {
+  std::printf("Drill of the shutdown of %s (nothing is shut down)\n\n",
+              Printable(config->ups.name).c_str());
+  std::istringstream lines(*report);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.starts_with("ERR ")) return Fail(kExitNoService, Printable(line.substr(4)));
     const auto check = host::plan::ParseCheckLine(line);
     if (!check) continue;
     ++checked;
     if (check->ok) {
-      std::printf("  ok    %s\n", check->what.c_str());
+      std::printf("  ok    %s\n", Printable(check->what).c_str());
     } else {
       ++failed;
-      std::printf("  FAIL  %s\n        mend: %s\n", check->what.c_str(), check->mend.c_str());
+      std::printf("  FAIL  %s\n        mend: %s\n", Printable(check->what).c_str(),
+                  Printable(check->mend).c_str());
     }
   }
+  // An agent's answer is its own word: this machine cannot see into another.
+  std::printf("\n(each agent's readiness is what that machine says of itself)\n");
   if (failed != 0) {
-    std::printf("\n%d of %d checks failed: a power failure now would not go as planned\n", failed,
+    std::printf("%d of %d checks failed: a power failure now would not go as planned\n", failed,
                 checked);
     return kExitNotReady;
   }
-  std::printf("\nready: all %d checks passed\n", checked);
+  std::printf("ready: all %d checks passed\n", checked);
   return kExitOk;
+}
+
+int RunReload(const std::string& configPath, const std::string& given) {
+  const auto loaded = host::LoadConfig(configPath);
+  const std::string control = loaded.problems.empty() ? loaded.config.service.control
+                              : given.empty()         ? host::DefaultControlPath()
+                                                      : given;
+  if (control.empty()) return Fail(kExitUsage, "service.control is empty: nowhere to ask");
+  std::string error;
+  // As long as a reload may take: the NUT server's restart waits for its clients' goodbyes.
+  const auto answer = host::AskService(control, "RELOAD", std::chrono::seconds(60), &error);
+  if (!answer) return Fail(kExitNoService, error);
+  const std::string said = Printable(answer->substr(0, answer->find('\n')));
+  if (said.starts_with("OK")) {
+    std::printf("%s\n", said.size() > 3 ? said.substr(3).c_str() : "reloaded");
+    return kExitOk;
+  }
+  return Fail(kExitFailure, said.starts_with("ERR ") ? said.substr(4) : said);
 }
 
 }  // namespace corvale

@@ -6,12 +6,14 @@
 #include <fstream>
 #include <memory>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <sstream>
 #include <thread>
 
 #include "cli/commands.h"
 #include "cli/service_config.h"
 #include "host/config.h"
+#include "host/control.h"
 #include "host/history.h"
 #include "host/host.h"
 #include "host/host_os.h"
@@ -112,6 +114,26 @@ int RunCheckConfig(const std::string& configPath) {
   if (config->shutdown.requests == host::DefaultRequestFolder()) {
     if (auto problem = host::InstalledHelperProblem()) {
       Explain(nullptr, host::Priority::kWarning, configPath + ": warning: " + *problem);
+    }
+  }
+  // Two sessions of one stage's user: one machine's login hides the other's shutdown and wake-up.
+  // Only the running service knows its sessions; it says so to root over its local channel.
+  if (std::string why; !config->stages.empty() && !config->service.control.empty()) {
+    const auto answer =
+        host::AskService(config->service.control, "PLAN", std::chrono::seconds(2), &why);
+    const auto status = answer ? nlohmann::json::parse(*answer, nullptr, false) : nlohmann::json();
+    if (status.is_object() && status.contains("plan")) {
+      for (const auto& stage : status["plan"].value("stages", nlohmann::json::array())) {
+        for (const auto& machine : stage.value("machines", nlohmann::json::array())) {
+          const auto addresses = machine.value("addresses", nlohmann::json::array());
+          if (addresses.size() < 2) continue;
+          Explain(nullptr, host::Priority::kWarning,
+                  configPath + ": warning: stage \"" + stage.value("name", std::string()) +
+                      "\": " + machine.value("user", std::string()) + " is logged in " +
+                      std::to_string(addresses.size()) +
+                      " times: give each machine of a stage a user of its own");
+        }
+      }
     }
   }
   if (config->ups.Agent()) {

@@ -1,9 +1,11 @@
 // `corvale-ups service`: the system service, driven by its configuration file, which it reads
 // again when asked (SIGHUP, `systemctl reload`) without losing what it knows of the UPS.
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <sstream>
@@ -12,10 +14,12 @@
 #include "cli/service_config.h"
 #include "host/agent/follower_source.h"
 #include "host/config.h"
+#include "host/control.h"
 #include "host/history.h"
 #include "host/host.h"
 #include "host/host_os.h"
 #include "host/http/http_server.h"
+#include "host/http/reports.h"
 #include "host/notify/notifier.h"
 #include "host/nut/nut_backend.h"
 #include "host/nut/nut_server.h"
@@ -88,10 +92,10 @@ std::string TlsFiles(const host::Config& config) {
 // Keys that only a restart of the service takes: what it is known by, the library it has
 // loaded, the folders its root helper watches.
 constexpr const char* kKeysForTheNextStart[] = {
-    "ups.name",     "ups.library", "shutdown.requests", "shutdown.results",
-    "ups.server",   "ups.user",    "ups.password",      "ups.poll_seconds",
-    "ups.deadtime", "ups.ca_file", "ups.fingerprint",   "ups.require_tls",
-    "notify"};
+    "ups.name",     "ups.library",    "shutdown.requests", "shutdown.results",
+    "ups.server",   "ups.user",       "ups.password",      "ups.poll_seconds",
+    "ups.deadtime", "ups.ca_file",    "ups.fingerprint",   "ups.require_tls",
+    "notify",       "service.control"};
 
 bool Contains(const std::vector<std::string>& keys, std::string_view key) {
   return std::find(keys.begin(), keys.end(), key) != keys.end();
@@ -118,8 +122,22 @@ class Service {
 
  private:
   // Reads the file again and applies what changed; on any problem keeps the configuration it
-  // runs on and says why.
-  void Reload();
+  // runs on and says why. One at a time, from a signal or the local channel.
+  struct ReloadOutcome {
+    bool applied = false;
+    std::string said;
+  };
+  ReloadOutcome Reload();
+  ReloadOutcome Applied(host::Priority priority, const std::string& said) {
+    log_.Log(priority, said);
+    return {true, said};
+  }
+  ReloadOutcome Refused(host::Priority priority, const std::string& said) {
+    log_.Log(priority, said);
+    return {false, said};
+  }
+  // What the commands on this machine ask over the local channel.
+  std::string Answer(const std::string& request, const host::ControlPeer& peer);
   void StartSharing(const host::Config& config);
   void StartHttp(const host::Config& config);
   void OpenHistory(const host::Config& config);
@@ -133,6 +151,12 @@ class Service {
                           const std::vector<std::string>& silent,
                           const host::ShutdownRequests* requests);
   host::agent::FollowerOptions::Rehearsal Rehearse(const host::ShutdownRequests* requests);
+  // The drill event (its hook, notices, record) at most once in kDrillEventEvery: a drill asked
+  // for again and again, by a hostile server or anyone, costs no more than a look.
+  void RaiseDrill(const std::string& message);
+  static constexpr std::chrono::minutes kDrillEventEvery{5};
+  std::mutex drillMutex_;
+  std::optional<std::chrono::steady_clock::time_point> drillRaisedAt_;
   // Shared, not copied: the page asks for it at each look.
   std::shared_ptr<const host::Config> Current() const {
     std::lock_guard lock(configMutex_);
@@ -159,7 +183,44 @@ class Service {
   std::mutex serversMutex_;  // the page asks the NUT server for its connections
   std::unique_ptr<nut::Server> server_;
   std::unique_ptr<host::http::HttpServer> http_;
+  std::mutex reloadMutex_;  // a signal's reload and the local channel's, one at a time
+  std::atomic<bool> stopping_{false};
+  std::unique_ptr<host::ControlServer> control_;
 };
+
+std::string Service::Answer(const std::string& request, const host::ControlPeer& peer) {
+  if (request == "STATUS") {
+    return host::http::StatusJson(board_->Snapshot(), CORVALE_UPS_VERSION) + "\n";
+  }
+  if (!peer.privileged) {
+    return "ERR only root or the service's own account may ask for " + request.substr(0, 16) + "\n";
+  }
+  if (request == "PLAN") {
+    return host::http::StatusJson(board_->Snapshot(), CORVALE_UPS_VERSION, true) + "\n";
+  }
+  if (request == "RELOAD") {
+    std::lock_guard lock(reloadMutex_);
+    if (stopping_) return "ERR the service is stopping\n";
+    host::NotifyServiceManager("RELOADING=1");
+    const auto outcome = Reload();
+    host::NotifyServiceManager("READY=1");
+    return (outcome.applied ? "OK " : "ERR ") + outcome.said + "\n";
+  }
+  if (request == "DRILL") {
+    if (!backend_) return "ERR this machine is an agent: run the drill on its primary\n";
+    auto promise = std::make_shared<std::promise<std::string>>();
+    auto report = promise->get_future();
+    if (!backend_->Drill(peer.name + " on this machine",
+                         [promise](std::string lines) { promise->set_value(std::move(lines)); })) {
+      return "ERR a drill is under way, or the last one was moments ago: try again shortly\n";
+    }
+    while (report.wait_for(std::chrono::milliseconds(100)) != std::future_status::ready) {
+      if (stopping_) return "ERR the service is stopping\n";
+    }
+    return report.get();
+  }
+  return "ERR unknown request\n";
+}
 
 void Service::Remember(const std::string& event, std::uint32_t state, const std::string& message,
                        std::chrono::system_clock::time_point when) {
@@ -180,8 +241,7 @@ std::string Service::DrillReport(const std::string& byUser,
                                  const std::vector<nut::ServiceBackend::DrillAnswer>& answers,
                                  const std::vector<std::string>& silent,
                                  const host::ShutdownRequests* requests) {
-  host_->Raise(host::EventKind::kDrill,
-               "a rehearsal of the shutdown asked for by " + byUser + ": nothing is shut down");
+  RaiseDrill("a rehearsal of the shutdown asked for by " + byUser + ": nothing is shut down");
   auto checks = CheckChain(requests);
   std::vector<host::plan::AgentAnswer> agents;
   for (const auto& answer : answers) {
@@ -199,22 +259,31 @@ std::string Service::DrillReport(const std::string& byUser,
 }
 
 host::agent::FollowerOptions::Rehearsal Service::Rehearse(const host::ShutdownRequests* requests) {
-  host_->Raise(host::EventKind::kDrill,
-               "a rehearsal of the shutdown asked for by the NUT server: nothing is shut down");
+  RaiseDrill("a rehearsal of the shutdown asked for by the NUT server: nothing is shut down");
+  // The primary hears ready, or what to mend in words that name no path: the rest stays here.
   host::agent::FollowerOptions::Rehearsal rehearsal{true, ""};
-  std::string ready;
+  std::string here;
   for (const auto& check : CheckChain(requests)) {
-    if (!check.ok) {
-      rehearsal.text += (rehearsal.ready ? "" : "; ") + check.what + " (" + check.mend + ")";
-      rehearsal.ready = false;
-    } else {
-      ready += (ready.empty() ? "" : "; ") + check.what;
-    }
+    if (check.ok) continue;
+    rehearsal.text += (rehearsal.ready ? "" : "; ") + check.brief;
+    here += (rehearsal.ready ? "" : "; ") + check.what + " (" + check.mend + ")";
+    rehearsal.ready = false;
   }
-  if (rehearsal.ready) rehearsal.text = ready;
-  log_.Log(rehearsal.ready ? host::Priority::kNotice : host::Priority::kWarning,
-           "drill: " + std::string(rehearsal.ready ? "ready: " : "not ready: ") + rehearsal.text);
+  if (rehearsal.ready) rehearsal.text = "every link of its shutdown checked";
+  log_.Log(
+      rehearsal.ready ? host::Priority::kNotice : host::Priority::kWarning,
+      "drill: " + std::string(rehearsal.ready ? "ready: " + rehearsal.text : "not ready: " + here));
   return rehearsal;
+}
+
+void Service::RaiseDrill(const std::string& message) {
+  const auto now = std::chrono::steady_clock::now();
+  {
+    std::lock_guard lock(drillMutex_);
+    if (drillRaisedAt_ && now - *drillRaisedAt_ < kDrillEventEvery) return;
+    drillRaisedAt_ = now;
+  }
+  host_->Raise(host::EventKind::kDrill, message);
 }
 
 void Service::OpenHistory(const host::Config& config) {
@@ -376,6 +445,7 @@ int Service::Run() {
   }
 
   if (agent) {
+    options.sourceName = "the NUT server " + config.ups.server;
     options.whereToLook = "is the NUT server " + config.ups.server +
                           " up, and do ups.name, ups.user and ups.password match it there?";
     host_ = std::make_unique<host::Host>(
@@ -405,7 +475,11 @@ int Service::Run() {
   if (backend != nullptr) {
     host::plan::Coordinator::Actions acting;
     acting.force = [backend](const auto& users) { backend->ForceShutdownOf(users); };
-    acting.release = [backend] { backend->ReleaseOnceLoggedOut(); };
+    acting.powerBack = [backend] { backend->PowerIsBack(); };
+    acting.releaseStages = [backend] { backend->ReleaseStages(); };
+    acting.stageSessionsLeft = [backend](const auto& users) {
+      return backend->StageSessionsLeft(users);
+    };
     acting.loggedIn = [backend] { return backend->LoggedInUsers(); };
     acting.raise = [&service](host::EventKind kind, const std::string& message) {
       service.Raise(kind, message);
@@ -415,6 +489,7 @@ int Service::Run() {
     };
     plan_ = std::make_unique<host::plan::Coordinator>(config, std::move(acting), log_);
     plan_->SeedShutdownTimes(host::plan::ShutdownTimes(recent));
+    plan_->Resume(recent);
     board.SetPlan([this] { return plan_->Facts(); });
     backend->SetDrill(
         [this, asking = requests.get()](const std::string& byUser, const auto& answers,
@@ -452,9 +527,17 @@ int Service::Run() {
         });
     board.SetNotifications([this] { return notifier_->Facts(); });
   }
-  service.OnPoll([this, &board](const host::Observation& observation) {
+  service.OnPoll([this, &board, judged = false](const host::Observation& observation) mutable {
     board.OnPoll(observation);
-    if (plan_) plan_->Observe(observation);
+    if (!plan_) return;
+    // The history's last measure against this file's plan, once the UPS's state is known: said
+    // only where the verdict differs from the one the history last gave.
+    if (!std::exchange(judged, true)) {
+      if (const auto measured = board.Snapshot().batterySecondsToLow) {
+        plan_->BatteryMeasured(*measured);
+      }
+    }
+    plan_->Observe(observation);
   });
   service.OnEvent([this, &board](const host::UpsEvent& event) {
     const auto when = std::chrono::system_clock::now();  // one time for the page and the record
@@ -528,18 +611,28 @@ int Service::Run() {
   log_.Log(host::Priority::kInfo, watching);
   Remember("service-started", 0, watching, std::chrono::system_clock::now());
   readiness.Attach(&service);  // once every listener is in place
-  if (plan_ && board.Snapshot().batterySecondsToLow) {
-    // The history's last measure against this file's plan: weak is worth hearing at each start.
-    plan_->BatteryMeasured(*board.Snapshot().batterySecondsToLow);
-  }
   service.Start();
   host::NotifyServiceManager("READY=1");
+  if (const auto& path = config.service.control; !path.empty()) {
+    std::string why;
+    control_ = host::ServeControl(
+        path, [this](const auto& request, const auto& peer) { return Answer(request, peer); },
+        &why);
+    if (!control_) {
+      log_.Log(
+          host::Priority::kWarning,
+          "the commands on this machine cannot ask the service (status, drill, reload): " + why);
+    }
+  }
   while (host::WaitForServiceRequest() == host::ServiceRequest::kReload) {
+    std::lock_guard lock(reloadMutex_);
     host::NotifyServiceManager("RELOADING=1");
     Reload();
     host::NotifyServiceManager("READY=1");
   }
   host::NotifyServiceManager("STOPPING=1");
+  stopping_ = true;
+  if (control_) control_->Stop();
   if (follower_ != nullptr && service.ShutdownStage() != Stage::kIdle) {
     // The system goes down for this machine's own shutdown: only now may its primary stop
     // waiting for it.
@@ -576,14 +669,13 @@ int Service::Run() {
   return kExitOk;
 }
 
-void Service::Reload() {
+Service::ReloadOutcome Service::Reload() {
   constexpr int kNotAStart = 0;  // the priority's own message, not "the service did not start"
   const auto loaded = LoadOrExplain(path_, &log_, kNotAStart);
   if (!loaded || !StartChecksPass(*loaded, path_, &log_, kNotAStart)) {
-    log_.Log(host::Priority::kError, "not reloaded: " + path_ +
-                                         " has the problems above; still running on the file as "
-                                         "it was read before");
-    return;
+    return Refused(host::Priority::kError, "not reloaded: " + path_ +
+                                               " has problems (the log names them); still running "
+                                               "on the file as it was read before");
   }
   const auto current = Current();
   const host::Config& before = *current;
@@ -592,14 +684,13 @@ void Service::Reload() {
   const std::string tlsFiles = TlsFiles(next);
   const bool renewedTls = tlsFiles != tlsFiles_;
   if (changed.empty() && !renewedTls) {
-    log_.Log(host::Priority::kInfo, "reloaded " + path_ + ": nothing changed");
-    return;
+    return Applied(host::Priority::kInfo, "reloaded " + path_ + ": nothing changed");
   }
   if (before.ups.Agent() != next.ups.Agent()) {
-    log_.Log(host::Priority::kWarning, "not reloaded: " + path_ +
-                                           " switches between the serial port and a NUT server (an "
-                                           "agent); only a restart of the service does that");
-    return;
+    return Refused(host::Priority::kWarning,
+                   "not reloaded: " + path_ +
+                       " switches between the serial port and a NUT server (an agent); only a "
+                       "restart of the service does that");
   }
   if (next.ups.Agent()) {
     // What only the machine with the cable uses changes nothing here.
@@ -608,8 +699,8 @@ void Service::Reload() {
              key == "shutdown.turn_off_delay" || key == "shutdown.flag_file";
     });
     if (changed.empty() && !renewedTls) {
-      log_.Log(host::Priority::kInfo, "reloaded " + path_ + ": nothing this agent uses changed");
-      return;
+      return Applied(host::Priority::kInfo,
+                     "reloaded " + path_ + ": nothing this agent uses changed");
     }
   }
   // Kept as they run until the next start, so that a later reload still names them.
@@ -634,11 +725,10 @@ void Service::Reload() {
         hostOptions_.delegated ? " (root's helper takes the shutdown command and the power cut's "
                                  "settings from the file at each try)"
                                : "";
-    log_.Log(host::Priority::kWarning,
-             "not reloaded: a shutdown is under way and the service carries it through on the "
-             "settings it began with" +
-                 helperToo + "; " + path_ + " applies at the next start");
-    return;
+    return Refused(host::Priority::kWarning,
+                   "not reloaded: a shutdown is under way and the service carries it through on "
+                   "the settings it began with" +
+                       helperToo + "; " + path_ + " applies at the next start");
   }
   hostOptions_ = settings;
   if (plan_) plan_->Reconfigure(next);
@@ -670,13 +760,18 @@ void Service::Reload() {
     StartSharing(next);
   }
   std::erase_if(changed, [&](const std::string& key) { return Contains(deferred, key); });
+  std::string said;
   if (!changed.empty()) {
-    log_.Log(host::Priority::kNotice, "reloaded " + path_ + ": changed " + Join(changed));
+    said = "reloaded " + path_ + ": changed " + Join(changed);
+    log_.Log(host::Priority::kNotice, said);
   }
   if (!deferred.empty()) {
-    log_.Log(host::Priority::kWarning,
-             "reloaded " + path_ + ": only a restart of the service applies " + Join(deferred));
+    const std::string waiting =
+        "reloaded " + path_ + ": only a restart of the service applies " + Join(deferred);
+    log_.Log(host::Priority::kWarning, waiting);
+    said += (said.empty() ? "" : "; ") + waiting;
   }
+  return {true, said};
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "host/command_runner.h"
 
+#include <algorithm>
+
 namespace corvale::host {
 
 std::string ExitStatus::Describe() const {
@@ -48,16 +50,25 @@ void CommandRunner::LogEnding(const std::string& what, const ExitStatus& status)
 
 bool CommandRunner::Start(const std::string& what, const std::string& command,
                           const Environment& environment, std::chrono::milliseconds timeout,
-                          OnExit onExit) {
+                          OnExit onExit, bool spare) {
   std::unique_lock lock(mutex_);
-  if (limits_.mostRunning != 0 && running_.size() >= limits_.mostRunning) {
-    // A burst of hooks that hang would otherwise log one line each.
-    const bool first = dropped_++ == 0;
+  const bool spareTaken = std::any_of(running_.begin(), running_.end(),
+                                      [](const Running& running) { return running.spare; });
+  const bool full = limits_.mostRunning != 0 && running_.size() >= limits_.mostRunning;
+  if (full || (spare && (spareTaken || (limits_.mostRunning != 0 &&
+                                        running_.size() >= limits_.mostRunning / 2)))) {
+    // A burst of hooks that hang would otherwise log one line each: each kind is named once.
+    ++dropped_;
+    const bool first =
+        std::find(droppedKinds_.begin(), droppedKinds_.end(), what) == droppedKinds_.end();
+    if (first) droppedKinds_.push_back(what);
+    const std::size_t running = running_.size();
     lock.unlock();
     if (first) {
-      log_.Log(Priority::kError, "dropping the " + what + " and any more like it: " +
-                                     std::to_string(limits_.mostRunning) +
-                                     " earlier ones are still running");
+      log_.Log(spare ? Priority::kWarning : Priority::kError,
+               "dropping the " + what + " (and any more like it): " + std::to_string(running) +
+                   " earlier ones are still running" +
+                   (spare ? ", and their places are kept for the events that matter" : ""));
     }
     if (onExit) onExit(std::nullopt);
     return false;
@@ -70,6 +81,7 @@ bool CommandRunner::Start(const std::string& what, const std::string& command,
     if (onExit) onExit(std::nullopt);
     return false;
   }
+  droppedKinds_.clear();
   if (dropped_ != 0) {
     log_.Log(Priority::kWarning, std::to_string(dropped_) + " commands were dropped while " +
                                      std::to_string(limits_.mostRunning) + " were running");
@@ -77,7 +89,7 @@ bool CommandRunner::Start(const std::string& what, const std::string& command,
   }
   std::optional<std::chrono::steady_clock::time_point> deadline;
   if (timeout.count() > 0) deadline = std::chrono::steady_clock::now() + timeout;
-  running_.push_back({what, std::move(started), deadline, false, std::move(onExit)});
+  running_.push_back({what, std::move(started), deadline, false, std::move(onExit), spare});
   changed_.notify_all();
   return true;
 }

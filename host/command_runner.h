@@ -41,8 +41,10 @@ class CommandRunner {
   // Starts `command`; `timeout` zero lets it run as long as it takes. `onExit` runs on the
   // runner's thread when it ends (with nothing when it could not start). False when it could not
   // be started, or too many are still running: then it is dropped, logged once per burst.
+  // `spare`: a command that may be left out (a drill's hook): it runs only where no other such
+  // runs and half the places stay free for the commands that matter.
   bool Start(const std::string& what, const std::string& command, const Environment& environment,
-             std::chrono::milliseconds timeout, OnExit onExit = {});
+             std::chrono::milliseconds timeout, OnExit onExit = {}, bool spare = false);
 
  private:
   struct Running {
@@ -51,6 +53,7 @@ class CommandRunner {
     std::optional<std::chrono::steady_clock::time_point> deadline;
     bool terminated = false;  // asked to end; killed at the next deadline
     OnExit onExit;
+    bool spare = false;
   };
   void Watch();
   void LogEnding(const std::string& what, const ExitStatus& status);
@@ -61,7 +64,8 @@ class CommandRunner {
   std::mutex mutex_;
   std::condition_variable changed_;
   std::vector<Running> running_;
-  std::size_t dropped_ = 0;  // refused since the last one that started
+  std::size_t dropped_ = 0;                // refused since the last one that started
+  std::vector<std::string> droppedKinds_;  // each named once in the log until one starts
   bool stopping_ = false;
   std::size_t wellEndedUnlogged_ = 0;  // the watcher's own
   std::optional<std::chrono::steady_clock::time_point> wellEndedLoggedAt_;

@@ -505,8 +505,9 @@ void ReadNotify(const toml::table& root, LoadedConfig& loaded) {
 void ReadDocument(const toml::table& root, LoadedConfig& loaded) {
   Config& config = loaded.config;
   auto& problems = loaded.problems;
-  static const std::set<std::string> kSections = {"ups",   "shutdown", "events", "network", "http",
-                                                  "users", "stage",    "plan",   "notify"};
+  static const std::set<std::string> kSections = {"ups",    "shutdown", "events", "network",
+                                                  "http",   "users",    "stage",  "plan",
+                                                  "notify", "service"};
   for (const auto& [key, node] : root) {
     if (!kSections.count(std::string(key.str()))) {
       problems.push_back({LineOf(node), "unknown section or key '" + std::string(key.str()) + "'"});
@@ -544,18 +545,26 @@ void ReadDocument(const toml::table& root, LoadedConfig& loaded) {
                           "ups.port and ups.server exclude each other: the port on "
                           "the machine with the UPS's cable, the server on the others"});
     }
-    // Files made from the shipped one set them: warned of, not refused.
-    for (const char* key :
-         {"ups.devices", "ups.registry", "ups.library", "shutdown.turn_off_delay", "plan"}) {
-      if (root.at_path(key)) config.ignoredByAgent.emplace_back(key);
+    // Files made from the shipped one set them to their defaults: nothing to say. Another value
+    // is warned of, not refused.
+    const Config defaults;
+    for (const auto& [key, isDefault] :
+         {std::pair{"ups.devices", config.ups.devices == defaults.ups.devices},
+          std::pair{"ups.registry", config.ups.registry == defaults.ups.registry},
+          std::pair{"ups.library", config.ups.library == defaults.ups.library},
+          std::pair{"shutdown.turn_off_delay",
+                    root.at_path("shutdown.turn_off_delay").value_or<std::int64_t>(-1) ==
+                        defaults.shutdown.turnOffDelay},
+          std::pair{"plan", false}}) {
+      if (root.at_path(key) && !isDefault) config.ignoredByAgent.emplace_back(key);
     }
     if (!config.ups.caFile.empty() && !config.ups.fingerprint.empty()) {
       problems.push_back({serverLine,
                           "ups.ca_file and ups.fingerprint exclude each other: a "
                           "pinned certificate is checked alone"});
     }
-    if (root.get("network") != nullptr || root.get("users") != nullptr) {
-      problems.push_back({serverLine,
+    if (const toml::node* shared = root.get("network") ? root.get("network") : root.get("users")) {
+      problems.push_back({LineOf(*shared),
                           "an agent (ups.server) shares nothing: [network] and "
                           "[[users]] belong on the machine with the UPS's cable"});
     }
@@ -587,6 +596,12 @@ void ReadDocument(const toml::table& root, LoadedConfig& loaded) {
   if (!config.events.history.empty() &&
       !std::filesystem::path(config.events.history).is_absolute()) {
     problems.push_back({0, "events.history must be an absolute path (or empty for none)"});
+  }
+  Section(root, "service", problems,
+          [&](TableReader& service) { service.String("control", config.service.control); });
+  if (!config.service.control.empty() &&
+      !std::filesystem::path(config.service.control).is_absolute()) {
+    problems.push_back({0, "service.control must be an absolute path (or empty for none)"});
   }
   Section(root, "http", problems,
           [&](TableReader& http) { ReadListen(http, "http", config.http.listen, "3495"); });
@@ -736,6 +751,7 @@ std::vector<std::string> ChangedKeys(const Config& before, const Config& after) 
   compare("shutdown.results", a.shutdown.results, b.shutdown.results);
   compare("events.command", a.events.command, b.events.command);
   compare("events.history", a.events.history, b.events.history);
+  compare("service.control", a.service.control, b.service.control);
   compare("http.listen", a.http.listen, b.http.listen);
   compare("network.listen", a.network.listen, b.network.listen);
   compare("network.max_clients", a.network.maxClients, b.network.maxClients);

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "host/control.h"
 #include "host/host_os.h"
 
 namespace corvale::host {
@@ -47,6 +48,11 @@ struct Config {
     // Every event as a JSON line, kept across restarts; empty: none.
     std::string history = DefaultHistoryFile();
   } events;
+  struct Service {
+    // Where this machine's commands (status, plan, drill, reload) ask the running service; empty:
+    // nowhere.
+    std::string control = DefaultControlPath();
+  } service;
   struct Http {
     // The read-only HTTP endpoint (metrics, JSON, status page); empty: none. 3495: beside NUT's
     // 3493, outside the range Prometheus's exporters take.

@@ -16,14 +16,15 @@ namespace corvale {
 // Exit codes that scripts can rely on.
 enum ExitCode : int {
   kExitOk = 0,
-  kExitFailure = 1,    // anything not listed below
-  kExitUsage = 2,      // bad arguments or configuration
-  kExitRegistry = 3,   // the "Port" value could not be read (init result 4)
-  kExitPort = 4,       // the serial port could not be opened or set up (init result 5)
-  kExitNoUps = 5,      // the UPS did not answer (init result 6, or no communication)
-  kExitNoLibrary = 6,  // the driver library could not be loaded
-  kExitNoService = 7,  // status: the service does not answer, so nothing protects the machine
-  kExitNotReady = 8,   // drill: a link of the shutdown chain is not ready
+  kExitFailure = 1,        // anything not listed below
+  kExitUsage = 2,          // bad arguments or configuration
+  kExitRegistry = 3,       // the "Port" value could not be read (init result 4)
+  kExitPort = 4,           // the serial port could not be opened or set up (init result 5)
+  kExitNoUps = 5,          // the UPS did not answer (init result 6, or no communication)
+  kExitNoLibrary = 6,      // the driver library could not be loaded
+  kExitNoService = 7,      // status: the service does not answer, so nothing protects the machine
+  kExitNotReady = 8,       // drill: a link of the shutdown chain is not ready
+  kExitShutdownArmed = 9,  // status: a shutdown is under way, FSD is set, or the power cut is armed
 };
 
 inline constexpr std::uint32_t kNoTimeLimit = 0xFFFFFFFF;

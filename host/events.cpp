@@ -86,9 +86,9 @@ std::vector<UpsEvent> EventDeriver::Next(const Observation& observation) {
   const bool everReached = reportedState_ != 0;
   if (observation.linkLost && !lost_) {
     events.push_back({EventKind::kCommunicationLost, 8,
-                      everReached
-                          ? "no valid reply from the UPS"
-                          : "the UPS has not answered since the service started: " + whereToLook_});
+                      everReached ? "no valid reply from " + sourceName_
+                                  : sourceName_ + " has not answered since the service started: " +
+                                        whereToLook_});
   }
   if (observation.polled == 8) {
     lost_ = observation.linkLost;
@@ -153,7 +153,7 @@ void EventDispatcher::Raise(const UpsEvent& event) {
                              {"CORVALE_UPS_TIME", UtcTimestamp(std::chrono::system_clock::now())}};
   if (event.kind == EventKind::kDrill) environment.emplace_back("CORVALE_UPS_DRILL", "1");
   runner_.Start(std::string("event command for ") + EventName(event.kind), command, environment,
-                hookTimeout_);
+                hookTimeout_, {}, event.kind == EventKind::kDrill);
 }
 
 void EventDispatcher::SetCommand(std::string command) {

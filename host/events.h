@@ -65,9 +65,12 @@ class EventDeriver {
   std::vector<UpsEvent> Next(const Observation& observation);
   // What to check when the UPS never answered: the serial cable, or an agent's server.
   void SetWhereToLook(std::string text) { whereToLook_ = std::move(text); }
+  // What the state is read from, in words ("the UPS", "the NUT server HOST").
+  void SetSourceName(std::string name) { sourceName_ = std::move(name); }
 
  private:
   std::string whereToLook_ = "is it on, and is its serial cable on ups.port?";
+  std::string sourceName_ = "the UPS";
   std::uint32_t reportedState_ = 0;
   UpsFlags flags_;
   bool lost_ = false;

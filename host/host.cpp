@@ -28,6 +28,7 @@ Host::Host(const SourceMaker& makeSource, HostOptions options, Logger& log)
       shutdown_(options_.shutdownCommand, Steps(), log, options_.shutdownTiming),
       source_(makeSource([this](const Observation& o) { Observe(o); })) {
   if (!options_.whereToLook.empty()) deriver_.SetWhereToLook(options_.whereToLook);
+  if (!options_.sourceName.empty()) deriver_.SetSourceName(options_.sourceName);
 }
 
 Host::~Host() {
@@ -52,7 +53,7 @@ void Host::Observe(const Observation& observation) {
   for (const auto& event : deriver_.Next(observation)) dispatcher_.Raise(event);
   std::lock_guard decide(decideMutex_);
   if (observation.forcedShutdown) {
-    shutdown_.Begin("the NUT server ordered every machine on the UPS down (FSD)",
+    shutdown_.Begin("the NUT server ordered this machine down (FSD)",
                     ShutdownSequence::Reason::kForced);
   }
   if (auto reason = policy_.Decide(observation)) {

@@ -59,6 +59,8 @@ struct HostOptions {
   std::size_t mostHooksRunning = 16;
   // What to check when the UPS never answers; empty: its serial cable.
   std::string whereToLook;
+  // What the state is read from, in words; empty: "the UPS".
+  std::string sourceName;
 };
 
 class Host {

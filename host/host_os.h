@@ -126,6 +126,10 @@ std::string ServiceAccount();
 // nothing when it may, or when there is no such account here.
 std::optional<std::string> AccessProblem(const std::string& path, const std::string& user,
                                          bool writing);
+// Why `user` may not open the serial device at `path`, with a fix that never has the account join
+// a privileged group (root's, the disks', sudo's); nothing when it may, or with no such account.
+// `user` empty: whoever runs this.
+std::optional<std::string> PortAccessProblem(const std::string& path, const std::string& user);
 // Registers and removes the system service that runs `service --config FILE`, on Windows.
 bool InstallService(const std::string& name, const std::string& configPath, std::string* error);
 bool RemoveService(const std::string& name, std::string* error);

@@ -187,6 +187,14 @@ StartChecks CheckBeforeStart(const Config& config, const std::string& path) {
          SerialSetupWarnings(config.ups.devices, config.ups.registry, config.ups.port)) {
       checks.warnings.push_back(std::move(warning));
     }
+    // The port as the service's account will meet it (the installed unit's, or whoever runs the
+    // service by hand), not as root who runs the check.
+    const bool installed = fs::path(path).lexically_normal() == fs::path(DefaultConfigPath());
+    const std::string device = (fs::path(config.ups.devices) / config.ups.port).string();
+    if (auto problem = PortAccessProblem(device, installed ? ServiceAccount() : std::string())) {
+      checks.warnings.push_back("ups.port: " + *problem +
+                                "; until then the service cannot watch the UPS");
+    }
   }
   if (std::string why; !config.notify.empty() && !notify::SendingAvailable(&why)) {
     checks.problems.push_back("[[notify]]: " + why);

@@ -126,6 +126,7 @@ struct Follower::State {
   // the last one made: each is made once.
   bool asksRehearsals = false;
   std::string lastRehearsal = "0";
+  std::optional<Clock::time_point> lastRehearsedAt;
   asio::awaitable<std::optional<std::string>> Rehearse(std::string& why);
   std::thread thread;
   std::mutex joining;
@@ -299,7 +300,12 @@ asio::awaitable<std::optional<std::string>> Follower::State::Rehearse(std::strin
   if (id == "0" || id == lastRehearsal || id.find_first_not_of("0123456789") != std::string::npos) {
     co_return "";
   }
+  // A server that asks at every poll is answered now and then: the new number waits, and the
+  // primary waits longer than this for the answers.
+  constexpr auto kRehearsalGap = std::chrono::seconds(10);
+  if (lastRehearsedAt && Clock::now() - *lastRehearsedAt < kRehearsalGap) co_return "";
   lastRehearsal = id;
+  lastRehearsedAt = Clock::now();
   auto rehearsal = options.rehearse();
   for (char& c : rehearsal.text) {
     if (static_cast<unsigned char>(c) < ' ' || c == '\x7f') c = ' ';  // one line

@@ -185,30 +185,33 @@ nlohmann::json EventJson(const HistoryRecord& record) {
   return json;
 }
 
-nlohmann::json MachineJson(const PlanFacts::Machine& machine) {
-  return {{"user", machine.user},
-          {"logged_in", !machine.addresses.empty()},
-          {"addresses", machine.addresses},
-          {"last_shutdown_seconds", machine.lastShutdownSeconds
-                                        ? nlohmann::json(*machine.lastShutdownSeconds)
-                                        : nlohmann::json(nullptr)}};
+nlohmann::json MachineJson(const PlanFacts::Machine& machine, bool names) {
+  nlohmann::json json = {{"logged_in", !machine.addresses.empty()},
+                         {"addresses", machine.addresses},
+                         {"last_shutdown_seconds",
+                          machine.lastShutdownSeconds ? nlohmann::json(*machine.lastShutdownSeconds)
+                                                      : nlohmann::json(nullptr)}};
+  if (names) json["user"] = machine.user;
+  return json;
 }
 
-nlohmann::json PlanJson(const PlanFacts& plan) {
+// Without `names`, no NUT user and no MAC address: those who only look learn how many.
+nlohmann::json PlanJson(const PlanFacts& plan, bool names) {
   nlohmann::json stages = nlohmann::json::array();
   for (const auto& stage : plan.stages) {
     nlohmann::json machines = nlohmann::json::array();
-    for (const auto& machine : stage.machines) machines.push_back(MachineJson(machine));
+    for (const auto& machine : stage.machines) machines.push_back(MachineJson(machine, names));
     stages.push_back({{"name", stage.name},
                       {"when", stage.when},
                       {"after_seconds", stage.afterSeconds ? nlohmann::json(*stage.afterSeconds)
                                                            : nlohmann::json(nullptr)},
                       {"gone", stage.gone},
                       {"machines", machines},
-                      {"wake", stage.wake}});
+                      {"woken", stage.wake.size()}});
+    if (names) stages.back()["wake"] = stage.wake;
   }
   nlohmann::json others = nlohmann::json::array();
-  for (const auto& machine : plan.withThisMachine) others.push_back(MachineJson(machine));
+  for (const auto& machine : plan.withThisMachine) others.push_back(MachineJson(machine, names));
   return {{"stages", stages},
           {"with_this_machine", others},
           {"needs_seconds",
@@ -222,7 +225,7 @@ std::string Dump(const nlohmann::json& json) {
 
 }  // namespace
 
-std::string StatusJson(const StatusSnapshot& snapshot, const std::string& version) {
+std::string StatusJson(const StatusSnapshot& snapshot, const std::string& version, bool names) {
   nlohmann::json flags = nlohmann::json::object();
   for (const auto& flag : Flags(snapshot)) flags[flag.name] = flag.set;
   nlohmann::json battery = nlohmann::json::array();
@@ -258,14 +261,16 @@ std::string StatusJson(const StatusSnapshot& snapshot, const std::string& versio
         {"waits_for", snapshot.shutdownWaitsFor},
         {"ready", snapshot.shutdownReady}}},
       {"nut",
-       {{"connections", snapshot.sharing.connections}, {"logins", snapshot.sharing.loggedIn}}},
+       {{"connections", snapshot.sharing.connections},
+        {"logins", snapshot.sharing.loggedIn},
+        {"fsd", snapshot.sharing.forcedShutdown}}},
       {"recent_events", recent}};
   if (snapshot.following) {
     json["agent"] = {{"server", snapshot.following->server},
                      {"connected", snapshot.following->connected},
                      {"problem", snapshot.following->problem}};
   }
-  if (snapshot.plan) json["plan"] = PlanJson(*snapshot.plan);
+  if (snapshot.plan) json["plan"] = PlanJson(*snapshot.plan, names);
   if (!snapshot.notify.empty()) {
     nlohmann::json entries = nlohmann::json::array();
     for (const auto& entry : snapshot.notify) {

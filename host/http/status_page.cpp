@@ -150,10 +150,11 @@ function drawBattery(measures) {
 function drawPlan(plan) {
   $("plan").style.display = plan ? "block" : "none";
   if (!plan) return;
-  const machines = (list) => list.map((machine) => {
+  // Each machine by its place: its NUT user is not for those who only look.
+  const machines = (list) => list.map((machine, i) => {
     const span = document.createElement("span");
     span.className = machine.logged_in ? "" : "missing";
-    span.textContent = machine.user + (machine.logged_in ? "" : " (missing)") +
+    span.textContent = "machine " + (i + 1) + (machine.logged_in ? "" : " (missing)") +
         (machine.last_shutdown_seconds != null
             ? ", shuts down in " + duration(machine.last_shutdown_seconds) : "");
     return span;

@@ -12,7 +12,7 @@ using SystemClock = std::chrono::system_clock;
 const std::vector<std::string>& DefaultNoticeEvents() {
   static const std::vector<std::string> events = {
       "on-battery",      "online",     "low-battery",      "communication-lost", "shutdown",
-      "shutdown-failed", "kill-power", "shutdown-unready", "battery-weak",       "drill"};
+      "shutdown-failed", "kill-power", "shutdown-unready", "battery-weak"};
   return events;
 }
 

@@ -63,13 +63,14 @@ void ServiceBackend::Work() {
   }
 }
 
-std::optional<Variables> ServiceBackend::CurrentVariables(std::string_view user) const {
+std::optional<Variables> ServiceBackend::CurrentVariables(const void* session) const {
   const auto latest = host_ != nullptr ? host_->Latest() : std::nullopt;
   const bool current = latest && !latest->linkLost && latest->state != 0;
   bool forced = fsd_;
-  if (!forced && !user.empty()) {
+  if (!forced) {
     std::lock_guard lock(mutex_);
-    forced = forcedUsers_.count(std::string(user)) != 0;
+    const auto stage = stageSessions_.find(session);
+    forced = stage != stageSessions_.end() && !stage->second.released;
   }
   std::string status = forced ? "FSD" : "";
   if (latest && latest->state != 0) {
@@ -173,35 +174,62 @@ std::map<std::string, std::vector<std::string>> ServiceBackend::LoggedInUsers() 
 void ServiceBackend::ForceShutdownOf(const std::vector<std::string>& users) {
   std::lock_guard lock(mutex_);
   const auto now = std::chrono::steady_clock::now();
+  powerBack_ = false;
   for (const auto& user : users) {
-    forcedUsers_.try_emplace(user, now);
-    std::erase(releasing_, user);
+    const auto since = forcedUsers_.try_emplace(user, now).first->second;
+    for (const auto& [session, login] : logins_) {
+      if (login.user != user) continue;
+      auto& stage = stageSessions_[session];
+      if (stage.user.empty() || stage.released) stage = {user, since, false};
+    }
   }
 }
 
-void ServiceBackend::ReleaseOnceLoggedOut() {
+void ServiceBackend::PowerIsBack() {
   std::lock_guard lock(mutex_);
-  releasing_.clear();
-  for (const auto& [user, since] : forcedUsers_) releasing_.push_back(user);
-  ReleaseLoggedOut();
+  powerBack_ = true;
+  forcedUsers_.clear();
 }
 
-void ServiceBackend::ReleaseLoggedOut() {
-  std::erase_if(releasing_, [this](const std::string& user) {
-    const bool loggedIn = std::any_of(logins_.begin(), logins_.end(),
-                                      [&](const auto& entry) { return entry.second.user == user; });
-    if (loggedIn) return false;
-    forcedUsers_.erase(user);
+void ServiceBackend::ReleaseStages() {
+  std::vector<std::string> released;
+  {
+    std::lock_guard lock(mutex_);
+    powerBack_ = true;
+    forcedUsers_.clear();
+    for (auto& [session, stage] : stageSessions_) {
+      if (stage.released) continue;
+      stage.released = true;
+      if (std::find(released.begin(), released.end(), stage.user) == released.end()) {
+        released.push_back(stage.user);
+      }
+    }
+  }
+  for (const auto& user : released) {
     log_.Log(host::Priority::kNotice, "forced shutdown (FSD) cleared for " + user +
-                                          ": the power is back and it has logged out");
-    return true;
-  });
+                                          ": the power has held, and it is still logged in");
+  }
+}
+
+std::size_t ServiceBackend::StageSessionsLeft(const std::vector<std::string>& users) const {
+  std::lock_guard lock(mutex_);
+  return static_cast<std::size_t>(
+      std::count_if(stageSessions_.begin(), stageSessions_.end(), [&](const auto& entry) {
+        return std::find(users.begin(), users.end(), entry.second.user) != users.end();
+      }));
 }
 
 std::vector<std::string> ServiceBackend::UsersForced() const {
   std::lock_guard lock(mutex_);
   std::vector<std::string> users;
-  for (const auto& [user, since] : forcedUsers_) users.push_back(user);
+  for (const auto& [session, stage] : stageSessions_) {
+    if (!stage.released && std::find(users.begin(), users.end(), stage.user) == users.end()) {
+      users.push_back(stage.user);
+    }
+  }
+  for (const auto& [user, since] : forcedUsers_) {
+    if (std::find(users.begin(), users.end(), user) == users.end()) users.push_back(user);
+  }
   return users;
 }
 
@@ -210,6 +238,11 @@ void ServiceBackend::Login(const void* session, const std::string& address,
   {
     std::lock_guard lock(mutex_);
     logins_[session] = {address, user};
+    // A machine of a stage that went, back while the power is still out: it goes again. Once
+    // the power is back, a login never inherits the stage's FSD.
+    if (const auto forced = forcedUsers_.find(user); forced != forcedUsers_.end() && !powerBack_) {
+      stageSessions_[session] = {user, forced->second, false};
+    }
     // The machine a restart of the server disconnected is back: it counts once.
     ForgetExpiredCarried(std::chrono::steady_clock::now());
     const auto carried = std::find_if(carried_.begin(), carried_.end(),
@@ -237,11 +270,11 @@ void ServiceBackend::Logout(const void* session) {
     if (carrying) carried_.emplace_back(address, now + *carrying);
     // Its own stage's FSD, or everybody's.
     auto since = fsdSince_;
-    if (const auto forced = forcedUsers_.find(user); forced != forcedUsers_.end()) {
-      since = forced->second;
+    if (const auto stage = stageSessions_.find(session); stage != stageSessions_.end()) {
+      if (!stage->second.released) since = stage->second.since;
+      stageSessions_.erase(stage);
     }
     if (!carrying && since) downAfter = std::chrono::duration<double>(now - *since).count();
-    if (!carrying) ReleaseLoggedOut();
   }
   changed_.notify_all();
   if (downAfter && machineDown_) machineDown_(address, user, *downAfter);
@@ -304,9 +337,10 @@ void ServiceBackend::CoordinateShutdown(std::function<void()> proceed) {
     std::lock_guard lock(mutex_);
     hostsync = options_.hostsync;
   }
-  log_.Log(host::Priority::kWarning, "forced shutdown (FSD) set; waiting up to " +
-                                         std::to_string(hostsync.count()) + " s for " +
-                                         std::to_string(remote) + " other machines to log out");
+  log_.Log(host::Priority::kWarning,
+           "forced shutdown (FSD) set; waiting up to " + std::to_string(hostsync.count()) +
+               " s for " + std::to_string(remote) +
+               (remote == 1 ? " other machine to log out" : " other machines to log out"));
   // An earlier coordination, abandoned since, has called its `proceed` (the host asks again only
   // after that): its thread is ending.
   std::thread finished;

@@ -46,11 +46,18 @@ class ServiceBackend : public Backend {
   void CancelForcedShutdown();
   // Whether FSD is set for the clients.
   bool ForcedShutdownSet() const { return fsd_; }
-  // A stage of the shutdown plan is due: FSD for the sessions of these users only.
+  // A stage of the shutdown plan is due: FSD for the sessions of these users only, and for the
+  // logins of these users that come while the power is out.
   void ForceShutdownOf(const std::vector<std::string>& users);
-  // The power is back: each stage's FSD ends once none of its users is logged in (at once where
-  // none is), so that a machine woken later does not shut down again.
-  void ReleaseOnceLoggedOut();
+  // The power is back: a login from now on never sees a stage's FSD (a machine that starts by
+  // itself, or is woken, stays up); the sessions that saw it keep it until they log out or
+  // ReleaseStages.
+  void PowerIsBack();
+  // The power has held: every stage's FSD ends, whoever is still logged in.
+  void ReleaseStages();
+  // The sessions of these users that saw their stage's FSD and are still logged in: the machines
+  // not down yet, which a wake-up packet must not find still running.
+  std::size_t StageSessionsLeft(const std::vector<std::string>& users) const;
   // The users who see FSD of their own now.
   std::vector<std::string> UsersForced() const;
   // Logged in now: each user with the addresses of its sessions.
@@ -64,7 +71,7 @@ class ServiceBackend : public Backend {
   // Backend
   const std::string& UpsName() const override { return options_.upsName; }
   std::string UpsDescription() const override { return "Corvale Smart UPS (serial)"; }
-  std::optional<Variables> CurrentVariables(std::string_view user) const override;
+  std::optional<Variables> CurrentVariables(const void* session) const override;
   std::optional<User> FindUser(std::string_view name) const override;
   int NumLogins() const override;
   std::vector<std::string> LoggedInAddresses() const override;
@@ -125,10 +132,16 @@ class ServiceBackend : public Backend {
     std::string address, user;
   };
   std::map<const void*, LoggedIn> logins_;
-  // Users of the plan's stages that went, from when; and those released once logged out.
+  // Users of the plan's stages that went, from when: their logins see FSD while the power is out.
   std::map<std::string, std::chrono::steady_clock::time_point> forcedUsers_;
-  std::vector<std::string> releasing_;
-  void ReleaseLoggedOut();  // under mutex_
+  bool powerBack_ = false;
+  // The sessions that saw a stage's FSD, until they log out; `released` once the power has held.
+  struct StageSession {
+    std::string user;
+    std::chrono::steady_clock::time_point since;
+    bool released = false;
+  };
+  std::map<const void*, StageSession> stageSessions_;
   // The rehearsal under way (its number, the answers), and the sessions of this project's agents:
   // those that ask for rehearsals.
   DrillReport drillReport_;

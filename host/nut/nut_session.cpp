@@ -271,7 +271,7 @@ Session::Result Session::Get(const std::vector<std::string>& words) {
                  Quote(std::to_string(backend_.DrillAsked(this))));
   }
   const char* description = DescriptionOf(name);
-  const auto variables = backend_.CurrentVariables(SessionUser());
+  const auto variables = backend_.CurrentVariables(this);
   if (what == "DESC") {
     if (description == nullptr) return Error("VAR-NOT-SUPPORTED");
     return Reply("DESC " + ups + " " + name + " " + Quote(description));
@@ -300,7 +300,7 @@ Session::Result Session::List(const std::vector<std::string>& words) {
   const std::string head = what + " " + ups;
   std::string body;
   if ((what == "VAR" || what == "RW") && words.size() == 3) {
-    const auto variables = backend_.CurrentVariables(SessionUser());
+    const auto variables = backend_.CurrentVariables(this);
     if (!variables) return Error("DATA-STALE");
     for (const auto& [name, value] : *variables) {
       if (what == "RW" && name != kWritable) continue;

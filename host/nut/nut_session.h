@@ -42,9 +42,9 @@ class Backend {
   virtual ~Backend() = default;
   virtual const std::string& UpsName() const = 0;
   virtual std::string UpsDescription() const = 0;
-  // The variables in order, or nothing while the data is stale, as the session logged in as
-  // `user` (empty: none) sees them: its stage of the shutdown plan may have FSD set for it alone.
-  virtual std::optional<Variables> CurrentVariables(std::string_view user) const = 0;
+  // The variables in order, or nothing while the data is stale, as `session` sees them: once
+  // logged in, its stage of the shutdown plan may have FSD set for it alone.
+  virtual std::optional<Variables> CurrentVariables(const void* session) const = 0;
   // A copy: the users may change (a reload) while a session holds it.
   virtual std::optional<User> FindUser(std::string_view name) const = 0;
   virtual int NumLogins() const = 0;
@@ -102,7 +102,6 @@ class Session {
   Result Get(const std::vector<std::string>& words);
   Result List(const std::vector<std::string>& words);
   Result Drill(const std::vector<std::string>& words, std::function<void(std::string)> later);
-  std::string SessionUser() const { return loggedIn_ ? loggedInAs_ : std::string(); }
   std::string CheckUser() const;  // an ERR reply, or empty when the user is known and right
   std::optional<User> Authenticated() const;
   bool KnownUps(const std::string& name) const { return name == backend_.UpsName(); }

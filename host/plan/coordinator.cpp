@@ -51,22 +51,86 @@ Coordinator::Coordinator(const Config& config, Actions actions, Logger& log)
       config_(config),
       runner_(config.stages, std::chrono::seconds(config.plan.wakeAfterSeconds)) {}
 
+void Coordinator::Resume(const std::vector<HistoryRecord>& records) {
+  // The battery's verdict as last said: said again only when it changes, not at each start.
+  for (const auto& record : records) {
+    if (record.event == "battery-weak" || record.event == "battery-weak-ended") {
+      std::lock_guard lock(mutex_);
+      weak_ = record.event == "battery-weak";
+    }
+  }
+  // The last power failure: from its first "on-battery" (a restart meanwhile raises another) to
+  // its "online", if it has ended.
+  std::optional<std::size_t> failure, ended;
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    if (records[i].event == "on-battery" && (!failure || ended)) failure = i, ended.reset();
+    if (records[i].event == "online" && failure && !ended) ended = i;
+  }
+  // A failure older than any battery lasts is not this one.
+  constexpr auto kLongestFailure = std::chrono::hours(24);
+  if (!failure || std::chrono::system_clock::now() - records[*failure].time > kLongestFailure) {
+    return;
+  }
+  std::unique_lock lock(mutex_);
+  std::vector<std::string> went, woken;
+  for (std::size_t i = *failure; i < records.size(); ++i) {
+    for (const auto& stage : runner_.Stages()) {
+      const auto& message = records[i].message;
+      if (records[i].event == "stage" && message.starts_with("stage \"" + stage.name + "\" goes")) {
+        went.push_back(stage.name);
+      }
+      if (records[i].event == "wake" &&
+          (message.starts_with("woke stage \"" + stage.name + "\"") ||
+           message.starts_with("could not wake stage \"" + stage.name + "\""))) {
+        woken.push_back(stage.name);
+      }
+    }
+  }
+  std::erase_if(went, [&](const std::string& name) {
+    return std::find(woken.begin(), woken.end(), name) != woken.end();
+  });
+  if (went.empty() && ended) return;
+  std::optional<Clock::time_point> since;
+  if (!ended) {
+    // The steady clock of this run, as far back as the wall clock says the failure began.
+    const auto ago = std::chrono::system_clock::now() - records[*failure].time;
+    since = Clock::now() - std::chrono::duration_cast<Clock::duration>(ago);
+  }
+  runner_.Resume(since, ended ? std::vector<std::string>{} : went,
+                 ended ? went : std::vector<std::string>{});
+  // Their machines may log in again before the next poll: still out, the power, so they go.
+  std::vector<std::string> forced;
+  for (const auto& stage : runner_.Stages()) {
+    if (!ended && std::find(went.begin(), went.end(), stage.name) != went.end()) {
+      forced.insert(forced.end(), stage.users.begin(), stage.users.end());
+    }
+  }
+  lock.unlock();
+  if (!forced.empty()) actions_.force(forced);
+  log_.Log(Priority::kNotice,
+           ended ? "the plan goes on from the last run: stage(s) " + Joined(went) +
+                       " went in the last power failure and are woken once the power has held"
+                 : "the plan goes on from the last run: on battery since " +
+                       Seconds(std::chrono::duration<double>(std::chrono::system_clock::now() -
+                                                             records[*failure].time)
+                                   .count()) +
+                       " ago" + (went.empty() ? "" : "; gone already: " + Joined(went)));
+}
+
 void Coordinator::Observe(const Observation& observation) {
   std::vector<Config::Stage> due, released, woken;
-  bool ended = false;
-  std::string wakeAddress;
-  std::uint32_t wakeAfter = 0;
+  bool ended = false, held = false;
   {
     std::lock_guard lock(mutex_);
     const auto actions = runner_.Observe(observation);
     ended = actions.failureEnded;
-    if (actions.Empty() && !ended) return;
+    held = actions.powerHeld;
     for (auto i : actions.due) due.push_back(runner_.Stages()[i]);
     for (auto i : actions.released) released.push_back(runner_.Stages()[i]);
     for (auto i : actions.wake) woken.push_back(runner_.Stages()[i]);
-    wakeAddress = config_.plan.wakeAddress;
-    wakeAfter = config_.plan.wakeAfterSeconds;
   }
+  // The power failed again: a stage not woken yet goes again, or is woken after this failure.
+  if (observation.state != 1 || observation.linkLost) wakes_.clear();
   for (const auto& stage : due) {
     const std::string message = "stage \"" + stage.name + "\" goes (" + WhenText(stage) +
                                 "): FSD for " + Joined(stage.users);
@@ -76,20 +140,55 @@ void Coordinator::Observe(const Observation& observation) {
   }
   for (const auto& stage : released) {
     log_.Log(Priority::kNotice, "the power is back: stage \"" + stage.name +
-                                    "\"'s FSD ends once its machines have logged out");
+                                    "\"'s machines that log in from now on stay up");
   }
   // Every user's, those a reload took out of the plan too.
-  if (ended) actions_.release();
-  for (const auto& stage : woken) {
+  if (ended && actions_.powerBack) actions_.powerBack();
+  if (held && actions_.releaseStages) actions_.releaseStages();
+  for (auto& stage : woken) wakes_.push_back({std::move(stage)});
+  if (!wakes_.empty()) Wake(observation);
+}
+
+void Coordinator::Wake(const Observation& observation) {
+  // A packet can be lost, and a machine may still be on its way down: sent a few times, apart.
+  constexpr int kTries = 3;
+  constexpr auto kTryEvery = std::chrono::seconds(3);
+  std::string wakeAddress;
+  std::uint32_t wakeAfter = 0;
+  {
+    std::lock_guard lock(mutex_);
+    wakeAddress = config_.plan.wakeAddress;
+    wakeAfter = config_.plan.wakeAfterSeconds;
+  }
+  for (auto& pending : wakes_) {
+    if (observation.when < pending.next) continue;
+    const auto& stage = pending.stage;
+    // Woken while still up, a machine would power off after and stay off.
+    if (const auto left = actions_.stageSessionsLeft ? actions_.stageSessionsLeft(stage.users) : 0;
+        left != 0) {
+      if (!pending.waitingSaid) {
+        log_.Log(Priority::kInfo, "stage \"" + stage.name + "\" is woken once its machines (" +
+                                      Joined(stage.users) + ") have logged out");
+        pending.waitingSaid = true;
+      }
+      continue;
+    }
     std::string error;
     const bool sent = SendMagicPackets(wakeAddress, stage.wake, &error);
-    const std::string message = sent ? "woke stage \"" + stage.name + "\" (" + Joined(stage.wake) +
-                                           " via " + wakeAddress + "): the power has been back " +
-                                           std::to_string(wakeAfter) + " s"
-                                     : "could not wake stage \"" + stage.name + "\": " + error;
-    log_.Log(sent ? Priority::kNotice : Priority::kError, message);
-    actions_.record("wake", message);
+    pending.next = observation.when + kTryEvery;
+    ++pending.sent;
+    if (pending.sent == 1 || !sent) {
+      const std::string message = sent ? "woke stage \"" + stage.name + "\" (" +
+                                             Joined(stage.wake) + " via " + wakeAddress +
+                                             "): the power has held " + std::to_string(wakeAfter) +
+                                             " s and its machines are down"
+                                       : "could not wake stage \"" + stage.name + "\": " + error;
+      log_.Log(sent ? Priority::kNotice : Priority::kError, message);
+      actions_.record("wake", message);
+    }
+    if (!sent) pending.sent = kTries;
   }
+  std::erase_if(wakes_, [](const PendingWake& pending) { return pending.sent >= kTries; });
 }
 
 void Coordinator::Reconfigure(const Config& config) {

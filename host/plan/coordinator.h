@@ -34,8 +34,12 @@ class Coordinator {
  public:
   struct Actions {
     std::function<void(const std::vector<std::string>& users)> force;
-    // The power is back: every stage's FSD ends once its machines have logged out.
-    std::function<void()> release;
+    // The power is back: no login from now on sees a stage's FSD.
+    std::function<void()> powerBack;
+    // The power has held: every stage's FSD ends, whoever is still logged in.
+    std::function<void()> releaseStages;
+    // The sessions of these users that saw their stage's FSD and are still logged in.
+    std::function<std::size_t(const std::vector<std::string>& users)> stageSessionsLeft;
     std::function<std::map<std::string, std::vector<std::string>>()> loggedIn;
     std::function<void(EventKind, const std::string& message)> raise;
     // A record of the plan's own for the history ("stage", "wake").
@@ -43,6 +47,11 @@ class Coordinator {
   };
   Coordinator(const Config& config, Actions actions, Logger& log);
 
+  // Where the run before this one left the plan, from the newest records of the history
+  // (oldest first): the time on battery goes on counting, the stages that went stay gone, those
+  // not yet woken are woken, and the battery's verdict stands as last said. Before the first
+  // observation.
+  void Resume(const std::vector<HistoryRecord>& records);
   // Each poll, on the host's thread.
   void Observe(const Observation& observation);
   // A reloaded file: the time on battery so far counts, stages that went stay gone.
@@ -58,8 +67,18 @@ class Coordinator {
   // Under mutex_: the event to raise when the battery's verdict changed.
   std::optional<std::pair<EventKind, std::string>> Judge();
 
+  // Sends the magic packets of a stage whose machines are down; the tries left, and when.
+  void Wake(const Observation& observation);
+  struct PendingWake {
+    Config::Stage stage;
+    int sent = 0;
+    Clock::time_point next{};
+    bool waitingSaid = false;
+  };
+
   Actions actions_;
   Logger& log_;
+  std::vector<PendingWake> wakes_;  // the host's thread's alone
   mutable std::mutex mutex_;
   Config config_;
   PlanRunner runner_;

@@ -16,6 +16,9 @@ struct Check {
   bool ok = false;
   std::string what;  // "the UPS answers"
   std::string mend;  // how to mend it, when not ok
+  // What is wrong in a few words that name no path, command or address: what an agent tells its
+  // primary.
+  std::string brief;
   friend bool operator==(const Check&, const Check&) = default;
 };
 

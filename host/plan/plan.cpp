@@ -1,5 +1,6 @@
 #include "host/plan/plan.h"
 
+#include <algorithm>
 #include <cctype>
 
 namespace corvale::host::plan {
@@ -37,6 +38,20 @@ void PlanRunner::Reconfigure(std::vector<Config::Stage> stages, std::chrono::sec
   sleeping_ = std::move(sleeping);
 }
 
+void PlanRunner::Resume(std::optional<Clock::time_point> onBatterySince,
+                        const std::vector<std::string>& gone,
+                        const std::vector<std::string>& sleeping) {
+  onBatterySince_ = onBatterySince;
+  const auto named = [](const std::vector<std::string>& names, const std::string& name) {
+    return std::find(names.begin(), names.end(), name) != names.end();
+  };
+  for (std::size_t i = 0; i < stages_.size(); ++i) {
+    gone_[i] = named(gone, stages_[i].name);
+    sleeping_[i] = !gone_[i] && named(sleeping, stages_[i].name);
+    unheld_ = unheld_ || sleeping_[i];
+  }
+}
+
 PlanRunner::Actions PlanRunner::Observe(const Observation& observation) {
   Actions actions;
   latest_ = observation.when;
@@ -46,6 +61,7 @@ PlanRunner::Actions PlanRunner::Observe(const Observation& observation) {
   if (online) {
     actions.failureEnded = onBatterySince_.has_value();
     onBatterySince_.reset();
+    unheld_ = unheld_ || actions.failureEnded;
     for (std::size_t i = 0; i < stages_.size(); ++i) {
       if (!gone_[i]) continue;
       gone_[i] = false;
@@ -53,7 +69,9 @@ PlanRunner::Actions PlanRunner::Observe(const Observation& observation) {
       actions.released.push_back(i);
     }
     if (!powerBackSince_) powerBackSince_ = observation.when;
-    if (observation.when - *powerBackSince_ >= wakeAfter_) {
+    if (unheld_ && observation.when - *powerBackSince_ >= wakeAfter_) {
+      unheld_ = false;
+      actions.powerHeld = true;
       for (std::size_t i = 0; i < stages_.size(); ++i) {
         if (!sleeping_[i]) continue;
         sleeping_[i] = false;

@@ -25,14 +25,20 @@ class PlanRunner {
   struct Actions {
     std::vector<std::size_t> due;       // stages due from now, in the plan's order
     std::vector<std::size_t> released;  // stages that went, now that the power is back
-    std::vector<std::size_t> wake;      // stages whose machines are woken now
+    std::vector<std::size_t> wake;      // stages whose machines are woken once they are down
     bool failureEnded = false;          // the power is back after a failure
-    bool Empty() const { return due.empty() && released.empty() && wake.empty(); }
+    bool powerHeld = false;             // and has held since: every stage's FSD may end
+    bool Empty() const { return due.empty() && released.empty() && wake.empty() && !powerHeld; }
   };
   // Each observation in turn, as the host polls.
   Actions Observe(const Observation& observation);
   // A reloaded plan: the time on battery so far counts; a stage that went stays gone.
   void Reconfigure(std::vector<Config::Stage> stages, std::chrono::seconds wakeAfter);
+  // Where a run before this one left the plan (from the history): on battery since then (or
+  // not), the stages that went in this failure, and those that went in a failure that has ended
+  // and wait to be woken. Before the first observation.
+  void Resume(std::optional<Clock::time_point> onBatterySince, const std::vector<std::string>& gone,
+              const std::vector<std::string>& sleeping);
 
   const std::vector<Config::Stage>& Stages() const { return stages_; }
   // Whether each stage has gone in this power failure (or waits for its machines to be woken).
@@ -50,6 +56,7 @@ class PlanRunner {
   Clock::time_point latest_{};
   std::vector<bool> gone_;      // due in this failure
   std::vector<bool> sleeping_;  // went in a failure that ended: woken once the power has held
+  bool unheld_ = false;         // a failure ended, and the power has not held since
 };
 
 // The wake-on-LAN "magic packet" for a MAC address ("52:54:00:12:34:56"): six 0xFF bytes, then

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <filesystem>
 #include <set>
 #include <vector>
@@ -185,6 +186,42 @@ std::optional<std::string> AccessProblem(const std::string& path, const std::str
   return runner->name + " may not read " + path + " (owned by " + owners +
          "): let root write it and the service read it: chown root:" + runner->name + " " + path +
          " && chmod 640 " + path;
+}
+
+std::optional<std::string> PortAccessProblem(const std::string& device, const std::string& user) {
+  const passwd* self = user.empty() ? getpwuid(geteuid()) : nullptr;
+  const auto runner = FindRunner(self != nullptr ? std::string(self->pw_name) : user);
+  struct stat status {};
+  if (!runner || runner->uid == 0 || stat(device.c_str(), &status) != 0) return std::nullopt;
+  if (May(*runner, status, 6)) return std::nullopt;
+  const group* owner = getgrgid(status.st_gid);
+  const std::string groupName =
+      owner != nullptr ? owner->gr_name : "gid " + std::to_string(status.st_gid);
+  char mode[8];
+  std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(status.st_mode & 07777));
+  const std::string prefix =
+      runner->name + " may not open " + device + " (group " + groupName + ", mode " + mode + "): ";
+  const bool groupMay = (status.st_mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP);
+  // Groups that reach what root runs or reads (its files, the disks, the journal, containers):
+  // joining one would hand the network-facing account far more than a serial port.
+  static const std::set<std::string> kPrivileged = {
+      "root",  "sudo", "wheel", "adm",    "admin", "disk",    "shadow",
+      "staff", "kmem", "sys",   "docker", "lxd",   "libvirt", "systemd-journal"};
+  const std::string udev =
+      "give the port to the dialout group with a udev rule (GROUP=\"dialout\", "
+      "MODE=\"0660\"; for a test, chgrp dialout " +
+      device + " && chmod 0660 " + device + ")";
+  if (status.st_gid == 0 || kPrivileged.count(groupName) != 0) {
+    return prefix +
+           "the device belongs to a privileged group, which the service's account must "
+           "never join; " +
+           udev;
+  }
+  if (!groupMay) {
+    return prefix + "its mode shuts its group out, so joining the group would not help; " + udev;
+  }
+  return prefix + "add " + runner->name + " to the group " + groupName + ": sudo usermod -aG " +
+         groupName + " " + runner->name + ", then restart the service";
 }
 
 std::string ServiceAccount() {

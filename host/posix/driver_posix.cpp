@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "host/driver_library.h"
+#include "host/host_os.h"
 #include "host/posix/registry_tree.h"
 
 namespace corvale {
@@ -170,6 +171,10 @@ std::string ExplainDeniedPort(const fs::path& device) {
            ", but the device's mode keeps that group out: give the group read and write "
            "(chmod g+rw " +
            device.string() + ", or for good a udev rule with MODE=\"0660\").";
+  }
+  // Never the advice to join root's group, or one that its mode shuts out anyway.
+  if (auto problem = host::PortAccessProblem(device.string(), user)) {
+    return "permission denied on " + device.string() + ": " + *problem + ".";
   }
   return prefix + "Add " + user + " to the group " + groupName + ": sudo usermod -aG " + groupName +
          " " + user + ", then log in again (or restart the service).";

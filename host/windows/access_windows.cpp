@@ -14,6 +14,10 @@ std::optional<std::string> AccessProblem(const std::string&, const std::string&,
   return std::nullopt;
 }
 
+std::optional<std::string> PortAccessProblem(const std::string&, const std::string&) {
+  return std::nullopt;
+}
+
 std::string ServiceAccount() {
   return "";  // LocalSystem
 }

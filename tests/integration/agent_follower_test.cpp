@@ -35,7 +35,7 @@ std::string Loopback(int port) {
 // The fake backend, read and changed by the test while the server's thread uses it.
 class SharedBackend : public corvale::testing::FakeNutBackend {
  public:
-  std::optional<corvale::nut::Variables> CurrentVariables(std::string_view) const override {
+  std::optional<corvale::nut::Variables> CurrentVariables(const void*) const override {
     std::lock_guard lock(mutex_);
     return variables;
   }

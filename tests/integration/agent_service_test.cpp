@@ -34,8 +34,7 @@ TEST_F(AgentServiceTest, OnFsdEveryMachineShutsDownOnceAndThePrimaryLast) {
   ASSERT_TRUE(a1->WaitFor("on-battery")) << a1->log;
   // Each of the three is logged in and waited for.
   ASSERT_TRUE(WaitFor("waiting up to 30 s for 3 other machines")) << log;
-  ASSERT_TRUE(a1->WaitFor("shutdown: the NUT server ordered every machine on the UPS down (FSD)"))
-      << a1->log;
+  ASSERT_TRUE(a1->WaitFor("shutdown: the NUT server ordered this machine down (FSD)")) << a1->log;
   SystemGoesDown(*a1);
   SystemGoesDown(*a2);
   EXPECT_NE(a1->log.find("logged out of 127.0.0.1:"), std::string::npos) << a1->log;
@@ -80,6 +79,10 @@ TEST_F(AgentServiceTest,
   service->Signal(SIGKILL);
   service->Wait(10s);
   ASSERT_TRUE(agent->WaitFor("communication-lost")) << agent->log;
+  // The server is what went silent, not the UPS.
+  EXPECT_NE(agent->log.find("communication-lost: no valid reply from the NUT server 127.0.0.1:"),
+            std::string::npos)
+      << agent->log;
   StartPrimary();
   ASSERT_TRUE(agent->WaitFor("communication-restored", 40s)) << agent->log;
   EXPECT_EQ(agent->log.find("shutdown:"), std::string::npos) << agent->log;
@@ -113,7 +116,16 @@ TEST_F(AgentServiceTest, CheckConfigStatusAndReloadKnowTheAgent) {
   const std::string said = status.ReadAll(10s);
   EXPECT_EQ(status.Wait(10s), 0) << said;
   EXPECT_NE(said.find("\"state\":1"), std::string::npos) << said;
-  EXPECT_NE(said.find("\"source\":\"server\""), std::string::npos) << said;
+  EXPECT_NE(said.find("\"source\":\"service\""), std::string::npos) << said;
+  // With the agent's own service stopped nothing protects this machine, whatever its server says.
+  agent->process->Signal(SIGTERM);
+  ASSERT_EQ(agent->process->Wait(10s), 0);
+  Subprocess stopped({"/bin/sh", "-c", "exec \"$@\" 2>&1", "-", CORVALE_UPS_TOOL, "status",
+                      "--config", agent->config.string()});
+  const std::string unprotected = stopped.ReadAll(10s);
+  EXPECT_EQ(stopped.Wait(10s), 7) << unprotected;
+  EXPECT_NE(unprotected.find("nothing protects this machine"), std::string::npos) << unprotected;
+  agent = StartAgent("a1");
   // A port beside the server, or shared settings on an agent, are refused with their lines.
   std::ofstream(agent->config, std::ios::app) << "[network]\nlisten = []\n";
   Subprocess refused({"/bin/sh", "-c", "exec \"$@\" 2>&1", "-", CORVALE_UPS_TOOL, "check-config",

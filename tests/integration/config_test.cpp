@@ -299,7 +299,7 @@ TEST(ShippedConfigTest, AReloadNamesEachChangedKeyAndNoValue) {
     EXPECT_EQ(ChangedKeys(original, loaded.config), std::vector<std::string>{section + "." + key});
     ++keys;
   }
-  EXPECT_EQ(keys, 22);
+  EXPECT_EQ(keys, 23);
   Config withUser = original;
   withUser.users.push_back({"mon", "Secret1", "secondary", {}, {}});
   EXPECT_EQ(ChangedKeys(original, withUser), std::vector<std::string>{"users"});

@@ -517,6 +517,35 @@ TEST(CommandRunnerTest, AFullRunnerDropsCommandsAndSaysSoOncePerBurst) {
   std::filesystem::remove(marker);
 }
 
+TEST(CommandRunnerTest, ADrillsHookTakesNoPlaceARealEventNeedsAndEachDroppedKindIsNamed) {
+  std::FILE* file = std::tmpfile();
+  Logger log(false, file);
+  CommandRunner hooks(log, {4, 100ms});
+  Endings endings;
+  // A spare command (a drill's hook) only where no other runs and half the places stay free.
+  EXPECT_TRUE(
+      hooks.Start("event command for drill", "exec sleep 30", {}, 800ms, endings.Hear(), true));
+  EXPECT_FALSE(hooks.Start("event command for drill", "true", {}, 0ms, {}, true));
+  EXPECT_TRUE(
+      hooks.Start("event command for on-battery", "exec sleep 30", {}, 800ms, endings.Hear()));
+  EXPECT_FALSE(hooks.Start("event command for drill", "true", {}, 0ms, {}, true))
+      << "half the places taken: none for a drill";
+  EXPECT_TRUE(
+      hooks.Start("event command for low-battery", "exec sleep 30", {}, 800ms, endings.Hear()));
+  EXPECT_TRUE(hooks.Start("event command for shutdown", "exec sleep 30", {}, 800ms, endings.Hear()))
+      << "the real events still have their places";
+  EXPECT_FALSE(hooks.Start("event command for online", "true", {}, 0ms));
+  EXPECT_FALSE(hooks.Start("event command for online", "true", {}, 0ms));
+  EXPECT_FALSE(hooks.Start("event command for kill-power", "true", {}, 0ms));
+  ASSERT_TRUE(endings.WaitFor(4));
+  const std::string logged = Logged(file);
+  // Each kind dropped is named once a burst (a start between drops begins another): a drill's
+  // drop never hides a real event's.
+  EXPECT_EQ(Count(logged, "dropping the event command for drill"), 2u) << logged;
+  EXPECT_EQ(Count(logged, "dropping the event command for online"), 1u) << logged;
+  EXPECT_EQ(Count(logged, "dropping the event command for kill-power"), 1u) << logged;
+}
+
 TEST(EventDispatcherTest, HooksHearTheEventsNameStateAndMessage) {
   std::FILE* file = std::tmpfile();
   Logger log(false, file);
@@ -583,7 +612,7 @@ TEST(ConfigTest, ShutdownAndNetworkKeysAreCheckedWhereTheyStand) {
       {"an agent serving NUT",
        "[ups]\nserver = \"h\"\nuser = \"a\"\npassword = \"p\"\n"
        "[network]\nhostsync_seconds = 5\n",
-       2, "shares nothing"},
+       5, "shares nothing"},
       {"an agent's key without a server", "[ups]\nport = \"COM1\"\ndeadtime = 30\n", 3,
        "needs ups.server"},
       {"a server that is no address",

@@ -92,7 +92,7 @@ TEST_F(HostToolTest, StatusByHandNeverWritesTheServicesRegistry) {
   const auto config = line.directory.Path() / "by-hand.toml";
   std::ofstream(config) << "[ups]\nport = \"ups0\"\ndevices = \"" << line.Devices().string()
                         << "\"\nregistry = \"" << line.registry.Root().string()
-                        << "\"\n[network]\nlisten = []\n";
+                        << "\"\n[network]\nlisten = []\n[service]\ncontrol = \"\"\n";
   const auto result = RunTool({CORVALE_UPS_TOOL, "status", "--json", "--config", config.string()});
   EXPECT_EQ(result.exitCode, 0) << result.output;
   EXPECT_EQ(line.registry.Read(corvale::kServiceKey, "Port"), "COM1");

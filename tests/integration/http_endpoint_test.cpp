@@ -362,7 +362,7 @@ TEST_F(HttpEndpointTest, ThePageInABrowserFollowsAPowerFailureAndTheServiceStopp
   }
   ASSERT_TRUE(stages) << seen;
   EXPECT_NE(stages->find("after 120 s on battery"), std::string::npos) << *stages;
-  EXPECT_NE(stages->find("vm (missing), shuts down in 42 s"), std::string::npos) << *stages;
+  EXPECT_NE(stages->find("machine 1 (missing), shuts down in 42 s"), std::string::npos) << *stages;
   const fs::path artifacts = CORVALE_ARTIFACTS;
   fs::create_directories(artifacts);
   const fs::path shot = artifacts / "status-page-on-battery.png";

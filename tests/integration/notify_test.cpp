@@ -26,6 +26,16 @@ Notice Make(const std::string& entry, const std::string& event, int priority) {
           std::chrono::system_clock::now(),     0,     priority};
 }
 
+// A drill tells nobody unless asked for by name: one asked for again and again must not become a
+// stream of notices.
+TEST(NoticeEventsTest, ByDefaultWhatPeopleActOnAndNoDrill) {
+  const auto& events = corvale::host::notify::DefaultNoticeEvents();
+  EXPECT_EQ(std::count(events.begin(), events.end(), "drill"), 0);
+  for (const char* wanted : {"on-battery", "low-battery", "shutdown", "kill-power"}) {
+    EXPECT_EQ(std::count(events.begin(), events.end(), wanted), 1) << wanted;
+  }
+}
+
 TEST(OutboxTest, WhatIsDueOutlivesARestartATornLineAndAFullOutboxDropsTheLeastUrgentFirst) {
   corvale::TemporaryDirectory folder;
   const std::string path = (folder.Path() / "outbox.jsonl").string();

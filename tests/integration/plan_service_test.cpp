@@ -8,10 +8,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <fstream>
 #include <thread>
 
 #include "tests/support/agent_fixture.h"
+#include "tests/support/raw_client.h"
 
 namespace {
 
@@ -123,16 +125,25 @@ TEST_F(PlanServiceTest, PowerBackBetweenStagesStopsTheLaterOnesAndWakesTheEarlyM
 
   line.peer->SetStatus(kOnBatt);
   ASSERT_TRUE(WaitFor("stage \"early\" goes", 15s)) << log;
+  ASSERT_TRUE(a1->WaitFor("shutdown: the NUT server ordered this machine down (FSD)")) << a1->log;
+  // Asked on the agent meanwhile, status says its machine is going down, never "online".
+  Subprocess status({"/bin/sh", "-c", "exec \"$@\" 2>&1", "-", CORVALE_UPS_TOOL, "status",
+                     "--config", a1->config.string()});
+  const std::string said = status.ReadAll(10s);
+  EXPECT_EQ(status.Wait(10s), 9) << said;
+  EXPECT_NE(said.find("SHUTDOWN ARMED"), std::string::npos) << said;
   SystemGoesDown(*a1);
   line.peer->SetStatus(0);
-  ASSERT_TRUE(WaitFor("forced shutdown (FSD) cleared for a1")) << log;
-  // The magic packet once the power has held for wake_after_seconds.
-  std::string packet;
-  for (int i = 0; i < 10 && packet.empty(); ++i) packet = wake.Next();
+  ASSERT_TRUE(WaitFor("woke stage \"early\"")) << log;
+  // The magic packet once the power has held for wake_after_seconds, a few times.
   std::string expected(6, '\xFF');
   for (int i = 0; i < 16; ++i) expected += std::string("\x52\x54\x00\x12\x34\x56", 6);
-  EXPECT_EQ(packet, expected);
-  EXPECT_EQ(wake.Next(), "") << "one packet per address";
+  for (int sent = 0; sent < 3; ++sent) {
+    std::string packet;
+    for (int i = 0; i < 5 && packet.empty(); ++i) packet = wake.Next();
+    EXPECT_EQ(packet, expected) << sent;
+  }
+  EXPECT_EQ(wake.Next(), "") << "three packets per address";
   // The machine woken logs in again and sees the UPS as it is: it stays up. So does upsmon.
   a1 = StartAgent("a1");
   std::this_thread::sleep_for(3s);
@@ -140,6 +151,44 @@ TEST_F(PlanServiceTest, PowerBackBetweenStagesStopsTheLaterOnesAndWakesTheEarlyM
   EXPECT_EQ(a1->log.find("shutdown:"), std::string::npos) << a1->log;
   EXPECT_EQ(ReadFile(Dir() / "order"), "a1\n") << "no later stage went";
   EXPECT_EQ(log.find("stage \"storage\""), std::string::npos) << log;
+}
+
+TEST_F(PlanServiceTest,
+       AMachineLostOnBatteryAndStartedAfterThePowersReturnStaysUpAndIsWokenOnceDown) {
+  StartPrimary(Stages(wake.Address(), 3));
+  auto lost = StartAgent("a1");
+  line.peer->SetStatus(kOnBatt);
+  ASSERT_TRUE(WaitFor("stage \"early\" goes", 15s)) << log;
+  // Its link drops on battery: no logout reaches the primary, its session lingers.
+  lost->process->Signal(SIGSTOP);
+  line.peer->SetStatus(0);
+  ASSERT_TRUE(WaitFor("test-ups: online")) << log;
+  // The same machine, started again after the power's return, reads the UPS as it is.
+  auto again = StartAgent("a1");
+  std::this_thread::sleep_for(3s);
+  again->Drain();
+  EXPECT_EQ(again->log.find("shutdown:"), std::string::npos) << again->log;
+  // Two sessions of one stage's user now: plan and check-config say so.
+  const auto config = (Dir() / "corvale-ups.toml").string();
+  Subprocess plan(
+      {"/bin/sh", "-c", "exec \"$@\" 2>&1", "-", CORVALE_UPS_TOOL, "plan", "--config", config});
+  const std::string planned = plan.ReadAll(10s);
+  plan.Wait(10s);
+  EXPECT_NE(planned.find("warning: 2 sessions of one user"), std::string::npos) << planned;
+  Subprocess check({"/bin/sh", "-c", "exec \"$@\" 2>&1", "-", CORVALE_UPS_TOOL, "check-config",
+                    "--config", config});
+  const std::string checked = check.ReadAll(10s);
+  check.Wait(10s);
+  EXPECT_NE(checked.find("stage \"early\": a1 is logged in 2 times"), std::string::npos) << checked;
+  // Once the power has held the lingering session's FSD ends too; nobody is woken while a
+  // session that saw the FSD is still there.
+  ASSERT_TRUE(WaitFor("forced shutdown (FSD) cleared for a1: the power has held")) << log;
+  EXPECT_EQ(wake.Next(), "") << "its machine is not down yet";
+  lost->process->Signal(SIGKILL);
+  ASSERT_TRUE(WaitFor("woke stage \"early\"")) << log;
+  EXPECT_FALSE(wake.Next().empty());
+  again->Drain();
+  EXPECT_EQ(again->log.find("shutdown:"), std::string::npos) << again->log;
 }
 
 TEST_F(PlanServiceTest, TwoOutagesMeasureTheBatteryAndAWeakOneIsSaidOnce) {
@@ -159,8 +208,17 @@ TEST_F(PlanServiceTest, TwoOutagesMeasureTheBatteryAndAWeakOneIsSaidOnce) {
   EXPECT_EQ(listed.Wait(10s), 0);
   EXPECT_EQ(Count(text, "low battery after "), 2u) << text;
   EXPECT_NE(text.find(" on battery (+"), std::string::npos) << "the second lasted longer: " << text;
-  // The plan needs a minute to spare: a battery low after seconds is weak, said once.
+  // The plan needs a minute to spare: a battery low after seconds is weak, said once, and not
+  // again at a restart or a reload (only when it becomes true).
   EXPECT_EQ(Count(log, "battery-weak:"), 1u) << log;
+  service->Signal(SIGTERM);
+  ASSERT_EQ(service->Wait(10s), 0);
+  StartPrimary(Stages(wake.Address(), 20));
+  service->Signal(SIGHUP);
+  ASSERT_TRUE(WaitFor("reloaded")) << log;
+  std::this_thread::sleep_for(2s);
+  WaitFor("battery-weak:", 1s);
+  EXPECT_EQ(Count(log, "battery-weak:"), 0u) << log;
   EXPECT_EQ(Count(ReadFile(Dir() / "history.jsonl"), "\"event\":\"battery-weak\""), 1u);
 }
 
@@ -178,6 +236,30 @@ TEST_F(PlanServiceTest, PlanShowsTheTimelineAndWhoIsMissing) {
   EXPECT_NE(said.find("a1: logged in from 127.0.0.1"), std::string::npos) << said;
   EXPECT_NE(said.find("mon: MISSING"), std::string::npos) << said;
   EXPECT_NE(said.find(kMac), std::string::npos) << said;
+  // Those who only look (the page, /api/v1/status) learn how many machines, not their NUT users
+  // or their MAC addresses.
+  Subprocess curl({"curl", "-sf", "--max-time", "5", "-w", "\n",
+                   "http://127.0.0.1:" + std::to_string(http) + "/api/v1/status"});
+  const std::string open = curl.ReadAll(10s);
+  EXPECT_EQ(curl.Wait(10s), 0);
+  EXPECT_NE(open.find("\"stages\""), std::string::npos) << open;
+  for (const char* secret : {"\"a1\"", "\"mon\"", kMac}) {
+    EXPECT_EQ(open.find(secret), std::string::npos) << secret << ": " << open;
+  }
+  // Without the local channel (Windows has none yet), plan asks the HTTP endpoint: the machines
+  // are counted there, not named.
+  std::string text = ReadFile(config);
+  const auto control = text.find("control = ");
+  text.replace(control, text.find('\n', control) - control, "control = \"\"");
+  const auto withoutChannel = (Dir() / "without-channel.toml").string();
+  std::ofstream(withoutChannel) << text;
+  fs::permissions(withoutChannel, fs::perms(0600));
+  Subprocess overHttp({"/bin/sh", "-c", "exec \"$@\" 2>&1", "-", CORVALE_UPS_TOOL, "plan",
+                       "--config", withoutChannel});
+  const std::string counted = overHttp.ReadAll(10s);
+  EXPECT_EQ(overHttp.Wait(10s), 0) << counted;
+  EXPECT_NE(counted.find("a machine: logged in from 127.0.0.1"), std::string::npos) << counted;
+  EXPECT_EQ(counted.find("a1:"), std::string::npos) << counted;
   Subprocess json({CORVALE_UPS_TOOL, "plan", "--json", "--config", config});
   const std::string parsed = json.ReadAll(10s);
   EXPECT_EQ(json.Wait(10s), 0);
@@ -227,6 +309,98 @@ TEST_F(PlanServiceTest, ADrillChecksEveryLinkAndNamesWhatIsNotReady) {
   EXPECT_EQ(log.find("pw-boss"), std::string::npos) << "never the password";
 }
 
+TEST_F(PlanServiceTest, AnAgentsDrillAnswerReachesRootsTerminalAsPrintableTextOnly) {
+  StartPrimary(Stages(wake.Address(), 20) +
+               "[[users]]\nname = \"boss\"\npassword = \"pw-boss\"\nupsmon = \"primary\"\n");
+  // A machine logged in as a1 that answers drills with terminal controls: ESC, BEL, DEL and the
+  // C1 controls CSI (U+009B) and NEL (U+0085) in UTF-8.
+  corvale::testing::RawClient hostile(port);
+  for (const char* command : {"USERNAME a1\n", "PASSWORD pw-a1\n", "LOGIN test-ups\n"}) {
+    ASSERT_TRUE(hostile.Send(command));
+    ASSERT_EQ(hostile.Line(), "OK");
+  }
+  std::atomic<bool> done{false};
+  std::thread answering([&] {
+    while (!done) {
+      hostile.Send("GET VAR test-ups corvale.drill\n");
+      const std::string reply = hostile.Line();
+      const auto quote = reply.find('"');
+      const std::string id =
+          quote == std::string::npos ? "0" : reply.substr(quote + 1, reply.size() - quote - 2);
+      if (id != "0") {
+        hostile.Send("DRILL test-ups ANSWER " + id +
+                     " 1 \"\x1b]0;owned\x07 \x7f\xc2\x9b"
+                     "31m \xc2\x85 all fine\"\n");
+        hostile.Line();
+      }
+      std::this_thread::sleep_for(200ms);
+    }
+  });
+  Subprocess run({CORVALE_UPS_TOOL, "drill", "--config", (Dir() / "corvale-ups.toml").string()});
+  const std::string said = run.ReadAll(40s);
+  run.Wait(10s);
+  done = true;
+  answering.join();
+  EXPECT_NE(said.find("all fine"), std::string::npos) << said;
+  EXPECT_NE(said.find("what that machine says of itself"), std::string::npos) << said;
+  for (const char c : said) {
+    const auto byte = static_cast<unsigned char>(c);
+    EXPECT_TRUE(c == '\n' || (byte >= 0x20 && byte != 0x7f)) << int(byte) << ": " << said;
+  }
+  EXPECT_EQ(said.find("\xc2\x9b"), std::string::npos) << said;
+  EXPECT_EQ(said.find("\xc2\x85"), std::string::npos) << said;
+}
+
+TEST_F(PlanServiceTest, AServerThatAsksForADrillAtEveryPollGetsFewAnswersAndNoHookStorm) {
+  // A hostile NUT server: a new drill number at every poll, every answer kept.
+  const int hostilePort = corvale::testing::FreePort();
+  const fs::path answers = Dir() / "answers";
+  const std::string server =
+      "import socket, sys\n"
+      "listener = socket.socket(); listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)\n"
+      "listener.bind(('127.0.0.1', int(sys.argv[1]))); listener.listen(4)\n"
+      "print('listening', flush=True)\n"
+      "out = open(sys.argv[2], 'a', buffering=1)\n"
+      "drill = 0\n"
+      "while True:\n"
+      "    client, _ = listener.accept(); lines = client.makefile('r')\n"
+      "    for line in lines:\n"
+      "        words = line.split()\n"
+      "        if words[:1] in (['USERNAME'], ['PASSWORD'], ['LOGIN']): reply = 'OK'\n"
+      "        elif words[-1:] == ['ups.status']: reply = 'VAR test-ups ups.status \"OL\"'\n"
+      "        elif words[-1:] == ['corvale.drill']:\n"
+      "            drill += 1; reply = 'VAR test-ups corvale.drill \"%d\"' % drill\n"
+      "        elif words[:1] == ['DRILL']: out.write(line); reply = 'OK'\n"
+      "        else: reply = 'ERR UNKNOWN-COMMAND'\n"
+      "        client.sendall((reply + '\\n').encode())\n";
+  Subprocess hostile({"python3", "-c", server, std::to_string(hostilePort), answers.string()});
+  ASSERT_TRUE(hostile.ReadLine(10s));
+  const fs::path dir = Dir() / "agent";
+  fs::create_directories(dir);
+  const fs::path config = dir / "corvale-ups.toml";
+  std::ofstream(config)
+      << "[ups]\nname = \"test-ups\"\nserver = \"127.0.0.1:" << hostilePort
+      << "\"\nuser = \"a1\"\npassword = \"pw-a1\"\n[shutdown]\ncommand = \"true\"\n"
+      << "flag_file = \"" << (dir / "run/killpower").string()
+      << "\"\n[events]\ncommand = \"echo $CORVALE_UPS_EVENT >> " << (dir / "hooks").string()
+      << "\"\nhistory = \"" << (dir / "history.jsonl").string()
+      << "\"\n[http]\nlisten = []\n[service]\ncontrol = \"" << (dir / "control").string() << "\"\n";
+  fs::permissions(config, fs::perms(0600));
+  Subprocess agent({"/bin/sh", "-c", "exec \"$@\" 2>&1", "-", CORVALE_UPS_TOOL, "service",
+                    "--config", config.string()});
+  std::this_thread::sleep_for(15s);
+  agent.Signal(SIGTERM);
+  agent.Wait(10s);
+  const std::string told = ReadFile(answers);
+  EXPECT_GE(Count(told, "ANSWER"), 1u) << told;
+  EXPECT_LE(Count(told, "ANSWER"), 2u) << "at most one answer in 10 s: " << told;
+  EXPECT_EQ(told.find('/'), std::string::npos) << "no path of this machine's: " << told;
+  EXPECT_LE(Count(ReadFile(dir / "hooks"), "drill"), 1u) << ReadFile(dir / "hooks");
+  EXPECT_LE(Count(ReadFile(dir / "history.jsonl"), "\"event\":\"drill\""), 1u);
+  hostile.Signal(SIGKILL);
+  hostile.Wait(5s);
+}
+
 TEST_F(PlanServiceTest, ADrillNamesADeadRootHelper) {
   // As the installed unit runs it: a system user asking a root helper that never answers.
   const passwd* nobody = getpwnam("nobody");
@@ -234,6 +408,10 @@ TEST_F(PlanServiceTest, ADrillNamesADeadRootHelper) {
   ASSERT_TRUE(nobody && dialout);
   const fs::path requests = Dir() / "requests";
   fs::create_directories(requests);
+  // The service's own runtime folder, where it answers the commands.
+  const fs::path runtime = Dir() / "runtime";
+  fs::create_directories(runtime);
+  ASSERT_EQ(chown(runtime.c_str(), nobody->pw_uid, nobody->pw_gid), 0);
   fs::create_directories(Dir() / "run");
   ASSERT_EQ(RunToEnd({"chown", "-R", std::to_string(nobody->pw_uid), requests.string(),
                       line.registry.Root().string()}),
@@ -246,7 +424,8 @@ TEST_F(PlanServiceTest, ADrillNamesADeadRootHelper) {
                               (Dir() / "results").string() +
                               "\"\n[network]\nlisten = [\"127.0.0.1:" + std::to_string(port) +
                               "\"]\n[[users]]\nname = \"boss\"\npassword = \"pw-boss\"\nupsmon = "
-                              "\"primary\"\n");
+                              "\"primary\"\n[service]\ncontrol = \"" +
+                              (runtime / "control").string() + "\"\n");
   // Readable by root and the service's group only: it holds a password.
   ASSERT_EQ(chown(config.c_str(), 0, nobody->pw_gid), 0);
   fs::permissions(config, fs::perms(0640));

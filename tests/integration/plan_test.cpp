@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
+#include <asio.hpp>
 #include <cstdio>
 #include <filesystem>
 
@@ -145,7 +147,7 @@ TEST(MagicPacketTest, SixFfsThenTheAddressSixteenTimes) {
   }
 }
 
-TEST(StageSessionsTest, OnlyTheStagesSessionsSeeFsdUntilTheyLogOutAfterThePowersReturn) {
+TEST(StageSessionsTest, OnlyTheStagesSessionsSeeFsdAndNoLoginAfterThePowersReturnInheritsIt) {
   std::FILE* sink = std::tmpfile();
   corvale::host::Logger log(false, sink);
   corvale::nut::ServiceBackend backend({"ups", {}, 120, 15s, false}, log);
@@ -153,27 +155,196 @@ TEST(StageSessionsTest, OnlyTheStagesSessionsSeeFsdUntilTheyLogOutAfterThePowers
   backend.OnMachineDown([&](const std::string&, const std::string& user, double seconds) {
     downs.emplace_back(user, seconds);
   });
-  const auto status = [&](const std::string& user) {
-    const auto variables = backend.CurrentVariables(user);
+  const auto status = [&](const void* session) {
+    const auto variables = backend.CurrentVariables(session);
     return variables ? variables->back().second : std::string("stale");
   };
-  int vm = 0, nas = 0;
+  int vm = 0, nas = 0, anonymous = 0, vmDuringOutage = 0, vmRebooted = 0, vmLost = 0;
   backend.Login(&vm, "192.0.2.1", "vm");
   backend.Login(&nas, "192.0.2.2", "nas");
   backend.ForceShutdownOf({"vm"});
-  EXPECT_EQ(status("vm"), "FSD") << "FSD even without UPS data: the machine must hear it";
-  EXPECT_EQ(status("nas"), "stale");
-  EXPECT_EQ(status(""), "stale");
-  backend.ReleaseOnceLoggedOut();
-  EXPECT_EQ(status("vm"), "FSD") << "still logged in: it is shutting down";
+  EXPECT_EQ(status(&vm), "FSD") << "FSD even without UPS data: the machine must hear it";
+  EXPECT_EQ(status(&nas), "stale");
+  EXPECT_EQ(status(&anonymous), "stale");
+  // A machine of the stage that logs in while the power is still out goes too.
+  backend.Login(&vmDuringOutage, "192.0.2.3", "vm");
+  EXPECT_EQ(status(&vmDuringOutage), "FSD");
+  backend.Logout(&vmDuringOutage);
+  EXPECT_EQ(backend.StageSessionsLeft({"vm"}), 1u);
+
+  backend.PowerIsBack();
+  EXPECT_EQ(status(&vm), "FSD") << "still logged in: it is shutting down";
+  // A machine that starts again after the power's return (its old session lost, not logged out)
+  // reads the UPS as it is, and stays up.
+  backend.Login(&vmRebooted, "192.0.2.1", "vm");
+  EXPECT_EQ(status(&vmRebooted), "stale") << "a login after the power's return never inherits FSD";
+  EXPECT_EQ(backend.StageSessionsLeft({"vm"}), 1u) << "only the session that saw FSD counts";
   backend.Logout(&vm);
-  EXPECT_EQ(status("vm"), "stale") << "released once logged out";
-  ASSERT_EQ(downs.size(), 1u);
-  EXPECT_EQ(downs[0].first, "vm");
-  EXPECT_LT(downs[0].second, 5.0);
+  EXPECT_EQ(backend.StageSessionsLeft({"vm"}), 0u);
+  ASSERT_EQ(downs.size(), 2u);
+  EXPECT_EQ(downs[1].first, "vm");
+  EXPECT_LT(downs[1].second, 5.0);
   backend.Logout(&nas);
-  EXPECT_EQ(downs.size(), 1u) << "nas never had FSD: no time to shut down";
+  EXPECT_EQ(downs.size(), 2u) << "nas never had FSD: no time to shut down";
+
+  // Another failure; a session that never logs out (its machine lost) loses FSD once the power
+  // has held, not only when it times out.
+  backend.ForceShutdownOf({"vm"});
+  backend.Login(&vmLost, "192.0.2.4", "vm");
+  EXPECT_EQ(status(&vmRebooted), "FSD");
+  EXPECT_EQ(status(&vmLost), "FSD");
+  backend.PowerIsBack();
+  backend.ReleaseStages();
+  EXPECT_EQ(status(&vmRebooted), "stale");
+  EXPECT_EQ(status(&vmLost), "stale");
+  EXPECT_EQ(backend.StageSessionsLeft({"vm"}), 2u) << "released, but not down: not woken yet";
   backend.Stop();
+  std::fclose(sink);
+}
+
+TEST(StageSessionsTest, ARestartOfTheNutServerAfterThePowersReturnLeavesNoStagesFsdSet) {
+  std::FILE* sink = std::tmpfile();
+  corvale::host::Logger log(false, sink);
+  corvale::nut::ServiceBackend backend({"ups", {}, 120, 15s, false}, log);
+  const auto forced = [&](const void* session) {
+    const auto variables = backend.CurrentVariables(session);
+    return variables && variables->back().second == "FSD";
+  };
+  int before = 0, after = 0;
+  backend.Login(&before, "192.0.2.1", "vm");
+  backend.ForceShutdownOf({"vm"});
+  backend.PowerIsBack();
+  // A reload restarts the server: its sessions end, and the machine connects again.
+  backend.KeepLoginsThrough([&] { backend.Logout(&before); }, 60s);
+  backend.Login(&after, "192.0.2.1", "vm");
+  EXPECT_FALSE(forced(&after)) << "a login after the power's return never inherits FSD";
+  EXPECT_TRUE(backend.UsersForced().empty());
+  EXPECT_EQ(backend.StageSessionsLeft({"vm"}), 0u);
+  backend.Stop();
+  std::fclose(sink);
+}
+
+// A UDP socket on loopback that counts the magic packets.
+class PacketCounter {
+ public:
+  PacketCounter() : socket_(io_, asio::ip::udp::endpoint(asio::ip::make_address("127.0.0.1"), 0)) {
+    socket_.non_blocking(true);
+  }
+  std::string Address() const {
+    return "127.0.0.1:" + std::to_string(socket_.local_endpoint().port());
+  }
+  int Count() {
+    int count = 0;
+    std::array<char, 256> packet;
+    std::error_code none;
+    while (socket_.receive(asio::buffer(packet), 0, none) > 0 && !none) ++count;
+    return count;
+  }
+
+ private:
+  asio::io_context io_;
+  asio::ip::udp::socket socket_;
+};
+
+TEST(PlanCoordinatorTest,
+     StageMachinesAreWokenOnceDownAndThePowerHasHeldAFewTimesAndAfterARestart) {
+  PacketCounter packets;
+  auto loaded = ParseConfig(std::string(kUsers) +
+                            "[[stage]]\nname = \"vms\"\nusers = [\"vm\"]\nafter_seconds = 5\n"
+                            "wake = [\"52:54:00:12:34:56\"]\n[plan]\nwake_after_seconds = 10\n"
+                            "wake_address = \"" +
+                            packets.Address() + "\"\n");
+  ASSERT_TRUE(loaded.problems.empty()) << loaded.problems.front().message;
+  std::vector<std::string> said;
+  std::size_t left = 1;
+  std::vector<corvale::host::HistoryRecord> history;
+  corvale::host::plan::Coordinator::Actions actions;
+  actions.force = [&](const auto& users) { said.push_back("force " + users.front()); };
+  actions.powerBack = [&] { said.push_back("back"); };
+  actions.releaseStages = [&] { said.push_back("release"); };
+  actions.stageSessionsLeft = [&](const auto&) { return left; };
+  actions.record = [&](const std::string& event, const std::string& message) {
+    history.push_back({std::chrono::system_clock::now(), event, "ups", 0, message, {}});
+  };
+  std::FILE* sink = std::tmpfile();
+  corvale::host::Logger log(false, sink);
+  auto plan = std::make_unique<corvale::host::plan::Coordinator>(loaded.config, actions, log);
+  const auto start = Clock::now();
+  const auto observe = [&](std::chrono::seconds at, std::uint32_t state) {
+    Observation observation;
+    observation.when = start + at;
+    observation.state = observation.polled = state;
+    plan->Observe(observation);
+  };
+  const auto record = [&](const char* event) {
+    history.push_back({std::chrono::system_clock::now(), event, "ups", 0, event, {}});
+  };
+  observe(0s, 2);
+  record("on-battery");
+  observe(5s, 2);
+  EXPECT_EQ(said, std::vector<std::string>{"force vm"});
+  observe(6s, 1);
+  record("online");
+  EXPECT_EQ(said.back(), "back");
+  observe(16s, 1);
+  EXPECT_EQ(said.back(), "release") << "the power has held: FSD ends before any wake-up";
+  EXPECT_EQ(packets.Count(), 0) << "its machine is still logged in";
+  observe(30s, 1);
+  EXPECT_EQ(packets.Count(), 0);
+
+  // The service restarts now: the history says what is left to do.
+  plan = std::make_unique<corvale::host::plan::Coordinator>(loaded.config, actions, log);
+  plan->Resume(history);
+  left = 0;
+  observe(31s, 1);
+  EXPECT_EQ(packets.Count(), 0) << "the power has held 10 s since this run saw it";
+  observe(41s, 1);
+  EXPECT_EQ(packets.Count(), 1) << "down and the power held: woken";
+  observe(42s, 1);
+  EXPECT_EQ(packets.Count(), 0) << "a few seconds apart";
+  observe(44s, 1);
+  observe(47s, 1);
+  observe(60s, 1);
+  EXPECT_EQ(packets.Count(), 2) << "three packets in all";
+  // Woken is in the history: another restart does not wake it again.
+  plan = std::make_unique<corvale::host::plan::Coordinator>(loaded.config, actions, log);
+  plan->Resume(history);
+  observe(61s, 1);
+  observe(80s, 1);
+  EXPECT_EQ(packets.Count(), 0);
+  std::fclose(sink);
+}
+
+TEST(PlanCoordinatorTest, ARestartDuringAnOutageCountsTheTimeOnBatteryFromItsStart) {
+  auto loaded = ParseConfig(std::string(kUsers) +
+                            "[[stage]]\nname = \"vms\"\nusers = [\"vm\"]\nafter_seconds = 60\n"
+                            "[[stage]]\nname = \"nas\"\nusers = [\"nas\"]\nafter_seconds = 20\n");
+  ASSERT_TRUE(loaded.problems.empty()) << loaded.problems.front().message;
+  std::vector<std::string> forced;
+  corvale::host::plan::Coordinator::Actions actions;
+  actions.force = [&](const auto& users) {
+    forced.insert(forced.end(), users.begin(), users.end());
+  };
+  actions.record = [](const std::string&, const std::string&) {};
+  std::FILE* sink = std::tmpfile();
+  corvale::host::Logger log(false, sink);
+  corvale::host::plan::Coordinator plan(loaded.config, actions, log);
+  const auto now = std::chrono::system_clock::now();
+  const std::vector<corvale::host::HistoryRecord> history = {
+      {now - 50s, "on-battery", "ups", 2, "on battery", {}},
+      {now - 30s, "stage", "ups", 0, "stage \"nas\" goes (after 20 s on battery): FSD for nas", {}},
+      {now - 5s, "service-stopped", "ups", 0, "stopped", {}},
+      {now - 1s, "on-battery", "ups", 2, "on battery", {}}};
+  plan.Resume(history);
+  EXPECT_EQ(forced, std::vector<std::string>{"nas"}) << "its machines still go if they log in";
+  Observation observation;
+  observation.when = Clock::now();
+  observation.state = observation.polled = 2;
+  plan.Observe(observation);
+  EXPECT_EQ(forced.size(), 1u);
+  observation.when += 11s;
+  plan.Observe(observation);
+  EXPECT_EQ(forced, (std::vector<std::string>{"nas", "vm"})) << "60 s since the failure began";
   std::fclose(sink);
 }
 
@@ -219,7 +390,7 @@ TEST(PlanCoordinatorTest, AReloadDuringAnOutageNeitherStrandsFsdNorSparesANewMac
   actions.force = [&](const std::vector<std::string>& users) {
     forced.insert(forced.end(), users.begin(), users.end());
   };
-  actions.release = [&] { ++releases; };
+  actions.powerBack = [&] { ++releases; };
   actions.record = [](const std::string&, const std::string&) {};
   std::FILE* sink = std::tmpfile();
   corvale::host::Logger log(false, sink);
@@ -299,8 +470,15 @@ TEST(DrillReportTest, ADeadHelperAndMissingMachinesAreNamedAndTheWireFormKeepsEv
   EXPECT_TRUE(failed(machines, "stage \"vms\": vm is not logged in"));
   EXPECT_TRUE(failed(machines, "the agent nas at 192.0.2.2 is not ready"));
   EXPECT_TRUE(failed(machines, "the agent desk did not answer"));
+  // The battery's verdict is part of being ready: a plan it cannot carry fails the drill, and a
+  // user logged in from two machines hides one's shutdown.
+  plan.batteryWeak = true;
+  plan.stages[0].machines[0].addresses = {"192.0.2.1", "192.0.2.9"};
+  const auto weak = corvale::host::plan::MachineChecks(plan, {}, {});
+  EXPECT_TRUE(failed(weak, "the battery ran low sooner than the plan needs (battery-weak)"));
+  EXPECT_TRUE(failed(weak, "stage \"vms\": vm is logged in 2 times"));
 
-  const corvale::host::plan::Check odd{false, "a \"quoted\" \\ name\nwith a break", "mend"};
+  const corvale::host::plan::Check odd{false, "a \"quoted\" \\ name\nwith a break", "mend", ""};
   const std::string lines = corvale::host::plan::ReportLines("ups", {odd});
   const auto first = lines.find('\n') + 1;
   const auto parsed =

@@ -311,9 +311,14 @@ TEST_F(RootHelperTest, TheServiceEmptiesItsFolderAndKnowsWhenTheHelperDoesNotAns
   for (int sequence = 0; sequence < 4; ++sequence) {
     std::ofstream(Results() / (Padded(NowMs() + 3600000) + "-" + Padded(sequence))) << "exit 0";
   }
+  // The service's own runtime folder, where it answers the commands on this machine.
+  const fs::path runtime = Dir() / "runtime";
+  fs::create_directories(runtime);
+  ASSERT_EQ(chown(runtime.c_str(), nobody->pw_uid, nobody->pw_gid), 0);
   const fs::path config =
       Config("[http]\nlisten = [\"127.0.0.1:" + std::to_string(port_) +
-             "\"]\n[network]\nlisten = [\"127.0.0.1:" + std::to_string(nutPort_) + "\"]\n");
+             "\"]\n[network]\nlisten = [\"127.0.0.1:" + std::to_string(nutPort_) +
+             "\"]\n[service]\ncontrol = \"" + (runtime / "control").string() + "\"\n");
   Start(config, {"setpriv", "--reuid=" + std::to_string(nobody->pw_uid),
                  "--regid=" + std::to_string(nobody->pw_gid), "--clear-groups"});
   ASSERT_TRUE(WaitFor("test-ups: online")) << log;

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -15,6 +16,7 @@
 #include <fstream>
 #include <set>
 #include <sstream>
+#include <thread>
 
 #include "tests/support/free_port.h"
 #include "tests/support/raw_client.h"
@@ -199,7 +201,8 @@ TEST_F(ServiceTest, StatusSaysWhereItReadTheStateAndWhetherTheServiceAnswers) {
   EXPECT_EQ(exitCode, 7) << down;
   EXPECT_NE(down.find("\"source\":\"port\""), std::string::npos) << down;
   EXPECT_NE(down.find("\"state\":1"), std::string::npos) << down;
-  EXPECT_NE(down.find("the service does not answer at " + address), std::string::npos) << down;
+  EXPECT_NE(down.find("the service does not answer at " + Control().string()), std::string::npos)
+      << down;
 
   Start(config);
   ASSERT_TRUE(WaitFor("test-ups: online")) << log;
@@ -273,6 +276,163 @@ TEST_F(ServiceTest, AShutdownThatLeavesTheHostUpFailsAndIsAbandonedOnceThePowerI
   EXPECT_TRUE(fs::exists(Flag()));
 }
 
+// `status` run as another user, through `/bin/sh -c`, its output and exit code.
+struct Said {
+  int code = -1;
+  std::string text;
+};
+Said RunAs(const std::vector<std::string>& as, std::vector<std::string> words) {
+  std::vector<std::string> argv = {"/bin/sh", "-c", "exec \"$@\" 2>&1", "-"};
+  argv.insert(argv.end(), as.begin(), as.end());
+  argv.push_back(CORVALE_UPS_TOOL);
+  argv.insert(argv.end(), words.begin(), words.end());
+  Subprocess tool(argv);
+  Said said;
+  said.text = tool.ReadAll(20s);
+  said.code = tool.Wait(5s);
+  return said;
+}
+
+std::vector<std::string> AsNobody() {
+  const passwd* nobody = getpwnam("nobody");
+  return {"setpriv", "--reuid=" + std::to_string(nobody->pw_uid),
+          "--regid=" + std::to_string(nobody->pw_gid), "--clear-groups"};
+}
+
+TEST_F(ServiceTest, StatusSaysAShutdownIsArmedOnceThePowerIsBackAndPointsToDisarm) {
+  const fs::path config = WriteConfig("true");
+  Start(config);
+  ASSERT_TRUE(WaitFor("test-ups: online")) << log;
+  line.peer->SetStatus(kOnBatt | kLowBatt);
+  ASSERT_TRUE(WaitFor("the shutdown command ended: exit status 0")) << log;
+  line.peer->SetStatus(0);
+  ASSERT_TRUE(WaitFor("test-ups: online")) << log;
+  // The system is going down (or should be): a reboot now cuts every machine's power.
+  const auto said = RunAs({}, {"status", "--config", config.string()});
+  EXPECT_EQ(said.code, 9) << said.text;
+  EXPECT_NE(said.text.find("SHUTDOWN ARMED"), std::string::npos) << said.text;
+  EXPECT_NE(said.text.find("FSD is set"), std::string::npos) << said.text;
+  EXPECT_NE(said.text.find("the power cut is armed (" + Flag().string()), std::string::npos)
+      << said.text;
+  EXPECT_NE(said.text.find("sudo corvale-ups disarm"), std::string::npos) << said.text;
+  const auto json = RunAs({}, {"status", "--json", "--config", config.string()});
+  EXPECT_EQ(json.code, 9) << json.text;
+  EXPECT_NE(json.text.find("\"shutdown_armed\":"), std::string::npos) << json.text;
+  // Stopped, the service says nothing; the flag still does.
+  service->Signal(SIGTERM);
+  ASSERT_EQ(service->Wait(10s), 0);
+  const auto stopped = RunAs({}, {"status", "--config", config.string()});
+  EXPECT_EQ(stopped.code, 9) << stopped.text;
+  EXPECT_NE(stopped.text.find("sudo corvale-ups disarm"), std::string::npos) << stopped.text;
+}
+
+TEST_F(ServiceTest, StatusByAUserWhoMayNotReadTheFileAsksTheService) {
+  // The file holds passwords: root's alone, as the README has it.
+  const fs::path config = WriteConfig(
+      "true", "[[users]]\nname = \"mon\"\npassword = \"pw-mon\"\nupsmon = \"secondary\"\n");
+  fs::permissions(config, fs::perms(0600));
+  fs::permissions(Dir(), fs::perms(0755));
+  const std::vector<std::string> asked = {"status", "--config", config.string(), "--control",
+                                          Control().string()};
+  Start(config);
+  ASSERT_TRUE(WaitFor("test-ups: online")) << log;
+  const auto up = RunAs(AsNobody(), asked);
+  EXPECT_EQ(up.code, 0) << up.text;
+  EXPECT_NE(up.text.find("online"), std::string::npos) << up.text;
+  EXPECT_NE(up.text.find("(from the service)"), std::string::npos) << up.text;
+  EXPECT_EQ(up.text.find("usermod"), std::string::npos) << up.text;
+  service->Signal(SIGTERM);
+  ASSERT_EQ(service->Wait(10s), 0);
+  const auto down = RunAs(AsNobody(), asked);
+  EXPECT_EQ(down.code, 7) << "the service does not answer: " << down.text;
+  EXPECT_NE(down.text.find("nothing protects this machine"), std::string::npos) << down.text;
+}
+
+TEST_F(ServiceTest, NoCommandTellsASecretToWhoeverHoldsTheServicesPlacesOrReadsEndlessly) {
+  const int nutPort = corvale::testing::FreePort();
+  // A folder anybody may add names to (as /tmp), where the service's channel would be.
+  const fs::path shared = Dir() / "shared";
+  fs::create_directories(shared);
+  fs::permissions(shared, fs::perms(01777));
+  fs::permissions(Dir(), fs::perms(0755));
+  const fs::path control = shared / "control";
+  const fs::path config =
+      WriteConfig("true", "[network]\nlisten = [\"127.0.0.1:" + std::to_string(nutPort) +
+                              "\"]\n[[users]]\nname = \"boss\"\npassword = \"pw-boss\"\nupsmon = "
+                              "\"primary\"\n[service]\ncontrol = \"" +
+                              control.string() + "\"\n");
+  fs::permissions(config, fs::perms(0600));
+  // While the service is stopped, an unprivileged user listens where it would: on its NUT port
+  // and at its local channel, and keeps whatever it is told.
+  const fs::path heard = shared / "heard";
+  const std::string squatter =
+      "import socket, sys, threading\n"
+      "out = open(sys.argv[3], 'ab', buffering=0)\n"
+      "tcp = socket.socket(); tcp.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)\n"
+      "tcp.bind(('127.0.0.1', int(sys.argv[1]))); tcp.listen(4)\n"
+      "unix = socket.socket(socket.AF_UNIX); unix.bind(sys.argv[2]); unix.listen(4)\n"
+      "print('listening', flush=True)\n"
+      "def serve(server):\n"
+      "    while True:\n"
+      "        client, _ = server.accept(); client.settimeout(5)\n"
+      "        try:\n"
+      "            while True:\n"
+      "                data = client.recv(4096)\n"
+      "                if not data: break\n"
+      "                out.write(data)\n"
+      "        except OSError: pass\n"
+      "threading.Thread(target=serve, args=(tcp,), daemon=True).start()\n"
+      "serve(unix)\n";
+  std::vector<std::string> argv = {"/bin/sh", "-c", "exec \"$@\" 2>&1", "-"};
+  for (const auto& word : AsNobody()) argv.push_back(word);
+  argv.insert(argv.end(), {"/usr/bin/python3", "-c", squatter, std::to_string(nutPort),
+                           control.string(), heard.string()});
+  Subprocess listening(argv);
+  ASSERT_TRUE(listening.ReadLine(10s)) << "the squatter listens";
+  for (const char* command : {"drill", "plan", "status", "reload"}) {
+    const auto said = RunAs({}, {command, "--config", config.string()});
+    EXPECT_NE(said.code, 0) << command << ": " << said.text;
+    EXPECT_NE(said.text.find("not as the service: it was told nothing"), std::string::npos)
+        << command << ": " << said.text;
+  }
+  std::this_thread::sleep_for(500ms);
+  const std::string told = ReadFile(heard);
+  EXPECT_EQ(told.find("USERNAME"), std::string::npos) << told;
+  EXPECT_EQ(told.find("pw-boss"), std::string::npos) << told;
+  EXPECT_EQ(told, "") << "not a word to a process that is not the service";
+  listening.Signal(SIGKILL);
+  listening.Wait(5s);
+
+  // Root's own process that answers without end: the answer is cut off, not held in memory.
+  fs::remove(control);
+  const std::string endless =
+      "import socket, sys\n"
+      "unix = socket.socket(socket.AF_UNIX); unix.bind(sys.argv[1]); unix.listen(4)\n"
+      "print('listening', flush=True)\n"
+      "chunk = b'x' * 65536\n"
+      "while True:\n"
+      "    client, _ = unix.accept()\n"
+      "    try:\n"
+      "        while True: client.sendall(chunk)\n"
+      "    except OSError: pass\n";
+  Subprocess talker({"python3", "-c", endless, control.string()});
+  ASSERT_TRUE(talker.ReadLine(10s));
+  const auto started = std::chrono::steady_clock::now();
+  for (const char* command : {"status", "drill"}) {
+    const auto said = RunAs({}, {command, "--config", config.string()});
+    EXPECT_EQ(said.code, 7) << command << ": " << said.text;
+    EXPECT_NE(said.text.find("longer than any the service gives"), std::string::npos)
+        << command << ": " << said.text;
+  }
+  EXPECT_LT(std::chrono::steady_clock::now() - started, 10s);
+  rusage used{};
+  getrusage(RUSAGE_CHILDREN, &used);
+  // An unbounded reader takes a gigabyte in two seconds; a sanitizer's own shadow fits in this.
+  EXPECT_LT(used.ru_maxrss, 256 * 1024) << "kB at most, in any command run here";
+  talker.Signal(SIGKILL);
+  talker.Wait(5s);
+}
+
 TEST_F(ServiceTest, DisarmRemovesAPendingPowerCutByHand) {
   Start(WriteConfig("true"));
   line.peer->SetStatus(kOnBatt | kLowBatt);
@@ -339,6 +499,36 @@ TEST_F(ServiceTest, KillPowerTriesAgainAndNeedsNeitherTheRegistryNorTheConfigura
   EXPECT_EQ(line.peer->TurnOffDelays(), (std::vector<std::uint32_t>{42, 42}));
   EXPECT_FALSE(fs::exists(Flag()));
   EXPECT_FALSE(fs::exists(line.registry.Root())) << "nothing written where /var was";
+}
+
+TEST_F(ServiceTest, APortOnlyRootMayOpenIsNamedWithAdviceThatGivesTheAccountNothingMore) {
+  const passwd* nobody = getpwnam("nobody");
+  const group* dialout = getgrnam("dialout");
+  ASSERT_TRUE(nobody && dialout);
+  const fs::path requests = Dir() / "requests";
+  fs::create_directories(requests);
+  ASSERT_EQ(RunToEnd({"chown", "-R", std::to_string(nobody->pw_uid), requests.string(),
+                      line.registry.Root().string()}),
+            0);
+  fs::permissions(Dir(), fs::perms(0755));
+  // The pseudo-terminal as a device that only root may open.
+  ASSERT_EQ(chown(line.peer->DevicePath().c_str(), 0, 0), 0);
+  fs::permissions(line.peer->DevicePath(), fs::perms(0600));
+  const fs::path config =
+      WriteConfig("true", "requests = \"" + requests.string() + "\"\n[service]\ncontrol = \"\"\n");
+  const std::vector<std::string> asNobody = {"setpriv", "--reuid=" + std::to_string(nobody->pw_uid),
+                                             "--regid=" + std::to_string(nobody->pw_gid),
+                                             "--groups=" + std::to_string(dialout->gr_gid)};
+  // check-config, as the account that runs the service, names it before any power failure.
+  const auto checked = RunAs(asNobody, {"check-config", "--config", config.string()});
+  EXPECT_NE(checked.text.find("ups.port: nobody may not open"), std::string::npos) << checked.text;
+  Start(config, asNobody);
+  ASSERT_TRUE(WaitFor("permission denied on", 15s)) << log;
+  EXPECT_NE(log.find("udev rule"), std::string::npos) << log;
+  for (const std::string& said : {log, checked.text}) {
+    EXPECT_EQ(said.find("usermod -aG root"), std::string::npos) << said;
+    EXPECT_EQ(said.find("group root:"), std::string::npos) << said;
+  }
 }
 
 TEST_F(ServiceTest, WithoutRootsRightsTheRootHelperWritesTheFlagAndShutsDown) {
@@ -704,7 +894,7 @@ TEST_F(ServiceTest, ASecondaryDisconnectedByAReloadIsStillWaitedFor) {
   ASSERT_TRUE(WaitFor("was disconnected by the server's restart")) << log;
   EXPECT_EQ(secondary.Line(), "<closed>");
   line.peer->SetStatus(kOnBatt | kLowBatt);
-  ASSERT_TRUE(WaitFor("waiting up to 2 s for 1 other machines to log out")) << log;
+  ASSERT_TRUE(WaitFor("waiting up to 2 s for 1 other machine to log out")) << log;
   ASSERT_TRUE(WaitFor("hostsync time is up with 1 still logged in")) << log;
   ASSERT_TRUE(WaitFor("the shutdown command ended: exit status 0")) << log;
 }
@@ -714,8 +904,40 @@ TEST_F(ServiceTest, AReloadWaitsForNoShutdownUnderWay) {
   ASSERT_TRUE(WaitFor("test-ups: online")) << log;
   line.peer->SetStatus(kOnBatt | kLowBatt);
   ASSERT_TRUE(WaitFor("shutdown: the UPS's battery is low")) << log;
-  WriteConfig("true");
+  const fs::path config = WriteConfig("true");
   service->Signal(SIGHUP);
   ASSERT_TRUE(WaitFor("not reloaded: a shutdown is under way")) << log;
   EXPECT_TRUE(fs::exists(Flag()));
+  // `systemctl reload` (the unit's ExecReload) waits for the answer, and its exit says it.
+  const auto refused = RunAs({}, {"reload", "--config", config.string()});
+  EXPECT_EQ(refused.code, 1) << refused.text;
+  EXPECT_NE(refused.text.find("not reloaded: a shutdown is under way"), std::string::npos)
+      << refused.text;
+}
+
+TEST_F(ServiceTest, ReloadReturnsOnceTheFileIsAppliedAndSaysWhatChanged) {
+  const fs::path config = WriteConfig("true");
+  Start(config);
+  ASSERT_TRUE(WaitFor("test-ups: online")) << log;
+  WriteConfig("true", "[events]\ncommand = \"true\"\n");
+  const auto applied = RunAs({}, {"reload", "--config", config.string()});
+  EXPECT_EQ(applied.code, 0) << applied.text;
+  EXPECT_NE(applied.text.find("changed events.command"), std::string::npos) << applied.text;
+  std::ofstream(config, std::ios::app) << "[nonsense]\n";
+  const auto broken =
+      RunAs({}, {"reload", "--config", config.string(), "--control", Control().string()});
+  EXPECT_EQ(broken.code, 1) << broken.text;
+  EXPECT_NE(broken.text.find("not reloaded"), std::string::npos) << broken.text;
+  // Only root (or the service's own account) may have the file read again.
+  fs::permissions(Dir(), fs::perms(0755));
+  fs::permissions(config, fs::perms(0644));
+  const auto other =
+      RunAs(AsNobody(), {"reload", "--config", config.string(), "--control", Control().string()});
+  EXPECT_EQ(other.code, 1) << other.text;
+  EXPECT_NE(other.text.find("only root or the service's own account"), std::string::npos)
+      << other.text;
+  const std::string unit =
+      ReadFile(fs::path(CORVALE_SOURCE_DIR) / "packaging/linux/corvale-ups.service");
+  EXPECT_NE(unit.find("ExecReload=/usr/bin/corvale-ups reload"), std::string::npos) << unit;
+  EXPECT_EQ(unit.find("kill -HUP"), std::string::npos) << "a signal returns before the reload";
 }

@@ -98,6 +98,8 @@ mv $conf.orig $conf && chown root:root $conf && chmod 644 $conf
 # The unit's ExecStart line, as systemd runs it (its user, in group dialout): with no UPS plugged
 # in it says why and waits.
 exec_start=$(sed -n 's/^ExecStart=//p' /lib/systemd/system/corvale-ups.service)
+# What the unit's RuntimeDirectory= makes: the service's own folder, where it answers `reload`.
+install -d -m 0755 -o corvale-ups -g corvale-ups /run/corvale-ups
 log=$(mktemp)
 JOURNAL_STREAM=1:1 setpriv --reuid=corvale-ups --regid=corvale-ups \
   --groups="$(getent group dialout | cut -d: -f3)" $exec_start 2>"$log" &

@@ -30,7 +30,8 @@ struct Agent {
                           << extra << "[shutdown]\ncommand = \"" << (dir / "shutdown.sh").string()
                           << "\"\nflag_file = \"" << (dir / "run/killpower").string()
                           << "\"\n[events]\nhistory = \"" << (dir / "history.jsonl").string()
-                          << "\"\n[http]\nlisten = []\n";
+                          << "\"\n[http]\nlisten = []\n[service]\ncontrol = \""
+                          << (dir / "control").string() << "\"\n";
     fs::permissions(config, fs::perms::owner_read | fs::perms::owner_write);
     process = std::make_unique<Subprocess>(
         std::vector<std::string>{"/bin/sh", "-c", "exec \"$@\" 2>&1", "-", CORVALE_UPS_TOOL,

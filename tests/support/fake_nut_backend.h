@@ -22,9 +22,7 @@ class FakeNutBackend : public nut::Backend {
   }
   const std::string& UpsName() const override { return name; }
   std::string UpsDescription() const override { return "A \"quoted\" UPS"; }
-  std::optional<nut::Variables> CurrentVariables(std::string_view) const override {
-    return variables;
-  }
+  std::optional<nut::Variables> CurrentVariables(const void*) const override { return variables; }
   std::optional<nut::User> FindUser(std::string_view wanted) const override {
     for (const auto& user : users) {
       if (user.name == wanted) return user;

@@ -23,6 +23,7 @@ class ServiceFixture : public ::testing::Test {
  protected:
   fs::path Dir() const { return line.directory.Path(); }
   fs::path Flag() const { return Dir() / "run/killpower"; }
+  fs::path Control() const { return Dir() / "control"; }
 
   // A configuration for this test's line; `extra` is appended as it is. Nothing of it reaches
   // outside the test's folder: no history in the system's state folder, no fixed port.
@@ -35,6 +36,10 @@ class ServiceFixture : public ::testing::Test {
       extra += "[events]\n" + history;
     }
     if (extra.find("[http]") == std::string::npos) extra += "[http]\nlisten = []\n";
+    // The local channel to the commands, in the test's folder.
+    if (extra.find("[service]") == std::string::npos) {
+      extra += "[service]\ncontrol = \"" + Control().string() + "\"\n";
+    }
     std::ofstream(path) << "[ups]\nname = \"test-ups\"\nport = \"COM1\"\ndevices = \""
                         << line.Devices().string() << "\"\nregistry = \""
                         << line.registry.Root().string() << "\"\n[shutdown]\ncommand = \""

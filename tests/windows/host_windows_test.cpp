@@ -6,6 +6,7 @@
 #include <thread>
 #include <vector>
 
+#include "host/control.h"
 #include "host/events.h"
 #include "host/host_os.h"
 #include "host/log.h"
@@ -47,6 +48,20 @@ TEST(WindowsServiceControl, ParamchangeAsksForAReloadAndStopStillStops) {
   EXPECT_EQ(WaitForServiceRequest(), ServiceRequest::kReload);
   EXPECT_EQ(HandleServiceControl(SERVICE_CONTROL_STOP), DWORD{NO_ERROR});
   EXPECT_EQ(WaitForServiceRequest(), ServiceRequest::kStop);
+}
+
+// Without a channel whose other end it can prove, a command is told so and sends nothing.
+TEST(WindowsLocalChannel, NoneYetAndEverySideSaysSo) {
+  EXPECT_EQ(corvale::host::DefaultControlPath(), "");
+  std::string why;
+  EXPECT_EQ(
+      corvale::host::ServeControl(
+          "x", [](const std::string&, const corvale::host::ControlPeer&) { return ""; }, &why),
+      nullptr);
+  EXPECT_NE(why.find("no local channel"), std::string::npos) << why;
+  why.clear();
+  EXPECT_FALSE(corvale::host::AskService("x", "STATUS", std::chrono::seconds(1), &why));
+  EXPECT_NE(why.find("no local channel"), std::string::npos) << why;
 }
 
 TEST(WindowsSystemShutdown, TheSystemCallIsMadeWithItsPrivilege) {
