@@ -9,6 +9,7 @@
 #include "host/config.h"
 #include "host/host_os.h"
 #include "host/nut/nut_client.h"
+#include "host/utf8_path.h"
 
 namespace corvale {
 
@@ -49,7 +50,7 @@ std::string WithPort(const std::string& server) {
 }
 
 ServiceAnswer StatusFromService(const Common& common, const std::string& configPath) {
-  if (common.setup.port || !std::filesystem::exists(configPath)) return {};
+  if (common.setup.port || !std::filesystem::exists(host::PathFromUtf8(configPath))) return {};
   const auto loaded = host::LoadConfig(configPath);
   if (!loaded.problems.empty()) return {};
   const auto& config = loaded.config;

@@ -9,6 +9,7 @@
 
 #include "host/events.h"
 #include "host/host_os.h"
+#include "host/utf8_path.h"
 
 namespace corvale::host {
 
@@ -151,7 +152,7 @@ std::vector<HistoryRecord> ReadHistory(const std::string& path,
   std::vector<HistoryRecord> records;
   BatteryPeriod period;  // one that began before a restart of the service ends in a later run
   for (const std::string& file : {path + ".1", path}) {
-    std::ifstream in(file, std::ios::binary);
+    std::ifstream in(PathFromUtf8(file), std::ios::binary);
     for (std::string line; std::getline(in, line);) {
       auto record = ParseHistoryLine(line);
       if (!record) continue;
@@ -257,7 +258,7 @@ bool EndsAPeriodWithoutItsLength(const HistoryRecord& record) {
 }  // namespace
 
 std::unique_ptr<HistoryFile> OpenHistoryFile(const std::string& file) {
-  std::ifstream in(file, std::ios::binary);
+  std::ifstream in(PathFromUtf8(file), std::ios::binary);
   if (!in) return nullptr;
   return std::make_unique<FileOnDisk>(std::move(in));
 }
@@ -361,7 +362,7 @@ void HistoryWriter::Flush() {
 
 bool HistoryWriter::WriteLine(const std::string& line, std::string* error) {
   std::error_code missing;
-  const auto size = std::filesystem::file_size(path_, missing);
+  const auto size = std::filesystem::file_size(PathFromUtf8(path_), missing);
   if (!missing && size > 0 && size + line.size() > maxBytes_) Rotate();
   return AppendDurably(path_, line, error);
 }
@@ -369,8 +370,8 @@ bool HistoryWriter::WriteLine(const std::string& line, std::string* error) {
 void HistoryWriter::Rotate() {
   const std::string older = path_ + ".1";
   std::error_code failed;
-  std::filesystem::remove(older, failed);
-  if (!failed) std::filesystem::rename(path_, older, failed);
+  std::filesystem::remove(PathFromUtf8(older), failed);
+  if (!failed) std::filesystem::rename(PathFromUtf8(path_), PathFromUtf8(older), failed);
   // Both names must be on the disk before the new file's first record is.
   std::string unsynced;
   if (!failed && !SyncFolderOf(path_, &unsynced)) {

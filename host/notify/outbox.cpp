@@ -11,6 +11,7 @@
 #include "host/events.h"
 #include "host/history.h"
 #include "host/host_os.h"
+#include "host/utf8_path.h"
 
 namespace corvale::host::notify {
 
@@ -21,7 +22,7 @@ constexpr std::uint64_t kCompactAfterBytes = 256 * 1024;
 // A line at the end of `path`, on the disk before this returns when `sync`.
 bool AppendLine(const std::string& path, const std::string& line, bool sync, std::string* error) {
   if (sync) return AppendDurably(path, line + "\n", error);
-  std::ofstream out(path, std::ios::app | std::ios::binary);
+  std::ofstream out(PathFromUtf8(path), std::ios::app | std::ios::binary);
   out << line << "\n";
   return static_cast<bool>(out);
 }
@@ -30,10 +31,10 @@ bool AppendLine(const std::string& path, const std::string& line, bool sync, std
 bool ReplaceFile(const std::string& path, const std::string& text, std::string* error) {
   const std::string temporary = path + ".new";
   std::error_code ignored;
-  std::filesystem::remove(temporary, ignored);
+  std::filesystem::remove(PathFromUtf8(temporary), ignored);
   if (!AppendDurably(temporary, text, error)) return false;
   std::error_code renamed;
-  std::filesystem::rename(temporary, path, renamed);
+  std::filesystem::rename(PathFromUtf8(temporary), PathFromUtf8(path), renamed);
   if (renamed) {
     *error = renamed.message();
     return false;
@@ -112,7 +113,7 @@ std::optional<Notice> ParseNoticeLine(const std::string& line) {
 Outbox::Outbox(std::string path, std::size_t capacity)
     : path_(std::move(path)), capacity_(std::max<std::size_t>(capacity, 1)) {
   if (path_.empty()) return;
-  std::ifstream in(path_, std::ios::binary);
+  std::ifstream in(PathFromUtf8(path_), std::ios::binary);
   // Compacted, it holds what is due; grown beyond all measure (its folder is the service's), only
   // its end is read.
   constexpr std::streamoff kMostRead = 16 << 20;
@@ -131,10 +132,11 @@ Outbox::Outbox(std::string path, std::size_t capacity)
   }
   std::erase_if(pending_, [&](const Notice& notice) { return finished.count(notice.id) != 0; });
   // A line torn by a power cut must not glue itself to the next notice.
-  std::ifstream tail(path_, std::ios::binary | std::ios::ate);
+  std::ifstream tail(PathFromUtf8(path_), std::ios::binary | std::ios::ate);
   if (tail && tail.tellg() > 0) {
     tail.seekg(-1, std::ios::end);
-    if (tail.get() != '\n') std::ofstream(path_, std::ios::app | std::ios::binary) << '\n';
+    if (tail.get() != '\n')
+      std::ofstream(PathFromUtf8(path_), std::ios::app | std::ios::binary) << '\n';
   }
   while (pending_.size() > capacity_) pending_.pop_front();
   CompactIfLarge();
@@ -248,7 +250,7 @@ std::vector<Notice> Outbox::Pending() const {
 void Outbox::CompactIfLarge() {
   if (path_.empty() || bytesWritten_ < kCompactAfterBytes) {
     std::error_code error;
-    const auto size = std::filesystem::file_size(path_, error);
+    const auto size = std::filesystem::file_size(PathFromUtf8(path_), error);
     if (error || size < kCompactAfterBytes) return;
   }
   std::string text;

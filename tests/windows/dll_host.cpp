@@ -18,6 +18,10 @@
 // communications device is opened only without sharing, as an existing device, with no template.
 // Either is refused as Windows refuses it (FALSE or INVALID_HANDLE_VALUE, ERROR_INVALID_PARAMETER).
 //   wine-port:COMn:DEVICE   map a COM port to a Unix device for Wine's mount manager
+//   exec:LINE        run the command line LINE as it stands (CreateProcess), wait, print its
+//                    exit code ("exec 0")
+//   start-type:SERVICE[:N]  set a service's start type through the service manager (2 automatic,
+//                    3 manual, 4 disabled; Wine's sc has no "config"), then print it
 //   bench-raw:N | bench-dll:N   median microseconds and CPU per exchange, bare or through the DLL
 //   wait-cost:MS     CPU share of a wait with no limit on a steady UPS
 //   stack            deepest stack each entry point uses
@@ -476,6 +480,41 @@ int main(int argc, char** argv) {
                      static_cast<DWORD>(device.size() + 1));
       RegCloseKey(key);
       Say("wine-port ok");
+    } else if (verb == "exec") {
+      std::string line = std::string(argv[i]).substr(5);
+      STARTUPINFOA startup = {};
+      startup.cb = sizeof startup;
+      PROCESS_INFORMATION process = {};
+      if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                          &startup, &process)) {
+        Fail("cannot run " + line);
+      }
+      WaitForSingleObject(process.hProcess, INFINITE);
+      DWORD code = 0;
+      GetExitCodeProcess(process.hProcess, &code);
+      CloseHandle(process.hThread);
+      CloseHandle(process.hProcess);
+      Say("exec " + std::to_string(code));
+    } else if (verb == "start-type") {
+      SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+      SC_HANDLE service = manager != nullptr
+                              ? OpenServiceA(manager, step.at(1).c_str(),
+                                             SERVICE_CHANGE_CONFIG | SERVICE_QUERY_CONFIG)
+                              : nullptr;
+      if (service == nullptr) Fail("cannot open the service " + step.at(1));
+      if (step.size() > 2 &&
+          !ChangeServiceConfigA(service, SERVICE_NO_CHANGE, number(2), SERVICE_NO_CHANGE, nullptr,
+                                nullptr, nullptr, nullptr, nullptr, nullptr, nullptr)) {
+        Fail("cannot change the start type");
+      }
+      DWORD size = 0;
+      QueryServiceConfigA(service, nullptr, 0, &size);
+      std::vector<BYTE> buffer(size);
+      auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGA*>(buffer.data());
+      if (!QueryServiceConfigA(service, config, size, &size)) Fail("cannot read the service");
+      Say("start-type " + std::to_string(config->dwStartType));
+      CloseServiceHandle(service);
+      CloseServiceHandle(manager);
     } else if (verb == "bench-raw") {
       BenchRaw(static_cast<int>(number(1)));
     } else if (verb == "bench-dll") {
