@@ -122,11 +122,13 @@ StartChecks CheckBeforeStart(const Config& config, const std::string& path) {
     checks.problems.push_back(*untrusted);
   }
   // Root writes the flag and the helper's answers: in folders only root may write, or the
-  // service's account could point them at root's files.
+  // service's account could point them at root's files. Answers come only where a sandboxed
+  // service asks root's helper (not on Windows, where the service has the rights itself).
+  const bool helperAnswers = !ServiceWritableFolders().empty();
   for (const auto& [key, folder] :
        {std::pair{"shutdown.flag_file",
                   Utf8FromPath(PathFromUtf8(config.shutdown.flagFile).parent_path())},
-        std::pair{"shutdown.results", config.shutdown.results}}) {
+        std::pair{"shutdown.results", helperAnswers ? config.shutdown.results : std::string()}}) {
     if (auto untrusted = UntrustedFolder(folder)) {
       checks.problems.push_back(std::string(key) + ": " + *untrusted);
     }

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <fstream>
@@ -60,13 +61,14 @@ class WineHostTest : public ::testing::Test {
   }
 
   // A configuration whose shutdown command leaves `marker`, sharing the UPS on `port`.
-  fs::path WriteConfig() {
+  // `hook`: the events command, when there is one.
+  fs::path WriteConfig(const std::string& hook = "") {
     const fs::path config = directory.Path() / "corvale-ups.toml";
     std::ofstream(config) << "[ups]\nname = \"winups\"\nport = \"COM1\"\nlibrary = '"
                           << host.DllPath() << "'\n[shutdown]\ncommand = 'echo done> "
                           << WineHost::WindowsPath(marker) << "'\nflag_file = '"
                           << WineHost::WindowsPath(directory.Path() / "killpower")
-                          << "'\n[events]\nhistory = '"
+                          << "'\n[events]\ncommand = '" << hook << "'\nhistory = '"
                           << WineHost::WindowsPath(directory.Path() / "history.jsonl")
                           << "'\n[network]\nlisten = [\"127.0.0.1:" << port
                           << "\"]\n[http]\nlisten = [\"127.0.0.1:" << httpPort << "\"]\n";
@@ -186,7 +188,15 @@ TEST_F(WineHostTest, TheProgramCarriesItsVersionAndNoDebugInformation) {
 }
 
 TEST_F(WineHostTest, ServiceSharesTheUpsAndShutsDownOnLowBattery) {
-  const fs::path config = WriteConfig();
+  // A hook that hangs, told apart from any other test's by its count.
+  const std::string hanging = "ping.exe -n " + std::to_string(90000 + ::getpid() % 9999);
+  const auto hooksRunning = [&] {
+    // "[p]ing": the shell that runs pgrep, whose own line holds the pattern, is not counted.
+    Subprocess count(
+        {"/bin/sh", "-c", "pgrep -c -f '[p]" + hanging.substr(1) + " 127.0.0.1' || true"});
+    return std::stoi(count.ReadLine(10s).value_or("0"));
+  };
+  const fs::path config = WriteConfig(hanging + " 127.0.0.1");
   Subprocess service(Exe({"service", "--config", WineHost::WindowsPath(config)}),
                      /*mergeErrors=*/true);
   ASSERT_TRUE(WaitFor(service, "winups: online", 60s)) << output;
@@ -201,9 +211,11 @@ TEST_F(WineHostTest, ServiceSharesTheUpsAndShutsDownOnLowBattery) {
   ASSERT_TRUE(WaitFor(service, "shutdown command ended: exit status 0", 30s)) << output;
   EXPECT_TRUE(fs::exists(marker));
   EXPECT_TRUE(fs::exists(directory.Path() / "killpower"));
+  EXPECT_GE(hooksRunning(), 2) << "online, on-battery, low-battery, shutdown: each still runs";
   service.Signal(SIGINT);  // Wine hands it to the console's Ctrl-C handler
   ASSERT_TRUE(WaitFor(service, "stopped", 30s)) << output;
   EXPECT_EQ(service.Wait(30s), 0);
+  EXPECT_EQ(hooksRunning(), 0) << "the hooks end with the service";
   // The history, written through Windows' own calls, read here.
   Subprocess history(
       Exe({"history", "--file", WineHost::WindowsPath(directory.Path() / "history.jsonl")}));

@@ -26,8 +26,8 @@
 
 namespace corvale::testing::spy {
 
-// Points this program's import slots at the stand-ins; false, with the calls missing, when any
-// is not imported by name.
+// Points this program's import slots at the stand-ins; `missing` names the calls this program
+// does not import (and so never makes). True once in place.
 bool Install(std::string* missing);
 
 struct ShutdownCall {

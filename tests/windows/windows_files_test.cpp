@@ -5,7 +5,9 @@
 
 #include <vector>
 
+#include "host/driver_library.h"
 #include "host/host_os.h"
+#include "host/plan/drill.h"
 #include "host/windows/file_access.h"
 #include "tests/windows/windows_test_support.h"
 
@@ -250,6 +252,60 @@ TEST(WindowsTrustedFiles, FilesMadeInTheServicesFoldersNamedBeyondAscii) {
   EXPECT_TRUE(std::filesystem::exists(folder.Path() / L"St\u00f6rung" / L"history.jsonl"));
   EXPECT_TRUE(opened->Remove("killpower"));
   EXPECT_FALSE(std::filesystem::exists(folder.Path() / L"St\u00f6rung" / L"killpower"));
+}
+
+// The driver library in the build, beside which these tests run one folder down.
+std::filesystem::path BuiltLibrary() {
+  wchar_t self[MAX_PATH];
+  GetModuleFileNameW(nullptr, self, MAX_PATH);
+  return std::filesystem::path(self).parent_path().parent_path() / L"CorvaleUPS.dll";
+}
+
+TEST(WindowsDriverLibrary, LoadedByItsFullPathOnlyAndOnlyWhereNobodyElseMayChangeIt) {
+  const WindowsFolder folder(L"corvale-library");
+  const auto library = folder.Path() / L"CorvaleUPS.dll";
+  std::filesystem::copy_file(BuiltLibrary(), library);
+  const std::string path = corvale::host::Utf8FromPath(library);
+  EXPECT_FALSE(corvale::LibraryProblem(path)) << corvale::LibraryProblem(path).value_or("");
+  EXPECT_NO_THROW(corvale::DriverLibrary loaded(path));
+  const auto relative = corvale::LibraryProblem("CorvaleUPS.dll");
+  ASSERT_TRUE(relative);
+  EXPECT_NE(relative->find("full path"), std::string::npos) << *relative;
+  // No library beside this program: one in the current folder (anybody's) is never taken.
+  wchar_t current[MAX_PATH];
+  GetCurrentDirectoryW(MAX_PATH, current);
+  SetCurrentDirectoryW(folder.Path().c_str());
+  EXPECT_THROW(corvale::DriverLibrary fallback(""), std::runtime_error);
+  SetCurrentDirectoryW(current);
+  // A folder that others may change: what SYSTEM would load there is theirs to choose.
+  ASSERT_TRUE(LetEveryoneChange(folder.Path()));
+  const auto planted = corvale::LibraryProblem(path);
+  ASSERT_TRUE(planted);
+  EXPECT_NE(planted->find("Everyone may change it"), std::string::npos) << *planted;
+  EXPECT_THROW(corvale::DriverLibrary refused(path), std::runtime_error);
+}
+
+TEST(WindowsDrill, TheFlagsFolderAndTheShutdownProgramAreCheckedNotAssumed) {
+  const WindowsFolder folder(L"corvale-drill");
+  std::filesystem::create_directories(folder.Path() / L"flag");
+  Config config;
+  config.ups.port = "COM1";
+  config.ups.library = corvale::host::Utf8FromPath(BuiltLibrary());
+  config.shutdown.flagFile = folder.Utf8() + "\\flag\\killpower";
+  config.shutdown.command = "\"" + folder.Utf8() + "\\shutdwn.cmd\"";
+  const auto passed = [](const std::vector<plan::Check>& checks, const std::string& what) {
+    for (const auto& check : checks) {
+      if (check.what.find(what) != std::string::npos) return check.ok ? 1 : 0;
+    }
+    return -1;
+  };
+  auto checks = plan::ChainChecks(config, "corvale-ups.toml", {true, std::nullopt, false});
+  EXPECT_EQ(passed(checks, "the shutdown command cannot run: there is no program"), 0);
+  EXPECT_EQ(passed(checks, "the flag's folder"), 1);
+  ASSERT_TRUE(LetEveryoneChange(folder.Path() / L"flag"));
+  checks = plan::ChainChecks(config, "corvale-ups.toml", {true, std::nullopt, false});
+  EXPECT_EQ(passed(checks, "the flag's folder is not trusted"), 0)
+      << "anybody could plant a power cut there";
 }
 
 }  // namespace
