@@ -11,6 +11,7 @@
 #include "host/control.h"
 #include "host/host_os.h"
 #include "host/nut/nut_client.h"
+#include "host/utf8_path.h"
 
 namespace corvale {
 
@@ -53,7 +54,7 @@ std::string WithPort(const std::string& server) {
 // Where this OS has no local channel to the service: its public variables over its first NUT
 // listen address (no login).
 ServiceAnswer StatusOverNut(const Common& common, const std::string& configPath) {
-  if (common.setup.port || !std::filesystem::exists(configPath)) return {};
+  if (common.setup.port || !std::filesystem::exists(host::PathFromUtf8(configPath))) return {};
   const auto loaded = host::LoadConfig(configPath);
   if (!loaded.problems.empty()) return {};
   const auto& config = loaded.config;

@@ -63,6 +63,9 @@ int RunNotifyTest(const std::string& configPath, const std::string& name);
 inline constexpr char kServiceName[] = "CorvaleUPS";
 int RunInstall(const std::string& configPath);
 int RunRemove();
+// Makes the folder of the configuration and the service's files the administrators' own, before
+// an installer trusts anything in it.
+int RunPrepareDataFolder();
 
 struct SimulateOptions {
   std::string scenarioFile;  // empty: take keys interactively

@@ -12,6 +12,7 @@
 #include "cli/commands.h"
 #include "host/config.h"
 #include "host/events.h"
+#include "host/utf8_path.h"
 
 namespace corvale {
 
@@ -77,13 +78,13 @@ int RunHistory(const HistoryOptions& options) {
   }
   // An empty answer from a file that is not there would read as "nothing happened".
   std::error_code error;
-  const bool current = std::filesystem::exists(file, error);
-  if (!current && !std::filesystem::exists(file + ".1", error)) {
+  const bool current = std::filesystem::exists(host::PathFromUtf8(file), error);
+  if (!current && !std::filesystem::exists(host::PathFromUtf8(file + ".1"), error)) {
     return Fail(kExitFailure, "there is no history at " + file +
                                   " (the service has written none yet, or it keeps it elsewhere: "
                                   "see events.history)");
   }
-  if (current && !std::ifstream(file)) {
+  if (current && !std::ifstream(host::PathFromUtf8(file))) {
     return Fail(kExitFailure, "cannot read the history at " + file + ": " + std::strerror(errno));
   }
   const auto records = host::ReadHistory(file, since);

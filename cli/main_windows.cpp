@@ -1,17 +1,29 @@
 // corvale-ups.exe: the UPS monitor service for CorvaleUPS.dll on today's Windows. This file only
 // reads the command line and hands over.
+#include <windows.h>
+
 #include <CLI/CLI.hpp>
+#include <vector>
 
 #include "cli/commands.h"
 #include "cli/parse.h"
 #include "host/host_os.h"
+#include "host/windows/wide_text.h"
 
 #ifndef CORVALE_UPS_VERSION
 #define CORVALE_UPS_VERSION "0"
 #endif
 
-int main(int argc, char** argv) {
+// The command line as Windows keeps it, in UTF-16, for a path beyond the system's code page
+// ("C:\Störung\corvale-ups.toml"); the host takes UTF-8.
+int wmain(int argc, wchar_t** wideArgv) {
   using namespace corvale;
+  std::vector<std::string> arguments;
+  for (int at = 0; at < argc; ++at) arguments.push_back(host::Utf8(wideArgv[at]));
+  std::vector<char*> pointers;
+  for (auto& argument : arguments) pointers.push_back(argument.data());
+  pointers.push_back(nullptr);
+  char** argv = pointers.data();
   CLI::App app{"corvale-ups: watch a UPS on a serial port through CorvaleUPS.dll"};
   app.require_subcommand(1);
   app.set_version_flag("--version", std::string("corvale-ups ") + CORVALE_UPS_VERSION);
@@ -31,6 +43,10 @@ int main(int argc, char** argv) {
   auto* disarm = app.add_subcommand(
       "disarm", "As an administrator, remove the flag: no power cut after the next shutdown");
   auto* history = app.add_subcommand("history", "List the power events the service recorded");
+  // For the installer, before it trusts anything in the folder: not listed in the help.
+  auto* dataFolder = app.add_subcommand(
+      "data-folder", "Make the folder of the configuration the administrators' own");
+  dataFolder->group("");
   HistoryOptions historyOptions;
   history->add_option("--file", historyOptions.file, "The history file itself");
   history->add_option("--since", historyOptions.since, "Only from this time on (RFC 3339)");
@@ -65,6 +81,7 @@ int main(int argc, char** argv) {
   }
   if (const auto ran = planCommands.Run(configPath)) return *ran;
   if (*disarm) return RunDisarm(configPath);
+  if (*dataFolder) return RunPrepareDataFolder();
   if (*install) return RunInstall(configPath);
   if (*remove) return RunRemove();
   return host::RunAsService(kServiceName, [&] { return RunService(configPath); });

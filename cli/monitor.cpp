@@ -42,8 +42,10 @@ int RunMonitor(const Common& common, const MonitorOptions& options) {
   hostOptions.setup.port.reset();  // written once above; the host only starts the driver
   hostOptions.shutdownCommand = options.onLowBattery;
   hostOptions.turnOffAfterShutdown = options.turnOffDelay;
-  // Its command need not shut the host down: once it has ended well, it is done.
+  // Its command need not shut the host down: once it has ended well, it is done, and it may take
+  // as long as it takes.
   hostOptions.shutdownTiming.downWithin = std::chrono::seconds(0);
+  hostOptions.shutdownCommandTimeout = std::chrono::milliseconds(0);
   hostOptions.logEvents = false;  // printed below, one line or JSON object each
   EventLog out(common.json);
   host::Host monitor(*driver, hostOptions, log);

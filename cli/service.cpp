@@ -22,6 +22,7 @@
 #include "host/nut/nut_server.h"
 #include "host/shutdown_requests.h"
 #include "host/start_checks.h"
+#include "host/utf8_path.h"
 
 namespace corvale {
 
@@ -145,9 +146,19 @@ int RunCheckConfig(const std::string& configPath) {
   return kExitOk;
 }
 
+int RunPrepareDataFolder() {
+  std::string error;
+  if (!host::PrepareDataFolder(&error)) return Fail(kExitFailure, error);
+  return kExitOk;
+}
+
 int RunInstall(const std::string& given) {
   // The service starts elsewhere than this command: a relative path would name another file.
-  const std::string configPath = std::filesystem::absolute(given).string();
+  const std::string configPath =
+      host::Utf8FromPath(std::filesystem::absolute(host::PathFromUtf8(given)));
+  // Its own folder first, the administrators' alone, so that nothing another account put there
+  // is trusted.
+  if (std::string error; !host::PrepareDataFolder(&error)) return Fail(kExitFailure, error);
   const auto config = LoadOrExplain(configPath);
   if (!config || !StartChecksPass(*config, configPath)) return kExitUsage;
   if (config->ups.Agent()) {
@@ -166,10 +177,13 @@ int RunInstall(const std::string& given) {
 
 int RunRemove() {
   std::string error;
-  if (!host::RemoveService(kServiceName, &error)) {
+  bool wasRegistered = true;
+  if (!host::RemoveService(kServiceName, &error, &wasRegistered)) {
     return Fail(kExitFailure, "cannot remove the service: " + error);
   }
-  std::printf("the service %s is removed\n", kServiceName);
+  std::printf(wasRegistered ? "the service %s is removed\n"
+                            : "the service %s is not registered: nothing to remove\n",
+              kServiceName);
   return kExitOk;
 }
 
@@ -178,7 +192,7 @@ int RunRemove() {
 // root's alone, its shutdown program there), kept by root where only root may write, stands in.
 std::optional<host::Config> HelperConfig(const std::string& path, const std::string& lastGood,
                                          host::Logger& log) {
-  std::ifstream in(path, std::ios::binary);
+  std::ifstream in(host::PathFromUtf8(path), std::ios::binary);
   std::ostringstream text;
   text << in.rdbuf();
   auto loaded =
@@ -244,7 +258,8 @@ int RunShutdownHelper(const std::string& configPath, const std::string& lastGood
   const auto& shutdown = config->shutdown;
   // Root writes the flag and its answers only where the service's account cannot reach.
   for (const auto& folder :
-       {std::filesystem::path(shutdown.flagFile).parent_path().string(), shutdown.results}) {
+       {host::Utf8FromPath(host::PathFromUtf8(shutdown.flagFile).parent_path()),
+        shutdown.results}) {
     if (auto untrusted = host::UntrustedFolder(folder)) return Fail(kExitUsage, *untrusted);
   }
   const auto powerOff = [&]() -> std::optional<host::ExitStatus> {
@@ -275,7 +290,7 @@ int RunShutdownHelper(const std::string& configPath, const std::string& lastGood
       return std::nullopt;
     }
     // A command that hangs is a failure the service tries again.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+    const auto deadline = std::chrono::steady_clock::now() + host::kShutdownCommandTimeLimit;
     for (;;) {
       if (auto status = command->Poll()) return status;
       if (std::chrono::steady_clock::now() >= deadline) command->Kill();
@@ -309,7 +324,7 @@ int RunDisarm(const std::string& configPath) {
       loaded.problems.empty() ? loaded.config.shutdown.flagFile : host::DefaultFlagFile();
   std::error_code error;
   // Removes a link itself, never what it points to.
-  if (std::filesystem::remove(flag, error)) {
+  if (std::filesystem::remove(host::PathFromUtf8(flag), error)) {
     std::printf(
         "removed %s: no power cut follows the next shutdown, unless the service shuts down "
         "again\n",
@@ -335,11 +350,12 @@ int RunKillPower(const std::string& configPath, const std::string& flagFile) {
                                           "): looking for the flag at " + flag);
   }
   // Only a flag that root wrote in a folder only root may write says anything.
-  const std::filesystem::path flagPath(flag);
+  const std::filesystem::path flagPath = host::PathFromUtf8(flag);
+  const std::string flagFolder = host::Utf8FromPath(flagPath.parent_path());
   std::string whyNot;
-  const auto folder = host::OpenFolder(flagPath.parent_path().string(), true, false, &whyNot);
+  const auto folder = host::OpenFolder(flagFolder, true, false, &whyNot);
   if (!folder) {
-    if (!host::UntrustedFolder(flagPath.parent_path().string())) {
+    if (!host::UntrustedFolder(flagFolder)) {
       std::printf("no flag file %s: the UPS stays on\n", flag.c_str());
       return kExitOk;
     }
@@ -347,13 +363,14 @@ int RunKillPower(const std::string& configPath, const std::string& flagFile) {
     return kExitFailure;
   }
   constexpr std::size_t kLargestFlag = 64 * 1024;
-  const auto text = folder->ReadOwnFile(flagPath.filename().string(), kLargestFlag, &whyNot);
+  const auto text =
+      folder->ReadOwnFile(host::Utf8FromPath(flagPath.filename()), kLargestFlag, &whyNot);
   if (!text && whyNot.empty()) {
     std::printf("no flag file %s: the UPS stays on\n", flag.c_str());
     return kExitOk;
   }
   // Whatever else is there goes: it says nothing, and must not say it at the next shutdown.
-  folder->Remove(flagPath.filename().string());
+  folder->Remove(host::Utf8FromPath(flagPath.filename()));
   if (!text) {
     log.Log(host::Priority::kCritical, "kill-power: ignored " + flag + ": " + whyNot);
     return kExitFailure;

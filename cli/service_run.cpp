@@ -27,6 +27,7 @@
 #include "host/plan/drill.h"
 #include "host/shutdown_requests.h"
 #include "host/status_board.h"
+#include "host/utf8_path.h"
 
 namespace corvale {
 
@@ -81,7 +82,7 @@ std::string TlsFiles(const host::Config& config) {
   std::string contents;
   for (const auto& path : {config.network.certificate, config.network.key}) {
     if (path.empty()) continue;
-    std::ifstream in(path, std::ios::binary);
+    std::ifstream in(host::PathFromUtf8(path), std::ios::binary);
     std::ostringstream text;
     text << in.rdbuf();
     contents += text.str() + '\0';
@@ -290,7 +291,7 @@ void Service::OpenHistory(const host::Config& config) {
   std::unique_ptr<host::HistoryWriter> opened;
   if (!config.events.history.empty()) {
     std::error_code ignored;
-    std::filesystem::create_directories(std::filesystem::path(config.events.history).parent_path(),
+    std::filesystem::create_directories(host::PathFromUtf8(config.events.history).parent_path(),
                                         ignored);
     opened = std::make_unique<host::HistoryWriter>(config.events.history, log_);
   }
@@ -435,7 +436,7 @@ int Service::Run() {
   // A flag left from an earlier run would cut the power at the next ordinary reboot (an agent's
   // too: the machine may have held the cable before).
   const std::string& staleFlag = config.shutdown.flagFile;
-  if (std::error_code ignored; std::filesystem::exists(staleFlag, ignored)) {
+  if (std::error_code ignored; std::filesystem::exists(host::PathFromUtf8(staleFlag), ignored)) {
     if (requests) {
       requests->Ask(host::RequestKind::kUnflag);
     } else {
@@ -501,8 +502,8 @@ int Service::Run() {
   if (!config.notify.empty()) {
     host::notify::NotifierOptions notifying;
     if (!config.events.history.empty()) {
-      notifying.outbox =
-          (std::filesystem::path(config.events.history).parent_path() / "outbox.jsonl").string();
+      notifying.outbox = host::Utf8FromPath(
+          host::PathFromUtf8(config.events.history).parent_path() / "outbox.jsonl");
     }
     notifying.host = host::MachineName();
     // A power failure the run before was in when it stopped: its people were told already.
@@ -593,8 +594,19 @@ int Service::Run() {
     // when this service started the shutdown.
     host::OnSystemShutdown([this, &service] {
       const auto now = Current();
-      std::error_code missing;
-      if (!std::filesystem::remove(now->shutdown.flagFile, missing)) return;
+      // Only the flag of this service's own shutdown, in a folder nobody else may change, cuts
+      // the power: one planted by another account, or left by an abandoned shutdown, must not.
+      const auto flag = host::PathFromUtf8(now->shutdown.flagFile);
+      std::string why;
+      const auto folder =
+          host::OpenFolder(host::Utf8FromPath(flag.parent_path()), true, false, &why);
+      if (!folder) {
+        if (host::UntrustedFolder(host::Utf8FromPath(flag.parent_path()))) {
+          log_.Log(host::Priority::kCritical, "the UPS is not turned off: " + why);
+        }
+        return;
+      }
+      if (!folder->Remove(host::Utf8FromPath(flag.filename()))) return;
       service.OrderTurnOff(now->shutdown.turnOffDelay, "as the system shuts down");
     });
     board.SetSharing([this, backend] {

@@ -5,6 +5,7 @@
 namespace corvale::host {
 
 std::string ExitStatus::Describe() const {
+  if (signalled && code == 0) return "killed";  // Windows ends a process with no signal
   return (signalled ? "killed by signal " : "exit status ") + std::to_string(code);
 }
 
@@ -17,9 +18,26 @@ void CommandRunner::StopWatching() {
     stopping_ = true;
   }
   changed_.notify_all();
-  if (watcher_.joinable()) {
-    watcher_.join();
-    LogWellEndedCount();
+  if (!watcher_.joinable()) return;
+  watcher_.join();
+  LogWellEndedCount();
+  // What still runs ends with the service: a hook or a shutdown command must not outlive it,
+  // holding what it holds or acting on a state that has gone. Nobody hears how they ended.
+  std::vector<Running> left;
+  {
+    std::lock_guard lock(mutex_);
+    left.swap(running_);
+  }
+  for (auto& entry : left) {
+    log_.Log(Priority::kWarning,
+             "the " + entry.what + " still ran as the service stopped: ended it");
+    entry.command->Kill();
+  }
+  // Reaped before the service goes, within a second.
+  for (int round = 0; round < 20; ++round) {
+    std::erase_if(left, [](Running& entry) { return entry.command->Poll().has_value(); });
+    if (left.empty()) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
 }
 
@@ -52,6 +70,7 @@ bool CommandRunner::Start(const std::string& what, const std::string& command,
                           const Environment& environment, std::chrono::milliseconds timeout,
                           OnExit onExit, bool spare) {
   std::unique_lock lock(mutex_);
+  if (stopping_) return false;  // nothing would watch it, nor end it
   const bool spareTaken = std::any_of(running_.begin(), running_.end(),
                                       [](const Running& running) { return running.spare; });
   const bool full = limits_.mostRunning != 0 && running_.size() >= limits_.mostRunning;

@@ -33,7 +33,8 @@ class CommandRunner {
 
   CommandRunner(Logger& log, RunnerLimits limits = {});
   ~CommandRunner() { StopWatching(); }
-  // No more exit callbacks from here on; commands still running are left to finish.
+  // No more exit callbacks from here on; commands still running are ended (with all they
+  // started), unheard.
   void StopWatching();
   CommandRunner(const CommandRunner&) = delete;
   CommandRunner& operator=(const CommandRunner&) = delete;

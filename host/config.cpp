@@ -11,6 +11,7 @@
 #include <sstream>
 
 #include "host/host_os.h"
+#include "host/utf8_path.h"
 
 namespace corvale::host {
 
@@ -230,7 +231,7 @@ void ReadAgent(TableReader& ups, Config::Ups& out) {
                 "ups.fingerprint must be the server certificate's SHA-256, 64 hexadecimal digits "
                 "(colons allowed), as `openssl x509 -noout -fingerprint -sha256` prints it");
   }
-  if (!out.caFile.empty() && !std::filesystem::path(out.caFile).is_absolute()) {
+  if (!out.caFile.empty() && !PathFromUtf8(out.caFile).is_absolute()) {
     ups.Problem(ups.LineOfKey("ca_file", line), "ups.ca_file must be an absolute path");
   }
 }
@@ -494,7 +495,7 @@ void ReadNotify(const toml::table& root, LoadedConfig& loaded) {
       }
     }
     for (const auto* file : {&entry.tokenFile, &entry.passwordFile, &entry.caFile}) {
-      if (!file->empty() && !std::filesystem::path(*file).is_absolute()) {
+      if (!file->empty() && !PathFromUtf8(*file).is_absolute()) {
         problem(who + ": " + *file + " must be an absolute path");
       }
     }
@@ -585,7 +586,7 @@ void ReadDocument(const toml::table& root, LoadedConfig& loaded) {
     shutdown.String("requests", config.shutdown.requests);
     shutdown.String("results", config.shutdown.results);
   });
-  if (!std::filesystem::path(config.shutdown.flagFile).is_absolute()) {
+  if (!PathFromUtf8(config.shutdown.flagFile).is_absolute()) {
     problems.push_back({0, "shutdown.flag_file must be an absolute path"});
   }
   Section(root, "events", problems, [&](TableReader& events) {
@@ -593,8 +594,7 @@ void ReadDocument(const toml::table& root, LoadedConfig& loaded) {
     config.events.commandLine = events.LineOfKey("command", 0);
     events.String("history", config.events.history);
   });
-  if (!config.events.history.empty() &&
-      !std::filesystem::path(config.events.history).is_absolute()) {
+  if (!config.events.history.empty() && !PathFromUtf8(config.events.history).is_absolute()) {
     problems.push_back({0, "events.history must be an absolute path (or empty for none)"});
   }
   Section(root, "service", problems,
@@ -710,7 +710,7 @@ LoadedConfig ParseConfig(std::string_view text) {
 }
 
 LoadedConfig LoadConfig(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
+  std::ifstream in(PathFromUtf8(path), std::ios::binary);
   if (!in) {
     LoadedConfig loaded;
     loaded.problems.push_back({0, "cannot read the file"});

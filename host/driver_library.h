@@ -71,6 +71,11 @@ class DriverLibrary {
   std::string path_;
 };
 
+// Why the driver library at `path` (empty: the one installed with this program) may not be
+// loaded: there is no such file, or (Windows, where the service that loads it is the system's own
+// account) another account may change it, or the folders it is in. Nothing when it may.
+std::optional<std::string> LibraryProblem(const std::string& path);
+
 // Where the driver finds its configuration: the registry (a folder standing in for it on
 // POSIX), the folder its port name is looked up in, and the port to store as "Port" first.
 struct Setup {

@@ -9,6 +9,7 @@
 
 #include "host/events.h"
 #include "host/host_os.h"
+#include "host/utf8_path.h"
 
 namespace corvale::host {
 
@@ -373,7 +374,7 @@ void HistoryWriter::Flush() {
 
 bool HistoryWriter::WriteLine(const std::string& line, std::string* error) {
   std::error_code missing;
-  const auto size = std::filesystem::file_size(path_, missing);
+  const auto size = std::filesystem::file_size(PathFromUtf8(path_), missing);
   if (!missing && size > 0 && size + line.size() > maxBytes_) Rotate();
   return AppendDurably(path_, line, error);
 }
@@ -381,8 +382,8 @@ bool HistoryWriter::WriteLine(const std::string& line, std::string* error) {
 void HistoryWriter::Rotate() {
   const std::string older = path_ + ".1";
   std::error_code failed;
-  std::filesystem::remove(older, failed);
-  if (!failed) std::filesystem::rename(path_, older, failed);
+  std::filesystem::remove(PathFromUtf8(older), failed);
+  if (!failed) std::filesystem::rename(PathFromUtf8(path_), PathFromUtf8(older), failed);
   // Both names must be on the disk before the new file's first record is.
   std::string unsynced;
   if (!failed && !SyncFolderOf(path_, &unsynced)) {

@@ -3,6 +3,8 @@
 #include <filesystem>
 #include <fstream>
 
+#include "host/utf8_path.h"
+
 namespace corvale::host {
 
 Host::Host(DriverLibrary& driver, HostOptions options, Logger& log)
@@ -110,7 +112,7 @@ ShutdownSteps Host::Steps() {
       command = options_.shutdownCommand;
     }
     shutdownRunner_.Start("shutdown command", command, {{"CORVALE_UPS_NAME", options_.name}},
-                          std::chrono::milliseconds(0), then);
+                          options_.shutdownCommandTimeout, then);
   };
   if (delegated && delegated->systemCall) {
     steps.shutDownSystem = [this](auto done) {
@@ -122,8 +124,9 @@ ShutdownSteps Host::Steps() {
     };
   } else if (options_.systemCall) {
     steps.shutDownSystem = [this](auto done) {
-      std::string error;
-      const bool made = options_.systemCall(options_.name + ": power failure", &error);
+      std::string error, notice;
+      const bool made = options_.systemCall(options_.name + ": power failure", &error, &notice);
+      if (!notice.empty()) log_.Log(Priority::kWarning, notice);
       done(made, error);
     };
   }
@@ -134,11 +137,11 @@ ShutdownSteps Host::Steps() {
 }
 
 bool WriteFlagFile(const std::string& path, const std::string& contents, Logger& log) {
-  const std::filesystem::path flag(path);
+  const std::filesystem::path flag = PathFromUtf8(path);
   std::string why;
-  const auto folder = OpenFolder(flag.parent_path().string(), true, true, &why);
+  const auto folder = OpenFolder(Utf8FromPath(flag.parent_path()), true, true, &why);
   if (folder &&
-      folder->Replace(flag.filename().string(),
+      folder->Replace(Utf8FromPath(flag.filename()),
                       "# the UPS is to be turned off once this host is down\n" + contents, &why)) {
     return true;
   }
@@ -148,10 +151,10 @@ bool WriteFlagFile(const std::string& path, const std::string& contents, Logger&
 }
 
 void RemoveFlagFile(const std::string& path) {
-  const std::filesystem::path flag(path);
+  const std::filesystem::path flag = PathFromUtf8(path);
   std::string why;
-  if (const auto folder = OpenFolder(flag.parent_path().string(), true, false, &why)) {
-    folder->Remove(flag.filename().string());
+  if (const auto folder = OpenFolder(Utf8FromPath(flag.parent_path()), true, false, &why)) {
+    folder->Remove(Utf8FromPath(flag.filename()));
   }
 }
 

@@ -41,7 +41,9 @@ struct HostOptions {
   std::function<void()> cancelBeforeShutdown;  // the shutdown was abandoned
   // The system's own call where the command is empty, and when it keeps failing; none: the host
   // only reports (the monitor).
-  std::function<bool(const std::string& reason, std::string* error)> systemCall;
+  // `notice` says what else it did (a pending shutdown aborted), for the log.
+  std::function<bool(const std::string& reason, std::string* error, std::string* notice)>
+      systemCall;
   // Where this process does not do them itself (a service without root's rights asks a root
   // helper; the demo only pretends), what writes and removes the flag, runs the shutdown command
   // and makes the system's own call.
@@ -56,6 +58,8 @@ struct HostOptions {
   SupervisorTiming timing;
   ShutdownTiming shutdownTiming;
   std::chrono::milliseconds hookTimeout = EventDispatcher::kHookTimeout;
+  // A shutdown command still running after this is ended, and counts as failed.
+  std::chrono::milliseconds shutdownCommandTimeout = kShutdownCommandTimeLimit;
   std::size_t mostHooksRunning = 16;
   // What to check when the UPS never answers; empty: its serial cable.
   std::string whereToLook;

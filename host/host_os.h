@@ -18,8 +18,8 @@ using Environment = std::vector<std::pair<std::string, std::string>>;
 
 struct ExitStatus {
   bool signalled = false;
-  int code = 0;  // the exit status, or the signal's number
-  // "exit status 3", "killed by signal 9"
+  int code = 0;  // the exit status, or the signal's number (0: ended where there are no signals)
+  // "exit status 3", "killed by signal 9", "killed"
   std::string Describe() const;
 };
 
@@ -98,6 +98,15 @@ std::unique_ptr<Folder> OpenFolder(const std::string& path, bool rootOnly, bool 
 // Why root may not write in the folder `path` (see OpenFolder); nothing when it may, or when the
 // folder does not exist yet but what would hold it may be trusted.
 std::optional<std::string> UntrustedFolder(const std::string& path);
+// Why the service may not trust its own file at `path` (the history, with the outbox beside it):
+// on Windows, where it runs as the system's account in a folder of the administrators', another
+// account could have made, forged or locked it, or may change the folder. Nothing on POSIX,
+// where the service's own account keeps its state in a folder of its own.
+std::optional<std::string> UntrustedStateFile(const std::string& path);
+// Makes the folder of the configuration and the service's files the administrators' own (on
+// Windows %ProgramData%\Corvale, made or taken back, with an access list of its own); true where
+// there is nothing to do (POSIX: the package makes its folders).
+bool PrepareDataFolder(std::string* error);
 // Why the installed root helper would not answer the service now (its systemd path unit is not
 // active), with how to mend it; nothing where it would, or where nobody can tell.
 std::optional<std::string> InstalledHelperProblem();
@@ -111,11 +120,14 @@ std::string DefaultFlagFile();
 // Runs `body` as the system service `name` when the service manager started this program (it
 // then hears the stop and shutdown requests), and plainly otherwise. Its exit code.
 int RunAsService(const std::string& name, const std::function<int()>& body);
-// Called when the system is shutting down, before the stop request (Windows: PRESHUTDOWN or
-// SHUTDOWN); never on POSIX, where the shutdown hook runs kill-power instead.
+// Called when the system is shutting down, before the stop request (Windows: SHUTDOWN, the last
+// notice a service gets, after the pre-shutdown phase); never on POSIX, where the shutdown hook
+// runs kill-power instead.
 void OnSystemShutdown(std::function<void()> action);
-// Shuts the system down without a command; false with `error` set where there is no such call.
-bool ShutDownSystem(const std::string& reason, std::string* error);
+// Shuts the system down now without a command; false with `error` set where there is no such
+// call. A shutdown already counting down (scheduled by an administrator or an installer, which
+// would come too late or be cancelled) is aborted first, and `notice` says so.
+bool ShutDownSystem(const std::string& reason, std::string* error, std::string* notice = nullptr);
 // Why the shell command `command` cannot start its program as `user` (empty: the administrator):
 // no such program, not a program, or that user may not run it. Nothing when it can, or when the
 // shell decides (a builtin; quoting or expansion in the first word).
@@ -130,9 +142,12 @@ std::optional<std::string> AccessProblem(const std::string& path, const std::str
 // a privileged group (root's, the disks', sudo's); nothing when it may, or with no such account.
 // `user` empty: whoever runs this.
 std::optional<std::string> PortAccessProblem(const std::string& path, const std::string& user);
-// Registers and removes the system service that runs `service --config FILE`, on Windows.
+// Registers and removes the system service that runs `service --config FILE`, on Windows. An
+// existing service is brought up to date, keeping its start type (one disabled stays disabled).
+// Removing stops it first, waiting for a start or stop under way; `wasRegistered` is false when
+// there was nothing to remove.
 bool InstallService(const std::string& name, const std::string& configPath, std::string* error);
-bool RemoveService(const std::string& name, std::string* error);
+bool RemoveService(const std::string& name, std::string* error, bool* wasRegistered = nullptr);
 // True when the system service `name` runs (Windows); never where the service manager is systemd,
 // as commands by hand there work on a registry of their own.
 bool ServiceRunning(const std::string& name);

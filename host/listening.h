@@ -60,6 +60,12 @@ inline bool OutOfDescriptors(const std::error_code& error) {
                    code == asio::error::no_memory || code == ENFILE);
 }
 
+// Makes `acceptor` (open, not bound) hold its address as this OS lets a server hold it alone.
+// POSIX: SO_REUSEADDR, so that a restart listens again at once (it never shares a port that
+// listens). Windows, where SO_REUSEADDR would let any local program bind the same port and take the
+// clients over: SO_EXCLUSIVEADDRUSE. One file per OS (posix/, windows/).
+void ReserveListenAddress(asio::ip::tcp::acceptor& acceptor, std::error_code& failed);
+
 // Listening sockets for "host:port", one per address it resolves to. "[::]" serves IPv6 only, so
 // that "0.0.0.0" at the same port can serve IPv4 beside it. Nothing half-done stays listening:
 // empty, with `failed` set (or not, for a name without addresses), when one cannot listen.
@@ -78,7 +84,7 @@ inline std::vector<std::unique_ptr<asio::ip::tcp::acceptor>> OpenAcceptors(
     if (!failed && entry.endpoint().address().is_v6()) {
       acceptor->set_option(asio::ip::v6_only(true), failed);
     }
-    if (!failed) acceptor->set_option(tcp::acceptor::reuse_address(true), failed);
+    if (!failed) ReserveListenAddress(*acceptor, failed);
     if (!failed) acceptor->bind(entry.endpoint(), failed);
     if (!failed) acceptor->listen(asio::socket_base::max_listen_connections, failed);
     if (!failed) bound.push_back(std::move(acceptor));

@@ -67,7 +67,7 @@ void ShutdownSequence::Attempt() {
       }
       Ended(false,
             "the shutdown command '" + command + "' " +
-                (status ? "ended with " + status->Describe()
+                (status ? (status->signalled ? "was " : "ended with ") + status->Describe()
                         // It could not start, or the root helper never ran it: said just before.
                         : std::string("did not run")));
     });
@@ -89,7 +89,10 @@ void ShutdownSequence::Ended(bool started, const std::string& failure) {
     std::lock_guard lock(mutex_);
     if (stage_ != Stage::kRunning) return;
     stage_ = started ? Stage::kStarted : Stage::kWaitingToRetry;
+    // Timed from the failure itself, not from the next poll that sees it (which may have begun
+    // long before: a driver restarting for a lost UPS takes seconds).
     nextAttempt_.reset();
+    if (!started) nextAttempt_ = Now() + timing_.retryEvery;
     startedSeenAt_.reset();
     stopped = stopped_;
     // Nothing tries again after the stop: the flag of a failed command must not outlive it.
@@ -132,14 +135,15 @@ bool ShutdownSequence::Tick(const Observation& observation) {
       if (observation.when - *startedSeenAt_ < timing_.downWithin) return false;
       startedSeenAt_.reset();
       stage_ = Stage::kWaitingToRetry;
+      nextAttempt_ = Now() + timing_.retryEvery;
       ++commandFailures_;
       stayedUp = true;
       why = "it still runs " + std::to_string(timing_.downWithin.count()) +
             " s after the shutdown succeeded";
     } else {
       if (stage_ != Stage::kWaitingToRetry) return false;
-      if (!nextAttempt_) nextAttempt_ = observation.when + timing_.retryEvery;
-      if (observation.when < *nextAttempt_) return false;
+      if (!nextAttempt_) nextAttempt_ = Now() + timing_.retryEvery;
+      if (Now() < *nextAttempt_) return false;
       nextAttempt_.reset();
       const bool reasonGone = reason_ == Reason::kPower && powerBackSince_ &&
                               observation.when - *powerBackSince_ >= timing_.retryEvery;

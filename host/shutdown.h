@@ -31,11 +31,17 @@ struct ShutdownSteps {
   // The system's own call; `done` hears whether it was made, or why not (any thread).
   std::function<void(std::function<void(bool made, const std::string& error)> done)> shutDownSystem;
   std::function<void(EventKind kind, const std::string& message)> raise;
+  // The clock a failure is timed on, and its retry; none: the steady clock.
+  std::function<Clock::time_point()> now;
 };
 
+// How long a shutdown command may run: one still running then (a `pause`, a prompt, a tool that
+// hangs) is ended and counts as failed, so that the shutdown is tried again.
+inline constexpr std::chrono::seconds kShutdownCommandTimeLimit{120};
+
 struct ShutdownTiming {
-  // How often a failed shutdown is tried again; the power must also be back for this long before
-  // a shutdown for a power reason is abandoned.
+  // How long after its failure a failed shutdown is tried again; the power must also be back for
+  // this long before a shutdown for a power reason is abandoned.
   std::chrono::seconds retryEvery{30};
   int commandFailuresBeforeSystemCall = 2;
   // A shutdown whose command succeeded but whose host still runs this long after has failed
@@ -71,6 +77,7 @@ class ShutdownSequence {
   void Attempt();
   void Ended(bool started, const std::string& failure);
   void Failed(const std::string& failure);  // logged and raised
+  Clock::time_point Now() const { return steps_.now ? steps_.now() : Clock::now(); }
 
   std::string command_;
   ShutdownSteps steps_;
@@ -82,7 +89,7 @@ class ShutdownSequence {
   std::string why_;
   Reason reason_ = Reason::kPower;
   int commandFailures_ = 0;
-  std::optional<Clock::time_point> nextAttempt_;
+  std::optional<Clock::time_point> nextAttempt_;  // retry_seconds after the failure
   std::optional<Clock::time_point> powerBackSince_;
   std::optional<Clock::time_point> startedSeenAt_;  // the first poll after it started
 };

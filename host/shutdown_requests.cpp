@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "host/utf8_path.h"
+
 namespace corvale::host {
 
 namespace {
@@ -214,7 +216,7 @@ bool ShutdownRequests::Ping(std::chrono::steady_clock::time_point now) {
 void ShutdownRequests::Watch() {
   std::unique_lock lock(mutex_);
   const auto answer = [this](std::uint64_t sequence) -> std::optional<std::string> {
-    std::ifstream in(fs::path(results_) / RequestId{instance_, sequence}.Text());
+    std::ifstream in(PathFromUtf8(results_) / RequestId{instance_, sequence}.Text());
     std::string text;
     if (in && std::getline(in, text)) return text;
     return std::nullopt;

@@ -6,12 +6,14 @@
 #include <tuple>
 
 #include "host/agent/follower_tls.h"
+#include "host/driver_library.h"
 #include "host/history.h"
 #include "host/host_os.h"
 #include "host/listening.h"
 #include "host/notify/sender.h"
 #include "host/nut/nut_server.h"
 #include "host/plan/coordinator.h"
+#include "host/utf8_path.h"
 
 namespace corvale::host {
 
@@ -19,9 +21,14 @@ namespace {
 
 namespace fs = std::filesystem;
 
-bool Inside(const fs::path& path, const std::string& folder) {
-  const auto relative = path.lexically_normal().lexically_relative(folder);
+bool Inside(const std::string& path, const std::string& folder) {
+  const auto relative =
+      PathFromUtf8(path).lexically_normal().lexically_relative(PathFromUtf8(folder));
   return !relative.empty() && *relative.begin() != "..";
+}
+
+bool IsDefaultConfig(const std::string& path) {
+  return PathFromUtf8(path).lexically_normal() == PathFromUtf8(DefaultConfigPath());
 }
 
 // Whether two listen addresses would take the same port: the same address, or a wildcard
@@ -95,13 +102,13 @@ void CheckAgent(const Config::Ups& ups, bool installed, StartChecks& checks) {
   if (!ups.caFile.empty()) {
     std::error_code error;
     // As the installed service's account will meet it, whoever runs the check.
-    if (!fs::is_regular_file(ups.caFile, error)) {
+    if (!fs::is_regular_file(PathFromUtf8(ups.caFile), error)) {
       checks.problems.push_back("ups.ca_file: there is no file " + ups.caFile);
     } else if (const std::string account = ServiceAccount(); installed && !account.empty()) {
       if (auto problem = AccessProblem(ups.caFile, account, false)) {
         checks.problems.push_back("ups.ca_file: the service runs as " + account + ": " + *problem);
       }
-    } else if (std::ifstream in(ups.caFile); !in) {
+    } else if (std::ifstream in(PathFromUtf8(ups.caFile)); !in) {
       checks.problems.push_back("ups.ca_file: cannot read " + ups.caFile);
     }
   }
@@ -111,17 +118,33 @@ void CheckAgent(const Config::Ups& ups, bool installed, StartChecks& checks) {
 
 StartChecks CheckBeforeStart(const Config& config, const std::string& path) {
   StartChecks checks;
-  std::error_code error;
   if (auto untrusted = UntrustedConfig(path, HoldsSecrets(config))) {
     checks.problems.push_back(*untrusted);
   }
   // Root writes the flag and the helper's answers: in folders only root may write, or the
-  // service's account could point them at root's files.
+  // service's account could point them at root's files. Answers come only where a sandboxed
+  // service asks root's helper (not on Windows, where the service has the rights itself).
+  const bool helperAnswers = !ServiceWritableFolders().empty();
   for (const auto& [key, folder] :
-       {std::pair{"shutdown.flag_file", fs::path(config.shutdown.flagFile).parent_path().string()},
-        std::pair{"shutdown.results", config.shutdown.results}}) {
+       {std::pair{"shutdown.flag_file",
+                  Utf8FromPath(PathFromUtf8(config.shutdown.flagFile).parent_path())},
+        std::pair{"shutdown.results", helperAnswers ? config.shutdown.results : std::string()}}) {
     if (auto untrusted = UntrustedFolder(folder)) {
       checks.problems.push_back(std::string(key) + ": " + *untrusted);
+    }
+  }
+  // What the service keeps for itself, where it writes as the system's own account.
+  if (!config.events.history.empty()) {
+    std::vector<std::string> kept = {config.events.history};
+    if (!config.notify.empty()) {
+      kept.push_back(
+          Utf8FromPath(PathFromUtf8(config.events.history).parent_path() / "outbox.jsonl"));
+    }
+    for (const auto& file : kept) {
+      if (auto untrusted = UntrustedStateFile(file)) {
+        checks.problems.push_back("events.history: " + *untrusted);
+        break;
+      }
     }
   }
   // Room beside the clients for the service's own files: the port, the registry, the flag,
@@ -130,8 +153,7 @@ StartChecks CheckBeforeStart(const Config& config, const std::string& path) {
   CheckListenOverlaps(config, checks.problems);
   // The file the installed unit reads is checked as the unit's account will meet it, whoever
   // runs this check (often root, who may read anything).
-  if (const std::string account = ServiceAccount();
-      !account.empty() && fs::path(path).lexically_normal() == fs::path(DefaultConfigPath())) {
+  if (const std::string account = ServiceAccount(); !account.empty() && IsDefaultConfig(path)) {
     if (auto problem = AccessProblem(path, account, false)) {
       checks.problems.push_back("the service runs as " + account + ": " + *problem);
     }
@@ -159,9 +181,10 @@ StartChecks CheckBeforeStart(const Config& config, const std::string& path) {
                               " open files with room for the service's own; lower it (or raise "
                               "LimitNOFILE in the unit)");
   }
-  if (!config.ups.Agent() && !config.ups.library.empty() &&
-      !fs::is_regular_file(config.ups.library, error)) {
-    checks.problems.push_back("ups.library: there is no driver library " + config.ups.library);
+  if (!config.ups.Agent()) {
+    if (auto problem = LibraryProblem(config.ups.library)) {
+      checks.problems.push_back("ups.library: " + *problem);
+    }
   }
   if (!config.network.certificate.empty()) {
     // It may appear later (a certificate renewed at boot): the service waits for it.
@@ -180,8 +203,7 @@ StartChecks CheckBeforeStart(const Config& config, const std::string& path) {
                               "it ignores them");
   }
   if (config.ups.Agent()) {
-    CheckAgent(config.ups, fs::path(path).lexically_normal() == fs::path(DefaultConfigPath()),
-               checks);
+    CheckAgent(config.ups, IsDefaultConfig(path), checks);
   } else {
     for (auto& warning :
          SerialSetupWarnings(config.ups.devices, config.ups.registry, config.ups.port)) {
@@ -200,7 +222,7 @@ StartChecks CheckBeforeStart(const Config& config, const std::string& path) {
     checks.problems.push_back("[[notify]]: " + why);
   }
   // A notice that cannot go is worth a warning, never a UPS left unwatched.
-  const bool installed = fs::path(path).lexically_normal() == fs::path(DefaultConfigPath());
+  const bool installed = IsDefaultConfig(path);
   for (const auto& entry : config.notify) {
     // A secret in a file of its own is held to the rule of one in the configuration.
     for (const auto* file : {&entry.tokenFile, &entry.passwordFile}) {
@@ -223,7 +245,7 @@ StartChecks CheckBeforeStart(const Config& config, const std::string& path) {
       std::optional<std::string> problem;
       if (!account.empty()) {
         problem = AccessProblem(*file, account, false);
-      } else if (std::ifstream in(*file); !in) {
+      } else if (std::ifstream in(PathFromUtf8(*file)); !in) {
         problem = "cannot read " + *file;
       }
       if (problem) checks.warnings.push_back("notify \"" + entry.name + "\": " + *problem);
@@ -288,7 +310,8 @@ StartChecks CheckBeforeStart(const Config& config, const std::string& path) {
                                   ", not " + where + ": no power cut would follow a shutdown");
       }
     }
-    if (fs::path(config.shutdown.requests).lexically_normal() != fs::path(DefaultRequestFolder())) {
+    if (PathFromUtf8(config.shutdown.requests).lexically_normal() !=
+        PathFromUtf8(DefaultRequestFolder())) {
       checks.warnings.push_back("shutdown.requests: corvale-ups-shutdown.path watches only " +
                                 DefaultRequestFolder() +
                                 ", so the installed helper never sees "

@@ -1,5 +1,5 @@
-// A private folder under the system's temporary directory, removed with everything in it when
-// the object goes away.
+// A private folder under the system's temporary directory (or under `parent`), removed with
+// everything in it when the object goes away.
 #pragma once
 
 #include <stdlib.h>
@@ -12,8 +12,12 @@ namespace corvale {
 
 class TemporaryDirectory {
  public:
-  explicit TemporaryDirectory(const std::string& prefix = "corvale") {
-    std::string pattern = (std::filesystem::temp_directory_path() / (prefix + "-XXXXXX")).string();
+  explicit TemporaryDirectory(const std::string& prefix = "corvale",
+                              const std::filesystem::path& parent = {}) {
+    const std::filesystem::path under =
+        parent.empty() ? std::filesystem::temp_directory_path() : parent;
+    std::filesystem::create_directories(under);
+    std::string pattern = (under / (prefix + "-XXXXXX")).string();
     if (mkdtemp(pattern.data()) == nullptr) {
       throw std::runtime_error("cannot make a temporary folder");
     }

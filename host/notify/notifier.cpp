@@ -5,6 +5,8 @@
 #include <map>
 #include <random>
 
+#include "host/utf8_path.h"
+
 namespace corvale::host::notify {
 
 using SystemClock = std::chrono::system_clock;
@@ -39,7 +41,7 @@ std::string LateText(std::chrono::seconds late) {
 std::optional<std::string> ReadSecret(const Config::Notify& entry, std::string* error) {
   const std::string& file = entry.tokenFile.empty() ? entry.passwordFile : entry.tokenFile;
   if (file.empty()) return entry.token.empty() ? entry.password : entry.token;
-  std::ifstream in(file, std::ios::binary);
+  std::ifstream in(PathFromUtf8(file), std::ios::binary);
   std::string secret;
   if (!in || !std::getline(in, secret)) {
     *error = "cannot read " + file;

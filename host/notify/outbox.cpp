@@ -11,6 +11,7 @@
 #include "host/events.h"
 #include "host/history.h"
 #include "host/host_os.h"
+#include "host/utf8_path.h"
 
 namespace corvale::host::notify {
 
@@ -27,10 +28,10 @@ constexpr std::size_t kMostRead = 16 << 20;
 bool ReplaceFile(const std::string& path, const std::string& text, std::string* error) {
   const std::string temporary = path + ".new";
   std::error_code ignored;
-  std::filesystem::remove(temporary, ignored);
+  std::filesystem::remove(PathFromUtf8(temporary), ignored);
   if (!AppendDurably(temporary, text, error)) return false;
   std::error_code renamed;
-  std::filesystem::rename(temporary, path, renamed);
+  std::filesystem::rename(PathFromUtf8(temporary), PathFromUtf8(path), renamed);
   if (renamed) {
     *error = renamed.message();
     return false;

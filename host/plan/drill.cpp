@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <filesystem>
 
+#include "host/driver_library.h"
 #include "host/host_os.h"
 #include "host/nut/nut_session.h"
 #include "host/start_checks.h"
+#include "host/utf8_path.h"
 
 namespace corvale::host::plan {
 
@@ -68,8 +70,7 @@ std::vector<Check> ChainChecks(const Config& config, const std::string& path,
     }
   }
   if (!agent) {
-    const std::string folder =
-        std::filesystem::path(config.shutdown.flagFile).parent_path().string();
+    const std::string folder = Utf8FromPath(PathFromUtf8(config.shutdown.flagFile).parent_path());
     if (auto untrusted = UntrustedFolder(folder)) {
       checks.push_back(Failed("the flag's folder is not trusted: " + *untrusted,
                               "shutdown.flag_file must be in a folder only root may write",
@@ -77,11 +78,9 @@ std::vector<Check> ChainChecks(const Config& config, const std::string& path,
     } else {
       checks.push_back(Passed("the flag's folder " + folder + " is trusted"));
     }
-    std::error_code error;
-    if (!config.ups.library.empty() &&
-        !std::filesystem::is_regular_file(config.ups.library, error)) {
-      checks.push_back(Failed("kill-power has no driver library at " + config.ups.library,
-                              "mend ups.library in " + path, "kill-power has no driver library"));
+    if (auto problem = LibraryProblem(config.ups.library)) {
+      checks.push_back(Failed("the driver library cannot be used: " + *problem,
+                              "mend ups.library in " + path, "the driver library cannot be used"));
     } else {
       checks.push_back(Passed("kill-power's driver library is loaded by the service"));
     }

@@ -66,6 +66,15 @@ DriverLibrary::~DriverLibrary() {
   if (handle_ != nullptr) dlclose(handle_);
 }
 
+std::optional<std::string> LibraryProblem(const std::string& path) {
+  // Without a path, the loader searches as the package installed it.
+  std::error_code error;
+  if (!path.empty() && !std::filesystem::is_regular_file(path, error)) {
+    return "there is no driver library " + path;
+  }
+  return std::nullopt;
+}
+
 namespace fs = std::filesystem;
 
 Setup DefaultSetup() {

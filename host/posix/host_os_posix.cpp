@@ -410,7 +410,7 @@ int RunAsService(const std::string&, const std::function<int()>& body) {
 
 void OnSystemShutdown(std::function<void()>) {}
 
-bool ShutDownSystem(const std::string&, std::string* error) {
+bool ShutDownSystem(const std::string&, std::string* error, std::string*) {
   // systemd powers off in order (units stopped, file systems unmounted, then the shutdown hooks)
   // on this signal to PID 1, with no D-Bus or polkit in the way.
   if (access("/run/systemd/system", F_OK) == 0) {
@@ -427,7 +427,7 @@ bool InstallService(const std::string&, const std::string&, std::string* error) 
   return false;
 }
 
-bool RemoveService(const std::string&, std::string* error) {
+bool RemoveService(const std::string&, std::string* error, bool*) {
   *error = "remove the package instead";
   return false;
 }
@@ -796,6 +796,14 @@ std::optional<std::string> UntrustedFolder(const std::string& path) {
   bool missing = false;
   if (OpenRootsFolder(path, false, &why, &missing).Valid() || missing) return std::nullopt;
   return why;
+}
+
+std::optional<std::string> UntrustedStateFile(const std::string&) {
+  return std::nullopt;  // the service's account owns its state folder; root acts on none of it
+}
+
+bool PrepareDataFolder(std::string*) {
+  return true;  // the package makes the folders, with their owners and modes
 }
 
 std::optional<std::string> UntrustedConfig(const std::string& path, bool passwords) {

@@ -1,28 +1,28 @@
-// The driver library on Windows: CorvaleUPS.dll loaded with LoadLibrary, configured through the
-// registry as the UPS service configured it, and its start-up failures explained.
+// The driver library on Windows: CorvaleUPS.dll loaded by its full path once only the
+// administrators may change it, configured through the registry as the UPS service configured it,
+// and its start-up failures explained.
 #include <windows.h>
 
 #include <cstring>
+#include <filesystem>
 #include <stdexcept>
 #include <vector>
 
 #include "host/driver_library.h"
+#include "host/utf8_path.h"
+#include "host/windows/file_access.h"
+#include "host/windows/wide_text.h"
 
 namespace corvale {
 
 namespace {
 
+namespace fs = std::filesystem;
+using host::ErrorText;
+using host::Wide;
+
 constexpr char kServiceKey[] = "System\\CurrentControlSet\\Services\\UPS";
 constexpr char kStatusKey[] = "System\\CurrentControlSet\\Services\\UPS\\Status";
-
-std::string ErrorText(DWORD code) {
-  char text[256] = "";
-  FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, text,
-                 sizeof text, nullptr);
-  std::string message = text;
-  while (!message.empty() && (message.back() == '\n' || message.back() == '\r')) message.pop_back();
-  return message;
-}
 
 std::optional<std::string> ReadString(const char* keyPath, const char* name) {
   HKEY key;
@@ -47,33 +47,98 @@ std::optional<std::string> ReadString(const char* keyPath, const char* name) {
   return value;
 }
 
+// CorvaleUPS.dll beside this program, as the installer puts it.
+fs::path InstalledLibrary() {
+  wchar_t self[MAX_PATH];
+  const DWORD length = GetModuleFileNameW(nullptr, self, MAX_PATH);
+  return fs::path(std::wstring(self, length)).parent_path() / L"CorvaleUPS.dll";
+}
+
+fs::path LibraryPath(const std::string& configured) {
+  return configured.empty() ? InstalledLibrary() : host::PathFromUtf8(configured);
+}
+
+// Libraries the driver and Windows load later come from the system's own folder, never from the
+// current folder or the search path, where somebody else may have put one.
+void LimitLibrarySearch() {
+  using SetDefault = BOOL(WINAPI*)(DWORD);
+  // Windows 8, and Windows 7 with its update KB2533623; SetDllDirectory("") drops the current
+  // folder where it is missing.
+  const auto setDefault = reinterpret_cast<SetDefault>(reinterpret_cast<void*>(
+      GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories")));
+  if (setDefault == nullptr || !setDefault(LOAD_LIBRARY_SEARCH_SYSTEM32)) SetDllDirectoryW(L"");
+}
+
+// Why the port named "Port" cannot be used, looked at again after UPSInit gave 5: opened as the
+// driver opens it (through the device namespace, so that COM10 and up are found), and set up as
+// the driver sets it up, with the reason Windows gives for the step that fails.
+std::string ExplainPortFailure(const std::string& port) {
+  const std::wstring device = L"\\\\.\\" + Wide(port);
+  const HANDLE probe = CreateFileW(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                   OPEN_EXISTING, 0, nullptr);
+  if (probe == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
+      return "no such port: " + port + ". See the ports in Device Manager.";
+    }
+    if (error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION) {
+      return "the port " + port + " is busy: another program has it open.";
+    }
+    return "the port " + port + " cannot be opened: " + ErrorText(error);
+  }
+  DCB dcb = {};
+  dcb.DCBlength = sizeof dcb;
+  std::string why;
+  if (!BuildCommDCBW(L"1200,N,8,1", &dcb)) {
+    why = "the line settings cannot be made: " + ErrorText(GetLastError());
+  } else {
+    dcb.XonChar = 0x11;
+    dcb.XoffChar = 0x13;
+    if (!SetCommState(probe, &dcb)) {
+      why = "the port " + port +
+            " opens but refused the line settings (1200 baud, 8N1): is it a serial port? Windows "
+            "says: " +
+            ErrorText(GetLastError());
+    } else {
+      why = "the port " + port +
+            " could not be set up then, but opens and takes the line settings now (was it "
+            "unplugged, or busy for a moment?).";
+    }
+  }
+  CloseHandle(probe);
+  return why;
+}
+
 }  // namespace
 
+std::optional<std::string> LibraryProblem(const std::string& configured) {
+  const fs::path path = LibraryPath(configured);
+  if (!path.is_absolute()) {
+    return "\"" + configured + "\" is not a full path: give the library's full path";
+  }
+  std::error_code error;
+  if (!fs::is_regular_file(path, error)) {
+    return "there is no driver library " + host::Utf8FromPath(path);
+  }
+  return host::UntrustedProgramFile(path);
+}
+
 DriverLibrary::DriverLibrary(const std::string& path) {
-  std::vector<std::string> candidates;
-  if (!path.empty()) {
-    candidates.push_back(path);
-  } else {
-    char self[MAX_PATH];
-    const DWORD length = GetModuleFileNameA(nullptr, self, sizeof self);
-    std::string folder(self, length);
-    folder = folder.substr(0, folder.find_last_of("\\/") + 1);
-    candidates = {folder + "CorvaleUPS.dll", "CorvaleUPS.dll"};
+  static const bool limited = (LimitLibrarySearch(), true);
+  (void)limited;
+  if (auto problem = LibraryProblem(path)) {
+    throw std::runtime_error("cannot load the driver library: " + *problem +
+                             (path.empty() ? "\n  (name it with --library)" : ""));
   }
-  std::string errors;
-  for (const auto& candidate : candidates) {
-    HMODULE module = LoadLibraryA(candidate.c_str());
-    if (module != nullptr) {
-      handle_ = module;
-      path_ = candidate;
-      break;
-    }
-    errors += "\n  " + candidate + ": " + ErrorText(GetLastError());
+  const fs::path file = LibraryPath(path);
+  // By its full path only; the DLL's own imports are looked for beside it first.
+  HMODULE module = LoadLibraryExW(file.wstring().c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+  if (module == nullptr) {
+    throw std::runtime_error("cannot load the driver library " + host::Utf8FromPath(file) + ": " +
+                             ErrorText(GetLastError()));
   }
-  if (handle_ == nullptr) {
-    throw std::runtime_error("cannot load the driver library:" + errors +
-                             "\n  (name it with --library)");
-  }
+  handle_ = module;
+  path_ = host::Utf8FromPath(file);
   ResolveEntryPoints([this](const char* name) {
     return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(handle_), name));
   });
@@ -123,20 +188,9 @@ int StartDriver(DriverLibrary& driver, const Setup&, std::string* message) {
       *message = "no usable \"Port\" value under HKEY_LOCAL_MACHINE\\" + std::string(kServiceKey) +
                  ". Give the port with --port COM1 (at most 7 characters).";
       return kExitRegistry;
-    case 5: {
-      const HANDLE probe = CreateFileA(port.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                       OPEN_EXISTING, 0, nullptr);
-      const DWORD error = GetLastError();
-      if (probe != INVALID_HANDLE_VALUE) CloseHandle(probe);
-      if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
-        *message = "no such port: " + port + ". See the ports in Device Manager.";
-      } else if (error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION) {
-        *message = "the port " + port + " is busy: another program has it open.";
-      } else {
-        *message = "the port " + port + " cannot be set up: " + ErrorText(error);
-      }
+    case 5:
+      *message = ExplainPortFailure(port);
       return kExitPort;
-    }
     case 6:
       *message = "no valid reply from a UPS on " + port +
                  ". Check that the UPS is on and that its own serial cable is used.";

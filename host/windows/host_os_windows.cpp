@@ -1,63 +1,29 @@
-// Processes, stop requests and file locations on Windows.
+// Stop requests, the system's shutdown, file locations and the service's own files on Windows.
 #include <windows.h>
 // After windows.h:
 #include <aclapi.h>
+#include <sddl.h>
 
 #include <algorithm>
-#include <cctype>
-#include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
+#include <memory>
 
 #include "host/host_os.h"
+#include "host/utf8_path.h"
 #include "host/windows/file_access.h"
 #include "host/windows/service_control.h"
+#include "host/windows/wide_text.h"
 
 namespace corvale::host {
 
 namespace {
 
-std::string LastError() {
-  char text[256] = "";
-  FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                 GetLastError(), 0, text, sizeof text, nullptr);
-  std::string message = text;
-  while (!message.empty() && (message.back() == '\n' || message.back() == '\r')) message.pop_back();
-  return message;
-}
-
-std::string Upper(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-  return text;
-}
-
-class WindowsCommand : public RunningCommand {
- public:
-  WindowsCommand(HANDLE process, HANDLE job) : process_(process), job_(job) {}
-  ~WindowsCommand() override {
-    CloseHandle(process_);
-    CloseHandle(job_);  // the job stays alive while its processes run
-  }
-  std::optional<ExitStatus> Poll() override {
-    if (WaitForSingleObject(process_, 0) != WAIT_OBJECT_0) return std::nullopt;
-    DWORD code = 0;
-    GetExitCodeProcess(process_, &code);
-    return ExitStatus{false, static_cast<int>(code)};
-  }
-  void Terminate() override { Kill(); }
-  void Kill() override { TerminateJobObject(job_, 1); }
-
- private:
-  HANDLE process_;
-  HANDLE job_;
-};
+namespace fs = std::filesystem;
 
 // Auto-reset: each request ends one wait.
-HANDLE stopEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-HANDLE reloadEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+HANDLE stopEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+HANDLE reloadEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
 
 BOOL WINAPI OnConsoleControl(DWORD) {
   SetEvent(stopEvent);
@@ -65,47 +31,202 @@ BOOL WINAPI OnConsoleControl(DWORD) {
 }
 
 std::string ProgramData() {
-  char folder[MAX_PATH];
-  const DWORD length = GetEnvironmentVariableA("ProgramData", folder, sizeof folder);
-  return length > 0 && length < sizeof folder ? folder : "C:\\ProgramData";
+  wchar_t folder[MAX_PATH];
+  const DWORD length = GetEnvironmentVariableW(L"ProgramData", folder, MAX_PATH);
+  return length > 0 && length < MAX_PATH ? Utf8(folder) : "C:\\ProgramData";
 }
+
+std::string DataFolder() {
+  return ProgramData() + "\\Corvale";
+}
+
+// ERROR_SHUTDOWN_IS_SCHEDULED, which mingw-w64's headers lack: a shutdown counts down already.
+constexpr DWORD kShutdownIsScheduled = 1190;
+
+// Turns on a privilege this process holds; false when it holds none such.
+bool EnablePrivilege(const wchar_t* name) {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) {
+    return false;
+  }
+  TOKEN_PRIVILEGES privileges = {};
+  privileges.PrivilegeCount = 1;
+  privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+  bool enabled = LookupPrivilegeValueW(nullptr, name, &privileges.Privileges[0].Luid) &&
+                 AdjustTokenPrivileges(token, FALSE, &privileges, 0, nullptr, nullptr) &&
+                 GetLastError() != ERROR_NOT_ALL_ASSIGNED;
+  CloseHandle(token);
+  return enabled;
+}
+
+struct LocalFreed {
+  void operator()(void* memory) const { LocalFree(memory); }
+};
+using Descriptor = std::unique_ptr<void, LocalFreed>;
+
+// A security descriptor from SDDL; null when it cannot be made.
+Descriptor Security(const wchar_t* sddl) {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor, nullptr);
+  return Descriptor(descriptor);
+}
+
+bool IsLink(const fs::path& path) {
+  const DWORD attributes = GetFileAttributesW(path.wstring().c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+// The folder `path` (which may not exist yet) as `UntrustedFolder` judges it.
+std::optional<std::string> FolderProblem(const fs::path& path) {
+  fs::path existing = path;
+  bool missing = false;
+  auto problem = OthersMayChange(existing, Guard::kWhole, &missing);
+  while (missing && existing != existing.parent_path()) {
+    existing = existing.parent_path();
+    problem = OthersMayChange(existing, Guard::kWhole, &missing);
+  }
+  if (problem && existing != path) {
+    // Whoever may make things there could make the folder first, and own it.
+    return "there is no folder " + Utf8FromPath(path) + " yet, and in " + Utf8FromPath(existing) +
+           ", where it would be made, " + *problem +
+           ": make it the administrators' own first: mkdir \"" + Utf8FromPath(path) + "\" && " +
+           FolderFix(Utf8FromPath(path));
+  }
+  if (problem) {
+    return Utf8FromPath(path) + ": " + *problem +
+           ". Let only the administrators change it: " + FolderFix(Utf8FromPath(path));
+  }
+  if (IsLink(existing)) {
+    return Utf8FromPath(existing) + " is a link or junction: the service's folders are real ones";
+  }
+  for (fs::path above = existing.parent_path();; above = above.parent_path()) {
+    if (auto aboveProblem = OthersMayChange(above, Guard::kAbove)) {
+      return Utf8FromPath(above) + ", above " + Utf8FromPath(path) + ": " + *aboveProblem;
+    }
+    if (above == above.parent_path()) break;
+  }
+  return std::nullopt;
+}
+
+fs::path Absolute(const std::string& path) {
+  std::error_code ignored;
+  const fs::path given = PathFromUtf8(path);
+  return given.is_absolute() ? given : fs::absolute(given, ignored);
+}
+
+// The service's folders: made here, whatever they hold, the administrators' alone.
+class WindowsFolder : public Folder {
+ public:
+  explicit WindowsFolder(fs::path folder) : folder_(std::move(folder)) {}
+
+  std::vector<Entry> List(std::size_t limit) override {
+    std::vector<Entry> entries;
+    std::error_code error;
+    const auto now = fs::file_time_type::clock::now();
+    for (const auto& entry : fs::directory_iterator(folder_, error)) {
+      if (entries.size() >= limit) break;
+      std::error_code ignored;
+      const auto changed = entry.last_write_time(ignored);
+      entries.push_back({Utf8FromPath(entry.path().filename()),
+                         entry.is_regular_file(ignored) && !entry.is_symlink(ignored),
+                         ignored
+                             ? std::chrono::seconds(0)
+                             : std::chrono::duration_cast<std::chrono::seconds>(now - changed)});
+    }
+    return entries;
+  }
+
+  bool Remove(const std::string& name) override {
+    std::error_code error;
+    return fs::remove_all(folder_ / PathFromUtf8(name), error) > 0 && !error;
+  }
+
+  bool Create(const std::string& name, std::string* error) override {
+    HANDLE file = CreateFileW((folder_ / PathFromUtf8(name)).wstring().c_str(), GENERIC_WRITE, 0,
+                              nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+      *error = ErrorText(GetLastError());
+      return false;
+    }
+    CloseHandle(file);
+    return true;
+  }
+
+  // Written to a new file, flushed, then moved over whatever was at the name.
+  bool Replace(const std::string& name, const std::string& contents, std::string* error,
+               bool secret) override {
+    const fs::path target = folder_ / PathFromUtf8(name);
+    const fs::path temporary = folder_ / PathFromUtf8("." + name + ".tmp");
+    // A secret is the administrators' and SYSTEM's alone; the rest takes the folder's list.
+    const Descriptor security = secret ? Security(L"D:P(A;;FA;;;SY)(A;;FA;;;BA)") : nullptr;
+    SECURITY_ATTRIBUTES attributes = {sizeof attributes, security.get(), FALSE};
+    HANDLE file =
+        CreateFileW(temporary.wstring().c_str(), GENERIC_WRITE, 0, security ? &attributes : nullptr,
+                    CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+      *error = "cannot write " + Utf8FromPath(temporary) + ": " + ErrorText(GetLastError());
+      return false;
+    }
+    DWORD written = 0;
+    const bool done =
+        WriteFile(file, contents.data(), static_cast<DWORD>(contents.size()), &written, nullptr) &&
+        written == contents.size() && FlushFileBuffers(file);
+    const DWORD failure = GetLastError();
+    CloseHandle(file);
+    if (!done || !MoveFileExW(temporary.wstring().c_str(), target.wstring().c_str(),
+                              MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+      *error = "cannot write " + Utf8FromPath(target) + ": " +
+               ErrorText(done ? GetLastError() : failure);
+      DeleteFileW(temporary.wstring().c_str());
+      return false;
+    }
+    return true;
+  }
+
+  std::optional<std::string> ReadOwnFile(const std::string& name, std::size_t limit,
+                                         std::string* why) override {
+    why->clear();
+    const fs::path path = folder_ / PathFromUtf8(name);
+    bool missing = false;
+    if (auto problem = OthersMayChange(path, Guard::kWhole, &missing)) {
+      *why = *problem;
+      return std::nullopt;
+    }
+    if (missing) return std::nullopt;
+    HANDLE file = CreateFileW(path.wstring().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+      *why = ErrorText(GetLastError());
+      return std::nullopt;
+    }
+    BY_HANDLE_FILE_INFORMATION information = {};
+    std::optional<std::string> contents;
+    if (!GetFileInformationByHandle(file, &information) ||
+        (information.dwFileAttributes &
+         (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0 ||
+        information.nNumberOfLinks != 1) {
+      *why = "it is not a plain file of its own (a folder, a link, or a file with another name)";
+    } else if (information.nFileSizeHigh != 0 || information.nFileSizeLow > limit) {
+      *why = "it is larger than " + std::to_string(limit) + " bytes";
+    } else {
+      std::string text(information.nFileSizeLow, '\0');
+      DWORD read = 0;
+      if (ReadFile(file, text.data(), information.nFileSizeLow, &read, nullptr) &&
+          read == information.nFileSizeLow) {
+        contents = std::move(text);
+      } else {
+        *why = ErrorText(GetLastError());
+      }
+    }
+    CloseHandle(file);
+    return contents;
+  }
+
+ private:
+  fs::path folder_;
+};
 
 }  // namespace
-
-std::unique_ptr<RunningCommand> StartCommand(const std::string& command, const Environment& extra,
-                                             std::string* error) {
-  // The environment block: ours, with `extra` replacing variables of the same name.
-  std::string block;
-  char* inherited = GetEnvironmentStringsA();
-  for (const char* entry = inherited; *entry != '\0'; entry += std::strlen(entry) + 1) {
-    const std::string text = entry;
-    const std::string name = Upper(text.substr(0, text.find('=', 1)));
-    bool replaced = false;
-    for (const auto& [key, value] : extra) replaced = replaced || Upper(key) == name;
-    if (!replaced) block += text + '\0';
-  }
-  FreeEnvironmentStringsA(inherited);
-  for (const auto& [key, value] : extra) block += key + "=" + value + '\0';
-  block += '\0';
-
-  std::string line = "cmd.exe /c " + command;
-  STARTUPINFOA startup = {};
-  startup.cb = sizeof startup;
-  PROCESS_INFORMATION process = {};
-  // In a job of its own, so that a hook that hangs can be ended with all it started.
-  HANDLE job = CreateJobObjectA(nullptr, nullptr);
-  if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE,
-                      CREATE_NO_WINDOW | CREATE_SUSPENDED, block.data(), nullptr, &startup,
-                      &process)) {
-    *error = LastError();
-    CloseHandle(job);
-    return nullptr;
-  }
-  AssignProcessToJobObject(job, process.hProcess);
-  ResumeThread(process.hThread);
-  CloseHandle(process.hThread);
-  return std::make_unique<WindowsCommand>(process.hProcess, job);
-}
 
 void CatchStopRequests() {
   SetConsoleCtrlHandler(OnConsoleControl, TRUE);
@@ -119,6 +240,10 @@ void WakeStopWaiter() {
   SetEvent(stopEvent);
 }
 
+void AskForReload() {
+  SetEvent(reloadEvent);
+}
+
 ServiceRequest WaitForServiceRequest() {
   // The stop first: a reload asked for just before it is moot.
   const HANDLE events[] = {stopEvent, reloadEvent};
@@ -126,233 +251,44 @@ ServiceRequest WaitForServiceRequest() {
   return woken == WAIT_OBJECT_0 + 1 ? ServiceRequest::kReload : ServiceRequest::kStop;
 }
 
-namespace {
-
-bool runningAsService = false;
-SERVICE_STATUS_HANDLE statusHandle = nullptr;
-std::function<int()> serviceBody;
-std::function<void()> onSystemShutdown;
-std::string serviceName;
-int serviceResult = 0;
-
-void ReportStatus(DWORD state, DWORD exitCode = NO_ERROR, DWORD waitHint = 0) {
-  if (statusHandle == nullptr) return;
-  SERVICE_STATUS status = {};
-  status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
-  status.dwCurrentState = state;
-  status.dwControlsAccepted =
-      state == SERVICE_RUNNING
-          ? SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_PRESHUTDOWN | SERVICE_ACCEPT_PARAMCHANGE
-          : 0;
-  status.dwWin32ExitCode = exitCode == 0 ? NO_ERROR : ERROR_SERVICE_SPECIFIC_ERROR;
-  status.dwServiceSpecificExitCode = exitCode;
-  status.dwWaitHint = waitHint;
-  SetServiceStatus(statusHandle, &status);
-}
-
-}  // namespace
-
-DWORD HandleServiceControl(DWORD control) {
-  switch (control) {
-    case SERVICE_CONTROL_PRESHUTDOWN:
-    case SERVICE_CONTROL_SHUTDOWN:
-      if (onSystemShutdown) onSystemShutdown();
-      [[fallthrough]];
-    case SERVICE_CONTROL_STOP:
-      ReportStatus(SERVICE_STOP_PENDING, 0, 10000);
-      SetEvent(stopEvent);
-      return NO_ERROR;
-    case SERVICE_CONTROL_PARAMCHANGE:  // sc control <name> paramchange: read the file again
-      SetEvent(reloadEvent);
-      return NO_ERROR;
-    case SERVICE_CONTROL_INTERROGATE:
-      return NO_ERROR;
-    default:
-      return ERROR_CALL_NOT_IMPLEMENTED;
-  }
-}
-
-namespace {
-
-DWORD WINAPI OnServiceControl(DWORD control, DWORD, void*, void*) {
-  return HandleServiceControl(control);
-}
-
-void WINAPI ServiceMain(DWORD, char**) {
-  statusHandle = RegisterServiceCtrlHandlerExA(serviceName.c_str(), OnServiceControl, nullptr);
-  ReportStatus(SERVICE_START_PENDING, 0, 10000);
-  serviceResult = serviceBody();
-  ReportStatus(SERVICE_STOPPED, static_cast<DWORD>(serviceResult));
-}
-
-}  // namespace
-
-int RunAsService(const std::string& name, const std::function<int()>& body) {
-  serviceName = name;
-  serviceBody = body;
-  runningAsService = true;
-  SERVICE_TABLE_ENTRYA table[] = {{serviceName.data(), ServiceMain}, {nullptr, nullptr}};
-  if (StartServiceCtrlDispatcherA(table)) return serviceResult;
-  runningAsService = false;  // started from a console, not by the service manager
-  CatchStopRequests();
-  return body();
-}
-
-void OnSystemShutdown(std::function<void()> action) {
-  onSystemShutdown = std::move(action);
-}
-
-bool UnderServiceManager() {
-  return runningAsService;
-}
-
-void NotifyServiceManager(const std::string& state) {
-  if (state == "READY=1") ReportStatus(SERVICE_RUNNING);
-  if (state == "STOPPING=1") ReportStatus(SERVICE_STOP_PENDING, 0, 10000);
-}
-
-void WriteServiceLog(int priority, const std::string& message, int messageId) {
-  static HANDLE source = RegisterEventSourceA(nullptr, "CorvaleUPS");
-  const WORD type = priority <= 3   ? EVENTLOG_ERROR_TYPE
-                    : priority == 4 ? EVENTLOG_WARNING_TYPE
-                                    : EVENTLOG_INFORMATION_TYPE;
-  const char* strings[] = {message.c_str()};
-  // The message table's IDs carry no severity bits: the ID here is the one Event Viewer shows.
-  if (source != nullptr) {
-    ReportEventA(source, type, 0, static_cast<DWORD>(messageId), nullptr, 1, 0, strings, nullptr);
-  }
-}
-
-bool ShutDownSystem(const std::string& reason, std::string* error) {
-  // The shutdown privilege first, then a planned shutdown for a power failure.
-  HANDLE token;
-  if (OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) {
-    TOKEN_PRIVILEGES privileges = {};
-    privileges.PrivilegeCount = 1;
-    privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
-    LookupPrivilegeValueA(nullptr, "SeShutdownPrivilege", &privileges.Privileges[0].Luid);
-    AdjustTokenPrivileges(token, FALSE, &privileges, 0, nullptr, nullptr);
-    CloseHandle(token);
-  }
-  std::wstring message(reason.begin(), reason.end());
-  if (InitiateSystemShutdownExW(
-          nullptr, message.data(), 0, TRUE, FALSE,
-          SHTDN_REASON_MAJOR_POWER | SHTDN_REASON_MINOR_ENVIRONMENT | SHTDN_REASON_FLAG_PLANNED)) {
+bool ShutDownSystem(const std::string& reason, std::string* error, std::string* notice) {
+  // Both calls need the shutdown privilege, turned on first; a planned shutdown for a power
+  // failure, with the reason in the text Windows shows and logs ("Büro-USV: power failure").
+  EnablePrivilege(L"SeShutdownPrivilege");
+  std::wstring message = Wide(reason);
+  const DWORD why =
+      SHTDN_REASON_MAJOR_POWER | SHTDN_REASON_MINOR_ENVIRONMENT | SHTDN_REASON_FLAG_PLANNED;
+  const auto shutDown = [&] {
+    return InitiateSystemShutdownExW(nullptr, message.data(), 0, TRUE, FALSE, why) != 0;
+  };
+  if (shutDown()) return true;
+  DWORD failure = GetLastError();
+  if (failure == ERROR_SHUTDOWN_IN_PROGRESS) {
+    if (notice != nullptr) *notice = "the system is already shutting down";
     return true;
   }
-  *error = LastError();
+  if (failure == kShutdownIsScheduled) {
+    // A countdown under way (shutdown /r /t 3600, an installer's restart) refuses every other
+    // shutdown, and would come too late or be cancelled: it gives way to this one, now.
+    if (!AbortSystemShutdownW(nullptr)) {
+      *error = "a shutdown is already counting down and cannot be aborted for this one: " +
+               ErrorText(GetLastError());
+      return false;
+    }
+    if (notice != nullptr) {
+      *notice =
+          "a shutdown was already counting down (scheduled by an administrator or an installer): "
+          "aborted it to shut down now";
+    }
+    if (shutDown()) return true;
+    failure = GetLastError();
+  }
+  *error = ErrorText(failure);
   return false;
 }
 
-bool InstallService(const std::string& name, const std::string& configPath, std::string* error) {
-  char self[MAX_PATH];
-  GetModuleFileNameA(nullptr, self, sizeof self);
-  const std::string command =
-      "\"" + std::string(self) + "\" service --config \"" + configPath + "\"";
-  SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE);
-  if (manager == nullptr) {
-    *error = LastError() + " (run as an administrator)";
-    return false;
-  }
-  SC_HANDLE service =
-      CreateServiceA(manager, name.c_str(), "Corvale UPS monitor", SERVICE_ALL_ACCESS,
-                     SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
-                     command.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr);
-  if (service == nullptr && GetLastError() == ERROR_SERVICE_EXISTS) {
-    // Installed again (an upgrade, another configuration): the same service, brought up to date.
-    service = OpenServiceA(manager, name.c_str(), SERVICE_ALL_ACCESS);
-    if (service != nullptr &&
-        !ChangeServiceConfigA(service, SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
-                              SERVICE_ERROR_NORMAL, command.c_str(), nullptr, nullptr, nullptr,
-                              nullptr, nullptr, "Corvale UPS monitor")) {
-      CloseServiceHandle(service);
-      service = nullptr;
-    }
-  }
-  if (service == nullptr) {
-    *error = LastError();
-    CloseServiceHandle(manager);
-    return false;
-  }
-  char description[] =
-      "Watches the UPS through CorvaleUPS.dll, shuts Windows down in time and shares the UPS "
-      "with the other machines it powers (NUT protocol).";
-  SERVICE_DESCRIPTIONA text = {description};
-  ChangeServiceConfig2A(service, SERVICE_CONFIG_DESCRIPTION, &text);
-  SERVICE_PRESHUTDOWN_INFO preshutdown = {30000};  // time to order the UPS off
-  ChangeServiceConfig2A(service, SERVICE_CONFIG_PRESHUTDOWN_INFO, &preshutdown);
-  // Restarted a minute after it fails, as Windows' own services are; the count of failures starts
-  // again after a day.
-  SC_ACTION restart[3] = {
-      {SC_ACTION_RESTART, 60000}, {SC_ACTION_RESTART, 60000}, {SC_ACTION_RESTART, 60000}};
-  SERVICE_FAILURE_ACTIONSA recovery = {};
-  recovery.dwResetPeriod = 86400;
-  recovery.cActions = 3;
-  recovery.lpsaActions = restart;
-  if (!ChangeServiceConfig2A(service, SERVICE_CONFIG_FAILURE_ACTIONS, &recovery)) {
-    std::fprintf(stderr, "corvale-ups: warning: cannot set the service's recovery actions: %s\n",
-                 LastError().c_str());
-  }
-  CloseServiceHandle(service);
-  CloseServiceHandle(manager);
-  // The event source, so that the Event Log shows the service's own name.
-  HKEY key;
-  if (RegCreateKeyExA(
-          HKEY_LOCAL_MACHINE,
-          ("SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\" + name).c_str(), 0,
-          nullptr, 0, KEY_WRITE, nullptr, &key, nullptr) == ERROR_SUCCESS) {
-    RegSetValueExA(key, "EventMessageFile", 0, REG_SZ, reinterpret_cast<const BYTE*>(self),
-                   static_cast<DWORD>(std::strlen(self) + 1));
-    const DWORD types = EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE | EVENTLOG_INFORMATION_TYPE;
-    RegSetValueExA(key, "TypesSupported", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&types),
-                   sizeof types);
-    RegCloseKey(key);
-  }
-  return true;
-}
-
-bool RemoveService(const std::string& name, std::string* error) {
-  SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
-  SC_HANDLE service =
-      manager != nullptr
-          ? OpenServiceA(manager, name.c_str(), DELETE | SERVICE_STOP | SERVICE_QUERY_STATUS)
-          : nullptr;
-  bool removed = false;
-  if (service != nullptr) {
-    SERVICE_STATUS status = {};
-    if (ControlService(service, SERVICE_CONTROL_STOP, &status)) {
-      // Until it has ended: an uninstaller deletes the program next, which Windows refuses while
-      // it runs.
-      for (int waited = 0; waited < 300 && QueryServiceStatus(service, &status) &&
-                           status.dwCurrentState != SERVICE_STOPPED;
-           ++waited) {
-        Sleep(100);
-      }
-    }
-    removed = DeleteService(service) != 0;
-  }
-  if (!removed) *error = LastError();
-  if (service != nullptr) CloseServiceHandle(service);
-  if (manager != nullptr) CloseServiceHandle(manager);
-  RegDeleteKeyA(HKEY_LOCAL_MACHINE,
-                ("SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\" + name).c_str());
-  return removed;
-}
-
-bool ServiceRunning(const std::string& name) {
-  SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
-  SC_HANDLE service =
-      manager != nullptr ? OpenServiceA(manager, name.c_str(), SERVICE_QUERY_STATUS) : nullptr;
-  SERVICE_STATUS status = {};
-  const bool running = service != nullptr && QueryServiceStatus(service, &status) &&
-                       status.dwCurrentState != SERVICE_STOPPED;
-  if (service != nullptr) CloseServiceHandle(service);
-  if (manager != nullptr) CloseServiceHandle(manager);
-  return running;
-}
-
 std::string DefaultConfigPath() {
-  return ProgramData() + "\\Corvale\\corvale-ups.toml";
+  return DataFolder() + "\\corvale-ups.toml";
 }
 
 bool RunningAsAdministrator() {
@@ -364,11 +300,11 @@ std::optional<std::string> InstalledHelperProblem() {
 }
 
 std::string DefaultRequestFolder() {
-  return ProgramData() + "\\Corvale\\requests";
+  return DataFolder() + "\\requests";
 }
 
 std::string DefaultResultFolder() {
-  return ProgramData() + "\\Corvale\\results";
+  return DataFolder() + "\\results";
 }
 
 std::string DefaultShutdownCommand() {
@@ -392,11 +328,11 @@ bool RegularFile(HANDLE file, const std::string& path, std::string* why) {
 
 bool Append(const std::string& path, const std::string& data, bool sync, std::string* error) {
   // The link itself, never what it points at: refused below.
-  HANDLE file =
-      CreateFileA(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  HANDLE file = CreateFileW(Absolute(path).wstring().c_str(), FILE_APPEND_DATA,
+                            FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
-    *error = LastError();
+    *error = ErrorText(GetLastError());
     return false;
   }
   if (!RegularFile(file, path, error)) {
@@ -407,7 +343,7 @@ bool Append(const std::string& path, const std::string& data, bool sync, std::st
   const bool done =
       WriteFile(file, data.data(), static_cast<DWORD>(data.size()), &written, nullptr) &&
       written == data.size() && (!sync || FlushFileBuffers(file));
-  if (!done) *error = LastError();
+  if (!done) *error = ErrorText(GetLastError());
   CloseHandle(file);
   return done;
 }
@@ -440,6 +376,17 @@ class WindowsReadableFile : public ReadableFile {
   HANDLE file_;
 };
 
+class WindowsLibrary : public SharedLibrary {
+ public:
+  explicit WindowsLibrary(HMODULE module) : module_(module) {}
+  void* Find(const char* symbol) override {
+    return reinterpret_cast<void*>(GetProcAddress(module_, symbol));
+  }
+
+ private:
+  HMODULE module_;  // kept loaded
+};
+
 }  // namespace
 
 bool AppendDurably(const std::string& path, const std::string& data, std::string* error) {
@@ -452,13 +399,13 @@ bool AppendToFile(const std::string& path, const std::string& data, std::string*
 
 std::unique_ptr<ReadableFile> OpenRegularFile(const std::string& path, std::string* why) {
   why->clear();
-  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ,
+  HANDLE file = CreateFileW(Absolute(path).wstring().c_str(), GENERIC_READ,
                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                             OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     const DWORD failed = GetLastError();
     if (failed != ERROR_FILE_NOT_FOUND && failed != ERROR_PATH_NOT_FOUND) {
-      *why = "cannot read " + path + ": " + LastError();
+      *why = "cannot read " + path + ": " + ErrorText(failed);
     }
     return nullptr;
   }
@@ -469,20 +416,31 @@ std::unique_ptr<ReadableFile> OpenRegularFile(const std::string& path, std::stri
   return std::make_unique<WindowsReadableFile>(file);
 }
 
+std::unique_ptr<SharedLibrary> LoadSharedLibrary(const std::string& name, std::string* error) {
+  // From the system's folder only: never a planted copy beside the program or in the working
+  // folder.
+  HMODULE module = LoadLibraryExW(Wide(name).c_str(), nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+  if (module == nullptr) {
+    *error = "cannot load " + name + ": " + ErrorText(GetLastError());
+    return nullptr;
+  }
+  return std::make_unique<WindowsLibrary>(module);
+}
+
 bool SyncFolderOf(const std::string&, std::string*) {
   // NTFS keeps a folder's entries in its journal, written before the files' data: nothing to do.
   return true;
 }
 
 std::string DefaultHistoryFile() {
-  return ProgramData() + "\\Corvale\\history.jsonl";
+  return DataFolder() + "\\history.jsonl";
 }
 
 std::vector<std::string> SerialSetupWarnings(const std::string&, const std::string&,
                                              const std::string& port) {
   // The driver's keys live in the system's registry; only the port may be missing.
-  char target[512];
-  if (QueryDosDeviceA(port.c_str(), target, sizeof target) != 0) return {};
+  wchar_t target[512];
+  if (QueryDosDeviceW(Wide(port).c_str(), target, 512) != 0) return {};
   return {"ups.port: there is no " + port +
           " on this machine yet; the service waits for it (a USB adapter may appear later; "
           "Device Manager lists the COM ports under Ports)"};
@@ -503,210 +461,156 @@ std::vector<std::string> ServiceWritableFolders() {
 }
 
 std::string DefaultFlagFile() {
-  return ProgramData() + "\\Corvale\\killpower";
-}
-
-namespace {
-
-bool AclLetsOthers(const ACL* dacl, ACCESS_MASK access) {
-  if (dacl == nullptr) return true;
-  for (const WELL_KNOWN_SID_TYPE type :
-       {WinWorldSid, WinBuiltinUsersSid, WinAuthenticatedUserSid}) {
-    BYTE others[SECURITY_MAX_SID_SIZE];
-    DWORD size = sizeof others;
-    if (!CreateWellKnownSid(type, nullptr, others, &size)) continue;
-    for (DWORD index = 0; index < dacl->AceCount; ++index) {
-      void* found = nullptr;
-      if (!GetAce(const_cast<ACL*>(dacl), index, &found)) break;
-      const auto* header = static_cast<const ACE_HEADER*>(found);
-      if (header->AceType != ACCESS_ALLOWED_ACE_TYPE && header->AceType != ACCESS_DENIED_ACE_TYPE) {
-        continue;
-      }
-      // Allowed and denied entries share their layout: the mask, then the SID.
-      const auto* entry = static_cast<const ACCESS_ALLOWED_ACE*>(found);
-      if (!EqualSid(const_cast<DWORD*>(&entry->SidStart), others) || !(entry->Mask & access)) {
-        continue;
-      }
-      if (header->AceType == ACCESS_ALLOWED_ACE_TYPE) return true;
-      break;  // denied to this group: look at the next
-    }
-  }
-  return false;
-}
-
-// Whether others may do `what` to `path`, by its access list; false when it cannot be read.
-bool OthersMay(const std::string& path, bool (*what)(const ACL*)) {
-  PACL dacl = nullptr;
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (GetNamedSecurityInfoA(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
-                            nullptr, &dacl, nullptr, &descriptor) != ERROR_SUCCESS) {
-    return false;  // nobody can look at it, so nobody else reads it either
-  }
-  const bool may = what(dacl);
-  LocalFree(descriptor);
-  return may;
-}
-
-}  // namespace
-
-bool AclLetsOthersRead(const ACL* dacl) {
-  return AclLetsOthers(dacl, FILE_READ_DATA | GENERIC_READ | GENERIC_ALL);
-}
-
-bool AclLetsOthersWrite(const ACL* dacl) {
-  return AclLetsOthers(dacl, FILE_WRITE_DATA | FILE_APPEND_DATA | GENERIC_WRITE | GENERIC_ALL |
-                                 WRITE_DAC | WRITE_OWNER | DELETE);
+  return DataFolder() + "\\killpower";
 }
 
 std::optional<std::string> UntrustedConfig(const std::string& path, bool passwords) {
-  const std::string fix =
-      "icacls \"" + path + "\" /inheritance:r /grant:r Administrators:F SYSTEM:F";
-  if (OthersMay(path, AclLetsOthersWrite)) {
-    return path +
-           " may be changed by every user, who would choose the commands the service "
-           "runs. Let only administrators change it: " +
+  const fs::path file = Absolute(path);
+  const std::string name = Utf8FromPath(file);
+  const std::string fix = "icacls \"" + name + "\" /setowner *S-1-5-32-544 && icacls \"" + name +
+                          "\" /inheritance:r /grant:r *S-1-5-18:F *S-1-5-32-544:F";
+  bool missing = false;
+  if (auto problem = OthersMayChange(file, Guard::kWhole, &missing)) {
+    return name + ": " + *problem +
+           ", and whoever may change it chooses the commands the service runs as SYSTEM. Let only "
+           "the administrators change it: " +
            fix;
   }
-  if (passwords && OthersMay(path, AclLetsOthersRead)) {
-    return path +
-           " holds passwords and every user may read it. Let only administrators read "
-           "it: " +
-           fix;
+  if (missing) return std::nullopt;  // unread; the loader says so
+  // Its folder, whole: a file there could be replaced, or made before the installer's.
+  const fs::path folder = file.parent_path();
+  if (auto problem = OthersMayChange(folder, Guard::kWhole)) {
+    return Utf8FromPath(folder) + ", which holds " + name + ": " + *problem +
+           ", and could put a configuration of their own there. Let only the administrators "
+           "change it: " +
+           FolderFix(Utf8FromPath(folder));
+  }
+  for (fs::path above = folder.parent_path();; above = above.parent_path()) {
+    if (auto problem = OthersMayChange(above, Guard::kAbove)) {
+      return Utf8FromPath(above) + ", above " + name + ": " + *problem;
+    }
+    if (above == above.parent_path()) break;
+  }
+  if (passwords) {
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetNamedSecurityInfoW(file.wstring().c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
+                              nullptr, nullptr, &dacl, nullptr, &descriptor) == ERROR_SUCCESS) {
+      const Descriptor owned(descriptor);
+      if (AclLetsOthersRead(dacl)) {
+        return name +
+               " holds passwords and others may read it. Let only the administrators read "
+               "it: " +
+               fix;
+      }
+    }
   }
   return std::nullopt;
 }
 
 std::optional<std::string> ExposedSecretFile(const std::string& path) {
-  if (!OthersMay(path, AclLetsOthersRead)) return std::nullopt;
-  return path + " holds a secret and every user may read it. Let only administrators read it: " +
+  const fs::path file = Absolute(path);
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (GetNamedSecurityInfoW(file.wstring().c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
+                            nullptr, nullptr, &dacl, nullptr, &descriptor) != ERROR_SUCCESS) {
+    return std::nullopt;
+  }
+  const Descriptor owned(descriptor);
+  if (!AclLetsOthersRead(dacl)) return std::nullopt;
+  return path + " holds a secret and other users may read it. Let only administrators read it: " +
          "icacls \"" + path + "\" /inheritance:r /grant:r Administrators:F SYSTEM:F";
 }
 
-namespace {
+std::optional<std::string> UntrustedFolder(const std::string& path) {
+  if (path.empty()) return std::nullopt;
+  return FolderProblem(Absolute(path));
+}
 
-// ProgramData's folder is the administrators': files there are worked on by path, as they were.
-class WindowsFolder : public Folder {
- public:
-  explicit WindowsFolder(std::filesystem::path folder) : folder_(std::move(folder)) {}
+std::optional<std::string> UntrustedStateFile(const std::string& path) {
+  const fs::path file = Absolute(path);
+  if (auto problem = FolderProblem(file.parent_path())) return problem;
+  if (auto problem = OthersMayChange(file, Guard::kWhole)) {
+    return Utf8FromPath(file) + ": " + *problem +
+           "; the service keeps it for itself. Remove it, or let only the administrators change "
+           "it: " +
+           FileFix(Utf8FromPath(file));
+  }
+  return std::nullopt;
+}
 
-  std::vector<Entry> List(std::size_t limit) override {
-    namespace fs = std::filesystem;
-    std::vector<Entry> entries;
-    std::error_code error;
-    const auto now = fs::file_time_type::clock::now();
-    for (const auto& entry : fs::directory_iterator(folder_, error)) {
-      if (entries.size() >= limit) break;
-      std::error_code ignored;
-      const auto changed = entry.last_write_time(ignored);
-      entries.push_back({entry.path().filename().string(),
-                         entry.is_regular_file(ignored) && !entry.is_symlink(ignored),
-                         ignored
-                             ? std::chrono::seconds(0)
-                             : std::chrono::duration_cast<std::chrono::seconds>(now - changed)});
+bool PrepareDataFolder(std::string* error) {
+  const fs::path folder = PathFromUtf8(DataFolder());
+  // Taken back from whoever made it, when somebody did before the installation.
+  EnablePrivilege(L"SeTakeOwnershipPrivilege");
+  EnablePrivilege(L"SeRestorePrivilege");
+  const Descriptor security = Security(kDataFolderSecurity);
+  if (!security) {
+    *error = "cannot make its access list: " + ErrorText(GetLastError());
+    return false;
+  }
+  SECURITY_ATTRIBUTES attributes = {sizeof attributes, security.get(), FALSE};
+  if (!CreateDirectoryW(folder.wstring().c_str(), &attributes) &&
+      GetLastError() != ERROR_ALREADY_EXISTS) {
+    *error = "cannot make " + Utf8FromPath(folder) + ": " + ErrorText(GetLastError());
+    return false;
+  }
+  // Owned by the Administrators, with the list above, either way.
+  const DWORD attributesNow = GetFileAttributesW(folder.wstring().c_str());
+  if (attributesNow == INVALID_FILE_ATTRIBUTES || (attributesNow & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
+      (attributesNow & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    *error = Utf8FromPath(folder) +
+             " is not a folder of its own (a file, a link or a junction): remove it and install "
+             "again";
+    return false;
+  }
+  BOOL present = FALSE, defaulted = FALSE;
+  PACL dacl = nullptr;
+  GetSecurityDescriptorDacl(security.get(), &present, &dacl, &defaulted);
+  BYTE owner[SECURITY_MAX_SID_SIZE];
+  DWORD ownerSize = sizeof owner;
+  CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, owner, &ownerSize);
+  const DWORD result = SetNamedSecurityInfoW(
+      const_cast<wchar_t*>(folder.wstring().c_str()), SE_FILE_OBJECT,
+      OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+      owner, nullptr, dacl, nullptr);
+  if (result != ERROR_SUCCESS) {
+    *error =
+        "cannot make " + Utf8FromPath(folder) + " the administrators' own: " + ErrorText(result);
+    return false;
+  }
+  return true;
+}
+
+std::unique_ptr<Folder> OpenFolder(const std::string& path, bool rootOnly, bool create,
+                                   std::string* why) {
+  const fs::path folder = Absolute(path);
+  if (rootOnly) {
+    if (auto untrusted = FolderProblem(folder)) {
+      *why = *untrusted;
+      return nullptr;
     }
-    return entries;
   }
-
-  bool Remove(const std::string& name) override {
-    std::error_code error;
-    return std::filesystem::remove_all(folder_ / name, error) > 0 && !error;
-  }
-
-  bool Create(const std::string& name, std::string* error) override {
-    const std::string path = (folder_ / name).string();
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-      *error = LastError();
-      return false;
-    }
-    CloseHandle(file);
-    return true;
-  }
-
-  // `secret` matters only to the Linux root helper's copy of the file; nothing here asks for it.
-  bool Replace(const std::string& name, const std::string& contents, std::string* error,
-               bool /*secret*/) override {
-    const auto temporary = folder_ / ("." + name + ".tmp");
-    {
-      std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-      out << contents;
-      if (!out.flush()) {
-        *error = "cannot write " + temporary.string();
-        return false;
-      }
-    }
-    std::error_code failure;
-    std::filesystem::rename(temporary, folder_ / name, failure);
-    if (failure) *error = failure.message();
-    return !failure;
-  }
-
-  std::optional<std::string> ReadOwnFile(const std::string& name, std::size_t limit,
-                                         std::string* why) override {
-    why->clear();
-    std::error_code error;
-    const auto path = folder_ / name;
-    if (!std::filesystem::exists(path, error)) return std::nullopt;
-    if (std::filesystem::file_size(path, error) > limit || error) {
-      *why = "it is larger than " + std::to_string(limit) + " bytes";
-      return std::nullopt;
-    }
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  }
-
- private:
-  std::filesystem::path folder_;
-};
-
-}  // namespace
-
-std::unique_ptr<Folder> OpenFolder(const std::string& path, bool, bool create, std::string* why) {
   std::error_code error;
-  if (create) std::filesystem::create_directories(path, error);
-  if (!std::filesystem::is_directory(path, error)) {
-    *why = "there is no folder " + path;
+  if (create && !fs::exists(folder, error)) {
+    fs::create_directories(folder.parent_path(), error);
+    // The administrators' alone, whatever the folder above hands down.
+    const Descriptor security = rootOnly ? Security(kDataFolderSecurity) : nullptr;
+    SECURITY_ATTRIBUTES attributes = {sizeof attributes, security.get(), FALSE};
+    CreateDirectoryW(folder.wstring().c_str(), security ? &attributes : nullptr);
+  }
+  if (!fs::is_directory(folder, error) || IsLink(folder)) {
+    *why = "there is no folder " + Utf8FromPath(folder);
     return nullptr;
   }
-  return std::make_unique<WindowsFolder>(path);
-}
-
-std::optional<std::string> UntrustedFolder(const std::string&) {
-  return std::nullopt;  // the service runs as LocalSystem and writes its own folders
-}
-
-namespace {
-
-class WindowsLibrary : public SharedLibrary {
- public:
-  explicit WindowsLibrary(HMODULE module) : module_(module) {}
-  void* Find(const char* symbol) override {
-    return reinterpret_cast<void*>(GetProcAddress(module_, symbol));
-  }
-
- private:
-  HMODULE module_;  // kept loaded
-};
-
-}  // namespace
-
-std::unique_ptr<SharedLibrary> LoadSharedLibrary(const std::string& name, std::string* error) {
-  // From the system's folder only: never a planted copy beside the program or in the working
-  // folder.
-  HMODULE module = LoadLibraryExA(name.c_str(), nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
-  if (module == nullptr) {
-    *error = "cannot load " + name + ": " + LastError();
-    return nullptr;
-  }
-  return std::make_unique<WindowsLibrary>(module);
+  return std::make_unique<WindowsFolder>(folder);
 }
 
 std::string MachineName() {
-  char name[MAX_COMPUTERNAME_LENGTH + 1] = "";
-  DWORD size = sizeof name;
-  if (!GetComputerNameA(name, &size)) return "this machine";
-  return name;
+  wchar_t name[MAX_COMPUTERNAME_LENGTH + 1] = L"";
+  DWORD size = MAX_COMPUTERNAME_LENGTH + 1;
+  if (!GetComputerNameW(name, &size)) return "this machine";
+  return Utf8(name);
 }
 
 }  // namespace corvale::host

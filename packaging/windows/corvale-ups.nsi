@@ -1,10 +1,14 @@
 ; The Windows installer: corvale-ups.exe and CorvaleUPS.dll in Program Files, a default
 ; configuration in ProgramData (kept when present), the service registered with recovery actions,
 ; and Start menu entries (a console in the program's folder, the guide, the configuration).
-; A service that was running is stopped before its files are replaced and started again after.
-; When the service cannot be registered the installer says why (a message box, or with /S exit
-; code 2 and %ProgramData%\Corvale\install.log) instead of finishing as if it had worked.
-; The uninstaller removes the service, the programs and the entries, and keeps the configuration.
+; The new program checks the configuration before anything is replaced: a file it refuses leaves
+; the installed version, and its service, running as they were, and the installer says what to
+; mend (a message box, or with /S exit code 2 and %ProgramData%\Corvale\install.log). Otherwise a
+; running service is stopped, its files replaced, and started again; its start type (disabled,
+; manual) is the administrator's. An upgrade goes where the first installation went.
+; The uninstaller removes the service first (and stops there when it cannot), then the programs
+; and the entries; it keeps the configuration, the history and the notifications not yet sent.
+; Run as `uninstall.exe /S _?=FOLDER` it returns only when all that is done, but for itself.
 ; makensis -DBUILD=<windows build folder> -DOUTFILE=<installer> -DVERSION=1.0.0.1 corvale-ups.nsi
 ; (-DTARGET=amd64-unicode for the 64-bit twin of the build, which the tests run under 64-bit Wine.)
 !ifndef TARGET
@@ -18,6 +22,9 @@ OutFile "${OUTFILE}"
 !else
   InstallDir "$PROGRAMFILES\Corvale UPS"
 !endif
+!define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\CorvaleUPS"
+; An upgrade goes where the installed version is, and stops its service there.
+InstallDirRegKey HKLM "${UNINSTALL_KEY}" "InstallLocation"
 RequestExecutionLevel admin
 SetCompressor /SOLID lzma
 
@@ -29,30 +36,64 @@ VIAddVersionKey /LANG=2057 "FileVersion" "${VERSION}"
 VIAddVersionKey /LANG=2057 "ProductVersion" "${VERSION}"
 VIAddVersionKey /LANG=2057 "LegalCopyright" "Corvale"
 
-!define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\CorvaleUPS"
-!define CONFIG "$APPDATA\Corvale\corvale-ups.toml"
-!define LOG "$APPDATA\Corvale\install.log"
+!define DATA "$APPDATA\Corvale"
+!define CONFIG "${DATA}\corvale-ups.toml"
+!define LOG "${DATA}\install.log"
+!define KEPT "the configuration (corvale-ups.toml), the history of power events (history.jsonl, history.jsonl.1) and the notifications not yet delivered (outbox.jsonl)"
 
 Var wasRunning
 
+; Writes $1 (what a step said) to the log under the line $2, tells the administrator, and ends
+; with exit code 2, nothing further changed.
+!macro Refuse
+  FileOpen $3 "${LOG}" w
+  FileWrite $3 "$2$\r$\n$1$\r$\n"
+  FileClose $3
+  IfSilent +2
+  MessageBox MB_ICONSTOP "$2$\r$\n$\r$\n$1"
+  SetErrorLevel 2
+  Abort "$2"
+!macroend
+
 Section "Install"
   SetShellVarContext all
-  CreateDirectory "$APPDATA\Corvale"
+  ; The new program and its driver, where they run before anything installed is touched.
+  InitPluginsDir
+  SetOutPath "$PLUGINSDIR\new"
+  File "${BUILD}/cli/corvale-ups.exe"
+  File "${BUILD}/CorvaleUPS.dll"
+  ; The folder of the configuration: the administrators' own before anything in it is trusted
+  ; (another account may have made it, or a file in it, before this installation).
+  nsExec::ExecToStack '"$PLUGINSDIR\new\corvale-ups.exe" data-folder'
+  Pop $0
+  Pop $1
+  StrCmp $0 0 folder
+    StrCpy $2 "${DATA} cannot be made the administrators' own (exit code $0). Nothing was changed."
+    !insertmacro Refuse
+  folder:
+  IfFileExists "${CONFIG}" +2 0
+  File "/oname=${CONFIG}" "${BUILD}/corvale-ups.toml"
+  ; The configuration as the new version reads it, while the installed one still runs: a file it
+  ; refuses (a typo) must not leave the machine without its service.
+  nsExec::ExecToStack '"$PLUGINSDIR\new\corvale-ups.exe" check-config --config "${CONFIG}"'
+  Pop $0
+  Pop $1
+  StrCmp $0 0 checked
+    StrCpy $2 "The new version refuses ${CONFIG} (exit code $0). Nothing was changed: the installed version, and its service, run on as before. Mend the file (corvale-ups check-config names each problem with its line) and run the installer again."
+    !insertmacro Refuse
+  checked:
   ; net stop waits until the service has stopped; 0 only when it was running.
   StrCpy $wasRunning 0
-  IfFileExists "$INSTDIR\corvale-ups.exe" 0 copy
-    nsExec::ExecToStack 'net stop CorvaleUPS'
-    Pop $0
-    Pop $1
-    StrCmp $0 0 0 copy
-    StrCpy $wasRunning 1
+  nsExec::ExecToStack 'net stop CorvaleUPS'
+  Pop $0
+  Pop $1
+  StrCmp $0 0 0 copy
+  StrCpy $wasRunning 1
   copy:
   SetOutPath "$INSTDIR"
   File "${BUILD}/cli/corvale-ups.exe"
   File "${BUILD}/CorvaleUPS.dll"
   File "/oname=README.txt" "${BUILD}/README.txt"
-  IfFileExists "${CONFIG}" +2 0
-  File "/oname=${CONFIG}" "${BUILD}/corvale-ups.toml"
   ; Written before the service step, so that a failed installation can still be removed.
   WriteUninstaller "$INSTDIR\uninstall.exe"
   WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayName" "Corvale UPS monitor"
@@ -61,7 +102,10 @@ Section "Install"
   WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayIcon" "$INSTDIR\corvale-ups.exe,0"
   WriteRegStr HKLM "${UNINSTALL_KEY}" "InstallLocation" "$INSTDIR"
   WriteRegStr HKLM "${UNINSTALL_KEY}" "UninstallString" '"$INSTDIR\uninstall.exe"'
-  WriteRegStr HKLM "${UNINSTALL_KEY}" "QuietUninstallString" '"$INSTDIR\uninstall.exe" /S'
+  ; For tools that wait: with _?= the uninstaller works in place and returns when it is done, all
+  ; but itself (a running program cannot delete itself), which cmd.exe removes after it.
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "QuietUninstallString" \
+    '"$SYSDIR\cmd.exe" /d /s /c ""$INSTDIR\uninstall.exe" /S _?=$INSTDIR && del /f /q "$INSTDIR\uninstall.exe" && rmdir "$INSTDIR""'
   WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoModify" 1
   WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoRepair" 1
   WriteRegDWORD HKLM "${UNINSTALL_KEY}" "EstimatedSize" 2200
@@ -75,13 +119,14 @@ Section "Install"
   Pop $0
   Pop $1
   StrCmp $0 0 registered
-    FileOpen $2 "${LOG}" w
-    FileWrite $2 "corvale-ups install --config ${CONFIG} failed (exit code $0):$\r$\n$1$\r$\n"
-    FileClose $2
-    IfSilent +2
-    MessageBox MB_ICONSTOP "The service CorvaleUPS could not be registered:$\r$\n$\r$\n$1$\r$\nFix ${CONFIG} and run as an administrator:$\r$\n$\"$INSTDIR\corvale-ups.exe$\" install"
-    SetErrorLevel 2
-    Abort "The service could not be registered: see ${LOG}"
+    StrCpy $2 "corvale-ups install --config ${CONFIG} failed (exit code $0); run it again as an administrator once the reason below is mended:"
+    StrCmp $wasRunning 1 0 unregistered
+    ; The registration as it was, at least.
+    nsExec::ExecToStack 'net start CorvaleUPS'
+    Pop $4
+    Pop $4
+    unregistered:
+    !insertmacro Refuse
   registered:
   Delete "${LOG}"
   StrCmp $wasRunning 1 0 done
@@ -104,12 +149,32 @@ SectionEnd
 
 Section "Uninstall"
   SetShellVarContext all
-  ExecWait '"$INSTDIR\corvale-ups.exe" remove' $0
+  ; The service first, waiting for a start or stop under way: while it runs, its files cannot be
+  ; removed, and a service left registered without them would fail at every boot.
+  IfFileExists "$INSTDIR\corvale-ups.exe" 0 gone
+  nsExec::ExecToStack '"$INSTDIR\corvale-ups.exe" remove'
+  Pop $0
+  Pop $1
+  StrCmp $0 0 gone
+    DetailPrint "$1"
+    IfSilent +2
+    MessageBox MB_ICONSTOP "The service CorvaleUPS could not be removed:$\r$\n$\r$\n$1$\r$\nNothing else was removed. Stop it (net stop CorvaleUPS) and uninstall again."
+    SetErrorLevel 2
+    Abort "The service could not be removed: nothing else was"
+  gone:
   Delete "$INSTDIR\corvale-ups.exe"
   Delete "$INSTDIR\CorvaleUPS.dll"
   Delete "$INSTDIR\README.txt"
-  Delete "$INSTDIR\uninstall.exe"
-  RMDir "$INSTDIR"
   RMDir /r "$SMPROGRAMS\Corvale UPS"
   DeleteRegKey HKLM "${UNINSTALL_KEY}"
+  ; A pending power cut nobody will act on any more, and the last installation's words.
+  Delete "${DATA}\killpower"
+  Delete "${LOG}"
+  DetailPrint "Kept in ${DATA}: ${KEPT}."
+  ; Run in place (`_?=`), this program cannot delete itself: whoever waited for it does (the
+  ; QuietUninstallString above), or the next installation replaces it.
+  Delete "$INSTDIR\uninstall.exe"
+  RMDir "$INSTDIR"
+  IfSilent +2
+  MessageBox MB_ICONINFORMATION "Corvale UPS is removed. Kept in ${DATA}: ${KEPT}. Delete that folder when nothing there is wanted any more."
 SectionEnd

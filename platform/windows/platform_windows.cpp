@@ -19,6 +19,9 @@ HKEY AsKey(RegistryKey key) {
 
 CRITICAL_SECTION exchangeLock;
 
+constexpr char kXon = 0x11;   // DC1
+constexpr char kXoff = 0x13;  // DC3
+
 }  // namespace
 
 SerialHandle SerialOpen(const char* name) {
@@ -40,6 +43,11 @@ bool SerialBuildSettings(const char* mode, SerialSettings* settings) {
   std::memset(&dcb, 0, sizeof dcb);
   dcb.DCBlength = sizeof dcb;
   if (!BuildCommDCBA(mode, &dcb)) return false;
+  // BuildCommDCBA fills only what the mode names, leaving both flow-control characters zero, and
+  // SetCommState refuses a block whose XON and XOFF are equal. The standard pair, with software
+  // flow control still off (fOutX and fInX stay zero): the line behaves as before.
+  dcb.XonChar = kXon;
+  dcb.XoffChar = kXoff;
   std::memcpy(settings->native, &dcb, sizeof dcb);
   settings->dtrControl = static_cast<std::uint8_t>(dcb.fDtrControl);
   settings->rtsControl = static_cast<std::uint8_t>(dcb.fRtsControl);

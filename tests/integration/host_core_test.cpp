@@ -128,6 +128,10 @@ using corvale::host::ShutdownSteps;
 using Stage = ShutdownSequence::Stage;
 using namespace std::chrono_literals;
 
+// The made-up clock's time when the sequence looks at it: the latest poll's, unless a test says
+// otherwise.
+Clock::time_point testNow;
+
 // The world as a shutdown sees it, recorded: the flag, FSD, what ran and what was raised.
 struct World {
   bool flag = false, fsd = false;
@@ -160,18 +164,21 @@ struct World {
     steps.raise = [this](EventKind kind, const std::string&) {
       events.push_back(corvale::host::EventName(kind));
     };
+    steps.now = [] { return testNow; };
     return steps;
   }
 };
 
 class ShutdownSequenceTest : public ::testing::Test {
  protected:
-  ShutdownSequenceTest() : file(std::tmpfile()), log(false, file) {}
+  ShutdownSequenceTest() : file(std::tmpfile()), log(false, file) { testNow = {}; }
   ~ShutdownSequenceTest() override { std::fclose(file); }
   // One poll a second from `from` to `to` seconds, in state `polled`.
   void Polls(ShutdownSequence& sequence, int from, int to, std::uint32_t polled) {
     for (int second = from; second <= to; ++second) {
-      if (sequence.Tick(At(second, polled, polled))) abandonedAt.push_back(second);
+      const auto observation = At(second, polled, polled);
+      testNow = observation.when;
+      if (sequence.Tick(observation)) abandonedAt.push_back(second);
     }
   }
   std::FILE* file;
@@ -189,16 +196,16 @@ TEST_F(ShutdownSequenceTest, AFailingCommandIsTriedAgainAndAbandonedOnceThePower
   EXPECT_TRUE(world.fsd);
   EXPECT_EQ(world.commandsRun, 1);
   EXPECT_EQ(sequence.CurrentStage(), Stage::kWaitingToRetry);
-  Polls(sequence, 1, 30, 4);
+  Polls(sequence, 1, 29, 4);
   EXPECT_EQ(world.commandsRun, 1) << "not before the retry time";
-  Polls(sequence, 31, 31, 4);
-  EXPECT_EQ(world.commandsRun, 2);
+  Polls(sequence, 30, 30, 4);
+  EXPECT_EQ(world.commandsRun, 2) << "30 s after the failure";
   // The power returns: a short return changes nothing, one that lasts ends it all.
   Polls(sequence, 32, 40, 1);
   Polls(sequence, 41, 45, 2);
   Polls(sequence, 46, 100, 1);
   EXPECT_EQ(world.commandsRun, 3) << "the reason still held at the second retry";
-  EXPECT_EQ(abandonedAt, std::vector<int>{93});
+  EXPECT_EQ(abandonedAt, std::vector<int>{90});
   EXPECT_FALSE(world.flag);
   EXPECT_FALSE(world.fsd);
   EXPECT_EQ(sequence.CurrentStage(), Stage::kIdle);
@@ -229,6 +236,7 @@ TEST_F(ShutdownSequenceTest, OnlyFailedShutdownsAreAbandonedAndOnlyForAPowerReas
        false},
   };
   for (const auto& c : cases) {
+    testNow = {};
     World scene;
     scene.commandResults = c.results;
     ShutdownSequence sequence("shutdown-now", scene.Steps(), log, {std::chrono::seconds(5), 99});
@@ -260,6 +268,37 @@ TEST_F(ShutdownSequenceTest, ACommandThatKeepsFailingGivesWayToTheSystemsOwnCall
   direct.Begin("why", ShutdownSequence::Reason::kPower);
   EXPECT_EQ(empty.systemCalls, 1);
   EXPECT_EQ(empty.commandsRun, 0);
+}
+
+TEST_F(ShutdownSequenceTest, AFailedShutdownIsTriedAgainRetrySecondsAfterTheFailure) {
+  // A poll's time is when it began. While the UPS is lost a poll takes seconds (a driver restart,
+  // then read time-outs), so the first poll to see a failure may have begun well before it: the
+  // retry is timed from the failure, on the clock, not from that poll.
+  world.commandResults = {3, 3};
+  ShutdownSequence sequence("shutdown-now", world.Steps(), log, {std::chrono::seconds(10), 5});
+  const auto at = [](double seconds) {
+    return Clock::time_point() +
+           std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+  };
+  testNow = at(4.4);
+  sequence.Begin("the UPS's battery is low", ShutdownSequence::Reason::kPower);
+  ASSERT_EQ(world.commandsRun, 1);
+  // The poll that began at 0 s (a driver restart) ends at 4.5 s; then one a second, each looked
+  // at a second after it began.
+  auto observation = At(0, 8, 2);
+  testNow = at(4.5);
+  sequence.Tick(observation);
+  double failedAgainAt = 0;
+  for (double tick = 5.5; tick < 20; tick += 1.0) {
+    observation.when = at(tick - 1.0);
+    testNow = at(tick);
+    sequence.Tick(observation);
+    if (world.commandsRun == 2 && failedAgainAt == 0) failedAgainAt = tick;
+  }
+  EXPECT_GE(failedAgainAt, 4.4 + 10)
+      << "tried again " << failedAgainAt - 4.4 << " s after it failed";
+  EXPECT_LT(failedAgainAt, 4.4 + 11);
+  EXPECT_EQ(Count(Messages(file), "Trying again in 10 s"), 2);
 }
 
 TEST_F(ShutdownSequenceTest, ShutsDownOnceWhoeverAsksAndStoppingLeavesNoFlagOfAFailedOne) {
@@ -490,6 +529,45 @@ TEST(CommandRunnerTest, CommandsThatEndWellAreCountedAndFailuresLoggedEachTime) 
             "the failing hook ended: exit status 3\n"
             "the fourth hook ended: exit status 0\n"
             "1 more command ended with exit status 0 since the last line\n");
+}
+
+// Whether the process `pid` has ended: gone, or a zombie nobody has reaped yet.
+bool Ended(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string text;
+  if (!std::getline(stat, text)) return true;
+  const auto state = text.find(") ");
+  return state != std::string::npos && text[state + 2] == 'Z';
+}
+
+TEST(CommandRunnerTest, CommandsStillRunningWhenTheServiceStopsAreEndedWithAllTheyStarted) {
+  std::FILE* file = std::tmpfile();
+  corvale::TemporaryDirectory folder("corvale-runner");
+  const auto pids = folder.Path() / "pids";
+  std::vector<pid_t> started;
+  {
+    Logger log(false, file);
+    CommandRunner hooks(log, {16});
+    // The hook's shell and a program it left in the background: its process group.
+    ASSERT_TRUE(hooks.Start("event command",
+                            "sleep 300 & echo $$ $! > " + pids.string() + ".new && mv " +
+                                pids.string() + ".new " + pids.string() + "; wait",
+                            {}, 120s));
+    for (int i = 0; i < 100 && !std::filesystem::exists(pids); ++i)
+      std::this_thread::sleep_for(50ms);
+    std::ifstream in(pids);
+    for (pid_t pid; in >> pid;) started.push_back(pid);
+    ASSERT_EQ(started.size(), 2u);
+    hooks.StopWatching();
+  }
+  for (const pid_t pid : started) {
+    for (int i = 0; i < 40 && !Ended(pid); ++i) std::this_thread::sleep_for(50ms);
+    EXPECT_TRUE(Ended(pid)) << pid << " outlived the service";
+  }
+  EXPECT_EQ(Count(Messages(file), "the event command still ran as the service stopped: ended it"),
+            1u)
+      << Messages(file);
+  std::fclose(file);
 }
 
 TEST(CommandRunnerTest, AFullRunnerDropsCommandsAndSaysSoOncePerBurst) {
@@ -764,6 +842,41 @@ TEST(HostStopTest, ACommandThatFailsAfterTheStopLeavesNoFlagOnTheDisk) {
   EXPECT_NE(Messages(file).find("after the service stopped: no power cut will follow"),
             std::string::npos)
       << Messages(file);
+  std::fclose(file);
+}
+
+// A shutdown command that hangs (a prompt, a tool waiting for the network) never shut a host
+// down: it is ended at its time limit, the shutdown fails and is tried again, and then the
+// system's own call is made.
+TEST(HostStopTest, AHungShutdownCommandIsEndedAndTriedAgainThenTheSystemsCallIsMade) {
+  corvale::testing::Line line;
+  corvale::DriverLibrary driver(CORVALE_DRIVER_LIBRARY);
+  std::FILE* file = std::tmpfile();
+  corvale::host::Logger log(false, file);
+  corvale::host::HostOptions options;
+  options.setup = corvale::Setup{line.registry.Root().string(), line.Devices().string(), "COM1"};
+  options.shutdownCommand = "sleep 300";
+  options.shutdownCommandTimeout = 500ms;
+  options.shutdownTiming = {1s, 2, 300s};
+  std::atomic<int> systemCalls{0};
+  options.systemCall = [&](const std::string&, std::string*, std::string*) {
+    ++systemCalls;
+    return true;
+  };
+  options.logEvents = false;
+  options.timing.pollEvery = 50ms;
+  line.peer->SetStatus(0x0001 | 0x0004);  // on battery, low
+  {
+    corvale::host::Host host(driver, options, log);
+    host.Start();
+    for (int i = 0; i < 200 && systemCalls == 0; ++i) std::this_thread::sleep_for(50ms);
+  }
+  const std::string logged = Messages(file);
+  EXPECT_EQ(systemCalls, 1) << logged;
+  EXPECT_EQ(Count(logged, "the shutdown command still runs after its time: asking it to end"), 2u)
+      << logged;
+  EXPECT_EQ(Count(logged, "the shutdown command 'sleep 300' was killed by signal 15"), 2u)
+      << logged;
   std::fclose(file);
 }
 

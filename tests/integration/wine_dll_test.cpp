@@ -73,12 +73,16 @@ TEST_F(WineDllTest, InitOnAnsweringUpsPublishesToTheWindowsRegistry) {
   EXPECT_EQ(Words(stop).at(1), "1");
   EXPECT_LT(Number(stop, 2), 500) << "nothing to wait for: no exchange is running";
   // Opened for reading and writing, not shared, existing only; DTR raised, RTS pulsed then dropped.
+  // The block carries the standard XON and XOFF characters, which Windows requires to differ, with
+  // software flow control off in both directions.
   EXPECT_EQ(Find(lines, "spied", 0),
             "spied CreateFileA \\\\.\\COM1 access=0xC0000000 share=0 disposition=3");
   EXPECT_EQ(Find(lines, "spied", 1),
-            "spied SetCommState baud=1200 bits=8 parity=0 stop=0 dtr=1 rts=1");
+            "spied SetCommState baud=1200 bits=8 parity=0 stop=0 dtr=1 rts=1 xon=17 xoff=19 outx=0 "
+            "inx=0");
   EXPECT_EQ(Find(lines, "spied", 2),
-            "spied SetCommState baud=1200 bits=8 parity=0 stop=0 dtr=1 rts=0");
+            "spied SetCommState baud=1200 bits=8 parity=0 stop=0 dtr=1 rts=0 xon=17 xoff=19 outx=0 "
+            "inx=0");
   EXPECT_EQ(Find(lines, "spied", 3), "spied RegSetValueExA FirmwareRev size=18")
       << "the text's 17 characters and its NUL";
   const auto frames = peer.Frames();

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <fstream>
@@ -60,13 +61,14 @@ class WineHostTest : public ::testing::Test {
   }
 
   // A configuration whose shutdown command leaves `marker`, sharing the UPS on `port`.
-  fs::path WriteConfig() {
+  // `hook`: the events command, when there is one.
+  fs::path WriteConfig(const std::string& hook = "") {
     const fs::path config = directory.Path() / "corvale-ups.toml";
     std::ofstream(config) << "[ups]\nname = \"winups\"\nport = \"COM1\"\nlibrary = '"
                           << host.DllPath() << "'\n[shutdown]\ncommand = 'echo done> "
                           << WineHost::WindowsPath(marker) << "'\nflag_file = '"
                           << WineHost::WindowsPath(directory.Path() / "killpower")
-                          << "'\n[events]\nhistory = '"
+                          << "'\n[events]\ncommand = '" << hook << "'\nhistory = '"
                           << WineHost::WindowsPath(directory.Path() / "history.jsonl")
                           << "'\n[network]\nlisten = [\"127.0.0.1:" << port
                           << "\"]\n[http]\nlisten = [\"127.0.0.1:" << httpPort << "\"]\n";
@@ -153,7 +155,9 @@ class WineHostTest : public ::testing::Test {
 
   WineHost host{kBuild, kSource};
   corvale::UpsPeer peer;
-  corvale::TemporaryDirectory directory{"corvale-wine-host"};
+  // In the build's folder, not /tmp: Wine shows a folder that everyone may change (as /tmp is)
+  // as one, and the service keeps no flag or history below it.
+  corvale::TemporaryDirectory directory{"corvale-wine-host", kBuild / "tests/scratch"};
   const std::string port = std::to_string(corvale::testing::FreePort());
   const std::string httpPort = std::to_string(corvale::testing::FreePort());
   const fs::path marker = directory.Path() / "shut-down";
@@ -184,7 +188,15 @@ TEST_F(WineHostTest, TheProgramCarriesItsVersionAndNoDebugInformation) {
 }
 
 TEST_F(WineHostTest, ServiceSharesTheUpsAndShutsDownOnLowBattery) {
-  const fs::path config = WriteConfig();
+  // A hook that hangs, told apart from any other test's by its count.
+  const std::string hanging = "ping.exe -n " + std::to_string(90000 + ::getpid() % 9999);
+  const auto hooksRunning = [&] {
+    // "[p]ing": the shell that runs pgrep, whose own line holds the pattern, is not counted.
+    Subprocess count(
+        {"/bin/sh", "-c", "pgrep -c -f '[p]" + hanging.substr(1) + " 127.0.0.1' || true"});
+    return std::stoi(count.ReadLine(10s).value_or("0"));
+  };
+  const fs::path config = WriteConfig(hanging + " 127.0.0.1");
   Subprocess service(Exe({"service", "--config", WineHost::WindowsPath(config)}),
                      /*mergeErrors=*/true);
   ASSERT_TRUE(WaitFor(service, "winups: online", 60s)) << output;
@@ -199,9 +211,11 @@ TEST_F(WineHostTest, ServiceSharesTheUpsAndShutsDownOnLowBattery) {
   ASSERT_TRUE(WaitFor(service, "shutdown command ended: exit status 0", 30s)) << output;
   EXPECT_TRUE(fs::exists(marker));
   EXPECT_TRUE(fs::exists(directory.Path() / "killpower"));
+  EXPECT_GE(hooksRunning(), 2) << "online, on-battery, low-battery, shutdown: each still runs";
   service.Signal(SIGINT);  // Wine hands it to the console's Ctrl-C handler
   ASSERT_TRUE(WaitFor(service, "stopped", 30s)) << output;
   EXPECT_EQ(service.Wait(30s), 0);
+  EXPECT_EQ(hooksRunning(), 0) << "the hooks end with the service";
   // The history, written through Windows' own calls, read here.
   Subprocess history(
       Exe({"history", "--file", WineHost::WindowsPath(directory.Path() / "history.jsonl")}));
@@ -281,6 +295,62 @@ TEST_F(WineHostTest, CheckConfigSpeaksOfWindowsThings) {
   fs::remove(kBuild / "tests/wineprefix/dosdevices/com10");
 }
 
+TEST_F(WineHostTest, AFailedStartSaysWhatIsWrongWithThePort) {
+  // Ports that exist but are not serial ports: they open, and refuse the line settings.
+  const fs::path notSerial = directory.Path() / "not-a-port";
+  std::ofstream(notSerial) << "x";
+  for (const char* name : {"COM2", "COM10"}) {
+    host.MapPort(name, notSerial.string());
+    Subprocess status(Exe({"status", "--port", name, "--library", host.DllPath()}), true);
+    const std::string said = status.ReadAll(60s);
+    EXPECT_EQ(status.Wait(30s), 4) << said;
+    EXPECT_NE(said.find(std::string("the port ") + name + " opens but refused the line settings"),
+              std::string::npos)
+        << said;
+    EXPECT_EQ(said.find("no such port"), std::string::npos) << "COM10 is there: " << said;
+    EXPECT_EQ(said.find("Success"), std::string::npos) << "no error after a success: " << said;
+  }
+  fs::remove(kBuild / "tests/wineprefix/dosdevices/com2");
+  fs::remove(kBuild / "tests/wineprefix/dosdevices/com10");
+}
+
+TEST_F(WineHostTest, CheckConfigFindsMistypedProgramsAndPlantedFoldersAndReadsNamesBeyondAscii) {
+  // The file, its hook and its flag in a folder named "Störung", for a UPS named "Büro-USV".
+  const fs::path folder = directory.Path() / "Störung";
+  fs::create_directories(folder / "flag");
+  std::ofstream(folder / "on-event.cmd") << "@exit 0\r\n";
+  const fs::path config = folder / "corvale-ups.toml";
+  const auto write = [&](const std::string& shutdownCommand) {
+    std::ofstream(config) << "[ups]\nname = \"Büro-USV\"\nport = \"COM1\"\nlibrary = '"
+                          << host.DllPath() << "'\n[shutdown]\ncommand = '" << shutdownCommand
+                          << "'\nflag_file = '" << WineHost::WindowsPath(folder / "flag/killpower")
+                          << "'\n[events]\ncommand = '\""
+                          << WineHost::WindowsPath(folder / "on-event.cmd")
+                          << "\" %CORVALE_UPS_EVENT%'\nhistory = '"
+                          << WineHost::WindowsPath(folder / "history.jsonl")
+                          << "'\n[network]\nlisten = []\n[http]\nlisten = []\n";
+  };
+  const auto check = [&](std::string* said) {
+    Subprocess run(Exe({"check-config", "--config", WineHost::WindowsPath(config)}), true);
+    *said = run.ReadAll(60s);
+    return run.Wait(10s);
+  };
+  std::string said;
+  write("shutdown /s /t 0");
+  EXPECT_EQ(check(&said), 0) << said;
+  EXPECT_NE(said.find(": fine"), std::string::npos) << said;
+  // A typo: cmd.exe would exit 9009 twice when the battery runs low.
+  write(WineHost::WindowsPath(folder / "shutdwn.cmd"));
+  EXPECT_EQ(check(&said), 2) << said;
+  EXPECT_NE(said.find("shutdown.command: there is no program"), std::string::npos) << said;
+  // The flag's folder, changed by somebody so that everybody may put a flag there.
+  write("shutdown /s /t 0");
+  fs::permissions(folder / "flag", fs::perms::all);
+  EXPECT_EQ(check(&said), 2) << said;
+  EXPECT_NE(said.find("shutdown.flag_file: "), std::string::npos) << said;
+  EXPECT_NE(said.find("Everyone may change it"), std::string::npos) << said;
+}
+
 TEST_F(WineHostTest, AServiceThatCannotStartSaysWhyInTheEventLog) {
   const fs::path config = WriteConfig();
   StartServiceManager();
@@ -307,37 +377,75 @@ TEST_F(WineHostTest, AServiceThatCannotStartSaysWhyInTheEventLog) {
   Shell("wineserver -k");
 }
 
-TEST_F(WineHostTest, TheInstallerFailsLoudlyReplacesARunningServiceAndUninstalls) {
+TEST_F(WineHostTest, TheInstallerChecksWithTheNewProgramFirstAndKeepsWhatTheAdministratorChose) {
   const fs::path installer = kBuild / "corvale-ups-setup-1.0.0.1.exe";
   ASSERT_TRUE(fs::exists(installer)) << "built with makensis by the Windows build";
   const fs::path drive = kBuild / "tests/wineprefix/drive_c";
-  const fs::path folder = drive / "Program Files/Corvale UPS";
+  const fs::path shipped = drive / "Program Files/Corvale UPS";
+  // A folder of the administrator's own (without spaces: NSIS takes /D= and _?= unquoted).
+  const fs::path folder = drive / "CorvaleUPS";
   const fs::path settings = drive / "ProgramData/Corvale";
+  const fs::path config = settings / "corvale-ups.toml";
   StartServiceManager();
-  const auto install = [&] { return Shell("wine " + installer.string() + " /S; echo exit $?"); };
-  // A configuration kept from an earlier installation, with an error in it.
+  const auto install = [&](const std::string& options = "") {
+    return Shell("wine " + installer.string() + " /S" + options + "; echo exit $?");
+  };
+  const std::string good =
+      "[ups]\nname = \"winups\"\nport = \"COM1\"\n[network]\nlisten = []\n[http]\nlisten = []\n";
+  // Whatever an earlier run left in the prefix.
+  Shell("wine sc delete CorvaleUPS");
   fs::remove_all(settings);
+  fs::remove_all(shipped);
+  fs::remove_all(folder);
+
+  // Before any installation, another account made the folder, and a file in it whose commands
+  // would run as SYSTEM. (Wine shows another account's rights only as Everyone's.)
   fs::create_directories(settings);
-  std::ofstream(settings / "corvale-ups.toml")
+  std::ofstream(config) << good << "[shutdown]\ncommand = 'C:\\Users\\Public\\own.cmd'\n";
+  fs::permissions(settings, fs::perms::all);
+  fs::permissions(config, fs::perms::all);
+  EXPECT_NE(install().find("exit 2"), std::string::npos) << "a planted file is not a configuration";
+  std::string why = ReadFile(settings / "install.log");
+  EXPECT_NE(why.find("Everyone may change it"), std::string::npos) << why;
+  EXPECT_EQ(fs::status(settings).permissions() & fs::perms::others_write, fs::perms::none)
+      << "the folder is taken back for the administrators";
+  EXPECT_EQ(Shell("wine sc query CorvaleUPS").find("SERVICE_NAME"), std::string::npos);
+  EXPECT_FALSE(fs::exists(shipped));
+
+  // A configuration kept from an earlier installation, with an error in it.
+  fs::remove(config);
+  std::ofstream(config)
       << "[ups]\nname = \"winups\"\nport = \"COM1\"\n[shutdown]\nturn_off_delay = 1200\n";
   EXPECT_NE(install().find("exit 2"), std::string::npos) << "a silent failure is not a success";
-  const std::string why = ReadFile(settings / "install.log");
+  why = ReadFile(settings / "install.log");
   EXPECT_NE(why.find("corvale-ups.toml:5: shutdown.turn_off_delay"), std::string::npos) << why;
   EXPECT_EQ(Shell("wine sc query CorvaleUPS").find("SERVICE_NAME"), std::string::npos);
 
-  // Mended, installed and running; installed again over it.
-  std::ofstream(settings / "corvale-ups.toml")
-      << "[ups]\nname = \"winups\"\nport = \"COM1\"\n[network]\nlisten = []\n[http]\nlisten = "
-         "[]\n";
-  EXPECT_NE(install().find("exit 0"), std::string::npos);
+  // Mended, and installed where the administrator chose; running.
+  std::ofstream(config) << good;
+  EXPECT_NE(install(" '/D=C:\\CorvaleUPS'").find("exit 0"), std::string::npos)
+      << ReadFile(settings / "install.log");
   EXPECT_FALSE(fs::exists(settings / "install.log"));
+  EXPECT_TRUE(fs::exists(folder / "corvale-ups.exe"));
   Shell("wine net start CorvaleUPS");
   ASSERT_TRUE(WaitForService("RUNNING"));
+
+  // A typo, then an upgrade: the new program refuses the file before anything is stopped.
+  std::ofstream(config, std::ios::app) << "[shutdown]\nturn_off_delay = 1200\n";
+  EXPECT_NE(install().find("exit 2"), std::string::npos);
+  EXPECT_NE(Shell("wine sc query CorvaleUPS").find("RUNNING"), std::string::npos)
+      << "the machine keeps its service";
+  why = ReadFile(settings / "install.log");
+  EXPECT_NE(why.find("corvale-ups.toml:9: shutdown.turn_off_delay"), std::string::npos) << why;
+  EXPECT_NE(why.find("run on as before"), std::string::npos) << why;
+
+  // Mended; installed again over the running service, where the first installation went.
+  std::ofstream(config) << good;
   const std::size_t startsBefore = EventLog().size();
   const std::string again = install();
   EXPECT_NE(again.find("exit 0"), std::string::npos) << again << ReadFile(settings / "install.log");
   EXPECT_TRUE(WaitForService("RUNNING")) << "started again after its files were replaced";
-  // Stopped (its last line) and started again (its first) by the second installation.
+  EXPECT_FALSE(fs::exists(shipped)) << "not into Program Files beside the installed one";
   bool stopped = false, startedAgain = false;
   const auto events = EventLog();
   for (std::size_t index = startsBefore; index < events.size(); ++index) {
@@ -347,19 +455,31 @@ TEST_F(WineHostTest, TheInstallerFailsLoudlyReplacesARunningServiceAndUninstalls
   }
   EXPECT_TRUE(stopped && startedAgain) << ReadFile(eventLog);
 
+  // Disabled by the administrator: an upgrade leaves it so.
+  Shell("wine net stop CorvaleUPS");
+  ASSERT_EQ(corvale::testing::FindLine(host.Run({"start-type:CorvaleUPS:4"}), "start-type"),
+            "start-type 4");
+  EXPECT_NE(install().find("exit 0"), std::string::npos);
+  EXPECT_EQ(corvale::testing::FindLine(host.Run({"start-type:CorvaleUPS"}), "start-type"),
+            "start-type 4")
+      << "SERVICE_DISABLED, as the administrator left it";
+
   // What Add/Remove Programs shows, and the files an administrator reads.
   const auto entry = Shell(
       "wine reg query 'HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\CorvaleUPS'");
   for (const char* value : {"DisplayVersion    REG_SZ    1.0.0.1", "Publisher", "DisplayIcon",
-                            "EstimatedSize", "UninstallString"}) {
+                            "EstimatedSize", "UninstallString",
+                            "InstallLocation    REG_SZ    "
+                            "C:\\CorvaleUPS",
+                            "/S _?=C:\\CorvaleUPS"}) {
     EXPECT_NE(entry.find(value), std::string::npos) << value << "\n" << entry;
   }
   EXPECT_TRUE(fs::exists(drive / "ProgramData/Microsoft/Windows/Start Menu/Programs/Corvale UPS/"
                                  "Corvale UPS console.lnk"));
   const std::string readme = ReadFile(folder / "README.txt");
   EXPECT_NE(readme.find("corvale-ups.exe\r\n"), std::string::npos) << "Windows line endings";
-  const std::string shipped = ReadFile(settings / "corvale-ups.toml");
-  EXPECT_NE(shipped.find("winups"), std::string::npos) << "the administrator's file is kept";
+  EXPECT_NE(ReadFile(config).find("winups"), std::string::npos)
+      << "the administrator's file is kept";
   EXPECT_NE(ReadFile(kBuild / "corvale-ups.toml").find("[events]\r\n"), std::string::npos);
   std::string installerVersion;
   for (const auto& line : host.Run({"version:" + WineHost::WindowsPath(installer)})) {
@@ -367,14 +487,44 @@ TEST_F(WineHostTest, TheInstallerFailsLoudlyReplacesARunningServiceAndUninstalls
   }
   EXPECT_NE(installerVersion.find("|1.0.0.1|"), std::string::npos) << installerVersion;
 
-  Shell("wine 'C:\\Program Files\\Corvale UPS\\uninstall.exe' /S");
-  // The uninstaller finishes from a copy of itself: wait for it to have removed the folder.
-  for (int attempt = 0; attempt < 60 && fs::exists(folder); ++attempt) {
-    std::this_thread::sleep_for(500ms);
+  // A service that cannot be removed keeps everything else: here `remove` itself fails.
+  const std::string uninstall =
+      "wine 'C:\\CorvaleUPS\\uninstall.exe' /S '_?=C:\\CorvaleUPS'; echo exit $?";
+  fs::copy_file(folder / "corvale-ups.exe", directory.Path() / "corvale-ups.exe");
+  fs::copy_file(drive / "windows/system32/reg.exe", folder / "corvale-ups.exe.new");
+  fs::rename(folder / "corvale-ups.exe.new", folder / "corvale-ups.exe");
+  EXPECT_NE(Shell(uninstall).find("exit 2"), std::string::npos);
+  EXPECT_TRUE(fs::exists(folder / "CorvaleUPS.dll"));
+  EXPECT_NE(Shell("wine sc query CorvaleUPS").find("SERVICE_NAME"), std::string::npos);
+  fs::copy_file(directory.Path() / "corvale-ups.exe", folder / "corvale-ups.exe",
+                fs::copy_options::overwrite_existing);
+
+  // Removed as a tool removes it, waiting (Add/Remove's quiet command line): nothing of it is
+  // left when that returns but the data the README says it keeps.
+  for (const char* kept : {"history.jsonl", "history.jsonl.1", "outbox.jsonl"}) {
+    std::ofstream(settings / kept) << "{}\n";
   }
-  EXPECT_FALSE(fs::exists(folder));
-  EXPECT_TRUE(fs::exists(settings / "corvale-ups.toml")) << "settings stay";
+  std::ofstream(settings / "killpower") << "# a power cut nobody would act on\n";
+  const std::string queried = corvale::testing::FindLine(
+      host.Run({"query:Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\CorvaleUPS:"
+                "QuietUninstallString"}),
+      "query");
+  ASSERT_EQ(queried.rfind("query ", 0), 0u) << queried;
+  const std::string quiet = queried.substr(6);
+  ASSERT_NE(quiet.find("/S _?=C:\\CorvaleUPS"), std::string::npos) << quiet;
+  EXPECT_EQ(corvale::testing::FindLine(host.Run({"exec:" + quiet}), "exec"), "exec 0");
+  EXPECT_FALSE(fs::exists(folder)) << "removed before the uninstaller returned";
   EXPECT_EQ(Shell("wine sc query CorvaleUPS").find("SERVICE_NAME"), std::string::npos);
+  for (const char* kept :
+       {"corvale-ups.toml", "history.jsonl", "history.jsonl.1", "outbox.jsonl"}) {
+    EXPECT_TRUE(fs::exists(settings / kept)) << kept;
+  }
+  EXPECT_FALSE(fs::exists(settings / "killpower"));
+  EXPECT_FALSE(fs::exists(settings / "install.log"));
+  EXPECT_EQ(Shell("wine reg query "
+                  "'HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\CorvaleUPS'")
+                .find("DisplayName"),
+            std::string::npos);
   Shell("wineserver -k");
 }
 

@@ -13,7 +13,15 @@
 //   spy              from now on, note the DLL's CreateFileA, SetCommState and string
 //                    RegSetValueExA arguments
 //   spied            print what was noted, one "spied ..." line per call
+// Once the DLL is loaded, its serial calls are held to what Windows documents for them, which Wine
+// does not check: SetCommState refuses a block whose XON and XOFF characters are equal, and a
+// communications device is opened only without sharing, as an existing device, with no template.
+// Either is refused as Windows refuses it (FALSE or INVALID_HANDLE_VALUE, ERROR_INVALID_PARAMETER).
 //   wine-port:COMn:DEVICE   map a COM port to a Unix device for Wine's mount manager
+//   exec:LINE        run the command line LINE as it stands (CreateProcess), wait, print its
+//                    exit code ("exec 0")
+//   start-type:SERVICE[:N]  set a service's start type through the service manager (2 automatic,
+//                    3 manual, 4 disabled; Wine's sc has no "config"), then print it
 //   bench-raw:N | bench-dll:N   median microseconds and CPU per exchange, bare or through the DLL
 //   wait-cost:MS     CPU share of a wait with no limit on a steady UPS
 //   stack            deepest stack each entry point uses
@@ -106,30 +114,57 @@ HMODULE loaded = nullptr;
 // What the DLL asked of the serial calls. Wine neither enforces a port's share mode nor has modem
 // lines to look at, so the arguments are checked where they leave the DLL.
 std::vector<std::string> spied;
+bool noting = false;
+
+// "\\.\COM3" or "COM3": a communications device, as CreateFile's documentation names them.
+bool NamesCommDevice(const char* name) {
+  const char* device = std::strncmp(name, "\\\\.\\", 4) == 0 ? name + 4 : name;
+  return _strnicmp(device, "COM", 3) == 0 && device[3] >= '1' && device[3] <= '9';
+}
 
 HANDLE WINAPI SpyCreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
                              DWORD disposition, DWORD flags, HANDLE templateFile) {
-  char text[160];
-  std::snprintf(text, sizeof text, "CreateFileA %s access=0x%lX share=%lu disposition=%lu", name,
-                access, share, disposition);
-  spied.push_back(text);
+  if (noting) {
+    char text[160];
+    std::snprintf(text, sizeof text, "CreateFileA %s access=0x%lX share=%lu disposition=%lu", name,
+                  access, share, disposition);
+    spied.push_back(text);
+  }
+  // Communications resources: exclusive access, OPEN_EXISTING, and a null template handle.
+  if (NamesCommDevice(name) &&
+      (share != 0 || disposition != OPEN_EXISTING || templateFile != nullptr)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return INVALID_HANDLE_VALUE;
+  }
   return CreateFileA(name, access, share, security, disposition, flags, templateFile);
 }
 
 BOOL WINAPI SpySetCommState(HANDLE port, LPDCB dcb) {
-  char text[160];
-  std::snprintf(text, sizeof text, "SetCommState baud=%lu bits=%u parity=%u stop=%u dtr=%u rts=%u",
-                dcb->BaudRate, dcb->ByteSize, dcb->Parity, dcb->StopBits, dcb->fDtrControl,
-                dcb->fRtsControl);
-  spied.push_back(text);
+  if (noting) {
+    char text[200];
+    std::snprintf(text, sizeof text,
+                  "SetCommState baud=%lu bits=%u parity=%u stop=%u dtr=%u rts=%u xon=%u xoff=%u "
+                  "outx=%u inx=%u",
+                  dcb->BaudRate, dcb->ByteSize, dcb->Parity, dcb->StopBits, dcb->fDtrControl,
+                  dcb->fRtsControl, static_cast<unsigned char>(dcb->XonChar),
+                  static_cast<unsigned char>(dcb->XoffChar), dcb->fOutX, dcb->fInX);
+    spied.push_back(text);
+  }
+  // "The SetCommState function fails if the XonChar member of the DCB structure is equal to the
+  // XoffChar member."
+  if (dcb->XonChar == dcb->XoffChar) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
   return SetCommState(port, dcb);
 }
 
 LONG WINAPI SpyRegSetValueExA(HKEY key, LPCSTR name, DWORD reserved, DWORD type, const BYTE* data,
                               DWORD size) {
   // Wine adds a missing NUL when it stores a string, so the size is only honest here.
-  if (type == REG_SZ)
+  if (noting && type == REG_SZ) {
     spied.push_back(std::string("RegSetValueExA ") + name + " size=" + std::to_string(size));
+  }
   return RegSetValueExA(key, name, reserved, type, data, size);
 }
 
@@ -163,7 +198,6 @@ void Spy() {
     }
   }
   if (patched != 3) Fail("the DLL does not import CreateFileA, SetCommState and RegSetValueExA");
-  Say("spy ok");
 }
 
 void Load(const std::string& path) {
@@ -174,6 +208,7 @@ void Load(const std::string& path) {
       Entry<InitFn>(module, "UPSInit"),         Entry<StopFn>(module, "UPSStop"),
       Entry<GetStateFn>(module, "UPSGetState"), Entry<WaitFn>(module, "UPSWaitForStateChange"),
       Entry<CancelFn>(module, "UPSCancelWait"), Entry<TurnOffFn>(module, "UPSTurnOff")};
+  Spy();
   Say("load ok");
 }
 
@@ -428,7 +463,8 @@ int main(int argc, char** argv) {
     } else if (verb == "query") {
       Say("query " + Value(step.at(2).c_str(), step.at(1).c_str()));
     } else if (verb == "spy") {
-      Spy();
+      noting = true;
+      Say("spy ok");
     } else if (verb == "spied") {
       for (const auto& call : spied) Say("spied " + call);
     } else if (verb == "wine-port") {
@@ -444,6 +480,41 @@ int main(int argc, char** argv) {
                      static_cast<DWORD>(device.size() + 1));
       RegCloseKey(key);
       Say("wine-port ok");
+    } else if (verb == "exec") {
+      std::string line = std::string(argv[i]).substr(5);
+      STARTUPINFOA startup = {};
+      startup.cb = sizeof startup;
+      PROCESS_INFORMATION process = {};
+      if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                          &startup, &process)) {
+        Fail("cannot run " + line);
+      }
+      WaitForSingleObject(process.hProcess, INFINITE);
+      DWORD code = 0;
+      GetExitCodeProcess(process.hProcess, &code);
+      CloseHandle(process.hThread);
+      CloseHandle(process.hProcess);
+      Say("exec " + std::to_string(code));
+    } else if (verb == "start-type") {
+      SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+      SC_HANDLE service = manager != nullptr
+                              ? OpenServiceA(manager, step.at(1).c_str(),
+                                             SERVICE_CHANGE_CONFIG | SERVICE_QUERY_CONFIG)
+                              : nullptr;
+      if (service == nullptr) Fail("cannot open the service " + step.at(1));
+      if (step.size() > 2 &&
+          !ChangeServiceConfigA(service, SERVICE_NO_CHANGE, number(2), SERVICE_NO_CHANGE, nullptr,
+                                nullptr, nullptr, nullptr, nullptr, nullptr, nullptr)) {
+        Fail("cannot change the start type");
+      }
+      DWORD size = 0;
+      QueryServiceConfigA(service, nullptr, 0, &size);
+      std::vector<BYTE> buffer(size);
+      auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGA*>(buffer.data());
+      if (!QueryServiceConfigA(service, config, size, &size)) Fail("cannot read the service");
+      Say("start-type " + std::to_string(config->dwStartType));
+      CloseServiceHandle(service);
+      CloseServiceHandle(manager);
     } else if (verb == "bench-raw") {
       BenchRaw(static_cast<int>(number(1)));
     } else if (verb == "bench-dll") {
