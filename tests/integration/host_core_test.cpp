@@ -717,9 +717,9 @@ TEST(ConfigTest, ShutdownAndNetworkKeysAreCheckedWhereTheyStand) {
   };
   for (const auto& c : cases) {
     const auto loaded = corvale::host::ParseConfig(c.text);
-    if (c.line == 0 && loaded.config.ups.Agent()) {
+    if (c.line == 0 && loaded.config.ups().Agent()) {
       EXPECT_TRUE(loaded.problems.empty()) << c.name << ": " << loaded.problems.front().message;
-      EXPECT_EQ(loaded.config.ups.deadtime, 15u);
+      EXPECT_EQ(loaded.config.ups().deadtime, 15u);
       EXPECT_TRUE(loaded.config.network.listen.empty()) << "an agent serves no NUT clients";
       // A file made from the shipped one: the serial keys are warned of, not refused.
       const auto checks = corvale::host::CheckBeforeStart(loaded.config, "/nonexistent/x.toml");
