@@ -15,6 +15,7 @@ Feeding FeedJudge::Judge(const Observation& observation) {
   if (forcedBy_ || observation.forcedShutdown) {
     feeding.known = true;
     feeding.forced = true;
+    feeding.online = false;  // ordered down: its power's return changes nothing
     feeding.powerReason = forcedBy_.value_or("the NUT server ordered this machine down (FSD)");
     feeding.why = feeding.powerReason;
     return feeding;
