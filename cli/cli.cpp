@@ -59,9 +59,9 @@ ServiceAnswer StatusOverNut(const Common& common, const std::string& configPath)
   if (!loaded.problems.empty()) return {};
   const auto& config = loaded.config;
   // An agent's UPS is on its primary: asked there (its public variables, no login).
-  const bool agent = config.ups.Agent();
+  const bool agent = config.ups().Agent();
   if (!agent && config.network.listen.empty()) return {};
-  ServiceAnswer answer{agent ? WithPort(config.ups.server) : config.network.listen.front(),
+  ServiceAnswer answer{agent ? WithPort(config.ups().server) : config.network.listen.front(),
                        std::nullopt};
   // The server's state says nothing of whether this agent acts on it.
   if (agent && !host::ServiceRunning(kServiceName)) {
@@ -71,7 +71,7 @@ ServiceAnswer StatusOverNut(const Common& common, const std::string& configPath)
   }
   std::string error;
   const auto variables =
-      nut::QueryVariables(answer.address, config.ups.name, std::chrono::seconds(2), &error);
+      nut::QueryVariables(answer.address, config.ups().name, std::chrono::seconds(2), &error);
   if (!variables && agent) {
     answer.exit = Fail(kExitNoUps, "the NUT server " + answer.address +
                                        " that this agent follows does not answer: " + error);
@@ -91,7 +91,7 @@ ServiceAnswer StatusOverNut(const Common& common, const std::string& configPath)
                  "systemctl reset-failed corvale-ups-shutdown.service corvale-ups-shutdown.path; "
                  "systemctl start corvale-ups-shutdown.path)\n");
   }
-  const Setup setup{config.ups.registry, config.ups.devices, std::nullopt};
+  const Setup setup{config.ups().registry, config.ups().devices, std::nullopt};
   Event event = StateEvent(state, agent ? PublishedList() : PublishedValues(setup));
   event.source = agent ? "server" : "service";
   EventLog(common.json).Report(event);
@@ -139,14 +139,19 @@ ServiceAnswer StatusFromService(const Common& common, const std::string& configP
   // A file this user may not read (it holds passwords) still has a service to ask, where it
   // answers by default.
   const bool readable = loaded.problems.empty();
-  host::Config config = readable ? loaded.config : host::Config{};
-  if (!readable) config.service.control = control;
+  host::Config config;
+  if (readable) {
+    config = loaded.config;
+  } else {
+    config.service.control = control;
+  }
   if (config.service.control.empty()) return StatusOverNut(common, configPath);
   ServiceAnswer answer{config.service.control, std::nullopt};
   std::string error;
   const auto text = host::AskService(answer.address, "STATUS", std::chrono::seconds(3), &error);
   const auto status = text ? nlohmann::json::parse(*text, nullptr, false) : nlohmann::json();
-  const bool agent = readable ? config.ups.Agent() : status.is_object() && status.contains("agent");
+  const bool agent =
+      readable ? config.ups().Agent() : status.is_object() && status.contains("agent");
   const std::string armed = ArmedShutdown(status, config.shutdown.flagFile, agent);
   if (!status.is_object() || !status.contains("state")) {
     if (text) error = "its answer is not a status";
@@ -169,7 +174,7 @@ ServiceAnswer StatusFromService(const Common& common, const std::string& configP
                  "systemctl reset-failed corvale-ups-shutdown.service corvale-ups-shutdown.path; "
                  "systemctl start corvale-ups-shutdown.path)\n");
   }
-  const Setup setup{config.ups.registry, config.ups.devices, std::nullopt};
+  const Setup setup{config.ups().registry, config.ups().devices, std::nullopt};
   Event event = StateEvent(state, agent || !readable ? PublishedList() : PublishedValues(setup));
   event.source = "service";
   event.armed = armed;
@@ -196,7 +201,7 @@ int RunStatus(const Common& given, const StatusOptions& options) {
     for (const auto& problem : loaded.problems)
       Fail(0, host::Describe(options.configPath, problem));
     if (!loaded.problems.empty()) return kExitUsage;
-    const auto& ups = loaded.config.ups;
+    const auto& ups = loaded.config.ups();
     common.setup = Setup{ups.registry, ups.devices, given.setup.port ? given.setup.port : ups.port};
     if (common.library.empty()) common.library = ups.library;
   }

@@ -167,7 +167,7 @@ int RunDemo(const DemoOptions& options, const std::atomic<bool>& stop) {
                  static_cast<unsigned>(page.Ports().front()));
     std::fflush(narration);
   }
-  demo.OnPoll([&](const host::Observation& observation) {
+  demo.OnPoll([&](const host::Unit&, const host::Observation& observation) {
     board.OnPoll(observation);
     std::lock_guard lock(seenMutex);
     if (!seen.empty() && seen.back() == observation.polled) return;

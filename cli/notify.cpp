@@ -28,7 +28,7 @@ int RunNotifyTest(const std::string& configPath, const std::string& name) {
       const host::notify::Notice notice{host::notify::NewNoticeId(),
                                         entry.name,
                                         "test",
-                                        config.ups.name,
+                                        config.ups().name,
                                         0,
                                         "a test notice from corvale-ups notify --test: this "
                                         "receiver works",

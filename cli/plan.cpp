@@ -127,11 +127,11 @@ nlohmann::json PlanFromFile(const host::Config& config) {
 int RunPlan(const std::string& configPath, bool json) {
   const auto config = Load(configPath);
   if (!config) return kExitUsage;
-  if (config->ups.Agent()) {
+  if (config->ups().Agent()) {
     return Fail(kExitUsage,
                 "this machine is an agent: its place in the plan is set on the machine "
                 "with the UPS's cable (" +
-                    config->ups.server + "); run plan there");
+                    config->ups().server + "); run plan there");
   }
   nlohmann::json plan, status;
   std::string why = "service.control and http.listen are empty, so the service cannot be asked";
@@ -159,7 +159,7 @@ int RunPlan(const std::string& configPath, bool json) {
     if (live) plan["battery_seconds_to_low"] = status["battery_seconds_to_low"];
     std::printf("%s\n", plan.dump(2).c_str());
   } else {
-    std::printf("Shutdown plan for the UPS %s\n", config->ups.name.c_str());
+    std::printf("Shutdown plan for the UPS %s\n", config->ups().name.c_str());
     if (!live) std::printf("  (from %s alone: %s)\n", configPath.c_str(), why.c_str());
     for (const auto& stage : plan["stages"]) {
       std::printf("\n%s: stage \"%s\"%s\n", stage.value("when", "").c_str(),
@@ -214,11 +214,11 @@ int RunPlan(const std::string& configPath, bool json) {
 int RunDrill(const std::string& configPath, const std::string& /*userName*/) {
   const auto config = Load(configPath);
   if (!config) return kExitUsage;
-  if (config->ups.Agent()) {
+  if (config->ups().Agent()) {
     return Fail(kExitUsage,
                 "this machine is an agent: run the drill on the machine with the UPS's "
                 "cable (" +
-                    config->ups.server + "); it asks this agent too");
+                    config->ups().server + "); it asks this agent too");
   }
   if (config->service.control.empty()) {
     return Fail(kExitUsage, "service.control is empty: the drill asks the service there");
@@ -229,7 +229,7 @@ int RunDrill(const std::string& configPath, const std::string& /*userName*/) {
   if (!report) return Fail(kExitNoService, error);
   int failed = 0, checked = 0;
   std::printf("Drill of the shutdown of %s (nothing is shut down)\n\n",
-              Printable(config->ups.name).c_str());
+              Printable(config->ups().name).c_str());
   std::istringstream lines(*report);
   for (std::string line; std::getline(lines, line);) {
     if (line.starts_with("ERR ")) return Fail(kExitNoService, Printable(line.substr(4)));

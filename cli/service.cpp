@@ -35,11 +35,11 @@ struct KillPowerFacts {
   std::uint32_t delay = 120;
 
   explicit KillPowerFacts(const host::Config& config)
-      : name(config.ups.name),
-        port(config.ups.port),
-        devices(config.ups.devices),
-        registry(config.ups.registry),
-        library(config.ups.library),
+      : name(config.ups().name),
+        port(config.ups().port),
+        devices(config.ups().devices),
+        registry(config.ups().registry),
+        library(config.ups().library),
         delay(config.shutdown.turnOffDelay) {}
 
   std::string Text() const {
@@ -101,7 +101,7 @@ bool StartChecksPass(const host::Config& config, const std::string& path, host::
 }
 
 Setup SetupFrom(const host::Config& config) {
-  return Setup{config.ups.registry, config.ups.devices, config.ups.port};
+  return Setup{config.ups().registry, config.ups().devices, config.ups().port};
 }
 
 std::string KillPowerText(const host::Config& config) {
@@ -137,9 +137,9 @@ int RunCheckConfig(const std::string& configPath) {
       }
     }
   }
-  if (config->ups.Agent()) {
+  if (config->ups().Agent()) {
     std::printf("%s: fine: an agent following the UPS '%s' on %s\n", configPath.c_str(),
-                config->ups.name.c_str(), config->ups.server.c_str());
+                config->ups().name.c_str(), config->ups().server.c_str());
   } else {
     std::printf("%s: fine\n", configPath.c_str());
   }
@@ -161,7 +161,7 @@ int RunInstall(const std::string& given) {
   if (std::string error; !host::PrepareDataFolder(&error)) return Fail(kExitFailure, error);
   const auto config = LoadOrExplain(configPath);
   if (!config || !StartChecksPass(*config, configPath)) return kExitUsage;
-  if (config->ups.Agent()) {
+  if (config->ups().Agent()) {
     // No port, no registry: an agent only needs the network.
   } else if (auto problem = PrepareSetup(SetupFrom(*config))) {
     return Fail(kExitRegistry, *problem);
@@ -195,8 +195,12 @@ std::optional<host::Config> HelperConfig(const std::string& path, const std::str
   std::ifstream in(host::PathFromUtf8(path), std::ios::binary);
   std::ostringstream text;
   text << in.rdbuf();
-  auto loaded =
-      in ? host::ParseConfig(text.str()) : host::LoadedConfig{{}, {{0, "cannot read the file"}}};
+  host::LoadedConfig loaded;
+  if (in) {
+    loaded = host::ParseConfig(text.str());
+  } else {
+    loaded.problems.push_back({0, "cannot read the file"});
+  }
   const std::filesystem::path kept(lastGood);
   std::string why;
   const auto folder =
@@ -264,7 +268,7 @@ int RunShutdownHelper(const std::string& configPath, const std::string& lastGood
   }
   const auto powerOff = [&]() -> std::optional<host::ExitStatus> {
     std::string error;
-    if (host::ShutDownSystem(config->ups.name + ": power failure", &error))
+    if (host::ShutDownSystem(config->ups().name + ": power failure", &error))
       return host::ExitStatus{};
     log.Log(host::Priority::kCritical, "cannot shut the system down: " + error);
     return host::ExitStatus{false, 1};
@@ -272,7 +276,7 @@ int RunShutdownHelper(const std::string& configPath, const std::string& lastGood
   host::RequestHandlers handlers;
   handlers.writeFlag = [&] {
     // An agent has no line to the UPS: whoever asks, its primary alone cuts the power.
-    if (config->ups.Agent()) {
+    if (config->ups().Agent()) {
       return log.Log(host::Priority::kWarning,
                      "not writing the flag: this machine is an agent (ups.server), and the power "
                      "cut is its primary's");
@@ -284,7 +288,7 @@ int RunShutdownHelper(const std::string& configPath, const std::string& lastGood
     if (shutdown.command.empty()) return powerOff();
     std::string error;
     const auto command =
-        host::StartCommand(shutdown.command, {{"CORVALE_UPS_NAME", config->ups.name}}, &error);
+        host::StartCommand(shutdown.command, {{"CORVALE_UPS_NAME", config->ups().name}}, &error);
     if (!command) {
       log.Log(host::Priority::kCritical, "cannot run the shutdown command: " + error);
       return std::nullopt;
@@ -375,7 +379,7 @@ int RunKillPower(const std::string& configPath, const std::string& flagFile) {
     log.Log(host::Priority::kCritical, "kill-power: ignored " + flag + ": " + whyNot);
     return kExitFailure;
   }
-  if (loaded.problems.empty() && loaded.config.ups.Agent()) {
+  if (loaded.problems.empty() && loaded.config.ups().Agent()) {
     log.Log(host::Priority::kWarning, "kill-power: ignored " + flag +
                                           ": this machine is an agent (ups.server) and has no "
                                           "line to the UPS; its primary cuts the power");

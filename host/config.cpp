@@ -276,7 +276,7 @@ void ReadPlan(const toml::table& root, LoadedConfig& loaded) {
     problems.push_back({LineOf(*stages), "stage must be [[stage]] tables"});
     return;
   }
-  if (config.ups.Agent()) {
+  if (config.Agent()) {
     problems.push_back({LineOf(*stages),
                         "the shutdown plan ([[stage]]) belongs on the machine with the UPS's "
                         "cable, which tells the others when to go"});
@@ -503,43 +503,44 @@ void ReadNotify(const toml::table& root, LoadedConfig& loaded) {
   }
 }
 
-void ReadDocument(const toml::table& root, LoadedConfig& loaded) {
-  Config& config = loaded.config;
-  auto& problems = loaded.problems;
-  static const std::set<std::string> kSections = {"ups",    "shutdown", "events", "network",
-                                                  "http",   "users",    "stage",  "plan",
-                                                  "notify", "service"};
-  for (const auto& [key, node] : root) {
-    if (!kSections.count(std::string(key.str()))) {
-      problems.push_back({LineOf(node), "unknown section or key '" + std::string(key.str()) + "'"});
+// The serial side of the [ups] table: the port and where the driver finds it.
+// True when a port is given.
+bool ReadSerial(TableReader& ups, Config::Ups& out) {
+  const toml::node* port = ups.Find("port");
+  if (port != nullptr) {
+    if (!port->is_string()) {
+      ups.Problem(LineOf(*port), "ups.port must be a string");
+    } else {
+      const std::string& name = port->as_string()->get();
+      if (name.empty() || name.size() > 7 || name.find("..") != std::string::npos ||
+          name[0] == '/') {
+        ups.Problem(LineOf(*port),
+                    std::string("ups.port must name ") + PortRule() + ", not \"" + name + "\"");
+      } else {
+        out.port = name;
+      }
     }
   }
+  ups.String("devices", out.devices);
+  ups.String("registry", out.registry);
+  ups.String("library", out.library);
+  return port != nullptr;
+}
+
+// The single [ups] table: one UPS, as files have always had it.
+void ReadUpsTable(const toml::table& root, LoadedConfig& loaded) {
+  Config& config = loaded.config;
+  auto& problems = loaded.problems;
+  Config::Ups& single = config.upses.front();
   bool hasPort = false;
   int serverLine = 0;
   Section(root, "ups", problems, [&](TableReader& ups) {
-    ReadAgent(ups, config.ups);
+    ReadAgent(ups, single);
     serverLine = ups.LineOfKey("server", 0);
-    ups.String("name", config.ups.name, 64);
-    if (const toml::node* port = ups.Find("port")) {
-      hasPort = true;
-      if (!port->is_string()) {
-        ups.Problem(LineOf(*port), "ups.port must be a string");
-      } else {
-        const std::string& name = port->as_string()->get();
-        if (name.empty() || name.size() > 7 || name.find("..") != std::string::npos ||
-            name[0] == '/') {
-          ups.Problem(LineOf(*port),
-                      std::string("ups.port must name ") + PortRule() + ", not \"" + name + "\"");
-        } else {
-          config.ups.port = name;
-        }
-      }
-    }
-    ups.String("devices", config.ups.devices);
-    ups.String("registry", config.ups.registry);
-    ups.String("library", config.ups.library);
+    ups.String("name", single.name, 64);
+    hasPort = ReadSerial(ups, single);
   });
-  if (config.ups.Agent()) {
+  if (single.Agent()) {
     config.network.listen.clear();  // it serves no NUT clients
     if (hasPort) {
       problems.push_back({serverLine,
@@ -550,16 +551,16 @@ void ReadDocument(const toml::table& root, LoadedConfig& loaded) {
     // is warned of, not refused.
     const Config defaults;
     for (const auto& [key, isDefault] :
-         {std::pair{"ups.devices", config.ups.devices == defaults.ups.devices},
-          std::pair{"ups.registry", config.ups.registry == defaults.ups.registry},
-          std::pair{"ups.library", config.ups.library == defaults.ups.library},
+         {std::pair{"ups.devices", single.devices == defaults.ups().devices},
+          std::pair{"ups.registry", single.registry == defaults.ups().registry},
+          std::pair{"ups.library", single.library == defaults.ups().library},
           std::pair{"shutdown.turn_off_delay",
                     root.at_path("shutdown.turn_off_delay").value_or<std::int64_t>(-1) ==
                         defaults.shutdown.turnOffDelay},
           std::pair{"plan", false}}) {
       if (root.at_path(key) && !isDefault) config.ignoredByAgent.emplace_back(key);
     }
-    if (!config.ups.caFile.empty() && !config.ups.fingerprint.empty()) {
+    if (!single.caFile.empty() && !single.fingerprint.empty()) {
       problems.push_back({serverLine,
                           "ups.ca_file and ups.fingerprint exclude each other: a "
                           "pinned certificate is checked alone"});
@@ -574,7 +575,21 @@ void ReadDocument(const toml::table& root, LoadedConfig& loaded) {
                         "ups.port is missing: name the UPS's serial port (or, on a machine "
                         "without the cable, ups.server)"});
   }
-  if (config.ups.name.empty()) problems.push_back({0, "ups.name must not be empty"});
+  if (single.name.empty()) problems.push_back({0, "ups.name must not be empty"});
+}
+
+void ReadDocument(const toml::table& root, LoadedConfig& loaded) {
+  Config& config = loaded.config;
+  auto& problems = loaded.problems;
+  static const std::set<std::string> kSections = {"ups",    "shutdown", "events", "network",
+                                                  "http",   "users",    "stage",  "plan",
+                                                  "notify", "service"};
+  for (const auto& [key, node] : root) {
+    if (!kSections.count(std::string(key.str()))) {
+      problems.push_back({LineOf(node), "unknown section or key '" + std::string(key.str()) + "'"});
+    }
+  }
+  ReadUpsTable(root, loaded);
   Section(root, "shutdown", problems, [&](TableReader& shutdown) {
     shutdown.String("command", config.shutdown.command);
     config.shutdown.commandLine = shutdown.LineOfKey("command", 0);
@@ -685,7 +700,9 @@ std::string ShownUrl(const std::string& url) {
 }
 
 bool HoldsSecrets(const Config& config) {
-  return !config.users.empty() || !config.ups.password.empty() ||
+  return !config.users.empty() ||
+         std::any_of(config.upses.begin(), config.upses.end(),
+                     [](const Config::Ups& ups) { return !ups.password.empty(); }) ||
          std::any_of(config.notify.begin(), config.notify.end(), [](const Config::Notify& entry) {
            return !entry.token.empty() || !entry.password.empty() || UrlCarriesSecret(entry);
          });
@@ -727,19 +744,31 @@ std::vector<std::string> ChangedKeys(const Config& before, const Config& after) 
     if (!(first == second)) changed.emplace_back(key);
   };
   const Config &a = before, &b = after;
-  compare("ups.name", a.ups.name, b.ups.name);
-  compare("ups.port", a.ups.port, b.ups.port);
-  compare("ups.devices", a.ups.devices, b.ups.devices);
-  compare("ups.registry", a.ups.registry, b.ups.registry);
-  compare("ups.library", a.ups.library, b.ups.library);
-  compare("ups.server", a.ups.server, b.ups.server);
-  compare("ups.user", a.ups.user, b.ups.user);
-  compare("ups.password", a.ups.password, b.ups.password);
-  compare("ups.poll_seconds", a.ups.pollSeconds, b.ups.pollSeconds);
-  compare("ups.deadtime", a.ups.deadtime, b.ups.deadtime);
-  compare("ups.ca_file", a.ups.caFile, b.ups.caFile);
-  compare("ups.fingerprint", a.ups.fingerprint, b.ups.fingerprint);
-  compare("ups.require_tls", a.ups.requireTls, b.ups.requireTls);
+  // Each UPS's keys, entry by entry; a list of another length changes "ups" as a whole.
+  if (a.upses.size() != b.upses.size()) changed.emplace_back("ups");
+  const auto each = [&](const char* key, auto field) {
+    const std::size_t common = std::min(a.upses.size(), b.upses.size());
+    for (std::size_t i = 0; i < common; ++i) {
+      if (!(a.upses[i].*field == b.upses[i].*field)) {
+        changed.emplace_back(key);
+        return;
+      }
+    }
+  };
+  using Ups = Config::Ups;
+  each("ups.name", &Ups::name);
+  each("ups.port", &Ups::port);
+  each("ups.devices", &Ups::devices);
+  each("ups.registry", &Ups::registry);
+  each("ups.library", &Ups::library);
+  each("ups.server", &Ups::server);
+  each("ups.user", &Ups::user);
+  each("ups.password", &Ups::password);
+  each("ups.poll_seconds", &Ups::pollSeconds);
+  each("ups.deadtime", &Ups::deadtime);
+  each("ups.ca_file", &Ups::caFile);
+  each("ups.fingerprint", &Ups::fingerprint);
+  each("ups.require_tls", &Ups::requireTls);
   compare("shutdown.command", a.shutdown.command, b.shutdown.command);
   compare("shutdown.on_battery_seconds", a.shutdown.onBatterySeconds, b.shutdown.onBatterySeconds);
   compare("shutdown.retry_seconds", a.shutdown.retrySeconds, b.shutdown.retrySeconds);

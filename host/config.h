@@ -29,7 +29,13 @@ struct Config {
     std::string fingerprint;      // or pinned: its SHA-256
     bool requireTls = false;
     bool Agent() const { return !server.empty(); }
-  } ups;
+    friend bool operator==(const Ups&, const Ups&) = default;
+  };
+  // Every UPS this machine watches: the one of the [ups] table. Never empty.
+  std::vector<Ups> upses = {Ups{}};
+  const Ups& ups() const { return upses.front(); }
+  // An agent follows a NUT server; the machine with the cable holds none.
+  bool Agent() const { return ups().Agent(); }
   struct Shutdown {
     std::string command = DefaultShutdownCommand();  // empty: the system's own call
     int commandLine = 0;                             // where the file sets it; 0: not set

@@ -46,6 +46,10 @@ const char* EventName(EventKind kind) {
       return "battery-weak";
     case EventKind::kBatteryWeakEnded:
       return "battery-weak-ended";
+    case EventKind::kSuppliesLow:
+      return "supplies-low";
+    case EventKind::kSuppliesOk:
+      return "supplies-ok";
   }
   return "unknown";
 }
@@ -60,6 +64,7 @@ Priority EventPriority(EventKind kind) {
     case EventKind::kShutdownReady:
     case EventKind::kDrill:
     case EventKind::kBatteryWeakEnded:
+    case EventKind::kSuppliesOk:
       return Priority::kNotice;
     case EventKind::kOnBattery:
     case EventKind::kOverload:
@@ -69,6 +74,7 @@ Priority EventPriority(EventKind kind) {
     case EventKind::kBatteryFailed:
     case EventKind::kSystemFailed:
     case EventKind::kCommunicationLost:
+    case EventKind::kSuppliesLow:
       return Priority::kError;
     case EventKind::kLowBattery:
     case EventKind::kShutdown:
@@ -132,9 +138,9 @@ std::vector<UpsEvent> EventDeriver::Next(const Observation& observation) {
 }
 
 void EventDispatcher::Raise(const UpsEvent& event) {
+  const std::string& ups = event.ups.empty() ? upsName_ : event.ups;
   if (log_ != nullptr) {
-    log_->Log(EventPriority(event.kind),
-              upsName_ + ": " + EventName(event.kind) + ": " + event.message,
+    log_->Log(EventPriority(event.kind), ups + ": " + EventName(event.kind) + ": " + event.message,
               message_id::kFirstEvent + static_cast<int>(event.kind));
   }
   for (const auto& listener : listeners_) listener(event);
@@ -146,7 +152,7 @@ void EventDispatcher::Raise(const UpsEvent& event) {
   if (command.empty()) return;
   // Hooks may run side by side: the number and time say which came first.
   Environment environment = {{"CORVALE_UPS_EVENT", EventName(event.kind)},
-                             {"CORVALE_UPS_NAME", upsName_},
+                             {"CORVALE_UPS_NAME", ups},
                              {"CORVALE_UPS_STATE", std::to_string(event.state)},
                              {"CORVALE_UPS_MESSAGE", event.message},
                              {"CORVALE_UPS_SEQUENCE", std::to_string(++sequence_)},

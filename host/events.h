@@ -42,8 +42,12 @@ enum class EventKind {
   // The battery's last measured time to low battery is shorter than the shutdown plan needs.
   kBatteryWeak,
   kBatteryWeakEnded,
+  // Where several UPSes feed the machine: fewer of its power supplies are fed by a UPS that is
+  // well than it runs on, and enough again.
+  kSuppliesLow,
+  kSuppliesOk,
 };
-constexpr EventKind kLastEventKind = EventKind::kBatteryWeakEnded;
+constexpr EventKind kLastEventKind = EventKind::kSuppliesOk;
 // "online", "on-battery", ..., "kill-power": the names scripts see.
 const char* EventName(EventKind kind);
 // The syslog priority a person would give it: 2 critical to 5 notice.
@@ -52,9 +56,13 @@ Priority EventPriority(EventKind kind);
 std::string UtcTimestamp(std::chrono::system_clock::time_point when);
 
 struct UpsEvent {
+  UpsEvent(EventKind kind_, std::uint32_t state_ = 0, std::string message_ = {},
+           std::string ups_ = {})
+      : kind(kind_), state(state_), message(std::move(message_)), ups(std::move(ups_)) {}
   EventKind kind;
   std::uint32_t state = 0;  // the driver's state when it happened (1, 2, 4, 8)
   std::string message;
+  std::string ups;  // the UPS it is about; empty: the dispatcher's own
 };
 
 // Turns observations into events: each state a poll returns is reported once, a failed poll only

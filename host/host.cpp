@@ -14,23 +14,50 @@ Host::Host(DriverLibrary& driver, HostOptions options, Logger& log)
             return std::make_unique<Supervisor>(driver, options_.setup, log, std::move(listener),
                                                 options_.timing);
           },
-          std::move(options), log) {
-  driver_ = &driver;
+          std::move(options), log) {}
+
+namespace {
+
+// The one UPS of a host made from HostOptions alone.
+std::vector<Host::UnitSpec> OneUnit(const HostOptions& options,
+                                    const Host::SourceMaker& makeSource) {
+  UnitOptions unit;
+  unit.name = options.name;
+  unit.onBatteryLimit = options.onBatteryLimit;
+  unit.whereToLook = options.whereToLook;
+  unit.sourceName = options.sourceName;
+  std::vector<Host::UnitSpec> units;
+  units.push_back({std::move(unit), makeSource});
+  return units;
 }
 
+std::vector<ShutdownPolicy::Supply> SupplyList(const std::vector<Host::UnitSpec>& units) {
+  std::vector<ShutdownPolicy::Supply> supplies;
+  for (const auto& unit : units) {
+    supplies.push_back({unit.options.name, unit.options.supplies, unit.options.onBatteryLimit});
+  }
+  return supplies;
+}
+
+}  // namespace
+
 Host::Host(const SourceMaker& makeSource, HostOptions options, Logger& log)
-    : driver_(nullptr),
-      options_(std::move(options)),
+    : Host(OneUnit(options, makeSource), options, log) {}
+
+Host::Host(std::vector<UnitSpec> units, const HostOptions& options, Logger& log)
+    : options_(options),
       log_(log),
       hooks_(log, {options_.mostHooksRunning}),
       shutdownRunner_(log, {.countWellEndedFor = std::chrono::seconds(0)}),
       dispatcher_(options_.name, options_.eventsCommand, options_.logEvents ? &log : nullptr,
                   hooks_, options_.hookTimeout),
-      policy_(options_.onBatteryLimit),
-      shutdown_(options_.shutdownCommand, Steps(), log, options_.shutdownTiming),
-      source_(makeSource([this](const Observation& o) { Observe(o); })) {
-  if (!options_.whereToLook.empty()) deriver_.SetWhereToLook(options_.whereToLook);
-  if (!options_.sourceName.empty()) deriver_.SetSourceName(options_.sourceName);
+      policy_(SupplyList(units), options_.minSupplies),
+      shutdown_(options_.shutdownCommand, Steps(), log, options_.shutdownTiming) {
+  for (auto& unit : units) {
+    units_.push_back(std::make_unique<Unit>(
+        units_.size(), std::move(unit.options), unit.makeSource,
+        [this](Unit& from, const Observation& observation) { Observe(from, observation); }));
+  }
 }
 
 Host::~Host() {
@@ -41,40 +68,47 @@ Host::~Host() {
 }
 
 void Host::Start() {
-  poller_ = std::thread([this] { source_->Run(); });
+  for (auto& unit : units_) unit->Start();
 }
 
 void Host::Stop() {
-  source_->Stop();
-  if (poller_.joinable()) poller_.join();
+  for (auto& unit : units_) unit->Stop();
   shutdown_.Stop();
 }
 
-void Host::Observe(const Observation& observation) {
-  if (pollListener_) pollListener_(observation);
-  for (const auto& event : deriver_.Next(observation)) dispatcher_.Raise(event);
+void Host::Observe(Unit& unit, const Observation& observation) {
+  if (pollListener_) pollListener_(unit, observation);
+  for (const auto& event : unit.Derive(observation)) dispatcher_.Raise(event);
   std::lock_guard decide(decideMutex_);
-  if (observation.forcedShutdown) {
-    shutdown_.Begin("the NUT server ordered this machine down (FSD)",
-                    ShutdownSequence::Reason::kForced);
-  }
-  if (auto reason = policy_.Decide(observation)) {
-    shutdown_.Begin(*reason, ShutdownSequence::Reason::kPower);
-  }
-  if (shutdown_.Tick(observation)) policy_.Reset();
+  Decide(unit, observation, true);
 }
 
-void Host::ShutDownNow(const std::string& reason) {
+void Host::Decide(const Unit& unit, const Observation& observation, bool poll) {
+  const auto decision = policy_.Decide(unit.Index(), observation);
+  if (decision.suppliesLow) {
+    dispatcher_.Raise({*decision.suppliesLow ? EventKind::kSuppliesLow : EventKind::kSuppliesOk,
+                       observation.polled, decision.said, unit.Name()});
+  }
+  if (decision.forced) {
+    shutdown_.Begin(*decision.forced, ShutdownSequence::Reason::kForced);
+  } else if (decision.shutDown) {
+    shutdown_.Begin(*decision.shutDown, ShutdownSequence::Reason::kPower);
+  }
+  // The retries and the power's return are timed on fresh polls alone.
+  if (poll && shutdown_.Tick(decision.powerBack, observation.when)) policy_.Reset();
+}
+
+void Host::ForceShutdown(const Unit& unit, const std::string& reason) {
   std::lock_guard decide(decideMutex_);
-  shutdown_.Begin(reason, ShutdownSequence::Reason::kForced);
+  policy_.Force(unit.Index(), reason);
+  // At once, not at its next poll.
+  Observation latest = unit.Latest().value_or(Observation{});
+  if (!unit.Latest()) latest.when = Clock::now();
+  Decide(unit, latest, false);
 }
 
 ShutdownSteps Host::Steps() {
   ShutdownSteps steps;
-  const auto state = [this] {
-    const auto latest = source_->Latest();
-    return latest ? latest->polled : 8u;
-  };
   const auto& delegated = options_.delegated;
   if (delegated) {
     steps.writeFlag = delegated->writeFlag;
@@ -130,8 +164,8 @@ ShutdownSteps Host::Steps() {
       done(made, error);
     };
   }
-  steps.raise = [this, state](EventKind kind, const std::string& message) {
-    dispatcher_.Raise({kind, state(), message});
+  steps.raise = [this](EventKind kind, const std::string& message) {
+    dispatcher_.Raise({kind, State(), message});
   };
   return steps;
 }
@@ -158,24 +192,30 @@ void RemoveFlagFile(const std::string& path) {
   }
 }
 
-bool Host::OrderTurnOff(std::uint32_t delay, const std::string& why) {
+bool Host::OrderTurnOff(Unit& unit, std::uint32_t delay, const std::string& why) {
   // A garbled reply must not leave a halted host without power for good: ask again.
-  if (driver_ == nullptr) return false;
-  bool acknowledged = false;
-  for (int attempt = 0; attempt < 3 && !acknowledged; ++attempt) {
-    acknowledged = driver_->TurnOff(delay) != 0;
+  std::optional<bool> acknowledged;
+  for (int attempt = 0; attempt < 3 && !acknowledged.value_or(false); ++attempt) {
+    acknowledged = unit.Source().TurnOff(delay);
+    if (!acknowledged) return false;  // no line to the UPS (an agent's)
   }
-  const auto latest = source_->Latest();
-  dispatcher_.Raise({EventKind::kKillPower, latest ? latest->polled : 8u,
+  dispatcher_.Raise({EventKind::kKillPower, unit.State(),
                      "ordered the UPS off in " + std::to_string(delay) + " s " + why + ": " +
-                         (acknowledged ? "acknowledged" : "no reply")});
-  return acknowledged;
+                         (*acknowledged ? "acknowledged" : "no reply"),
+                     unit.Name()});
+  return *acknowledged;
 }
 
 bool Host::Reconfigure(const HostOptions& next) {
   std::lock_guard decide(decideMutex_);
   if (!shutdown_.Reconfigure(next.shutdownCommand, next.shutdownTiming)) return false;
-  policy_.SetOnBatteryLimit(next.onBatteryLimit);
+  for (std::size_t i = 0; i < next.units.size() && i < units_.size(); ++i) {
+    policy_.SetOnBatteryLimit(i, next.units[i].onBatteryLimit);
+    if (!(options_.units.size() > i && options_.units[i] == next.units[i])) {
+      units_[i]->Source().ChangeSetup(next.units[i].setup);
+    }
+  }
+  if (next.units.empty()) policy_.SetOnBatteryLimit(next.onBatteryLimit);
   dispatcher_.SetCommand(next.eventsCommand);
   bool newSetup = false;
   {
@@ -186,24 +226,23 @@ bool Host::Reconfigure(const HostOptions& next) {
     options_.eventsCommand = next.eventsCommand;
     options_.flagFile = next.flagFile;
     options_.flagContents = next.flagContents;
-    newSetup = !(next.setup == options_.setup);
+    newSetup = next.units.empty() && !(next.setup == options_.setup);
     options_.setup = next.setup;
+    options_.units = next.units;
   }
-  if (newSetup) source_->ChangeSetup(next.setup);
+  if (newSetup) units_.front()->Source().ChangeSetup(next.setup);
   return true;
 }
 
 void Host::Raise(EventKind kind, const std::string& message) {
-  const auto latest = source_->Latest();
-  dispatcher_.Raise({kind, latest ? latest->polled : 8u, message});
+  dispatcher_.Raise({kind, State(), message});
 }
 
 void Host::ReportShutdownReadiness(bool ready) {
-  const auto latest = source_->Latest();
   dispatcher_.Raise(
-      ready ? UpsEvent{EventKind::kShutdownReady, latest ? latest->polled : 8u,
+      ready ? UpsEvent{EventKind::kShutdownReady, State(),
                        "the privileged helper answers: this host can shut down"}
-            : UpsEvent{EventKind::kShutdownUnready, latest ? latest->polled : 8u,
+            : UpsEvent{EventKind::kShutdownUnready, State(),
                        "the privileged helper does not answer: a shutdown would not happen "
                        "(systemctl reset-failed corvale-ups-shutdown.service "
                        "corvale-ups-shutdown.path; systemctl start corvale-ups-shutdown.path)"});

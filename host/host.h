@@ -19,6 +19,7 @@
 #include "host/policy.h"
 #include "host/shutdown.h"
 #include "host/supervisor.h"
+#include "host/unit.h"
 
 namespace corvale::host {
 
@@ -65,31 +66,61 @@ struct HostOptions {
   std::string whereToLook;
   // What the state is read from, in words; empty: "the UPS".
   std::string sourceName;
+  // The fewest power supplies fed by a UPS that is well this machine runs on; below, it shuts
+  // down.
+  std::uint32_t minSupplies = 1;
+  // Each UPS's settings that a reload may change, in the host's order; empty: `setup` and
+  // `onBatteryLimit` above are the one UPS's.
+  struct UnitSettings {
+    Setup setup;
+    std::chrono::seconds onBatteryLimit{0};
+    friend bool operator==(const UnitSettings&, const UnitSettings&) = default;
+  };
+  std::vector<UnitSettings> units;
 };
 
 class Host {
  public:
+  // One UPS, on the serial port of `options.setup` through `driver`.
   Host(DriverLibrary& driver, HostOptions options, Logger& log);
-  // Observations from elsewhere (an agent's NUT server): nothing here can order the UPS off.
-  using SourceMaker = std::function<std::unique_ptr<UpsSource>(UpsSource::Listener)>;
+  // One UPS whose observations come from elsewhere (an agent's NUT server): nothing here can
+  // order it off.
+  using SourceMaker = Unit::SourceMaker;
   Host(const SourceMaker& makeSource, HostOptions options, Logger& log);
+  // Several UPSes (or one listed as such), each with its own source.
+  struct UnitSpec {
+    UnitOptions options;
+    SourceMaker makeSource;
+  };
+  Host(std::vector<UnitSpec> units, const HostOptions& options, Logger& log);
   ~Host();  // stops and joins
 
   void OnEvent(EventDispatcher::Listener listener) { dispatcher_.AddListener(std::move(listener)); }
-  void OnPoll(UpsSource::Listener listener) { pollListener_ = std::move(listener); }
+  // Each poll of each UPS, on that UPS's thread.
+  using PollListener = std::function<void(const Unit& unit, const Observation& observation)>;
+  void OnPoll(PollListener listener) { pollListener_ = std::move(listener); }
 
-  void Start();  // the poll loop on its own thread
-  void Stop();   // within the exchange in progress
+  void Start();  // each UPS's poll loop on a thread of its own
+  void Stop();   // within the exchanges in progress
 
-  std::optional<Observation> Latest() const { return source_->Latest(); }
+  const std::vector<std::unique_ptr<Unit>>& Units() const { return units_; }
+  // The first UPS's latest observation.
+  std::optional<Observation> Latest() const { return units_.front()->Latest(); }
   ShutdownSequence::Stage ShutdownStage() const { return shutdown_.CurrentStage(); }
 
-  // Shuts the host down for `reason` (a primary's FSD, which the power's return does not end)
-  // unless that has begun already; from any thread.
-  void ShutDownNow(const std::string& reason);
-  // Orders the UPS off after `delay` seconds and raises kill-power; true when acknowledged. An
-  // agent has no line to the UPS: false.
-  bool OrderTurnOff(std::uint32_t delay, const std::string& why);
+  // A primary's FSD for the UPS `unit`: it no longer counts as feeding this machine (never again
+  // while the service runs), and the host shuts down for `reason` when too few supplies are left
+  // (the power's return does not end that); from any thread.
+  void ForceShutdown(const Unit& unit, const std::string& reason);
+  void ShutDownNow(const std::string& reason) { ForceShutdown(*units_.front(), reason); }
+  // What the machine's supplies are now.
+  SupplyFacts Supplies() const { return policy_.Facts(); }
+  // Orders the (first) UPS off after `delay` seconds and raises kill-power; true when
+  // acknowledged. An agent has no line to the UPS: false.
+  bool OrderTurnOff(std::uint32_t delay, const std::string& why) {
+    return OrderTurnOff(*units_.front(), delay, why);
+  }
+  bool OrderTurnOff(Unit& unit, std::uint32_t delay, const std::string& why);
   // Raises shutdown-ready or shutdown-unready: whether the root helper answers; from any thread.
   void ReportShutdownReadiness(bool ready);
   // Raises an event of the service's own (a drill, the battery's health); from any thread.
@@ -100,10 +131,13 @@ class Host {
   bool Reconfigure(const HostOptions& next);
 
  private:
-  void Observe(const Observation& observation);
+  void Observe(Unit& unit, const Observation& observation);
+  // Under decideMutex_: the policy's verdict on the UPS's latest observation, acted on; `poll`
+  // when it is a fresh poll (not one judged again after an FSD).
+  void Decide(const Unit& unit, const Observation& observation, bool poll);
   ShutdownSteps Steps();
+  std::uint32_t State() const { return units_.front()->State(); }
 
-  DriverLibrary* driver_;  // none for an agent
   // A decision to shut down and a reload never cross: the reload waits, or finds it under way.
   std::mutex decideMutex_;
   std::mutex settingsMutex_;  // the options a reload changes, read by the shutdown's steps
@@ -112,12 +146,10 @@ class Host {
   CommandRunner hooks_;           // bounded: hooks that hang cannot hold up anything else
   CommandRunner shutdownRunner_;  // the shutdown command alone, never refused
   EventDispatcher dispatcher_;
-  EventDeriver deriver_;
   ShutdownPolicy policy_;
   ShutdownSequence shutdown_;
-  UpsSource::Listener pollListener_;
-  std::unique_ptr<UpsSource> source_;
-  std::thread poller_;
+  PollListener pollListener_;
+  std::vector<std::unique_ptr<Unit>> units_;
 };
 
 // Writes the flag file that tells kill-power to order the UPS off, in a folder only root may

@@ -116,23 +116,21 @@ void ShutdownSequence::Failed(const std::string& failure) {
   if (steps_.raise) steps_.raise(EventKind::kShutdownFailed, failure);
 }
 
-bool ShutdownSequence::Tick(const Observation& observation) {
+bool ShutdownSequence::Tick(bool powerBack, Clock::time_point when) {
   std::string why;
   bool abandon = false, stayedUp = false;
   {
     std::lock_guard lock(mutex_);
-    const bool powerBack =
-        observation.polled == 1 && !observation.linkLost && !observation.flags.lowBattery;
     if (!powerBack) {
       powerBackSince_.reset();
     } else if (!powerBackSince_) {
-      powerBackSince_ = observation.when;
+      powerBackSince_ = when;
     }
     if (stopped_) return false;
     if (stage_ == Stage::kStarted && timing_.downWithin.count() > 0) {
       // Timed from the first poll after it started, on the polls' clock.
-      if (!startedSeenAt_) startedSeenAt_ = observation.when;
-      if (observation.when - *startedSeenAt_ < timing_.downWithin) return false;
+      if (!startedSeenAt_) startedSeenAt_ = when;
+      if (when - *startedSeenAt_ < timing_.downWithin) return false;
       startedSeenAt_.reset();
       stage_ = Stage::kWaitingToRetry;
       nextAttempt_ = Now() + timing_.retryEvery;
@@ -146,7 +144,7 @@ bool ShutdownSequence::Tick(const Observation& observation) {
       if (Now() < *nextAttempt_) return false;
       nextAttempt_.reset();
       const bool reasonGone = reason_ == Reason::kPower && powerBackSince_ &&
-                              observation.when - *powerBackSince_ >= timing_.retryEvery;
+                              when - *powerBackSince_ >= timing_.retryEvery;
       abandon = reasonGone;
       stage_ = abandon ? Stage::kIdle : Stage::kPreparing;  // kPreparing: the next attempt, below
       // Each try comes with its power cut (the flag may have been removed by hand since); an

@@ -62,8 +62,14 @@ class ShutdownSequence {
   // Begins a shutdown for `why` unless one is under way or has started; from any thread.
   void Begin(const std::string& why, Reason reason);
   // Each poll: tries a failed shutdown again when it is due, or abandons it when its reason has
-  // gone. True when it was abandoned just now (the policy may decide again).
-  bool Tick(const Observation& observation);
+  // gone (`powerBack`: enough supplies on utility power, since the poll at `when`). True when it
+  // was abandoned just now (the policy may decide again).
+  bool Tick(bool powerBack, Clock::time_point when);
+  // The one UPS's poll.
+  bool Tick(const Observation& observation) {
+    return Tick(observation.polled == 1 && !observation.linkLost && !observation.flags.lowBattery,
+                observation.when);
+  }
   // The service stops: a shutdown that has not started must leave no flag that could cut the
   // power at the next ordinary reboot.
   void Stop();

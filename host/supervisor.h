@@ -56,6 +56,9 @@ class UpsSource {
   virtual std::optional<Observation> Latest() const = 0;
   // From any thread: a reloaded configuration's port.
   virtual void ChangeSetup(Setup) {}
+  // From any thread: orders the UPS off after `delay` seconds; whether it acknowledged, or
+  // nothing where there is no line to the UPS (an agent's server).
+  virtual std::optional<bool> TurnOff(std::uint32_t /*delay*/) { return std::nullopt; }
 };
 
 struct SupervisorTiming {
@@ -76,6 +79,7 @@ class Supervisor final : public UpsSource {
   // From any thread: the driver restarts on `setup` (another port) at the next poll.
   void ChangeSetup(Setup setup) override;
   std::optional<Observation> Latest() const override;
+  std::optional<bool> TurnOff(std::uint32_t delay) override { return driver_.TurnOff(delay) != 0; }
 
  private:
   bool EnsureDriverRunning(Clock::time_point now);

@@ -6,7 +6,6 @@
 #include "host/driver_library.h"
 #include "host/host_os.h"
 #include "host/nut/nut_session.h"
-#include "host/start_checks.h"
 #include "host/utf8_path.h"
 
 namespace corvale::host::plan {
@@ -25,14 +24,14 @@ Check Failed(std::string what, std::string mend, std::string brief) {
 std::vector<Check> ChainChecks(const Config& config, const std::string& path,
                                const ChainFacts& facts) {
   std::vector<Check> checks;
-  const bool agent = config.ups.Agent();
+  const bool agent = config.ups().Agent();
   if (facts.upsAnswers) {
-    checks.push_back(Passed(agent ? "the NUT server " + config.ups.server + " answers"
-                                  : "the UPS answers on " + config.ups.port));
+    checks.push_back(Passed(agent ? "the NUT server " + config.ups().server + " answers"
+                                  : "the UPS answers on " + config.ups().port));
   } else {
     checks.push_back(Failed(
-        agent ? "the NUT server " + config.ups.server + " does not answer with the UPS's state"
-              : "the UPS does not answer on " + config.ups.port,
+        agent ? "the NUT server " + config.ups().server + " does not answer with the UPS's state"
+              : "the UPS does not answer on " + config.ups().port,
         agent ? "is the server up, and do ups.name, ups.user and ups.password match it there?"
               : "is it on, and is its serial cable on ups.port?",
         agent ? "its NUT server does not answer" : "the UPS does not answer"));
@@ -78,7 +77,7 @@ std::vector<Check> ChainChecks(const Config& config, const std::string& path,
     } else {
       checks.push_back(Passed("the flag's folder " + folder + " is trusted"));
     }
-    if (auto problem = LibraryProblem(config.ups.library)) {
+    if (auto problem = LibraryProblem(config.ups().library)) {
       checks.push_back(Failed("the driver library cannot be used: " + *problem,
                               "mend ups.library in " + path, "the driver library cannot be used"));
     } else {

@@ -29,7 +29,7 @@ using corvale::host::ParseConfig;
 // The problems CheckBeforeStart finds with one part of the configuration changed.
 std::vector<std::string> Problems(const std::function<void(Config&)>& change) {
   Config config;
-  config.ups.port = "ttyS0";
+  config.upses.front().port = "ttyS0";
   config.events.history.clear();
   change(config);
   return CheckBeforeStart(config, "/nonexistent/corvale-ups.toml").problems;
@@ -84,14 +84,14 @@ TEST(ListenCheckTest, AWildcardMeetsEveryAddressOfItsFamilyAtItsPortAcrossNutAnd
 TEST(HelperPathsCheckTest, AFlagOrRequestsTheInstalledUnitsCannotServeAreWarnedOf) {
   const auto warnings = [](const std::function<void(Config&)>& change) {
     Config config;
-    config.ups.port = "ttyS0";
+    config.upses.front().port = "ttyS0";
     config.events.history.clear();
     change(config);
     return Joined(CheckBeforeStart(config, "/nonexistent/corvale-ups.toml").warnings);
   };
   EXPECT_EQ(warnings([](Config&) {}).find("shutdown."), std::string::npos) << "the defaults";
   const std::string registry =
-      warnings([](Config& config) { config.ups.registry = "/nonexistent/registry"; });
+      warnings([](Config& config) { config.upses.front().registry = "/nonexistent/registry"; });
   EXPECT_NE(registry.find("there is no folder /nonexistent/registry; the service waits until "
                           "there is one: sudo install -d"),
             std::string::npos)
@@ -241,10 +241,10 @@ TEST(ShippedConfigTest, EveryKeyIsThereAtItsDefault) {
 
   const Config defaults;
   const Config& read = loaded.config;
-  EXPECT_EQ(read.ups.name, defaults.ups.name);
-  EXPECT_EQ(read.ups.devices, defaults.ups.devices);
-  EXPECT_EQ(read.ups.registry, defaults.ups.registry);
-  EXPECT_EQ(read.ups.library, defaults.ups.library);
+  EXPECT_EQ(read.ups().name, defaults.ups().name);
+  EXPECT_EQ(read.ups().devices, defaults.ups().devices);
+  EXPECT_EQ(read.ups().registry, defaults.ups().registry);
+  EXPECT_EQ(read.ups().library, defaults.ups().library);
   EXPECT_EQ(read.shutdown.command, defaults.shutdown.command);
   EXPECT_EQ(read.shutdown.onBatterySeconds, defaults.shutdown.onBatterySeconds);
   EXPECT_EQ(read.shutdown.retrySeconds, defaults.shutdown.retrySeconds);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstdio>
@@ -33,6 +34,7 @@ using corvale::host::EventDeriver;
 using corvale::host::EventName;
 using corvale::host::Observation;
 using corvale::host::ShutdownPolicy;
+using namespace std::chrono_literals;
 
 Observation At(int second, std::uint32_t polled, std::uint32_t state, bool lost = false) {
   Observation observation;
@@ -76,6 +78,141 @@ TEST(ShutdownPolicyTest, DecidesOnTheStateOnceAndCountsTimeOnBattery) {
     }
     EXPECT_EQ(decidedAt, c.decidesAt) << c.name;
   }
+}
+
+// Several UPSes, each feeding some of the machine's power supplies: it runs on while enough are
+// fed by a UPS that is well; one that feeds none is watched only; one not heard yet counts
+// neither way until it counts as lost.
+TEST(ShutdownPolicyTest, SeveralUpsesShutDownOnlyWhenTooFewSuppliesAreFed) {
+  using Supply = ShutdownPolicy::Supply;
+  struct Poll {
+    std::size_t unit;
+    Observation observation;
+  };
+  const struct {
+    const char* name;
+    std::vector<Supply> units;
+    std::uint32_t minimum;
+    std::vector<Poll> polls;
+    int decidesAt;                    // -1: never
+    std::vector<std::string> margin;  // "low 3": supplies-low at the fourth poll; "ok 5"
+  } cases[] = {
+      {"redundant: one low battery is survived, the second is not",
+       {{"a", 1, 0s}, {"b", 1, 0s}},
+       1,
+       {{0, At(0, 1, 1)},
+        {1, At(0, 1, 1)},
+        {0, At(10, 4, 4)},
+        {1, At(20, 2, 2)},
+        {1, At(30, 4, 4)}},
+       4,
+       {"low 4"}},
+      {"both supplies needed: the first low battery goes",
+       {{"a", 1, 0s}, {"b", 1, 0s}},
+       2,
+       {{0, At(0, 1, 1)}, {1, At(0, 1, 1)}, {0, At(10, 4, 4)}},
+       2,
+       {"low 2"}},
+      {"watched only: never a reason, never counted",
+       {{"a", 1, 0s}, {"w", 0, 0s}},
+       1,
+       {{0, At(0, 1, 1)},
+        {1, At(0, 4, 4)},
+        {1, At(20, 8, 4, true)},
+        {0, At(30, 2, 2)},
+        {0, At(40, 4, 4)}},
+       4,
+       {"low 4"}},
+      {"not heard yet waits; lost at start counts as not feeding",
+       {{"a", 1, 0s}, {"b", 1, 0s}},
+       1,
+       {{0, At(0, 8, 0)}, {1, At(1, 4, 4)}, {0, At(15, 8, 0, true)}},
+       2,
+       {"low 2"}},
+      {"lost on utility power counts out but alone is no reason",
+       {{"a", 1, 0s}, {"b", 1, 0s}},
+       1,
+       {{0, At(0, 1, 1)},
+        {1, At(0, 1, 1)},
+        {0, At(15, 8, 1, true)},
+        {1, At(16, 8, 1, true)},
+        {1, At(20, 4, 4)}},
+       4,
+       {"low 3"}},
+      {"each UPS's own time on battery",
+       {{"a", 1, 60s}, {"b", 1, 0s}},
+       2,
+       {{0, At(0, 2, 2)}, {1, At(0, 2, 2)}, {1, At(100, 2, 2)}, {0, At(60, 2, 2)}},
+       3,
+       {"low 3"}},
+      {"two supplies on one UPS outweigh one on another",
+       {{"a", 2, 0s}, {"b", 1, 0s}},
+       2,
+       {{0, At(0, 1, 1)}, {1, At(0, 1, 1)}, {1, At(5, 4, 4)}, {0, At(10, 4, 4)}},
+       3,
+       {"low 3"}},
+      {"enough again says so once",
+       {{"a", 1, 0s}, {"b", 1, 0s}},
+       2,
+       {{0, At(0, 1, 1)},
+        {1, At(0, 1, 1)},
+        {0, At(5, 8, 1, true)},
+        {0, At(6, 8, 1, true)},
+        {0, At(7, 1, 1)},
+        {0, At(8, 1, 1)}},
+       -1,
+       {"low 2", "ok 4"}},
+  };
+  for (const auto& c : cases) {
+    ShutdownPolicy policy(c.units, c.minimum);
+    int decidedAt = -1;
+    std::vector<std::string> margin;
+    for (std::size_t i = 0; i < c.polls.size(); ++i) {
+      const auto decision = policy.Decide(c.polls[i].unit, c.polls[i].observation);
+      if (decision.shutDown) {
+        EXPECT_EQ(decidedAt, -1) << c.name << ": decided twice";
+        decidedAt = static_cast<int>(i);
+      }
+      if (decision.suppliesLow) {
+        margin.push_back((*decision.suppliesLow ? "low " : "ok ") + std::to_string(i));
+      }
+    }
+    EXPECT_EQ(decidedAt, c.decidesAt) << c.name;
+    EXPECT_EQ(margin, c.margin) << c.name;
+  }
+}
+
+TEST(ShutdownPolicyTest, SeveralUpsesNameEachReasonAndAnFsdCountsOnlyForItsOwnUps) {
+  ShutdownPolicy policy({{"left", 1, 0s}, {"right", 1, 0s}}, 1);
+  policy.Decide(0, At(0, 1, 1));
+  policy.Decide(1, At(0, 1, 1));
+  EXPECT_FALSE(policy.Decide(0, At(5, 4, 4)).shutDown);
+  const auto decision = policy.Decide(1, At(6, 4, 4));
+  ASSERT_TRUE(decision.shutDown);
+  EXPECT_EQ(*decision.shutDown,
+            "0 of this machine's 2 power supplies are fed by a UPS that is well, and it runs on "
+            "no fewer than 1 (left: the UPS's battery is low; right: the UPS's battery is low)");
+  const auto facts = policy.Facts();
+  ASSERT_EQ(facts.units.size(), 2u);
+  EXPECT_EQ(facts.fed, 0u);
+  EXPECT_EQ(facts.units[1].why, "the UPS's battery is low");
+
+  ShutdownPolicy forced({{"left", 1, 0s}, {"right", 1, 0s}}, 1);
+  forced.Decide(0, At(0, 1, 1));
+  forced.Decide(1, At(0, 1, 1));
+  forced.Force(0, "FSD by the primary p");
+  const auto one = forced.Decide(0, At(1, 1, 1));
+  EXPECT_FALSE(one.forced) << "the other UPS still feeds a supply";
+  EXPECT_FALSE(one.shutDown);
+  forced.Force(1, "FSD by the primary q");
+  const auto both = forced.Decide(1, At(2, 1, 1));
+  ASSERT_TRUE(both.forced);
+  EXPECT_FALSE(both.powerBack) << "a UPS ordered down no longer counts as on utility power";
+  EXPECT_NE(both.forced->find("left: FSD by the primary p; right: FSD by the primary q"),
+            std::string::npos)
+      << *both.forced;
+  // The power's return does not undo an FSD.
+  EXPECT_TRUE(forced.Decide(0, At(3, 1, 1)).forced);
 }
 
 TEST(EventDeriverTest, EveryStateAPollReturnsIsReportedOnceAndShortLossesNotAtAll) {
@@ -717,9 +854,9 @@ TEST(ConfigTest, ShutdownAndNetworkKeysAreCheckedWhereTheyStand) {
   };
   for (const auto& c : cases) {
     const auto loaded = corvale::host::ParseConfig(c.text);
-    if (c.line == 0 && loaded.config.ups.Agent()) {
+    if (c.line == 0 && loaded.config.ups().Agent()) {
       EXPECT_TRUE(loaded.problems.empty()) << c.name << ": " << loaded.problems.front().message;
-      EXPECT_EQ(loaded.config.ups.deadtime, 15u);
+      EXPECT_EQ(loaded.config.ups().deadtime, 15u);
       EXPECT_TRUE(loaded.config.network.listen.empty()) << "an agent serves no NUT clients";
       // A file made from the shipped one: the serial keys are warned of, not refused.
       const auto checks = corvale::host::CheckBeforeStart(loaded.config, "/nonexistent/x.toml");
@@ -881,5 +1018,138 @@ TEST(HostStopTest, AHungShutdownCommandIsEndedAndTriedAgainThenTheSystemsCallIsM
 }
 
 }  // namespace supervision
+
+// Observations a test chooses, one every 20 ms, as a poll loop makes them; or, hung, none at all
+// until stopped (a port that never answers).
+class ChosenSource : public corvale::host::UpsSource {
+ public:
+  explicit ChosenSource(Listener listener) : listener_(std::move(listener)) {}
+  void Run() override {
+    while (!stopping_) {
+      std::optional<Observation> observation;
+      {
+        std::lock_guard lock(mutex_);
+        if (!hung_) {
+          observation = next_;
+          observation->when = Clock::now();
+          latest_ = observation;
+          ++polls_;
+        }
+      }
+      if (observation) listener_(*observation);
+      std::this_thread::sleep_for(20ms);
+    }
+  }
+  void Stop() override { stopping_ = true; }
+  std::optional<Observation> Latest() const override {
+    std::lock_guard lock(mutex_);
+    return latest_;
+  }
+  void Set(std::uint32_t state) {
+    std::lock_guard lock(mutex_);
+    next_.polled = state;
+    next_.state = state;
+    next_.flags.onBattery = state != 1;
+    next_.flags.lowBattery = state == 4;
+  }
+  void Hang() {
+    std::lock_guard lock(mutex_);
+    hung_ = true;
+  }
+  int Polls() const {
+    std::lock_guard lock(mutex_);
+    return polls_;
+  }
+
+ private:
+  Listener listener_;
+  std::atomic<bool> stopping_{false};
+  mutable std::mutex mutex_;
+  Observation next_;
+  std::optional<Observation> latest_;
+  bool hung_ = false;
+  int polls_ = 0;
+};
+
+// Two UPSes feeding one supply each of a machine that runs on one: each on its own thread, so one
+// that hangs holds up nothing; its events name it; the machine goes down only when the second
+// UPS's battery is low too, and once.
+TEST(SeveralUpsesHostTest, OneHungUpsHoldsUpNothingAndTheSecondLowBatteryShutsDown) {
+  std::FILE* file = std::tmpfile();
+  corvale::host::Logger log(false, file);
+  corvale::host::HostOptions options;
+  options.logEvents = false;
+  options.minSupplies = 1;
+  std::atomic<int> systemCalls{0};
+  std::string reason;
+  std::mutex mutex;
+  options.systemCall = [&](const std::string& why, std::string*, std::string*) {
+    std::lock_guard lock(mutex);
+    reason = why;
+    ++systemCalls;
+    return true;
+  };
+  std::vector<ChosenSource*> sources;
+  std::vector<corvale::host::Host::UnitSpec> units;
+  for (const char* name : {"left", "right"}) {
+    corvale::host::UnitOptions unit;
+    unit.name = name;
+    units.push_back({unit, [&sources](corvale::host::UpsSource::Listener listener) {
+                       auto made = std::make_unique<ChosenSource>(std::move(listener));
+                       made->Set(1);
+                       sources.push_back(made.get());
+                       return made;
+                     }});
+  }
+  std::vector<std::string> events;
+  std::string shutdownSaid;
+  {
+    corvale::host::Host host(std::move(units), options, log);
+    ASSERT_EQ(sources.size(), 2u);
+    host.OnEvent([&](const corvale::host::UpsEvent& event) {
+      std::lock_guard lock(mutex);
+      events.push_back(event.ups + " " + EventName(event.kind));
+      if (event.kind == corvale::host::EventKind::kShutdown) shutdownSaid = event.message;
+    });
+    const auto waitFor = [](const std::function<bool()>& done) {
+      for (int i = 0; i < 200 && !done(); ++i) std::this_thread::sleep_for(20ms);
+      return done();
+    };
+    host.Start();
+    ASSERT_TRUE(waitFor([&] { return sources[0]->Polls() > 2 && sources[1]->Polls() > 2; }));
+    sources[0]->Set(4);
+    ASSERT_TRUE(waitFor([&] {
+      const auto latest = sources[0]->Latest();
+      return latest && latest->polled == 4;
+    }));
+    sources[0]->Hang();  // low, then silent: it still counts as low
+    const int before = sources[1]->Polls();
+    ASSERT_TRUE(waitFor([&] { return sources[1]->Polls() > before + 10; }))
+        << "the other UPS's polls go on";
+    EXPECT_EQ(systemCalls, 0) << "the right UPS still feeds a supply";
+    sources[1]->Set(4);
+    ASSERT_TRUE(waitFor([&] { return systemCalls > 0; }));
+    std::this_thread::sleep_for(200ms);
+    const auto facts = host.Supplies();
+    EXPECT_EQ(facts.fed, 0u);
+    EXPECT_EQ(facts.minimum, 1u);
+  }
+  EXPECT_EQ(systemCalls, 1);
+  EXPECT_EQ(reason, "corvale: power failure");
+  EXPECT_NE(shutdownSaid.find("left: the UPS's battery is low; right: the UPS's battery is low"),
+            std::string::npos)
+      << shutdownSaid;
+  const auto has = [&](const std::string& said) {
+    return std::count(events.begin(), events.end(), said);
+  };
+  EXPECT_EQ(has("left online"), 1);
+  EXPECT_EQ(has("right online"), 1);
+  EXPECT_EQ(has("left low-battery"), 1);
+  EXPECT_EQ(has("right low-battery"), 1);
+  EXPECT_EQ(has("right supplies-low"), 1) << "said by the UPS that took the last supply";
+  EXPECT_EQ(has("left supplies-low"), 0);
+  EXPECT_EQ(has(" shutdown"), 1) << "the machine's own event, once, named by no single UPS";
+  std::fclose(file);
+}
 
 }  // namespace

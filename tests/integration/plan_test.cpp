@@ -447,7 +447,7 @@ TEST(BatteryVerdictTest, NoPlanNoVerdictAndABatteryAlreadyLowMeasuresNothing) {
 
 TEST(DrillReportTest, ADeadHelperAndMissingMachinesAreNamedAndTheWireFormKeepsEveryWord) {
   corvale::host::Config config;
-  config.ups.port = "COM1";
+  config.upses.front().port = "COM1";
   config.shutdown.command = "/nonexistent/shutdown-script";
   corvale::TemporaryDirectory folder;
   std::filesystem::permissions(folder.Path(), std::filesystem::perms::all);  // everybody writes

@@ -289,8 +289,8 @@ TEST(WindowsDrill, TheFlagsFolderAndTheShutdownProgramAreCheckedNotAssumed) {
   const WindowsFolder folder(L"corvale-drill");
   std::filesystem::create_directories(folder.Path() / L"flag");
   Config config;
-  config.ups.port = "COM1";
-  config.ups.library = corvale::host::Utf8FromPath(BuiltLibrary());
+  config.upses.front().port = "COM1";
+  config.upses.front().library = corvale::host::Utf8FromPath(BuiltLibrary());
   config.shutdown.flagFile = folder.Utf8() + "\\flag\\killpower";
   config.shutdown.command = "\"" + folder.Utf8() + "\\shutdwn.cmd\"";
   const auto passed = [](const std::vector<plan::Check>& checks, const std::string& what) {
