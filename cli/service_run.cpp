@@ -589,6 +589,7 @@ int Service::Run() {
     });
     watching = "following the UPS '" + options.name + "' on the NUT server " + config.ups.server +
                " as " + config.ups.user;
+    host::OnResumeFromSleep([this] { follower_->Reconnect(); });
   } else {
     // Windows tells the service that it is shutting down: the moment to order the power cut,
     // when this service started the shutdown.
@@ -644,6 +645,7 @@ int Service::Run() {
   }
   host::NotifyServiceManager("STOPPING=1");
   stopping_ = true;
+  host::OnResumeFromSleep(nullptr);  // before the follower goes
   if (control_) control_->Stop();
   if (follower_ != nullptr && service.ShutdownStage() != Stage::kIdle) {
     // The system goes down for this machine's own shutdown: only now may its primary stop

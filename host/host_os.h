@@ -124,6 +124,10 @@ int RunAsService(const std::string& name, const std::function<int()>& body);
 // notice a service gets, after the pre-shutdown phase); never on POSIX, where the shutdown hook
 // runs kill-power instead.
 void OnSystemShutdown(std::function<void()> action);
+// Called when the machine has woken from sleep or hibernation (Windows: the service's power
+// event), on the service manager's thread; an empty action ends the calls, and once it has
+// returned none is under way. Never on POSIX.
+void OnResumeFromSleep(std::function<void()> action);
 // Shuts the system down now without a command; false with `error` set where there is no such
 // call. A shutdown already counting down (scheduled by an administrator or an installer, which
 // would come too late or be cancelled) is aborted first, and `notice` says so.

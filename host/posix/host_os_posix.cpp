@@ -410,6 +410,8 @@ int RunAsService(const std::string&, const std::function<int()>& body) {
 
 void OnSystemShutdown(std::function<void()>) {}
 
+void OnResumeFromSleep(std::function<void()>) {}
+
 bool ShutDownSystem(const std::string&, std::string* error, std::string*) {
   // systemd powers off in order (units stopped, file systems unmounted, then the shutdown hooks)
   // on this signal to PID 1, with no D-Bus or polkit in the way.
