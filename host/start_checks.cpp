@@ -95,9 +95,14 @@ void CheckListenOverlaps(const Config& config, std::vector<std::string>& problem
 // An agent that cannot speak TLS, or cannot read what it checks the server against, never
 // connects: it would meet the next power failure blind.
 void CheckAgent(const Config::Ups& ups, bool installed, StartChecks& checks) {
-  const bool tls = ups.requireTls || !ups.caFile.empty() || !ups.fingerprint.empty();
-  if (std::string why; tls && !agent::ClientTlsAvailable(&why)) {
-    checks.problems.push_back("ups.require_tls, ups.ca_file, ups.fingerprint: " + why);
+  std::string keys;  // the TLS keys the file sets, and only those
+  for (const auto& [key, set] :
+       {std::pair{"ups.require_tls", ups.requireTls}, std::pair{"ups.ca_file", !ups.caFile.empty()},
+        std::pair{"ups.fingerprint", !ups.fingerprint.empty()}}) {
+    if (set) keys += (keys.empty() ? "" : ", ") + std::string(key);
+  }
+  if (std::string why; !keys.empty() && !agent::ClientTlsAvailable(&why)) {
+    checks.problems.push_back(keys + ": " + why);
   }
   if (!ups.caFile.empty()) {
     std::error_code error;
@@ -218,10 +223,16 @@ StartChecks CheckBeforeStart(const Config& config, const std::string& path) {
                                 "; until then the service cannot watch the UPS");
     }
   }
+  // A notice that cannot go is worth a warning, never a UPS left unwatched: notices wait in the
+  // outbox meanwhile.
   if (std::string why; !config.notify.empty() && !notify::SendingAvailable(&why)) {
-    checks.problems.push_back("[[notify]]: " + why);
+    checks.warnings.push_back("[[notify]]: " + why + "; notices wait in the outbox until then");
   }
-  // A notice that cannot go is worth a warning, never a UPS left unwatched.
+  for (const auto& entry : config.notify) {
+    if (auto limit = notify::EntryLimit(entry)) {
+      checks.warnings.push_back("notify \"" + entry.name + "\": " + *limit);
+    }
+  }
   const bool installed = IsDefaultConfig(path);
   for (const auto& entry : config.notify) {
     // A secret in a file of its own is held to the rule of one in the configuration.
