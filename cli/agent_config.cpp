@@ -8,6 +8,7 @@
 
 #include "cli/commands.h"
 #include "host/config.h"
+#include "host/host_os.h"
 #include "host/utf8_path.h"
 
 namespace corvale {
@@ -62,10 +63,9 @@ int RunWriteAgentConfig(const AgentAnswers& answers) {
     }
     return kExitUsage;
   }
-  std::ofstream out(path, std::ios::binary);
-  out << text.str();
-  out.close();
-  if (!out) return Fail(kExitFailure, "cannot write " + answers.configPath);
+  if (std::string error; !host::WriteSecretFile(answers.configPath, text.str(), &error)) {
+    return Fail(kExitFailure, error);
+  }
   return kExitOk;
 }
 

@@ -107,6 +107,9 @@ std::optional<std::string> UntrustedStateFile(const std::string& path);
 // Windows %ProgramData%\Corvale, made or taken back, with an access list of its own); true where
 // there is nothing to do (POSIX: the package makes its folders).
 bool PrepareDataFolder(std::string* error);
+// Writes a new file (never one that exists) that only the system and the administrators may
+// read or change (POSIX: its owner alone): a configuration that holds a password.
+bool WriteSecretFile(const std::string& path, const std::string& text, std::string* error);
 // Why the installed root helper would not answer the service now (its systemd path unit is not
 // active), with how to mend it; nothing where it would, or where nobody can tell.
 std::optional<std::string> InstalledHelperProblem();
