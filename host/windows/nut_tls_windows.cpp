@@ -225,7 +225,11 @@ tls::Certificate FromPfx(const std::string& file, const std::string& passwordFil
   SecureZeroMemory(password.data(), password.size() * sizeof(wchar_t));
   SecureZeroMemory(bytes->data(), bytes->size());
   if (imported == nullptr) {
-    *error = "cannot open the certificate " + file + ": " + host::ErrorText(GetLastError()) +
+    // Some refusals (a key of a kind the system does not take) leave no error code.
+    const DWORD code = GetLastError();
+    *error = "cannot open the certificate " + file + ": " +
+             (code != 0 ? host::ErrorText(code)
+                        : std::string("not a PFX whose certificate and key this system can read")) +
              (passwordFile.empty() ? " (if it has a password, network.key names a file holding it)"
                                    : "");
     return nullptr;

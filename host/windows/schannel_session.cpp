@@ -2,6 +2,7 @@
 
 #include <bcrypt.h>
 #include <ncrypt.h>
+#include <ws2tcpip.h>
 
 #include <cstring>
 #include <fstream>
@@ -26,6 +27,48 @@ constexpr ULONG kServerFlags = ASC_REQ_SEQUENCE_DETECT | ASC_REQ_REPLAY_DETECT |
 // SSL_EXTRA_CERT_CHAIN_POLICY_PARA's check that an unknown root may pass (0x100, as wininet.h and
 // the policy's documentation give it); MinGW's headers lack it.
 constexpr DWORD kIgnoreUnknownCa = 0x00000100;
+// And the one that leaves the server's name unchecked (SECURITY_FLAG_IGNORE_CERT_CN_INVALID).
+constexpr DWORD kIgnoreName = 0x00001000;
+
+// The bytes of an IP address written as one ("127.0.0.1", "::1", "[::1]"); empty for a name.
+std::string AddressBytes(std::string host) {
+  if (host.size() > 2 && host.front() == '[' && host.back() == ']')
+    host = host.substr(1, host.size() - 2);
+  in_addr v4;
+  if (inet_pton(AF_INET, host.c_str(), &v4) == 1) {
+    return std::string(reinterpret_cast<const char*>(&v4), sizeof v4);
+  }
+  in6_addr v6;
+  if (inet_pton(AF_INET6, host.c_str(), &v6) == 1) {
+    return std::string(reinterpret_cast<const char*>(&v6), sizeof v6);
+  }
+  return "";
+}
+
+// Whether the certificate's subjectAltName lists `address` among its IP addresses: an address is
+// matched against those alone, never a common name (RFC 6125), the same on every Windows.
+bool NamesAddress(const CERT_CONTEXT* certificate, const std::string& address) {
+  const CERT_INFO* info = certificate->pCertInfo;
+  const CERT_EXTENSION* extension =
+      CertFindExtension(szOID_SUBJECT_ALT_NAME2, info->cExtension, info->rgExtension);
+  if (extension == nullptr) return false;
+  CERT_ALT_NAME_INFO* names = nullptr;
+  DWORD size = 0;
+  if (!CryptDecodeObjectEx(X509_ASN_ENCODING, X509_ALTERNATE_NAME, extension->Value.pbData,
+                           extension->Value.cbData, CRYPT_DECODE_ALLOC_FLAG, nullptr, &names,
+                           &size)) {
+    return false;
+  }
+  bool found = false;
+  for (DWORD index = 0; index < names->cAltEntry; ++index) {
+    const CERT_ALT_NAME_ENTRY& entry = names->rgAltEntry[index];
+    found = found || (entry.dwAltNameChoice == CERT_ALT_NAME_IP_ADDRESS &&
+                      entry.IPAddress.cbData == address.size() &&
+                      std::memcmp(entry.IPAddress.pbData, address.data(), address.size()) == 0);
+  }
+  LocalFree(names);
+  return found;
+}
 
 class Store {
  public:
@@ -372,11 +415,17 @@ std::optional<std::string> ServerCertificateProblem(const CERT_CONTEXT* certific
       return std::string("its chain to ") + caFile + " does not hold (trust status " + code + ")";
     }
   }
+  // Windows' policy matches a server's name; an address is matched here, as not every version
+  // (nor Wine) reads the addresses of subjectAltName.
+  const std::string address = AddressBytes(host);
+  if (!address.empty() && !NamesAddress(certificate, address)) {
+    return PolicyProblem(static_cast<DWORD>(CERT_E_CN_NO_MATCH), host);
+  }
   std::wstring name = Wide(host);
   SSL_EXTRA_CERT_CHAIN_POLICY_PARA ssl = {};
   ssl.cbSize = sizeof ssl;
   ssl.dwAuthType = AUTHTYPE_SERVER;
-  ssl.fdwChecks = caFile.empty() ? 0 : kIgnoreUnknownCa;
+  ssl.fdwChecks = (caFile.empty() ? 0 : kIgnoreUnknownCa) | (address.empty() ? 0 : kIgnoreName);
   ssl.pwszServerName = name.data();
   CERT_CHAIN_POLICY_PARA policy = {};
   policy.cbSize = sizeof policy;
