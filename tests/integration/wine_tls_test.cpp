@@ -179,6 +179,32 @@ TEST_F(WineTlsTest, TheAgentFollowsALinuxPrimaryThroughSchannelOnlyWithItsCertif
   EXPECT_EQ(Count(log, "logged in to test-ups as win"), 2u) << "not the third time: " << log;
 }
 
+TEST_F(WineTlsTest, CheckConfigTakesTheTlsKeysAndRefusesABadOneWithItsLineAndNoOther) {
+  const fs::path config = Scratch() / "check.toml";
+  const auto check = [&](const std::string& tls, std::string* said) {
+    std::ofstream(config) << "[ups]\nname = \"test-ups\"\nserver = \"127.0.0.1:3493\"\nuser = "
+                             "\"win\"\npassword = \"pw\"\n"
+                          << tls << "[http]\nlisten = []\n";
+    fs::permissions(config, fs::perms::owner_read | fs::perms::owner_write);
+    Subprocess run(Exe({"check-config", "--config", WineHost::WindowsPath(config)}), true);
+    *said = run.ReadAll(60s);
+    return run.Wait(10s);
+  };
+  std::string said;
+  EXPECT_EQ(check("ca_file = '" + WineHost::WindowsPath(Pem("good")) + "'\n", &said), 0) << said;
+  EXPECT_NE(said.find(": fine"), std::string::npos) << said;
+  EXPECT_EQ(check("fingerprint = \"" + Fingerprint("good") + "\"\nrequire_tls = true\n", &said), 0)
+      << said;
+  EXPECT_EQ(check("fingerprint = \"AB:CD\"\n", &said), 2) << said;
+  EXPECT_NE(said.find(":6: ups.fingerprint must be"), std::string::npos) << said;
+  EXPECT_EQ(said.find("ups.ca_file"), std::string::npos) << "only the keys set: " << said;
+  EXPECT_EQ(said.find("ups.require_tls"), std::string::npos) << said;
+  EXPECT_EQ(check("ca_file = 'C:\\nowhere\\ca.pem'\n", &said), 2) << said;
+  EXPECT_NE(said.find("ups.ca_file: there is no file C:\\nowhere\\ca.pem"), std::string::npos)
+      << said;
+  EXPECT_EQ(said.find("ups.fingerprint"), std::string::npos) << said;
+}
+
 TEST_F(WineTlsTest, AnUntrustedServerNeverHearsThePassword) {
   // A pinned fingerprint that the server's certificate does not have.
   const int tlsPort = StartListener("good");
