@@ -66,6 +66,12 @@ int RunRemove();
 // Makes the folder of the configuration and the service's files the administrators' own, before
 // an installer trusts anything in it.
 int RunPrepareDataFolder();
+// The installer's agent: a configuration that follows `ups` on `server`, written only where there
+// is none yet; the password is the first line of `passwordFile`.
+struct AgentAnswers {
+  std::string configPath, server, ups = "corvale", user, passwordFile;
+};
+int RunWriteAgentConfig(const AgentAnswers& answers);
 
 struct SimulateOptions {
   std::string scenarioFile;  // empty: take keys interactively

@@ -47,6 +47,15 @@ int wmain(int argc, wchar_t** wideArgv) {
   auto* dataFolder = app.add_subcommand(
       "data-folder", "Make the folder of the configuration the administrators' own");
   dataFolder->group("");
+  auto* agentConfig = app.add_subcommand(
+      "agent-config", "Write an agent's configuration from the installer's answers");
+  agentConfig->group("");
+  AgentAnswers agent;
+  agentConfig->add_option("--config", agent.configPath)->required();
+  agentConfig->add_option("--server", agent.server)->required();
+  agentConfig->add_option("--ups", agent.ups)->capture_default_str();
+  agentConfig->add_option("--user", agent.user)->required();
+  agentConfig->add_option("--password-file", agent.passwordFile)->required();
   HistoryOptions historyOptions;
   history->add_option("--file", historyOptions.file, "The history file itself");
   history->add_option("--since", historyOptions.since, "Only from this time on (RFC 3339)");
@@ -82,6 +91,7 @@ int wmain(int argc, wchar_t** wideArgv) {
   if (const auto ran = planCommands.Run(configPath)) return *ran;
   if (*disarm) return RunDisarm(configPath);
   if (*dataFolder) return RunPrepareDataFolder();
+  if (*agentConfig) return RunWriteAgentConfig(agent);
   if (*install) return RunInstall(configPath);
   if (*remove) return RunRemove();
   return host::RunAsService(kServiceName, [&] { return RunService(configPath); });

@@ -205,6 +205,9 @@ void Service::WatchUps(const host::Config& config) {
               config, log_, std::move(listener), [this] { return Rehearse(); }, &follower_);
         },
         options, log_);
+    host::OnResumeFromSleep([this] {
+      if (follower_ != nullptr) follower_->Reconnect();
+    });
   } else {
     host_ = std::make_unique<host::Host>(*driver_, options, log_);
   }
@@ -392,6 +395,7 @@ void Service::ServeUntilStopped() {
 void Service::StopAll(const host::Config& config) {
   host::NotifyServiceManager("STOPPING=1");
   stopping_ = true;
+  host::OnResumeFromSleep(nullptr);  // before the follower goes
   if (control_) control_->Stop();
   if (follower_ != nullptr && host_->ShutdownStage() != Stage::kIdle) {
     // The system goes down for this machine's own shutdown: only now may its primary stop

@@ -236,6 +236,15 @@ void ReadAgent(TableReader& ups, Config::Ups& out) {
   }
 }
 
+// A PKCS #12 file (.pfx, .p12) or a certificate of the Windows store (cert:\LocalMachine\My\...).
+bool CarriesItsKey(const std::string& certificate) {
+  std::string lower;
+  for (const char c : certificate)
+    lower += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return lower.starts_with("cert:\\") || lower.starts_with("cert:/") || lower.ends_with(".pfx") ||
+         lower.ends_with(".p12");
+}
+
 // "52:54:00:12:34:56" or with dashes: six pairs of hexadecimal digits.
 bool IsMacAddress(const std::string& text) {
   if (text.size() != 17) return false;
@@ -629,8 +638,14 @@ void ReadDocument(const toml::table& root, LoadedConfig& loaded) {
     network.String("certificate", config.network.certificate);
     network.String("key", config.network.key);
   });
-  if (config.network.certificate.empty() != config.network.key.empty()) {
-    problems.push_back({0, "network.certificate and network.key go together: set both or neither"});
+  // A PFX file or a certificate of the Windows store holds its key; network.key then names, at
+  // most, the file with the PFX's password.
+  if (config.network.certificate.empty()
+          ? !config.network.key.empty()
+          : config.network.key.empty() && !CarriesItsKey(config.network.certificate)) {
+    problems.push_back({0,
+                        "network.certificate and network.key go together: set both or neither "
+                        "(a .pfx file or cert:\\LocalMachine\\My\\THUMBPRINT holds its key)"});
   }
   if (const toml::node* users = root.get("users")) {
     const toml::array* list = users->as_array();

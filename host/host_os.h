@@ -107,6 +107,9 @@ std::optional<std::string> UntrustedStateFile(const std::string& path);
 // Windows %ProgramData%\Corvale, made or taken back, with an access list of its own); true where
 // there is nothing to do (POSIX: the package makes its folders).
 bool PrepareDataFolder(std::string* error);
+// Writes a new file (never one that exists) that only the system and the administrators may
+// read or change (POSIX: its owner alone): a configuration that holds a password.
+bool WriteSecretFile(const std::string& path, const std::string& text, std::string* error);
 // Why the installed root helper would not answer the service now (its systemd path unit is not
 // active), with how to mend it; nothing where it would, or where nobody can tell.
 std::optional<std::string> InstalledHelperProblem();
@@ -124,6 +127,10 @@ int RunAsService(const std::string& name, const std::function<int()>& body);
 // notice a service gets, after the pre-shutdown phase); never on POSIX, where the shutdown hook
 // runs kill-power instead.
 void OnSystemShutdown(std::function<void()> action);
+// Called when the machine has woken from sleep or hibernation (Windows: the service's power
+// event), on the service manager's thread; an empty action ends the calls, and once it has
+// returned none is under way. Never on POSIX.
+void OnResumeFromSleep(std::function<void()> action);
 // Shuts the system down now without a command; false with `error` set where there is no such
 // call. A shutdown already counting down (scheduled by an administrator or an installer, which
 // would come too late or be cancelled) is aborted first, and `notice` says so.

@@ -12,9 +12,14 @@ namespace corvale::host::agent {
 namespace {
 
 void CheckTls(const Config::Ups& ups, bool installed, StartChecks& checks) {
-  const bool tls = ups.requireTls || !ups.caFile.empty() || !ups.fingerprint.empty();
-  if (std::string why; tls && !ClientTlsAvailable(&why)) {
-    checks.problems.push_back("ups.require_tls, ups.ca_file, ups.fingerprint: " + why);
+  std::string keys;  // the TLS keys the file sets, and only those
+  for (const auto& [key, set] :
+       {std::pair{"ups.require_tls", ups.requireTls}, std::pair{"ups.ca_file", !ups.caFile.empty()},
+        std::pair{"ups.fingerprint", !ups.fingerprint.empty()}}) {
+    if (set) keys += (keys.empty() ? "" : ", ") + std::string(key);
+  }
+  if (std::string why; !keys.empty() && !ClientTlsAvailable(&why)) {
+    checks.problems.push_back(keys + ": " + why);
   }
   if (ups.caFile.empty()) return;
   std::error_code error;

@@ -119,6 +119,10 @@ struct Follower::State {
   bool timedOut = false;
   asio::steady_timer pause{io};
   bool loggingOut = false;
+  // Reconnect was asked for: the next try goes at once, without a word of the connection it
+  // closed. Asks close together count as one (Windows sends two power events on waking).
+  bool reconnectNow = false;
+  std::optional<Clock::time_point> lastReconnect;
   std::atomic<bool> loggedOut{false};  // the server answered LOGOUT
   bool everReached = false, reachedThisTime = false, down = false;
   bool saidAgain = false;  // "again" said since "cannot follow"
@@ -397,6 +401,13 @@ asio::awaitable<void> Follower::State::Run() {
     channel.reset();
     pending.clear();
     if (loggingOut) break;
+    if (reconnectNow) {
+      reconnectNow = false;
+      log.Log(Priority::kInfo,
+              "the machine woke from sleep: logging in to " + options.server + " again");
+      backoff = options.firstBackoff;
+      continue;
+    }
     // Only a connection that held a while counts as recovered: one the server drops after each
     // reply is retried ever more slowly, and logged once.
     const bool held = reachedThisTime && Clock::now() - connected >= options.longestBackoff;
@@ -414,11 +425,16 @@ asio::awaitable<void> Follower::State::Run() {
     // all come back at one instant.
     std::uniform_int_distribution<long long> spread(0, backoff.count() / 2);
     const auto until = Clock::now() + backoff + std::chrono::milliseconds(spread(random));
-    while (!loggingOut && Clock::now() < until) {
+    while (!loggingOut && !reconnectNow && Clock::now() < until) {
       pause.expires_at(std::min(until, Clock::now() + options.pollEvery));
       co_await pause.async_wait(kAwaitTuple);
       // Meanwhile the readings go on, for a policy that counts the time.
-      if (!loggingOut && Clock::now() < until) Tell({false, "", why});
+      if (!loggingOut && !reconnectNow && Clock::now() < until) Tell({false, "", why});
+    }
+    if (reconnectNow) {
+      reconnectNow = false;
+      backoff = options.firstBackoff;
+      continue;
     }
     backoff = std::min(backoff * 2, options.longestBackoff);
   }
@@ -438,6 +454,20 @@ void Follower::Start() {
     state->endedPromise.set_value();
   });
   state_->thread = std::thread([state = state_.get()] { state->io.run(); });
+}
+
+void Follower::Reconnect() {
+  asio::post(state_->io, [state = state_.get()] {
+    constexpr auto kOneWaking = std::chrono::seconds(5);
+    const auto now = Clock::now();
+    if (state->loggingOut || (state->lastReconnect && now - *state->lastReconnect < kOneWaking)) {
+      return;
+    }
+    state->lastReconnect = now;
+    state->reconnectNow = true;
+    state->CloseSocket();
+    state->pause.cancel();
+  });
 }
 
 bool Follower::LogOut(std::chrono::milliseconds within) {

@@ -61,6 +61,10 @@ class Follower {
   // (zero: returns at once); true once the server has answered the LOGOUT (not when there was no
   // connection to say it on).
   bool LogOut(std::chrono::milliseconds within = std::chrono::milliseconds(0));
+  // The machine woke from sleep: the connection it had may be dead without a word, and its login
+  // gone on the server. Closes it, and connects and logs in again at once, whatever the backoff.
+  // From any thread; nothing once LogOut was called.
+  void Reconnect();
   // Ends the follower within a second; from any thread, the report included (there it only asks,
   // and a later Stop or the destructor waits). No report runs once it has returned.
   void Stop();

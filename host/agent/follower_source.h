@@ -34,6 +34,8 @@ class FollowerSource final : public UpsSource {
   // LOGOUT, so that its primary waits no longer for this machine.
   // True once it has (at most `within`).
   bool LogOut(std::chrono::milliseconds within) { return follower_.LogOut(within); }
+  // The machine woke from sleep: log in again now.
+  void Reconnect() { follower_.Reconnect(); }
   FollowingFacts Facts() const;
 
  private:

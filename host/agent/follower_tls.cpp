@@ -6,7 +6,6 @@
 #include <openssl/x509.h>
 
 #include <asio/ssl.hpp>
-#include <cctype>
 
 namespace corvale::host::agent {
 
@@ -31,22 +30,6 @@ class TlsChannel : private TlsParts, public StreamChannel<TlsStream> {
       : TlsParts(socket, std::move(settings)), StreamChannel(TlsParts::stream) {}
   TlsStream& Stream() { return TlsParts::stream; }
 };
-
-// "aa:bb" and "AABB" alike: upper-case hex digits only. A label before them, as openssl prints
-// it ("sha256 Fingerprint=AA:BB") or "sha256:", is not part of them.
-std::string HexDigits(std::string text) {
-  if (const auto equals = text.rfind('='); equals != std::string::npos) text.erase(0, equals + 1);
-  std::string lower;
-  for (const char c : text.substr(0, 7)) lower += static_cast<char>(std::tolower(c));
-  if (lower == "sha256:") text.erase(0, 7);
-  std::string digits;
-  for (const char c : text) {
-    if (std::isxdigit(static_cast<unsigned char>(c))) {
-      digits += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    }
-  }
-  return digits;
-}
 
 // The SHA-256 of the server's certificate, as upper-case hex; empty when there is none.
 std::string PeerFingerprint(SSL* ssl) {
@@ -80,7 +63,7 @@ asio::awaitable<TlsStarted> StartClientTls(tcp::socket& socket, const TlsTrust& 
   std::error_code failed;
   const bool pinned = !trust.fingerprint.empty();
   // Anything but a whole SHA-256 would match a peer without a certificate, or too many.
-  if (pinned && HexDigits(trust.fingerprint).size() != 64) {
+  if (pinned && PinnedDigits(trust.fingerprint).size() != 64) {
     co_return TlsStarted{nullptr, "the pinned fingerprint is not a SHA-256 (64 hex digits)"};
   }
   if (pinned) {
@@ -115,7 +98,7 @@ asio::awaitable<TlsStarted> StartClientTls(tcp::socket& socket, const TlsTrust& 
       why += " (" + std::string(X509_verify_cert_error_string(verified)) + ")";
     co_return TlsStarted{nullptr, "TLS with " + trust.host + " failed: " + why};
   }
-  if (pinned && PeerFingerprint(stream.native_handle()) != HexDigits(trust.fingerprint)) {
+  if (pinned && PeerFingerprint(stream.native_handle()) != PinnedDigits(trust.fingerprint)) {
     co_return TlsStarted{nullptr, "the certificate of " + trust.host +
                                       " does not have the pinned SHA-256 fingerprint"};
   }

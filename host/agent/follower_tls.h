@@ -1,10 +1,11 @@
 // The follower's byte stream to its server: plain TCP, or TLS once STARTTLS was accepted. TLS lives
-// in its own file: follower_tls.cpp through OpenSSL, follower_tls_none.cpp where the build has
-// none.
+// in its own file: follower_tls.cpp through OpenSSL, windows/follower_tls_windows.cpp through
+// Schannel, follower_tls_none.cpp where the build has neither.
 #pragma once
 
 #include <asio.hpp>
 #include <asio/experimental/as_tuple.hpp>
+#include <cctype>
 #include <memory>
 #include <string>
 #include <tuple>
@@ -47,6 +48,22 @@ struct TlsTrust {
   std::string caFile;       // with it, the chain and the host name are checked
   std::string fingerprint;  // with it, only the server's certificate's SHA-256 counts
 };
+
+// A pinned fingerprint's digits: "aa:bb" and "AABB" alike, upper-case hex only. A label before
+// them, as openssl prints it ("sha256 Fingerprint=AA:BB") or "sha256:", is not part of them.
+inline std::string PinnedDigits(std::string text) {
+  if (const auto equals = text.rfind('='); equals != std::string::npos) text.erase(0, equals + 1);
+  std::string lower;
+  for (const char c : text.substr(0, 7)) lower += static_cast<char>(std::tolower(c));
+  if (lower == "sha256:") text.erase(0, 7);
+  std::string digits;
+  for (const char c : text) {
+    if (std::isxdigit(static_cast<unsigned char>(c))) {
+      digits += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
+  }
+  return digits;
+}
 
 // Whether this build can speak TLS at all; if not, `why`.
 bool ClientTlsAvailable(std::string* why);

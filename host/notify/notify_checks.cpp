@@ -10,8 +10,15 @@ namespace corvale::host::notify {
 
 void CheckNotifyStart(const Config& config, const CheckedFile& file, StartChecks& checks) {
   if (config.notify.empty()) return;
+  // A notice that cannot go is worth a warning, never a UPS left unwatched: notices wait in the
+  // outbox meanwhile.
   if (std::string why; !SendingAvailable(&why)) {
-    checks.problems.push_back("[[notify]]: " + why);
+    checks.warnings.push_back("[[notify]]: " + why + "; notices wait in the outbox until then");
+  }
+  for (const auto& entry : config.notify) {
+    if (auto limit = EntryLimit(entry)) {
+      checks.warnings.push_back("notify \"" + entry.name + "\": " + *limit);
+    }
   }
   for (const auto& entry : config.notify) {
     // A secret in a file of its own is held to the rule of one in the configuration.

@@ -1,5 +1,6 @@
 // One try at delivering a notice to one receiver: a webhook, an ntfy topic or a mail server.
-// Linux sends with libcurl; a build without a sender refuses [[notify]] at check-config.
+// Linux sends with libcurl, Windows with WinHTTP and Schannel; notices wait in the outbox where
+// a build cannot send.
 #pragma once
 
 #include <chrono>
@@ -34,6 +35,10 @@ struct Delivery {
 
 // Whether this build can send at all; why not otherwise.
 bool SendingAvailable(std::string* why);
+
+// What this system's sender does otherwise than the entry asks, in words for check-config;
+// nothing when it does all of it.
+std::optional<std::string> EntryLimit(const Config::Notify& entry);
 
 // `secret`: the entry's token or password, read from the file or the configuration.
 Delivery Send(const Config::Notify& entry, const std::string& secret, const Notice& notice,

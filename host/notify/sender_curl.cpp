@@ -6,13 +6,12 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
-#include <nlohmann/json.hpp>
 #include <string>
 #include <type_traits>
 
-#include "host/events.h"
 #include "host/host_os.h"
 #include "host/lookup.h"
+#include "host/notify/compose.h"
 #include "host/notify/sender.h"
 
 namespace corvale::host::notify {
@@ -139,38 +138,6 @@ std::string Reason(CURLcode code, const char* detail) {
   }
 }
 
-const char* NtfyPriority(const Notice& notice) {
-  if (notice.priority >= 5) return "urgent";
-  if (notice.priority >= 4) return "high";
-  return "default";
-}
-
-// "Wed, 09 Dec 2026 08:30:08 +0000", as mail's Date header wants it.
-std::string MailDate(std::chrono::system_clock::time_point when) {
-  using namespace std::chrono;
-  static const char* const kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
-  static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                        "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-  const auto day = floor<days>(when);
-  const year_month_day date{day};
-  const hh_mm_ss time{floor<seconds>(when - day)};
-  char text[48];
-  std::snprintf(text, sizeof text, "%s, %02u %s %04d %02d:%02d:%02d +0000",
-                kDays[weekday{day}.c_encoding()], static_cast<unsigned>(date.day()),
-                kMonths[static_cast<unsigned>(date.month()) - 1], static_cast<int>(date.year()),
-                static_cast<int>(time.hours().count()), static_cast<int>(time.minutes().count()),
-                static_cast<int>(time.seconds().count()));
-  return text;
-}
-
-// A header's value on one line: a name or message never adds a header or a mail command.
-std::string OneLine(std::string text) {
-  for (char& c : text) {
-    if (static_cast<unsigned char>(c) < ' ' || c == '\x7f') c = ' ';
-  }
-  return text;
-}
-
 int Progress(void* extras, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
   const auto& cancelled = static_cast<const Extras*>(extras)->cancelled;
   return cancelled && cancelled() ? 1 : 0;
@@ -214,17 +181,11 @@ std::optional<Delivery> LookUpReceiver(CURL* curl, const std::string& url, const
   return std::nullopt;
 }
 
-std::string Body(const Notice& notice, const Extras& extras) {
-  std::string text = notice.message;
-  if (!extras.late.empty()) text += " (" + extras.late + ")";
-  if (extras.dropped != 0) {
-    text +=
-        " (" + std::to_string(extras.dropped) + " older notices were dropped: the outbox was full)";
-  }
-  return text;
-}
-
 }  // namespace
+
+std::optional<std::string> EntryLimit(const Config::Notify&) {
+  return std::nullopt;
+}
 
 bool SendingAvailable(std::string* why) {
   return Load(why);
@@ -242,9 +203,7 @@ Delivery TrySending(const Config::Notify& entry, const std::string& secret, cons
   Upload upload;
   curl_slist* headers = nullptr;
   curl_slist* recipients = nullptr;
-  const auto header = [&](const std::string& line) {
-    headers = api->slistAppend(headers, OneLine(line).c_str());
-  };
+  HttpRequest request;
   api->setopt(curl, CURLOPT_URL, entry.url.c_str());
   api->setopt(curl, CURLOPT_ERRORBUFFER, detail);
   api->setopt(curl, CURLOPT_NOSIGNAL, 1L);
@@ -260,9 +219,6 @@ Delivery TrySending(const Config::Notify& entry, const std::string& secret, cons
   api->setopt(curl, CURLOPT_XFERINFODATA, &extras);
   api->setopt(curl, CURLOPT_WRITEFUNCTION, Collect);
   api->setopt(curl, CURLOPT_WRITEDATA, &reply);
-  const std::string subject = OneLine(Subject(notice));
-  const std::string text = Body(notice, extras);
-  std::string body;
   if (entry.kind == Config::Notify::Kind::kSmtp) {
     // A login never goes without TLS, insecure or not: a server that offers no STARTTLS (or a
     // man in the middle who strips it) would read the password.
@@ -275,53 +231,19 @@ Delivery TrySending(const Config::Notify& entry, const std::string& secret, cons
       api->setopt(curl, CURLOPT_PASSWORD, secret.c_str());
     }
     api->setopt(curl, CURLOPT_MAIL_FROM, ("<" + entry.from + ">").c_str());
-    std::string to;
     for (const auto& address : entry.to) {
       recipients = api->slistAppend(recipients, ("<" + address + ">").c_str());
-      to += (to.empty() ? "" : ", ") + address;
     }
     api->setopt(curl, CURLOPT_MAIL_RCPT, recipients);
-    upload.text = "Date: " + MailDate(std::chrono::system_clock::now()) +
-                  "\r\nMIME-Version: 1.0\r\nFrom: " + entry.from + "\r\nTo: " + to +
-                  "\r\nSubject: " + subject + "\r\nMessage-ID: <" + OneLine(notice.id) +
-                  "@corvale-ups>\r\nX-Corvale-Event: " + OneLine(notice.event) +
-                  "\r\nContent-Type: text/plain; charset=utf-8\r\n\r\n" + subject + "\r\n\r\n" +
-                  text + "\r\n\r\nSent by corvale-ups on " + extras.host + ".\r\n";
+    upload.text = ComposeMail(entry, notice, extras, std::chrono::system_clock::now());
     api->setopt(curl, CURLOPT_READFUNCTION, Feed);
     api->setopt(curl, CURLOPT_READDATA, &upload);
     api->setopt(curl, CURLOPT_UPLOAD, 1L);
   } else {
-    header("X-Corvale-Notice-Id: " + notice.id);
-    header("Idempotency-Key: " + notice.id);
-    if (!secret.empty()) header("Authorization: Bearer " + secret);
-    if (entry.kind == Config::Notify::Kind::kNtfy) {
-      header("Title: " + subject);
-      header(std::string("Priority: ") + NtfyPriority(notice));
-      header("Tags: " + std::string(notice.priority >= 4 ? "warning," : "") +
-             OneLine(notice.event));
-      body = text;
-      header("Content-Type: text/plain; charset=utf-8");
-    } else {
-      nlohmann::json json;
-      if (entry.format == "text") {
-        json = {{"text", subject + ": " + text}};
-      } else {
-        json = {{"id", notice.id},
-                {"event", notice.event},
-                {"ups", notice.ups},
-                {"state", notice.state},
-                {"message", text},
-                {"subject", subject},
-                {"time", UtcTimestamp(notice.time)},
-                {"sequence", notice.sequence},
-                {"host", extras.host},
-                {"late", !extras.late.empty()}};
-      }
-      body = json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-      header("Content-Type: application/json");
-    }
-    api->setopt(curl, CURLOPT_POSTFIELDS, body.c_str());
-    api->setopt(curl, CURLOPT_POSTFIELDSIZE, static_cast<long>(body.size()));
+    request = ComposeHttp(entry, secret, notice, extras);
+    for (const auto& line : request.headers) headers = api->slistAppend(headers, line.c_str());
+    api->setopt(curl, CURLOPT_POSTFIELDS, request.body.c_str());
+    api->setopt(curl, CURLOPT_POSTFIELDSIZE, static_cast<long>(request.body.size()));
     api->setopt(curl, CURLOPT_HTTPHEADER, headers);
   }
   curl_slist* pinned = nullptr;
@@ -361,27 +283,7 @@ Delivery TrySending(const Config::Notify& entry, const std::string& secret, cons
 
 Delivery Send(const Config::Notify& entry, const std::string& secret, const Notice& notice,
               const Extras& extras) {
-  Delivery delivery = TrySending(entry, secret, notice, extras);
-  // The URL's path and query may be the key (a hook's, a topic): a receiver or libcurl that
-  // repeats them must not put them in the log.
-  const auto scheme = entry.url.find("://");
-  const auto path =
-      scheme == std::string::npos ? std::string::npos : entry.url.find_first_of("/?", scheme + 3);
-  const std::string key = path == std::string::npos ? "" : entry.url.substr(path + 1);
-  for (const std::string& hidden : {entry.url, key}) {
-    if (hidden.size() < 4) continue;
-    for (auto at = delivery.reason.find(hidden); at != std::string::npos;
-         at = delivery.reason.find(hidden, at + 3)) {
-      delivery.reason.replace(at, hidden.size(), "...");
-    }
-  }
-  if (!secret.empty()) {
-    for (auto at = delivery.reason.find(secret); at != std::string::npos;
-         at = delivery.reason.find(secret, at + 3)) {
-      delivery.reason.replace(at, secret.size(), "...");
-    }
-  }
-  return delivery;
+  return Hidden(TrySending(entry, secret, notice, extras), entry, secret);
 }
 
 }  // namespace corvale::host::notify

@@ -410,6 +410,21 @@ int RunAsService(const std::string&, const std::function<int()>& body) {
 
 void OnSystemShutdown(std::function<void()>) {}
 
+bool WriteSecretFile(const std::string& path, const std::string& text, std::string* error) {
+  const int file = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (file < 0) {
+    *error = "cannot make " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  const bool whole = write(file, text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
+                     fsync(file) == 0;
+  if (!whole) *error = "cannot write " + path + ": " + std::strerror(errno);
+  close(file);
+  return whole;
+}
+
+void OnResumeFromSleep(std::function<void()>) {}
+
 bool ShutDownSystem(const std::string&, std::string* error, std::string*) {
   // systemd powers off in order (units stopped, file systems unmounted, then the shutdown hooks)
   // on this signal to PID 1, with no D-Bus or polkit in the way.

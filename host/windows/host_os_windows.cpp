@@ -582,6 +582,29 @@ bool PrepareDataFolder(std::string* error) {
   return true;
 }
 
+bool WriteSecretFile(const std::string& path, const std::string& text, std::string* error) {
+  // Owned by the Administrators; SYSTEM and they alone, nothing inherited from the folder.
+  const Descriptor security = Security(L"O:BAD:P(A;;FA;;;SY)(A;;FA;;;BA)");
+  if (!security) {
+    *error = "cannot make its access list: " + ErrorText(GetLastError());
+    return false;
+  }
+  SECURITY_ATTRIBUTES attributes = {sizeof attributes, security.get(), FALSE};
+  const HANDLE file = CreateFileW(Absolute(path).wstring().c_str(), GENERIC_WRITE, 0, &attributes,
+                                  CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    *error = "cannot make " + path + ": " + ErrorText(GetLastError());
+    return false;
+  }
+  DWORD written = 0;
+  const bool whole =
+      WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
+      written == text.size() && FlushFileBuffers(file);
+  if (!whole) *error = "cannot write " + path + ": " + ErrorText(GetLastError());
+  CloseHandle(file);
+  return whole;
+}
+
 std::unique_ptr<Folder> OpenFolder(const std::string& path, bool rootOnly, bool create,
                                    std::string* why) {
   const fs::path folder = Absolute(path);

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <mutex>
 
 #include "host/host_os.h"
 #include "host/windows/service_control.h"
@@ -17,6 +18,8 @@ bool runningAsService = false;
 SERVICE_STATUS_HANDLE statusHandle = nullptr;
 std::function<int()> serviceBody;
 std::function<void()> onSystemShutdown;
+std::mutex resumeMutex;  // the action is called under it: cleared, it is not under way
+std::function<void()> onResume;
 std::wstring serviceName;
 int serviceResult = 0;
 
@@ -32,8 +35,8 @@ void ReportStatus(DWORD state, DWORD exitCode = NO_ERROR, DWORD waitHint = 0) {
   SetServiceStatus(statusHandle, &status);
 }
 
-DWORD WINAPI OnServiceControl(DWORD control, DWORD, void*, void*) {
-  return HandleServiceControl(control);
+DWORD WINAPI OnServiceControl(DWORD control, DWORD eventType, void*, void*) {
+  return HandleServiceControl(control, eventType);
 }
 
 void WINAPI ServiceMain(DWORD, wchar_t**) {
@@ -74,10 +77,12 @@ DWORD AcceptedControls() {
   // until it stops (or its time-out passes), and one that stops then never hears SHUTDOWN. The
   // UPS's countdown must start as late as it can: after the pre-shutdown phase, in which other
   // services still save virtual machines or install updates.
-  return SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN | SERVICE_ACCEPT_PARAMCHANGE;
+  // POWEREVENT: an agent logs in again as soon as the machine wakes from sleep.
+  return SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN | SERVICE_ACCEPT_PARAMCHANGE |
+         SERVICE_ACCEPT_POWEREVENT;
 }
 
-DWORD HandleServiceControl(DWORD control) {
+DWORD HandleServiceControl(DWORD control, DWORD eventType) {
   switch (control) {
     case SERVICE_CONTROL_SHUTDOWN:
       // The last the service hears before Windows goes down, with a few seconds to act.
@@ -91,6 +96,14 @@ DWORD HandleServiceControl(DWORD control) {
       AskForReload();
       return NO_ERROR;
     case SERVICE_CONTROL_INTERROGATE:
+      return NO_ERROR;
+    case SERVICE_CONTROL_POWEREVENT:
+      // Windows always sends RESUMEAUTOMATIC on waking, and RESUMESUSPEND after it when someone
+      // is at the machine: either may be the first to arrive.
+      if (eventType == PBT_APMRESUMEAUTOMATIC || eventType == PBT_APMRESUMESUSPEND) {
+        std::lock_guard lock(resumeMutex);
+        if (onResume) onResume();
+      }
       return NO_ERROR;
     default:  // PRESHUTDOWN among them: not accepted, see AcceptedControls
       return ERROR_CALL_NOT_IMPLEMENTED;
@@ -110,6 +123,11 @@ int RunAsService(const std::string& name, const std::function<int()>& body) {
 
 void OnSystemShutdown(std::function<void()> action) {
   onSystemShutdown = std::move(action);
+}
+
+void OnResumeFromSleep(std::function<void()> action) {
+  std::lock_guard lock(resumeMutex);
+  onResume = std::move(action);
 }
 
 bool UnderServiceManager() {

@@ -9,6 +9,12 @@
 ; The uninstaller removes the service first (and stops there when it cannot), then the programs
 ; and the entries; it keeps the configuration, the history and the notifications not yet sent.
 ; Run as `uninstall.exe /S _?=FOLDER` it returns only when all that is done, but for itself.
+; A first installation asks what this machine is: the one with the UPS's cable, or an agent that
+; follows the UPS on another machine over the network (its server, UPS, user and password). Silent:
+;   setup.exe /S /AGENT=ups-host:3493 /UPS=corvale /USER=rack2 /PASSWORDFILE=C:\path\password.txt
+; the password read from the first line of that file (so that it never stands on a command line
+; that other accounts can see), and the file left as it was; or place a configuration in
+; %ProgramData%\Corvale before installing, which is always kept.
 ; makensis -DBUILD=<windows build folder> -DOUTFILE=<installer> -DVERSION=1.0.0.1 corvale-ups.nsi
 ; (-DTARGET=amd64-unicode for the 64-bit twin of the build, which the tests run under 64-bit Wine.)
 !ifndef TARGET
@@ -39,9 +45,111 @@ VIAddVersionKey /LANG=2057 "LegalCopyright" "Corvale"
 !define DATA "$APPDATA\Corvale"
 !define CONFIG "${DATA}\corvale-ups.toml"
 !define LOG "${DATA}\install.log"
+!include nsDialogs.nsh
+!include FileFunc.nsh
+
 !define KEPT "the configuration (corvale-ups.toml), the history of power events (history.jsonl, history.jsonl.1) and the notifications not yet delivered (outbox.jsonl)"
 
 Var wasRunning
+Var role  ; "cable", or "agent" with the answers below
+Var agentServer
+Var agentUps
+Var agentUser
+Var agentPasswordFile
+Var dialog
+Var cableChoice
+Var agentChoice
+Var serverField
+Var upsField
+Var userField
+Var passwordField
+
+Page directory
+Page custom RolePage RoleLeave
+Page instfiles
+
+Function .onInit
+  StrCpy $role cable
+  ${GetParameters} $0
+  ClearErrors
+  ${GetOptions} $0 "/AGENT=" $agentServer
+  IfErrors +2
+  StrCpy $role agent
+  ClearErrors
+  ${GetOptions} $0 "/UPS=" $agentUps
+  IfErrors 0 +2
+  StrCpy $agentUps corvale
+  ClearErrors
+  ${GetOptions} $0 "/USER=" $agentUser
+  ClearErrors
+  ${GetOptions} $0 "/PASSWORDFILE=" $agentPasswordFile
+FunctionEnd
+
+; Only a first installation asks: an installed configuration is the administrator's.
+Function RolePage
+  SetShellVarContext all
+  IfFileExists "${CONFIG}" 0 +2
+  Abort
+  nsDialogs::Create 1018
+  Pop $dialog
+  ${NSD_CreateRadioButton} 0 0 100% 12u "This machine has the UPS's cable (a serial port)"
+  Pop $cableChoice
+  ${NSD_CreateRadioButton} 0 16u 100% 12u "Follow a UPS on another machine (an agent, over the network)"
+  Pop $agentChoice
+  ${NSD_CreateLabel} 12u 36u 90u 10u "Server (host or host:port):"
+  Pop $0
+  ${NSD_CreateText} 105u 34u 180u 12u "$agentServer"
+  Pop $serverField
+  ${NSD_CreateLabel} 12u 52u 90u 10u "UPS name there:"
+  Pop $0
+  ${NSD_CreateText} 105u 50u 180u 12u "$agentUps"
+  Pop $upsField
+  ${NSD_CreateLabel} 12u 68u 90u 10u "User (a secondary):"
+  Pop $0
+  ${NSD_CreateText} 105u 66u 180u 12u "$agentUser"
+  Pop $userField
+  ${NSD_CreateLabel} 12u 84u 90u 10u "Password:"
+  Pop $0
+  ${NSD_CreatePassword} 105u 82u 180u 12u ""
+  Pop $passwordField
+  ${NSD_CreateLabel} 12u 102u 280u 30u "The agent shuts this machine down when the UPS it follows says so. Add TLS (ca_file or fingerprint) in the configuration afterwards: the Read me says how."
+  Pop $0
+  StrCmp $role agent 0 checkCable
+  ${NSD_Check} $agentChoice
+  Goto show
+  checkCable:
+  ${NSD_Check} $cableChoice
+  show:
+  nsDialogs::Show
+FunctionEnd
+
+; The password goes into a file in the installer's own temporary folder (the administrator's),
+; read by the new program and deleted.
+Function RoleLeave
+  ${NSD_GetState} $agentChoice $0
+  StrCmp $0 ${BST_CHECKED} 0 cable
+  StrCpy $role agent
+  ${NSD_GetText} $serverField $agentServer
+  ${NSD_GetText} $upsField $agentUps
+  ${NSD_GetText} $userField $agentUser
+  ${NSD_GetText} $passwordField $1
+  StrCmp $agentServer "" missing
+  StrCmp $agentUps "" missing
+  StrCmp $agentUser "" missing
+  StrCmp $1 "" missing
+  InitPluginsDir
+  StrCpy $agentPasswordFile "$PLUGINSDIR\agent-password"
+  FileOpen $2 "$agentPasswordFile" w
+  FileWrite $2 "$1"
+  FileClose $2
+  StrCpy $1 ""
+  Return
+  missing:
+    MessageBox MB_ICONEXCLAMATION "An agent needs the server, the UPS's name there, and a user and password of that server."
+    Abort
+  cable:
+  StrCpy $role cable
+FunctionEnd
 
 ; Writes $1 (what a step said) to the log under the line $2, tells the administrator, and ends
 ; with exit code 2, nothing further changed.
@@ -71,8 +179,18 @@ Section "Install"
     StrCpy $2 "${DATA} cannot be made the administrators' own (exit code $0). Nothing was changed."
     !insertmacro Refuse
   folder:
-  IfFileExists "${CONFIG}" +2 0
+  IfFileExists "${CONFIG}" configured
+  StrCmp $role agent 0 cable
+    nsExec::ExecToStack '"$PLUGINSDIR\new\corvale-ups.exe" agent-config --config "${CONFIG}" --server "$agentServer" --ups "$agentUps" --user "$agentUser" --password-file "$agentPasswordFile"'
+    Pop $0
+    Pop $1
+    Delete "$PLUGINSDIR\agent-password"
+    StrCmp $0 0 configured
+    StrCpy $2 "The agent's configuration cannot be written (exit code $0); give /AGENT=, /USER= and /PASSWORDFILE= (a file whose first line is the password). Nothing was changed."
+    !insertmacro Refuse
+  cable:
   File "/oname=${CONFIG}" "${BUILD}/corvale-ups.toml"
+  configured:
   ; The configuration as the new version reads it, while the installed one still runs: a file it
   ; refuses (a typo) must not leave the machine without its service.
   nsExec::ExecToStack '"$PLUGINSDIR\new\corvale-ups.exe" check-config --config "${CONFIG}"'

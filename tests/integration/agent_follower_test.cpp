@@ -322,6 +322,39 @@ TEST_F(FollowerTest, LogsInAgainBeforeAnythingElseAndLogsOutOnlyWhenTold) {
   follower.reset();
 }
 
+TEST_F(FollowerTest, AfterSleepItLogsInAgainAtOnceWhateverTheBackoffAndTwoWakingsAreOne) {
+  // A connection that slept with the machine: the server has forgotten it and stays silent on
+  // it. Without the waking, the follower would wait out its reply time-out, then its backoff.
+  FakeServer server([](FakeServer& s, int fd) {
+    const int connection = s.connections;
+    for (std::string line; !(line = s.Line(fd)).empty();) {
+      if (connection == 1 && line.starts_with("GET") && Count(s.Heard(), "GET") > 1) continue;
+      FakeServer::Say(fd, line.starts_with("GET") ? "VAR ups1 ups.status \"OL\"\n" : "OK\n");
+    }
+  });
+  auto options = Options(Loopback(server.port));
+  options.replyTimeout = 30s;
+  options.firstBackoff = options.longestBackoff = 30s;
+  Follow(options);
+  ASSERT_TRUE(Eventually([&] { return Count(server.Heard(), "GET") >= 2; })) << server.Heard();
+  const auto woke = std::chrono::steady_clock::now();
+  follower->Reconnect();
+  follower->Reconnect();  // Windows' second power event of the same waking
+  ASSERT_TRUE(Eventually([&] { return Count(server.Heard(), "LOGIN ups1") >= 2; }))
+      << server.Heard();
+  EXPECT_LT(std::chrono::steady_clock::now() - woke, 2s) << "within a poll, not a time-out";
+  ASSERT_TRUE(readings.WaitForStatus("OL"));
+  std::this_thread::sleep_for(300ms);
+  EXPECT_EQ(server.connections, 2) << "one new connection for one waking";
+  EXPECT_EQ(Count(Logged(), "woke from sleep"), 1u) << Logged();
+  EXPECT_EQ(Count(Logged(), "cannot follow"), 0u) << "nothing failed: " << Logged();
+  follower->LogOut();
+  follower->Reconnect();  // too late: logged out for good
+  std::this_thread::sleep_for(300ms);
+  EXPECT_EQ(server.connections, 2) << Logged();
+  follower.reset();
+}
+
 TEST_F(FollowerTest, AServerThatDropsEachConnectionIsLoggedOnceAndTriedEverMoreSlowly) {
   FakeServer flapping([](FakeServer& s, int fd) {
     for (std::string line; !(line = s.Line(fd)).empty();) {

@@ -528,4 +528,51 @@ TEST_F(WineHostTest, TheInstallerChecksWithTheNewProgramFirstAndKeepsWhatTheAdmi
   Shell("wineserver -k");
 }
 
+TEST_F(WineHostTest, TheInstallerMakesAnAgentSilentlyWithThePasswordFromAFile) {
+  const fs::path installer = kBuild / "corvale-ups-setup-1.0.0.1.exe";
+  ASSERT_TRUE(fs::exists(installer));
+  const fs::path drive = kBuild / "tests/wineprefix/drive_c";
+  const fs::path folder = drive / "CorvaleAgent";
+  const fs::path settings = drive / "ProgramData/Corvale";
+  const fs::path config = settings / "corvale-ups.toml";
+  StartServiceManager();
+  Shell("wine sc delete CorvaleUPS");
+  fs::remove_all(settings);
+  fs::remove_all(folder);
+  const fs::path secret = directory.Path() / "password.txt";
+  std::ofstream(secret) << "s3cret-pw\r\n";  // as Notepad ends a line
+  const auto install = [&](const std::string& options) {
+    return Shell("wine " + installer.string() + " /S " + options +
+                 " '/D=C:\\CorvaleAgent'; echo exit $?");
+  };
+  // Without the password: refused, nothing written or installed.
+  EXPECT_NE(install("/AGENT=127.0.0.1:3493 /USER=rack2").find("exit 2"), std::string::npos);
+  EXPECT_FALSE(fs::exists(config));
+  EXPECT_EQ(Shell("wine sc query CorvaleUPS").find("SERVICE_NAME"), std::string::npos);
+
+  const std::string done = install("/AGENT=127.0.0.1:3493 /UPS=rack /USER=rack2 '/PASSWORDFILE=" +
+                                   WineHost::WindowsPath(secret) + "'");
+  EXPECT_NE(done.find("exit 0"), std::string::npos) << done << ReadFile(settings / "install.log");
+  const std::string written = ReadFile(config);
+  for (const char* part :
+       {"server = '127.0.0.1:3493'", "name = 'rack'", "user = 'rack2'", "password = 's3cret-pw'"}) {
+    EXPECT_NE(written.find(part), std::string::npos) << part << "\n" << written << done;
+  }
+  EXPECT_EQ(written.find("port ="), std::string::npos) << "an agent has no cable: " << written;
+  EXPECT_TRUE(fs::exists(secret)) << "the administrator's file is left as it was";
+  EXPECT_NE(Shell("wine " + (folder / "corvale-ups.exe").string() + " check-config").find(": fine"),
+            std::string::npos);
+  // Installed again, with other answers: the administrator's file is kept.
+  EXPECT_NE(
+      install("/AGENT=10.0.0.9 /USER=other '/PASSWORDFILE=" + WineHost::WindowsPath(secret) + "'")
+          .find("exit 0"),
+      std::string::npos);
+  EXPECT_EQ(ReadFile(config), written);
+  Shell("wine net stop CorvaleUPS");
+  Shell("wine 'C:\\CorvaleAgent\\uninstall.exe' /S '_?=C:\\CorvaleAgent'");
+  fs::remove_all(settings);
+  fs::remove_all(folder);
+  Shell("wineserver -k");
+}
+
 }  // namespace

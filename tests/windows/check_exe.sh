@@ -15,7 +15,7 @@ grep -q '^Subsystem.*(Windows CUI)' <<<"$private" || fail "not a console program
 grep -qw DLL <<<"$(sed -n '/^Characteristics/,/^$/p' <<<"$private")" && fail "marked as a DLL"
 
 system_dlls=" ADVAPI32.dll KERNEL32.dll msvcrt.dll WS2_32.dll USER32.dll SHELL32.dll ole32.dll
-  CRYPT32.dll bcrypt.dll WINHTTP.dll Secur32.dll IPHLPAPI.DLL USERENV.dll VERSION.dll mswsock.dll "
+  CRYPT32.dll bcrypt.dll ncrypt.dll WINHTTP.dll Secur32.dll IPHLPAPI.DLL USERENV.dll VERSION.dll mswsock.dll "
 dlls=$(sed -n 's/^\s*DLL Name: //p' <<<"$private" | sort -u)
 for dll in $dlls; do
   grep -qiw -- "$dll" <<<"$system_dlls" || fail "imports $dll, which Windows does not ship"

@@ -25,7 +25,11 @@
 //   bench-raw:N | bench-dll:N   median microseconds and CPU per exchange, bare or through the DLL
 //   wait-cost:MS     CPU share of a wait with no limit on a steady UPS
 //   stack            deepest stack each entry point uses
+//   trust-root:PATH | distrust-root:PATH   add a certificate (a DER file) to the machine's trusted
+//                    roots, or take it out again, as an administrator's certificate tool would
 #include <windows.h>
+// After windows.h, whose types it uses.
+#include <wincrypt.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -402,6 +406,32 @@ DWORD WINAPI WaitThread(void* arguments) {
   return 0;
 }
 
+// The machine's own "Root" store, which WinHTTP's checks of a server's certificate chain end in.
+void TrustRoot(const std::string& path, bool trusted) {
+  std::string der;
+  if (FILE* file = std::fopen(path.c_str(), "rb")) {
+    char chunk[4096];
+    for (std::size_t count; (count = std::fread(chunk, 1, sizeof chunk, file)) > 0;) {
+      der.append(chunk, count);
+    }
+    std::fclose(file);
+  }
+  HCERTSTORE store =
+      CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, L"Root");
+  PCCERT_CONTEXT added = nullptr;
+  bool done = store != nullptr && !der.empty() &&
+              CertAddEncodedCertificateToStore(
+                  store, X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(der.data()),
+                  static_cast<DWORD>(der.size()), CERT_STORE_ADD_REPLACE_EXISTING, &added);
+  // CertDeleteCertificateFromStore frees the context it is given, found or not.
+  if (done && !trusted)
+    done = CertDeleteCertificateFromStore(added);
+  else if (added != nullptr)
+    CertFreeCertificateContext(added);
+  if (store != nullptr) CertCloseStore(store, 0);
+  Say(std::string(trusted ? "trust-root " : "distrust-root ") + (done ? "ok" : "failed"));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -460,6 +490,8 @@ int main(int argc, char** argv) {
       Sleep(number(1));
     } else if (verb == "version") {
       Version(std::string(argv[i]).substr(8));
+    } else if (verb == "trust-root" || verb == "distrust-root") {
+      TrustRoot(std::string(argv[i]).substr(verb.size() + 1), verb == "trust-root");
     } else if (verb == "query") {
       Say("query " + Value(step.at(2).c_str(), step.at(1).c_str()));
     } else if (verb == "spy") {

@@ -81,6 +81,28 @@ TEST_F(WindowsServiceControl, ParamchangeAsksForAReloadAndStopStillStops) {
   EXPECT_EQ(WaitForServiceRequest(), ServiceRequest::kStop);
 }
 
+TEST_F(WindowsServiceControl, WakingFromSleepAsksTheAgentToLogInAgainAndNothingElseDoes) {
+  // No program may send a service POWEREVENT (ControlService refuses it): the handler is called
+  // as the service manager calls it.
+  EXPECT_NE(AcceptedControls() & SERVICE_ACCEPT_POWEREVENT, 0u) << "else Windows never tells it";
+  int wakings = 0;
+  OnResumeFromSleep([&] { ++wakings; });
+  EXPECT_EQ(HandleServiceControl(SERVICE_CONTROL_POWEREVENT, PBT_APMSUSPEND), DWORD{NO_ERROR});
+  EXPECT_EQ(HandleServiceControl(SERVICE_CONTROL_POWEREVENT, PBT_APMPOWERSTATUSCHANGE),
+            DWORD{NO_ERROR});
+  EXPECT_EQ(wakings, 0) << "going to sleep, or a change of power source, is not a waking";
+  EXPECT_EQ(HandleServiceControl(SERVICE_CONTROL_POWEREVENT, PBT_APMRESUMEAUTOMATIC),
+            DWORD{NO_ERROR});
+  EXPECT_EQ(wakings, 1);
+  EXPECT_EQ(HandleServiceControl(SERVICE_CONTROL_POWEREVENT, PBT_APMRESUMESUSPEND),
+            DWORD{NO_ERROR});
+  EXPECT_EQ(wakings, 2) << "either may come first; the follower counts close ones as one";
+  OnResumeFromSleep(nullptr);  // as the service does before its follower goes
+  EXPECT_EQ(HandleServiceControl(SERVICE_CONTROL_POWEREVENT, PBT_APMRESUMEAUTOMATIC),
+            DWORD{NO_ERROR});
+  EXPECT_EQ(wakings, 2);
+}
+
 // Without a channel whose other end it can prove, a command is told so and sends nothing.
 TEST(WindowsLocalChannel, NoneYetAndEverySideSaysSo) {
   EXPECT_EQ(corvale::host::DefaultControlPath(), "");

@@ -1,0 +1,442 @@
+// corvale-ups.exe under Wine speaking TLS through Schannel and WinHTTP with Linux peers on
+// loopback: the agent following the Linux service over its OpenSSL STARTTLS, the Windows NUT
+// server's STARTTLS read by Linux clients, and notices to the HTTPS and mail receivers.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <algorithm>
+#include <fstream>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <thread>
+
+#include "tests/support/free_port.h"
+#include "tests/support/service_fixture.h"
+#include "tests/support/wine_host.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using corvale::testing::FreePort;
+using corvale::testing::ReadFile;
+using corvale::testing::Subprocess;
+using corvale::testing::WineHost;
+using namespace std::chrono_literals;
+
+const fs::path kBuild = CORVALE_WINDOWS_BUILD_DIR;
+const fs::path kSource = CORVALE_SOURCE_DIR;
+constexpr std::uint16_t kOnBatt = 0x0001, kLowBatt = 0x0004;
+
+std::size_t Count(const std::string& text, const std::string& part) {
+  std::size_t count = 0;
+  for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+  return count;
+}
+
+class WineTlsTest : public corvale::testing::ServiceFixture {
+ protected:
+  void SetUp() override {
+    CORVALE_SKIP_WITHOUT_WINE(kSource, kBuild);
+    ASSERT_TRUE(fs::exists(kBuild / "cli/corvale-ups.exe"));
+    for (const std::string name : {"good", "other"}) {
+      ASSERT_EQ(Sh("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes "
+                   "-days 2 -subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 -keyout " +
+                   Pem(name + "-key") + " -out " + Pem(name) + " 2>/dev/null"),
+                0);
+    }
+  }
+  void TearDown() override {
+    if (agent) agent->Signal(SIGINT);
+    if (agent) agent->Wait(20s);
+    wine.UnmapCom1();
+  }
+
+  static int Sh(const std::string& command) { return RunToEnd({"/bin/sh", "-c", command}); }
+  // The test's files, where Windows programs read them too: in the build's folder, not /tmp,
+  // which Wine shows as a folder that everyone may change.
+  std::string Pem(const std::string& name) const { return (Scratch() / (name + ".pem")).string(); }
+  fs::path Scratch() const { return scratch.Path(); }
+  std::string Fingerprint(const std::string& name) const {
+    Subprocess print(
+        {"/bin/sh", "-c", "openssl x509 -noout -fingerprint -sha256 -in " + Pem(name)});
+    const std::string printed = print.ReadLine(10s).value_or("=");
+    print.Wait(10s);
+    return printed.substr(printed.find('=') + 1);  // "sha256 Fingerprint=AA:BB:..."
+  }
+
+  // The Linux primary on the simulator's UPS, its NUT server on `port` with STARTTLS, and a
+  // login for the Windows agent.
+  void StartPrimary() {
+    const auto config = WriteConfig(
+        "true", "[network]\nlisten = [\"127.0.0.1:" + std::to_string(port) +
+                    "\", \"127.0.0.2:" + std::to_string(port) + "\"]\ncertificate = \"" +
+                    Pem("good") + "\"\nkey = \"" + Pem("good-key") +
+                    "\"\n[[users]]\nname = \"win\"\npassword = \"pw-win-secret\"\n"
+                    "upsmon = \"secondary\"\n");
+    fs::permissions(config, fs::perms::owner_read | fs::perms::owner_write);
+    Start(config);
+    ASSERT_TRUE(WaitFor("test-ups: online")) << log;
+  }
+
+  // corvale-ups.exe as an agent of the server on `serverPort`, with the TLS keys `tls`.
+  void StartAgent(int serverPort, const std::string& tls,
+                  const std::string& address = "127.0.0.1") {
+    const fs::path config = Scratch() / "agent.toml";
+    std::ofstream(config) << "[ups]\nname = \"test-ups\"\nserver = \"" << address << ":"
+                          << serverPort << "\"\nuser = \"win\"\npassword = \"pw-win-secret\"\n"
+                          << tls << "[shutdown]\ncommand = 'echo done> "
+                          << WineHost::WindowsPath(Scratch() / "shut-down") << "'\nflag_file = '"
+                          << WineHost::WindowsPath(Scratch() / "killpower")
+                          << "'\n[events]\nhistory = '"
+                          << WineHost::WindowsPath(Scratch() / "agent-history.jsonl")
+                          << "'\n[http]\nlisten = []\n";
+    fs::permissions(config, fs::perms::owner_read | fs::perms::owner_write);
+    agentLog.clear();
+    agent =
+        std::make_unique<Subprocess>(Exe({"service", "--config", WineHost::WindowsPath(config)}),
+                                     /*mergeErrors=*/true);
+  }
+  void StopAgent() {
+    agent->Signal(SIGINT);
+    EXPECT_TRUE(AgentSays("stopped", 30s)) << agentLog;
+    agent->Wait(20s);
+    agent.reset();
+  }
+  bool AgentSays(const std::string& text, std::chrono::seconds timeout = 60s) {
+    return ReadUntil(*agent, agentLog, text, timeout);
+  }
+  static bool ReadUntil(Subprocess& process, std::string& into, const std::string& text,
+                        std::chrono::seconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+      auto line = process.ReadLine(500ms);
+      if (!line) continue;
+      into += *line + "\n";
+      if (line->find(text) != std::string::npos) return true;
+    }
+    return false;
+  }
+
+  std::vector<std::string> Exe(std::vector<std::string> words) const {
+    words.insert(words.begin(), {(kSource / "cmake/wine-run.sh").string(),
+                                 (kBuild / "cli/corvale-ups.exe").string()});
+    return words;
+  }
+
+  // A NUT server that logs every line it hears; with TLS (the certificate `name`) or without.
+  int StartListener(const std::string& name) {
+    std::vector<std::string> argv = {"/usr/bin/python3", CORVALE_RECEIVERS "/nut_listener.py",
+                                     "--log", (Scratch() / "heard").string()};
+    if (!name.empty()) argv.insert(argv.end(), {"--cert", Pem(name), "--key", Pem(name + "-key")});
+    listener = std::make_unique<Subprocess>(argv);
+    const auto said = listener->ReadLine(10s);
+    EXPECT_TRUE(said && said->starts_with("port ")) << said.value_or("nothing");
+    return said ? std::stoi(said->substr(5)) : 0;
+  }
+
+  WineHost wine{kBuild, kSource};
+  corvale::TemporaryDirectory scratch{"corvale-wine-tls", kBuild / "tests/scratch"};
+  const int port = FreePort();
+  std::unique_ptr<Subprocess> agent, listener;
+  std::string agentLog;
+};
+
+TEST_F(WineTlsTest, TheAgentFollowsALinuxPrimaryThroughSchannelOnlyWithItsCertificate) {
+  StartPrimary();
+  // Checked against a CA file: it follows, and shuts down when the primary says so.
+  StartAgent(port, "ca_file = '" + WineHost::WindowsPath(Pem("good")) + "'\n");
+  ASSERT_TRUE(AgentSays("test-ups: online")) << agentLog;
+  EXPECT_EQ(agentLog.find("cannot follow"), std::string::npos) << agentLog;
+  Subprocess clients(
+      {"/bin/sh", "-c", "upsc -c test-ups@127.0.0.1:" + std::to_string(port) + " 2>/dev/null"});
+  EXPECT_EQ(clients.ReadLine(20s).value_or("-"), "127.0.0.1") << "logged in on the primary";
+  line.peer->SetStatus(kOnBatt | kLowBatt);
+  EXPECT_TRUE(AgentSays("shutdown command ended: exit status 0")) << agentLog;
+  EXPECT_TRUE(fs::exists(Scratch() / "shut-down"));
+  StopAgent();
+  line.peer->SetStatus(0);
+
+  // Pinned to its certificate's SHA-256: the same.
+  fs::remove(Scratch() / "shut-down");
+  StartAgent(port, "fingerprint = \"" + Fingerprint("good") + "\"\n");
+  EXPECT_TRUE(AgentSays("test-ups: online")) << agentLog;
+  StopAgent();
+
+  // Another certificate than the one it trusts: never followed.
+  StartAgent(port, "ca_file = '" + WineHost::WindowsPath(Pem("other")) + "'\n");
+  ASSERT_TRUE(AgentSays("cannot follow")) << agentLog;
+  EXPECT_NE(agentLog.find("its certificate is not trusted"), std::string::npos) << agentLog;
+  EXPECT_EQ(agentLog.find("test-ups: online"), std::string::npos) << agentLog;
+  StopAgent();
+
+  // The right certificate, but the server reached at an address it is not made out to.
+  StartAgent(port, "ca_file = '" + WineHost::WindowsPath(Pem("good")) + "'\n", "127.0.0.2");
+  ASSERT_TRUE(AgentSays("cannot follow")) << agentLog;
+  EXPECT_NE(agentLog.find("it is not made out to 127.0.0.2"), std::string::npos) << agentLog;
+  EXPECT_EQ(agentLog.find("test-ups: online"), std::string::npos) << agentLog;
+  StopAgent();
+  WaitFor("\x01", 2s);  // the primary's log so far
+  EXPECT_EQ(Count(log, "logged in to test-ups as win"), 2u) << "not the third time: " << log;
+}
+
+TEST_F(WineTlsTest, CheckConfigTakesTheTlsKeysAndRefusesABadOneWithItsLineAndNoOther) {
+  const fs::path config = Scratch() / "check.toml";
+  const auto check = [&](const std::string& tls, std::string* said) {
+    std::ofstream(config) << "[ups]\nname = \"test-ups\"\nserver = \"127.0.0.1:3493\"\nuser = "
+                             "\"win\"\npassword = \"pw\"\n"
+                          << tls << "[http]\nlisten = []\n";
+    fs::permissions(config, fs::perms::owner_read | fs::perms::owner_write);
+    Subprocess run(Exe({"check-config", "--config", WineHost::WindowsPath(config)}), true);
+    *said = run.ReadAll(60s);
+    return run.Wait(10s);
+  };
+  std::string said;
+  EXPECT_EQ(check("ca_file = '" + WineHost::WindowsPath(Pem("good")) + "'\n", &said), 0) << said;
+  EXPECT_NE(said.find(": fine"), std::string::npos) << said;
+  EXPECT_EQ(check("fingerprint = \"" + Fingerprint("good") + "\"\nrequire_tls = true\n", &said), 0)
+      << said;
+  EXPECT_EQ(check("fingerprint = \"AB:CD\"\n", &said), 2) << said;
+  EXPECT_NE(said.find(":6: ups.fingerprint must be"), std::string::npos) << said;
+  EXPECT_EQ(said.find("ups.ca_file"), std::string::npos) << "only the keys set: " << said;
+  EXPECT_EQ(said.find("ups.require_tls"), std::string::npos) << said;
+  EXPECT_EQ(check("ca_file = 'C:\\nowhere\\ca.pem'\n", &said), 2) << said;
+  EXPECT_NE(said.find("ups.ca_file: there is no file C:\\nowhere\\ca.pem"), std::string::npos)
+      << said;
+  EXPECT_EQ(said.find("ups.fingerprint"), std::string::npos) << said;
+}
+
+TEST_F(WineTlsTest, AnUntrustedServerNeverHearsThePassword) {
+  // A pinned fingerprint that the server's certificate does not have.
+  const int tlsPort = StartListener("good");
+  StartAgent(tlsPort, "fingerprint = \"" + Fingerprint("other") + "\"\n");
+  ASSERT_TRUE(AgentSays("cannot follow")) << agentLog;
+  EXPECT_NE(agentLog.find("does not have the pinned SHA-256 fingerprint"), std::string::npos)
+      << agentLog;
+  std::this_thread::sleep_for(2s);  // and tries again meanwhile
+  StopAgent();
+  std::string heard = ReadFile(Scratch() / "heard");
+  EXPECT_GE(Count(heard, "STARTTLS\n"), 1u) << heard;
+  EXPECT_EQ(heard.find("PASSWORD"), std::string::npos) << heard;
+  EXPECT_EQ(heard.find("pw-win-secret"), std::string::npos) << heard;
+  EXPECT_EQ(heard.find("USERNAME"), std::string::npos) << heard;
+
+  // require_tls against a server without TLS: STARTTLS, and nothing else.
+  fs::remove(Scratch() / "heard");
+  listener.reset();
+  const int plainPort = StartListener("");
+  StartAgent(plainPort, "require_tls = true\n");
+  ASSERT_TRUE(AgentSays("cannot follow")) << agentLog;
+  EXPECT_NE(agentLog.find("never sent in clear"), std::string::npos) << agentLog;
+  StopAgent();
+  heard = ReadFile(Scratch() / "heard");
+  EXPECT_GE(Count(heard, "STARTTLS\n"), 1u) << heard;
+  EXPECT_EQ(Count(heard, "STARTTLS\n") * 9, heard.size()) << "nothing else: " << heard;
+}
+
+TEST_F(WineTlsTest, AWindowsServerWhoseCertificateCannotServeNeverServesInClear) {
+  // A PFX file and, in the file network.key names, a password that is not its own.
+  const fs::path pfx = Scratch() / "server.pfx";
+  ASSERT_EQ(Sh("openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=127.0.0.1 -keyout " +
+               Pem("rsa-key") + " -out " + Pem("rsa") +
+               " 2>/dev/null && openssl pkcs12 -export "
+               "-passout pass:its-own -in " +
+               Pem("rsa") + " -inkey " + Pem("rsa-key") + " -out " + pfx.string()),
+            0);
+  std::ofstream(Scratch() / "pfx-password") << "another\r\n";
+  wine.MapCom1(line.peer->DevicePath());
+  const fs::path config = Scratch() / "server.toml";
+  std::ofstream(config) << "[ups]\nname = \"winups\"\nport = \"COM1\"\nlibrary = '"
+                        << wine.DllPath() << "'\n[shutdown]\ncommand = 'echo done> "
+                        << WineHost::WindowsPath(Scratch() / "shut-down") << "'\nflag_file = '"
+                        << WineHost::WindowsPath(Scratch() / "killpower")
+                        << "'\n[events]\nhistory = '"
+                        << WineHost::WindowsPath(Scratch() / "history.jsonl")
+                        << "'\n[network]\nlisten = [\"127.0.0.1:" << port << "\"]\ncertificate = '"
+                        << WineHost::WindowsPath(pfx) << "'\nkey = '"
+                        << WineHost::WindowsPath(Scratch() / "pfx-password")
+                        << "'\n[[users]]\nname = \"lin\"\npassword = \"pw-lin\"\nupsmon = "
+                           "\"secondary\"\n[http]\nlisten = []\n";
+  fs::permissions(config, fs::perms::owner_read | fs::perms::owner_write);
+  Subprocess server(Exe({"service", "--config", WineHost::WindowsPath(config)}), true);
+  std::string serverLog;
+  ASSERT_TRUE(ReadUntil(server, serverLog, "winups: online", 60s)) << serverLog;
+  EXPECT_NE(serverLog.find("not sharing the UPS on the network until STARTTLS can be offered: "
+                           "cannot open the certificate " +
+                           WineHost::WindowsPath(pfx)),
+            std::string::npos)
+      << serverLog;
+  EXPECT_EQ(serverLog.find("Success"), std::string::npos) << "no error after a success";
+  // Nothing in clear meanwhile: the port is not open at all.
+  Subprocess upsc(
+      {"/bin/sh", "-c",
+       "upsc winups@127.0.0.1:" + std::to_string(port) + " ups.status 2>&1; echo exit $?"});
+  std::string said;
+  while (auto next = upsc.ReadLine(20s)) said += *next + "\n";
+  EXPECT_EQ(said.find("\nOL\n"), std::string::npos) << said;
+  EXPECT_NE(said.find("exit 1"), std::string::npos) << said;
+  // And the UPS is still watched: this machine shuts down on a low battery.
+  line.peer->SetStatus(kOnBatt | kLowBatt);
+  EXPECT_TRUE(ReadUntil(server, serverLog, "shutdown command ended: exit status 0", 60s))
+      << serverLog;
+  server.Signal(SIGINT);
+  server.Wait(30s);
+}
+
+class WineNoticesTest : public WineTlsTest {
+ protected:
+  void SetUp() override {
+    WineTlsTest::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
+    // WinHTTP trusts the machine's roots: the receiver's certificate becomes one, for this test.
+    // Made out to "localhost" as well: Wine's WinHTTP matches no address in subjectAltName.
+    ASSERT_EQ(
+        Sh("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 "
+           "-subj /CN=localhost -addext subjectAltName=DNS:localhost,IP:127.0.0.1 -keyout " +
+           Pem("good-key") + " -out " + Pem("good") + " 2>/dev/null"),
+        0);
+    ASSERT_EQ(Sh("openssl x509 -outform der -in " + Pem("good") + " -out " +
+                 (Scratch() / "good.der").string()),
+              0);
+    ASSERT_EQ(corvale::testing::FindLine(
+                  wine.Run({"trust-root:" + WineHost::WindowsPath(Scratch() / "good.der")}),
+                  "trust-root"),
+              "trust-root ok");
+    trusted = true;
+    wine.MapCom1(line.peer->DevicePath());
+  }
+  void TearDown() override {
+    if (service) service->Signal(SIGINT);
+    if (service) service->Wait(30s);
+    if (trusted) {
+      wine.Run({"distrust-root:" + WineHost::WindowsPath(Scratch() / "good.der")});
+    }
+    WineTlsTest::TearDown();
+  }
+  int StartWebhook(const std::string& mode) {
+    web = std::make_unique<Subprocess>(std::vector<std::string>{
+        "/usr/bin/python3", CORVALE_RECEIVERS "/https_receiver.py", "--cert", Pem("good"), "--key",
+        Pem("good-key"), "--bad-cert", Pem("other"), "--bad-key", Pem("other-key"), "--log",
+        (Scratch() / "webhook.jsonl").string(), "--mode", mode});
+    const auto said = web->ReadLine(10s);
+    EXPECT_TRUE(said && said->starts_with("port ")) << said.value_or("nothing");
+    return said ? std::stoi(said->substr(5)) : 0;
+  }
+  void WebhookMode(const std::string& mode) {
+    web->WriteLine(mode);
+    EXPECT_EQ(web->ReadLine(10s).value_or(""), "mode " + mode);
+  }
+  // corvale-ups.exe on COM1 with `notify`.
+  fs::path WindowsConfig(const std::string& notify) {
+    const fs::path config = Scratch() / "notices.toml";
+    std::ofstream(config) << "[ups]\nname = \"winups\"\nport = \"COM1\"\nlibrary = '"
+                          << wine.DllPath() << "'\n[shutdown]\ncommand = 'cmd /c exit 0'\n"
+                          << "flag_file = '" << WineHost::WindowsPath(Scratch() / "killpower")
+                          << "'\n[events]\nhistory = '"
+                          << WineHost::WindowsPath(Scratch() / "history.jsonl")
+                          << "'\n[network]\nlisten = []\n[http]\nlisten = []\n"
+                          << notify;
+    return config;
+  }
+  void StartService(const fs::path& config) {
+    fs::permissions(config, fs::perms::owner_read | fs::perms::owner_write);
+    serviceLog.clear();
+    service = std::make_unique<Subprocess>(
+        Exe({"service", "--config", WineHost::WindowsPath(config)}), true);
+  }
+  bool ServiceSays(const std::string& text, std::chrono::seconds timeout = 60s) {
+    return ReadUntil(*service, serviceLog, text, timeout);
+  }
+  std::vector<nlohmann::json> Lines(const fs::path& file) {
+    std::vector<nlohmann::json> lines;
+    std::ifstream in(file);
+    for (std::string text; std::getline(in, text);) lines.push_back(nlohmann::json::parse(text));
+    return lines;
+  }
+  bool WaitForLines(const fs::path& file, std::size_t count, std::chrono::seconds within) {
+    const auto deadline = std::chrono::steady_clock::now() + within;
+    while (std::chrono::steady_clock::now() < deadline) {
+      if (Lines(file).size() >= count) return true;
+      ReadUntil(*service, serviceLog, "\x01", 1s);
+    }
+    return false;
+  }
+
+  bool trusted = false;
+  std::unique_ptr<Subprocess> service, web, mail;
+  std::string serviceLog;
+};
+
+TEST_F(WineNoticesTest, AWebhookThroughWinHttpGetsEachNoticeOnceInOrderTheLateOnesMarked) {
+  const int hook = StartWebhook("refuse");
+  std::ofstream(Scratch() / "token") << "tok-secret-123\n";
+  fs::permissions(Scratch() / "token", fs::perms::owner_read | fs::perms::owner_write);
+  const auto config =
+      WindowsConfig("[[notify]]\nname = \"hook\"\nkind = \"webhook\"\nurl = \"https://localhost:" +
+                    std::to_string(hook) + "/ups\"\ntoken_file = '" +
+                    WineHost::WindowsPath(Scratch() / "token") + "'\n");
+  StartService(config);
+  ASSERT_TRUE(ServiceSays("winups: online")) << serviceLog;
+  line.peer->SetStatus(kOnBatt);
+  const auto failed = std::chrono::steady_clock::now();
+  ASSERT_TRUE(ServiceSays("not delivered: refused or unreachable")) << serviceLog;
+  WebhookMode("tls");  // a certificate this machine does not trust
+  ASSERT_TRUE(ServiceSays("not delivered: TLS")) << serviceLog;
+  line.peer->SetStatus(kOnBatt | kLowBatt);
+  WebhookMode("500");
+  ASSERT_TRUE(ServiceSays("not delivered: HTTP 500")) << serviceLog;
+  line.peer->SetStatus(0);
+  ASSERT_TRUE(ServiceSays("winups: online")) << serviceLog;
+  std::this_thread::sleep_until(failed + 35s);  // long enough that the first is late
+  WebhookMode("ok");
+  ASSERT_TRUE(WaitForLines(Scratch() / "webhook.jsonl", 4, 60s)) << serviceLog;
+  std::this_thread::sleep_for(3s);  // nothing more comes
+
+  std::map<std::uint64_t, std::string> events;
+  std::vector<std::string> ids;
+  for (const auto& posted : Lines(Scratch() / "webhook.jsonl")) {
+    EXPECT_EQ(posted["headers"]["authorization"], "Bearer tok-secret-123") << posted;
+    const auto body = nlohmann::json::parse(posted["body"].get<std::string>());
+    events[body["sequence"].get<std::uint64_t>()] = body["event"];
+    ids.push_back(body["id"]);
+    if (body["event"] == "on-battery") {
+      EXPECT_TRUE(body["late"].get<bool>()) << body;
+      EXPECT_NE(body["message"].get<std::string>().find(" late: the receiver could not be "),
+                std::string::npos)
+          << body;
+    }
+  }
+  std::vector<std::string> happened;
+  for (const auto& [sequence, event] : events) happened.push_back(event);
+  EXPECT_EQ(happened,
+            (std::vector<std::string>{"on-battery", "low-battery", "shutdown", "online"}));
+  std::sort(ids.begin(), ids.end());
+  EXPECT_EQ(std::unique(ids.begin(), ids.end()), ids.end()) << "each once";
+  EXPECT_EQ(serviceLog.find("tok-secret-123"), std::string::npos) << "no secret in the log";
+}
+
+TEST_F(WineNoticesTest, MailGoesOverSchannelWithStartTlsAndALogin) {
+  const int smtp = FreePort();
+  mail = std::make_unique<Subprocess>(std::vector<std::string>{
+      "/usr/bin/python3", CORVALE_RECEIVERS "/smtp_receiver.py", "--port", std::to_string(smtp),
+      "--cert", Pem("good"), "--key", Pem("good-key"), "--user", "ups", "--password",
+      "mail-secret-456", "--log", (Scratch() / "mail.jsonl").string()});
+  ASSERT_EQ(mail->ReadLine(15s).value_or(""), "ready");
+  StartService(WindowsConfig(
+      "[[notify]]\nname = \"mail\"\nkind = \"smtp\"\nurl = \"smtp://127.0.0.1:" +
+      std::to_string(smtp) +
+      "\"\nuser = \"ups\"\npassword = \"mail-secret-456\"\nfrom = \"ups@example.test\"\nto = "
+      "[\"ops@example.test\"]\nca_file = '" +
+      WineHost::WindowsPath(Pem("good")) + "'\n"));
+  ASSERT_TRUE(ServiceSays("winups: online")) << serviceLog;
+  line.peer->SetStatus(kOnBatt);
+  ASSERT_TRUE(WaitForLines(Scratch() / "mail.jsonl", 1, 60s)) << serviceLog;
+  const auto sent = Lines(Scratch() / "mail.jsonl").at(0);
+  EXPECT_EQ(sent["to"], nlohmann::json::array({"ops@example.test"})) << sent;
+  const std::string content = sent["content"];
+  EXPECT_NE(content.find("on-battery"), std::string::npos) << content;
+  EXPECT_NE(content.find("winups"), std::string::npos) << content;
+  EXPECT_EQ(serviceLog.find("mail-secret-456"), std::string::npos);
+  EXPECT_EQ(serviceLog.find("not delivered"), std::string::npos) << serviceLog;
+}
+
+}  // namespace
