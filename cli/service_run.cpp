@@ -439,10 +439,16 @@ int Service::Run() {
   if (std::error_code ignored; std::filesystem::exists(host::PathFromUtf8(staleFlag), ignored)) {
     if (requests) {
       requests->Ask(host::RequestKind::kUnflag);
+      log_.Log(host::Priority::kNotice,
+               "asked the privileged helper to remove a stale flag file " + staleFlag);
+    } else if (host::RemoveFlagFile(staleFlag); std::filesystem::exists(
+                   std::filesystem::symlink_status(host::PathFromUtf8(staleFlag), ignored))) {
+      log_.Log(host::Priority::kError,
+               "could not remove the stale flag file " + staleFlag +
+                   ": remove it by hand (it never counts as a shutdown of this run)");
     } else {
-      host::RemoveFlagFile(staleFlag);
+      log_.Log(host::Priority::kNotice, "removed a stale flag file " + staleFlag);
     }
-    log_.Log(host::Priority::kNotice, "removed a stale flag file " + staleFlag);
   }
 
   if (agent) {
@@ -606,7 +612,11 @@ int Service::Run() {
         }
         return;
       }
-      if (!folder->Remove(host::Utf8FromPath(flag.filename()))) return;
+      if (!host::TakeOwnFlag(service.ShutdownStage(), *folder, host::Utf8FromPath(flag.filename()),
+                             &why)) {
+        if (!why.empty()) log_.Log(host::Priority::kCritical, "the UPS is not turned off: " + why);
+        return;
+      }
       service.OrderTurnOff(now->shutdown.turnOffDelay, "as the system shuts down");
     });
     board.SetSharing([this, backend] {

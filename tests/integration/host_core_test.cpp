@@ -979,3 +979,51 @@ TEST(ControlChannelTest, NoUserTakesEverySlotAndRootAndTheServicesAccountAlwaysH
   }
   server->Stop();
 }
+
+TEST(SystemShutdownTest, OnlyAPlainFlagOfThisRunsOwnShutdownTurnsTheUpsOff) {
+  if (geteuid() != 0) GTEST_SKIP() << "the flag is root's own";
+  using Stage = corvale::host::ShutdownSequence::Stage;
+  namespace fs = std::filesystem;
+  corvale::TemporaryDirectory directory;
+  std::string why;
+  const auto folder = corvale::host::OpenFolder(directory.Path().string(), false, false, &why);
+  ASSERT_NE(folder, nullptr) << why;
+  const fs::path flag = directory.Path() / "killpower";
+  struct Case {
+    const char* name;
+    Stage stage;
+    std::function<void()> plant;
+    bool turnsOff;
+  };
+  const auto file = [&] { std::ofstream(flag) << "turn off\n"; };
+  const std::vector<Case> cases = {
+      {"a flag this run did not order", Stage::kIdle, file, false},
+      {"a folder at the flag's name", Stage::kStarted, [&] { fs::create_directory(flag); }, false},
+      {"a link at the flag's name", Stage::kStarted,
+       [&] {
+         std::ofstream(directory.Path() / "elsewhere") << "x";
+         fs::create_symlink(directory.Path() / "elsewhere", flag);
+       },
+       false},
+      {"a file another user wrote", Stage::kRunning,
+       [&] {
+         file();
+         ASSERT_EQ(chown(flag.c_str(), 65534, 65534), 0);
+       },
+       false},
+      {"no flag", Stage::kStarted, [] {}, false},
+      {"this run's own flag", Stage::kStarted, file, true},
+      {"this run's own flag, its command to be tried again", Stage::kWaitingToRetry, file, true},
+  };
+  for (const auto& c : cases) {
+    fs::remove_all(flag);
+    c.plant();
+    const bool planted = fs::exists(fs::symlink_status(flag));
+    EXPECT_EQ(corvale::host::TakeOwnFlag(c.stage, *folder, "killpower", &why), c.turnsOff)
+        << c.name << ": " << why;
+    EXPECT_EQ(fs::exists(fs::symlink_status(flag)), planted && !c.turnsOff)
+        << c.name << ": only a flag acted on is removed";
+    EXPECT_EQ(why.empty(), !planted || c.turnsOff) << c.name << ": " << why;
+  }
+  EXPECT_TRUE(fs::exists(directory.Path() / "elsewhere"));
+}
