@@ -140,7 +140,9 @@ int RunPlan(const std::string& configPath, bool json) {
     for (const auto& stage : plan.value("stages", nlohmann::json::array())) {
       std::printf("\n%s: stage \"%s\"%s\n", Printable(stage.value("when", "")).c_str(),
                   Printable(stage.value("name", "")).c_str(),
-                  stage.value("gone", false) ? " (gone in this power failure)" : "");
+                  stage.value("gone", false)
+                      ? " (gone: its machines went down in the last power failure, not woken yet)"
+                      : "");
       for (const auto& machine : stage.value("machines", nlohmann::json::array())) {
         std::printf("  %s\n", MachineLine(machine).c_str());
         if (const auto addresses = machine.value("addresses", nlohmann::json::array());
@@ -198,7 +200,11 @@ int RunDrill(const std::string& configPath, const std::string& /*userName*/) {
                     config->ups.server + "); it asks this agent too");
   }
   if (config->service.control.empty()) {
-    return Fail(kExitUsage, "service.control is empty: the drill asks the service there");
+    // Where this OS has no local channel, nothing can be asked.
+    return Fail(kExitUsage, host::DefaultControlPath().empty()
+                                ? "the drill needs the service's local channel, which this "
+                                  "build for Windows does not have: it cannot be run here"
+                                : "service.control is empty: the drill asks the service there");
   }
   std::string error;
   // The agents answer at their next poll: the service waits for them up to 15 s.

@@ -89,6 +89,15 @@ void Coordinator::Resume(const std::vector<HistoryRecord>& records) {
   std::erase_if(went, [&](const std::string& name) {
     return std::find(woken.begin(), woken.end(), name) != woken.end();
   });
+  // Of a failure that has ended, only a stage with machines to wake has anything left to do: the
+  // others are not "gone" any more.
+  if (ended) {
+    std::erase_if(went, [&](const std::string& name) {
+      return std::none_of(
+          runner_.Stages().begin(), runner_.Stages().end(),
+          [&](const Config::Stage& stage) { return stage.name == name && !stage.wake.empty(); });
+    });
+  }
   if (went.empty() && ended) return;
   std::optional<Clock::time_point> since;
   if (!ended) {

@@ -481,6 +481,31 @@ TEST(PlanCoordinatorTest, AWakeUpWaitsThroughALostLinkAndIsQueuedAgainWhenThePow
   std::fclose(sink);
 }
 
+TEST(PlanCoordinatorTest, AfterAFailureThatEndedHoursAgoOnlyAStageStillToBeWokenCountsAsGone) {
+  auto loaded = ParseConfig(std::string(kUsers) +
+                            "[[stage]]\nname = \"vms\"\nusers = [\"vm\"]\nafter_seconds = 5\n"
+                            "[[stage]]\nname = \"nas\"\nusers = [\"nas\"]\nafter_seconds = 5\n"
+                            "wake = [\"52:54:00:12:34:56\"]\n");
+  ASSERT_TRUE(loaded.problems.empty()) << loaded.problems.front().message;
+  corvale::host::plan::Coordinator::Actions actions;
+  actions.force = [](const auto&) {};
+  actions.record = [](const std::string&, const std::string&) {};
+  std::FILE* sink = std::tmpfile();
+  corvale::host::Logger log(false, sink);
+  corvale::host::plan::Coordinator plan(loaded.config, actions, log);
+  const auto now = std::chrono::system_clock::now();
+  plan.Resume(
+      {{now - 3h, "on-battery", "ups", 2, "on battery", {}},
+       {now - 3h + 5s, "stage", "ups", 0, "stage \"vms\" goes (after 5 s): FSD for vm", {}},
+       {now - 3h + 5s, "stage", "ups", 0, "stage \"nas\" goes (after 5 s): FSD for nas", {}},
+       {now - 2h, "online", "ups", 1, "online", {}}});
+  const auto facts = plan.Facts();
+  ASSERT_EQ(facts.stages.size(), 2u);
+  EXPECT_FALSE(facts.stages[0].gone) << "nothing is left to do for it";
+  EXPECT_TRUE(facts.stages[1].gone) << "its machine is still to be woken";
+  std::fclose(sink);
+}
+
 TEST(BatteryVerdictTest, WeakWhenTheLastMeasureIsShorterThanThePlanNeedsAndSaidOnceEachWay) {
   auto loaded = ParseConfig(std::string(kUsers) +
                             "[[stage]]\nname = \"vms\"\nusers = [\"vm\"]\nafter_seconds = 120\n");
