@@ -304,6 +304,13 @@ std::optional<std::string> AskService(const std::string& path, const std::string
   }
   const auto deadline = Clock::now() + timeout;
   if (!WriteAll(fd.Get(), request + "\n", deadline)) {
+    // Turned away at once, the caller may find the busy line and a closed socket.
+    char said[128];
+    const auto got = recv(fd.Get(), said, sizeof said, MSG_DONTWAIT);
+    if (const std::string line(said, got > 0 ? static_cast<std::size_t>(got) : 0);
+        line.starts_with(kControlBusyAnswer) && line.find('\n') != std::string::npos) {
+      return line;
+    }
     *error = "the service at " + path + " does not take the request";
     return std::nullopt;
   }
