@@ -7,6 +7,7 @@
 
 #include "cli/commands.h"
 #include "cli/events.h"
+#include "cli/service_answer.h"
 #include "host/config.h"
 #include "host/control.h"
 #include "host/host_os.h"
@@ -116,7 +117,7 @@ std::string ArmedShutdown(const nlohmann::json& status, const std::string& flagF
                                             : nlohmann::json::object();
   if (shutdown.value("pending", false)) {
     add("this machine's shutdown is under way (it waits for " +
-        shutdown.value("waits_for", std::string("its end")) + ")");
+        Printable(shutdown.value("waits_for", std::string("its end"))) + ")");
   }
   if (status.is_object() && status.value("nut", nlohmann::json::object()).value("fsd", false)) {
     add(agent ? "the NUT server orders this machine down (FSD)"
@@ -149,7 +150,21 @@ ServiceAnswer StatusFromService(const Common& common, const std::string& configP
   ServiceAnswer answer{config.service.control, std::nullopt};
   std::string error;
   const auto text = host::AskService(answer.address, "STATUS", std::chrono::seconds(3), &error);
+  // Turned away, the service still runs and holds the port: asking the port would only mislead.
+  if (text && text->starts_with("ERR ")) {
+    return {answer.address,
+            Fail(kExitNoService, "the service did not answer: it refused (" +
+                                     Printable(text->substr(4, text->find('\n') - 4)) +
+                                     "); try again")};
+  }
+  if (!text && error.find(host::kControlBusyError) != std::string::npos) {
+    return {answer.address, Fail(kExitNoService, "the service did not answer: " + error)};
+  }
   const auto status = text ? nlohmann::json::parse(*text, nullptr, false) : nlohmann::json();
+  // Whoever holds the service's account may answer anything: read only what has the right form.
+  if (text && status.is_object() && !WellFormedStatus(status)) {
+    return {answer.address, Fail(kExitNoService, kMalformedAnswer)};
+  }
   const bool agent =
       readable ? config.ups().Agent() : status.is_object() && status.contains("agent");
   const std::string armed = ArmedShutdown(status, config.shutdown.flagFile, agent);

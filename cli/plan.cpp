@@ -6,8 +6,10 @@
 #include <cstdio>
 #include <nlohmann/json.hpp>
 #include <sstream>
+#include <thread>
 
 #include "cli/commands.h"
+#include "cli/service_answer.h"
 #include "host/config.h"
 #include "host/control.h"
 #include "host/http/http_client.h"
@@ -24,35 +26,6 @@ std::string LoopbackAddress(const std::string& listen) {
   if (host == "0.0.0.0" || host == "*") return "127.0.0.1:" + port;
   if (host == "[::]") return "[::1]:" + port;
   return listen;
-}
-
-// Text from another machine as a terminal may show it: control bytes (C0, DEL, C1) and broken
-// UTF-8 become "?", so no answer can move the cursor or retitle root's terminal.
-std::string Printable(const std::string& text) {
-  std::string shown;
-  for (std::size_t i = 0; i < text.size();) {
-    const auto byte = static_cast<unsigned char>(text[i]);
-    if (byte >= 0x20 && byte < 0x7f) {
-      shown += text[i++];
-      continue;
-    }
-    std::size_t length = byte >= 0xf0 && byte < 0xf5 ? 4 : byte >= 0xe0 ? 3 : byte >= 0xc2 ? 2 : 0;
-    if (byte >= 0xf5) length = 0;
-    bool whole = length != 0 && i + length <= text.size();
-    for (std::size_t k = 1; whole && k < length; ++k) {
-      whole = (static_cast<unsigned char>(text[i + k]) & 0xc0) == 0x80;
-    }
-    // U+0080 to U+009F, the C1 controls, are C2 80 to C2 9F.
-    if (whole && byte == 0xc2 && static_cast<unsigned char>(text[i + 1]) < 0xa0) whole = false;
-    if (!whole) {
-      shown += '?';
-      ++i;
-      continue;
-    }
-    shown += text.substr(i, length);
-    i += length;
-  }
-  return shown;
 }
 
 // Asks the service over the local channel; an ERR answer is the service's refusal, in words.
@@ -81,17 +54,17 @@ std::string Seconds(const nlohmann::json& value) {
 }
 
 std::string MachineLine(const nlohmann::json& machine) {
-  std::string line = machine.value("user", "a machine");
+  std::string line = Printable(machine.value("user", "a machine"));
   if (machine.value("logged_in", false)) {
     std::string from;
-    for (const auto& address : machine["addresses"]) {
-      from += (from.empty() ? "" : ", ") + address.get<std::string>();
+    for (const auto& address : machine.value("addresses", nlohmann::json::array())) {
+      from += (from.empty() ? "" : ", ") + Printable(address.get<std::string>());
     }
     line += ": logged in from " + from;
   } else {
     line += ": MISSING (not logged in)";
   }
-  const auto& last = machine["last_shutdown_seconds"];
+  const auto last = machine.value("last_shutdown_seconds", nlohmann::json());
   return line + (last.is_number() ? "; last logged out " + Seconds(last) + " after its FSD"
                                   : std::string("; its shutdown not measured yet"));
 }
@@ -145,7 +118,8 @@ int RunPlan(const std::string& configPath, bool json) {
                                                   "/api/v1/status", std::chrono::seconds(3), &why);
     if (body) {
       status = nlohmann::json::parse(*body, nullptr, false);
-      if (!status.is_discarded() && status.contains("plan")) {
+      if (status.is_object() && status.contains("plan")) {
+        if (!WellFormedStatus(status)) return Fail(kExitNoService, kMalformedAnswer);
         plan = status["plan"];
       } else {
         why = "the service answers without a plan";
@@ -156,28 +130,33 @@ int RunPlan(const std::string& configPath, bool json) {
   if (!live) plan = PlanFromFile(*config);
   if (json) {
     plan["live"] = live;
-    if (live) plan["battery_seconds_to_low"] = status["battery_seconds_to_low"];
-    std::printf("%s\n", plan.dump(2).c_str());
+    if (live)
+      plan["battery_seconds_to_low"] = status.value("battery_seconds_to_low", nlohmann::json());
+    // Every byte beyond ASCII escaped: nothing in it can act on a terminal.
+    std::printf("%s\n", plan.dump(2, ' ', true).c_str());
   } else {
     std::printf("Shutdown plan for the UPS %s\n", config->ups().name.c_str());
     if (!live) std::printf("  (from %s alone: %s)\n", configPath.c_str(), why.c_str());
-    for (const auto& stage : plan["stages"]) {
-      std::printf("\n%s: stage \"%s\"%s\n", stage.value("when", "").c_str(),
-                  stage.value("name", "").c_str(),
-                  stage.value("gone", false) ? " (gone in this power failure)" : "");
-      for (const auto& machine : stage["machines"]) {
+    for (const auto& stage : plan.value("stages", nlohmann::json::array())) {
+      std::printf("\n%s: stage \"%s\"%s\n", Printable(stage.value("when", "")).c_str(),
+                  Printable(stage.value("name", "")).c_str(),
+                  stage.value("gone", false)
+                      ? " (gone: its machines went down in the last power failure, not woken yet)"
+                      : "");
+      for (const auto& machine : stage.value("machines", nlohmann::json::array())) {
         std::printf("  %s\n", MachineLine(machine).c_str());
-        if (machine.contains("addresses") && machine["addresses"].size() > 1) {
+        if (const auto addresses = machine.value("addresses", nlohmann::json::array());
+            addresses.size() > 1) {
           std::printf(
               "    warning: %zu sessions of one user: each machine of a stage needs a user "
               "of its own, or one machine's login hides another's shutdown and wake-up\n",
-              machine["addresses"].size());
+              addresses.size());
         }
       }
       // The MAC addresses where the answer names them (root's, over the local channel).
       std::string macs;
       for (const auto& mac : stage.value("wake", nlohmann::json::array())) {
-        if (mac.is_string()) macs += (macs.empty() ? "" : ", ") + mac.get<std::string>();
+        if (mac.is_string()) macs += (macs.empty() ? "" : ", ") + Printable(mac.get<std::string>());
       }
       if (macs.empty() && stage.value("woken", 0) > 0) {
         macs = std::to_string(stage.value("woken", 0)) + " machine(s)";
@@ -193,7 +172,7 @@ int RunPlan(const std::string& configPath, bool json) {
                        " s on battery, or at low battery")
                           .c_str()
                     : "at low battery");
-    for (const auto& machine : plan["with_this_machine"]) {
+    for (const auto& machine : plan.value("with_this_machine", nlohmann::json::array())) {
       std::printf("  %s\n", MachineLine(machine).c_str());
     }
     // What "time to shut down" is here: the primary sees a machine's session end, no further.
@@ -202,8 +181,8 @@ int RunPlan(const std::string& configPath, bool json) {
         "out as its service stops, so its machine's last steps are left to the margin)\n");
     if (live) {
       std::printf("\nbattery: last ran low after %s on battery; the plan needs %s%s\n",
-                  Seconds(status["battery_seconds_to_low"]).c_str(),
-                  Seconds(plan["needs_seconds"]).c_str(),
+                  Seconds(status.value("battery_seconds_to_low", nlohmann::json())).c_str(),
+                  Seconds(plan.value("needs_seconds", nlohmann::json())).c_str(),
                   plan.value("battery_weak", false) ? ": TOO WEAK (battery-weak)" : "");
     }
   }
@@ -221,7 +200,11 @@ int RunDrill(const std::string& configPath, const std::string& /*userName*/) {
                     config->ups().server + "); it asks this agent too");
   }
   if (config->service.control.empty()) {
-    return Fail(kExitUsage, "service.control is empty: the drill asks the service there");
+    // Where this OS has no local channel, nothing can be asked.
+    return Fail(kExitUsage, host::DefaultControlPath().empty()
+                                ? "the drill needs the service's local channel, which this "
+                                  "build for Windows does not have: it cannot be run here"
+                                : "service.control is empty: the drill asks the service there");
   }
   std::string error;
   // The agents answer at their next poll: the service waits for them up to 15 s.
@@ -255,6 +238,9 @@ int RunDrill(const std::string& configPath, const std::string& /*userName*/) {
   return kExitOk;
 }
 
+// A reload turned away because too many ask at once tries again, 250 ms apart, for 10 s.
+constexpr int kReloadTries = 40;
+
 int RunReload(const std::string& configPath, const std::string& given) {
   const auto loaded = host::LoadConfig(configPath);
   const std::string control = loaded.problems.empty() ? loaded.config.service.control
@@ -263,7 +249,15 @@ int RunReload(const std::string& configPath, const std::string& given) {
   if (control.empty()) return Fail(kExitUsage, "service.control is empty: nowhere to ask");
   std::string error;
   // As long as a reload may take: the NUT server's restart waits for its clients' goodbyes.
-  const auto answer = host::AskService(control, "RELOAD", std::chrono::seconds(60), &error);
+  // Turned away while others ask, it asks again for a while.
+  std::optional<std::string> answer;
+  for (int tries = 0;; ++tries) {
+    answer = host::AskService(control, "RELOAD", std::chrono::seconds(60), &error);
+    const bool busy = answer ? answer->starts_with(host::kControlBusyAnswer)
+                             : error.find(host::kControlBusyError) != std::string::npos;
+    if (!busy || tries == kReloadTries) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(250));
+  }
   if (!answer) return Fail(kExitNoService, error);
   const std::string said = Printable(answer->substr(0, answer->find('\n')));
   if (said.starts_with("OK")) {

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "cli/commands.h"
+#include "cli/service_answer.h"
 #include "cli/service_config.h"
 #include "host/config.h"
 #include "host/control.h"
@@ -124,13 +125,15 @@ int RunCheckConfig(const std::string& configPath) {
         host::AskService(config->service.control, "PLAN", std::chrono::seconds(2), &why);
     const auto status = answer ? nlohmann::json::parse(*answer, nullptr, false) : nlohmann::json();
     if (status.is_object() && status.contains("plan")) {
+      if (!WellFormedStatus(status)) return Fail(kExitNoService, kMalformedAnswer);
       for (const auto& stage : status["plan"].value("stages", nlohmann::json::array())) {
         for (const auto& machine : stage.value("machines", nlohmann::json::array())) {
           const auto addresses = machine.value("addresses", nlohmann::json::array());
           if (addresses.size() < 2) continue;
           Explain(nullptr, host::Priority::kWarning,
-                  configPath + ": warning: stage \"" + stage.value("name", std::string()) +
-                      "\": " + machine.value("user", std::string()) + " is logged in " +
+                  configPath + ": warning: stage \"" +
+                      Printable(stage.value("name", std::string())) +
+                      "\": " + Printable(machine.value("user", std::string())) + " is logged in " +
                       std::to_string(addresses.size()) +
                       " times: give each machine of a stage a user of its own");
         }

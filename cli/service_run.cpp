@@ -184,10 +184,16 @@ void Service::RemoveStaleFlag(const host::Config& config) {
   if (!std::filesystem::exists(host::PathFromUtf8(staleFlag), ignored)) return;
   if (requests_) {
     requests_->Ask(host::RequestKind::kUnflag);
+    log_.Log(host::Priority::kNotice,
+             "asked the privileged helper to remove a stale flag file " + staleFlag);
+  } else if (host::RemoveFlagFile(staleFlag); std::filesystem::exists(
+                 std::filesystem::symlink_status(host::PathFromUtf8(staleFlag), ignored))) {
+    log_.Log(host::Priority::kError,
+             "could not remove the stale flag file " + staleFlag +
+                 ": remove it by hand (it never counts as a shutdown of this run)");
   } else {
-    host::RemoveFlagFile(staleFlag);
+    log_.Log(host::Priority::kNotice, "removed a stale flag file " + staleFlag);
   }
-  log_.Log(host::Priority::kNotice, "removed a stale flag file " + staleFlag);
 }
 
 void Service::WatchUps(const host::Config& config) {
@@ -366,7 +372,11 @@ void Service::CutPowerAtSystemShutdown() {
       }
       return;
     }
-    if (!folder->Remove(host::Utf8FromPath(flag.filename()))) return;
+    if (!host::TakeOwnFlag(host_->ShutdownStage(), *folder, host::Utf8FromPath(flag.filename()),
+                           &why)) {
+      if (!why.empty()) log_.Log(host::Priority::kCritical, "the UPS is not turned off: " + why);
+      return;
+    }
     host_->OrderTurnOff(now->shutdown.turnOffDelay, "as the system shuts down");
   });
 }

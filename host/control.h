@@ -40,6 +40,11 @@ std::unique_ptr<ControlServer> ServeControl(const std::string& path, ControlHand
 inline constexpr std::size_t kControlLineLimit = 64 * 1024;
 inline constexpr std::size_t kControlAnswerLimit = 1024 * 1024;
 
+// Where the service turns a caller away because too many ask at once, its answer (or, when even
+// its queue is full, AskService's error) begins with these words: the service runs.
+inline constexpr char kControlBusyAnswer[] = "ERR busy";
+inline constexpr char kControlBusyError[] = "too many asking at once";
+
 // Asks the service at `path` one request and reads its answer to the end, within `timeout` and
 // the bounds above. Nothing, with `error` set, when nobody answers, the answer breaks a bound, or
 // whoever answers is not the service (then nothing was sent).

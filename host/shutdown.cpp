@@ -182,4 +182,22 @@ void ShutdownSequence::Stop() {
   log_.Log(Priority::kWarning, "stopping before the host shut down: no power cut will follow");
 }
 
+bool TakeOwnFlag(ShutdownSequence::Stage stage, Folder& folder, const std::string& flagName,
+                 std::string* why) {
+  why->clear();
+  // A flag this run did not order (left by an abandoned shutdown, or one that could not be
+  // removed at the start) never cuts the power.
+  std::string notOwn;
+  const auto contents = folder.ReadOwnFile(flagName, 64 * 1024, &notOwn);
+  if (stage == ShutdownSequence::Stage::kIdle) {
+    if (contents || !notOwn.empty()) *why = "no shutdown of this service's own is under way";
+    return false;
+  }
+  if (!contents) {
+    if (!notOwn.empty()) *why = "the flag file " + flagName + " is not this service's: " + notOwn;
+    return false;
+  }
+  return folder.Remove(flagName);
+}
+
 }  // namespace corvale::host

@@ -100,4 +100,11 @@ class ShutdownSequence {
   std::optional<Clock::time_point> startedSeenAt_;  // the first poll after it started
 };
 
+// The system shuts down (Windows says so to the service): whether the UPS is to be turned off
+// now. Only when this run ordered a shutdown (`stage` is not idle) and `flagName` in `folder` is a
+// plain file only the administrator wrote, which this call removes. Otherwise false, with `why`
+// set when a flag is there but is not one to act on.
+bool TakeOwnFlag(ShutdownSequence::Stage stage, Folder& folder, const std::string& flagName,
+                 std::string* why);
+
 }  // namespace corvale::host

@@ -89,6 +89,15 @@ void Coordinator::Resume(const std::vector<HistoryRecord>& records) {
   std::erase_if(went, [&](const std::string& name) {
     return std::find(woken.begin(), woken.end(), name) != woken.end();
   });
+  // Of a failure that has ended, only a stage with machines to wake has anything left to do: the
+  // others are not "gone" any more.
+  if (ended) {
+    std::erase_if(went, [&](const std::string& name) {
+      return std::none_of(
+          runner_.Stages().begin(), runner_.Stages().end(),
+          [&](const Config::Stage& stage) { return stage.name == name && !stage.wake.empty(); });
+    });
+  }
   if (went.empty() && ended) return;
   std::optional<Clock::time_point> since;
   if (!ended) {
@@ -98,30 +107,41 @@ void Coordinator::Resume(const std::vector<HistoryRecord>& records) {
   }
   runner_.Resume(since, ended ? std::vector<std::string>{} : went,
                  ended ? went : std::vector<std::string>{});
-  // Their machines may log in again before the next poll: still out, the power, so they go.
-  std::vector<std::string> forced;
-  for (const auto& stage : runner_.Stages()) {
-    if (!ended && std::find(went.begin(), went.end(), stage.name) != went.end()) {
-      forced.insert(forced.end(), stage.users.begin(), stage.users.end());
-    }
-  }
+  // The history only says the power was out when the last run ended: the stages that went get
+  // FSD again once this run hears the UPS on battery, never before (the power may be back).
+  unheard_ = !ended && !went.empty();
   lock.unlock();
-  if (!forced.empty()) actions_.force(forced);
   log_.Log(Priority::kNotice,
            ended ? "the plan goes on from the last run: stage(s) " + Joined(went) +
                        " went in the last power failure and are woken once the power has held"
-                 : "the plan goes on from the last run: on battery since " +
+                 : "the plan goes on from the last run: the power failed " +
                        Seconds(std::chrono::duration<double>(std::chrono::system_clock::now() -
                                                              records[*failure].time)
                                    .count()) +
-                       " ago" + (went.empty() ? "" : "; gone already: " + Joined(went)));
+                       " ago and was still out when that run ended" +
+                       (went.empty() ? ""
+                                     : "; gone already: " + Joined(went) +
+                                           " (FSD again once the UPS is heard on battery)"));
 }
 
 void Coordinator::Observe(const Observation& observation) {
   std::vector<Config::Stage> due, released, woken;
+  std::vector<std::string> resumedUsers;
   bool ended = false, held = false;
   {
     std::lock_guard lock(mutex_);
+    // The first word of the UPS in this run: on battery, the stages the last run sent down go
+    // again; online, the runner ends that failure and releases them.
+    if (unheard_ && !observation.linkLost && observation.state != 0) {
+      unheard_ = false;
+      const bool onBattery = observation.state == 2 || observation.state == 4;
+      const auto gone = runner_.Due();
+      for (std::size_t i = 0; onBattery && i < gone.size(); ++i) {
+        if (!gone[i]) continue;
+        const auto& users = runner_.Stages()[i].users;
+        resumedUsers.insert(resumedUsers.end(), users.begin(), users.end());
+      }
+    }
     const auto actions = runner_.Observe(observation);
     ended = actions.failureEnded;
     held = actions.powerHeld;
@@ -129,8 +149,18 @@ void Coordinator::Observe(const Observation& observation) {
     for (auto i : actions.released) released.push_back(runner_.Stages()[i]);
     for (auto i : actions.wake) woken.push_back(runner_.Stages()[i]);
   }
-  // The power failed again: a stage not woken yet goes again, or is woken after this failure.
-  if (observation.state != 1 || observation.linkLost) wakes_.clear();
+  if (!resumedUsers.empty()) {
+    log_.Log(Priority::kWarning, "still on battery: FSD again for " + Joined(resumedUsers) +
+                                     ", whose stage went before this run");
+    actions_.force(resumedUsers);
+  }
+  // The power failed again (heard, not a lost link, which says nothing): a stage not woken yet
+  // goes again, or is woken once the power has held after this failure.
+  if (observation.state != 1 && !observation.linkLost && !wakes_.empty()) {
+    std::lock_guard lock(mutex_);
+    for (const auto& pending : wakes_) runner_.WakeLater(pending.stage.name);
+    wakes_.clear();
+  }
   for (const auto& stage : due) {
     const std::string message = "stage \"" + stage.name + "\" goes (" + WhenText(stage) +
                                 "): FSD for " + Joined(stage.users);
@@ -146,7 +176,8 @@ void Coordinator::Observe(const Observation& observation) {
   if (ended && actions_.powerBack) actions_.powerBack();
   if (held && actions_.releaseStages) actions_.releaseStages();
   for (auto& stage : woken) wakes_.push_back({std::move(stage)});
-  if (!wakes_.empty()) Wake(observation);
+  // Through a lost link the power may have failed unheard: a wake-up waits for news.
+  if (!wakes_.empty() && observation.state == 1 && !observation.linkLost) Wake(observation);
 }
 
 void Coordinator::Wake(const Observation& observation) {
@@ -198,9 +229,10 @@ void Coordinator::Reconfigure(const Config& config) {
     std::lock_guard lock(mutex_);
     config_ = config;
     runner_.Reconfigure(config.stages, std::chrono::seconds(config.plan.wakeAfterSeconds));
-    // A stage that has gone in this failure and now names more machines: they go too.
+    // A stage that has gone in this failure and now names more machines: they go too (once the
+    // UPS is heard on battery, for a failure the last run left).
     const auto due = runner_.Due();
-    for (std::size_t i = 0; i < due.size(); ++i) {
+    for (std::size_t i = 0; !unheard_ && i < due.size(); ++i) {
       if (!due[i]) continue;
       const auto& users = runner_.Stages()[i].users;
       dueUsers.insert(dueUsers.end(), users.begin(), users.end());

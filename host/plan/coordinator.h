@@ -85,6 +85,8 @@ class Coordinator {
   std::map<std::string, double> shutdownTimes_;
   std::optional<double> secondsToLow_;
   bool weak_ = false;
+  // Resumed with stages gone in a failure the last run left, the UPS not heard yet in this run.
+  bool unheard_ = false;
 };
 
 }  // namespace corvale::host::plan

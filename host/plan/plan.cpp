@@ -106,6 +106,14 @@ PlanRunner::Actions PlanRunner::Observe(const Observation& observation) {
   return actions;
 }
 
+void PlanRunner::WakeLater(const std::string& name) {
+  for (std::size_t i = 0; i < stages_.size(); ++i) {
+    if (stages_[i].name != name || gone_[i]) continue;
+    sleeping_[i] = true;
+    unheld_ = true;
+  }
+}
+
 std::vector<bool> PlanRunner::Gone() const {
   std::vector<bool> gone = gone_;
   for (std::size_t i = 0; i < gone.size(); ++i) gone[i] = gone[i] || sleeping_[i];

@@ -40,6 +40,10 @@ class PlanRunner {
   void Resume(std::optional<Clock::time_point> onBatterySince, const std::vector<std::string>& gone,
               const std::vector<std::string>& sleeping);
 
+  // A stage whose wake-up was due when the power failed again: woken once it has held again,
+  // unless it goes in this failure.
+  void WakeLater(const std::string& name);
+
   const std::vector<Config::Stage>& Stages() const { return stages_; }
   // Whether each stage has gone in this power failure (or waits for its machines to be woken).
   std::vector<bool> Gone() const;

@@ -7,12 +7,15 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstddef>
 #include <cstring>
 #include <filesystem>
 #include <list>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <utility>
 
@@ -25,8 +28,11 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 // Beside the conversations under way a caller is turned away: a local user cannot make the
-// service hold more.
-constexpr int kMostConversations = 4;
+// service hold more. No user holds every slot, and root and the service's account have slots of
+// their own, which nobody else can take: any user may block only itself.
+constexpr std::ptrdiff_t kMostConversations = 4;
+constexpr std::ptrdiff_t kMostConversationsPerUser = 2;
+constexpr std::ptrdiff_t kPrivilegedConversations = 2;
 constexpr std::size_t kLongestRequest = 256;
 
 class Descriptor {
@@ -146,6 +152,8 @@ class PosixControlServer : public ControlServer {
     Descriptor fd;  // closed once its thread has been joined
     std::thread thread;
     std::atomic<bool> done{false};
+    std::optional<uid_t> uid;
+    bool privileged = false;
   };
 
   void Accept() {
@@ -162,12 +170,26 @@ class PosixControlServer : public ControlServer {
         conversation.thread.join();
         return true;
       });
-      if (conversations_.size() >= static_cast<std::size_t>(kMostConversations)) {
-        WriteAll(client.Get(), "ERR busy: too many at once\n",
+      const auto uid = PeerUid(client.Get());
+      const bool privileged = uid && (*uid == 0 || *uid == geteuid());
+      const auto unprivileged =
+          std::count_if(conversations_.begin(), conversations_.end(),
+                        [](const Conversation& conversation) { return !conversation.privileged; });
+      const auto ofThisUser =
+          std::count_if(conversations_.begin(), conversations_.end(),
+                        [&](const Conversation& conversation) { return conversation.uid == uid; });
+      const bool full =
+          std::ssize(conversations_) >= kMostConversations + kPrivilegedConversations ||
+          (!privileged &&
+           (unprivileged >= kMostConversations || ofThisUser >= kMostConversationsPerUser));
+      if (full) {
+        WriteAll(client.Get(), std::string(kControlBusyAnswer) + ": too many at once\n",
                  Clock::now() + std::chrono::milliseconds(100));
         continue;
       }
       auto& conversation = conversations_.emplace_back();
+      conversation.uid = uid;
+      conversation.privileged = privileged;
       conversation.fd = std::move(client);
       conversation.thread = std::thread([this, &conversation] {
         Converse(conversation.fd.Get());
@@ -270,7 +292,7 @@ std::optional<std::string> AskService(const std::string& path, const std::string
   const Descriptor fd = Connect(address, &busy);
   if (fd.Get() < 0) {
     *error = "the service does not answer at " + path + ": " +
-             (busy ? std::string("too many asking at once") : std::strerror(errno));
+             (busy ? std::string(kControlBusyError) : std::strerror(errno));
     return std::nullopt;
   }
   const auto uid = PeerUid(fd.Get());
@@ -282,6 +304,13 @@ std::optional<std::string> AskService(const std::string& path, const std::string
   }
   const auto deadline = Clock::now() + timeout;
   if (!WriteAll(fd.Get(), request + "\n", deadline)) {
+    // Turned away at once, the caller may find the busy line and a closed socket.
+    char said[128];
+    const auto got = recv(fd.Get(), said, sizeof said, MSG_DONTWAIT);
+    if (const std::string line(said, got > 0 ? static_cast<std::size_t>(got) : 0);
+        line.starts_with(kControlBusyAnswer) && line.find('\n') != std::string::npos) {
+      return line;
+    }
     *error = "the service at " + path + " does not take the request";
     return std::nullopt;
   }
@@ -297,6 +326,11 @@ std::optional<std::string> AskService(const std::string& path, const std::string
     if (got == 0) return answer;
     if (got < 0) {
       if (errno == EINTR || errno == EAGAIN) continue;
+      // Turned away before its request was read, the caller sees the line, then a reset.
+      if (errno == ECONNRESET && answer.starts_with(kControlBusyAnswer) &&
+          answer.find('\n') != std::string::npos) {
+        return answer;
+      }
       *error = "reading the service's answer: " + std::string(std::strerror(errno));
       return std::nullopt;
     }

@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <cctype>
 #include <memory>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "host/host_os.h"
@@ -337,9 +339,62 @@ std::optional<std::string> FindProgram(const std::string& word,
   return std::nullopt;
 }
 
+namespace {
+
+// The words of a command after its first, unquoted: any may name a script that is run ("call X",
+// "cmd /c X", "start X", "powershell -File X", "a & X"). A word after a redirection is written
+// or read, never run: left out.
+std::vector<std::string> ArgumentWords(const std::string& command) {
+  std::vector<std::string> words;
+  std::string word;
+  bool quoted = false, started = false, first = true, redirected = false;
+  const auto end = [&] {
+    if (started && !first && !redirected) words.push_back(word);
+    if (started) first = redirected = false;
+    word.clear();
+    started = false;
+  };
+  for (const char c : command) {
+    if (c == '"') {
+      quoted = !quoted;
+      started = true;
+    } else if (!quoted && std::string_view(" \t&|()<>").find(c) != std::string_view::npos) {
+      end();
+      redirected = redirected || c == '<' || c == '>';
+    } else {
+      word += c;
+      started = true;
+    }
+  }
+  end();
+  return words;
+}
+
+// A script named among the arguments is run by SYSTEM as surely as the program itself.
+std::optional<std::string> ArgumentProblem(const std::string& command) {
+  for (std::string word : ArgumentWords(command)) {
+    if (word.find_first_of("%!^") != std::string::npos) continue;  // cmd.exe's to expand
+    if (word.starts_with('/') || word.starts_with('-')) {
+      // An option ("/c", "-File"), or one with its value ("-File:C:\x.ps1").
+      const std::size_t colon = word.find(':');
+      if (colon == std::string::npos) continue;
+      word = word.substr(colon + 1);
+    }
+    // A full path, there or not (whoever may write its folder may put it there), or a file
+    // named from the current folder.
+    if (word.empty() || (!Absolute(word) && !IsFile(word))) continue;
+    if (auto problem = UntrustedProgramFile(PathFromUtf8(word))) return problem;
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
 std::optional<std::string> CommandProblem(const std::string& command, const std::string&) {
   const auto word = CommandProgram(command);
-  if (!word || CmdBuiltin(*word)) return std::nullopt;
+  if (!word) return std::nullopt;
+  if (auto problem = ArgumentProblem(command)) return problem;
+  if (CmdBuiltin(*word)) return std::nullopt;
   const bool path = word->find_first_of("\\/:") != std::string::npos;
   if (path && !Absolute(*word)) {
     return "\"" + *word + "\" is a relative path: give the program's full path";

@@ -1,19 +1,27 @@
 // The host's decisions on their own, fed observations on a made-up clock: the shutdown policy and
 // the events derived from successive polls.
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <mutex>
 #include <thread>
 
 #include "host/command_runner.h"
 #include "host/config.h"
+#include "host/control.h"
 #include "host/events.h"
 #include "host/host.h"
 #include "host/policy.h"
@@ -1153,3 +1161,139 @@ TEST(SeveralUpsesHostTest, OneHungUpsHoldsUpNothingAndTheSecondLowBatteryShutsDo
 }
 
 }  // namespace
+
+namespace {
+
+// Holds `connections` conversations with the channel at `path` as `uid`, from a child process,
+// until killed; its pid once every connection is made (each waits for a request it never gets).
+pid_t HoldConversationsAs(uid_t uid, const std::filesystem::path& path, int connections) {
+  int ready[2];
+  if (pipe(ready) != 0) return -1;
+  const pid_t child = fork();
+  if (child == 0) {
+    close(ready[0]);
+    if (setgroups(0, nullptr) != 0 || setgid(uid) != 0 || setuid(uid) != 0) _exit(1);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    for (int i = 0; i < connections; ++i) {
+      const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+      if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) _exit(2);
+    }
+    [[maybe_unused]] const auto said = write(ready[1], "x", 1);
+    for (;;) pause();
+  }
+  close(ready[1]);
+  char byte = 0;
+  const bool connected = read(ready[0], &byte, 1) == 1;
+  close(ready[0]);
+  if (!connected) {
+    waitpid(child, nullptr, 0);
+    return -1;
+  }
+  return child;
+}
+
+}  // namespace
+
+TEST(ControlChannelTest, NoUserTakesEverySlotAndRootAndTheServicesAccountAlwaysHaveOne) {
+  if (geteuid() != 0) GTEST_SKIP() << "asking as other users needs root";
+  corvale::TemporaryDirectory folder;
+  std::filesystem::permissions(folder.Path(), std::filesystem::perms(0755));
+  const auto path = folder.Path() / "control";
+  std::string error;
+  auto server = corvale::host::ServeControl(
+      path.string(),
+      [](const std::string& request, const corvale::host::ControlPeer& peer) {
+        return request + " answered for " + peer.name + "\n";
+      },
+      &error);
+  ASSERT_NE(server, nullptr) << error;
+  // Two local users (any uid will do) hold three conversations each, without a word (each
+  // conversation waits 2 s for its request): a third user is turned away, root is not.
+  std::vector<pid_t> holders;
+  for (const uid_t uid : {65534u, 65533u}) {
+    holders.push_back(HoldConversationsAs(uid, path, 3));
+    ASSERT_GT(holders.back(), 0);
+  }
+  int third[2];
+  ASSERT_EQ(pipe(third), 0);
+  const pid_t other = fork();
+  if (other == 0) {
+    close(third[0]);
+    if (setgid(65532) != 0 || setuid(65532) != 0) _exit(1);
+    std::string why;
+    const auto answer =
+        corvale::host::AskService(path.string(), "STATUS", std::chrono::seconds(3), &why);
+    const std::string said = answer ? *answer : "no answer: " + why;
+    [[maybe_unused]] const auto written = write(third[1], said.data(), said.size());
+    _exit(0);
+  }
+  close(third[1]);
+  std::string said;
+  char chunk[256];
+  for (ssize_t got; (got = read(third[0], chunk, sizeof chunk)) > 0;) {
+    said.append(chunk, static_cast<std::size_t>(got));
+  }
+  close(third[0]);
+  waitpid(other, nullptr, 0);
+  EXPECT_TRUE(said.starts_with(corvale::host::kControlBusyAnswer))
+      << "the others' slots are taken: " << said;
+  const auto asked =
+      corvale::host::AskService(path.string(), "STATUS", std::chrono::seconds(3), &error);
+  ASSERT_TRUE(asked) << error;
+  EXPECT_EQ(*asked, "STATUS answered for uid 0\n") << "root has a slot of its own";
+  for (const pid_t holder : holders) {
+    kill(holder, SIGKILL);
+    waitpid(holder, nullptr, 0);
+  }
+  server->Stop();
+}
+
+TEST(SystemShutdownTest, OnlyAPlainFlagOfThisRunsOwnShutdownTurnsTheUpsOff) {
+  if (geteuid() != 0) GTEST_SKIP() << "the flag is root's own";
+  using Stage = corvale::host::ShutdownSequence::Stage;
+  namespace fs = std::filesystem;
+  corvale::TemporaryDirectory directory;
+  std::string why;
+  const auto folder = corvale::host::OpenFolder(directory.Path().string(), false, false, &why);
+  ASSERT_NE(folder, nullptr) << why;
+  const fs::path flag = directory.Path() / "killpower";
+  struct Case {
+    const char* name;
+    Stage stage;
+    std::function<void()> plant;
+    bool turnsOff;
+  };
+  const auto file = [&] { std::ofstream(flag) << "turn off\n"; };
+  const std::vector<Case> cases = {
+      {"a flag this run did not order", Stage::kIdle, file, false},
+      {"a folder at the flag's name", Stage::kStarted, [&] { fs::create_directory(flag); }, false},
+      {"a link at the flag's name", Stage::kStarted,
+       [&] {
+         std::ofstream(directory.Path() / "elsewhere") << "x";
+         fs::create_symlink(directory.Path() / "elsewhere", flag);
+       },
+       false},
+      {"a file another user wrote", Stage::kRunning,
+       [&] {
+         file();
+         ASSERT_EQ(chown(flag.c_str(), 65534, 65534), 0);
+       },
+       false},
+      {"no flag", Stage::kStarted, [] {}, false},
+      {"this run's own flag", Stage::kStarted, file, true},
+      {"this run's own flag, its command to be tried again", Stage::kWaitingToRetry, file, true},
+  };
+  for (const auto& c : cases) {
+    fs::remove_all(flag);
+    c.plant();
+    const bool planted = fs::exists(fs::symlink_status(flag));
+    EXPECT_EQ(corvale::host::TakeOwnFlag(c.stage, *folder, "killpower", &why), c.turnsOff)
+        << c.name << ": " << why;
+    EXPECT_EQ(fs::exists(fs::symlink_status(flag)), planted && !c.turnsOff)
+        << c.name << ": only a flag acted on is removed";
+    EXPECT_EQ(why.empty(), !planted || c.turnsOff) << c.name << ": " << why;
+  }
+  EXPECT_TRUE(fs::exists(directory.Path() / "elsewhere"));
+}

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <ctime>
 #include <fstream>
 #include <thread>
 
@@ -115,6 +116,55 @@ TEST_F(PlanServiceTest, ABlipDoesNothingAndALongFailureGoesStageByStageThePrimar
   EXPECT_NE(history.find("\"user\":\"a1\""), std::string::npos) << history;
   EXPECT_NE(history.find("\"event\":\"stage\""), std::string::npos) << history;
   EXPECT_EQ(wake.Next(), "") << "the power never came back: nobody is woken";
+}
+
+// A history line as the service writes it, `ago` before now.
+std::string HistoryAt(std::chrono::seconds ago, const std::string& event, int state,
+                      const std::string& message) {
+  const std::time_t when =
+      std::chrono::system_clock::to_time_t(std::chrono::system_clock::now() - ago);
+  char time[32];
+  std::strftime(time, sizeof time, "%Y-%m-%dT%H:%M:%S.000Z", std::gmtime(&when));
+  return std::string("{\"time\":\"") + time + "\",\"event\":\"" + event +
+         "\",\"ups\":\"test-ups\",\"state\":" + std::to_string(state) + ",\"message\":\"" +
+         message + "\"}\n";
+}
+
+TEST_F(PlanServiceTest, AfterAnOutageEndedUnseenAStagesMachineIsNotSentDownAgainAtTheStart) {
+  // The last run ended at low battery with the early stage gone; the power is back now.
+  std::ofstream(Dir() / "history.jsonl")
+      << HistoryAt(600s, "on-battery", 2, "on battery")
+      << HistoryAt(540s, "stage", 0, "stage \\\"early\\\" goes (after 8 s on battery): FSD for a1")
+      << HistoryAt(300s, "low-battery", 4, "low battery");
+  // a1's machine, just started, logs in as soon as the server answers and watches its status.
+  const std::string watcher =
+      "import socket, sys, time\n"
+      "end = time.time() + 30\n"
+      "while time.time() < end:\n"
+      "    try:\n"
+      "        s = socket.create_connection(('127.0.0.1', int(sys.argv[1])), timeout=2)\n"
+      "        f = s.makefile('rw')\n"
+      "        def ask(line):\n"
+      "            f.write(line + '\\n'); f.flush(); return f.readline().strip()\n"
+      "        if ask('USERNAME a1') != 'OK' or ask('PASSWORD pw-a1') != 'OK': raise OSError\n"
+      "        if not ask('LOGIN test-ups').startswith('OK'): raise OSError\n"
+      "        stop = time.time() + 6\n"
+      "        while time.time() < stop:\n"
+      "            print(ask('GET VAR test-ups ups.status'), flush=True); time.sleep(0.05)\n"
+      "        break\n"
+      "    except OSError:\n"
+      "        time.sleep(0.02)\n"
+      "print('done', flush=True)\n";
+  Subprocess a1({"python3", "-c", watcher, std::to_string(port)});
+  StartPrimary(Stages(wake.Address(), 8));
+  std::string seen;
+  for (auto next = a1.ReadLine(40s); next && *next != "done"; next = a1.ReadLine(40s)) {
+    seen += *next + "\n";
+  }
+  EXPECT_NE(seen.find("VAR test-ups ups.status \"OL\""), std::string::npos) << seen;
+  EXPECT_EQ(seen.find("FSD"), std::string::npos) << "the power is back: " << seen;
+  EXPECT_NE(log.find("the power failed 6"), std::string::npos) << log;
+  EXPECT_EQ(log.find("on battery since"), std::string::npos) << log;
 }
 
 TEST_F(PlanServiceTest, PowerBackBetweenStagesStopsTheLaterOnesAndWakesTheEarlyMachines) {

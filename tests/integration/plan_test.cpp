@@ -336,15 +336,173 @@ TEST(PlanCoordinatorTest, ARestartDuringAnOutageCountsTheTimeOnBatteryFromItsSta
       {now - 5s, "service-stopped", "ups", 0, "stopped", {}},
       {now - 1s, "on-battery", "ups", 2, "on battery", {}}};
   plan.Resume(history);
-  EXPECT_EQ(forced, std::vector<std::string>{"nas"}) << "its machines still go if they log in";
+  EXPECT_TRUE(forced.empty()) << "the UPS is not heard yet: the power may be back";
   Observation observation;
   observation.when = Clock::now();
   observation.state = observation.polled = 2;
+  plan.Observe(observation);
+  EXPECT_EQ(forced, std::vector<std::string>{"nas"}) << "heard on battery: its machines go again";
+  observation.when += 1s;
   plan.Observe(observation);
   EXPECT_EQ(forced.size(), 1u);
   observation.when += 11s;
   plan.Observe(observation);
   EXPECT_EQ(forced, (std::vector<std::string>{"nas", "vm"})) << "60 s since the failure began";
+  std::fclose(sink);
+}
+
+TEST(PlanCoordinatorTest, AStageTheLastRunSentDownGoesAgainOnlyOnceThisRunHearsTheUpsOnBattery) {
+  auto loaded = ParseConfig(std::string(kUsers) +
+                            "[[stage]]\nname = \"early\"\nusers = [\"vm\"]\nafter_seconds = 8\n"
+                            "[plan]\nwake_after_seconds = 20\n");
+  ASSERT_TRUE(loaded.problems.empty()) << loaded.problems.front().message;
+  // A low-battery shutdown: the stage went, the power never came back while that run lasted.
+  const auto now = std::chrono::system_clock::now();
+  const std::vector<corvale::host::HistoryRecord> history = {
+      {now - 600s, "on-battery", "ups", 2, "on battery", {}},
+      {now - 540s,
+       "stage",
+       "ups",
+       0,
+       "stage \"early\" goes (after 8 s on battery): FSD for vm",
+       {}},
+      {now - 300s, "low-battery", "ups", 4, "low battery", {}}};
+  struct Run {
+    const char* name;
+    std::vector<Observation> heard;
+    std::vector<std::string> forced;
+    int powerBack;
+  };
+  const auto at = [](std::uint32_t state, bool lost) {
+    Observation observation;
+    observation.when = Clock::now();
+    observation.state = state;
+    observation.polled = lost ? 8 : state;
+    observation.linkLost = lost;
+    return observation;
+  };
+  const std::vector<Run> runs = {
+      {"the power came back meanwhile", {at(1, false), at(1, false)}, {}, 1},
+      {"not heard yet", {at(0, true), at(0, true)}, {}, 0},
+      {"still on battery", {at(0, true), at(2, false), at(2, false)}, {"vm"}, 0},
+  };
+  for (const auto& run : runs) {
+    std::vector<std::string> forced;
+    int powerBack = 0;
+    corvale::host::plan::Coordinator::Actions actions;
+    actions.force = [&](const auto& users) {
+      forced.insert(forced.end(), users.begin(), users.end());
+    };
+    actions.powerBack = [&] { ++powerBack; };
+    actions.record = [](const std::string&, const std::string&) {};
+    std::FILE* sink = std::tmpfile();
+    ASSERT_NE(sink, nullptr);
+    {
+      corvale::host::Logger log(false, sink);
+      corvale::host::plan::Coordinator plan(loaded.config, actions, log);
+      plan.Resume(history);
+      EXPECT_TRUE(forced.empty()) << run.name << ": nothing forced before the UPS is heard";
+      auto reload = loaded.config;
+      reload.stages[0].users = {"vm", "nas"};
+      plan.Reconfigure(reload);
+      EXPECT_TRUE(forced.empty()) << run.name << ": nor by a reload";
+      plan.Reconfigure(loaded.config);
+      for (const auto& observation : run.heard) plan.Observe(observation);
+    }
+    EXPECT_EQ(forced, run.forced) << run.name;
+    EXPECT_EQ(powerBack, run.powerBack) << run.name;
+    std::fflush(sink);
+    std::rewind(sink);
+    std::string said(4096, '\0');
+    said.resize(std::fread(said.data(), 1, said.size(), sink));
+    std::fclose(sink);
+    EXPECT_EQ(said.find("on battery since"), std::string::npos) << said;
+    EXPECT_NE(said.find("the power failed 600 s ago and was still out when that run ended"),
+              std::string::npos)
+        << said;
+  }
+}
+
+TEST(PlanCoordinatorTest, AWakeUpWaitsThroughALostLinkAndIsQueuedAgainWhenThePowerFailsAgain) {
+  PacketCounter packets;
+  auto loaded = ParseConfig(std::string(kUsers) +
+                            "[[stage]]\nname = \"early\"\nusers = [\"vm\"]\nafter_seconds = 3\n"
+                            "wake = [\"52:54:00:12:34:56\"]\n[plan]\nwake_after_seconds = 5\n"
+                            "wake_address = \"" +
+                            packets.Address() + "\"\n");
+  ASSERT_TRUE(loaded.problems.empty()) << loaded.problems.front().message;
+  std::size_t left = 1;
+  corvale::host::plan::Coordinator::Actions actions;
+  actions.force = [](const auto&) {};
+  actions.stageSessionsLeft = [&](const auto&) { return left; };
+  actions.record = [](const std::string&, const std::string&) {};
+  std::FILE* sink = std::tmpfile();
+  corvale::host::Logger log(false, sink);
+  corvale::host::plan::Coordinator plan(loaded.config, actions, log);
+  const auto start = Clock::now();
+  const auto observe = [&](std::chrono::seconds at, std::uint32_t state, bool lost = false) {
+    Observation observation;
+    observation.when = start + at;
+    observation.state = state;
+    observation.polled = lost ? 8 : state;
+    observation.linkLost = lost;
+    plan.Observe(observation);
+  };
+  observe(0s, 2);
+  observe(3s, 2);
+  observe(6s, 1);
+  observe(11s, 1);
+  observe(12s, 1);
+  EXPECT_EQ(packets.Count(), 0) << "its machine is still logged in";
+  observe(13s, 1, true);
+  observe(14s, 1, true);
+  left = 0;
+  observe(15s, 1, true);
+  EXPECT_EQ(packets.Count(), 0) << "no news of the power: nothing is woken through a lost link";
+  observe(16s, 1);
+  EXPECT_EQ(packets.Count(), 1) << "the link is back, the power held, the machine is down";
+  observe(30s, 1);
+  observe(40s, 1);
+  EXPECT_EQ(packets.Count(), 2) << "three packets in all";
+
+  // Woken again later, then the power fails before the machine is down: queued again.
+  observe(50s, 2);
+  observe(53s, 2);
+  observe(54s, 1);
+  left = 1;
+  observe(59s, 1);
+  observe(60s, 2);
+  observe(61s, 1);
+  left = 0;
+  observe(62s, 1);
+  EXPECT_EQ(packets.Count(), 0) << "the power has not held since it failed again";
+  observe(66s, 1);
+  EXPECT_EQ(packets.Count(), 1) << "held 5 s after the second failure: woken";
+  std::fclose(sink);
+}
+
+TEST(PlanCoordinatorTest, AfterAFailureThatEndedHoursAgoOnlyAStageStillToBeWokenCountsAsGone) {
+  auto loaded = ParseConfig(std::string(kUsers) +
+                            "[[stage]]\nname = \"vms\"\nusers = [\"vm\"]\nafter_seconds = 5\n"
+                            "[[stage]]\nname = \"nas\"\nusers = [\"nas\"]\nafter_seconds = 5\n"
+                            "wake = [\"52:54:00:12:34:56\"]\n");
+  ASSERT_TRUE(loaded.problems.empty()) << loaded.problems.front().message;
+  corvale::host::plan::Coordinator::Actions actions;
+  actions.force = [](const auto&) {};
+  actions.record = [](const std::string&, const std::string&) {};
+  std::FILE* sink = std::tmpfile();
+  corvale::host::Logger log(false, sink);
+  corvale::host::plan::Coordinator plan(loaded.config, actions, log);
+  const auto now = std::chrono::system_clock::now();
+  plan.Resume(
+      {{now - 3h, "on-battery", "ups", 2, "on battery", {}},
+       {now - 3h + 5s, "stage", "ups", 0, "stage \"vms\" goes (after 5 s): FSD for vm", {}},
+       {now - 3h + 5s, "stage", "ups", 0, "stage \"nas\" goes (after 5 s): FSD for nas", {}},
+       {now - 2h, "online", "ups", 1, "online", {}}});
+  const auto facts = plan.Facts();
+  ASSERT_EQ(facts.stages.size(), 2u);
+  EXPECT_FALSE(facts.stages[0].gone) << "nothing is left to do for it";
+  EXPECT_TRUE(facts.stages[1].gone) << "its machine is still to be woken";
   std::fclose(sink);
 }
 

@@ -433,6 +433,76 @@ TEST_F(ServiceTest, NoCommandTellsASecretToWhoeverHoldsTheServicesPlacesOrReadsE
   talker.Wait(5s);
 }
 
+TEST_F(ServiceTest,
+       AnAnswerOfTheWrongFormOrWithTerminalControlsNeitherAbortsNorReachesTheTerminal) {
+  // Whoever took the service's account answers at its channel: root's commands must hold.
+  const fs::path config = WriteConfig(
+      "true", "[network]\nlisten = [\"127.0.0.1:" + std::to_string(corvale::testing::FreePort()) +
+                  "\"]\n[[users]]\nname = \"vm\"\npassword = \"p\"\nupsmon = \"secondary\"\n"
+                  "[[stage]]\nname = \"early\"\nusers = [\"vm\"]\nafter_seconds = 30\n");
+  fs::permissions(config, fs::perms(0600));  // it holds a password
+  const std::string fake =
+      "import socket, sys, os\n"
+      "unix = socket.socket(socket.AF_UNIX); unix.bind(sys.argv[1]); unix.listen(4)\n"
+      "print('listening', flush=True)\n"
+      "answers = sys.argv[2:]\n"
+      "while True:\n"
+      "    client, _ = unix.accept()\n"
+      "    client.makefile('rb').readline()\n"
+      "    client.sendall(answers[0].encode()); client.close()\n"
+      "    answers = answers[1:] or answers\n";
+  struct Case {
+    const char* command;
+    std::string answer;
+    int code;
+    std::string says = "the service's answer is malformed";
+    std::string then = {};  // the answer to the next request
+  };
+  const std::string escapes = R"(\u001b]0;owned\u0007\u009b2J)";
+  const std::vector<Case> cases = {
+      {"status", R"({"state":1,"shutdown":"x"})", 7},
+      {"status", R"({"state":"1"})", 7},
+      {"status", R"({"state":1,"nut":{"fsd":"yes"}})", 7},
+      {"plan", R"({"plan":{"stages":[{"name":"early","machines":[{"user":5}]}]}})", 7},
+      {"plan", R"({"plan":{"stages":[{"name":"early","machines":[{"addresses":[1,2]}]}]}})", 7},
+      {"plan", R"({"plan":{"stages":"x"}})", 7},
+      {"check-config",
+       R"({"plan":{"stages":[{"name":"early","machines":[{"user":5,"addresses":["a","b"]}]}]}})",
+       7},
+      {"status", R"({"state":2,"shutdown":{"pending":true,"waits_for":")" + escapes + R"("}})", 9,
+       "this machine's shutdown is under way (it waits for ?]0;owned???2J)"},
+      {"plan",
+       R"({"plan":{"stages":[{"name":")" + escapes + R"(","when":")" + escapes +
+           R"(","machines":[{"user":")" + escapes + R"(","logged_in":true,"addresses":[")" +
+           escapes + R"("]}],"wake":[")" + escapes + R"("]}]}})",
+       0, "?]0;owned???2J: logged in from ?]0;owned???2J"},
+      {"check-config",
+       R"({"plan":{"stages":[{"name":")" + escapes + R"(","machines":[{"user":")" + escapes +
+           R"(","addresses":["a","b"]}]}]}})",
+       0, "is logged in 2 times"},
+      // Turned away: the service runs and holds the port, so the port is not asked.
+      {"status", "ERR busy: too many at once\n", 7, "the service did not answer: it refused (busy"},
+      {"reload", "ERR busy: too many at once\n", 0, "reloaded", "OK reloaded\n"},
+  };
+  for (const auto& c : cases) {
+    fs::remove(Control());
+    std::vector<std::string> argv = {"python3", "-c", fake, Control().string(), c.answer};
+    if (!c.then.empty()) argv.push_back(c.then);
+    Subprocess answering(argv);
+    ASSERT_TRUE(answering.ReadLine(10s));
+    const auto said = RunAs({}, {c.command, "--config", config.string()});
+    EXPECT_EQ(said.code, c.code) << c.command << " " << c.answer << ": " << said.text;
+    EXPECT_NE(said.text.find(c.says), std::string::npos)
+        << c.command << " " << c.answer << ": " << said.text;
+    for (const char* control : {"\x1b", "\x07", "\xc2\x9b"}) {
+      EXPECT_EQ(said.text.find(control), std::string::npos)
+          << c.command << " " << c.answer << ": " << said.text;
+    }
+    answering.Signal(SIGKILL);
+    answering.Wait(5s);
+  }
+}
+
 TEST_F(ServiceTest, DisarmRemovesAPendingPowerCutByHand) {
   Start(WriteConfig("true"));
   line.peer->SetStatus(kOnBatt | kLowBatt);

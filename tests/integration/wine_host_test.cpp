@@ -292,6 +292,16 @@ TEST_F(WineHostTest, CheckConfigSpeaksOfWindowsThings) {
       << missing;
   EXPECT_NE(check("COM12345").find("ups.port must name a COM port in 1 to 7 characters"),
             std::string::npos);
+  // The drill asks over the local channel, which this build does not have: said plainly.
+  std::ofstream(config) << "[ups]\nport = \"COM10\"\n[network]\nlisten = []\n";
+  Subprocess drill(Exe({"drill", "--config", WineHost::WindowsPath(config)}), true);
+  const std::string drillSaid = drill.ReadAll(60s);
+  EXPECT_EQ(drill.Wait(10s), 2) << drillSaid;
+  EXPECT_NE(drillSaid.find("the drill needs the service's local channel, which this build for "
+                           "Windows does not have"),
+            std::string::npos)
+      << drillSaid;
+  EXPECT_EQ(drillSaid.find("service.control"), std::string::npos) << drillSaid;
   fs::remove(kBuild / "tests/wineprefix/dosdevices/com10");
 }
 

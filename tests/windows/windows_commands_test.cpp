@@ -210,4 +210,28 @@ TEST(WindowsPrograms, AProgramOthersMayChangeIsRefused) {
   EXPECT_NE(problem->find("icacls"), std::string::npos) << "and how to mend it: " << *problem;
 }
 
+TEST(WindowsPrograms, AScriptNamedAmongTheArgumentsIsHeldToTheSameRule) {
+  // cmd.exe's own words and other programs run a script named after them, as SYSTEM too.
+  const WindowsFolder folder(L"corvale-script-arguments");
+  const std::string script = corvale::host::Utf8FromPath(folder.Write("down.cmd", "@exit 0\r\n"));
+  const std::vector<std::string> commands = {
+      "call " + script,
+      "call \"" + script + "\" /now",
+      "cmd /c " + script,
+      "start \"\" " + script,
+      "ping -File " + script,
+      "ping -File:" + script,
+      "ping -n 1 127.0.0.1 & " + script,
+  };
+  for (const auto& command : commands) EXPECT_FALSE(CommandProblem(command, "")) << command;
+  ASSERT_TRUE(corvale::testing::LetEveryoneChange(folder.Path()));
+  for (const auto& command : commands) {
+    const auto problem = CommandProblem(command, "");
+    ASSERT_TRUE(problem) << command;
+    EXPECT_NE(problem->find("Everyone may change it"), std::string::npos) << *problem;
+  }
+  EXPECT_FALSE(CommandProblem("ping -n 1 127.0.0.1 >" + script, "")) << "written, never run";
+  EXPECT_FALSE(CommandProblem("echo %TEMP%\\x.cmd", "")) << "cmd.exe's to expand";
+}
+
 }  // namespace

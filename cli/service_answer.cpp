@@ -1,0 +1,114 @@
+#include "cli/service_answer.h"
+
+namespace corvale {
+
+std::string Printable(const std::string& text) {
+  std::string shown;
+  for (std::size_t i = 0; i < text.size();) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    if (byte >= 0x20 && byte < 0x7f) {
+      shown += text[i++];
+      continue;
+    }
+    std::size_t length = byte >= 0xf0 && byte < 0xf5 ? 4 : byte >= 0xe0 ? 3 : byte >= 0xc2 ? 2 : 0;
+    if (byte >= 0xf5) length = 0;
+    bool whole = length != 0 && i + length <= text.size();
+    for (std::size_t k = 1; whole && k < length; ++k) {
+      whole = (static_cast<unsigned char>(text[i + k]) & 0xc0) == 0x80;
+    }
+    // U+0080 to U+009F, the C1 controls, are C2 80 to C2 9F.
+    if (whole && byte == 0xc2 && static_cast<unsigned char>(text[i + 1]) < 0xa0) whole = false;
+    if (!whole) {
+      shown += '?';
+      ++i;
+      continue;
+    }
+    shown += text.substr(i, length);
+    i += length;
+  }
+  return shown;
+}
+
+namespace {
+
+using Json = nlohmann::json;
+
+// `key` absent, or of the kind `is` accepts.
+template <typename Is>
+bool Optional(const Json& object, const char* key, Is is) {
+  const auto found = object.find(key);
+  return found == object.end() || is(*found);
+}
+
+bool String(const Json& value) {
+  return value.is_string();
+}
+bool Boolean(const Json& value) {
+  return value.is_boolean();
+}
+bool NumberOrNull(const Json& value) {
+  return value.is_number() || value.is_null();
+}
+bool Strings(const Json& value) {
+  if (!value.is_array()) return false;
+  for (const auto& entry : value) {
+    if (!entry.is_string()) return false;
+  }
+  return true;
+}
+template <typename Is>
+bool ArrayOf(const Json& value, Is is) {
+  if (!value.is_array()) return false;
+  for (const auto& entry : value) {
+    if (!is(entry)) return false;
+  }
+  return true;
+}
+
+bool Machine(const Json& machine) {
+  return machine.is_object() && Optional(machine, "user", String) &&
+         Optional(machine, "logged_in", Boolean) && Optional(machine, "addresses", Strings) &&
+         Optional(machine, "last_shutdown_seconds", NumberOrNull);
+}
+
+bool Machines(const Json& value) {
+  return ArrayOf(value, Machine);
+}
+
+bool Stage(const Json& stage) {
+  return stage.is_object() && Optional(stage, "name", String) && Optional(stage, "when", String) &&
+         Optional(stage, "after_seconds", NumberOrNull) && Optional(stage, "gone", Boolean) &&
+         Optional(stage, "machines", Machines) && Optional(stage, "wake", Strings) &&
+         Optional(stage, "woken", [](const Json& value) { return value.is_number_unsigned(); });
+}
+
+}  // namespace
+
+bool WellFormedPlan(const Json& plan) {
+  return plan.is_object() &&
+         Optional(plan, "stages", [](const Json& value) { return ArrayOf(value, Stage); }) &&
+         Optional(plan, "with_this_machine", Machines) &&
+         Optional(plan, "needs_seconds", NumberOrNull) && Optional(plan, "battery_weak", Boolean);
+}
+
+bool WellFormedStatus(const Json& status) {
+  const auto shutdown = [](const Json& value) {
+    return value.is_object() && Optional(value, "pending", Boolean) &&
+           Optional(value, "waits_for", String) && Optional(value, "ready", Boolean);
+  };
+  return status.is_object() &&
+         Optional(status, "state", [](const Json& value) { return value.is_number_unsigned(); }) &&
+         Optional(status, "shutdown", shutdown) &&
+         Optional(status, "nut",
+                  [](const Json& value) {
+                    return value.is_object() && Optional(value, "fsd", Boolean);
+                  }) &&
+         Optional(status, "agent",
+                  [](const Json& value) {
+                    return value.is_object() && Optional(value, "connected", Boolean);
+                  }) &&
+         Optional(status, "battery_seconds_to_low", NumberOrNull) &&
+         Optional(status, "plan", WellFormedPlan);
+}
+
+}  // namespace corvale

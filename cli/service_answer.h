@@ -1,0 +1,21 @@
+// What the running service says over its local channel, held to the form it gives before a word
+// of it is read or shown: whoever took the service's account may answer anything.
+#pragma once
+
+#include <nlohmann/json.hpp>
+#include <string>
+
+namespace corvale {
+
+// Text from the service or another machine as a terminal may show it: control bytes (C0, DEL,
+// C1) and broken UTF-8 become "?", so no answer can move the cursor or retitle root's terminal.
+std::string Printable(const std::string& text);
+
+// Whether each field the commands read has the type the service gives it (absent fields are
+// fine where the service may leave them out).
+bool WellFormedPlan(const nlohmann::json& plan);
+bool WellFormedStatus(const nlohmann::json& status);
+
+inline constexpr char kMalformedAnswer[] = "the service's answer is malformed";
+
+}  // namespace corvale
