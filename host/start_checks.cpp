@@ -50,7 +50,8 @@ StartChecks CheckBeforeStart(const Config& config, const std::string& path) {
   }
   // What the service keeps for itself, where it writes as the system's own account.
   if (!config.events.history.empty()) {
-    std::vector<std::string> kept = {config.events.history};
+    // The older half is read back at every start, so it is held to the same rule.
+    std::vector<std::string> kept = {config.events.history, config.events.history + ".1"};
     if (!config.notify.empty()) {
       kept.push_back(
           Utf8FromPath(PathFromUtf8(config.events.history).parent_path() / "outbox.jsonl"));

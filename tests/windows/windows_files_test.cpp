@@ -8,6 +8,7 @@
 #include "host/driver_library.h"
 #include "host/host_os.h"
 #include "host/plan/drill.h"
+#include "host/start_checks.h"
 #include "host/windows/file_access.h"
 #include "tests/windows/windows_test_support.h"
 
@@ -309,3 +310,22 @@ TEST(WindowsDrill, TheFlagsFolderAndTheShutdownProgramAreCheckedNotAssumed) {
 }
 
 }  // namespace
+
+TEST(WindowsTrustedFiles, AnOlderHistoryOthersMayChangeStopsTheStart) {
+  const WindowsFolder folder(L"corvale-older");
+  folder.Write("history.jsonl", "");
+  const auto older = folder.Write("history.jsonl.1", "");
+  corvale::host::Config config;
+  config.events.history = corvale::host::Utf8FromPath(folder.Path() / L"history.jsonl");
+  const auto historyProblems = [&] {
+    std::vector<std::string> found;
+    for (const auto& problem : corvale::host::CheckBeforeStart(config, "").problems) {
+      if (problem.starts_with("events.history")) found.push_back(problem);
+    }
+    return found;
+  };
+  EXPECT_TRUE(historyProblems().empty());
+  // Records planted in the older half would be read back as this service's own past.
+  ASSERT_TRUE(LetEveryoneChange(older));
+  EXPECT_EQ(historyProblems().size(), 1u);
+}
