@@ -52,6 +52,15 @@ std::string WithPort(const std::string& server) {
   return hasPort ? server : server + ":3493";
 }
 
+// Told whenever the service says root's helper does not answer: the mend is the same.
+void WarnHelperSilent() {
+  std::fprintf(stderr,
+               "corvale-ups: warning: the service could not shut this host down: its "
+               "privileged helper does not answer ("
+               "systemctl reset-failed corvale-ups-shutdown.service corvale-ups-shutdown.path; "
+               "systemctl start corvale-ups-shutdown.path)\n");
+}
+
 // Where this OS has no local channel to the service: its public variables over its first NUT
 // listen address (no login).
 ServiceAnswer StatusOverNut(const Common& common, const std::string& configPath) {
@@ -86,11 +95,7 @@ ServiceAnswer StatusOverNut(const Common& common, const std::string& configPath)
   }
   // The primary's helper is not this machine's: an agent's readiness is its own page's to tell.
   if (!shutdownReady && !agent) {
-    std::fprintf(stderr,
-                 "corvale-ups: warning: the service could not shut this host down: its "
-                 "privileged helper does not answer ("
-                 "systemctl reset-failed corvale-ups-shutdown.service corvale-ups-shutdown.path; "
-                 "systemctl start corvale-ups-shutdown.path)\n");
+    WarnHelperSilent();
   }
   const Setup setup{config.ups().registry, config.ups().devices, std::nullopt};
   Event event = StateEvent(state, agent ? PublishedList() : PublishedValues(setup));
@@ -183,11 +188,7 @@ ServiceAnswer StatusFromService(const Common& common, const std::string& configP
   }
   const auto state = status.value("state", 8u);
   if (!status.value("shutdown", nlohmann::json::object()).value("ready", true) && !agent) {
-    std::fprintf(stderr,
-                 "corvale-ups: warning: the service could not shut this host down: its "
-                 "privileged helper does not answer ("
-                 "systemctl reset-failed corvale-ups-shutdown.service corvale-ups-shutdown.path; "
-                 "systemctl start corvale-ups-shutdown.path)\n");
+    WarnHelperSilent();
   }
   const Setup setup{config.ups().registry, config.ups().devices, std::nullopt};
   Event event = StateEvent(state, agent || !readable ? PublishedList() : PublishedValues(setup));
