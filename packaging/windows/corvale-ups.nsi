@@ -153,14 +153,17 @@ FunctionEnd
 
 ; Writes $1 (what a step said) to the log under the line $2, tells the administrator, and ends
 ; with exit code 2, nothing further changed.
-!macro Refuse
-  FileOpen $3 "${LOG}" w
+!macro RefuseWithLog LOGFILE
+  FileOpen $3 "${LOGFILE}" w
   FileWrite $3 "$2$\r$\n$1$\r$\n"
   FileClose $3
   IfSilent +2
   MessageBox MB_ICONSTOP "$2$\r$\n$\r$\n$1"
   SetErrorLevel 2
   Abort "$2"
+!macroend
+!macro Refuse
+  !insertmacro RefuseWithLog "${LOG}"
 !macroend
 
 Section "Install"
@@ -177,7 +180,8 @@ Section "Install"
   Pop $1
   StrCmp $0 0 folder
     StrCpy $2 "${DATA} cannot be made the administrators' own (exit code $0). Nothing was changed."
-    !insertmacro Refuse
+    ; Not into a folder another account may hold (a junction to anywhere): the installer's own.
+    !insertmacro RefuseWithLog "$TEMP\corvale-ups-install.log"
   folder:
   IfFileExists "${CONFIG}" configured
   StrCmp $role agent 0 cable
@@ -232,6 +236,15 @@ Section "Install"
     '/k cd /d "$INSTDIR" && corvale-ups --help'
   CreateShortCut "$SMPROGRAMS\Corvale UPS\Read me.lnk" "$INSTDIR\README.txt"
   CreateShortCut "$SMPROGRAMS\Corvale UPS\Configuration.lnk" "$WINDIR\notepad.exe" '"${CONFIG}"'
+  ; Only administrators may change the file: the shortcut asks for their rights (the link's
+  ; SLDF_RUNAS_USER flag, bit 0x2000 of the flags at offset 0x14), else Notepad cannot save it.
+  FileOpen $0 "$SMPROGRAMS\Corvale UPS\Configuration.lnk" a
+  FileSeek $0 0x15 SET
+  FileReadByte $0 $1
+  IntOp $1 $1 | 0x20
+  FileSeek $0 0x15 SET
+  FileWriteByte $0 $1
+  FileClose $0
 
   nsExec::ExecToStack '"$INSTDIR\corvale-ups.exe" install --config "${CONFIG}"'
   Pop $0

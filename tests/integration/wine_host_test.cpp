@@ -484,8 +484,13 @@ TEST_F(WineHostTest, TheInstallerChecksWithTheNewProgramFirstAndKeepsWhatTheAdmi
                             "/S _?=C:\\CorvaleUPS"}) {
     EXPECT_NE(entry.find(value), std::string::npos) << value << "\n" << entry;
   }
-  EXPECT_TRUE(fs::exists(drive / "ProgramData/Microsoft/Windows/Start Menu/Programs/Corvale UPS/"
-                                 "Corvale UPS console.lnk"));
+  const auto menu = drive / "ProgramData/Microsoft/Windows/Start Menu/Programs/Corvale UPS";
+  EXPECT_TRUE(fs::exists(menu / "Corvale UPS console.lnk"));
+  // The configuration is the administrators' alone: its shortcut opens Notepad with their rights.
+  const std::string link = ReadFile(menu / "Configuration.lnk");
+  ASSERT_GT(link.size(), 0x18u);
+  EXPECT_EQ(link.substr(0, 4), std::string("\x4c\0\0\0", 4)) << "a shell link";
+  EXPECT_NE(static_cast<unsigned char>(link[0x15]) & 0x20, 0) << "SLDF_RUNAS_USER";
   const std::string readme = ReadFile(folder / "README.txt");
   EXPECT_NE(readme.find("corvale-ups.exe\r\n"), std::string::npos) << "Windows line endings";
   EXPECT_NE(ReadFile(config).find("winups"), std::string::npos)
