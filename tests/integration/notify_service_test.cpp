@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "tests/support/free_port.h"
+#include "tests/support/https_receiver.h"
 #include "tests/support/service_fixture.h"
 
 namespace {
@@ -46,18 +47,10 @@ class NotifyServiceTest : public corvale::testing::ServiceFixture {
   std::string Pem(const std::string& name) const { return (Dir() / (name + ".pem")).string(); }
   // The HTTPS receiver, in `mode`; its port.
   int StartWebhook(const std::string& mode = "ok") {
-    web = std::make_unique<Subprocess>(std::vector<std::string>{
-        "/usr/bin/python3", CORVALE_RECEIVERS "/https_receiver.py", "--cert", Pem("good"), "--key",
-        Pem("good-key"), "--bad-cert", Pem("bad"), "--bad-key", Pem("bad-key"), "--log",
-        (Dir() / "webhook.jsonl").string(), "--mode", mode});
-    const auto said = web->ReadLine(10s);
-    EXPECT_TRUE(said && said->starts_with("port ")) << said.value_or("nothing");
-    return said ? std::stoi(said->substr(5)) : 0;
+    return StartHttpsReceiver(web, Pem("good"), Pem("good-key"), Pem("bad"), Pem("bad-key"),
+                              (Dir() / "webhook.jsonl").string(), mode);
   }
-  void WebhookMode(const std::string& mode) {
-    web->WriteLine(mode);
-    EXPECT_EQ(web->ReadLine(10s).value_or(""), "mode " + mode);
-  }
+  void WebhookMode(const std::string& mode) { SetHttpsReceiverMode(*web, mode); }
   // `plain`: a server that offers no STARTTLS and takes a login in clear.
   int StartMail(bool plain = false) {
     const int port = FreePort();

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "tests/support/free_port.h"
+#include "tests/support/https_receiver.h"
 #include "tests/support/service_fixture.h"
 #include "tests/support/wine_host.h"
 
@@ -313,18 +314,10 @@ class WineNoticesTest : public WineTlsTest {
     WineTlsTest::TearDown();
   }
   int StartWebhook(const std::string& mode) {
-    web = std::make_unique<Subprocess>(std::vector<std::string>{
-        "/usr/bin/python3", CORVALE_RECEIVERS "/https_receiver.py", "--cert", Pem("good"), "--key",
-        Pem("good-key"), "--bad-cert", Pem("other"), "--bad-key", Pem("other-key"), "--log",
-        (Scratch() / "webhook.jsonl").string(), "--mode", mode});
-    const auto said = web->ReadLine(10s);
-    EXPECT_TRUE(said && said->starts_with("port ")) << said.value_or("nothing");
-    return said ? std::stoi(said->substr(5)) : 0;
+    return StartHttpsReceiver(web, Pem("good"), Pem("good-key"), Pem("other"), Pem("other-key"),
+                              (Scratch() / "webhook.jsonl").string(), mode);
   }
-  void WebhookMode(const std::string& mode) {
-    web->WriteLine(mode);
-    EXPECT_EQ(web->ReadLine(10s).value_or(""), "mode " + mode);
-  }
+  void WebhookMode(const std::string& mode) { SetHttpsReceiverMode(*web, mode); }
   // corvale-ups.exe on COM1 with `notify`.
   fs::path WindowsConfig(const std::string& notify) {
     const fs::path config = Scratch() / "notices.toml";
