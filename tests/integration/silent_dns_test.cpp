@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "simulator/temporary_directory.h"
+#include "tests/support/free_port.h"
 #include "tests/support/subprocess.h"
 
 namespace {
@@ -88,7 +89,8 @@ TEST_F(SilentDnsTest, TheResolverHereReallyNeverAnswers) {
 }
 
 TEST_F(SilentDnsTest, AnAgentStopsWithinItsUnitsLimitAndStatusWithinItsOwn) {
-  const auto config = AgentConfig("ups-primary.example.net:3493");
+  const auto config =
+      AgentConfig("ups-primary.example.net:" + std::to_string(corvale::testing::FreePort()));
   auto agent = Run({CORVALE_UPS_TOOL, "service", "--config", config.string()});
   // Its first lookup is under way; then the system stops the service.
   const auto started = Clock::now();

@@ -560,17 +560,20 @@ TEST_F(WineHostTest, TheInstallerMakesAnAgentSilentlyWithThePasswordFromAFile) {
     return Shell("wine " + installer.string() + " /S " + options +
                  " '/D=C:\\CorvaleAgent'; echo exit $?");
   };
+  // A server nobody here serves: the installed agent must reach no other service.
+  const std::string server = "127.0.0.1:" + std::to_string(corvale::testing::FreePort());
   // Without the password: refused, nothing written or installed.
-  EXPECT_NE(install("/AGENT=127.0.0.1:3493 /USER=rack2").find("exit 2"), std::string::npos);
+  EXPECT_NE(install("/AGENT=" + server + " /USER=rack2").find("exit 2"), std::string::npos);
   EXPECT_FALSE(fs::exists(config));
   EXPECT_EQ(Shell("wine sc query CorvaleUPS").find("SERVICE_NAME"), std::string::npos);
 
-  const std::string done = install("/AGENT=127.0.0.1:3493 /UPS=rack /USER=rack2 '/PASSWORDFILE=" +
+  const std::string done = install("/AGENT=" + server + " /UPS=rack /USER=rack2 '/PASSWORDFILE=" +
                                    WineHost::WindowsPath(secret) + "'");
   EXPECT_NE(done.find("exit 0"), std::string::npos) << done << ReadFile(settings / "install.log");
   const std::string written = ReadFile(config);
-  for (const char* part :
-       {"server = '127.0.0.1:3493'", "name = 'rack'", "user = 'rack2'", "password = 's3cret-pw'"}) {
+  for (const std::string& part :
+       {"server = '" + server + "'", std::string("name = 'rack'"), std::string("user = 'rack2'"),
+        std::string("password = 's3cret-pw'")}) {
     EXPECT_NE(written.find(part), std::string::npos) << part << "\n" << written << done;
   }
   EXPECT_EQ(written.find("port ="), std::string::npos) << "an agent has no cable: " << written;

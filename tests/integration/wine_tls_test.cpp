@@ -183,8 +183,8 @@ TEST_F(WineTlsTest, TheAgentFollowsALinuxPrimaryThroughSchannelOnlyWithItsCertif
 TEST_F(WineTlsTest, CheckConfigTakesTheTlsKeysAndRefusesABadOneWithItsLineAndNoOther) {
   const fs::path config = Scratch() / "check.toml";
   const auto check = [&](const std::string& tls, std::string* said) {
-    std::ofstream(config) << "[ups]\nname = \"test-ups\"\nserver = \"127.0.0.1:3493\"\nuser = "
-                             "\"win\"\npassword = \"pw\"\n"
+    std::ofstream(config) << "[ups]\nname = \"test-ups\"\nserver = \"127.0.0.1:" << FreePort()
+                          << "\"\nuser = \"win\"\npassword = \"pw\"\n"
                           << tls << "[http]\nlisten = []\n";
     fs::permissions(config, fs::perms::owner_read | fs::perms::owner_write);
     Subprocess run(Exe({"check-config", "--config", WineHost::WindowsPath(config)}), true);
