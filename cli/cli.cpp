@@ -5,9 +5,9 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 
+#include "cli/checked_answer.h"
 #include "cli/commands.h"
 #include "cli/events.h"
-#include "cli/service_answer.h"
 #include "host/config.h"
 #include "host/control.h"
 #include "host/host_os.h"

@@ -8,8 +8,8 @@
 #include <sstream>
 #include <thread>
 
+#include "cli/checked_answer.h"
 #include "cli/commands.h"
-#include "cli/service_answer.h"
 #include "host/config.h"
 #include "host/control.h"
 #include "host/http/http_client.h"

@@ -10,8 +10,8 @@
 #include <sstream>
 #include <thread>
 
+#include "cli/checked_answer.h"
 #include "cli/commands.h"
-#include "cli/service_answer.h"
 #include "cli/service_config.h"
 #include "host/config.h"
 #include "host/control.h"

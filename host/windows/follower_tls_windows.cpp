@@ -12,12 +12,8 @@ namespace {
 
 using asio::ip::tcp;
 
-// A peer that never completes a record must not make us hold more than this.
-constexpr std::size_t kMostPendingBytes = 64 * 1024;
-
-std::error_code TlsFailure() {
-  return std::make_error_code(std::errc::protocol_error);
-}
+using tls::kMostPendingBytes;
+using tls::TlsFailure;
 
 class SchannelChannel : public Channel {
  public:

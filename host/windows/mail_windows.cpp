@@ -20,8 +20,7 @@ constexpr auto kLookupTime = 5s;
 constexpr auto kTryTime = 15s;
 constexpr std::size_t kMostLineBytes = 4096;
 constexpr std::size_t kMostReplyLines = 64;
-constexpr std::size_t kMostPendingBytes = 64 * 1024;
-
+using tls::kMostPendingBytes;
 struct Target {
   std::string host;
   std::string port;

@@ -29,11 +29,8 @@ namespace {
 
 using asio::ip::tcp;
 
-constexpr std::size_t kMostPendingBytes = 64 * 1024;
-
-std::error_code TlsFailure() {
-  return std::make_error_code(std::errc::protocol_error);
-}
+using tls::kMostPendingBytes;
+using tls::TlsFailure;
 
 class SchannelTransport : public Transport {
  public:

@@ -14,8 +14,17 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <system_error>
 
 namespace corvale::host::tls {
+
+// A peer that never completes a record must not make us hold more than this.
+inline constexpr std::size_t kMostPendingBytes = 64 * 1024;
+
+// What a failed handshake or a broken record reads as to the caller.
+inline std::error_code TlsFailure() {
+  return std::make_error_code(std::errc::protocol_error);
+}
 
 // A certificate context, freed with the object.
 struct CertificateFree {

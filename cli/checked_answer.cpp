@@ -1,4 +1,4 @@
-#include "cli/service_answer.h"
+#include "cli/checked_answer.h"
 
 namespace corvale {
 
