@@ -4,6 +4,7 @@
 // the turn-off order and the stop on its standard input, and ends when that input does.
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <mutex>
 #include <thread>
 
@@ -11,6 +12,7 @@
 #include "host/child_process.h"
 #include "host/child_protocol.h"
 #include "host/supervisor.h"
+#include "host/utf8_path.h"
 
 namespace corvale {
 
@@ -72,6 +74,11 @@ int RunUpsChild(const Common& common, const std::string& name) {
   } catch (const std::runtime_error& error) {
     log.Log(host::Priority::kError, error.what());
     return kExitNoLibrary;
+  }
+  // Each UPS's own registry folder, beside the others in the service's folder: made here the
+  // first time (never a folder above it).
+  if (std::error_code ignored; !common.setup.registry.empty()) {
+    std::filesystem::create_directory(host::PathFromUtf8(common.setup.registry), ignored);
   }
   output.Say(child::HelloLine());
   host::Supervisor supervisor(*driver, common.setup, log, [&output](const host::Observation& seen) {

@@ -108,6 +108,15 @@ ShutdownPolicy::Decision ShutdownPolicy::Decide(std::size_t unit, const Observat
       decided_ = true;
       decision.shutDown = why;
     }
+    if (decision.forced || decision.shutDown) {
+      for (std::size_t index = 0; index < units_.size(); ++index) {
+        const auto& watched = units_[index];
+        if (watched.supply.supplies == 0 || watched.last.feeds) continue;
+        if (watched.last.forced || !watched.last.powerReason.empty()) {
+          decision.orderedOff.push_back(index);
+        }
+      }
+    }
   }
   if (several && below && low_ != true) {
     low_ = true;

@@ -87,6 +87,10 @@ class ShutdownPolicy {
     // (false), with what to say.
     std::optional<bool> suppliesLow;
     std::string said;
+    // With `shutDown` or `forced`: the UPSes (their indices) that feed this machine and no longer
+    // do for the power failure's sake, the ones to turn off once it is down. A UPS on utility
+    // power, or one watched only, never is.
+    std::vector<std::size_t> orderedOff;
   };
   // Each poll of the UPS `unit` (its index).
   Decision Decide(std::size_t unit, const Observation& observation);

@@ -223,6 +223,21 @@ TEST(ShutdownPolicyTest, SeveralUpsesNameEachReasonAndAnFsdCountsOnlyForItsOwnUp
   EXPECT_TRUE(forced.Decide(0, At(3, 1, 1)).forced);
 }
 
+TEST(ShutdownPolicyTest, OnlyTheUpsesThatFailedAndFeedThisMachineAreOrderedOff) {
+  // a and b feed a supply each, w is watched only, c is lost on utility power.
+  ShutdownPolicy policy({{"a", 1, 0s}, {"b", 1, 0s}, {"w", 0, 0s}, {"c", 1, 0s}}, 3);
+  policy.Decide(0, At(0, 1, 1));
+  policy.Decide(1, At(0, 1, 1));
+  policy.Decide(2, At(0, 4, 4));
+  EXPECT_TRUE(policy.Decide(3, At(0, 1, 1)).orderedOff.empty());
+  policy.Decide(3, At(20, 8, 1, true));
+  const auto decision = policy.Decide(0, At(21, 4, 4));
+  ASSERT_TRUE(decision.shutDown);
+  EXPECT_EQ(decision.orderedOff, std::vector<std::size_t>{0})
+      << "neither the UPS on utility power, nor the one watched only, nor the one lost on "
+         "utility power";
+}
+
 TEST(EventDeriverTest, EveryStateAPollReturnsIsReportedOnceAndShortLossesNotAtAll) {
   EventDeriver deriver;
   std::vector<Observation> polls = {
