@@ -41,7 +41,7 @@ struct KillPowerFacts {
         devices(config.ups().devices),
         registry(config.ups().registry),
         library(config.ups().library),
-        delay(config.shutdown.turnOffDelay) {}
+        delay(config.TurnOffDelay(config.ups())) {}
 
   std::string Text() const {
     return "name=" + name + "\nport=" + port + "\ndevices=" + devices + "\nregistry=" + registry +
@@ -102,11 +102,74 @@ bool StartChecksPass(const host::Config& config, const std::string& path, host::
 }
 
 Setup SetupFrom(const host::Config& config) {
-  return Setup{config.ups().registry, config.ups().devices, config.ups().port};
+  return SetupFrom(config, config.ups());
+}
+
+Setup SetupFrom(const host::Config&, const host::Config::Ups& ups) {
+  if (ups.Agent()) return Setup{};
+  return Setup{ups.registry, ups.devices, ups.port};
 }
 
 std::string KillPowerText(const host::Config& config) {
   return KillPowerFacts(config).Text();
+}
+
+// What the machine would do right now, as the running service sees each UPS; only the service
+// knows, and whoever took its account may answer anything: every word is checked and shown as
+// text.
+int SayWhatItWouldDo(const host::Config& config) {
+  std::string why = "it has no local channel (service.control is empty)";
+  const auto answer =
+      config.service.control.empty()
+          ? std::nullopt
+          : host::AskService(config.service.control, "SUPPLIES", std::chrono::seconds(2), &why);
+  if (!answer) {
+    std::printf(
+        "right now: unknown: the running service does not answer (%s); only it knows "
+        "which UPS feeds this machine now\n",
+        Printable(why).c_str());
+    return kExitOk;
+  }
+  const auto supplies = nlohmann::json::parse(*answer, nullptr, false);
+  if (!WellFormedSupplies(supplies)) return Fail(kExitNoService, kMalformedAnswer);
+  std::uint64_t unheard = 0;
+  std::string powerOut;
+  for (const auto& ups : supplies["upses"]) {
+    const auto name = Printable(ups["name"].get<std::string>());
+    const auto count = ups["supplies"].get<std::uint64_t>();
+    const bool known = ups["known"].get<bool>(), feeds = ups["feeds"].get<bool>();
+    if (!known) unheard += count;
+    if (known && !feeds && count > 0 && ups.value("power", false)) powerOut += "; " + name;
+    const std::string said = !known ? "not heard from yet"
+                             : feeds
+                                 ? "feeds"
+                                 : "does not feed: " + Printable(ups.value("why", std::string()));
+    std::printf("  %s (%llu %s): %s\n", name.c_str(), static_cast<unsigned long long>(count),
+                count == 1 ? "supply" : "supplies", said.c_str());
+  }
+  const auto fed = supplies["fed"].get<std::uint64_t>();
+  const auto total = supplies["total"].get<std::uint64_t>();
+  const auto minimum = supplies["minimum"].get<std::uint64_t>();
+  const std::string counted = std::to_string(fed) + " of " + std::to_string(total) +
+                              " supplies fed, needs " + std::to_string(minimum);
+  if (supplies.value("shutting_down", false)) {
+    std::printf("right now: shutting down (%s)\n", counted.c_str());
+  } else if (minimum == 0) {
+    std::printf("right now: would run on: it only watches\n");
+  } else if (fed >= minimum) {
+    std::printf("right now: would run on: %s\n", counted.c_str());
+  } else if (fed + unheard >= minimum) {
+    std::printf("right now: would run on while it waits to hear every UPS: %s\n", counted.c_str());
+  } else if (!powerOut.empty()) {
+    std::printf("right now: would shut down now: %s (out for the power: %s)\n", counted.c_str(),
+                powerOut.substr(2).c_str());
+  } else {
+    std::printf(
+        "right now: would run on below its minimum (%s): no UPS is out for the power's "
+        "sake, and one only unreachable or off never shuts it down alone\n",
+        counted.c_str());
+  }
+  return kExitOk;
 }
 
 int RunCheckConfig(const std::string& configPath) {
@@ -140,12 +203,31 @@ int RunCheckConfig(const std::string& configPath) {
       }
     }
   }
-  if (config->ups().Agent()) {
+  if (config->upses.size() > 1) {
+    std::string upses;
+    for (const auto& ups : config->upses) {
+      upses += (upses.empty() ? "" : ", ") + config->UnitName(ups) + " (" +
+               std::to_string(ups.supplies) + (ups.supplies == 1 ? " supply)" : " supplies)");
+    }
+    std::printf("%s: fine: an agent following %zu UPSes: %s\n", configPath.c_str(),
+                config->upses.size(), upses.c_str());
+  } else if (config->ups().Agent()) {
     std::printf("%s: fine: an agent following the UPS '%s' on %s\n", configPath.c_str(),
                 config->ups().name.c_str(), config->ups().server.c_str());
   } else {
     std::printf("%s: fine\n", configPath.c_str());
   }
+  if (config->Supplies() == 0) {
+    std::printf(
+        "monitor only: every UPS is watched only (supplies = 0): this machine never shuts "
+        "down for the power\n");
+  } else if (config->entries) {
+    std::printf(
+        "shuts down when fewer than %u of its %u power supplies are fed by a UPS that is "
+        "well\n",
+        config->MinSupplies(), config->Supplies());
+  }
+  if (config->entries) return SayWhatItWouldDo(*config);
   return kExitOk;
 }
 

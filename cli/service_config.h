@@ -23,6 +23,8 @@ bool StartChecksPass(const host::Config& config, const std::string& path,
                      host::Logger* log = nullptr, int messageId = host::message_id::kStartFailed);
 
 Setup SetupFrom(const host::Config& config);
+// The driver's setup for one UPS on this machine's cable; none for one followed on a server.
+Setup SetupFrom(const host::Config& config, const host::Config::Ups& ups);
 // What kill-power needs, written into the flag when the shutdown is decided.
 std::string KillPowerText(const host::Config& config);
 

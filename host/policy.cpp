@@ -133,7 +133,8 @@ ShutdownPolicy::Decision ShutdownPolicy::Decide(std::size_t unit, const Observat
   facts_.units.clear();
   for (const auto& watched : units_) {
     facts_.units.push_back({watched.supply.name, watched.supply.supplies, watched.last.known,
-                            watched.last.feeds, watched.last.why});
+                            watched.last.feeds, watched.last.why,
+                            !watched.last.powerReason.empty()});
   }
   facts_.fed = fed;
   facts_.minimum = minimum_;

@@ -53,7 +53,8 @@ struct SupplyFacts {
     std::uint32_t supplies = 0;
     bool known = false;
     bool feeds = false;
-    std::string why;  // why not
+    std::string why;     // why not
+    bool power = false;  // out for the power's sake (low, time on battery up, lost on it, FSD)
   };
   std::vector<Unit> units;
   std::uint32_t fed = 0;      // supplies fed by a UPS that is well (not yet heard: not counted)
