@@ -9,6 +9,7 @@
 #include "cli/commands.h"
 #include "cli/running_service.h"
 #include "cli/service_config.h"
+#include "host/child_source.h"
 #include "host/host_os.h"
 #include "host/http/reports.h"
 #include "host/utf8_path.h"
@@ -60,6 +61,33 @@ std::unique_ptr<host::UpsSource> MakeFollower(
   return source;
 }
 
+// Several UPSes on this machine's cables: each one's driver in a process of its own (the driver
+// keeps one UPS's state per process), so that one that crashes, hangs or is re-plugged never
+// stops or slows the watch of another.
+std::vector<host::Host::UnitSpec> DriverProcesses(const host::Config& config, host::Logger& log) {
+  std::vector<host::Host::UnitSpec> units;
+  for (const auto& ups : config.upses) {
+    host::UnitOptions unit;
+    unit.name = ups.name;
+    unit.supplies = ups.supplies;
+    unit.onBatteryLimit = std::chrono::seconds(config.OnBatterySeconds(ups));
+    unit.turnOffDelay = config.TurnOffDelay(ups);
+    host::ChildSourceOptions child;
+    child.name = ups.name;
+    child.program = host::ThisProgram();
+    child.library = ups.library;
+    child.setup = Setup{ups.registry, ups.devices, ups.port};
+    units.push_back({std::move(unit), [child, &log](host::UpsSource::Listener listener) {
+                       return std::make_unique<host::ChildSource>(child, log, std::move(listener));
+                     }});
+  }
+  return units;
+}
+
+bool SeveralCables(const host::Config& config) {
+  return !config.Agent() && config.upses.size() > 1;
+}
+
 }  // namespace
 
 std::string MachineUpsName(const host::Config& config) {
@@ -89,6 +117,13 @@ void TakeHostSettings(const host::Config& config, host::HostOptions& options) {
   options.shutdownTiming.downWithin = std::chrono::seconds(config.shutdown.downWithinSeconds);
   options.flagContents = KillPowerText(config);
   options.eventsCommand = config.events.command;
+  options.flagText = nullptr;
+  if (SeveralCables(config)) {
+    // The flag names the UPSes ordered off, each as this file describes it.
+    options.flagText = [config](const std::vector<std::size_t>& orderedOff) {
+      return KillPowerText(config, UnitBits(orderedOff));
+    };
+  }
 }
 
 std::string TlsFiles(const host::Config& config) {
@@ -124,9 +159,12 @@ int Service::Run() {
                              : "watching the UPS '" + config.ups().name + "' on port " +
                                    config.ups().port + " (driver " + driver_->Path() + ")";
   if (config.upses.size() > 1) {
-    watching = "following " + std::to_string(config.upses.size()) + " UPSes:";
+    const bool cables = SeveralCables(config);
+    watching = (cables ? "watching " : "following ") + std::to_string(config.upses.size()) +
+               (cables ? " UPSes, each driver in a process of its own:" : " UPSes:");
     for (const auto& ups : config.upses) {
-      watching += " " + config.UnitName(ups) + " as " + ups.user + " (" +
+      watching += " " + config.UnitName(ups) +
+                  (cables ? " on port " + ups.port : " as " + ups.user) + " (" +
                   std::to_string(ups.supplies) + (ups.supplies == 1 ? " supply);" : " supplies);");
     }
     watching += " shuts down below " + std::to_string(config.MinSupplies()) + " supplies fed";
@@ -189,7 +227,17 @@ void Service::AskRootHelper(const host::Config& config) {
       config.shutdown.requests, config.shutdown.results, log_, std::move(helperOptions));
   auto& asking = *requests_;
   host::HostOptions::Delegated delegated;
-  if (!config.ups().Agent() && config.Supplies() > 0) {
+  if (SeveralCables(config) && config.Supplies() > 0) {
+    // Root writes the flag from its own copy of the file; the request only says which UPSes.
+    delegated.writeFlag = [this, &asking] {
+      if (const auto units = UnitBits(host_->OrderedOff()); units != 0) {
+        asking.Ask(host::RequestKind::kFlag, units);
+      } else {
+        log_.Log(host::Priority::kNotice, "no UPS is to be turned off after this shutdown");
+      }
+    };
+    delegated.removeFlag = [&asking] { asking.Ask(host::RequestKind::kUnflag); };
+  } else if (!config.ups().Agent() && config.Supplies() > 0) {
     delegated.writeFlag = [&asking] { asking.Ask(host::RequestKind::kFlag); };
     delegated.removeFlag = [&asking] { asking.Ask(host::RequestKind::kUnflag); };
   }
@@ -251,6 +299,8 @@ void Service::WatchUps(const host::Config& config) {
     host::OnResumeFromSleep([this] {
       for (auto* follower : followers_) follower->Reconnect();
     });
+  } else if (SeveralCables(config)) {
+    host_ = std::make_unique<host::Host>(DriverProcesses(config, log_), options, log_);
   } else {
     host_ = std::make_unique<host::Host>(*driver_, options, log_);
   }
@@ -414,7 +464,11 @@ void Service::CutPowerAtSystemShutdown() {
       if (!why.empty()) log_.Log(host::Priority::kCritical, "the UPS is not turned off: " + why);
       return;
     }
-    host_->OrderTurnOff(now->TurnOffDelay(now->ups()), "as the system shuts down");
+    if (SeveralCables(*now)) {
+      host_->TurnOffOrdered("as the system shuts down");
+    } else {
+      host_->OrderTurnOff(now->TurnOffDelay(now->ups()), "as the system shuts down");
+    }
   });
 }
 

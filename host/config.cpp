@@ -746,16 +746,6 @@ void ReadUpsEntries(const toml::table& root, const toml::array& list, LoadedConf
                          ": a machine either has the UPSes' cables (the primary) or follows "
                          "primaries (an agent), never both"});
   }
-  const auto cables = std::count_if(entries.begin(), entries.end(),
-                                    [](const UpsEntry& entry) { return entry.hasPort; });
-  if (cables > 1 && firstServer == nullptr) {
-    const auto second = std::find_if(entries.begin() + 1, entries.end(),
-                                     [](const UpsEntry& entry) { return entry.hasPort; });
-    problems.push_back({second->line,
-                        "only one [[ups]] entry may name a port: several UPSes on this machine's "
-                        "cables each need a driver process of their own, which this version does "
-                        "not start"});
-  }
   config.upses.clear();
   for (auto& entry : entries) config.upses.push_back(std::move(entry.ups));
   if (config.upses.empty()) {

@@ -115,9 +115,6 @@ TEST(UpsEntriesTest, EachRefusalNamesItsLineAndNoPassword) {
        "never both"},
       {"a server and a cable", agentA + "[[ups]]\nname = \"c\"\nport = \"COM1\"\n", 6,
        "never both"},
-      {"two cables before each UPS has its driver process",
-       "[[ups]]\nname = \"l\"\nport = \"COM1\"\n[[ups]]\nname = \"r\"\nport = \"COM2\"\n", 4,
-       "driver process"},
       {"a delay on a followed UPS", agentA + "turn_off_delay = 5\n", 6, "own primary"},
       {"a registry on a followed UPS", agentA + "registry = \"/tmp/r\"\n", 6, "cable"},
       {"supplies out of range", agentA + "supplies = 65\n", 6, "from 0 to 64"},
@@ -153,8 +150,20 @@ TEST(UpsEntriesTest, EachRefusalNamesItsLineAndNoPassword) {
   }
 }
 
+TEST(UpsEntriesTest, TwoCablesEachHaveTheirOwnRegistryDelayAndSupplies) {
+  const auto loaded = ParseConfig(
+      "[[ups]]\nname = \"l\"\nport = \"COM1\"\nturn_off_delay = 30\n"
+      "[[ups]]\nname = \"r\"\nport = \"COM2\"\nsupplies = 0\n");
+  ASSERT_TRUE(loaded.problems.empty()) << loaded.problems.front().message;
+  const Config& config = loaded.config;
+  ASSERT_EQ(config.upses.size(), 2u);
+  EXPECT_EQ(config.upses[0].registry, Config().ups().registry + "/l");
+  EXPECT_EQ(config.upses[1].registry, Config().ups().registry + "/r");
+  EXPECT_EQ(config.TurnOffDelay(config.upses[0]), 30u);
+  EXPECT_EQ(config.MinSupplies(), 1u);
+}
+
 TEST(UpsEntriesTest, CablesShareOneDriverButNeverARegistry) {
-  // Several cables are refused for now; the checks across them still say all that is wrong.
   const auto loaded = ParseConfig(
       "[[ups]]\nname = \"l\"\nport = \"COM1\"\nregistry = \"/srv/r\"\n"
       "[[ups]]\nname = \"r\"\nport = \"COM2\"\nregistry = \"/srv/r\"\nlibrary = \"/x.so\"\n");
