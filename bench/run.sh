@@ -138,6 +138,7 @@ service's resident size with one UPS (the driver in the service), two and eight 
 | the same of "left" while "right" is silent | $(figure units_gap_max_s_left) / $(figure units_gap_mean_s_left) s: **$(judge "$(figure units_gap_max_s_left)" '<=' 2)** | ≤ 2 s |
 | the service's resident size with 1 / 2 / 8 UPSes (the service alone) | $(figure units_rss_service_kib_1) / $(figure units_rss_service_kib_2) / $(figure units_rss_service_kib_8) KiB | |
 | the same with its driver processes (resident sizes added: the pages of the program and libraries they share are counted in each) | $(figure units_rss_total_kib_1) / $(figure units_rss_total_kib_2) / $(figure units_rss_total_kib_8) KiB | |
+| the same, proportional (each shared page split among the processes that map it) | $(figure units_pss_total_kib_1) / $(figure units_pss_total_kib_2) / $(figure units_pss_total_kib_8) KiB | |
 
 Notifications: $(figure notify_notices) notices queued while the receiver (HTTP on loopback) refused
 every connection, then it came back:

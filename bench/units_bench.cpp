@@ -66,11 +66,20 @@ struct Watched {
   std::thread thread;
 };
 
-// Resident size of `pid` and of each process whose parent it is, in KiB.
-long TreeKiB(int pid) {
-  long total = ResidentKiB(pid);
+// The proportional set size of `pid` (each page shared by n processes counted 1/n), in KiB.
+long ProportionalKiB(int pid) {
+  std::ifstream rollup("/proc/" + std::to_string(pid) + "/smaps_rollup");
+  for (std::string line; std::getline(rollup, line);) {
+    if (line.rfind("Pss:", 0) == 0) return std::stol(line.substr(4));
+  }
+  return 0;
+}
+
+// `size` of `pid` and of each process whose parent it is, added, in KiB.
+long TreeKiB(int pid, long (*size)(int)) {
+  long total = size(pid);
   Subprocess children({"pgrep", "-P", std::to_string(pid)});
-  while (auto child = children.ReadLine(2s)) total += ResidentKiB(std::stoi(*child));
+  while (auto child = children.ReadLine(2s)) total += size(std::stoi(*child));
   return total;
 }
 
@@ -129,8 +138,10 @@ int main(int argc, char** argv) {
     std::this_thread::sleep_for(3s);
     const auto pid = Subprocess({"pgrep", "-n", "-f", config.string()}).ReadLine(5s).value_or("0");
     if (online < count || pid == "0") continue;  // the rows then read "not measured"
+    const int servicePid = std::stoi(pid);
     std::printf("units_rss_service_kib_%d %ld\nunits_rss_total_kib_%d %ld\n", count,
-                ResidentKiB(std::stoi(pid)), count, TreeKiB(std::stoi(pid)));
+                ResidentKiB(servicePid), count, TreeKiB(servicePid, ResidentKiB));
+    std::printf("units_pss_total_kib_%d %ld\n", count, TreeKiB(servicePid, ProportionalKiB));
   }
   return 0;
 }
