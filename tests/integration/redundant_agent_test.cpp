@@ -238,6 +238,7 @@ TEST_F(RedundantAgentTest, APrimaryKilledCountsOutAfterItsDeadtimeAndTheOtherSti
   EXPECT_NE(said.find(Name(right) + " (1 supply): feeds"), std::string::npos) << said;
   EXPECT_NE(said.find("right now: would run on: 1 of 2 supplies fed, needs 1"), std::string::npos)
       << said;
+  EXPECT_EQ(said.find("pw-a1"), std::string::npos) << "never the password: " << said;
   // Counted out: the other UPS's low battery leaves nothing.
   right.GoesLow();
   ASSERT_TRUE(agent->WaitFor(": shutdown: ")) << agent->log;
@@ -293,6 +294,25 @@ TEST_F(RedundantAgentTest, TheMarginComesBackWithoutAShutdownAndIsSaid) {
       << agent->log;
   EXPECT_NE(agent->CheckConfig().find("needs 2"), std::string::npos)
       << "runs on what it started on";
+}
+
+TEST(RedundantPrimaryTest, ACableEntryWatchedOnlyNeverShutsDownNorCutsThePower) {
+  Primary primary;
+  // The same UPS as one [[ups]] entry that feeds none of this machine's supplies.
+  std::string text = ReadFile(primary.config);
+  text.replace(text.find("[ups]\n"), 6, "[[ups]]\nsupplies = 0\n");
+  std::ofstream(primary.config) << text;
+  primary.Start();
+  const fs::path dir = primary.line.directory.Path();
+  Subprocess check({"/bin/sh", "-c", "exec \"$@\" 2>&1", "-", CORVALE_UPS_TOOL, "check-config",
+                    "--config", primary.config.string()});
+  const std::string said = check.ReadAll(10s);
+  EXPECT_NE(said.find("monitor only"), std::string::npos) << said;
+  EXPECT_NE(said.find("right now: would run on: it only watches"), std::string::npos) << said;
+  primary.GoesLow();
+  ASSERT_TRUE(primary.WaitFor("test-ups: low-battery")) << primary.log;
+  EXPECT_FALSE(primary.Heard(": shutdown: ", 5s)) << primary.log;
+  EXPECT_FALSE(fs::exists(dir / "run/killpower"));
 }
 
 TEST(RedundantAgentCheckTest, AnAnswerOfTheWrongFormOrWithTerminalControlsIsHeldAtTheDoor) {
