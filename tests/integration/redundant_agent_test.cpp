@@ -212,6 +212,20 @@ TEST_F(RedundantAgentTest, NeedingBothSuppliesItGoesWithTheFirstUps) {
   EXPECT_EQ(ReadFile(agent->Order()), "agent\n");
 }
 
+TEST_F(RedundantAgentTest, EachUpsCountsOutAfterItsOwnTimeOnBattery) {
+  // [shutdown]'s time is long; the left UPS's own is short.
+  auto agent = Follow("on_battery_seconds = 2\n", "", "on_battery_seconds = 600\n");
+  left.line.peer->SetStatus(kOnBatt);
+  right.line.peer->SetStatus(kOnBatt);
+  ASSERT_TRUE(agent->WaitFor(Name(left) + ": on-battery")) << agent->log;
+  const auto since = std::chrono::steady_clock::now();
+  ASSERT_TRUE(agent->WaitFor(Name(left) + ": the UPS has run on battery for 2 s")) << agent->log;
+  EXPECT_GE(std::chrono::steady_clock::now() - since, 1s);
+  ASSERT_TRUE(agent->WaitFor(": shutdown: ")) << agent->log;
+  EXPECT_EQ(agent->log.find(Name(right) + ": the UPS has run on battery"), std::string::npos)
+      << agent->log;
+}
+
 TEST_F(RedundantAgentTest, AWatchedOnlyUpsNeverShutsTheMachineDown) {
   auto agent = Follow("supplies = 0\n", "", "");
   EXPECT_NE(agent->CheckConfig().find("right now: would run on: 1 of 1 supplies fed, needs 1"),
