@@ -417,7 +417,10 @@ void Service::Notify(const host::Config& config) {
 
 void Service::Listen() {
   host_->OnPoll(
-      [this, judged = false](const host::Unit&, const host::Observation& observation) mutable {
+      [this, judged = false](const host::Unit& unit, const host::Observation& observation) mutable {
+        // The page holds one UPS's state: the first's, never the last poll of any (which would
+        // flip between them). Every UPS's events still reach it.
+        if (unit.Index() != 0) return;
         board_->OnPoll(observation);
         if (!plan_) return;
         // The history's last measure against this file's plan, once the UPS's state is known: said

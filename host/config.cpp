@@ -754,6 +754,11 @@ void ReadUpsEntries(const toml::table& root, const toml::array& list, LoadedConf
   }
   if (firstServer != nullptr) {
     config.network.listen.clear();  // an agent serves no NUT clients
+    if (root.at_path("shutdown.turn_off_delay").value_or<std::int64_t>(-1) !=
+            std::int64_t{defaults.shutdown.turnOffDelay} &&
+        root.at_path("shutdown.turn_off_delay")) {
+      config.ignoredByAgent.emplace_back("shutdown.turn_off_delay");
+    }
     if (root.get("plan") != nullptr) config.ignoredByAgent.emplace_back("plan");
     RefuseSharingOnAgent(root, problems);
   }
@@ -940,6 +945,12 @@ LoadedConfig ParseConfig(std::string_view text) {
   } catch (const toml::parse_error& error) {
     loaded.problems.push_back(
         {static_cast<int>(error.source().begin.line), std::string(error.description())});
+    if (error.description().find("redefine existing") != std::string_view::npos &&
+        error.description().find("'ups'") != std::string_view::npos) {
+      loaded.problems.back().message +=
+          " (one UPS is the [ups] table, several are [[ups]] entries: a file holds one or the "
+          "other)";
+    }
     if (error.description().find("escape sequence") != std::string_view::npos) {
       // A Windows path in "..." is the usual cause.
       loaded.problems.back().message +=

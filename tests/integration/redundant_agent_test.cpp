@@ -212,6 +212,20 @@ TEST_F(RedundantAgentTest, NeedingBothSuppliesItGoesWithTheFirstUps) {
   EXPECT_EQ(ReadFile(agent->Order()), "agent\n");
 }
 
+TEST_F(RedundantAgentTest, EachUpsCountsOutAfterItsOwnTimeOnBattery) {
+  // [shutdown]'s time is long; the left UPS's own is short.
+  auto agent = Follow("on_battery_seconds = 2\n", "", "on_battery_seconds = 600\n");
+  left.line.peer->SetStatus(kOnBatt);
+  right.line.peer->SetStatus(kOnBatt);
+  ASSERT_TRUE(agent->WaitFor(Name(left) + ": on-battery")) << agent->log;
+  const auto since = std::chrono::steady_clock::now();
+  ASSERT_TRUE(agent->WaitFor(Name(left) + ": the UPS has run on battery for 2 s")) << agent->log;
+  EXPECT_GE(std::chrono::steady_clock::now() - since, 1s);
+  ASSERT_TRUE(agent->WaitFor(": shutdown: ")) << agent->log;
+  EXPECT_EQ(agent->log.find(Name(right) + ": the UPS has run on battery"), std::string::npos)
+      << agent->log;
+}
+
 TEST_F(RedundantAgentTest, AWatchedOnlyUpsNeverShutsTheMachineDown) {
   auto agent = Follow("supplies = 0\n", "", "");
   EXPECT_NE(agent->CheckConfig().find("right now: would run on: 1 of 1 supplies fed, needs 1"),
@@ -238,6 +252,7 @@ TEST_F(RedundantAgentTest, APrimaryKilledCountsOutAfterItsDeadtimeAndTheOtherSti
   EXPECT_NE(said.find(Name(right) + " (1 supply): feeds"), std::string::npos) << said;
   EXPECT_NE(said.find("right now: would run on: 1 of 2 supplies fed, needs 1"), std::string::npos)
       << said;
+  EXPECT_EQ(said.find("pw-a1"), std::string::npos) << "never the password: " << said;
   // Counted out: the other UPS's low battery leaves nothing.
   right.GoesLow();
   ASSERT_TRUE(agent->WaitFor(": shutdown: ")) << agent->log;
@@ -279,6 +294,88 @@ TEST_F(RedundantAgentTest, TheMarginComesBackWithoutAShutdownAndIsSaid) {
   ASSERT_TRUE(agent->WaitFor(": supplies-low: 1 of this machine's 2 power supplies")) << agent->log;
   EXPECT_EQ(agent->log.find(": shutdown: "), std::string::npos) << agent->log;
   EXPECT_FALSE(fs::exists(agent->Order()));
+
+  // A reload never half takes another set of UPSes, nor a count the policy was not made with.
+  const std::string text = ReadFile(agent->config);
+  std::ofstream(agent->config) << text.substr(text.find("[[ups]]", 1));
+  agent->process->Signal(SIGHUP);
+  ASSERT_TRUE(agent->WaitFor("changes the UPSes this machine watches")) << agent->log;
+  std::string changed = text;
+  changed.insert(changed.find("[shutdown]\n") + 11, "min_supplies = 1\n");
+  std::ofstream(agent->config) << changed;
+  agent->process->Signal(SIGHUP);
+  ASSERT_TRUE(agent->WaitFor("only a restart of the service applies shutdown.min_supplies"))
+      << agent->log;
+  EXPECT_NE(agent->CheckConfig().find("needs 2"), std::string::npos)
+      << "runs on what it started on";
+}
+
+TEST(RedundantPrimaryTest, ACableEntryWatchedOnlyNeverShutsDownNorCutsThePower) {
+  Primary primary;
+  // The same UPS as one [[ups]] entry that feeds none of this machine's supplies.
+  std::string text = ReadFile(primary.config);
+  text.replace(text.find("[ups]\n"), 6, "[[ups]]\nsupplies = 0\n");
+  std::ofstream(primary.config) << text;
+  primary.Start();
+  const fs::path dir = primary.line.directory.Path();
+  Subprocess check({"/bin/sh", "-c", "exec \"$@\" 2>&1", "-", CORVALE_UPS_TOOL, "check-config",
+                    "--config", primary.config.string()});
+  const std::string said = check.ReadAll(10s);
+  EXPECT_NE(said.find("monitor only"), std::string::npos) << said;
+  EXPECT_NE(said.find("right now: would run on: it only watches"), std::string::npos) << said;
+  primary.GoesLow();
+  ASSERT_TRUE(primary.WaitFor("test-ups: low-battery")) << primary.log;
+  EXPECT_FALSE(primary.Heard(": shutdown: ", 5s)) << primary.log;
+  EXPECT_FALSE(fs::exists(dir / "run/killpower"));
+}
+
+TEST(RedundantAgentCheckTest, AnAnswerOfTheWrongFormOrWithTerminalControlsIsHeldAtTheDoor) {
+  // Whoever took the service's account answers at its channel: root's check-config must hold.
+  RedundantAgent agent({{FreePort(), ""}, {FreePort(), ""}}, "");
+  const fs::path control = agent.directory.Path() / "control";
+  const std::string fake =
+      "import socket, sys\n"
+      "unix = socket.socket(socket.AF_UNIX); unix.bind(sys.argv[1]); unix.listen(4)\n"
+      "print('listening', flush=True)\n"
+      "while True:\n"
+      "    client, _ = unix.accept()\n"
+      "    client.makefile('rb').readline()\n"
+      "    client.sendall(sys.argv[2].encode()); client.close()\n";
+  const std::string escapes = R"(\u001b]0;owned\u0007\u009b2J)";
+  const struct {
+    std::string answer;
+    const char* says;
+  } cases[] = {
+      {R"({"upses":"x","fed":0,"total":2,"minimum":2})", "malformed"},
+      {R"({"upses":[{"name":1,"supplies":1,"known":true,"feeds":true}],"fed":1,"total":1,)"
+       R"("minimum":1})",
+       "malformed"},
+      {R"({"upses":[],"fed":-1,"total":2,"minimum":2})", "malformed"},
+      {R"({"upses":[],"fed":1,"total":2})", "malformed"},
+      {R"({"upses":[{"name":"x","supplies":1,"known":"yes","feeds":true}],"fed":1,"total":1,)"
+       R"("minimum":1})",
+       "malformed"},
+      {R"({"upses":[{"name":")" + escapes +
+           R"(","supplies":1,"known":true,"feeds":false,)"
+           R"("power":true,"why":")" +
+           escapes + R"("}],"fed":0,"total":1,"minimum":1})",
+       "would shut down now: 0 of 1 supplies fed, needs 1 (out for the power: ?]0;owned???2J)"},
+  };
+  for (const auto& c : cases) {
+    fs::remove(control);
+    Subprocess answering({"python3", "-c", fake, control.string(), c.answer});
+    ASSERT_TRUE(answering.ReadLine(10s));
+    const std::string said = agent.CheckConfig();
+    EXPECT_NE(said.find(c.says), std::string::npos) << c.answer << ": " << said;
+    if (std::string(c.says) == "malformed") {
+      EXPECT_NE(said.find("exit 7"), std::string::npos) << c.answer << ": " << said;
+    }
+    for (const char* terminal : {"\x1b", "\x07", "\xc2\x9b"}) {
+      EXPECT_EQ(said.find(terminal), std::string::npos) << c.answer << ": " << said;
+    }
+    answering.Signal(SIGKILL);
+    answering.Wait(5s);
+  }
 }
 
 }  // namespace

@@ -26,8 +26,8 @@ constexpr char kTwoServers[] =
     "on_battery_seconds = 300\n";
 
 TEST(UpsEntriesTest, TwoServersEachWithItsOwnLoginAndOneSupplyEachNeedingBoth) {
-  const auto loaded =
-      ParseConfig(std::string(kTwoServers) + "[shutdown]\non_battery_seconds = 60\n");
+  const auto loaded = ParseConfig(std::string(kTwoServers) +
+                                  "[shutdown]\non_battery_seconds = 60\nturn_off_delay = 5\n");
   ASSERT_TRUE(loaded.problems.empty()) << loaded.problems.front().message;
   const Config& config = loaded.config;
   ASSERT_EQ(config.upses.size(), 2u);
@@ -45,6 +45,8 @@ TEST(UpsEntriesTest, TwoServersEachWithItsOwnLoginAndOneSupplyEachNeedingBoth) {
   EXPECT_EQ(config.Supplies(), 2u);
   EXPECT_EQ(config.MinSupplies(), 2u);
   EXPECT_TRUE(config.network.listen.empty()) << "an agent serves no NUT clients";
+  // The primary's key is warned of as ignored, as with the [ups] table.
+  EXPECT_EQ(config.ignoredByAgent, std::vector<std::string>{"shutdown.turn_off_delay"});
 }
 
 TEST(UpsEntriesTest, OneUpsTableKeepsItsMeaning) {
@@ -97,8 +99,10 @@ TEST(UpsEntriesTest, EachRefusalNamesItsLineAndNoPassword) {
     int line;
     const char* says;
   } cases[] = {
-      {"a table and entries", "[ups]\nport = \"COM1\"\n[[ups]]\nport = \"COM2\"\n", 3, ""},
-      {"entries and a table", "[[ups]]\nport = \"COM1\"\n[ups]\nport = \"COM2\"\n", 3, ""},
+      {"a table and entries", "[ups]\nport = \"COM1\"\n[[ups]]\nport = \"COM2\"\n", 3,
+       "one or the other"},
+      {"entries and a table", "[[ups]]\nport = \"COM1\"\n[ups]\nport = \"COM2\"\n", 3,
+       "one or the other"},
       {"no name with several",
        agentA + "[[ups]]\nserver = \"h2\"\nuser = \"u\"\npassword = \"p\"\n", 6, "needs a name"},
       {"a name NUT cannot write", "[[ups]]\nname = \"two words\"\nport = \"COM1\"\n", 1,
