@@ -4,7 +4,6 @@
 // the turn-off order and the stop on its standard input, and ends when that input does.
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <mutex>
 #include <thread>
 
@@ -12,7 +11,6 @@
 #include "host/child_process.h"
 #include "host/child_protocol.h"
 #include "host/supervisor.h"
-#include "host/utf8_path.h"
 
 namespace corvale {
 
@@ -64,7 +62,7 @@ int RunUpsChild(const Common& common, const std::string& name) {
   host::Logger log([&output](host::Priority priority, const std::string& message) {
     output.Say(child::LogText(priority, message));
   });
-  if (!host::IsolateRegistry(name, &why)) {
+  if (!host::IsolateRegistry(name, common.setup.registry, &why)) {
     log.Log(host::Priority::kCritical, "cannot keep this UPS's registry apart: " + why);
     return kExitRegistry;
   }
@@ -74,11 +72,6 @@ int RunUpsChild(const Common& common, const std::string& name) {
   } catch (const std::runtime_error& error) {
     log.Log(host::Priority::kError, error.what());
     return kExitNoLibrary;
-  }
-  // Each UPS's own registry folder, beside the others in the service's folder: made here the
-  // first time (never a folder above it).
-  if (std::error_code ignored; !common.setup.registry.empty()) {
-    std::filesystem::create_directory(host::PathFromUtf8(common.setup.registry), ignored);
   }
   output.Say(child::HelloLine());
   host::Supervisor supervisor(*driver, common.setup, log, [&output](const host::Observation& seen) {

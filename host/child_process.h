@@ -40,10 +40,11 @@ std::string ThisProgram();
 // In the child: whether its standard input and output are pipes (as the service makes them), and
 // the process set to end with the service (Linux: when its parent dies). False with `why`.
 bool BecomeChild(std::string* why);
-// In the child: every other user of the driver's registry in this process finds its own
-// configuration and status under `key` (Windows: HKEY_LOCAL_MACHINE redirected there); nothing
-// to do where the registry is a folder given to the driver. False with `why`.
-bool IsolateRegistry(const std::string& key, std::string* why);
+// In the child: the driver finds its configuration and leaves its status where no other UPS's
+// driver does. POSIX: the registry folder `folder` the service named for this UPS (made here the
+// first time, never a folder above it); Windows: HKEY_LOCAL_MACHINE redirected to a key of the
+// UPS `name`'s own for this whole process. False with `why`.
+bool IsolateRegistry(const std::string& name, const std::string& folder, std::string* why);
 // Reads standard input: up to `size` bytes, 0 at its end.
 std::size_t ReadInput(char* buffer, std::size_t size);
 // Writes `text` whole to standard output; false once nobody reads it.

@@ -197,8 +197,10 @@ bool BecomeChild(std::string* why) {
   return true;
 }
 
-bool IsolateRegistry(const std::string&, std::string*) {
-  return true;  // the driver's registry is the folder the service named for this UPS
+bool IsolateRegistry(const std::string&, const std::string& folder, std::string* why) {
+  if (folder.empty() || mkdir(folder.c_str(), 0755) == 0 || errno == EEXIST) return true;
+  *why = "cannot make the registry folder " + folder + ": " + std::strerror(errno);
+  return false;
 }
 
 std::size_t ReadInput(char* buffer, std::size_t size) {

@@ -222,7 +222,7 @@ bool BecomeChild(std::string* why) {
   return true;  // the service's job object ends us with it
 }
 
-bool IsolateRegistry(const std::string& name, std::string* why) {
+bool IsolateRegistry(const std::string& name, const std::string&, std::string* why) {
   // The UPS's name becomes a key's name: nothing that could reach another key.
   if (name.empty() || name.size() > 64) {
     *why = "the UPS's name must have 1 to 64 characters";
