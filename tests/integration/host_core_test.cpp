@@ -1097,6 +1097,55 @@ class ChosenSource : public corvale::host::UpsSource {
 // Two UPSes feeding one supply each of a machine that runs on one: each on its own thread, so one
 // that hangs holds up nothing; its events name it; the machine goes down only when the second
 // UPS's battery is low too, and once.
+TEST(SeveralUpsesHostTest, TheUpsesOrderedOffAreForgottenWhenTheShutdownIsAbandoned) {
+  std::FILE* file = std::tmpfile();
+  corvale::host::Logger log(false, file);
+  corvale::host::HostOptions options;
+  options.logEvents = false;
+  options.minSupplies = 1;
+  options.shutdownCommand = "false";  // fails, and is tried again after a second
+  options.shutdownTiming.retryEvery = 1s;
+  options.systemCall = [](const std::string&, std::string* error, std::string*) {
+    *error = "not here";
+    return false;
+  };
+  std::vector<ChosenSource*> sources;
+  std::vector<corvale::host::Host::UnitSpec> units;
+  for (const auto& [name, supplies] :
+       {std::pair{"left", 1u}, std::pair{"right", 1u}, std::pair{"watched", 0u}}) {
+    corvale::host::UnitOptions unit;
+    unit.name = name;
+    unit.supplies = supplies;
+    units.push_back({unit, [&sources](corvale::host::UpsSource::Listener listener) {
+                       auto made = std::make_unique<ChosenSource>(std::move(listener));
+                       made->Set(1);
+                       sources.push_back(made.get());
+                       return made;
+                     }});
+  }
+  corvale::host::Host host(std::move(units), options, log);
+  const auto waitFor = [](const std::function<bool()>& done) {
+    for (int i = 0; i < 500 && !done(); ++i) std::this_thread::sleep_for(20ms);
+    return done();
+  };
+  host.Start();
+  ASSERT_TRUE(waitFor([&] { return sources[2]->Polls() > 2; }));
+  sources[2]->Set(4);
+  sources[0]->Set(4);
+  ASSERT_TRUE(waitFor([&] { return sources[0]->Polls() > 4; }));
+  EXPECT_TRUE(host.OrderedOff().empty()) << "the right UPS still feeds a supply";
+  sources[1]->Set(4);
+  ASSERT_TRUE(waitFor([&] { return host.OrderedOff().size() == 2; }));
+  EXPECT_EQ(host.OrderedOff(), (std::vector<std::size_t>{0, 1})) << "never the one watched only";
+  // The power comes back while the failed shutdown waits to be tried again: abandoned, nothing
+  // of it may cut the power later.
+  sources[0]->Set(1);
+  sources[1]->Set(1);
+  EXPECT_TRUE(waitFor([&] { return host.OrderedOff().empty(); }));
+  host.Stop();
+  std::fclose(file);
+}
+
 TEST(SeveralUpsesHostTest, OneHungUpsHoldsUpNothingAndTheSecondLowBatteryShutsDown) {
   std::FILE* file = std::tmpfile();
   corvale::host::Logger log(false, file);
