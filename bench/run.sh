@@ -27,13 +27,15 @@ echo "HTTP endpoint and history (about 15 s)..." >&2
 http_figures=$("$native/bench/http_bench" "$native/cli/corvale-ups" 2)
 echo "1,000 agents on one primary (about 50 s)..." >&2
 agent_figures=$(ulimit -n 8192 && "$native/bench/agent_bench" "$native/cli/corvale-ups" 1000)
+echo "several UPSes: cadence with the other's port hung, memory with 1, 2 and 8 (about 90 s)..." >&2
+units_figures=$("$native/bench/units_bench" "$native/cli/corvale-ups" "$native/libCorvaleUPS.so" 20)
 echo "notifications: 100 notices through a receiver that was down (about 10 s)..." >&2
 syncs=$(mktemp)
 notify_figures=$(strace -f -qq -c -e trace=fsync,fdatasync -o "$syncs" "$native/bench/notify_bench" 100)
 notify_syncs=$(awk '$NF == "fsync" || $NF == "fdatasync" {n += $(NF-1)} END {print n + 0}' "$syncs")
 rm -f "$syncs"
-native_figures=$(printf '%s\n%s\n%s\n%s\n%s\nnotify_syncs %s\n' "$native_figures" "$nut_figures" \
-  "$http_figures" "$agent_figures" "$notify_figures" "$notify_syncs")
+native_figures=$(printf '%s\n%s\n%s\n%s\n%s\n%s\nnotify_syncs %s\n' "$native_figures" "$nut_figures" \
+  "$http_figures" "$agent_figures" "$units_figures" "$notify_figures" "$notify_syncs")
 figure() {
   printf '%s\n%s\n' "$native_figures" "$wine_figures" |
     awk -v name="$1" '$1 == name {sub(/^[^ ]+ /, ""); print; found = 1} END {if (!found) print "not measured"}'
@@ -124,6 +126,19 @@ A change on the line reaches the sessions after two polls in a row: the primary'
 plus 208 ms on the wire: "first") and then each agent's own (once a second). So its p99 is close
 to 2 s whatever the server does; the server's share, from the first session that read it to the
 last, is the difference. FSD is set on the server at once, so only the agents' polls count.
+
+Several UPSes on one machine's cables, each driver in a process of its own (\`corvale-ups
+ups-child\`), on simulators: each UPS's answered polls while the other UPS is silent for 20 s (its
+driver's exchanges waiting out their time limit, its process restarting the driver), and the
+service's resident size with one UPS (the driver in the service), two and eight (a process each):
+
+| what | measured | target |
+|---|---|---|
+| longest / mean time between answered polls of "right" while "left" is silent | $(figure units_gap_max_s_right) / $(figure units_gap_mean_s_right) s: **$(judge "$(figure units_gap_max_s_right)" '<=' 2)** | ≤ 2 s |
+| the same of "left" while "right" is silent | $(figure units_gap_max_s_left) / $(figure units_gap_mean_s_left) s: **$(judge "$(figure units_gap_max_s_left)" '<=' 2)** | ≤ 2 s |
+| the service's resident size with 1 / 2 / 8 UPSes (the service alone) | $(figure units_rss_service_kib_1) / $(figure units_rss_service_kib_2) / $(figure units_rss_service_kib_8) KiB | |
+| the same with its driver processes (resident sizes added: the pages of the program and libraries they share are counted in each) | $(figure units_rss_total_kib_1) / $(figure units_rss_total_kib_2) / $(figure units_rss_total_kib_8) KiB | |
+| the same, proportional (each shared page split among the processes that map it) | $(figure units_pss_total_kib_1) / $(figure units_pss_total_kib_2) / $(figure units_pss_total_kib_8) KiB | |
 
 Notifications: $(figure notify_notices) notices queued while the receiver (HTTP on loopback) refused
 every connection, then it came back:

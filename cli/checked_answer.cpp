@@ -91,6 +91,20 @@ bool WellFormedPlan(const Json& plan) {
          Optional(plan, "needs_seconds", NumberOrNull) && Optional(plan, "battery_weak", Boolean);
 }
 
+bool WellFormedSupplies(const Json& supplies) {
+  const auto count = [](const Json& value) { return value.is_number_unsigned(); };
+  const auto ups = [&](const Json& value) {
+    return value.is_object() && value.contains("name") && value["name"].is_string() &&
+           value.contains("supplies") && count(value["supplies"]) && value.contains("known") &&
+           value["known"].is_boolean() && value.contains("feeds") && value["feeds"].is_boolean() &&
+           Optional(value, "power", Boolean) && Optional(value, "why", String);
+  };
+  return supplies.is_object() && supplies.contains("upses") && ArrayOf(supplies["upses"], ups) &&
+         supplies.contains("fed") && count(supplies["fed"]) && supplies.contains("total") &&
+         count(supplies["total"]) && supplies.contains("minimum") && count(supplies["minimum"]) &&
+         Optional(supplies, "shutting_down", Boolean);
+}
+
 bool WellFormedStatus(const Json& status) {
   const auto shutdown = [](const Json& value) {
     return value.is_object() && Optional(value, "pending", Boolean) &&

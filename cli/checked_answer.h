@@ -16,6 +16,9 @@ std::string Printable(const std::string& text);
 bool WellFormedPlan(const nlohmann::json& plan);
 bool WellFormedStatus(const nlohmann::json& status);
 
+// The service's SUPPLIES answer: each UPS's part in the machine's supplies.
+bool WellFormedSupplies(const nlohmann::json& supplies);
+
 inline constexpr char kMalformedAnswer[] = "the service's answer is malformed";
 
 }  // namespace corvale

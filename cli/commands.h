@@ -104,5 +104,7 @@ struct StatusOptions {
 };
 int RunStatus(const Common& common, const StatusOptions& options);
 int RunTurnOff(const Common& common, std::uint32_t delay);
+// One UPS's driver in a process of its own, speaking to the service that started it.
+int RunUpsChild(const Common& common, const std::string& name);
 
 }  // namespace corvale

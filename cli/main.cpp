@@ -142,6 +142,13 @@ int main(int argc, char** argv) {
       ->required()
       ->check(CLI::Range(0, 999));
 
+  // Started by the service, one per UPS on a machine with several; not for people.
+  auto* upsChild = app.add_subcommand("ups-child", "One UPS's driver, for the service");
+  upsChild->group("");
+  AddCommonOptions(upsChild, common, port);
+  std::string childName;
+  upsChild->add_option("--name", childName, "The UPS's name")->required();
+
   auto* simulate = app.add_subcommand("simulate", "Play a UPS on a pseudo-terminal");
   SimulateOptions simulateOptions;
   simulate
@@ -185,6 +192,7 @@ int main(int argc, char** argv) {
         common, {configPath, status->get_option("--config")->count() > 0, settingsGiven, control});
   }
   if (*turnOff) return RunTurnOff(common, delay);
+  if (*upsChild) return RunUpsChild(common, childName);
 
   // The long-running commands stop on SIGTERM or SIGINT, taken by a thread of their own.
   host::CatchStopRequests();

@@ -50,6 +50,13 @@ int wmain(int argc, wchar_t** wideArgv) {
   auto* agentConfig = app.add_subcommand(
       "agent-config", "Write an agent's configuration from the installer's answers");
   agentConfig->group("");
+  // Started by the service, one per UPS on a machine with several.
+  auto* upsChild = app.add_subcommand("ups-child", "One UPS's driver, for the service");
+  upsChild->group("");
+  std::string childName;
+  upsChild->add_option("--name", childName)->required();
+  upsChild->add_option("--registry", common.setup.registry);
+  upsChild->add_option("--devices", common.setup.deviceDirectory);
   AgentAnswers agent;
   agentConfig->add_option("--config", agent.configPath)->required();
   agentConfig->add_option("--server", agent.server)->required();
@@ -67,7 +74,7 @@ int wmain(int argc, wchar_t** wideArgv) {
   for (auto* command : {install, service, checkConfig, status, history, disarm}) {
     command->add_option("--config", configPath, "The configuration file")->capture_default_str();
   }
-  for (auto* command : {status, turnOff}) {
+  for (auto* command : {status, turnOff, upsChild}) {
     command->add_option("--port", port, "COM port, written into the registry as \"Port\"");
     command->add_option("--library", common.library, "The driver library (CorvaleUPS.dll)");
   }
@@ -84,6 +91,7 @@ int wmain(int argc, wchar_t** wideArgv) {
     return RunStatus(common, {configPath, status->get_option("--config")->count() > 0, false, ""});
   }
   if (*turnOff) return RunTurnOff(common, delay);
+  if (*upsChild) return RunUpsChild(common, childName);
   if (*history) {
     historyOptions.configPath = configPath;
     return RunHistory(historyOptions);

@@ -167,8 +167,8 @@ int RunPlan(const std::string& configPath, bool json) {
       }
     }
     std::printf("\nlast: this machine (%s), with the machines in no stage\n",
-                config->shutdown.onBatterySeconds != 0
-                    ? ("after " + std::to_string(config->shutdown.onBatterySeconds) +
+                config->OnBatterySeconds(config->ups()) != 0
+                    ? ("after " + std::to_string(config->OnBatterySeconds(config->ups())) +
                        " s on battery, or at low battery")
                           .c_str()
                     : "at low battery");

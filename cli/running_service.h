@@ -28,6 +28,9 @@
 
 namespace corvale {
 
+// What events, history and notices name when they are about the machine, not one UPS: its UPS,
+// or every UPS it follows ("a@h1,b@h2").
+std::string MachineUpsName(const host::Config& config);
 // What of the host's options the file sets, and so a reload may change.
 void TakeHostSettings(const host::Config& config, host::HostOptions& options);
 // The certificate and key as they are now: renewed files are taken at a reload.
@@ -41,7 +44,7 @@ class Service {
         config_(std::make_shared<const host::Config>(config)),
         driver_(driver),
         log_(log),
-        upsName_(config.ups().name) {}
+        upsName_(MachineUpsName(config)) {}
 
   int Run();
 
@@ -76,13 +79,16 @@ class Service {
     log_.Log(priority, said);
     return {false, said};
   }
+  // Each UPS's part in the machine's supplies now, as JSON, for check-config.
+  std::string SuppliesJson() const;
   // What the commands on this machine ask over the local channel.
   std::string Answer(const std::string& request, const host::ControlPeer& peer);
   void StartSharing(const host::Config& config);
   void StartHttp(const host::Config& config);
   void OpenHistory(const host::Config& config);
+  // `ups`: the UPS it is about; empty: the machine's (upsName_).
   void Remember(const std::string& event, std::uint32_t state, const std::string& message,
-                std::chrono::system_clock::time_point when);
+                std::chrono::system_clock::time_point when, const std::string& ups = {});
   // The chain this machine's own shutdown needs, checked now for a drill.
   std::vector<host::plan::Check> CheckChain() const;
   // The drill's report on the machine with the cable, and an agent's part of one.
@@ -117,8 +123,9 @@ class Service {
   std::string tlsFiles_;
   DriverLibrary* driver_;
   host::Logger& log_;
-  std::unique_ptr<nut::ServiceBackend> backend_;     // none for an agent
-  host::agent::FollowerSource* follower_ = nullptr;  // an agent's, owned by the host
+  std::unique_ptr<nut::ServiceBackend> backend_;         // none for an agent
+  host::agent::FollowerSource* follower_ = nullptr;      // an agent's first, owned by the host
+  std::vector<host::agent::FollowerSource*> followers_;  // each server's, in the file's order
   // Without root's rights, what only root may do is asked of root's helper.
   std::unique_ptr<host::ShutdownRequests> requests_;
   Readiness readiness_;
@@ -126,7 +133,8 @@ class Service {
   std::unique_ptr<host::plan::Coordinator> plan_;  // the primary's
   std::unique_ptr<host::notify::Notifier> notifier_;
   host::HostOptions hostOptions_;  // the main thread's: a reload replaces it
-  // What the history records name: taken at the start, as ups.name is, and read by any thread.
+  // What the history records name when no one UPS is meant: taken at the start, as ups.name is,
+  // and read by any thread.
   const std::string upsName_;
   std::unique_ptr<host::StatusBoard> board_;
   // The newest records of the history at the start: what the run before measured and left.

@@ -29,45 +29,93 @@ namespace corvale {
 
 namespace {
 
-// What kill-power needs, written into the flag when the shutdown is decided: one "key=value" a
-// line after a comment.
+// What kill-power needs of one UPS, written into the flag when the shutdown is decided: one
+// "key=value" a line after a comment.
 struct KillPowerFacts {
   std::string name, port, devices, registry, library;
   std::uint32_t delay = 120;
 
-  explicit KillPowerFacts(const host::Config& config)
-      : name(config.ups().name),
-        port(config.ups().port),
-        devices(config.ups().devices),
-        registry(config.ups().registry),
-        library(config.ups().library),
-        delay(config.shutdown.turnOffDelay) {}
+  KillPowerFacts(const host::Config& config, const host::Config::Ups& ups)
+      : name(ups.name),
+        port(ups.port),
+        devices(ups.devices),
+        registry(ups.registry),
+        library(ups.library),
+        delay(config.TurnOffDelay(ups)) {}
+  explicit KillPowerFacts(const host::Config& config) : KillPowerFacts(config, config.ups()) {}
 
-  std::string Text() const {
-    return "name=" + name + "\nport=" + port + "\ndevices=" + devices + "\nregistry=" + registry +
-           "\nlibrary=" + library + "\nturn_off_delay=" + std::to_string(delay) + "\n";
+  std::string Text(const std::string& prefix = "") const {
+    return prefix + "name=" + name + "\n" + prefix + "port=" + port + "\n" + prefix +
+           "devices=" + devices + "\n" + prefix + "registry=" + registry + "\n" + prefix +
+           "library=" + library + "\n" + prefix + "turn_off_delay=" + std::to_string(delay) + "\n";
   }
 
-  // Read from a flag; what it lacks (a flag of an older version) comes from `fallback`.
-  static KillPowerFacts Parse(std::istream& in, const host::Config& fallback) {
-    KillPowerFacts facts(fallback);
-    for (std::string line; std::getline(in, line);) {
-      const auto equals = line.find('=');
-      if (line.empty() || line[0] == '#' || equals == std::string::npos) continue;
-      const std::string key = line.substr(0, equals), value = line.substr(equals + 1);
-      if (key == "name") facts.name = value;
-      if (key == "port") facts.port = value;
-      if (key == "devices") facts.devices = value;
-      if (key == "registry") facts.registry = value;
-      if (key == "library") facts.library = value;
-      if (key == "turn_off_delay" && !value.empty() && value.size() <= 3 &&
-          value.find_first_not_of("0123456789") == std::string::npos) {
-        facts.delay = static_cast<std::uint32_t>(std::stoul(value));
-      }
+  // One key of it (without its prefix); false when it is none of its keys.
+  bool Take(const std::string& key, const std::string& value) {
+    if (key == "name") name = value;
+    if (key == "port") port = value;
+    if (key == "devices") devices = value;
+    if (key == "registry") registry = value;
+    if (key == "library") library = value;
+    if (key == "turn_off_delay" && !value.empty() && value.size() <= 3 &&
+        value.find_first_not_of("0123456789") == std::string::npos) {
+      delay = static_cast<std::uint32_t>(std::stoul(value));
     }
-    return facts;
+    return key == "name" || key == "port" || key == "devices" || key == "registry" ||
+           key == "library" || key == "turn_off_delay";
   }
 };
+
+// The most UPSes one flag names (a bit each in the root helper's request).
+constexpr std::size_t kMostFlaggedUpses = 64;
+
+// The UPSes a flag names. Every version reads the first from the plain keys (what it lacks, in a
+// flag of an older version, comes from `fallback`); a flag for several UPSes says how many
+// ("upses=N") and names each in full as "ups.K.key" (K from 1), which an older kill-power
+// ignores: it turns the first off and leaves the others on, never one it was not asked to.
+std::vector<KillPowerFacts> ParseKillPowerFacts(std::istream& in, const host::Config& fallback) {
+  KillPowerFacts first(fallback);
+  std::optional<std::size_t> count;
+  std::vector<std::pair<std::string, std::string>> numbered;
+  for (std::string line; std::getline(in, line);) {
+    const auto equals = line.find('=');
+    if (line.empty() || line[0] == '#' || equals == std::string::npos) continue;
+    const std::string key = line.substr(0, equals), value = line.substr(equals + 1);
+    if (key == "upses" && !value.empty() && value.size() <= 2 &&
+        value.find_first_not_of("0123456789") == std::string::npos) {
+      count = std::stoul(value);
+    } else if (key.starts_with("ups.")) {
+      numbered.emplace_back(key.substr(4), value);
+    } else {
+      first.Take(key, value);
+    }
+  }
+  if (!count) return {first};
+  if (*count == 0 || *count > kMostFlaggedUpses) return {};
+  // Each in full: nothing of one UPS is taken from another, or from the configuration.
+  std::vector<KillPowerFacts> upses;
+  std::vector<bool> hasPort(*count, false);
+  host::Config blank;
+  blank.upses = {host::Config::Ups{}};
+  for (std::size_t k = 0; k < *count; ++k) upses.emplace_back(blank);
+  for (const auto& [key, value] : numbered) {
+    const auto dot = key.find('.');
+    const std::string number = key.substr(0, dot);
+    if (dot == std::string::npos || number.empty() || number.size() > 2 ||
+        number.find_first_not_of("0123456789") != std::string::npos) {
+      continue;
+    }
+    const std::size_t k = std::stoul(number);
+    if (k == 0 || k > *count) continue;
+    upses[k - 1].Take(key.substr(dot + 1), value);
+    if (key.substr(dot + 1) == "port") hasPort[k - 1] = true;
+  }
+  std::vector<KillPowerFacts> complete;
+  for (std::size_t k = 0; k < *count; ++k) {
+    if (hasPort[k]) complete.push_back(upses[k]);
+  }
+  return complete;
+}
 
 }  // namespace
 
@@ -102,11 +150,100 @@ bool StartChecksPass(const host::Config& config, const std::string& path, host::
 }
 
 Setup SetupFrom(const host::Config& config) {
-  return Setup{config.ups().registry, config.ups().devices, config.ups().port};
+  return SetupFrom(config, config.ups());
 }
 
-std::string KillPowerText(const host::Config& config) {
-  return KillPowerFacts(config).Text();
+Setup SetupFrom(const host::Config&, const host::Config::Ups& ups) {
+  if (ups.Agent()) return Setup{};
+  return Setup{ups.registry, ups.devices, ups.port};
+}
+
+std::string KillPowerText(const host::Config& config, std::uint64_t units) {
+  // The plain flag is a single UPS's; never one watched only.
+  if (units == 0) {
+    const bool one = config.upses.size() == 1 && config.ups().supplies > 0;
+    return one ? KillPowerFacts(config).Text() : "";
+  }
+  std::vector<KillPowerFacts> ordered;
+  for (std::size_t index = 0; index < config.upses.size() && index < kMostFlaggedUpses; ++index) {
+    const auto& ups = config.upses[index];
+    // A UPS watched only is never turned off, whoever asks.
+    if ((units >> index & 1u) != 0 && ups.supplies > 0 && !ups.Agent()) {
+      ordered.emplace_back(config, ups);
+    }
+  }
+  if (ordered.empty()) return "";
+  std::string text = ordered.front().Text() + "upses=" + std::to_string(ordered.size()) + "\n";
+  for (std::size_t k = 0; k < ordered.size(); ++k) {
+    text += ordered[k].Text("ups." + std::to_string(k + 1) + ".");
+  }
+  return text;
+}
+
+std::uint64_t UnitBits(const std::vector<std::size_t>& units) {
+  std::uint64_t bits = 0;
+  for (const auto index : units) {
+    if (index < kMostFlaggedUpses) bits |= std::uint64_t{1} << index;
+  }
+  return bits;
+}
+
+// What the machine would do right now, as the running service sees each UPS; only the service
+// knows, and whoever took its account may answer anything: every word is checked and shown as
+// text.
+int SayWhatItWouldDo(const host::Config& config) {
+  std::string why = "it has no local channel (service.control is empty)";
+  const auto answer =
+      config.service.control.empty()
+          ? std::nullopt
+          : host::AskService(config.service.control, "SUPPLIES", std::chrono::seconds(2), &why);
+  if (!answer) {
+    std::printf(
+        "right now: unknown: the running service does not answer (%s); only it knows "
+        "which UPS feeds this machine now\n",
+        Printable(why).c_str());
+    return kExitOk;
+  }
+  const auto supplies = nlohmann::json::parse(*answer, nullptr, false);
+  if (!WellFormedSupplies(supplies)) return Fail(kExitNoService, kMalformedAnswer);
+  std::uint64_t unheard = 0;
+  std::string powerOut;
+  for (const auto& ups : supplies["upses"]) {
+    const auto name = Printable(ups["name"].get<std::string>());
+    const auto count = ups["supplies"].get<std::uint64_t>();
+    const bool known = ups["known"].get<bool>(), feeds = ups["feeds"].get<bool>();
+    if (!known) unheard += count;
+    if (known && !feeds && count > 0 && ups.value("power", false)) powerOut += "; " + name;
+    const std::string said = !known ? "not heard from yet"
+                             : feeds
+                                 ? "feeds"
+                                 : "does not feed: " + Printable(ups.value("why", std::string()));
+    std::printf("  %s (%llu %s): %s\n", name.c_str(), static_cast<unsigned long long>(count),
+                count == 1 ? "supply" : "supplies", said.c_str());
+  }
+  const auto fed = supplies["fed"].get<std::uint64_t>();
+  const auto total = supplies["total"].get<std::uint64_t>();
+  const auto minimum = supplies["minimum"].get<std::uint64_t>();
+  const std::string counted = std::to_string(fed) + " of " + std::to_string(total) +
+                              " supplies fed, needs " + std::to_string(minimum);
+  if (supplies.value("shutting_down", false)) {
+    std::printf("right now: shutting down (%s)\n", counted.c_str());
+  } else if (minimum == 0) {
+    std::printf("right now: would run on: it only watches\n");
+  } else if (fed >= minimum) {
+    std::printf("right now: would run on: %s\n", counted.c_str());
+  } else if (fed + unheard >= minimum) {
+    std::printf("right now: would run on while it waits to hear every UPS: %s\n", counted.c_str());
+  } else if (!powerOut.empty()) {
+    std::printf("right now: would shut down now: %s (out for the power: %s)\n", counted.c_str(),
+                powerOut.substr(2).c_str());
+  } else {
+    std::printf(
+        "right now: would run on below its minimum (%s): no UPS is out for the power's "
+        "sake, and one only unreachable or off never shuts it down alone\n",
+        counted.c_str());
+  }
+  return kExitOk;
 }
 
 int RunCheckConfig(const std::string& configPath) {
@@ -140,12 +277,31 @@ int RunCheckConfig(const std::string& configPath) {
       }
     }
   }
-  if (config->ups().Agent()) {
+  if (config->upses.size() > 1) {
+    std::string upses;
+    for (const auto& ups : config->upses) {
+      upses += (upses.empty() ? "" : ", ") + config->UnitName(ups) + " (" +
+               std::to_string(ups.supplies) + (ups.supplies == 1 ? " supply)" : " supplies)");
+    }
+    std::printf("%s: fine: an agent following %zu UPSes: %s\n", configPath.c_str(),
+                config->upses.size(), upses.c_str());
+  } else if (config->ups().Agent()) {
     std::printf("%s: fine: an agent following the UPS '%s' on %s\n", configPath.c_str(),
                 config->ups().name.c_str(), config->ups().server.c_str());
   } else {
     std::printf("%s: fine\n", configPath.c_str());
   }
+  if (config->Supplies() == 0) {
+    std::printf(
+        "monitor only: every UPS is watched only (supplies = 0): this machine never shuts "
+        "down for the power\n");
+  } else if (config->entries) {
+    std::printf(
+        "shuts down when fewer than %u of its %u power supplies are fed by a UPS that is "
+        "well\n",
+        config->MinSupplies(), config->Supplies());
+  }
+  if (config->entries) return SayWhatItWouldDo(*config);
   return kExitOk;
 }
 
@@ -277,14 +433,23 @@ int RunShutdownHelper(const std::string& configPath, const std::string& lastGood
     return host::ExitStatus{false, 1};
   };
   host::RequestHandlers handlers;
-  handlers.writeFlag = [&] {
+  handlers.writeFlag = [&](std::uint64_t units) {
     // An agent has no line to the UPS: whoever asks, its primary alone cuts the power.
     if (config->ups().Agent()) {
       return log.Log(host::Priority::kWarning,
                      "not writing the flag: this machine is an agent (ups.server), and the power "
                      "cut is its primary's");
     }
-    host::WriteFlagFile(shutdown.flagFile, KillPowerFacts(*config).Text(), log);
+    // Root's own file says which UPSes there are and how to reach them; the request only which
+    // of them.
+    const std::string text = KillPowerText(*config, units);
+    if (text.empty()) {
+      return log.Log(host::Priority::kWarning,
+                     "not writing the flag: the UPSes asked for are none that feeds this machine "
+                     "in " +
+                         configPath);
+    }
+    host::WriteFlagFile(shutdown.flagFile, text, log);
   };
   handlers.removeFlag = [&] { host::RemoveFlagFile(shutdown.flagFile); };
   const auto runShutdown = [&]() -> std::optional<host::ExitStatus> {
@@ -343,6 +508,58 @@ int RunDisarm(const std::string& configPath) {
   return kExitOk;
 }
 
+namespace {
+
+// Orders one UPS off, as kill-power does at the very end: the driver started on a registry of its
+// own in `folder` (on /run, which stays to the end; root's alone), tried a few times.
+int TurnOffAfterShutdown(const KillPowerFacts& facts, const std::string& folder,
+                         host::Logger& log) {
+  std::unique_ptr<DriverLibrary> driver;
+  try {
+    driver = std::make_unique<DriverLibrary>(facts.library);
+  } catch (const std::runtime_error& failure) {
+    log.Log(host::Priority::kCritical, facts.name + ": kill-power: " + failure.what());
+    return kExitNoLibrary;
+  }
+  const PrivateSetup own(Setup{facts.registry, facts.devices, facts.port}, folder);
+  const Setup& setup = own.Get();
+  constexpr int kAttempts = 4;
+  int code = kExitNoUps;
+  for (int attempt = 1; attempt <= kAttempts; ++attempt) {
+    std::string why;
+    if (auto problem = PrepareSetup(setup)) {
+      why = *problem;
+      code = kExitRegistry;
+    } else if (code = StartDriver(*driver, setup, &why); code == kExitOk || code == kExitNoUps) {
+      const bool acknowledged = driver->TurnOff(facts.delay) != 0;
+      driver->Stop();
+      if (acknowledged) {
+        code = kExitOk;
+        break;
+      }
+      why = "the UPS did not acknowledge the turn-off";
+      code = kExitNoUps;
+    }
+    log.Log(host::Priority::kError, facts.name + ": kill-power: attempt " +
+                                        std::to_string(attempt) + " of " +
+                                        std::to_string(kAttempts) + " failed: " + why);
+    if (attempt < kAttempts) std::this_thread::sleep_for(std::chrono::seconds(2));
+  }
+  if (code != kExitOk) {
+    log.Log(host::Priority::kCritical,
+            facts.name +
+                ": kill-power: the UPS was NOT turned off; the host stays down until "
+                "someone switches it on");
+    return code;
+  }
+  log.Log(host::Priority::kCritical, facts.name + ": kill-power: the UPS turns its output off in " +
+                                         std::to_string(facts.delay) +
+                                         " s and on again when the power returns");
+  return kExitOk;
+}
+
+}  // namespace
+
 int RunKillPower(const std::string& configPath, const std::string& flagFile) {
   host::Logger log(host::UnderServiceManager());
   // The flag says all that is needed: at this point a separate /var may be gone, and a broken
@@ -389,50 +606,18 @@ int RunKillPower(const std::string& configPath, const std::string& flagFile) {
     return kExitOk;
   }
   std::istringstream in(*text);
-  const KillPowerFacts facts = KillPowerFacts::Parse(in, loaded.config);
-  std::unique_ptr<DriverLibrary> driver;
-  try {
-    driver = std::make_unique<DriverLibrary>(facts.library);
-  } catch (const std::runtime_error& failure) {
-    log.Log(host::Priority::kCritical, std::string("kill-power: ") + failure.what());
-    return kExitNoLibrary;
+  const auto upses = ParseKillPowerFacts(in, loaded.config);
+  if (upses.empty()) {
+    log.Log(host::Priority::kCritical, "kill-power: ignored " + flag + ": it names no UPS in full");
+    return kExitFailure;
   }
-  // A registry of its own beside the flag (on /run, which stays to the end; root's alone).
-  const PrivateSetup own(Setup{facts.registry, facts.devices, facts.port},
-                         std::filesystem::path(flag).parent_path().string());
-  const Setup& setup = own.Get();
-  constexpr int kAttempts = 4;
-  int code = kExitNoUps;
-  for (int attempt = 1; attempt <= kAttempts; ++attempt) {
-    std::string why;
-    if (auto problem = PrepareSetup(setup)) {
-      why = *problem;
-      code = kExitRegistry;
-    } else if (code = StartDriver(*driver, setup, &why); code == kExitOk || code == kExitNoUps) {
-      const bool acknowledged = driver->TurnOff(facts.delay) != 0;
-      driver->Stop();
-      if (acknowledged) {
-        code = kExitOk;
-        break;
-      }
-      why = "the UPS did not acknowledge the turn-off";
-      code = kExitNoUps;
-    }
-    log.Log(host::Priority::kError, "kill-power: attempt " + std::to_string(attempt) + " of " +
-                                        std::to_string(kAttempts) + " failed: " + why);
-    if (attempt < kAttempts) std::this_thread::sleep_for(std::chrono::seconds(2));
+  // One after the other, each with its own delay and a registry of its own beside the flag.
+  int worst = kExitOk;
+  for (const auto& facts : upses) {
+    const int code = TurnOffAfterShutdown(facts, flagPath.parent_path().string(), log);
+    if (worst == kExitOk) worst = code;
   }
-  if (code != kExitOk) {
-    log.Log(host::Priority::kCritical,
-            facts.name +
-                ": kill-power: the UPS was NOT turned off; the host stays down until "
-                "someone switches it on");
-    return code;
-  }
-  log.Log(host::Priority::kCritical, facts.name + ": kill-power: the UPS turns its output off in " +
-                                         std::to_string(facts.delay) +
-                                         " s and on again when the power returns");
-  return kExitOk;
+  return worst;
 }
 
 }  // namespace corvale

@@ -3,16 +3,20 @@
 #include <algorithm>
 #include <future>
 #include <memory>
+#include <nlohmann/json.hpp>
 
 #include "cli/running_service.h"
 #include "host/http/reports.h"
 
 namespace corvale {
 
+using Stage = host::ShutdownSequence::Stage;
+
 std::string Service::Answer(const std::string& request, const host::ControlPeer& peer) {
   if (request == "STATUS") {
     return host::http::StatusJson(board_->Snapshot(), CORVALE_UPS_VERSION) + "\n";
   }
+  if (request == "SUPPLIES") return SuppliesJson() + "\n";
   if (!peer.privileged) {
     return "ERR only root or the service's own account may ask for " + request.substr(0, 16) + "\n";
   }
@@ -41,6 +45,27 @@ std::string Service::Answer(const std::string& request, const host::ControlPeer&
     return report.get();
   }
   return "ERR unknown request\n";
+}
+
+std::string Service::SuppliesJson() const {
+  const auto facts = host_->Supplies();
+  nlohmann::json upses = nlohmann::json::array();
+  std::uint32_t total = 0;
+  for (const auto& unit : facts.units) {
+    total += unit.supplies;
+    upses.push_back({{"name", unit.name},
+                     {"supplies", unit.supplies},
+                     {"known", unit.known},
+                     {"feeds", unit.feeds},
+                     {"power", unit.power},
+                     {"why", unit.why}});
+  }
+  return nlohmann::json{{"upses", std::move(upses)},
+                        {"fed", facts.fed},
+                        {"total", total},
+                        {"minimum", facts.minimum},
+                        {"shutting_down", host_->ShutdownStage() != Stage::kIdle}}
+      .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
 std::vector<host::plan::Check> Service::CheckChain() const {

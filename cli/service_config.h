@@ -2,8 +2,10 @@
 // problem told, the checks before a start, and what the flag for kill-power says.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "host/config.h"
 #include "host/driver_library.h"
@@ -23,7 +25,13 @@ bool StartChecksPass(const host::Config& config, const std::string& path,
                      host::Logger* log = nullptr, int messageId = host::message_id::kStartFailed);
 
 Setup SetupFrom(const host::Config& config);
+// The driver's setup for one UPS on this machine's cable; none for one followed on a server.
+Setup SetupFrom(const host::Config& config, const host::Config::Ups& ups);
 // What kill-power needs, written into the flag when the shutdown is decided.
-std::string KillPowerText(const host::Config& config);
+// What the flag tells kill-power: the one UPS, or where `units` has bits, each UPS of the file
+// they name (in its order) that feeds this machine; empty when they name none.
+std::string KillPowerText(const host::Config& config, std::uint64_t units = 0);
+// The bits for the UPSes `units` (their indices), as KillPowerText and the root helper take them.
+std::uint64_t UnitBits(const std::vector<std::size_t>& units);
 
 }  // namespace corvale

@@ -11,11 +11,30 @@ namespace {
 
 // Keys that only a restart of the service takes: what it is known by, the library it has
 // loaded, the folders its root helper watches, the UPS it watches.
-constexpr const char* kKeysForTheNextStart[] = {
-    "ups",          "ups.name",        "ups.library",     "shutdown.requests",
-    "ups.server",   "ups.user",        "ups.password",    "ups.poll_seconds",
-    "ups.deadtime", "ups.ca_file",     "ups.fingerprint", "ups.require_tls",
-    "notify",       "service.control", "shutdown.results"};
+constexpr const char* kKeysForTheNextStart[] = {"ups",
+                                                "ups.name",
+                                                "ups.library",
+                                                "shutdown.requests",
+                                                "ups.server",
+                                                "ups.user",
+                                                "ups.password",
+                                                "ups.poll_seconds",
+                                                "ups.deadtime",
+                                                "ups.ca_file",
+                                                "ups.fingerprint",
+                                                "ups.require_tls",
+                                                "notify",
+                                                "service.control",
+                                                "shutdown.results",
+                                                "ups.supplies",
+                                                "shutdown.min_supplies"};
+
+// Each UPS as the events name it, and where it is followed.
+std::vector<std::string> WatchedUpses(const host::Config& config) {
+  std::vector<std::string> upses;
+  for (const auto& ups : config.upses) upses.push_back(config.UnitName(ups) + " " + ups.server);
+  return upses;
+}
 
 bool Contains(const std::vector<std::string>& keys, std::string_view key) {
   return std::find(keys.begin(), keys.end(), key) != keys.end();
@@ -63,6 +82,16 @@ Service::ReloadOutcome Service::Reload() {
                      "reloaded " + path_ + ": nothing this agent uses changed");
     }
   }
+  // Another set of UPSes is another host: the units, their threads and the policy's count are
+  // made at the start. Refused whole rather than half taken (a minimum checked against UPSes
+  // that are not watched).
+  if ((before.upses.size() > 1 || next.upses.size() > 1) &&
+      WatchedUpses(before) != WatchedUpses(next)) {
+    return Refused(host::Priority::kWarning,
+                   "not reloaded: " + path_ +
+                       " changes the UPSes this machine watches ([[ups]] entries added, removed "
+                       "or renamed); only a restart of the service takes another set of UPSes");
+  }
   // Kept as they run until the next start, so that a later reload still names them.
   std::vector<std::string> deferred;
   for (const char* key : kKeysForTheNextStart) {
@@ -75,11 +104,14 @@ Service::ReloadOutcome Service::Reload() {
       ups.port = next.upses[i].port;
       ups.devices = next.upses[i].devices;
       ups.registry = next.upses[i].registry;
+      ups.onBatterySeconds = next.upses[i].onBatterySeconds;
+      ups.turnOffDelay = next.upses[i].turnOffDelay;
       next.upses[i] = ups;
     }
   } else {
     next.upses = before.upses;
   }
+  next.shutdown.minSupplies = before.shutdown.minSupplies;
   next.shutdown.requests = before.shutdown.requests;
   next.shutdown.results = before.shutdown.results;
 
@@ -98,8 +130,9 @@ Service::ReloadOutcome Service::Reload() {
   }
   hostOptions_ = settings;
   if (plan_) plan_->Reconfigure(next);
-  if (backend_ && Contains(changed, "shutdown.turn_off_delay")) {
-    backend_->SetVariable("ups.delay.shutdown", std::to_string(next.shutdown.turnOffDelay));
+  if (backend_ &&
+      (Contains(changed, "shutdown.turn_off_delay") || Contains(changed, "ups.turn_off_delay"))) {
+    backend_->SetVariable("ups.delay.shutdown", std::to_string(next.TurnOffDelay(next.ups())));
   }
   if (backend_) {
     backend_->Reconfigure(nut::UsersFrom(next.users),

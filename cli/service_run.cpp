@@ -9,6 +9,7 @@
 #include "cli/commands.h"
 #include "cli/running_service.h"
 #include "cli/service_config.h"
+#include "host/child_source.h"
 #include "host/host_os.h"
 #include "host/http/reports.h"
 #include "host/utf8_path.h"
@@ -38,39 +39,91 @@ std::pair<bool, std::string> PendingShutdown(Stage stage, const host::Config& co
   return {false, ""};
 }
 
-// An agent follows the UPS on its primary's NUT server, logged in as a secondary.
+// An agent follows a UPS on its primary's NUT server, logged in as a secondary: each with its
+// own login, poll, dead time and TLS.
 std::unique_ptr<host::UpsSource> MakeFollower(
-    const host::Config& config, host::Logger& log, host::UpsSource::Listener listener,
+    const host::Config::Ups& ups, host::Logger& log, host::UpsSource::Listener listener,
     std::function<host::agent::FollowerOptions::Rehearsal()> rehearse,
     host::agent::FollowerSource** made) {
   host::agent::FollowerOptions following;
-  following.server = config.ups().server;
-  following.ups = config.ups().name;
-  following.user = config.ups().user;
-  following.password = config.ups().password;
-  following.pollEvery = std::chrono::seconds(config.ups().pollSeconds);
-  following.requireTls = config.ups().requireTls;
-  following.caFile = config.ups().caFile;
-  following.fingerprint = config.ups().fingerprint;
+  following.server = ups.server;
+  following.ups = ups.name;
+  following.user = ups.user;
+  following.password = ups.password;
+  following.pollEvery = std::chrono::seconds(ups.pollSeconds);
+  following.requireTls = ups.requireTls;
+  following.caFile = ups.caFile;
+  following.fingerprint = ups.fingerprint;
   following.rehearse = std::move(rehearse);
   auto source = std::make_unique<host::agent::FollowerSource>(
-      std::move(following), std::chrono::seconds(config.ups().deadtime), log, std::move(listener));
+      std::move(following), std::chrono::seconds(ups.deadtime), log, std::move(listener));
   *made = source.get();
   return source;
 }
 
+// Several UPSes on this machine's cables: each one's driver in a process of its own (the driver
+// keeps one UPS's state per process), so that one that crashes, hangs or is re-plugged never
+// stops or slows the watch of another.
+std::vector<host::Host::UnitSpec> DriverProcesses(const host::Config& config, host::Logger& log) {
+  std::vector<host::Host::UnitSpec> units;
+  for (const auto& ups : config.upses) {
+    host::UnitOptions unit;
+    unit.name = ups.name;
+    unit.supplies = ups.supplies;
+    unit.onBatteryLimit = std::chrono::seconds(config.OnBatterySeconds(ups));
+    unit.turnOffDelay = config.TurnOffDelay(ups);
+    host::ChildSourceOptions child;
+    child.name = ups.name;
+    child.program = host::ThisProgram();
+    child.library = ups.library;
+    child.setup = Setup{ups.registry, ups.devices, ups.port};
+    units.push_back({std::move(unit), [child, &log](host::UpsSource::Listener listener) {
+                       return std::make_unique<host::ChildSource>(child, log, std::move(listener));
+                     }});
+  }
+  return units;
+}
+
+bool SeveralCables(const host::Config& config) {
+  return !config.Agent() && config.upses.size() > 1;
+}
+
 }  // namespace
+
+std::string MachineUpsName(const host::Config& config) {
+  std::string name;
+  for (const auto& ups : config.upses) name += (name.empty() ? "" : ",") + config.UnitName(ups);
+  return name;
+}
 
 void TakeHostSettings(const host::Config& config, host::HostOptions& options) {
   options.setup = SetupFrom(config);
   // An agent has no line to the UPS: the power cut is its primary's alone.
-  options.flagFile = config.ups().Agent() ? std::string() : config.shutdown.flagFile;
+  // A UPS that feeds none of this machine's supplies is never turned off from here.
+  options.flagFile =
+      config.ups().Agent() || config.Supplies() == 0 ? std::string() : config.shutdown.flagFile;
   options.shutdownCommand = config.shutdown.command;
-  options.onBatteryLimit = std::chrono::seconds(config.shutdown.onBatterySeconds);
+  options.onBatteryLimit = std::chrono::seconds(config.OnBatterySeconds(config.ups()));
+  options.minSupplies = config.MinSupplies();
+  // Several UPSes: each one's own time on battery. One keeps the host's single setting.
+  options.units.clear();
+  if (config.upses.size() > 1) {
+    for (const auto& ups : config.upses) {
+      options.units.push_back(
+          {SetupFrom(config, ups), std::chrono::seconds(config.OnBatterySeconds(ups))});
+    }
+  }
   options.shutdownTiming.retryEvery = std::chrono::seconds(config.shutdown.retrySeconds);
   options.shutdownTiming.downWithin = std::chrono::seconds(config.shutdown.downWithinSeconds);
   options.flagContents = KillPowerText(config);
   options.eventsCommand = config.events.command;
+  options.flagText = nullptr;
+  if (SeveralCables(config)) {
+    // The flag names the UPSes ordered off, each as this file describes it.
+    options.flagText = [config](const std::vector<std::size_t>& orderedOff) {
+      return KillPowerText(config, UnitBits(orderedOff));
+    };
+  }
 }
 
 std::string TlsFiles(const host::Config& config) {
@@ -100,11 +153,22 @@ int Service::Run() {
   StartHttp(config);
   tlsFiles_ = TlsFiles(config);
   if (backend_) StartSharing(config);
-  const std::string watching =
-      follower_ != nullptr ? "following the UPS '" + config.ups().name + "' on the NUT server " +
-                                 config.ups().server + " as " + config.ups().user
-                           : "watching the UPS '" + config.ups().name + "' on port " +
-                                 config.ups().port + " (driver " + driver_->Path() + ")";
+  std::string watching = follower_ != nullptr
+                             ? "following the UPS '" + config.ups().name + "' on the NUT server " +
+                                   config.ups().server + " as " + config.ups().user
+                             : "watching the UPS '" + config.ups().name + "' on port " +
+                                   config.ups().port + " (driver " + driver_->Path() + ")";
+  if (config.upses.size() > 1) {
+    const bool cables = SeveralCables(config);
+    watching = (cables ? "watching " : "following ") + std::to_string(config.upses.size()) +
+               (cables ? " UPSes, each driver in a process of its own:" : " UPSes:");
+    for (const auto& ups : config.upses) {
+      watching += " " + config.UnitName(ups) +
+                  (cables ? " on port " + ups.port : " as " + ups.user) + " (" +
+                  std::to_string(ups.supplies) + (ups.supplies == 1 ? " supply);" : " supplies);");
+    }
+    watching += " shuts down below " + std::to_string(config.MinSupplies()) + " supplies fed";
+  }
   log_.Log(host::Priority::kInfo, watching);
   Remember("service-started", 0, watching, std::chrono::system_clock::now());
   readiness_.Attach(host_.get());  // once every listener is in place
@@ -122,7 +186,7 @@ void Service::ShareOverNut(const host::Config& config) {
   nut::BackendOptions sharing;
   sharing.upsName = config.ups().name;
   sharing.users = nut::UsersFrom(config.users);
-  sharing.shutdownDelay = config.shutdown.turnOffDelay;
+  sharing.shutdownDelay = config.TurnOffDelay(config.ups());
   sharing.hostsync = std::chrono::seconds(config.network.hostsyncSeconds);
   sharing.tls = !config.network.certificate.empty();
   backend_ = std::make_unique<nut::ServiceBackend>(sharing, log_);
@@ -163,7 +227,17 @@ void Service::AskRootHelper(const host::Config& config) {
       config.shutdown.requests, config.shutdown.results, log_, std::move(helperOptions));
   auto& asking = *requests_;
   host::HostOptions::Delegated delegated;
-  if (!config.ups().Agent()) {
+  if (SeveralCables(config) && config.Supplies() > 0) {
+    // Root writes the flag from its own copy of the file; the request only says which UPSes.
+    delegated.writeFlag = [this, &asking] {
+      if (const auto units = UnitBits(host_->OrderedOff()); units != 0) {
+        asking.Ask(host::RequestKind::kFlag, units);
+      } else {
+        log_.Log(host::Priority::kNotice, "no UPS is to be turned off after this shutdown");
+      }
+    };
+    delegated.removeFlag = [&asking] { asking.Ask(host::RequestKind::kUnflag); };
+  } else if (!config.ups().Agent() && config.Supplies() > 0) {
     delegated.writeFlag = [&asking] { asking.Ask(host::RequestKind::kFlag); };
     delegated.removeFlag = [&asking] { asking.Ask(host::RequestKind::kUnflag); };
   }
@@ -198,22 +272,35 @@ void Service::RemoveStaleFlag(const host::Config& config) {
 
 void Service::WatchUps(const host::Config& config) {
   host::HostOptions& options = hostOptions_;
-  options.name = config.ups().name;
+  options.name = upsName_;
   TakeHostSettings(config, options);
   options.systemCall = host::ShutDownSystem;  // where the command is empty or keeps failing
   if (config.ups().Agent()) {
-    options.sourceName = "the NUT server " + config.ups().server;
-    options.whereToLook = "is the NUT server " + config.ups().server +
-                          " up, and do ups.name, ups.user and ups.password match it there?";
-    host_ = std::make_unique<host::Host>(
-        [&](host::UpsSource::Listener listener) {
-          return MakeFollower(
-              config, log_, std::move(listener), [this] { return Rehearse(); }, &follower_);
-        },
-        options, log_);
+    // One unit per server followed, each counted with its supplies against the minimum.
+    std::vector<host::Host::UnitSpec> units;
+    followers_.assign(config.upses.size(), nullptr);
+    for (std::size_t i = 0; i < config.upses.size(); ++i) {
+      const auto& ups = config.upses[i];
+      host::UnitOptions unit;
+      unit.name = config.UnitName(ups);
+      unit.supplies = ups.supplies;
+      unit.onBatteryLimit = std::chrono::seconds(config.OnBatterySeconds(ups));
+      unit.sourceName = "the NUT server " + ups.server;
+      unit.whereToLook = "is the NUT server " + ups.server +
+                         " up, and do ups.name, ups.user and ups.password match it there?";
+      units.push_back({std::move(unit), [this, &ups, i](host::UpsSource::Listener listener) {
+                         return MakeFollower(
+                             ups, log_, std::move(listener), [this] { return Rehearse(); },
+                             &followers_[i]);
+                       }});
+    }
+    host_ = std::make_unique<host::Host>(std::move(units), options, log_);
+    follower_ = followers_.front();
     host::OnResumeFromSleep([this] {
-      if (follower_ != nullptr) follower_->Reconnect();
+      for (auto* follower : followers_) follower->Reconnect();
     });
+  } else if (SeveralCables(config)) {
+    host_ = std::make_unique<host::Host>(DriverProcesses(config, log_), options, log_);
   } else {
     host_ = std::make_unique<host::Host>(*driver_, options, log_);
   }
@@ -321,7 +408,7 @@ void Service::Notify(const host::Config& config) {
     notifying.secrets.emplace_back(entry.name, secret.value_or(""));
   }
   notifier_ = std::make_unique<host::notify::Notifier>(
-      config.notify, config.ups().name, std::move(notifying), log_,
+      config.notify, upsName_, std::move(notifying), log_,
       [this](const std::string& event, const std::string& message) {
         Remember(event, 0, message, std::chrono::system_clock::now());
       });
@@ -330,7 +417,10 @@ void Service::Notify(const host::Config& config) {
 
 void Service::Listen() {
   host_->OnPoll(
-      [this, judged = false](const host::Unit&, const host::Observation& observation) mutable {
+      [this, judged = false](const host::Unit& unit, const host::Observation& observation) mutable {
+        // The page holds one UPS's state: the first's, never the last poll of any (which would
+        // flip between them). Every UPS's events still reach it.
+        if (unit.Index() != 0) return;
         board_->OnPoll(observation);
         if (!plan_) return;
         // The history's last measure against this file's plan, once the UPS's state is known: said
@@ -345,7 +435,7 @@ void Service::Listen() {
   host_->OnEvent([this](const host::UpsEvent& event) {
     const auto when = std::chrono::system_clock::now();  // one time for the page and the record
     board_->OnEvent(event, when);
-    Remember(host::EventName(event.kind), event.state, event.message, when);
+    Remember(host::EventName(event.kind), event.state, event.message, when, event.ups);
     if (notifier_) notifier_->OnEvent(event, when);
     if (plan_ && event.kind == host::EventKind::kLowBattery) {
       if (const auto measured = board_->Snapshot().batterySecondsToLow) {
@@ -377,7 +467,11 @@ void Service::CutPowerAtSystemShutdown() {
       if (!why.empty()) log_.Log(host::Priority::kCritical, "the UPS is not turned off: " + why);
       return;
     }
-    host_->OrderTurnOff(now->shutdown.turnOffDelay, "as the system shuts down");
+    if (SeveralCables(*now)) {
+      host_->TurnOffOrdered("as the system shuts down");
+    } else {
+      host_->OrderTurnOff(now->TurnOffDelay(now->ups()), "as the system shuts down");
+    }
   });
 }
 
@@ -407,16 +501,17 @@ void Service::StopAll(const host::Config& config) {
   stopping_ = true;
   host::OnResumeFromSleep(nullptr);  // before the follower goes
   if (control_) control_->Stop();
-  if (follower_ != nullptr && host_->ShutdownStage() != Stage::kIdle) {
-    // The system goes down for this machine's own shutdown: only now may its primary stop
+  for (std::size_t i = 0; i < followers_.size() && host_->ShutdownStage() != Stage::kIdle; ++i) {
+    // The system goes down for this machine's own shutdown: only now may its primaries stop
     // waiting for it.
     constexpr std::chrono::seconds kLogoutWithin{5};
-    if (follower_->LogOut(kLogoutWithin)) {
+    const std::string& server = config.upses[i].server;
+    if (followers_[i]->LogOut(kLogoutWithin)) {
       log_.Log(host::Priority::kInfo,
-               "logged out of " + config.ups().server + ": this machine is shutting down");
+               "logged out of " + server + ": this machine is shutting down");
     } else {
       log_.Log(host::Priority::kWarning,
-               "could not log out of " + config.ups().server +
+               "could not log out of " + server +
                    " (not connected, or no answer in time): its primary may still count this "
                    "machine until its connection ends or its hostsync time is up");
     }
@@ -433,6 +528,7 @@ void Service::StopAll(const host::Config& config) {
   requests_.reset();
   host_.reset();  // its last events (a hook ending) still reach the page and the history
   follower_ = nullptr;
+  followers_.clear();
   notifier_.reset();  // what it has not delivered waits in the outbox for the next start
   Remember("service-stopped", 0, "stopped", std::chrono::system_clock::now());
   std::lock_guard lock(historyMutex_);
@@ -440,9 +536,9 @@ void Service::StopAll(const host::Config& config) {
 }
 
 void Service::Remember(const std::string& event, std::uint32_t state, const std::string& message,
-                       std::chrono::system_clock::time_point when) {
+                       std::chrono::system_clock::time_point when, const std::string& ups) {
   std::lock_guard lock(historyMutex_);
-  if (history_) history_->Append({when, event, upsName_, state, message, {}});
+  if (history_) history_->Append({when, event, ups.empty() ? upsName_ : ups, state, message, {}});
 }
 
 void Service::OpenHistory(const host::Config& config) {

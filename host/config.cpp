@@ -7,6 +7,7 @@
 #include <cctype>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <set>
 #include <sstream>
 
@@ -50,6 +51,9 @@ bool IsListenAddress(const std::string& address) {
                              std::string::npos &&
                          host.front() != '-' && host.front() != '.');
 }
+
+// An optional number's value before it is read: left so when the file's value is refused.
+constexpr std::uint32_t kUnread = 0xFFFFFFFF;
 
 int LineOf(const toml::node& node) {
   return static_cast<int>(node.source().begin.line);
@@ -325,7 +329,7 @@ void ReadPlan(const toml::table& root, LoadedConfig& loaded) {
                                     "battery) or when = \"low-battery\" or \"lost\""});
     } else if (hasAfter) {
       stage.when = Config::Stage::When::kAfterSeconds;
-      const auto own = config.shutdown.onBatterySeconds;
+      const auto own = config.OnBatterySeconds(config.ups());
       if (own != 0 && stage.afterSeconds >= own) {
         problems.push_back({line, "stage \"" + stage.name + "\" goes after " +
                                       std::to_string(stage.afterSeconds) +
@@ -392,7 +396,9 @@ const std::vector<std::string>& NoticeEvents() {
                                                   "shutdown-ready",
                                                   "drill",
                                                   "battery-weak",
-                                                  "battery-weak-ended"};
+                                                  "battery-weak-ended",
+                                                  "supplies-low",
+                                                  "supplies-ok"};
   return events;
 }
 
@@ -536,6 +542,15 @@ bool ReadSerial(TableReader& ups, Config::Ups& out) {
   return port != nullptr;
 }
 
+// What an agent's file may not hold: what only the machine with the cable shares.
+void RefuseSharingOnAgent(const toml::table& root, std::vector<ConfigProblem>& problems) {
+  if (const toml::node* shared = root.get("network") ? root.get("network") : root.get("users")) {
+    problems.push_back({LineOf(*shared),
+                        "an agent (ups.server) shares nothing: [network] and "
+                        "[[users]] belong on the machine with the UPS's cable"});
+  }
+}
+
 // The single [ups] table: one UPS, as files have always had it.
 void ReadUpsTable(const toml::table& root, LoadedConfig& loaded) {
   Config& config = loaded.config;
@@ -574,17 +589,210 @@ void ReadUpsTable(const toml::table& root, LoadedConfig& loaded) {
                           "ups.ca_file and ups.fingerprint exclude each other: a "
                           "pinned certificate is checked alone"});
     }
-    if (const toml::node* shared = root.get("network") ? root.get("network") : root.get("users")) {
-      problems.push_back({LineOf(*shared),
-                          "an agent (ups.server) shares nothing: [network] and "
-                          "[[users]] belong on the machine with the UPS's cable"});
-    }
+    RefuseSharingOnAgent(root, problems);
   } else if (!hasPort) {
     problems.push_back({0,
                         "ups.port is missing: name the UPS's serial port (or, on a machine "
                         "without the cable, ups.server)"});
   }
   if (single.name.empty()) problems.push_back({0, "ups.name must not be empty"});
+}
+
+// A UPS name NUT's clients can write in "name@host": letters, digits, '-', '_' and '.'.
+bool IsNutUpsName(const std::string& name) {
+  return !name.empty() && name.size() <= 64 && name.front() != '-' && name.front() != '.' &&
+         std::all_of(name.begin(), name.end(), [](unsigned char c) {
+           return std::isalnum(c) != 0 || c == '-' || c == '_' || c == '.';
+         });
+}
+
+// "host" and "host:3493" are one server.
+std::string ServerWithPort(const std::string& server) {
+  return IsListenAddress(server) ? server : server + ":3493";
+}
+
+// One [[ups]] entry as read, with the lines its checks across entries point at.
+struct UpsEntry {
+  Config::Ups ups;
+  int line = 0;
+  bool hasPort = false, named = false, ownRegistry = false;
+  int devicesLine = 0, libraryLine = 0, registryLine = 0;
+};
+
+UpsEntry ReadUpsEntry(const toml::node& node, std::vector<ConfigProblem>& problems) {
+  UpsEntry entry;
+  entry.line = LineOf(node);
+  Config::Ups& ups = entry.ups;
+  TableReader reader(*node.as_table(), "ups", problems);
+  ReadAgent(reader, ups);
+  entry.named = reader.Find("name") != nullptr;
+  reader.String("name", ups.name, 64);
+  entry.hasPort = ReadSerial(reader, ups);
+  entry.ownRegistry = reader.Find("registry") != nullptr;
+  entry.devicesLine = reader.LineOfKey("devices", 0);
+  entry.libraryLine = reader.LineOfKey("library", 0);
+  entry.registryLine = reader.LineOfKey("registry", entry.line);
+  reader.Integer("supplies", ups.supplies, 0, 64);
+  if (reader.Find("on_battery_seconds") != nullptr) {
+    std::uint32_t seconds = kUnread;
+    reader.Integer("on_battery_seconds", seconds, 0, 86400);
+    if (seconds != kUnread) ups.onBatterySeconds = seconds;
+  }
+  if (const toml::node* delay = reader.Find("turn_off_delay")) {
+    std::uint32_t seconds = kUnread;
+    reader.Integer("turn_off_delay", seconds, 0, 999);
+    if (seconds != kUnread) ups.turnOffDelay = seconds;
+    if (ups.Agent()) {
+      reader.Problem(LineOf(*delay),
+                     "ups.turn_off_delay is for a UPS on this machine's cable: a followed "
+                     "UPS is turned off by its own primary");
+    }
+  }
+  if (ups.Agent()) {
+    for (const char* key : {"devices", "registry", "library"}) {
+      if (const toml::node* serial = reader.Find(key)) {
+        reader.Problem(LineOf(*serial), reader.Key(key) +
+                                            " is for a UPS on this machine's cable, not one "
+                                            "followed on a NUT server");
+      }
+    }
+    if (entry.hasPort) {
+      reader.Problem(reader.LineOfKey("port", entry.line),
+                     "ups.port and ups.server exclude each other: the port on the machine "
+                     "with the UPS's cable, the server on the others");
+    }
+    if (!ups.caFile.empty() && !ups.fingerprint.empty()) {
+      reader.Problem(reader.LineOfKey("server", entry.line),
+                     "ups.ca_file and ups.fingerprint exclude each other: a pinned certificate "
+                     "is checked alone");
+    }
+  }
+  return entry;
+}
+
+// [[ups]] entries: several UPSes, each feeding some of this machine's power supplies.
+void ReadUpsEntries(const toml::table& root, const toml::array& list, LoadedConfig& loaded) {
+  Config& config = loaded.config;
+  auto& problems = loaded.problems;
+  config.entries = true;
+  std::vector<UpsEntry> entries;
+  for (const toml::node& node : list) entries.push_back(ReadUpsEntry(node, problems));
+  const Config defaults;
+  std::map<std::string, int> seen;        // each UPS, by what tells it apart, and its line
+  std::map<std::string, int> registries;  // each cable's registry folder
+  const UpsEntry* firstCable = nullptr;   // the machine-wide driver keys are its
+  const UpsEntry* firstServer = nullptr;
+  for (auto& entry : entries) {
+    Config::Ups& ups = entry.ups;
+    if (!entry.hasPort && !ups.Agent()) {
+      problems.push_back({entry.line,
+                          "each [[ups]] entry needs port (a UPS on this machine's cable) or "
+                          "server (a UPS followed on a NUT server)"});
+      continue;
+    }
+    if (!entry.named && entries.size() > 1) {
+      problems.push_back({entry.line, "each [[ups]] entry needs a name when there are several"});
+    } else if (!IsNutUpsName(ups.name)) {
+      problems.push_back({entry.line, "ups.name \"" + ups.name +
+                                          "\" is no UPS name NUT's clients can write: 1 to 64 "
+                                          "letters, digits, '-', '_' or '.'"});
+    }
+    const std::string identity =
+        ups.Agent() ? ups.name + "@" + ServerWithPort(ups.server) : ups.name;
+    if (const auto [where, fresh] = seen.emplace(identity, entry.line); !fresh) {
+      problems.push_back(
+          {entry.line,
+           "the UPS " + (ups.Agent() ? ups.name + "@" + ups.server : "\"" + ups.name + "\"") +
+               " is named twice (first on line " + std::to_string(where->second) + ")"});
+    }
+    if (ups.Agent()) {
+      if (firstServer == nullptr) firstServer = &entry;
+      continue;
+    }
+    if (firstCable == nullptr) {
+      firstCable = &entry;
+    } else {
+      // One driver install serves every UPS of the machine: its folder of ports and its library.
+      if (ups.devices != firstCable->ups.devices) {
+        problems.push_back({entry.devicesLine ? entry.devicesLine : entry.line,
+                            "ups.devices is the machine's: every [[ups]] entry names the same (\"" +
+                                firstCable->ups.devices + "\" on line " +
+                                std::to_string(firstCable->line) + ")"});
+      }
+      if (ups.library != firstCable->ups.library) {
+        problems.push_back({entry.libraryLine ? entry.libraryLine : entry.line,
+                            "ups.library is the machine's: every [[ups]] entry names the same "
+                            "driver (the entry on line " +
+                                std::to_string(firstCable->line) + " differs)"});
+      }
+    }
+    // Two drivers never share a registry folder: each keeps its own port and state there.
+    if (!entry.ownRegistry) ups.registry = defaults.ups().registry + "/" + ups.name;
+    if (const auto [where, fresh] = registries.emplace(ups.registry, entry.line); !fresh) {
+      problems.push_back({entry.registryLine, "ups.registry " + ups.registry +
+                                                  " is the registry of the entry on line " +
+                                                  std::to_string(where->second) +
+                                                  " too: each UPS's driver needs its own"});
+    }
+  }
+  if (firstCable != nullptr && firstServer != nullptr) {
+    const UpsEntry& later = firstCable->line > firstServer->line ? *firstCable : *firstServer;
+    const UpsEntry& earlier = &later == firstCable ? *firstServer : *firstCable;
+    problems.push_back(
+        {later.line, std::string("this [[ups]] entry ") +
+                         (later.ups.Agent() ? "follows a NUT server" : "names a port") +
+                         " while the one on line " + std::to_string(earlier.line) +
+                         (earlier.ups.Agent() ? " follows a NUT server" : " names a port") +
+                         ": a machine either has the UPSes' cables (the primary) or follows "
+                         "primaries (an agent), never both"});
+  }
+  config.upses.clear();
+  for (auto& entry : entries) config.upses.push_back(std::move(entry.ups));
+  if (config.upses.empty()) {
+    config.upses.emplace_back();
+    problems.push_back({LineOf(list), "[[ups]] holds no entry"});
+  }
+  if (firstServer != nullptr) {
+    config.network.listen.clear();  // an agent serves no NUT clients
+    if (root.at_path("shutdown.turn_off_delay").value_or<std::int64_t>(-1) !=
+            std::int64_t{defaults.shutdown.turnOffDelay} &&
+        root.at_path("shutdown.turn_off_delay")) {
+      config.ignoredByAgent.emplace_back("shutdown.turn_off_delay");
+    }
+    if (root.get("plan") != nullptr) config.ignoredByAgent.emplace_back("plan");
+    RefuseSharingOnAgent(root, problems);
+  }
+}
+
+// [ups] or [[ups]]: the UPSes this machine watches.
+void ReadUpses(const toml::table& root, LoadedConfig& loaded) {
+  const toml::node* node = root.get("ups");
+  if (node != nullptr && node->is_array()) {
+    if (!node->as_array()->is_array_of_tables()) {
+      loaded.problems.push_back({LineOf(*node), "ups must be one [ups] table or [[ups]] entries"});
+      return;
+    }
+    return ReadUpsEntries(root, *node->as_array(), loaded);
+  }
+  ReadUpsTable(root, loaded);
+}
+
+// [shutdown] min_supplies against the supplies the UPSes feed.
+void CheckMinSupplies(const toml::table& root, LoadedConfig& loaded) {
+  const Config& config = loaded.config;
+  const auto& minimum = config.shutdown.minSupplies;
+  if (!minimum) return;
+  const int line = LineOf(*root.at_path("shutdown.min_supplies").node());
+  const std::uint32_t sum = config.Supplies();
+  if (sum == 0) {
+    loaded.problems.push_back({line,
+                               "shutdown.min_supplies counts nothing: every UPS is watched only "
+                               "(supplies = 0), and this machine never shuts down for the power"});
+  } else if (*minimum < 1 || *minimum > sum) {
+    loaded.problems.push_back(
+        {line, "shutdown.min_supplies must be from 1 to " + std::to_string(sum) +
+                   " (the supplies the UPSes feed), not " + std::to_string(*minimum)});
+  }
 }
 
 void ReadDocument(const toml::table& root, LoadedConfig& loaded) {
@@ -598,7 +806,7 @@ void ReadDocument(const toml::table& root, LoadedConfig& loaded) {
       problems.push_back({LineOf(node), "unknown section or key '" + std::string(key.str()) + "'"});
     }
   }
-  ReadUpsTable(root, loaded);
+  ReadUpses(root, loaded);
   Section(root, "shutdown", problems, [&](TableReader& shutdown) {
     shutdown.String("command", config.shutdown.command);
     config.shutdown.commandLine = shutdown.LineOfKey("command", 0);
@@ -606,10 +814,16 @@ void ReadDocument(const toml::table& root, LoadedConfig& loaded) {
     shutdown.Integer("retry_seconds", config.shutdown.retrySeconds, 1, 600);
     shutdown.Integer("down_within_seconds", config.shutdown.downWithinSeconds, 1, 3600);
     shutdown.Integer("turn_off_delay", config.shutdown.turnOffDelay, 0, 999);
+    if (shutdown.Find("min_supplies") != nullptr) {
+      std::uint32_t minimum = kUnread;
+      shutdown.Integer("min_supplies", minimum, 0, 4096);
+      if (minimum != kUnread) config.shutdown.minSupplies = minimum;
+    }
     shutdown.String("flag_file", config.shutdown.flagFile);
     shutdown.String("requests", config.shutdown.requests);
     shutdown.String("results", config.shutdown.results);
   });
+  CheckMinSupplies(root, loaded);
   if (!PathFromUtf8(config.shutdown.flagFile).is_absolute()) {
     problems.push_back({0, "shutdown.flag_file must be an absolute path"});
   }
@@ -731,6 +945,12 @@ LoadedConfig ParseConfig(std::string_view text) {
   } catch (const toml::parse_error& error) {
     loaded.problems.push_back(
         {static_cast<int>(error.source().begin.line), std::string(error.description())});
+    if (error.description().find("redefine existing") != std::string_view::npos &&
+        error.description().find("'ups'") != std::string_view::npos) {
+      loaded.problems.back().message +=
+          " (one UPS is the [ups] table, several are [[ups]] entries: a file holds one or the "
+          "other)";
+    }
     if (error.description().find("escape sequence") != std::string_view::npos) {
       // A Windows path in "..." is the usual cause.
       loaded.problems.back().message +=
@@ -784,12 +1004,16 @@ std::vector<std::string> ChangedKeys(const Config& before, const Config& after) 
   each("ups.ca_file", &Ups::caFile);
   each("ups.fingerprint", &Ups::fingerprint);
   each("ups.require_tls", &Ups::requireTls);
+  each("ups.supplies", &Ups::supplies);
+  each("ups.on_battery_seconds", &Ups::onBatterySeconds);
+  each("ups.turn_off_delay", &Ups::turnOffDelay);
   compare("shutdown.command", a.shutdown.command, b.shutdown.command);
   compare("shutdown.on_battery_seconds", a.shutdown.onBatterySeconds, b.shutdown.onBatterySeconds);
   compare("shutdown.retry_seconds", a.shutdown.retrySeconds, b.shutdown.retrySeconds);
   compare("shutdown.down_within_seconds", a.shutdown.downWithinSeconds,
           b.shutdown.downWithinSeconds);
   compare("shutdown.turn_off_delay", a.shutdown.turnOffDelay, b.shutdown.turnOffDelay);
+  compare("shutdown.min_supplies", a.shutdown.minSupplies, b.shutdown.minSupplies);
   compare("shutdown.flag_file", a.shutdown.flagFile, b.shutdown.flagFile);
   compare("shutdown.requests", a.shutdown.requests, b.shutdown.requests);
   compare("shutdown.results", a.shutdown.results, b.shutdown.results);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -28,14 +29,39 @@ struct Config {
     std::string caFile;           // STARTTLS, the server's certificate checked against it
     std::string fingerprint;      // or pinned: its SHA-256
     bool requireTls = false;
+    // How many of this machine's power supplies this UPS feeds; 0: watched only.
+    std::uint32_t supplies = 1;
+    // A [[ups]] entry's own; unset: [shutdown]'s.
+    std::optional<std::uint32_t> onBatterySeconds;
+    std::optional<std::uint32_t> turnOffDelay;  // a UPS on this machine's cable only
     bool Agent() const { return !server.empty(); }
     friend bool operator==(const Ups&, const Ups&) = default;
   };
-  // Every UPS this machine watches: the one of the [ups] table. Never empty.
+  // Every UPS this machine watches: the one of the [ups] table, or each [[ups]] entry in the
+  // file's order. Never empty; either all on this machine's cables or all followed on servers.
   std::vector<Ups> upses = {Ups{}};
+  bool entries = false;  // written as [[ups]] entries
   const Ups& ups() const { return upses.front(); }
   // An agent follows a NUT server; the machine with the cable holds none.
   bool Agent() const { return ups().Agent(); }
+  // What events, logs and the history call the UPS: its name, or "name@server" where an agent
+  // follows several servers (each primary may call its UPS the same).
+  std::string UnitName(const Ups& ups) const {
+    return ups.Agent() && upses.size() > 1 ? ups.name + "@" + ups.server : ups.name;
+  }
+  std::uint32_t OnBatterySeconds(const Ups& ups) const {
+    return ups.onBatterySeconds.value_or(shutdown.onBatterySeconds);
+  }
+  std::uint32_t TurnOffDelay(const Ups& ups) const {
+    return ups.turnOffDelay.value_or(shutdown.turnOffDelay);
+  }
+  // The supplies of every UPS together; 0: a machine that only watches and never shuts down for
+  // the power.
+  std::uint32_t Supplies() const {
+    std::uint32_t sum = 0;
+    for (const auto& each : upses) sum += each.supplies;
+    return sum;
+  }
   struct Shutdown {
     std::string command = DefaultShutdownCommand();  // empty: the system's own call
     int commandLine = 0;                             // where the file sets it; 0: not set
@@ -43,6 +69,8 @@ struct Config {
     std::uint32_t retrySeconds = 30;                 // a failed shutdown is tried again this often
     std::uint32_t downWithinSeconds = 300;  // a host still up this long after has not shut down
     std::uint32_t turnOffDelay = 120;       // 0 to 999
+    // The fewest supplies fed by a UPS that is well this machine runs on; unset: all of them.
+    std::optional<std::uint32_t> minSupplies;
     std::string flagFile = DefaultFlagFile();
     // Without root's rights the service asks a root helper here, which answers there.
     std::string requests = DefaultRequestFolder();
@@ -115,6 +143,7 @@ struct Config {
     friend bool operator==(const Notify&, const Notify&) = default;
   };
   std::vector<Notify> notify;
+  std::uint32_t MinSupplies() const { return shutdown.minSupplies.value_or(Supplies()); }
   // Keys of the machine with the cable that an agent's file sets and the agent ignores.
   std::vector<std::string> ignoredByAgent;
 };

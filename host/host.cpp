@@ -1,5 +1,6 @@
 #include "host/host.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 
@@ -89,13 +90,41 @@ void Host::Decide(const Unit& unit, const Observation& observation, bool poll) {
     dispatcher_.Raise({*decision.suppliesLow ? EventKind::kSuppliesLow : EventKind::kSuppliesOk,
                        observation.polled, decision.said, unit.Name()});
   }
+  if (!decision.orderedOff.empty()) {
+    // Once ordered, a UPS stays ordered while the shutdown lasts: its power may come back before
+    // the machine is down, and only the power cut brings the machine up again then.
+    std::lock_guard settings(settingsMutex_);
+    for (const auto index : decision.orderedOff) {
+      if (std::find(orderedOff_.begin(), orderedOff_.end(), index) == orderedOff_.end()) {
+        orderedOff_.push_back(index);
+      }
+    }
+  }
   if (decision.forced) {
     shutdown_.Begin(*decision.forced, ShutdownSequence::Reason::kForced);
   } else if (decision.shutDown) {
     shutdown_.Begin(*decision.shutDown, ShutdownSequence::Reason::kPower);
   }
   // The retries and the power's return are timed on fresh polls alone.
-  if (poll && shutdown_.Tick(decision.powerBack, observation.when)) policy_.Reset();
+  if (poll && shutdown_.Tick(decision.powerBack, observation.when)) {
+    policy_.Reset();
+    std::lock_guard settings(settingsMutex_);
+    orderedOff_.clear();  // abandoned: nothing of it may cut the power later
+  }
+}
+
+std::vector<std::size_t> Host::OrderedOff() const {
+  std::lock_guard settings(settingsMutex_);
+  return orderedOff_;
+}
+
+bool Host::TurnOffOrdered(const std::string& why) {
+  bool acknowledged = true;
+  for (const auto index : OrderedOff()) {
+    Unit& unit = *units_.at(index);
+    acknowledged = OrderTurnOff(unit, unit.Options().turnOffDelay, why) && acknowledged;
+  }
+  return acknowledged;
 }
 
 void Host::ForceShutdown(const Unit& unit, const std::string& reason) {
@@ -119,7 +148,7 @@ ShutdownSteps Host::Steps() {
       {
         std::lock_guard settings(settingsMutex_);
         path = options_.flagFile;
-        contents = options_.flagContents;
+        contents = options_.flagText ? options_.flagText(orderedOff_) : options_.flagContents;
       }
       WriteFlagFile(path, contents, log_);
     };
@@ -226,6 +255,7 @@ bool Host::Reconfigure(const HostOptions& next) {
     options_.eventsCommand = next.eventsCommand;
     options_.flagFile = next.flagFile;
     options_.flagContents = next.flagContents;
+    options_.flagText = next.flagText;
     newSetup = next.units.empty() && !(next.setup == options_.setup);
     options_.setup = next.setup;
     options_.units = next.units;

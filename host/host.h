@@ -30,6 +30,8 @@ struct HostOptions {
   std::chrono::seconds onBatteryLimit{0};
   std::string flagFile;      // written when the host decides to shut down; empty: none
   std::string flagContents;  // what kill-power needs to know, written into the flag
+  // Where set, what the flag says instead, given the UPSes (their indices) ordered off.
+  std::function<std::string(const std::vector<std::size_t>& orderedOff)> flagText;
   std::string eventsCommand;
   bool logEvents = true;  // false where a front-end prints the events itself
   // Orders the UPS off once the shutdown command has ended with status 0, with this delay (the
@@ -121,6 +123,11 @@ class Host {
     return OrderTurnOff(*units_.front(), delay, why);
   }
   bool OrderTurnOff(Unit& unit, std::uint32_t delay, const std::string& why);
+  // The UPSes (their indices) the shutdown under way orders off once this machine is down: each
+  // that fed it and failed; none while no shutdown is under way.
+  std::vector<std::size_t> OrderedOff() const;
+  // Orders each of them off with its own delay; true when each acknowledged.
+  bool TurnOffOrdered(const std::string& why);
   // Raises shutdown-ready or shutdown-unready: whether the root helper answers; from any thread.
   void ReportShutdownReadiness(bool ready);
   // Raises an event of the service's own (a drill, the battery's health); from any thread.
@@ -140,8 +147,10 @@ class Host {
 
   // A decision to shut down and a reload never cross: the reload waits, or finds it under way.
   std::mutex decideMutex_;
-  std::mutex settingsMutex_;  // the options a reload changes, read by the shutdown's steps
+  // The options a reload changes and the UPSes ordered off, read by the shutdown's steps.
+  mutable std::mutex settingsMutex_;
   HostOptions options_;
+  std::vector<std::size_t> orderedOff_;
   Logger& log_;
   CommandRunner hooks_;           // bounded: hooks that hang cannot hold up anything else
   CommandRunner shutdownRunner_;  // the shutdown command alone, never refused

@@ -8,6 +8,7 @@ namespace corvale::host {
 
 void Logger::Log(Priority priority, const std::string& message, int messageId) {
   std::lock_guard lock(mutex_);
+  if (sink_) return sink_(priority, message);
   if (journal_) {
     WriteServiceLog(static_cast<int>(priority), message,
                     messageId != 0 ? messageId : message_id::ForPriority(priority));

@@ -4,9 +4,11 @@
 
 #include <chrono>
 #include <cstdio>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 
 namespace corvale::host {
 
@@ -26,12 +28,16 @@ constexpr int ForPriority(Priority priority) {
 class Logger {
  public:
   explicit Logger(bool forJournal, std::FILE* out = stderr) : journal_(forJournal), out_(out) {}
+  // Every line handed to `sink` instead (a UPS's driver process passes its lines to the service).
+  using Sink = std::function<void(Priority, const std::string&)>;
+  explicit Logger(Sink sink) : journal_(false), out_(nullptr), sink_(std::move(sink)) {}
   // `messageId` 0: the priority's own.
   void Log(Priority priority, const std::string& message, int messageId = 0);
 
  private:
   bool journal_;
   std::FILE* out_;
+  Sink sink_;
   std::mutex mutex_;
 };
 

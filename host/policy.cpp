@@ -108,6 +108,15 @@ ShutdownPolicy::Decision ShutdownPolicy::Decide(std::size_t unit, const Observat
       decided_ = true;
       decision.shutDown = why;
     }
+    if (decision.forced || decision.shutDown) {
+      for (std::size_t index = 0; index < units_.size(); ++index) {
+        const auto& watched = units_[index];
+        if (watched.supply.supplies == 0 || watched.last.feeds) continue;
+        if (watched.last.forced || !watched.last.powerReason.empty()) {
+          decision.orderedOff.push_back(index);
+        }
+      }
+    }
   }
   if (several && below && low_ != true) {
     low_ = true;
@@ -124,7 +133,8 @@ ShutdownPolicy::Decision ShutdownPolicy::Decide(std::size_t unit, const Observat
   facts_.units.clear();
   for (const auto& watched : units_) {
     facts_.units.push_back({watched.supply.name, watched.supply.supplies, watched.last.known,
-                            watched.last.feeds, watched.last.why});
+                            watched.last.feeds, watched.last.why,
+                            !watched.last.powerReason.empty()});
   }
   facts_.fed = fed;
   facts_.minimum = minimum_;

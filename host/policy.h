@@ -53,7 +53,8 @@ struct SupplyFacts {
     std::uint32_t supplies = 0;
     bool known = false;
     bool feeds = false;
-    std::string why;  // why not
+    std::string why;     // why not
+    bool power = false;  // out for the power's sake (low, time on battery up, lost on it, FSD)
   };
   std::vector<Unit> units;
   std::uint32_t fed = 0;      // supplies fed by a UPS that is well (not yet heard: not counted)
@@ -87,6 +88,10 @@ class ShutdownPolicy {
     // (false), with what to say.
     std::optional<bool> suppliesLow;
     std::string said;
+    // With `shutDown` or `forced`: the UPSes (their indices) that feed this machine and no longer
+    // do for the power failure's sake, the ones to turn off once it is down. A UPS on utility
+    // power, or one watched only, never is.
+    std::vector<std::size_t> orderedOff;
   };
   // Each poll of the UPS `unit` (its index).
   Decision Decide(std::size_t unit, const Observation& observation);

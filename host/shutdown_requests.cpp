@@ -95,8 +95,9 @@ std::string RequestId::Text() const {
   return Padded(instance) + "-" + Padded(sequence);
 }
 
-std::string RequestFileName(const RequestId& id, RequestKind kind) {
-  return id.Text() + "-" + RequestName(kind);
+std::string RequestFileName(const RequestId& id, RequestKind kind, std::uint64_t units) {
+  const std::string name = id.Text() + "-" + RequestName(kind);
+  return kind == RequestKind::kFlag && units != 0 ? name + "-" + Padded(units) : name;
 }
 
 std::optional<ParsedRequest> ParseRequestFileName(const std::string& name) {
@@ -108,7 +109,15 @@ std::optional<ParsedRequest> ParseRequestFileName(const std::string& name) {
       return ParsedRequest{*id, kind};
     }
   }
-  return std::nullopt;
+  // A flag for some of several UPSes: exactly 20 digits, never 0.
+  const std::string flag = std::string(RequestName(RequestKind::kFlag)) + "-";
+  const std::size_t digitsAt = dash + 1 + flag.size();
+  if (name.compare(dash + 1, flag.size(), flag) != 0 || name.size() != digitsAt + kDigits) {
+    return std::nullopt;
+  }
+  const auto units = Number(name, digitsAt);
+  if (!units || *units == 0) return std::nullopt;
+  return ParsedRequest{*id, RequestKind::kFlag, *units};
 }
 
 ShutdownRequests::ShutdownRequests(std::string folder, std::string results, Logger& log,
@@ -153,14 +162,14 @@ ShutdownRequests::~ShutdownRequests() {
   watcher_.join();
 }
 
-bool ShutdownRequests::Leave(RequestKind kind, RequestId* id) {
+bool ShutdownRequests::Leave(RequestKind kind, RequestId* id, std::uint64_t units) {
   std::string why;
   {
     std::lock_guard lock(mutex_);
     *id = RequestId{instance_, next_++};
     if (!requests_) requests_ = OpenFolder(folder_, false, true, &why);
     // An empty file: only its name says something, so it needs no writing in two steps.
-    if (requests_ && requests_->Create(RequestFileName(*id, kind), &why)) return true;
+    if (requests_ && requests_->Create(RequestFileName(*id, kind, units), &why)) return true;
   }
   log_.Log(Priority::kCritical, std::string("cannot ask the privileged helper to ") +
                                     RequestName(kind) + ": cannot write in " + folder_ + ": " +
@@ -168,9 +177,9 @@ bool ShutdownRequests::Leave(RequestKind kind, RequestId* id) {
   return false;
 }
 
-void ShutdownRequests::Ask(RequestKind kind) {
+void ShutdownRequests::Ask(RequestKind kind, std::uint64_t units) {
   RequestId id;
-  Leave(kind, &id);
+  Leave(kind, &id, units);
 }
 
 void ShutdownRequests::AskAndWait(RequestKind kind, Ended ended) {
@@ -364,7 +373,7 @@ int HandleRequests(const std::string& folder, const std::string& results,
     std::optional<ExitStatus> status = ExitStatus{};
     switch (request.kind) {
       case RequestKind::kFlag:
-        handlers.writeFlag();
+        handlers.writeFlag(request.units);
         continue;
       case RequestKind::kUnflag:
         handlers.removeFlag();

@@ -38,8 +38,11 @@ struct RequestId {
 struct ParsedRequest {
   RequestId id;
   RequestKind kind;
+  // A flag's UPSes: a bit for each of the helper's configuration, in its order ("-flag-" and 20
+  // digits); 0 ("-flag"): the one UPS of a file with one.
+  std::uint64_t units = 0;
 };
-std::string RequestFileName(const RequestId& id, RequestKind kind);
+std::string RequestFileName(const RequestId& id, RequestKind kind, std::uint64_t units = 0);
 // Exactly the form RequestFileName writes, or nothing.
 std::optional<ParsedRequest> ParseRequestFileName(const std::string& name);
 
@@ -66,7 +69,8 @@ class ShutdownRequests {
   ShutdownRequests(const ShutdownRequests&) = delete;
   ShutdownRequests& operator=(const ShutdownRequests&) = delete;
 
-  void Ask(RequestKind kind);
+  // `units`: for a flag, the UPSes to turn off (a bit each, in the configuration's order).
+  void Ask(RequestKind kind, std::uint64_t units = 0);
   // Asks for the shutdown command (or the system's own call) and hears how it ended, on a
   // thread of this object's. Nothing when the helper never took the request or did not answer.
   void AskAndWait(RequestKind kind, Ended ended);
@@ -76,7 +80,7 @@ class ShutdownRequests {
   std::optional<bool> Answered() const;
 
  private:
-  bool Leave(RequestKind kind, RequestId* id);
+  bool Leave(RequestKind kind, RequestId* id, std::uint64_t units = 0);
   void Watch();
   // Leaves a ping; false when it cannot.
   bool Ping(std::chrono::steady_clock::time_point now);
@@ -105,7 +109,7 @@ class ShutdownRequests {
 
 // The helper's side: how to carry out each kind of request.
 struct RequestHandlers {
-  std::function<void()> writeFlag;
+  std::function<void(std::uint64_t units)> writeFlag;  // ParsedRequest::units
   std::function<void()> removeFlag;
   std::function<std::optional<ExitStatus>()> shutdown;  // nothing: it could not start
   std::function<std::optional<ExitStatus>()> powerOff;

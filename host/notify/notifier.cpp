@@ -13,8 +13,9 @@ using SystemClock = std::chrono::system_clock;
 
 const std::vector<std::string>& DefaultNoticeEvents() {
   static const std::vector<std::string> events = {
-      "on-battery",      "online",     "low-battery",      "communication-lost", "shutdown",
-      "shutdown-failed", "kill-power", "shutdown-unready", "battery-weak"};
+      "on-battery",   "online",          "low-battery", "communication-lost",
+      "shutdown",     "shutdown-failed", "kill-power",  "shutdown-unready",
+      "battery-weak", "supplies-low",    "supplies-ok"};
   return events;
 }
 
@@ -24,7 +25,7 @@ int NoticePriority(const std::string& event) {
     return 5;
   }
   if (event == "on-battery" || event == "reminder" || event == "communication-lost" ||
-      event == "battery-weak" || event == "shutdown-unready") {
+      event == "battery-weak" || event == "shutdown-unready" || event == "supplies-low") {
     return 4;
   }
   return 3;
@@ -137,9 +138,10 @@ void Notifier::OnEvent(const UpsEvent& event, SystemClock::time_point when) {
     const auto& wanted =
         entry->config.events.empty() ? DefaultNoticeEvents() : entry->config.events;
     const bool asked = std::find(wanted.begin(), wanted.end(), name) != wanted.end();
-    Notice notice{NewNoticeId(),       entry->config.name, name, ups_,
-                  event.state,         event.message,      when, 0,
-                  NoticePriority(name)};
+    Notice notice{
+        NewNoticeId(),       entry->config.name, name, event.ups.empty() ? ups_ : event.ups,
+        event.state,         event.message,      when, 0,
+        NoticePriority(name)};
     std::lock_guard lock(entry->mutex);
     if (event.kind == EventKind::kOnBattery) {
       if (std::exchange(entry->carried, false)) continue;  // told by the run before

@@ -24,7 +24,7 @@ std::string Joined(const std::vector<std::string>& words) {
 }  // namespace
 
 double BatteryNeeds(const Config& config, const std::map<std::string, double>& shutdownTimes) {
-  double latest = config.shutdown.onBatterySeconds;
+  double latest = config.OnBatterySeconds(config.ups());
   for (const auto& stage : config.stages) {
     if (stage.when == Config::Stage::When::kAfterSeconds) {
       latest = std::max<double>(latest, stage.afterSeconds);

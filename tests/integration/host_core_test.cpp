@@ -223,6 +223,21 @@ TEST(ShutdownPolicyTest, SeveralUpsesNameEachReasonAndAnFsdCountsOnlyForItsOwnUp
   EXPECT_TRUE(forced.Decide(0, At(3, 1, 1)).forced);
 }
 
+TEST(ShutdownPolicyTest, OnlyTheUpsesThatFailedAndFeedThisMachineAreOrderedOff) {
+  // a and b feed a supply each, w is watched only, c is lost on utility power.
+  ShutdownPolicy policy({{"a", 1, 0s}, {"b", 1, 0s}, {"w", 0, 0s}, {"c", 1, 0s}}, 3);
+  policy.Decide(0, At(0, 1, 1));
+  policy.Decide(1, At(0, 1, 1));
+  policy.Decide(2, At(0, 4, 4));
+  EXPECT_TRUE(policy.Decide(3, At(0, 1, 1)).orderedOff.empty());
+  policy.Decide(3, At(20, 8, 1, true));
+  const auto decision = policy.Decide(0, At(21, 4, 4));
+  ASSERT_TRUE(decision.shutDown);
+  EXPECT_EQ(decision.orderedOff, std::vector<std::size_t>{0})
+      << "neither the UPS on utility power, nor the one watched only, nor the one lost on "
+         "utility power";
+}
+
 TEST(EventDeriverTest, EveryStateAPollReturnsIsReportedOnceAndShortLossesNotAtAll) {
   EventDeriver deriver;
   std::vector<Observation> polls = {
@@ -1082,6 +1097,55 @@ class ChosenSource : public corvale::host::UpsSource {
 // Two UPSes feeding one supply each of a machine that runs on one: each on its own thread, so one
 // that hangs holds up nothing; its events name it; the machine goes down only when the second
 // UPS's battery is low too, and once.
+TEST(SeveralUpsesHostTest, TheUpsesOrderedOffAreForgottenWhenTheShutdownIsAbandoned) {
+  std::FILE* file = std::tmpfile();
+  corvale::host::Logger log(false, file);
+  corvale::host::HostOptions options;
+  options.logEvents = false;
+  options.minSupplies = 1;
+  options.shutdownCommand = "false";  // fails, and is tried again after a second
+  options.shutdownTiming.retryEvery = 1s;
+  options.systemCall = [](const std::string&, std::string* error, std::string*) {
+    *error = "not here";
+    return false;
+  };
+  std::vector<ChosenSource*> sources;
+  std::vector<corvale::host::Host::UnitSpec> units;
+  for (const auto& [name, supplies] :
+       {std::pair{"left", 1u}, std::pair{"right", 1u}, std::pair{"watched", 0u}}) {
+    corvale::host::UnitOptions unit;
+    unit.name = name;
+    unit.supplies = supplies;
+    units.push_back({unit, [&sources](corvale::host::UpsSource::Listener listener) {
+                       auto made = std::make_unique<ChosenSource>(std::move(listener));
+                       made->Set(1);
+                       sources.push_back(made.get());
+                       return made;
+                     }});
+  }
+  corvale::host::Host host(std::move(units), options, log);
+  const auto waitFor = [](const std::function<bool()>& done) {
+    for (int i = 0; i < 500 && !done(); ++i) std::this_thread::sleep_for(20ms);
+    return done();
+  };
+  host.Start();
+  ASSERT_TRUE(waitFor([&] { return sources[2]->Polls() > 2; }));
+  sources[2]->Set(4);
+  sources[0]->Set(4);
+  ASSERT_TRUE(waitFor([&] { return sources[0]->Polls() > 4; }));
+  EXPECT_TRUE(host.OrderedOff().empty()) << "the right UPS still feeds a supply";
+  sources[1]->Set(4);
+  ASSERT_TRUE(waitFor([&] { return host.OrderedOff().size() == 2; }));
+  EXPECT_EQ(host.OrderedOff(), (std::vector<std::size_t>{0, 1})) << "never the one watched only";
+  // The power comes back while the failed shutdown waits to be tried again: abandoned, nothing
+  // of it may cut the power later.
+  sources[0]->Set(1);
+  sources[1]->Set(1);
+  EXPECT_TRUE(waitFor([&] { return host.OrderedOff().empty(); }));
+  host.Stop();
+  std::fclose(file);
+}
+
 TEST(SeveralUpsesHostTest, OneHungUpsHoldsUpNothingAndTheSecondLowBatteryShutsDown) {
   std::FILE* file = std::tmpfile();
   corvale::host::Logger log(false, file);

@@ -309,6 +309,28 @@ TEST_F(NotifierTest, FailedTriesAreRetriedInOrderAndCountedAndOnlyAskedEventsGo)
   EXPECT_EQ(notifier->Facts()[0].queued, 0u);
 }
 
+TEST_F(NotifierTest, AMarginLostOrBackIsToldByDefaultAndNamesTheUpsItIsAbout) {
+  corvale::host::Config::Notify entry;
+  entry.name = "ops";
+  Make(entry);
+  std::vector<std::string> upses;
+  answer = [&](const Notice& notice) -> std::optional<corvale::host::notify::Delivery> {
+    upses.push_back(notice.event + " " + notice.ups);
+    return std::nullopt;
+  };
+  const auto now = std::chrono::system_clock::now();
+  notifier->OnEvent(UpsEvent{EventKind::kSuppliesLow, 2, "m", "rack@ups-a"}, now);
+  notifier->OnEvent(UpsEvent{EventKind::kSuppliesOk, 1, "m", "rack@ups-b"}, now);
+  Raise(EventKind::kLowBattery);  // the machine's own: the notifier's name
+  auto told = Sent(3);
+  std::sort(told.begin(), told.end());  // the first may go before the others are raised
+  EXPECT_EQ(told, (std::vector<std::string>{"low-battery", "supplies-low", "supplies-ok"}));
+  std::lock_guard lock(mutex);
+  std::sort(upses.begin(), upses.end());
+  EXPECT_EQ(upses, (std::vector<std::string>{"low-battery ups", "supplies-low rack@ups-a",
+                                             "supplies-ok rack@ups-b"}));
+}
+
 TEST(NotifyConfigTest, SecretsInClearAndIncompleteEntriesAreRefusedWithTheirLine) {
   const struct {
     const char* name;

@@ -430,4 +430,41 @@ TEST_F(RootHelperTest, AnAgentsHelperWritesNoFlagAndKillPowerCutsNothing) {
   EXPECT_FALSE(fs::exists(Flag()));
 }
 
+TEST_F(RootHelperTest, WithSeveralUpsesRootFlagsOnlyTheOnesAskedForThatFeedThisMachine) {
+  const fs::path config = Dir() / "several.toml";
+  std::ofstream out(config);
+  for (const auto& [name, port, supplies, delay] :
+       {std::tuple{"left", "COM1", 1, 31}, std::tuple{"right", "COM2", 1, 32},
+        std::tuple{"watched", "COM3", 0, 33}}) {
+    out << "[[ups]]\nname = \"" << name << "\"\nport = \"" << port << "\"\ndevices = \""
+        << line.Devices().string() << "\"\nregistry = \"" << (Dir() / name).string()
+        << "\"\nsupplies = " << supplies << "\nturn_off_delay = " << delay << "\n";
+  }
+  out << "[shutdown]\ncommand = \"true\"\nmin_supplies = 1\nflag_file = \"" << Flag().string()
+      << "\"\nrequests = \"" << Requests().string() << "\"\nresults = \"" << Results().string()
+      << "\"\n[events]\nhistory = \"\"\n";
+  out.close();
+  fs::permissions(config, fs::perms(0600));
+  const std::uint64_t instance = NowMs();
+  const auto ask = [&](std::uint64_t sequence, const std::string& kind) {
+    ASSERT_EQ(AsNobody("touch " + (Requests() / Request(instance, sequence, kind)).string()), 0);
+    EXPECT_EQ(HelperStart(config), 0) << kind;
+  };
+  // The plain flag is a single UPS's: with several it names none.
+  ask(1, "flag");
+  EXPECT_FALSE(fs::exists(Flag()));
+  // Only watched: never turned off, whoever asks.
+  ask(2, "flag-" + Padded(0b100));
+  EXPECT_FALSE(fs::exists(Flag()));
+  // left and watched (and a place beyond the file): left alone, as root's file describes it.
+  ask(3, "flag-" + Padded(0b1101));
+  const std::string flag = ReadFile(Flag());
+  EXPECT_NE(flag.find("upses=1\nups.1.name=left\nups.1.port=COM1\n"), std::string::npos) << flag;
+  EXPECT_EQ(flag.find("watched"), std::string::npos) << flag;
+  EXPECT_EQ(flag.find("right"), std::string::npos) << flag;
+  EXPECT_EQ(Tool({"kill-power", "--config", config.string()}), 0);
+  EXPECT_EQ(line.peer->TurnOffDelays(), std::vector<std::uint32_t>{31});
+  EXPECT_FALSE(fs::exists(Flag()));
+}
+
 }  // namespace

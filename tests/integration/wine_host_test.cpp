@@ -594,3 +594,41 @@ TEST_F(WineHostTest, TheInstallerMakesAnAgentSilentlyWithThePasswordFromAFile) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(WineHostTest, TwoUpsDriverProcessesEachKeepTheirOwnPortAndStatus) {
+  corvale::UpsPeer second;
+  host.MapPort("COM2", second.DevicePath());
+  const auto start = [&](const std::string& name, const std::string& com) {
+    auto process = std::make_unique<Subprocess>(
+        Exe({"ups-child", "--name", name, "--port", com, "--library", host.DllPath()}));
+    process->WriteLine("corvale-ups-child 1");
+    return process;
+  };
+  const std::string left = "wine-left-" + std::to_string(::getpid());
+  const std::string right = "wine-right-" + std::to_string(::getpid());
+  auto leftChild = start(left, "COM1");
+  auto rightChild = start(right, "COM2");
+  peer.SetStatus(0x0001);  // only the first UPS on battery
+  EXPECT_TRUE(WaitFor(*leftChild, "obs 2 2 0 ", 60s)) << output;
+  EXPECT_TRUE(WaitFor(*rightChild, "obs 1 1 0 ", 60s)) << output;
+  for (auto* child : {leftChild.get(), rightChild.get()}) {
+    child->WriteLine("stop");
+    EXPECT_EQ(child->Wait(30s), 0);
+  }
+  // Each driver read its "Port" and wrote its status under its own UPS's key.
+  const auto value = [&](const std::string& name, const std::string& key, const char* what) {
+    return Shell("wine reg query 'HKLM\\SOFTWARE\\Corvale\\UPS\\Units\\" + name +
+                 "\\System\\CurrentControlSet\\Services\\UPS" + key + "' /v " + what);
+  };
+  EXPECT_NE(value(left, "", "Port").find("COM1"), std::string::npos);
+  EXPECT_NE(value(right, "", "Port").find("COM2"), std::string::npos);
+  EXPECT_NE(value(left, "\\Status", "FirmwareRev").find("OnBatt"), std::string::npos);
+  EXPECT_EQ(value(right, "\\Status", "FirmwareRev").find("OnBatt"), std::string::npos);
+  Shell("wine reg delete 'HKLM\\SOFTWARE\\Corvale\\UPS\\Units\\" + left + "' /f");
+  Shell("wine reg delete 'HKLM\\SOFTWARE\\Corvale\\UPS\\Units\\" + right + "' /f");
+  fs::remove(kBuild / "tests/wineprefix/dosdevices/com2");
+}
+
+}  // namespace

@@ -1,0 +1,125 @@
+// A machine with the cables of several UPSes, each on a simulated UPS of its own, run for real:
+// redundant supplies that survive one UPS and go with the second, a UPS watched only, and the
+// power cut afterwards of exactly the UPSes the shutdown ordered off.
+#include <gtest/gtest.h>
+
+#include "tests/support/service_fixture.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+using corvale::testing::Line;
+using corvale::testing::ReadFile;
+
+constexpr std::uint16_t kOnBatt = 0x0001, kLowBatt = 0x0004;
+
+class SeveralUpsTest : public corvale::testing::ServiceFixture {
+ protected:
+  // `line` is the UPS "left"; "right" and "watched" (supplies = 0) beside it.
+  fs::path WriteSeveral(const std::string& command, std::uint32_t minSupplies) {
+    const fs::path path = Dir() / "several.toml";
+    std::ofstream out(path);
+    // One device folder for the machine: the other UPSes are COM2 and COM3 in the first's.
+    for (const auto& [port, peer] : {std::pair{"COM2", &right}, std::pair{"COM3", &watched}}) {
+      std::error_code ignored;
+      fs::create_symlink(peer->peer->DevicePath(), line.Devices() / port, ignored);
+    }
+    const auto entry = [&](const char* name, const char* port, const Line& on, int supplies,
+                           int delay) {
+      out << "[[ups]]\nname = \"" << name << "\"\nport = \"" << port << "\"\ndevices = \""
+          << line.Devices().string() << "\"\nregistry = \"" << on.registry.Root().string()
+          << "\"\nsupplies = " << supplies << "\nturn_off_delay = " << delay << "\n";
+    };
+    entry("left", "COM1", line, 1, 31);
+    entry("right", "COM2", right, 1, 32);
+    entry("watched", "COM3", watched, 0, 33);
+    out << "[shutdown]\ncommand = \"" << command << "\"\nmin_supplies = " << minSupplies
+        << "\nflag_file = \"" << Flag().string() << "\"\n[events]\nhistory = \""
+        << (Dir() / "history.jsonl").string() << "\"\n[http]\nlisten = []\n[network]\n"
+        << "listen = []\n[service]\ncontrol = \"" << Control().string() << "\"\n";
+    return path;
+  }
+
+  void AllOnline() {
+    // In any order.
+    for (const char* name : {"left: online", "right: online", "watched: online"}) {
+      if (log.find(name) != std::string::npos) continue;
+      ASSERT_TRUE(WaitFor(name, 15s)) << name << "\n" << log;
+    }
+  }
+
+  Line right, watched;
+};
+
+TEST_F(SeveralUpsTest, RedundantSuppliesSurviveOneUpsGoWithTheSecondAndCutOnlyTheirPower) {
+  const fs::path ran = Dir() / "shutdown-ran";
+  const auto config = WriteSeveral("echo once >> " + ran.string(), 1);
+  Start(config);
+  AllOnline();
+  // Neither the UPS watched only nor one of two redundant supplies is a reason.
+  watched.peer->SetStatus(kOnBatt | kLowBatt);
+  line.peer->SetStatus(kOnBatt | kLowBatt);
+  ASSERT_TRUE(WaitFor("left: low-battery")) << log;
+  EXPECT_FALSE(WaitFor("shutdown:", 4s)) << log;
+  EXPECT_FALSE(fs::exists(ran));
+  right.peer->SetStatus(kOnBatt | kLowBatt);
+  ASSERT_TRUE(WaitFor("the shutdown command ended: exit status 0", 15s)) << log;
+  EXPECT_EQ(ReadFile(ran), "once\n");
+  const std::string flag = ReadFile(Flag());
+  EXPECT_NE(flag.find("ups.1.name=left\n"), std::string::npos) << flag;
+  EXPECT_NE(flag.find("ups.2.name=right\n"), std::string::npos) << flag;
+  EXPECT_EQ(flag.find("watched"), std::string::npos) << flag;
+  // An older kill-power reads the plain keys: the first UPS ordered off, never another.
+  EXPECT_EQ(flag.find("name="), flag.find("name=left\n")) << flag;
+  service->Signal(SIGTERM);
+  EXPECT_EQ(service->Wait(5s), 0);
+
+  EXPECT_EQ(Tool({"kill-power", "--config", config.string()}), 0);
+  EXPECT_EQ(line.peer->TurnOffDelays(), std::vector<std::uint32_t>{31});
+  EXPECT_EQ(right.peer->TurnOffDelays(), std::vector<std::uint32_t>{32});
+  EXPECT_TRUE(watched.peer->TurnOffDelays().empty()) << "a UPS watched only is never turned off";
+  EXPECT_FALSE(fs::exists(Flag()));
+}
+
+TEST_F(SeveralUpsTest, WithBothSuppliesNeededTheFirstUpsGoesAloneAndOnlyItIsCut) {
+  const fs::path ran = Dir() / "shutdown-ran";
+  const auto config = WriteSeveral("echo once >> " + ran.string(), 2);
+  Start(config);
+  AllOnline();
+  line.peer->SetStatus(kOnBatt | kLowBatt);
+  ASSERT_TRUE(WaitFor("the shutdown command ended: exit status 0", 15s)) << log;
+  const std::string flag = ReadFile(Flag());
+  EXPECT_NE(flag.find("upses=1\n"), std::string::npos) << flag;
+  EXPECT_EQ(flag.find("right"), std::string::npos) << "a UPS on utility power stays on\n" << flag;
+  service->Signal(SIGTERM);
+  EXPECT_EQ(service->Wait(5s), 0);
+  EXPECT_EQ(Tool({"kill-power", "--config", config.string()}), 0);
+  EXPECT_EQ(line.peer->TurnOffDelays(), std::vector<std::uint32_t>{31});
+  EXPECT_TRUE(right.peer->TurnOffDelays().empty());
+}
+
+TEST_F(SeveralUpsTest, AKilledDriverProcessCountsAsASilentCableAndComesBack) {
+  const auto config = WriteSeveral("true", 1);
+  Start(config);
+  AllOnline();
+  // Every driver process of this service, by the UPS it drives.
+  const auto children = [&] {
+    corvale::testing::Subprocess pgrep({"pgrep", "-f", "ups-child --name right"});
+    return pgrep.ReadLine(5s).value_or("");
+  };
+  const std::string first = children();
+  ASSERT_FALSE(first.empty());
+  ASSERT_EQ(kill(std::stoi(first), SIGKILL), 0);
+  ASSERT_TRUE(WaitFor("the driver process of the UPS 'right' ended (killed by signal 9)")) << log;
+  // Started again after a second; its UPS answered all along, so nothing else is said.
+  EXPECT_FALSE(WaitFor("right:", 4s)) << log;
+  const std::string second = children();
+  EXPECT_FALSE(second.empty());
+  EXPECT_NE(second, first);
+  service->Signal(SIGTERM);
+  EXPECT_EQ(service->Wait(5s), 0);
+  EXPECT_TRUE(children().empty()) << "a driver process outlives the service";
+}
+
+}  // namespace

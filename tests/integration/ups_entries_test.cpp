@@ -1,0 +1,198 @@
+// Several UPSes in one file: [[ups]] entries, their supplies and the machine's minimum, each
+// refusal with its line, and what one UPS's file still means.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "host/config.h"
+
+namespace {
+
+using corvale::host::Config;
+using corvale::host::ParseConfig;
+
+constexpr char kTwoServers[] =
+    "[[ups]]\n"
+    "name = \"rack\"\n"
+    "server = \"10.0.0.1\"\n"
+    "user = \"a\"\n"
+    "password = \"s3cret-one\"\n"
+    "[[ups]]\n"
+    "name = \"rack\"\n"
+    "server = \"10.0.0.2:3500\"\n"
+    "user = \"a\"\n"
+    "password = \"s3cret-two\"\n"
+    "deadtime = 5\n"
+    "on_battery_seconds = 300\n";
+
+TEST(UpsEntriesTest, TwoServersEachWithItsOwnLoginAndOneSupplyEachNeedingBoth) {
+  const auto loaded = ParseConfig(std::string(kTwoServers) +
+                                  "[shutdown]\non_battery_seconds = 60\nturn_off_delay = 5\n");
+  ASSERT_TRUE(loaded.problems.empty()) << loaded.problems.front().message;
+  const Config& config = loaded.config;
+  ASSERT_EQ(config.upses.size(), 2u);
+  EXPECT_TRUE(config.Agent());
+  EXPECT_EQ(config.upses[0].password, "s3cret-one");
+  EXPECT_EQ(config.upses[1].deadtime, 5u);
+  EXPECT_EQ(config.upses[0].deadtime, 15u);
+  // Both primaries may call their UPS the same: events tell them apart by their server.
+  EXPECT_EQ(config.UnitName(config.upses[0]), "rack@10.0.0.1");
+  EXPECT_EQ(config.UnitName(config.upses[1]), "rack@10.0.0.2:3500");
+  // Each its own time on battery, or [shutdown]'s.
+  EXPECT_EQ(config.OnBatterySeconds(config.upses[0]), 60u);
+  EXPECT_EQ(config.OnBatterySeconds(config.upses[1]), 300u);
+  // One UPS behaves as it always did: the minimum is every supply.
+  EXPECT_EQ(config.Supplies(), 2u);
+  EXPECT_EQ(config.MinSupplies(), 2u);
+  EXPECT_TRUE(config.network.listen.empty()) << "an agent serves no NUT clients";
+  // The primary's key is warned of as ignored, as with the [ups] table.
+  EXPECT_EQ(config.ignoredByAgent, std::vector<std::string>{"shutdown.turn_off_delay"});
+}
+
+TEST(UpsEntriesTest, OneUpsTableKeepsItsMeaning) {
+  const auto loaded = ParseConfig("[ups]\nname = \"x y\"\nport = \"COM1\"\n");
+  ASSERT_TRUE(loaded.problems.empty()) << loaded.problems.front().message;
+  const Config& config = loaded.config;
+  EXPECT_FALSE(config.entries);
+  EXPECT_EQ(config.ups().registry, Config().ups().registry) << "no folder of its own";
+  EXPECT_EQ(config.MinSupplies(), 1u);
+  EXPECT_EQ(config.UnitName(config.ups()), "x y");
+  EXPECT_EQ(config.TurnOffDelay(config.ups()), 120u);
+  // The new keys are the entries': the table refuses them as it refused every unknown key.
+  const auto refused = ParseConfig("[ups]\nport = \"COM1\"\nsupplies = 2\n");
+  ASSERT_EQ(refused.problems.size(), 1u);
+  EXPECT_EQ(refused.problems[0].line, 3);
+}
+
+TEST(UpsEntriesTest, ACableEntryHasItsOwnRegistryAndDelay) {
+  const auto loaded = ParseConfig(
+      "[[ups]]\nname = \"left\"\nport = \"COM1\"\nturn_off_delay = 30\n"
+      "[shutdown]\nturn_off_delay = 90\nmin_supplies = 1\n");
+  ASSERT_TRUE(loaded.problems.empty()) << loaded.problems.front().message;
+  const Config& config = loaded.config;
+  EXPECT_EQ(config.ups().registry, Config().ups().registry + "/left");
+  EXPECT_EQ(config.TurnOffDelay(config.ups()), 30u);
+  EXPECT_EQ(config.MinSupplies(), 1u);
+  // Without a name one entry is "corvale", as the table's UPS.
+  const auto unnamed = ParseConfig("[[ups]]\nport = \"COM1\"\n");
+  ASSERT_TRUE(unnamed.problems.empty()) << unnamed.problems.front().message;
+  EXPECT_EQ(unnamed.config.ups().name, "corvale");
+}
+
+TEST(UpsEntriesTest, WatchOnlyEverywhereIsAMachineThatNeverShutsDownForThePower) {
+  const auto loaded = ParseConfig(
+      "[[ups]]\nname = \"a\"\nserver = \"h1\"\nuser = \"u\"\npassword = \"p\"\nsupplies = 0\n"
+      "[[ups]]\nname = \"b\"\nserver = \"h2\"\nuser = \"u\"\npassword = \"p\"\nsupplies = 0\n");
+  ASSERT_TRUE(loaded.problems.empty()) << loaded.problems.front().message;
+  EXPECT_EQ(loaded.config.Supplies(), 0u);
+  EXPECT_EQ(loaded.config.MinSupplies(), 0u);
+}
+
+TEST(UpsEntriesTest, EachRefusalNamesItsLineAndNoPassword) {
+  const std::string agentA =
+      "[[ups]]\nname = \"a\"\nserver = \"h1\"\nuser = \"u\"\npassword = \"pw-1\"\n";
+  const std::string agentB =
+      "[[ups]]\nname = \"b\"\nserver = \"h2\"\nuser = \"u\"\npassword = \"pw-2\"\n";
+  const struct {
+    const char* name;
+    std::string text;
+    int line;
+    const char* says;
+  } cases[] = {
+      {"a table and entries", "[ups]\nport = \"COM1\"\n[[ups]]\nport = \"COM2\"\n", 3,
+       "one or the other"},
+      {"entries and a table", "[[ups]]\nport = \"COM1\"\n[ups]\nport = \"COM2\"\n", 3,
+       "one or the other"},
+      {"no name with several",
+       agentA + "[[ups]]\nserver = \"h2\"\nuser = \"u\"\npassword = \"p\"\n", 6, "needs a name"},
+      {"a name NUT cannot write", "[[ups]]\nname = \"two words\"\nport = \"COM1\"\n", 1,
+       "no UPS name"},
+      {"a name with an at", "[[ups]]\nname = \"a@b\"\nport = \"COM1\"\n", 1, "no UPS name"},
+      {"one UPS twice on one server",
+       agentA + "[[ups]]\nname = \"a\"\nserver = \"h1:3493\"\nuser = \"u\"\npassword = \"p\"\n", 6,
+       "named twice (first on line 1)"},
+      {"neither port nor server", agentA + "[[ups]]\nname = \"c\"\nsupplies = 1\n", 6,
+       "needs port"},
+      {"a port and a server",
+       "[[ups]]\nport = \"COM1\"\nserver = \"h\"\nuser = \"u\"\npassword = \"p\"\n", 2, "exclude"},
+      {"a cable and a server", "[[ups]]\nname = \"c\"\nport = \"COM1\"\n" + agentB, 4,
+       "never both"},
+      {"a server and a cable", agentA + "[[ups]]\nname = \"c\"\nport = \"COM1\"\n", 6,
+       "never both"},
+      {"a delay on a followed UPS", agentA + "turn_off_delay = 5\n", 6, "own primary"},
+      {"a registry on a followed UPS", agentA + "registry = \"/tmp/r\"\n", 6, "cable"},
+      {"supplies out of range", agentA + "supplies = 65\n", 6, "from 0 to 64"},
+      {"a minimum above the sum", agentA + agentB + "[shutdown]\nmin_supplies = 3\n", 12,
+       "from 1 to 2"},
+      {"a minimum of none", agentA + agentB + "[shutdown]\nmin_supplies = 0\n", 12, "from 1 to 2"},
+      {"a minimum with only watched UPSes", agentA + "supplies = 0\n[shutdown]\nmin_supplies = 1\n",
+       8, "watched only"},
+      {"a minimum that is no number", agentA + "[shutdown]\nmin_supplies = \"1\"\n", 7,
+       "whole number"},
+      {"a minimum above one table's UPS", "[ups]\nport = \"COM1\"\n[shutdown]\nmin_supplies = 2\n",
+       4, "from 1 to 1"},
+      {"an agent's entry sharing", agentA + "[network]\nhostsync_seconds = 5\n", 6,
+       "shares nothing"},
+      {"no login on the second", agentA + "[[ups]]\nname = \"b\"\nserver = \"h2\"\n", 8,
+       "needs ups.user"},
+      {"a CA and a pin",
+       agentA + "ca_file = \"/etc/ca.pem\"\nfingerprint = \"sha256:" + std::string(64, 'a') +
+           "\"\n",
+       3, "exclude each other"},
+  };
+  for (const auto& c : cases) {
+    const auto loaded = ParseConfig(c.text);
+    ASSERT_FALSE(loaded.problems.empty()) << c.name;
+    EXPECT_EQ(loaded.problems.front().line, c.line)
+        << c.name << ": " << loaded.problems.front().message;
+    EXPECT_NE(loaded.problems.front().message.find(c.says), std::string::npos)
+        << c.name << ": " << loaded.problems.front().message;
+    for (const auto& problem : loaded.problems) {
+      EXPECT_EQ(problem.message.find("pw-"), std::string::npos)
+          << c.name << ": " << problem.message;
+    }
+  }
+}
+
+TEST(UpsEntriesTest, TwoCablesEachHaveTheirOwnRegistryDelayAndSupplies) {
+  const auto loaded = ParseConfig(
+      "[[ups]]\nname = \"l\"\nport = \"COM1\"\nturn_off_delay = 30\n"
+      "[[ups]]\nname = \"r\"\nport = \"COM2\"\nsupplies = 0\n");
+  ASSERT_TRUE(loaded.problems.empty()) << loaded.problems.front().message;
+  const Config& config = loaded.config;
+  ASSERT_EQ(config.upses.size(), 2u);
+  EXPECT_EQ(config.upses[0].registry, Config().ups().registry + "/l");
+  EXPECT_EQ(config.upses[1].registry, Config().ups().registry + "/r");
+  EXPECT_EQ(config.TurnOffDelay(config.upses[0]), 30u);
+  EXPECT_EQ(config.MinSupplies(), 1u);
+}
+
+TEST(UpsEntriesTest, CablesShareOneDriverButNeverARegistry) {
+  const auto loaded = ParseConfig(
+      "[[ups]]\nname = \"l\"\nport = \"COM1\"\nregistry = \"/srv/r\"\n"
+      "[[ups]]\nname = \"r\"\nport = \"COM2\"\nregistry = \"/srv/r\"\nlibrary = \"/x.so\"\n");
+  std::string all;
+  for (const auto& problem : loaded.problems) {
+    all += std::to_string(problem.line) + ": " + problem.message + "\n";
+  }
+  EXPECT_NE(all.find("9: ups.library is the machine's"), std::string::npos) << all;
+  EXPECT_NE(all.find("8: ups.registry /srv/r is the registry of the entry on line 1"),
+            std::string::npos)
+      << all;
+}
+
+TEST(UpsEntriesTest, AReloadNamesTheNewKeysAndANewSetOfUpses) {
+  const auto before = ParseConfig(kTwoServers).config;
+  auto after = before;
+  after.upses[1].supplies = 0;
+  after.shutdown.minSupplies = 1;
+  after.upses[0].onBatterySeconds = 10;
+  const auto changed = corvale::host::ChangedKeys(before, after);
+  EXPECT_EQ(changed, (std::vector<std::string>{"ups.supplies", "ups.on_battery_seconds",
+                                               "shutdown.min_supplies"}));
+  after = before;
+  after.upses.pop_back();
+  EXPECT_EQ(corvale::host::ChangedKeys(before, after).front(), "ups");
+}
+
+}  // namespace
