@@ -99,7 +99,7 @@ Service::ReloadOutcome Service::Reload() {
   hostOptions_ = settings;
   if (plan_) plan_->Reconfigure(next);
   if (backend_ && Contains(changed, "shutdown.turn_off_delay")) {
-    backend_->SetVariable("ups.delay.shutdown", std::to_string(next.shutdown.turnOffDelay));
+    backend_->SetVariable(0, "ups.delay.shutdown", std::to_string(next.shutdown.turnOffDelay));
   }
   if (backend_) {
     backend_->Reconfigure(nut::UsersFrom(next.users),
