@@ -342,9 +342,11 @@ void ServiceBackend::Logout(const void* session) {
 }
 
 void ServiceBackend::ForceShutdown(std::size_t ups, const std::string& byUser) {
-  const std::string name = ups < names_.size() ? names_[ups] : options_.upsName;
+  // Which UPS, where there is more than one.
+  const std::string which =
+      names_.size() > 1 && ups < names_.size() ? " for " + names_[ups] : std::string();
   log_.Log(host::Priority::kWarning,
-           "the primary " + byUser + " set forced shutdown (FSD) for " + name);
+           "the primary " + byUser + " set forced shutdown (FSD)" + which);
   {
     // For this UPS's clients only; the host's own shutdown, if it follows, sets it for all.
     std::lock_guard lock(mutex_);
@@ -352,7 +354,7 @@ void ServiceBackend::ForceShutdown(std::size_t ups, const std::string& byUser) {
   }
   if (host_ != nullptr && ups < host_->Units().size()) {
     host_->ForceShutdown(*host_->Units()[ups],
-                         "forced shutdown (FSD) of " + name + " by the primary " + byUser);
+                         "forced shutdown (FSD) by the primary " + byUser + which);
   }
 }
 
