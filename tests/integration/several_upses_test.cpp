@@ -342,24 +342,32 @@ TEST_F(TwoUpsesTest, UpscListsBothUpsesAndReadsEach) {
             std::string::npos);
 }
 
+// upsmon, as root in a mount namespace of its own (its PID file stays private), with these
+// MONITOR lines; its shutdown command touches `shutDown`.
+std::unique_ptr<Subprocess> StartUpsmon(const fs::path& dir, const std::string& monitors,
+                                        const fs::path& shutDown) {
+  const fs::path conf = dir / "nut";
+  fs::create_directories(conf);
+  std::ofstream(conf / "upsmon.conf")
+      << monitors << "MINSUPPLIES 1\nSHUTDOWNCMD \"/bin/touch " << shutDown.string() << "\"\n"
+      << "POLLFREQ 1\nPOLLFREQALERT 1\nDEADTIME 15\nFINALDELAY 0\nPOWERDOWNFLAG "
+      << (dir / "upsmon-flag").string() << "\n";
+  fs::permissions(conf / "upsmon.conf", fs::perms::owner_read | fs::perms::owner_write);
+  return std::make_unique<Subprocess>(std::vector<std::string>{
+      "/usr/bin/env", "NUT_CONFPATH=" + conf.string(), "unshare", "-m", "--propagation", "private",
+      "/bin/sh", "-c",
+      "mkdir -p /run/nut && mount -t tmpfs none /run/nut && exec /lib/nut/upsmon -F -p "
+      ">/dev/null 2>&1"});
+}
+
 // upsmon following the second UPS by name: it logs in to that one, and shuts its machine down
 // when that UPS runs low, while this host, fed by the first, stays up.
 TEST_F(TwoUpsesTest, UpsmonFollowsTheSecondUpsByName) {
   if (geteuid() != 0) GTEST_SKIP() << "upsmon runs as root in a mount namespace of its own";
   const corvale::TemporaryDirectory dir("corvale-upsmon");
-  const fs::path conf = dir.Path() / "nut";
   const fs::path shutDown = dir.Path() / "upsmon-shut-down";
-  fs::create_directories(conf);
-  std::ofstream(conf / "upsmon.conf")
-      << "MONITOR right" << At() << " 1 vm pw secondary\nMINSUPPLIES 1\n"
-      << "SHUTDOWNCMD \"/bin/touch " << shutDown.string() << "\"\n"
-      << "POLLFREQ 1\nPOLLFREQALERT 1\nDEADTIME 15\nFINALDELAY 0\nPOWERDOWNFLAG "
-      << (dir.Path() / "upsmon-flag").string() << "\n";
-  fs::permissions(conf / "upsmon.conf", fs::perms::owner_read | fs::perms::owner_write);
-  Subprocess upsmon({"/usr/bin/env", "NUT_CONFPATH=" + conf.string(), "unshare", "-m",
-                     "--propagation", "private", "/bin/sh", "-c",
-                     "mkdir -p /run/nut && mount -t tmpfs none /run/nut && exec /lib/nut/upsmon "
-                     "-F -p >/dev/null 2>&1"});
+  const auto upsmon =
+      StartUpsmon(dir.Path(), "MONITOR right" + At() + " 1 vm pw secondary\n", shutDown);
   ASSERT_TRUE(Eventually([&] { return backend_->NumLogins(1) == 1; }, 20s));
   EXPECT_EQ(backend_->NumLogins(0), 0);
   std::this_thread::sleep_for(2s);
@@ -367,6 +375,28 @@ TEST_F(TwoUpsesTest, UpsmonFollowsTheSecondUpsByName) {
   sources_[1]->Set(4);
   EXPECT_TRUE(Eventually([&] { return fs::exists(shutDown); }, 20s));
   EXPECT_EQ(systemCalls_, 0) << "the first UPS still feeds this host";
+}
+
+// upsmon following both, one supply on each: a login to each, and one UPS low leaves it up; when
+// the second runs low too, it goes, and so does this host.
+TEST_F(TwoUpsesTest, UpsmonOnBothUpsesGoesOnlyWhenTooFewSuppliesAreLeft) {
+  if (geteuid() != 0) GTEST_SKIP() << "upsmon runs as root in a mount namespace of its own";
+  const corvale::TemporaryDirectory dir("corvale-upsmon");
+  const fs::path shutDown = dir.Path() / "upsmon-shut-down";
+  const auto upsmon = StartUpsmon(
+      dir.Path(),
+      "MONITOR left" + At() + " 1 vm pw secondary\nMONITOR right" + At() + " 1 vm pw secondary\n",
+      shutDown);
+  ASSERT_TRUE(
+      Eventually([&] { return backend_->NumLogins(0) == 1 && backend_->NumLogins(1) == 1; }, 20s));
+  sources_[1]->Set(4);
+  std::this_thread::sleep_for(4s);
+  EXPECT_FALSE(fs::exists(shutDown)) << "the left UPS still feeds its other supply";
+  EXPECT_EQ(systemCalls_, 0);
+  sources_[0]->Set(4);
+  EXPECT_TRUE(Eventually([&] { return fs::exists(shutDown); }, 20s));
+  EXPECT_TRUE(Eventually([&] { return systemCalls_ == 1; }, 20s))
+      << "this host goes once the machine has logged out, or hostsync has passed";
 }
 
 // The page: the banner shows the UPS worst off by name, and a row for each.
