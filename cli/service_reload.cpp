@@ -132,7 +132,11 @@ Service::ReloadOutcome Service::Reload() {
   if (plan_) plan_->Reconfigure(next);
   if (backend_ &&
       (Contains(changed, "shutdown.turn_off_delay") || Contains(changed, "ups.turn_off_delay"))) {
-    backend_->SetVariable("ups.delay.shutdown", std::to_string(next.TurnOffDelay(next.ups())));
+    // The set of UPSes is the one the service started with (checked above): same positions.
+    for (std::size_t index = 0; index < next.upses.size(); ++index) {
+      backend_->SetVariable(index, "ups.delay.shutdown",
+                            std::to_string(next.TurnOffDelay(next.upses[index])));
+    }
   }
   if (backend_) {
     backend_->Reconfigure(nut::UsersFrom(next.users),

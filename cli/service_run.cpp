@@ -309,7 +309,9 @@ void Service::WatchUps(const host::Config& config) {
 
 void Service::KeepRecords(const host::Config& config) {
   // What those who only look see: the HTTP endpoint, and the history that outlives the service.
-  board_ = std::make_unique<host::StatusBoard>(config.ups().name);
+  std::vector<std::string> upses;
+  for (const auto& unit : host_->Units()) upses.push_back(unit->Name());
+  board_ = std::make_unique<host::StatusBoard>(std::move(upses));
   OpenHistory(config);
   // The battery's last measures and the machines' times to shut down outlive the service: the
   // newest in the recent history.
@@ -324,7 +326,7 @@ void Service::KeepRecords(const host::Config& config) {
     board_->SetFollowing([this] { return follower_->Facts(); });
     board_->SetSharing([this] {
       const auto latest = host_->Latest();
-      return host::SharingFacts{0, {}, latest && latest->forcedShutdown};
+      return host::SharingFacts{0, {}, latest && latest->forcedShutdown, std::nullopt};
     });
   }
   if (!backend_) return;
@@ -332,7 +334,7 @@ void Service::KeepRecords(const host::Config& config) {
   board_->SetSharing([this, backend] {
     std::lock_guard lock(serversMutex_);
     return host::SharingFacts{server_ ? server_->Connections() : 0, backend->LoggedInAddresses(),
-                              backend->ForcedShutdownSet()};
+                              backend->ForcedShutdownSet(), backend->UpsesForced()};
   });
   if (requests_) backend->SetShutdownReady([this] { return requests_->Ready(); });
   // Each other machine's time to shut down, for the history: from FSD to its logout.
@@ -418,11 +420,9 @@ void Service::Notify(const host::Config& config) {
 void Service::Listen() {
   host_->OnPoll(
       [this, judged = false](const host::Unit& unit, const host::Observation& observation) mutable {
-        // The page holds one UPS's state: the first's, never the last poll of any (which would
-        // flip between them). Every UPS's events still reach it.
-        if (unit.Index() != 0) return;
-        board_->OnPoll(observation);
-        if (!plan_) return;
+        board_->OnPoll(unit.Index(), observation);
+        // The plan's stages follow the first UPS.
+        if (!plan_ || unit.Index() != 0) return;
         // The history's last measure against this file's plan, once the UPS's state is known: said
         // only where the verdict differs from the one the history last gave.
         if (!std::exchange(judged, true)) {
@@ -437,7 +437,8 @@ void Service::Listen() {
     board_->OnEvent(event, when);
     Remember(host::EventName(event.kind), event.state, event.message, when, event.ups);
     if (notifier_) notifier_->OnEvent(event, when);
-    if (plan_ && event.kind == host::EventKind::kLowBattery) {
+    const bool planUps = event.ups.empty() || event.ups == host_->Units().front()->Name();
+    if (plan_ && planUps && event.kind == host::EventKind::kLowBattery) {
       if (const auto measured = board_->Snapshot().batterySecondsToLow) {
         plan_->BatteryMeasured(*measured);
       }

@@ -2,12 +2,18 @@
 
 namespace corvale::host {
 
-StatusBoard::StatusBoard(std::string ups) {
-  snapshot_.ups = std::move(ups);
-  snapshot_.startedAt = std::chrono::system_clock::now();
-  for (int kind = 0; kind <= static_cast<int>(kLastEventKind); ++kind) {
-    snapshot_.eventsByKind[EventName(static_cast<EventKind>(kind))] = 0;
+StatusBoard::StatusBoard(std::vector<std::string> upses) {
+  if (upses.empty()) upses.emplace_back();
+  for (auto& name : upses) {
+    UpsStatus ups;
+    ups.ups = std::move(name);
+    for (int kind = 0; kind <= static_cast<int>(kLastEventKind); ++kind) {
+      ups.eventsByKind[EventName(static_cast<EventKind>(kind))] = 0;
+    }
+    snapshot_.upses.push_back(std::move(ups));
   }
+  watches_.resize(snapshot_.upses.size());
+  snapshot_.startedAt = std::chrono::system_clock::now();
 }
 
 void StatusBoard::SetSharing(std::function<SharingFacts()> sharing) {
@@ -43,52 +49,61 @@ void StatusBoard::SetShutdownReady(std::function<bool()> ready) {
 
 void StatusBoard::SetBatteryMeasures(const std::vector<BatteryMeasure>& measures) {
   std::lock_guard lock(mutex_);
-  if (snapshot_.batterySecondsToLow || measures.empty()) return;
+  // The history's measures are the first UPS's: the one a single-UPS history was written for.
+  auto& ups = snapshot_.upses.front();
+  if (ups.batterySecondsToLow || measures.empty()) return;
   const auto first =
       measures.size() > kBatteryMeasures ? measures.end() - kBatteryMeasures : measures.begin();
-  snapshot_.batteryMeasures.assign(first, measures.end());
-  snapshot_.batterySecondsToLow = measures.back().secondsToLow;
+  ups.batteryMeasures.assign(first, measures.end());
+  ups.batterySecondsToLow = measures.back().secondsToLow;
 }
 
-void StatusBoard::OnPoll(const Observation& observation) {
+void StatusBoard::OnPoll(std::size_t index, const Observation& observation) {
   std::lock_guard lock(mutex_);
-  snapshot_.state = observation.polled;
-  snapshot_.communicating = !observation.linkLost;
+  if (index >= snapshot_.upses.size()) return;
+  auto& ups = snapshot_.upses[index];
+  ups.state = observation.polled;
+  ups.communicating = !observation.linkLost;
   if (observation.polled != 8) {
-    ++snapshot_.pollsValid;
-    snapshot_.lastValidPoll = std::chrono::system_clock::now();
-    snapshot_.flags = observation.flags;
-    snapshot_.statusText = observation.statusText;
+    ++ups.pollsValid;
+    ups.lastValidPoll = std::chrono::system_clock::now();
+    ups.flags = observation.flags;
+    ups.statusText = observation.statusText;
   } else {
-    ++snapshot_.pollsFailed;
+    ++ups.pollsFailed;
   }
 }
 
 void StatusBoard::OnEvent(const UpsEvent& event, std::chrono::system_clock::time_point when) {
   std::lock_guard lock(mutex_);
-  ++snapshot_.eventsByKind[EventName(event.kind)];
-  if (event.kind == EventKind::kOnBattery && !snapshot_.onBatterySince) {
-    startUnknown_ = !sawOnline_;
-    ++snapshot_.powerFailures;
-    snapshot_.onBatterySince = when;
+  // The UPS it names; the service's own events (and a name not watched) count in the first's.
+  std::size_t index = 0;
+  for (std::size_t i = 0; i < snapshot_.upses.size(); ++i) {
+    if (!event.ups.empty() && snapshot_.upses[i].ups == event.ups) index = i;
   }
-  if (event.kind == EventKind::kLowBattery && snapshot_.onBatterySince && !lowThisFailure_ &&
-      !startUnknown_ && when - *snapshot_.onBatterySince >= kArrivedLow) {
-    snapshot_.batterySecondsToLow =
-        std::chrono::duration<double>(when - *snapshot_.onBatterySince).count();
-    snapshot_.batteryMeasures.push_back({when, *snapshot_.batterySecondsToLow});
-    if (snapshot_.batteryMeasures.size() > kBatteryMeasures) snapshot_.batteryMeasures.pop_front();
-    lowThisFailure_ = true;
+  auto& ups = snapshot_.upses[index];
+  auto& watch = watches_[index];
+  ++ups.eventsByKind[EventName(event.kind)];
+  if (event.kind == EventKind::kOnBattery && !ups.onBatterySince) {
+    watch.startUnknown = !watch.sawOnline;
+    ++ups.powerFailures;
+    ups.onBatterySince = when;
   }
-  if (event.kind == EventKind::kOnline) lowThisFailure_ = startUnknown_ = false;
-  if (event.kind == EventKind::kOnline) sawOnline_ = true;
-  if (event.kind == EventKind::kOnline && snapshot_.onBatterySince) {
-    snapshot_.onBatterySecondsTotal +=
-        std::chrono::duration<double>(when - *snapshot_.onBatterySince).count();
-    snapshot_.onBatterySince.reset();
+  if (event.kind == EventKind::kLowBattery && ups.onBatterySince && !watch.lowThisFailure &&
+      !watch.startUnknown && when - *ups.onBatterySince >= kArrivedLow) {
+    ups.batterySecondsToLow = std::chrono::duration<double>(when - *ups.onBatterySince).count();
+    ups.batteryMeasures.push_back({when, *ups.batterySecondsToLow});
+    if (ups.batteryMeasures.size() > kBatteryMeasures) ups.batteryMeasures.pop_front();
+    watch.lowThisFailure = true;
+  }
+  if (event.kind == EventKind::kOnline) watch.lowThisFailure = watch.startUnknown = false;
+  if (event.kind == EventKind::kOnline) watch.sawOnline = true;
+  if (event.kind == EventKind::kOnline && ups.onBatterySince) {
+    ups.onBatterySecondsTotal += std::chrono::duration<double>(when - *ups.onBatterySince).count();
+    ups.onBatterySince.reset();
   }
   snapshot_.recentEvents.push_back(
-      {when, EventName(event.kind), snapshot_.ups, event.state, event.message, std::nullopt});
+      {when, EventName(event.kind), ups.ups, event.state, event.message, std::nullopt});
   if (snapshot_.recentEvents.size() > kRecentEvents) snapshot_.recentEvents.pop_front();
 }
 
@@ -111,10 +126,14 @@ StatusSnapshot StatusBoard::Snapshot() const {
     notifications = notifications_;
   }
   copy.now = std::chrono::system_clock::now();
-  if (copy.onBatterySince) {
-    copy.onBatterySecondsTotal +=
-        std::chrono::duration<double>(copy.now - *copy.onBatterySince).count();
+  for (auto& ups : copy.upses) {
+    if (ups.onBatterySince) {
+      ups.onBatterySecondsTotal +=
+          std::chrono::duration<double>(copy.now - *ups.onBatterySince).count();
+    }
   }
+  // The first UPS's at the top, as clients of a single UPS read it.
+  static_cast<UpsStatus&>(copy) = copy.upses.front();
   // Asked outside the lock: they take locks of their own.
   if (sharing) copy.sharing = sharing();
   if (shutdown) std::tie(copy.shutdownPending, copy.shutdownWaitsFor) = shutdown();

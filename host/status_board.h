@@ -24,6 +24,9 @@ struct SharingFacts {
   std::size_t connections = 0;
   std::vector<std::string> loggedIn;  // the addresses of upsmon logins
   bool forcedShutdown = false;        // FSD
+  // The UPSes FSD is set for, where the server says (it has several); else every one, with
+  // `forcedShutdown`.
+  std::optional<std::vector<std::string>> forcedUpses;
 };
 
 // An agent's connection to the NUT server it follows the UPS on.
@@ -55,10 +58,10 @@ struct PlanFacts {
   bool batteryWeak = false;
 };
 
-struct StatusSnapshot {
+// One UPS as those who look see it.
+struct UpsStatus {
   using SystemTime = std::chrono::system_clock::time_point;
   std::string ups;
-  SystemTime now, startedAt;
   std::uint32_t state = 8;  // the last poll's: 1, 2, 4, or 8 for no valid reply
   bool communicating = false;
   UpsFlags flags;
@@ -72,6 +75,13 @@ struct StatusSnapshot {
   std::map<std::string, std::uint64_t> eventsByKind;  // every kind, 0 included
   std::uint64_t pollsValid = 0, pollsFailed = 0;
   std::optional<SystemTime> lastValidPoll;
+};
+
+// The machine's: the first UPS's status as of old (what clients of one UPS read), each UPS's, and
+// what belongs to the machine.
+struct StatusSnapshot : UpsStatus {
+  SystemTime now, startedAt;
+  std::vector<UpsStatus> upses;  // each UPS in the host's order; empty: the one above alone
   bool shutdownPending = false;
   bool shutdownReady = true;     // false while the root helper does not answer
   std::string shutdownWaitsFor;  // in words, while pending
@@ -89,7 +99,9 @@ class StatusBoard {
   static constexpr std::size_t kBatteryMeasures = 48;
   using Shutdown = std::function<std::pair<bool, std::string>()>;  // pending, waits for what
 
-  explicit StatusBoard(std::string ups);
+  explicit StatusBoard(std::string ups) : StatusBoard(std::vector<std::string>{std::move(ups)}) {}
+  // Each UPS the host watches, in its order; the service's own events count in the first's.
+  explicit StatusBoard(std::vector<std::string> upses);
   void SetSharing(std::function<SharingFacts()> sharing);
   void SetShutdown(Shutdown shutdown);
   void SetShutdownReady(std::function<bool()> ready);
@@ -99,17 +111,22 @@ class StatusBoard {
   // The measures the history holds, oldest first, before this run measures any.
   void SetBatteryMeasures(const std::vector<BatteryMeasure>& measures);
 
-  void OnPoll(const Observation& observation);
+  void OnPoll(const Observation& observation) { OnPoll(0, observation); }
+  // The poll of the `index`th UPS.
+  void OnPoll(std::size_t index, const Observation& observation);
   void OnEvent(const UpsEvent& event, std::chrono::system_clock::time_point when);
 
   StatusSnapshot Snapshot() const;
 
  private:
   mutable std::mutex mutex_;
-  StatusSnapshot snapshot_;
-  bool lowThisFailure_ = false;
-  // A power failure already under way when the service started: its start is unknown here.
-  bool sawOnline_ = false, startUnknown_ = false;
+  StatusSnapshot snapshot_;  // its `upses` each UPS's
+  struct Watch {
+    bool lowThisFailure = false;
+    // A power failure already under way when the service started: its start is unknown here.
+    bool sawOnline = false, startUnknown = false;
+  };
+  std::vector<Watch> watches_;  // each UPS's
   std::function<SharingFacts()> sharing_;
   Shutdown shutdown_;
   std::function<bool()> shutdownReady_;

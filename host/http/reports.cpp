@@ -1,5 +1,6 @@
 #include "host/http/reports.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <functional>
 #include <nlohmann/json.hpp>
@@ -40,28 +41,37 @@ struct Flag {
   bool set;
 };
 
-std::vector<Flag> Flags(const StatusSnapshot& snapshot) {
-  const bool answering = snapshot.communicating && snapshot.lastValidPoll.has_value();
-  return {{"OL", answering && !snapshot.flags.onBattery},
-          {"OB", answering && snapshot.flags.onBattery},
-          {"LB", answering && snapshot.flags.lowBattery},
-          {"RB", answering && snapshot.flags.batteryFailed},
-          {"OVER", answering && snapshot.flags.overload},
-          {"FSD", snapshot.sharing.forcedShutdown}};
+// Each UPS's flags; FSD where the NUT server set it for this one.
+std::vector<Flag> Flags(const UpsStatus& ups, const SharingFacts& sharing) {
+  const bool answering = ups.communicating && ups.lastValidPoll.has_value();
+  const bool forced =
+      sharing.forcedShutdown &&
+      (!sharing.forcedUpses || std::find(sharing.forcedUpses->begin(), sharing.forcedUpses->end(),
+                                         ups.ups) != sharing.forcedUpses->end());
+  return {{"OL", answering && !ups.flags.onBattery}, {"OB", answering && ups.flags.onBattery},
+          {"LB", answering && ups.flags.lowBattery}, {"RB", answering && ups.flags.batteryFailed},
+          {"OVER", answering && ups.flags.overload}, {"FSD", forced}};
 }
 
-double OnBatteryNow(const StatusSnapshot& snapshot) {
-  return snapshot.onBatterySince
-             ? std::max(
-                   0.0,
-                   std::chrono::duration<double>(snapshot.now - *snapshot.onBatterySince).count())
+double OnBatteryNow(const UpsStatus& ups, StatusSnapshot::SystemTime now) {
+  return ups.onBatterySince
+             ? std::max(0.0, std::chrono::duration<double>(now - *ups.onBatterySince).count())
              : 0.0;
+}
+
+// Each UPS; the top of a snapshot made by hand (with no list) is its one.
+std::vector<UpsStatus> Upses(const StatusSnapshot& snapshot) {
+  if (!snapshot.upses.empty()) return snapshot.upses;
+  return {static_cast<const UpsStatus&>(snapshot)};
 }
 
 }  // namespace
 
 std::string Metrics(const StatusSnapshot& snapshot, const std::string& version) {
+  // The machine's own series carry the first UPS's name, as they always have: the manual
+  // promises the label on every series.
   const std::string ups = "ups=\"" + Label(snapshot.ups) + "\"";
+  const auto upses = Upses(snapshot);
   std::string text;
   const auto family = [&](const char* name, const char* type, const char* help) {
     text += std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " " + type + "\n";
@@ -69,42 +79,69 @@ std::string Metrics(const StatusSnapshot& snapshot, const std::string& version) 
   const auto sample = [&](const char* name, const std::string& labels, const std::string& value) {
     text += std::string(name) + "{" + labels + "} " + value + "\n";
   };
+  // One sample per UPS, each under its own name.
+  using UpsFigure = std::function<std::string(const UpsStatus&)>;
+  const auto perUps = [&](const char* name, const UpsFigure& figure) {
+    for (const auto& each : upses) {
+      sample(name, "ups=\"" + Label(each.ups) + "\"", figure(each));
+    }
+  };
   family("corvale_ups_communication_up", "gauge",
          "Whether the UPS answers (1) or communication with it is lost (0).");
-  sample("corvale_ups_communication_up", ups, snapshot.communicating ? "1" : "0");
+  perUps("corvale_ups_communication_up",
+         [](const UpsStatus& each) { return each.communicating ? "1" : "0"; });
   family("corvale_ups_state", "gauge",
          "The driver's state: 1 online, 2 on battery, 4 low battery, 8 no valid reply.");
-  sample("corvale_ups_state", ups, std::to_string(snapshot.state));
+  perUps("corvale_ups_state", [](const UpsStatus& each) { return std::to_string(each.state); });
   family("corvale_ups_status", "gauge", "Status flags of the UPS, as NUT names them (1 set).");
-  for (const auto& flag : Flags(snapshot)) {
-    sample("corvale_ups_status", ups + ",flag=\"" + flag.name + "\"", flag.set ? "1" : "0");
+  for (const auto& each : upses) {
+    for (const auto& flag : Flags(each, snapshot.sharing)) {
+      sample("corvale_ups_status", "ups=\"" + Label(each.ups) + "\",flag=\"" + flag.name + "\"",
+             flag.set ? "1" : "0");
+    }
   }
   family("corvale_ups_on_battery_seconds", "gauge",
          "Seconds the UPS has been on battery in the present power failure (0 on utility).");
-  sample("corvale_ups_on_battery_seconds", ups, Number(OnBatteryNow(snapshot)));
+  perUps("corvale_ups_on_battery_seconds",
+         [&](const UpsStatus& each) { return Number(OnBatteryNow(each, snapshot.now)); });
   family("corvale_ups_on_battery_seconds_total", "counter",
          "Seconds on battery since the service started.");
-  sample("corvale_ups_on_battery_seconds_total", ups, Number(snapshot.onBatterySecondsTotal));
-  if (snapshot.batterySecondsToLow) {
+  perUps("corvale_ups_on_battery_seconds_total",
+         [](const UpsStatus& each) { return Number(each.onBatterySecondsTotal); });
+  if (std::any_of(upses.begin(), upses.end(),
+                  [](const UpsStatus& each) { return each.batterySecondsToLow.has_value(); })) {
     family("corvale_ups_battery_seconds_to_low", "gauge",
            "The last power failure that ran the battery low: seconds from on battery until then.");
-    sample("corvale_ups_battery_seconds_to_low", ups, Number(*snapshot.batterySecondsToLow));
+    for (const auto& each : upses) {
+      if (!each.batterySecondsToLow) continue;
+      sample("corvale_ups_battery_seconds_to_low", "ups=\"" + Label(each.ups) + "\"",
+             Number(*each.batterySecondsToLow));
+    }
   }
   family("corvale_ups_power_failures_total", "counter",
          "Power failures (on-battery events) since the service started.");
-  sample("corvale_ups_power_failures_total", ups, std::to_string(snapshot.powerFailures));
+  perUps("corvale_ups_power_failures_total",
+         [](const UpsStatus& each) { return std::to_string(each.powerFailures); });
   family("corvale_ups_events_total", "counter", "Events raised since the service started.");
-  for (const auto& [kind, count] : snapshot.eventsByKind) {
-    sample("corvale_ups_events_total", ups + ",kind=\"" + kind + "\"", std::to_string(count));
+  for (const auto& each : upses) {
+    for (const auto& [kind, count] : each.eventsByKind) {
+      sample("corvale_ups_events_total", "ups=\"" + Label(each.ups) + "\",kind=\"" + kind + "\"",
+             std::to_string(count));
+    }
   }
   family("corvale_ups_polls_total", "counter", "Polls of the UPS by their result.");
-  sample("corvale_ups_polls_total", ups + ",result=\"valid\"", std::to_string(snapshot.pollsValid));
-  sample("corvale_ups_polls_total", ups + ",result=\"failed\"",
-         std::to_string(snapshot.pollsFailed));
+  for (const auto& each : upses) {
+    const std::string labels = "ups=\"" + Label(each.ups) + "\"";
+    sample("corvale_ups_polls_total", labels + ",result=\"valid\"",
+           std::to_string(each.pollsValid));
+    sample("corvale_ups_polls_total", labels + ",result=\"failed\"",
+           std::to_string(each.pollsFailed));
+  }
   family("corvale_ups_last_valid_poll_timestamp_seconds", "gauge",
          "When the UPS last answered, in seconds since 1970 (0: not yet).");
-  sample("corvale_ups_last_valid_poll_timestamp_seconds", ups,
-         Number(snapshot.lastValidPoll ? EpochSeconds(*snapshot.lastValidPoll) : 0.0));
+  perUps("corvale_ups_last_valid_poll_timestamp_seconds", [](const UpsStatus& each) {
+    return Number(each.lastValidPoll ? EpochSeconds(*each.lastValidPoll) : 0.0);
+  });
   family("corvale_ups_shutdown_pending", "gauge",
          "Whether this host has decided to shut down and has not yet (1).");
   sample("corvale_ups_shutdown_pending", ups, snapshot.shutdownPending ? "1" : "0");
@@ -225,14 +262,51 @@ std::string Dump(const nlohmann::json& json) {
 
 }  // namespace
 
-std::string StatusJson(const StatusSnapshot& snapshot, const std::string& version, bool names) {
+namespace {
+
+nlohmann::json FlagsJson(const UpsStatus& ups, const SharingFacts& sharing) {
   nlohmann::json flags = nlohmann::json::object();
-  for (const auto& flag : Flags(snapshot)) flags[flag.name] = flag.set;
+  for (const auto& flag : Flags(ups, sharing)) flags[flag.name] = flag.set;
+  return flags;
+}
+
+nlohmann::json BatteryJson(const UpsStatus& ups) {
   nlohmann::json battery = nlohmann::json::array();
-  for (const auto& measure : snapshot.batteryMeasures) {
+  for (const auto& measure : ups.batteryMeasures) {
     battery.push_back(
         {{"time", UtcTimestamp(measure.time)}, {"seconds_to_low", measure.secondsToLow}});
   }
+  return battery;
+}
+
+nlohmann::json When(const std::optional<StatusSnapshot::SystemTime>& time) {
+  return time ? nlohmann::json(UtcTimestamp(*time)) : nlohmann::json(nullptr);
+}
+
+// One UPS, as each entry of `upses` shows it.
+nlohmann::json UpsJson(const UpsStatus& ups, const StatusSnapshot& snapshot) {
+  return {
+      {"name", ups.ups},
+      {"state", ups.state},
+      {"state_text", StateName(ups.state)},
+      {"communicating", ups.communicating},
+      {"flags", FlagsJson(ups, snapshot.sharing)},
+      {"status_text", ups.statusText},
+      {"on_battery_since", When(ups.onBatterySince)},
+      {"on_battery_seconds", OnBatteryNow(ups, snapshot.now)},
+      {"on_battery_seconds_total", ups.onBatterySecondsTotal},
+      {"power_failures", ups.powerFailures},
+      {"battery_seconds_to_low", ups.batterySecondsToLow ? nlohmann::json(*ups.batterySecondsToLow)
+                                                         : nlohmann::json(nullptr)},
+      {"battery_measures", BatteryJson(ups)},
+      {"last_valid_poll", When(ups.lastValidPoll)}};
+}
+
+}  // namespace
+
+std::string StatusJson(const StatusSnapshot& snapshot, const std::string& version, bool names) {
+  const nlohmann::json flags = FlagsJson(snapshot, snapshot.sharing);
+  const nlohmann::json battery = BatteryJson(snapshot);
   nlohmann::json recent = nlohmann::json::array();
   for (const auto& record : snapshot.recentEvents) recent.push_back(EventJson(record));
   nlohmann::json json = {
@@ -247,7 +321,7 @@ std::string StatusJson(const StatusSnapshot& snapshot, const std::string& versio
       {"status_text", snapshot.statusText},
       {"on_battery_since",
        snapshot.onBatterySince ? nlohmann::json(UtcTimestamp(*snapshot.onBatterySince)) : nullptr},
-      {"on_battery_seconds", OnBatteryNow(snapshot)},
+      {"on_battery_seconds", OnBatteryNow(snapshot, snapshot.now)},
       {"on_battery_seconds_total", snapshot.onBatterySecondsTotal},
       {"power_failures", snapshot.powerFailures},
       {"battery_seconds_to_low", snapshot.batterySecondsToLow
@@ -265,6 +339,9 @@ std::string StatusJson(const StatusSnapshot& snapshot, const std::string& versio
         {"logins", snapshot.sharing.loggedIn},
         {"fsd", snapshot.sharing.forcedShutdown}}},
       {"recent_events", recent}};
+  nlohmann::json upses = nlohmann::json::array();
+  for (const auto& ups : Upses(snapshot)) upses.push_back(UpsJson(ups, snapshot));
+  json["upses"] = upses;
   if (snapshot.following) {
     json["agent"] = {{"server", snapshot.following->server},
                      {"connected", snapshot.following->connected},

@@ -30,7 +30,7 @@ const char* const kStatusPage = R"page(<!DOCTYPE html>
   #trend polyline { fill: none; stroke: #1b7f3a; stroke-width: 2; }
   #trend circle { fill: #1b7f3a; }
   #trend text { font-size: 10px; fill: #555; }
-  #plan { display: none; }
+  #plan, #several { display: none; }
   .missing { color: #b3261e; font-weight: 600; }
   .gone { color: #c77700; }
   #weak { color: #b3261e; font-weight: 600; }
@@ -53,6 +53,7 @@ corvale-ups-shutdown.path</code></p></section>
   <tr id="agentrow"><td>Followed on</td><td id="agent"></td></tr>
   <tr id="notifyrow"><td>Notifications</td><td id="notify"></td></tr>
 </table></section>
+<section id="several"><h2>UPSes</h2><table id="upses"></table></section>
 <section id="plan"><h2>Shutdown plan</h2><table id="stages"></table></section>
 <section id="battery"><h2>Battery: time from on battery to low battery</h2>
 <svg id="trend" viewBox="0 0 400 100" preserveAspectRatio="none" role="img"></svg>
@@ -68,15 +69,36 @@ function duration(seconds) {
   const h = Math.floor(seconds / 3600), m = Math.floor(seconds % 3600 / 60), s = seconds % 60;
   return (h ? h + " h " : "") + (h || m ? m + " min " : "") + s + " s";
 }
-function show(status) {
+const words = {online: "Online", battery: "On battery", low: "Battery low",
+               lost: "UPS not answering"};
+const worse = ["online", "battery", "low", "lost"];
+function kindOf(ups) {
   const kinds = {1: "online", 2: "battery", 4: "low"};
-  const kind = status.communicating ? (kinds[status.state] || "lost") : "lost";
-  const words = {online: "Online", battery: "On battery", low: "Battery low",
-                 lost: "UPS not answering"};
+  return ups.communicating ? (kinds[ups.state] || "lost") : "lost";
+}
+function show(status) {
+  // Several UPSes: the banner shows the one worst off, by name.
+  const upses = status.upses && status.upses.length ? status.upses : [status];
+  const worst = upses.reduce((a, b) => worse.indexOf(kindOf(b)) > worse.indexOf(kindOf(a)) ? b : a);
+  const kind = kindOf(worst);
   $("banner").className = kind;
   $("state").textContent = words[kind];
-  $("detail").textContent = status.on_battery_since
-      ? "on battery for " + duration(status.on_battery_seconds) : "";
+  const detail = worst.on_battery_since ? "on battery for " + duration(worst.on_battery_seconds)
+      : "";
+  $("detail").textContent = upses.length > 1 && kind !== "online"
+      ? worst.name + (detail ? ": " + detail : "") : detail;
+  $("several").style.display = upses.length > 1 ? "block" : "none";
+  $("upses").replaceChildren(...(upses.length > 1 ? upses : []).map((ups) => {
+    const row = document.createElement("tr");
+    const name = document.createElement("td");
+    name.textContent = ups.name;
+    const state = document.createElement("td");
+    state.textContent = words[kindOf(ups)] + (ups.flags && ups.flags.FSD ? ", forced shutdown" : "") +
+        (ups.on_battery_since ? ", on battery for " + duration(ups.on_battery_seconds) : "") +
+        (ups.status_text ? " (" + ups.status_text + ")" : "");
+    row.append(name, state);
+    return row;
+  }));
   $("ups").textContent = status.ups;
   $("status").textContent = status.status_text || "(none yet)";
   $("onbattery").textContent = duration(status.on_battery_seconds_total) + " since " +

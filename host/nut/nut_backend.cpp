@@ -26,13 +26,25 @@ std::vector<User> UsersFrom(const std::vector<host::Config::User>& users) {
 ServiceBackend::ServiceBackend(BackendOptions options, host::Logger& log)
     : options_(std::move(options)),
       log_(log),
+      names_{options_.upsName},
       tls_(options_.tls),
-      shutdownDelay_(options_.shutdownDelay),
+      shutdownDelays_{options_.shutdownDelay},
       // Never the number of a drill before a restart: an agent answers each number once.
       drillsRun_(static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
                                                 std::chrono::system_clock::now().time_since_epoch())
                                                 .count())),
       worker_([this] { Work(); }) {}
+
+void ServiceBackend::Attach(host::Host& host) {
+  host_ = &host;
+  std::lock_guard lock(mutex_);
+  names_.clear();
+  shutdownDelays_.resize(1);
+  for (const auto& unit : host.Units()) {
+    names_.push_back(unit->Name());
+    if (unit->Index() != 0) shutdownDelays_.push_back(unit->Options().turnOffDelay);
+  }
+}
 
 void ServiceBackend::Stop() {
   {
@@ -63,14 +75,23 @@ void ServiceBackend::Work() {
   }
 }
 
-std::optional<Variables> ServiceBackend::CurrentVariables(const void* session) const {
-  const auto latest = host_ != nullptr ? host_->Latest() : std::nullopt;
+std::optional<Variables> ServiceBackend::CurrentVariables(const void* session,
+                                                          std::size_t ups) const {
+  const auto latest = host_ != nullptr && ups < host_->Units().size()
+                          ? host_->Units()[ups]->Latest()
+                          : std::nullopt;
   const bool current = latest && !latest->linkLost && latest->state != 0;
   bool forced = fsd_;
-  if (!forced) {
+  std::uint32_t shutdownDelay = 0;
+  {
     std::lock_guard lock(mutex_);
+    forced = forced || upsFsdSince_.count(ups) != 0;
+    // A stage's FSD is the plan's UPS's, seen by the sessions logged in to it.
     const auto stage = stageSessions_.find(session);
-    forced = stage != stageSessions_.end() && !stage->second.released;
+    const auto login = logins_.find(session);
+    forced = forced || (stage != stageSessions_.end() && !stage->second.released &&
+                        login != logins_.end() && login->second.ups == ups);
+    if (ups < shutdownDelays_.size()) shutdownDelay = shutdownDelays_[ups];
   }
   std::string status = forced ? "FSD" : "";
   if (latest && latest->state != 0) {
@@ -106,7 +127,7 @@ std::optional<Variables> ServiceBackend::CurrentVariables(const void* session) c
                      {"driver.shutdown.ready", shutdownReady_() ? "1" : "0"});
   }
   if (!alarm.empty()) variables.emplace_back("ups.alarm", alarm);
-  variables.emplace_back("ups.delay.shutdown", std::to_string(shutdownDelay_.load()));
+  variables.emplace_back("ups.delay.shutdown", std::to_string(shutdownDelay));
   if (!firmware.empty()) variables.emplace_back("ups.firmware", firmware);
   variables.emplace_back("ups.mfr", "Corvale");
   variables.emplace_back("ups.model", "Smart UPS (serial)");
@@ -142,7 +163,7 @@ void ServiceBackend::KeepLoginsThrough(const std::function<void()>& restart,
 }
 
 void ServiceBackend::ForgetExpiredCarried(std::chrono::steady_clock::time_point now) const {
-  std::erase_if(carried_, [now](const auto& carried) { return carried.second <= now; });
+  std::erase_if(carried_, [now](const auto& carried) { return carried.until <= now; });
 }
 
 std::size_t ServiceBackend::CountedLogins(std::chrono::steady_clock::time_point now) const {
@@ -155,19 +176,44 @@ int ServiceBackend::NumLogins() const {
   return static_cast<int>(CountedLogins(std::chrono::steady_clock::now()));
 }
 
+int ServiceBackend::NumLogins(std::size_t ups) const {
+  std::lock_guard lock(mutex_);
+  ForgetExpiredCarried(std::chrono::steady_clock::now());
+  const auto live = std::count_if(logins_.begin(), logins_.end(),
+                                  [ups](const auto& login) { return login.second.ups == ups; });
+  const auto carried = std::count_if(carried_.begin(), carried_.end(),
+                                     [ups](const Carried& login) { return login.ups == ups; });
+  return static_cast<int>(live + carried);
+}
+
 std::vector<std::string> ServiceBackend::LoggedInAddresses() const {
   std::lock_guard lock(mutex_);
   ForgetExpiredCarried(std::chrono::steady_clock::now());
   std::vector<std::string> addresses;
   for (const auto& [session, login] : logins_) addresses.push_back(login.address);
-  for (const auto& [address, until] : carried_) addresses.push_back(address);
+  for (const auto& carried : carried_) addresses.push_back(carried.address);
+  return addresses;
+}
+
+std::vector<std::string> ServiceBackend::LoggedInAddresses(std::size_t ups) const {
+  std::lock_guard lock(mutex_);
+  ForgetExpiredCarried(std::chrono::steady_clock::now());
+  std::vector<std::string> addresses;
+  for (const auto& [session, login] : logins_) {
+    if (login.ups == ups) addresses.push_back(login.address);
+  }
+  for (const auto& carried : carried_) {
+    if (carried.ups == ups) addresses.push_back(carried.address);
+  }
   return addresses;
 }
 
 std::map<std::string, std::vector<std::string>> ServiceBackend::LoggedInUsers() const {
   std::lock_guard lock(mutex_);
   std::map<std::string, std::vector<std::string>> users;
-  for (const auto& [session, login] : logins_) users[login.user].push_back(login.address);
+  for (const auto& [session, login] : logins_) {
+    if (login.ups == kPlanUps) users[login.user].push_back(login.address);
+  }
   return users;
 }
 
@@ -178,7 +224,7 @@ void ServiceBackend::ForceShutdownOf(const std::vector<std::string>& users) {
   for (const auto& user : users) {
     const auto since = forcedUsers_.try_emplace(user, now).first->second;
     for (const auto& [session, login] : logins_) {
-      if (login.user != user) continue;
+      if (login.user != user || login.ups != kPlanUps) continue;
       auto& stage = stageSessions_[session];
       if (stage.user.empty() || stage.released) stage = {user, since, false};
     }
@@ -233,24 +279,27 @@ std::vector<std::string> ServiceBackend::UsersForced() const {
   return users;
 }
 
-void ServiceBackend::Login(const void* session, const std::string& address,
+void ServiceBackend::Login(const void* session, std::size_t ups, const std::string& address,
                            const std::string& user) {
   {
     std::lock_guard lock(mutex_);
-    logins_[session] = {address, user};
+    logins_[session] = {address, user, ups};
     // A machine of a stage that went, back while the power is still out: it goes again. Once
     // the power is back, a login never inherits the stage's FSD.
-    if (const auto forced = forcedUsers_.find(user); forced != forcedUsers_.end() && !powerBack_) {
+    if (const auto forced = forcedUsers_.find(user);
+        forced != forcedUsers_.end() && !powerBack_ && ups == kPlanUps) {
       stageSessions_[session] = {user, forced->second, false};
     }
     // The machine a restart of the server disconnected is back: it counts once.
     ForgetExpiredCarried(std::chrono::steady_clock::now());
-    const auto carried = std::find_if(carried_.begin(), carried_.end(),
-                                      [&](const auto& entry) { return entry.first == address; });
+    const auto carried = std::find_if(carried_.begin(), carried_.end(), [&](const Carried& entry) {
+      return entry.address == address && entry.ups == ups;
+    });
     if (carried != carried_.end()) carried_.erase(carried);
   }
-  log_.Log(host::Priority::kInfo,
-           "a client at " + address + " logged in to " + options_.upsName + " as " + user);
+  log_.Log(host::Priority::kInfo, "a client at " + address + " logged in to " +
+                                      (ups < names_.size() ? names_[ups] : options_.upsName) +
+                                      " as " + user);
 }
 
 void ServiceBackend::Logout(const void* session) {
@@ -263,13 +312,17 @@ void ServiceBackend::Logout(const void* session) {
     if (found == logins_.end()) return;
     address = found->second.address;
     user = found->second.user;
+    const std::size_t ups = found->second.ups;
     logins_.erase(found);
     agents_.erase(session);
     carrying = carrying_;
     const auto now = std::chrono::steady_clock::now();
-    if (carrying) carried_.emplace_back(address, now + *carrying);
-    // Its own stage's FSD, or everybody's.
+    if (carrying) carried_.push_back({address, ups, now + *carrying});
+    // Its own stage's FSD, its UPS's, or everybody's: the first it saw.
     auto since = fsdSince_;
+    if (const auto forced = upsFsdSince_.find(ups); forced != upsFsdSince_.end()) {
+      since = since ? std::min(*since, forced->second) : forced->second;
+    }
     if (const auto stage = stageSessions_.find(session); stage != stageSessions_.end()) {
       if (!stage->second.released) since = stage->second.since;
       stageSessions_.erase(stage);
@@ -288,10 +341,37 @@ void ServiceBackend::Logout(const void* session) {
   log_.Log(host::Priority::kInfo, "the client at " + address + " (" + user + ") logged out");
 }
 
-void ServiceBackend::ForceShutdown(const std::string& byUser) {
-  log_.Log(host::Priority::kWarning, "the primary " + byUser + " set forced shutdown (FSD)");
-  MarkForcedShutdown();
-  if (host_ != nullptr) host_->ShutDownNow("forced shutdown (FSD) by the primary " + byUser);
+void ServiceBackend::ForceShutdown(std::size_t ups, const std::string& byUser) {
+  // Which UPS, where there is more than one.
+  const std::string which =
+      names_.size() > 1 && ups < names_.size() ? " for " + names_[ups] : std::string();
+  log_.Log(host::Priority::kWarning,
+           "the primary " + byUser + " set forced shutdown (FSD)" + which);
+  {
+    // For this UPS's clients only; the host's own shutdown, if it follows, sets it for all.
+    std::lock_guard lock(mutex_);
+    upsFsdSince_.try_emplace(ups, std::chrono::steady_clock::now());
+  }
+  if (host_ != nullptr && ups < host_->Units().size()) {
+    host_->ForceShutdown(*host_->Units()[ups],
+                         "forced shutdown (FSD) by the primary " + byUser + which);
+  }
+}
+
+bool ServiceBackend::ForcedShutdownSet() const {
+  if (fsd_) return true;
+  std::lock_guard lock(mutex_);
+  return !upsFsdSince_.empty();
+}
+
+std::vector<std::string> ServiceBackend::UpsesForced() const {
+  if (fsd_) return names_;
+  std::lock_guard lock(mutex_);
+  std::vector<std::string> forced;
+  for (const auto& [ups, since] : upsFsdSince_) {
+    if (ups < names_.size()) forced.push_back(names_[ups]);
+  }
+  return forced;
 }
 
 void ServiceBackend::CancelForcedShutdown() {
@@ -359,7 +439,7 @@ void ServiceBackend::CoordinateShutdown(std::function<void()> proceed) {
     while (!stopping_ && (left = CountedLogins(std::chrono::steady_clock::now())) > 0 &&
            std::chrono::steady_clock::now() < deadline) {
       auto until = deadline;
-      for (const auto& entry : carried_) until = std::min(until, entry.second);
+      for (const auto& entry : carried_) until = std::min(until, entry.until);
       changed_.wait_until(wait, until);
     }
     const bool allGone = left == 0;
@@ -435,24 +515,32 @@ void ServiceBackend::DrillAnswered(const void* session, std::uint64_t id, bool r
   changed_.notify_all();
 }
 
-std::string ServiceBackend::SetVariable(const std::string& name, const std::string& value) {
+std::string ServiceBackend::SetVariable(std::size_t ups, const std::string& name,
+                                        const std::string& value) {
   if (name != "ups.delay.shutdown") return "VAR-NOT-SUPPORTED";
   if (value.empty() || value.size() > 3 ||
       value.find_first_not_of("0123456789") != std::string::npos) {
     return "INVALID-VALUE";
   }
-  shutdownDelay_ = static_cast<std::uint32_t>(std::stoul(value));
-  log_.Log(host::Priority::kNotice, "ups.delay.shutdown set to " + value);
+  {
+    std::lock_guard lock(mutex_);
+    if (ups >= shutdownDelays_.size()) return "UNKNOWN-UPS";
+    shutdownDelays_[ups] = static_cast<std::uint32_t>(std::stoul(value));
+  }
+  log_.Log(host::Priority::kNotice, "ups.delay.shutdown of " + names_[ups] + " set to " + value);
   return "";
 }
 
-void ServiceBackend::RunInstantCommand(const std::string& command, const std::string& byUser,
+void ServiceBackend::RunInstantCommand(std::size_t ups, const std::string& command,
+                                       const std::string& byUser,
                                        std::function<void(std::string)> done) {
   std::lock_guard lock(mutex_);
-  work_.push_back([this, command, byUser, done = std::move(done)] {
+  const std::uint32_t delay = ups < shutdownDelays_.size() ? shutdownDelays_[ups] : 0;
+  work_.push_back([this, ups, delay, command, byUser, done = std::move(done)] {
     const bool acknowledged =
-        host_ != nullptr && host_->OrderTurnOff(shutdownDelay_, "for the instant command " +
-                                                                    command + " from " + byUser);
+        host_ != nullptr && ups < host_->Units().size() &&
+        host_->OrderTurnOff(*host_->Units()[ups], delay,
+                            "for the instant command " + command + " from " + byUser);
     done(acknowledged ? "OK\n" : "ERR INSTCMD-FAILED\n");
   });
   changed_.notify_all();

@@ -1,5 +1,7 @@
-// The service's side of the NUT protocol: its UPS as variables, its users, the logins that the
-// coordinated shutdown waits for, and the instant command, over the host core.
+// The service's side of the NUT protocol: each UPS the host watches as variables under its own
+// name, the users, the logins that the coordinated shutdown waits for, and the instant command,
+// over the host core. The shutdown plan's stages belong to the first UPS (the configuration
+// names no other for them): their FSD reaches only the sessions logged in to it.
 #pragma once
 
 #include <atomic>
@@ -19,9 +21,9 @@
 namespace corvale::nut {
 
 struct BackendOptions {
-  std::string upsName;
+  std::string upsName;  // the first UPS's; the host's units name the others
   std::vector<User> users;
-  std::uint32_t shutdownDelay = 120;  // ups.delay.shutdown to begin with
+  std::uint32_t shutdownDelay = 120;  // the first UPS's ups.delay.shutdown to begin with
   std::chrono::seconds hostsync{15};
   bool tls = false;
 };
@@ -33,8 +35,9 @@ class ServiceBackend : public Backend {
   // Ends the background jobs; a coordinated shutdown not yet done is dropped.
   void Stop();
 
-  // The host to serve; set once, before the server starts.
-  void Attach(host::Host& host) { host_ = &host; }
+  // The host to serve, each of its units a UPS (the others' ups.delay.shutdown their own
+  // turn-off delay to begin with); set once, before the server starts.
+  void Attach(host::Host& host);
   // Whether this host can shut itself down (its root helper answers), as driver.shutdown.ready;
   // set once, before the server starts, where a helper is asked.
   void SetShutdownReady(std::function<bool()> ready) { shutdownReady_ = std::move(ready); }
@@ -44,10 +47,13 @@ class ServiceBackend : public Backend {
   void CoordinateShutdown(std::function<void()> proceed);
   // The host's shutdown was abandoned (the power came back before it started): FSD is cleared.
   void CancelForcedShutdown();
-  // Whether FSD is set for the clients.
-  bool ForcedShutdownSet() const { return fsd_; }
-  // A stage of the shutdown plan is due: FSD for the sessions of these users only, and for the
-  // logins of these users that come while the power is out.
+  // Whether FSD is set for the clients of any UPS.
+  bool ForcedShutdownSet() const;
+  // The UPSes FSD is set for now: every one while this host shuts down, or those a primary set it
+  // for.
+  std::vector<std::string> UpsesForced() const;
+  // A stage of the shutdown plan is due: FSD for the sessions of these users logged in to the
+  // first UPS only, and for their logins to it that come while the power is out.
   void ForceShutdownOf(const std::vector<std::string>& users);
   // The power is back: a login from now on never sees a stage's FSD (a machine that starts by
   // itself, or is woken, stays up); the sessions that saw it keep it until they log out or
@@ -60,7 +66,7 @@ class ServiceBackend : public Backend {
   std::size_t StageSessionsLeft(const std::vector<std::string>& users) const;
   // The users who see FSD of their own now.
   std::vector<std::string> UsersForced() const;
-  // Logged in now: each user with the addresses of its sessions.
+  // Logged in to the first UPS (the plan's) now: each user with the addresses of its sessions.
   std::map<std::string, std::vector<std::string>> LoggedInUsers() const;
   // Told, for each machine that logs out while FSD is set for it, its address, its user and the
   // seconds from its FSD to its logout: its time to shut down. Set once, before the server starts.
@@ -69,19 +75,31 @@ class ServiceBackend : public Backend {
   void OnMachineDown(MachineDown listener) { machineDown_ = std::move(listener); }
 
   // Backend
-  const std::string& UpsName() const override { return options_.upsName; }
-  std::string UpsDescription() const override { return "Corvale Smart UPS (serial)"; }
-  std::optional<Variables> CurrentVariables(const void* session) const override;
+  const std::vector<std::string>& UpsNames() const override { return names_; }
+  std::string UpsDescription(std::size_t) const override { return "Corvale Smart UPS (serial)"; }
+  std::optional<Variables> CurrentVariables(const void* session, std::size_t ups) const override;
   std::optional<User> FindUser(std::string_view name) const override;
-  int NumLogins() const override;
-  std::vector<std::string> LoggedInAddresses() const override;
-  void Login(const void* session, const std::string& address, const std::string& user) override;
+  int NumLogins(std::size_t ups) const override;
+  std::vector<std::string> LoggedInAddresses(std::size_t ups) const override;
+  void Login(const void* session, std::size_t ups, const std::string& address,
+             const std::string& user) override;
   void Logout(const void* session) override;
   void LoginRefused(const std::string& user, const std::string& address) override;
-  void ForceShutdown(const std::string& byUser) override;
-  std::string SetVariable(const std::string& name, const std::string& value) override;
-  void RunInstantCommand(const std::string& command, const std::string& byUser,
+  void ForceShutdown(std::size_t ups, const std::string& byUser) override;
+  std::string SetVariable(std::size_t ups, const std::string& name,
+                          const std::string& value) override;
+  void RunInstantCommand(std::size_t ups, const std::string& command, const std::string& byUser,
                          std::function<void(std::string)> done) override;
+  // The first UPS's.
+  std::optional<Variables> CurrentVariables(const void* session) const {
+    return CurrentVariables(session, 0);
+  }
+  void Login(const void* session, const std::string& address, const std::string& user) {
+    Login(session, 0, address, user);
+  }
+  // Every UPS's: the logins a coordinated shutdown waits for.
+  int NumLogins() const;
+  std::vector<std::string> LoggedInAddresses() const;
   bool TlsConfigured() const override { return tls_; }
   bool Drill(const std::string& byUser, std::function<void(std::string)> done) override;
   std::uint64_t DrillAsked(const void* session) override;
@@ -116,20 +134,26 @@ class ServiceBackend : public Backend {
  private:
   void Work();
   void MarkForcedShutdown();  // FSD from now, and since when
+  // The sessions of the plan's stages are those logged in to this UPS.
+  static constexpr std::size_t kPlanUps = 0;
 
   BackendOptions options_;
   host::Logger& log_;
   host::Host* host_ = nullptr;
+  std::vector<std::string> names_;  // of the UPSes, in the host's order
   std::function<bool()> shutdownReady_;
   std::atomic<bool> fsd_{false};
   std::optional<std::chrono::steady_clock::time_point> fsdSince_;  // under mutex_
+  // The UPSes a primary set FSD for (by their place), and since when; under mutex_.
+  std::map<std::size_t, std::chrono::steady_clock::time_point> upsFsdSince_;
   MachineDown machineDown_;
   std::atomic<bool> tls_;
-  std::atomic<std::uint32_t> shutdownDelay_;
+  std::vector<std::uint32_t> shutdownDelays_;  // each UPS's, under mutex_
   mutable std::mutex mutex_;
   std::condition_variable changed_;
   struct LoggedIn {
     std::string address, user;
+    std::size_t ups = 0;
   };
   std::map<const void*, LoggedIn> logins_;
   // Users of the plan's stages that went, from when: their logins see FSD while the power is out.
@@ -151,9 +175,14 @@ class ServiceBackend : public Backend {
   std::map<const void*, std::string> agents_;  // session: user
   std::map<const void*, DrillAnswer> drillAnswers_;
   std::thread driller_;
-  // Logins a restart of the server ended: the address, and until when it still counts.
+  // Logins a restart of the server ended: the address, the UPS, and until when it still counts.
   // Pruned as it is read, from const readers too.
-  mutable std::vector<std::pair<std::string, std::chrono::steady_clock::time_point>> carried_;
+  struct Carried {
+    std::string address;
+    std::size_t ups = 0;
+    std::chrono::steady_clock::time_point until;
+  };
+  mutable std::vector<Carried> carried_;
   std::optional<std::chrono::seconds> carrying_;  // while a restart runs: for how long
   // Under mutex_: the carried logins that no longer count go; the logins that count now.
   void ForgetExpiredCarried(std::chrono::steady_clock::time_point now) const;

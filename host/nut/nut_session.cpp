@@ -86,6 +86,13 @@ std::string Quote(std::string_view text) {
   return quoted + "\"";
 }
 
+std::optional<std::size_t> Backend::FindUps(std::string_view name) const {
+  const auto& names = UpsNames();
+  const auto found = std::find(names.begin(), names.end(), name);
+  if (found == names.end()) return std::nullopt;
+  return static_cast<std::size_t>(found - names.begin());
+}
+
 bool SamePassword(std::string_view given, std::string_view expected) {
   unsigned char difference = given.size() == expected.size() ? 0 : 1;
   for (std::size_t i = 0; i < given.size(); ++i) {
@@ -169,11 +176,12 @@ Session::Result Session::Handle(std::string_view line, std::function<void(std::s
     if (count != 2) return Error("INVALID-ARGUMENT");
     if (loggedIn_) return Error("ALREADY-LOGGED-IN");
     if (const auto refused = CheckUser(); !refused.empty()) return Error(refused);
-    if (!KnownUps(words[1])) return Error("UNKNOWN-UPS");
+    const auto ups = KnownUps(words[1]);
+    if (!ups) return Error("UNKNOWN-UPS");
     if (Authenticated()->upsmon == User::Upsmon::kNone) return Error("ACCESS-DENIED");
     loggedIn_ = true;
     loggedInAs_ = *username_;
-    backend_.Login(this, address_, loggedInAs_);
+    backend_.Login(this, *ups, address_, loggedInAs_);
     return Reply("OK");
   }
   if (command == "PRIMARY" || command == "MASTER") {
@@ -186,30 +194,33 @@ Session::Result Session::Handle(std::string_view line, std::function<void(std::s
   if (command == "FSD") {
     if (count != 2) return Error("INVALID-ARGUMENT");
     if (const auto refused = CheckUser(); !refused.empty()) return Error(refused);
-    if (!KnownUps(words[1])) return Error("UNKNOWN-UPS");
+    const auto ups = KnownUps(words[1]);
+    if (!ups) return Error("UNKNOWN-UPS");
     const auto user = Authenticated();
     if (user->upsmon != User::Upsmon::kPrimary && !user->mayForceShutdown) {
       return Error("ACCESS-DENIED");
     }
-    backend_.ForceShutdown(user->name);
+    backend_.ForceShutdown(*ups, user->name);
     return Reply("OK FSD-SET");
   }
   if (command == "DRILL") return Drill(words, std::move(later));
   if (command == "SET") {
     if (count != 5 || words[1] != "VAR") return Error("INVALID-ARGUMENT");
     if (const auto refused = CheckUser(); !refused.empty()) return Error(refused);
-    if (!KnownUps(words[2])) return Error("UNKNOWN-UPS");
+    const auto ups = KnownUps(words[2]);
+    if (!ups) return Error("UNKNOWN-UPS");
     if (!Authenticated()->maySet) return Error("ACCESS-DENIED");
     if (words[3] != kWritable) {
       return Error(DescriptionOf(words[3]) != nullptr ? "READONLY" : "VAR-NOT-SUPPORTED");
     }
-    const std::string refused = backend_.SetVariable(words[3], words[4]);
+    const std::string refused = backend_.SetVariable(*ups, words[3], words[4]);
     return refused.empty() ? Reply("OK") : Error(refused);
   }
   if (command == "INSTCMD") {
     if (count < 3 || count > 4) return Error("INVALID-ARGUMENT");
     if (const auto refused = CheckUser(); !refused.empty()) return Error(refused);
-    if (!KnownUps(words[1])) return Error("UNKNOWN-UPS");
+    const auto ups = KnownUps(words[1]);
+    if (!ups) return Error("UNKNOWN-UPS");
     const auto user = Authenticated();
     const auto& allowed = user->instcmds;
     const bool may = std::find(allowed.begin(), allowed.end(), "ALL") != allowed.end() ||
@@ -217,7 +228,7 @@ Session::Result Session::Handle(std::string_view line, std::function<void(std::s
     if (!may) return Error("ACCESS-DENIED");
     if (words[2] != kInstantCommand) return Error("CMD-NOT-SUPPORTED");
     if (!later) return Error("INSTCMD-FAILED");
-    backend_.RunInstantCommand(words[2], user->name, std::move(later));
+    backend_.RunInstantCommand(*ups, words[2], user->name, std::move(later));
     return Result{"", false, false, true};
   }
   return Error("UNKNOWN-COMMAND");
@@ -251,12 +262,13 @@ Session::Result Session::Get(const std::vector<std::string>& words) {
   if (words.size() < 3) return Error("INVALID-ARGUMENT");
   const std::string& what = words[1];
   const std::string& ups = words[2];
-  if (!KnownUps(ups)) return Error("UNKNOWN-UPS");
+  const auto place = KnownUps(ups);
+  if (!place) return Error("UNKNOWN-UPS");
   if (what == "NUMLOGINS" && words.size() == 3) {
-    return Reply("NUMLOGINS " + ups + " " + std::to_string(backend_.NumLogins()));
+    return Reply("NUMLOGINS " + ups + " " + std::to_string(backend_.NumLogins(*place)));
   }
   if (what == "UPSDESC" && words.size() == 3) {
-    return Reply("UPSDESC " + ups + " " + Quote(backend_.UpsDescription()));
+    return Reply("UPSDESC " + ups + " " + Quote(backend_.UpsDescription(*place)));
   }
   if (words.size() != 4) return Error("INVALID-ARGUMENT");
   const std::string& name = words[3];
@@ -271,7 +283,7 @@ Session::Result Session::Get(const std::vector<std::string>& words) {
                  Quote(std::to_string(backend_.DrillAsked(this))));
   }
   const char* description = DescriptionOf(name);
-  const auto variables = backend_.CurrentVariables(this);
+  const auto variables = backend_.CurrentVariables(this, *place);
   if (what == "DESC") {
     if (description == nullptr) return Error("VAR-NOT-SUPPORTED");
     return Reply("DESC " + ups + " " + name + " " + Quote(description));
@@ -291,16 +303,21 @@ Session::Result Session::List(const std::vector<std::string>& words) {
   if (words.size() < 2) return Error("INVALID-ARGUMENT");
   const std::string& what = words[1];
   if (what == "UPS" && words.size() == 2) {
-    return Result{"BEGIN LIST UPS\nUPS " + backend_.UpsName() + " " +
-                  Quote(backend_.UpsDescription()) + "\nEND LIST UPS\n"};
+    std::string list = "BEGIN LIST UPS\n";
+    const auto& names = backend_.UpsNames();
+    for (std::size_t ups = 0; ups < names.size(); ++ups) {
+      list += "UPS " + names[ups] + " " + Quote(backend_.UpsDescription(ups)) + "\n";
+    }
+    return Result{list + "END LIST UPS\n"};
   }
   if (words.size() < 3) return Error("INVALID-ARGUMENT");
   const std::string& ups = words[2];
-  if (!KnownUps(ups)) return Error("UNKNOWN-UPS");
+  const auto place = KnownUps(ups);
+  if (!place) return Error("UNKNOWN-UPS");
   const std::string head = what + " " + ups;
   std::string body;
   if ((what == "VAR" || what == "RW") && words.size() == 3) {
-    const auto variables = backend_.CurrentVariables(this);
+    const auto variables = backend_.CurrentVariables(this, *place);
     if (!variables) return Error("DATA-STALE");
     for (const auto& [name, value] : *variables) {
       if (what == "RW" && name != kWritable) continue;
@@ -309,7 +326,7 @@ Session::Result Session::List(const std::vector<std::string>& words) {
   } else if (what == "CMD" && words.size() == 3) {
     body = "CMD " + ups + " " + kInstantCommand + "\n";
   } else if (what == "CLIENT" && words.size() == 3) {
-    for (const auto& address : backend_.LoggedInAddresses()) {
+    for (const auto& address : backend_.LoggedInAddresses(*place)) {
       body += "CLIENT " + ups + " " + address + "\n";
     }
   } else if ((what == "ENUM" || what == "RANGE") && words.size() == 4) {

@@ -36,28 +36,35 @@ bool SamePassword(std::string_view given, std::string_view expected);
 
 using Variables = std::vector<std::pair<std::string, std::string>>;
 
-// The rest of the service, as a session sees it. Called on the server's thread; must not block.
+// The rest of the service, as a session sees it: one or more UPSes, each named, that a session
+// refers to by their place in UpsNames(). Called on the server's thread; must not block.
 class Backend {
  public:
   virtual ~Backend() = default;
-  virtual const std::string& UpsName() const = 0;
-  virtual std::string UpsDescription() const = 0;
-  // The variables in order, or nothing while the data is stale, as `session` sees them: once
-  // logged in, its stage of the shutdown plan may have FSD set for it alone.
-  virtual std::optional<Variables> CurrentVariables(const void* session) const = 0;
+  // In order; never empty, never changing while a server serves.
+  virtual const std::vector<std::string>& UpsNames() const = 0;
+  // The place of the UPS called `name`, or nothing for a name not served.
+  std::optional<std::size_t> FindUps(std::string_view name) const;
+  virtual std::string UpsDescription(std::size_t ups) const = 0;
+  // The variables of UPS `ups` in order, or nothing while the data is stale, as `session` sees
+  // them: once logged in, its stage of the shutdown plan may have FSD set for it alone.
+  virtual std::optional<Variables> CurrentVariables(const void* session, std::size_t ups) const = 0;
   // A copy: the users may change (a reload) while a session holds it.
   virtual std::optional<User> FindUser(std::string_view name) const = 0;
-  virtual int NumLogins() const = 0;
-  virtual std::vector<std::string> LoggedInAddresses() const = 0;
-  virtual void Login(const void* session, const std::string& address, const std::string& user) = 0;
+  virtual int NumLogins(std::size_t ups) const = 0;
+  virtual std::vector<std::string> LoggedInAddresses(std::size_t ups) const = 0;
+  virtual void Login(const void* session, std::size_t ups, const std::string& address,
+                     const std::string& user) = 0;
   virtual void Logout(const void* session) = 0;
   // A user name and password that match no user (the password itself is never passed on).
   virtual void LoginRefused(const std::string& /*user*/, const std::string& /*address*/) {}
-  virtual void ForceShutdown(const std::string& byUser) = 0;
+  virtual void ForceShutdown(std::size_t ups, const std::string& byUser) = 0;
   // An ERR code, or empty when the value was taken.
-  virtual std::string SetVariable(const std::string& name, const std::string& value) = 0;
+  virtual std::string SetVariable(std::size_t ups, const std::string& name,
+                                  const std::string& value) = 0;
   // Runs the instant command elsewhere and calls `done` (on the server's thread) with the reply.
-  virtual void RunInstantCommand(const std::string& command, const std::string& byUser,
+  virtual void RunInstantCommand(std::size_t ups, const std::string& command,
+                                 const std::string& byUser,
                                  std::function<void(std::string reply)> done) = 0;
   virtual bool TlsConfigured() const = 0;
   // A rehearsal of the shutdown, asked for by `byUser`: its report (lines) later, through `done`.
@@ -104,7 +111,10 @@ class Session {
   Result Drill(const std::vector<std::string>& words, std::function<void(std::string)> later);
   std::string CheckUser() const;  // an ERR reply, or empty when the user is known and right
   std::optional<User> Authenticated() const;
-  bool KnownUps(const std::string& name) const { return name == backend_.UpsName(); }
+  // The UPS a request names, or nothing (the reply is UNKNOWN-UPS).
+  std::optional<std::size_t> KnownUps(const std::string& name) const {
+    return backend_.FindUps(name);
+  }
 
   Backend& backend_;
   std::string address_;

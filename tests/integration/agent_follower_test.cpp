@@ -35,7 +35,7 @@ std::string Loopback(int port) {
 // The fake backend, read and changed by the test while the server's thread uses it.
 class SharedBackend : public corvale::testing::FakeNutBackend {
  public:
-  std::optional<corvale::nut::Variables> CurrentVariables(const void*) const override {
+  std::optional<corvale::nut::Variables> CurrentVariables(const void*, std::size_t) const override {
     std::lock_guard lock(mutex_);
     return variables;
   }
@@ -43,9 +43,10 @@ class SharedBackend : public corvale::testing::FakeNutBackend {
     std::lock_guard lock(mutex_);
     return static_cast<int>(logins.size());
   }
-  void Login(const void* session, const std::string& address, const std::string&) override {
+  void Login(const void* session, std::size_t ups, const std::string& address,
+             const std::string&) override {
     std::lock_guard lock(mutex_);
-    logins[session] = address;
+    logins[session] = {address, ups};
   }
   void Logout(const void* session) override {
     std::lock_guard lock(mutex_);

@@ -20,32 +20,47 @@ class FakeNutBackend : public nut::Backend {
              {"boss", "pw", nut::User::Upsmon::kPrimary, false, false, {}},
              {"mon", "pw", nut::User::Upsmon::kSecondary, false, false, {}}};
   }
-  const std::string& UpsName() const override { return name; }
-  std::string UpsDescription() const override { return "A \"quoted\" UPS"; }
-  std::optional<nut::Variables> CurrentVariables(const void*) const override { return variables; }
+  const std::vector<std::string>& UpsNames() const override { return names; }
+  std::string UpsDescription(std::size_t ups) const override {
+    return ups == 0 ? "A \"quoted\" UPS" : "UPS " + std::to_string(ups + 1);
+  }
+  std::optional<nut::Variables> CurrentVariables(const void*, std::size_t ups) const override {
+    if (ups == 0) return variables;
+    return nut::Variables{{"ups.status", "OB"}};
+  }
   std::optional<nut::User> FindUser(std::string_view wanted) const override {
     for (const auto& user : users) {
       if (user.name == wanted) return user;
     }
     return std::nullopt;
   }
-  int NumLogins() const override { return static_cast<int>(logins.size()); }
-  std::vector<std::string> LoggedInAddresses() const override {
+  // Every UPS's.
+  virtual int NumLogins() const { return static_cast<int>(logins.size()); }
+  int NumLogins(std::size_t ups) const override {
+    return static_cast<int>(LoggedInAddresses(ups).size());
+  }
+  std::vector<std::string> LoggedInAddresses(std::size_t ups) const override {
     std::vector<std::string> addresses;
-    for (const auto& [session, address] : logins) addresses.push_back(address);
+    for (const auto& [session, login] : logins) {
+      if (login.second == ups) addresses.push_back(login.first);
+    }
     return addresses;
   }
-  void Login(const void* session, const std::string& address, const std::string&) override {
-    logins[session] = address;
+  void Login(const void* session, std::size_t ups, const std::string& address,
+             const std::string&) override {
+    logins[session] = {address, ups};
   }
   void Logout(const void* session) override { logins.erase(session); }
-  void ForceShutdown(const std::string& byUser) override { forcedBy.push_back(byUser); }
-  std::string SetVariable(const std::string& variable, const std::string& value) override {
+  void ForceShutdown(std::size_t ups, const std::string& byUser) override {
+    forcedBy.push_back(ups == 0 ? byUser : byUser + "@" + names.at(ups));
+  }
+  std::string SetVariable(std::size_t, const std::string& variable,
+                          const std::string& value) override {
     if (value != "30") return "INVALID-VALUE";
     set.emplace_back(variable, value);
     return "";
   }
-  void RunInstantCommand(const std::string& command, const std::string&,
+  void RunInstantCommand(std::size_t, const std::string& command, const std::string&,
                          std::function<void(std::string)> done) override {
     if (holdCommands) {
       std::lock_guard lock(heldMutex);
@@ -69,11 +84,11 @@ class FakeNutBackend : public nut::Backend {
   }
   bool TlsConfigured() const override { return tls; }
 
-  std::string name = "ups1";
+  std::vector<std::string> names = {"ups1"};
   std::optional<nut::Variables> variables =
       nut::Variables{{"ups.status", "OL"}, {"ups.delay.shutdown", "120"}};
   std::vector<nut::User> users;
-  std::map<const void*, std::string> logins;
+  std::map<const void*, std::pair<std::string, std::size_t>> logins;  // address, UPS
   std::vector<std::string> forcedBy;
   std::vector<std::pair<std::string, std::string>> set;
   std::vector<std::string> commands;
