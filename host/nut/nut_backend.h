@@ -62,10 +62,19 @@ class ServiceBackend : public Backend {
   std::vector<std::string> UsersForced() const;
   // Logged in now: each user with the addresses of its sessions.
   std::map<std::string, std::vector<std::string>> LoggedInUsers() const;
-  // Told, for each machine that logs out while FSD is set for it, its address, its user and the
-  // seconds from its FSD to its logout: its time to shut down. Set once, before the server starts.
-  using MachineDown =
-      std::function<void(const std::string& address, const std::string& user, double seconds)>;
+  // A machine whose session ended while FSD was set for it: its time to shut down.
+  struct MachineGone {
+    std::string address, user;
+    double seconds = 0;  // from its FSD to its session's end
+    // It said its shutdown command had started and then its connection closed, without LOGOUT:
+    // the end of the session is the machine going down. Otherwise it logged out (an agent before
+    // this word, NUT's upsmon as its service stops) or left without a word: the machine may have
+    // needed longer.
+    bool toClose = false;
+    std::optional<double> commandStartedSeconds;  // after its FSD, when it said so
+  };
+  // Told of each one; set once, before the server starts.
+  using MachineDown = std::function<void(const MachineGone&)>;
   void OnMachineDown(MachineDown listener) { machineDown_ = std::move(listener); }
 
   // Backend
@@ -87,6 +96,8 @@ class ServiceBackend : public Backend {
   std::uint64_t DrillAsked(const void* session) override;
   void DrillAnswered(const void* session, std::uint64_t id, bool ready,
                      const std::string& text) override;
+  void ShuttingDown(const void* session) override;
+  void SaidLogout(const void* session) override;
 
   // A logged-in agent's part of a rehearsal.
   struct DrillAnswer {
@@ -130,6 +141,8 @@ class ServiceBackend : public Backend {
   std::condition_variable changed_;
   struct LoggedIn {
     std::string address, user;
+    bool saidLogout = false;
+    std::optional<std::chrono::steady_clock::time_point> shuttingDownSince;  // its word
   };
   std::map<const void*, LoggedIn> logins_;
   // Users of the plan's stages that went, from when: their logins see FSD while the power is out.

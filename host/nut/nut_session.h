@@ -70,6 +70,11 @@ class Backend {
   // A logged-in agent's answer to rehearsal `id`: whether its own shutdown is ready, and why not.
   virtual void DrillAnswered(const void* /*session*/, std::uint64_t /*id*/, bool /*ready*/,
                              const std::string& /*text*/) {}
+  // A logged-in agent says its machine's shutdown command has started: its session now lasts
+  // until the machine goes down, and its end is that machine's time to shut down.
+  virtual void ShuttingDown(const void* /*session*/) {}
+  // The logged-in client said LOGOUT (its session ends by its word, not as its machine goes down).
+  virtual void SaidLogout(const void* /*session*/) {}
 };
 
 class Session {
