@@ -296,7 +296,12 @@ TEST_F(PlanServiceTest, AMachinesTimeToShutDownRunsToItsConnectionsCloseAsItGoes
   ASSERT_TRUE(WaitFor("(a1) logged out")) << log;
   EXPECT_NE(log.find("(a1) says its shutdown command has started"), std::string::npos) << log;
 
-  const std::string history = ReadFile(Dir() / "history.jsonl");
+  // The history is written on a thread of its own, just after the log.
+  std::string history;
+  for (int i = 0; i < 50 && history.find("machine-down") == std::string::npos; ++i) {
+    std::this_thread::sleep_for(100ms);
+    history = ReadFile(Dir() / "history.jsonl");
+  }
   const auto at = history.find("\"event\":\"machine-down\"");
   ASSERT_NE(at, std::string::npos) << history;
   const auto from = history.rfind('\n', at) + 1;  // npos + 1: the first line
