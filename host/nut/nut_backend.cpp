@@ -237,7 +237,7 @@ void ServiceBackend::Login(const void* session, const std::string& address,
                            const std::string& user) {
   {
     std::lock_guard lock(mutex_);
-    logins_[session] = {address, user, false, std::nullopt};
+    logins_[session] = {address, user, false, false, std::nullopt};
     // A machine of a stage that went, back while the power is still out: it goes again. Once
     // the power is back, a login never inherits the stage's FSD.
     if (const auto forced = forcedUsers_.find(user); forced != forcedUsers_.end() && !powerBack_) {
@@ -275,6 +275,13 @@ void ServiceBackend::SaidLogout(const void* session) {
   }
 }
 
+void ServiceBackend::PeerClosed(const void* session) {
+  std::lock_guard lock(mutex_);
+  if (const auto found = logins_.find(session); found != logins_.end()) {
+    found->second.peerClosed = true;
+  }
+}
+
 void ServiceBackend::Logout(const void* session) {
   std::string address, user;
   std::optional<std::chrono::seconds> carrying;
@@ -300,8 +307,8 @@ void ServiceBackend::Logout(const void* session) {
     }
     if (!carrying && since) {
       downAfter = std::chrono::duration<double>(now - *since).count();
-      gone = {address, user, *downAfter, ended.shuttingDownSince && !ended.saidLogout,
-              std::nullopt};
+      gone = {address, user, *downAfter,
+              ended.shuttingDownSince && ended.peerClosed && !ended.saidLogout, std::nullopt};
       if (ended.shuttingDownSince) {
         gone.commandStartedSeconds =
             std::chrono::duration<double>(*ended.shuttingDownSince - *since).count();

@@ -66,10 +66,11 @@ class ServiceBackend : public Backend {
   struct MachineGone {
     std::string address, user;
     double seconds = 0;  // from its FSD to its session's end
-    // It said its shutdown command had started and then its connection closed, without LOGOUT:
-    // the end of the session is the machine going down. Otherwise it logged out (an agent before
-    // this word, NUT's upsmon as its service stops) or left without a word: the machine may have
-    // needed longer.
+    // It said its shutdown command had started and then its side closed the connection, without
+    // LOGOUT: the end of the session is the machine going down. Otherwise it logged out (an agent
+    // before this word, NUT's upsmon as its service stops), left without a word, or this server
+    // ended the session (its stop, a silence too long) while the machine was still up: the
+    // machine may have needed longer.
     bool toClose = false;
     std::optional<double> commandStartedSeconds;  // after its FSD, when it said so
   };
@@ -98,6 +99,7 @@ class ServiceBackend : public Backend {
                      const std::string& text) override;
   void ShuttingDown(const void* session) override;
   void SaidLogout(const void* session) override;
+  void PeerClosed(const void* session) override;
 
   // A logged-in agent's part of a rehearsal.
   struct DrillAnswer {
@@ -141,7 +143,7 @@ class ServiceBackend : public Backend {
   std::condition_variable changed_;
   struct LoggedIn {
     std::string address, user;
-    bool saidLogout = false;
+    bool saidLogout = false, peerClosed = false;
     std::optional<std::chrono::steady_clock::time_point> shuttingDownSince;  // its word
   };
   std::map<const void*, LoggedIn> logins_;

@@ -661,7 +661,11 @@ struct Client {
     }
   }
   std::string Say(const std::string& line) { return session->Handle(line).reply; }
-  void Close() { session.reset(); }
+  // Its side closes the connection (or, `byServer`, the server ends it: its stop, a silence).
+  void Close(bool byServer = false) {
+    if (!byServer) session->PeerClosed();
+    session.reset();
+  }
   std::unique_ptr<corvale::nut::Session> session;
 };
 
@@ -669,13 +673,14 @@ TEST(MachineDownTest, ToTheCloseOnlyWhenItSaidItsCommandStartedAndLeftWithoutLog
   std::FILE* sink = std::tmpfile();
   corvale::host::Logger log(false, sink);
   std::vector<corvale::nut::User> users;
-  for (const char* name : {"vm", "nas", "mon", "late"}) {
+  for (const char* name : {"vm", "nas", "mon", "late", "quiet"}) {
     users.push_back({name, "p", corvale::nut::User::Upsmon::kSecondary, false, false, {}});
   }
   corvale::nut::ServiceBackend backend({"ups", users, 120, 15s, false}, log);
   std::map<std::string, corvale::nut::ServiceBackend::MachineGone> downs;
   backend.OnMachineDown([&](const auto& gone) { downs[gone.user] = gone; });
-  Client vm(backend, "vm"), nas(backend, "nas"), mon(backend, "mon"), late(backend, "late");
+  Client vm(backend, "vm"), nas(backend, "nas"), mon(backend, "mon"), late(backend, "late"),
+      quiet(backend, "quiet");
   corvale::nut::Session stranger(backend, "192.0.2.66");
   EXPECT_EQ(stranger.Handle("SHUTTING-DOWN ups").reply, "ERR ACCESS-DENIED\n")
       << "only a logged-in machine speaks for itself";
@@ -683,10 +688,11 @@ TEST(MachineDownTest, ToTheCloseOnlyWhenItSaidItsCommandStartedAndLeftWithoutLog
   EXPECT_EQ(vm.Say("SHUTTING-DOWN"), "ERR INVALID-ARGUMENT\n");
   // Said before its FSD: the machine went on its own reading of the UPS.
   EXPECT_EQ(late.Say("SHUTTING-DOWN ups"), "OK\n");
-  backend.ForceShutdownOf({"vm", "nas", "mon", "late"});
+  backend.ForceShutdownOf({"vm", "nas", "mon", "late", "quiet"});
   std::this_thread::sleep_for(100ms);
   EXPECT_EQ(vm.Say("SHUTTING-DOWN ups"), "OK\n");
   EXPECT_EQ(nas.Say("SHUTTING-DOWN ups"), "OK\n");
+  EXPECT_EQ(quiet.Say("SHUTTING-DOWN ups"), "OK\n");
   std::this_thread::sleep_for(100ms);
   EXPECT_EQ(vm.Say("SHUTTING-DOWN ups"), "OK\n") << "said again: the first word counts";
   vm.Close();                                    // the connection closes as the machine goes down
@@ -694,7 +700,10 @@ TEST(MachineDownTest, ToTheCloseOnlyWhenItSaidItsCommandStartedAndLeftWithoutLog
   nas.Close();
   mon.Close();  // NUT's upsmon: never says it, and its session ends
   late.Close();
-  ASSERT_EQ(downs.size(), 4u);
+  // Still up when the server ended its session (the server's stop, or silence for too long).
+  quiet.Close(true);
+  ASSERT_EQ(downs.size(), 5u);
+  EXPECT_FALSE(downs["quiet"].toClose) << "the server's own close says nothing of the machine";
   EXPECT_TRUE(downs["vm"].toClose);
   EXPECT_GE(downs["vm"].seconds, 0.2);
   ASSERT_TRUE(downs["vm"].commandStartedSeconds);
