@@ -49,6 +49,9 @@ bool Boolean(const Json& value) {
 bool NumberOrNull(const Json& value) {
   return value.is_number() || value.is_null();
 }
+bool StringOrNull(const Json& value) {
+  return value.is_string() || value.is_null();
+}
 bool Strings(const Json& value) {
   if (!value.is_array()) return false;
   for (const auto& entry : value) {
@@ -68,7 +71,8 @@ bool ArrayOf(const Json& value, Is is) {
 bool Machine(const Json& machine) {
   return machine.is_object() && Optional(machine, "user", String) &&
          Optional(machine, "logged_in", Boolean) && Optional(machine, "addresses", Strings) &&
-         Optional(machine, "last_shutdown_seconds", NumberOrNull);
+         Optional(machine, "last_shutdown_seconds", NumberOrNull) &&
+         Optional(machine, "shutdown_measured_to", StringOrNull);
 }
 
 bool Machines(const Json& value) {

@@ -13,6 +13,7 @@
 #include "host/config.h"
 #include "host/control.h"
 #include "host/http/http_client.h"
+#include "host/plan/coordinator.h"
 #include "host/plan/drill.h"
 
 namespace corvale {
@@ -53,6 +54,15 @@ std::string Seconds(const nlohmann::json& value) {
   return text;
 }
 
+// What is known of a machine's time to shut down, in words.
+std::string ShutdownLine(const nlohmann::json& machine) {
+  const auto last = machine.value("last_shutdown_seconds", nlohmann::json());
+  if (!last.is_number()) return host::plan::MeasuredText(std::nullopt);
+  const auto measuredTo = machine.value("shutdown_measured_to", nlohmann::json());
+  return host::plan::MeasuredText(host::plan::ShutdownTime{
+      last.get<double>(), measuredTo.is_string() && measuredTo.get<std::string>() == "close"});
+}
+
 std::string MachineLine(const nlohmann::json& machine) {
   std::string line = Printable(machine.value("user", "a machine"));
   if (machine.value("logged_in", false)) {
@@ -64,9 +74,7 @@ std::string MachineLine(const nlohmann::json& machine) {
   } else {
     line += ": MISSING (not logged in)";
   }
-  const auto last = machine.value("last_shutdown_seconds", nlohmann::json());
-  return line + (last.is_number() ? "; last logged out " + Seconds(last) + " after its FSD"
-                                  : std::string("; its shutdown not measured yet"));
+  return line + "; " + ShutdownLine(machine);
 }
 
 // The plan as the file has it, where the service does not answer.
@@ -78,7 +86,8 @@ nlohmann::json PlanFromFile(const host::Config& config) {
       machines.push_back({{"user", user},
                           {"logged_in", false},
                           {"addresses", nlohmann::json::array()},
-                          {"last_shutdown_seconds", nullptr}});
+                          {"last_shutdown_seconds", nullptr},
+                          {"shutdown_measured_to", nullptr}});
     }
     stages.push_back({{"name", stage.name},
                       {"when", host::plan::WhenText(stage)},
@@ -177,8 +186,9 @@ int RunPlan(const std::string& configPath, bool json) {
     }
     // What "time to shut down" is here: the primary sees a machine's session end, no further.
     std::printf(
-        "\n(a machine's time to shut down is from its FSD to its logout; an agent logs "
-        "out as its service stops, so its machine's last steps are left to the margin)\n");
+        "\n(a machine's time to shut down is the slowest measured lately, from its FSD to "
+        "its connection's close as it went down, where its agent said its shutdown had "
+        "started; otherwise to its logout, and its last steps are left to the margin)\n");
     if (live) {
       std::printf("\nbattery: last ran low after %s on battery; the plan needs %s%s\n",
                   Seconds(status.value("battery_seconds_to_low", nlohmann::json())).c_str(),

@@ -20,6 +20,10 @@ namespace {
 
 using Stage = host::ShutdownSequence::Stage;
 
+// How long an agent's connection may outlive the service as its machine goes down: the system
+// ends every process well before, unless a service's stop hangs for that long.
+constexpr std::chrono::seconds kHeldAtMost{300};
+
 // What a pending shutdown waits for, in words for the status page.
 std::pair<bool, std::string> PendingShutdown(Stage stage, const host::Config& config) {
   switch (stage) {
@@ -276,6 +280,14 @@ void Service::WatchUps(const host::Config& config) {
   TakeHostSettings(config, options);
   options.systemCall = host::ShutDownSystem;  // where the command is empty or keeps failing
   if (config.ups().Agent()) {
+    // Each primary hears when this machine's shutdown command starts: from then on the end of
+    // its session is the machine going down.
+    options.beforeShutdown = [this](std::function<void()> proceed) {
+      for (auto* follower : followers_) {
+        if (follower != nullptr) follower->SayShuttingDown();
+      }
+      proceed();
+    };
     // One unit per server followed, each counted with its supplies against the minimum.
     std::vector<host::Host::UnitSpec> units;
     followers_.assign(config.upses.size(), nullptr);
@@ -337,27 +349,42 @@ void Service::KeepRecords(const host::Config& config) {
                               backend->ForcedShutdownSet(), backend->UpsesForced()};
   });
   if (requests_) backend->SetShutdownReady([this] { return requests_->Ready(); });
-  // Each other machine's time to shut down, for the history: from FSD to its logout.
-  backend->OnMachineDown(
-      [this](const std::string& address, const std::string& user, double seconds) {
-        char text[32];
-        std::snprintf(text, sizeof text, "%.1f", seconds);
-        host::HistoryRecord record{std::chrono::system_clock::now(),
-                                   "machine-down",
-                                   upsName_,
-                                   0,
-                                   "the machine at " + address + " (" + user + ") logged out " +
-                                       text + " s after its FSD: its time to shut down",
-                                   std::nullopt,
-                                   address,
-                                   seconds,
-                                   user};
-        {
-          std::lock_guard lock(historyMutex_);
-          if (history_) history_->Append(std::move(record));
-        }
-        plan_->MachineDown(user, seconds);
-      });
+  // Each other machine's time to shut down, for the history: from FSD to its session's end.
+  backend->OnMachineDown([this](const nut::ServiceBackend::MachineGone& gone) {
+    const auto format = [](double seconds) {
+      char text[32];
+      std::snprintf(text, sizeof text, "%.1f", seconds);
+      return std::string(text);
+    };
+    std::string started;
+    if (gone.commandStartedSeconds) {
+      started = *gone.commandStartedSeconds >= 0
+                    ? " (its shutdown command started " + format(*gone.commandStartedSeconds) +
+                          " s after its FSD)"
+                    : " (its shutdown command started before its FSD)";
+    }
+    const std::string ended =
+        gone.toClose ? ": its connection closed as it went down, " : ": it logged out ";
+    host::HistoryRecord record{
+        std::chrono::system_clock::now(),
+        "machine-down",
+        upsName_,
+        0,
+        "the machine at " + gone.address + " (" + gone.user + ")" + ended + format(gone.seconds) +
+            " s after its FSD" + started +
+            (gone.toClose ? ": its time to shut down" : ": its time to shut down, or more"),
+        std::nullopt,
+        gone.address,
+        gone.seconds,
+        gone.user,
+        gone.toClose ? "close" : "logout",
+        gone.commandStartedSeconds};
+    {
+      std::lock_guard lock(historyMutex_);
+      if (history_) history_->Append(std::move(record));
+    }
+    plan_->MachineDown(gone.user, gone.seconds, gone.toClose);
+  });
 }
 
 void Service::FollowPlan(const host::Config& config) {
@@ -378,7 +405,7 @@ void Service::FollowPlan(const host::Config& config) {
     Remember(event, 0, message, std::chrono::system_clock::now());
   };
   plan_ = std::make_unique<host::plan::Coordinator>(config, std::move(acting), log_);
-  plan_->SeedShutdownTimes(host::plan::ShutdownTimes(recent_));
+  plan_->SeedShutdownTimes(host::plan::ShutdownMeasures(recent_));
   plan_->Resume(recent_);
   board_->SetPlan([this] { return plan_->Facts(); });
   backend->SetDrill([this](const std::string& byUser, const auto& answers,
@@ -502,11 +529,42 @@ void Service::StopAll(const host::Config& config) {
   stopping_ = true;
   host::OnResumeFromSleep(nullptr);  // before the follower goes
   if (control_) control_->Stop();
-  for (std::size_t i = 0; i < followers_.size() && host_->ShutdownStage() != Stage::kIdle; ++i) {
-    // The system goes down for this machine's own shutdown: only now may its primaries stop
-    // waiting for it.
-    constexpr std::chrono::seconds kLogoutWithin{5};
+  const auto stage = host_->ShutdownStage();
+  for (std::size_t i = 0; i < followers_.size() && stage != Stage::kIdle; ++i) {
+    if (followers_[i] == nullptr) continue;
     const std::string& server = config.upses[i].server;
+    if (stage == Stage::kRunning || stage == Stage::kStarted) {
+      // The system goes down for this machine's own shutdown, whose command has started: the
+      // connection stays open until the system ends every process, so that each primary counts
+      // this machine, and measures its time to shut down, until it is down.
+      constexpr std::chrono::seconds kHoldWithin{5};
+      using How = host::agent::Follower::Hold::How;
+      const auto held = followers_[i]->HoldToTheEnd(kHoldWithin, kHeldAtMost);
+      switch (held.how) {
+        case How::kHeld:
+          log_.Log(host::Priority::kInfo, "this machine is shutting down: its connection to " +
+                                              server + " stays open in process " +
+                                              std::to_string(held.holder) +
+                                              " until the system ends every process (at most " +
+                                              std::to_string(kHeldAtMost.count()) + " s)");
+          break;
+        case How::kLoggedOut:
+          log_.Log(host::Priority::kInfo, "logged out of " + server +
+                                              ": this machine is shutting down (its connection "
+                                              "cannot outlive the service: " +
+                                              held.why + ")");
+          break;
+        case How::kNeither:
+          log_.Log(host::Priority::kWarning,
+                   "could not hold the connection to " + server + " nor log out (" + held.why +
+                       "): its primary may still count this machine until its connection ends "
+                       "or its hostsync time is up");
+          break;
+      }
+      continue;
+    }
+    // A shutdown whose command has not run (or failed): only now may its primary stop waiting.
+    constexpr std::chrono::seconds kLogoutWithin{5};
     if (followers_[i]->LogOut(kLogoutWithin)) {
       log_.Log(host::Priority::kInfo,
                "logged out of " + server + ": this machine is shutting down");

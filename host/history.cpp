@@ -77,6 +77,8 @@ std::string HistoryLine(const HistoryRecord& record) {
   if (!record.machine.empty()) line["machine"] = record.machine;
   if (record.shutdownSeconds) line["shutdown_seconds"] = *record.shutdownSeconds;
   if (!record.user.empty()) line["user"] = record.user;
+  if (!record.measuredTo.empty()) line["measured_to"] = record.measuredTo;
+  if (record.commandStartedSeconds) line["command_started_seconds"] = *record.commandStartedSeconds;
   // Invalid UTF-8 from a hook's message must not make the line unwritable.
   return line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
@@ -111,6 +113,11 @@ std::optional<HistoryRecord> ParseHistoryLine(const std::string& line) {
   if (const auto seconds = json.find("shutdown_seconds");
       seconds != json.end() && seconds->is_number()) {
     record.shutdownSeconds = seconds->get<double>();
+  }
+  if (const std::string* measuredTo = text("measured_to")) record.measuredTo = *measuredTo;
+  if (const auto seconds = json.find("command_started_seconds");
+      seconds != json.end() && seconds->is_number()) {
+    record.commandStartedSeconds = seconds->get<double>();
   }
   return record;
 }

@@ -32,10 +32,15 @@ struct HistoryRecord {
   // the one honest measure of what it holds.
   std::optional<double> onBatterySeconds;
   // On "machine-down": the other machine (its address, its NUT user) and its time from FSD to
-  // its logout.
+  // the end of its session: "close" when it said its shutdown command had started and its
+  // connection then closed as it went down; "logout" (or empty, in records older than the word)
+  // when it logged out, or left without saying so: the machine may have needed longer. And when
+  // it said its command started, after its FSD (negative: before it).
   std::string machine = {};
   std::optional<double> shutdownSeconds = {};
   std::string user = {};
+  std::string measuredTo = {};
+  std::optional<double> commandStartedSeconds = {};
 
   bool operator==(const HistoryRecord&) const = default;
 };

@@ -39,6 +39,15 @@ class RunningCommand {
 std::unique_ptr<RunningCommand> StartCommand(const std::string& command, const Environment& extra,
                                              std::string* error);
 
+// This machine is going down and the service stops: the connection `socket` (a native socket,
+// which the caller then closes without shutting it down) is kept open by a small process of its
+// own until the system ends every process as its last step, or `atMost` has passed, so that the
+// peer sees it close as the machine goes down rather than as the service stops. False, with
+// `why`, where that cannot be (Windows: the connection ends with the service's process). The
+// holder's process ID.
+std::optional<std::int64_t> HoldConnectionToTheEnd(std::intptr_t socket,
+                                                   std::chrono::seconds atMost, std::string* why);
+
 // Makes SIGTERM and SIGINT (or their equivalents) requests to stop, and SIGHUP a request to
 // read the configuration again. Call before any thread starts.
 void CatchStopRequests();

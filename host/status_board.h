@@ -42,7 +42,10 @@ struct PlanFacts {
   struct Machine {
     std::string user;
     std::vector<std::string> addresses;  // logged in from; empty: missing
+    // Its slowest recent time to shut down, and whether that was measured to its connection's
+    // close as it went down (or only to its logout).
     std::optional<double> lastShutdownSeconds;
+    bool shutdownMeasuredToClose = false;
   };
   struct Stage {
     std::string name;

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "host/agent/follower_tls.h"
+#include "host/host_os.h"
 #include "host/lookup.h"
 #include "host/nut/nut_session.h"
 
@@ -119,6 +120,14 @@ struct Follower::State {
   bool timedOut = false;
   asio::steady_timer pause{io};
   bool loggingOut = false;
+  // The shutdown command has started: said on each connection once. At the stop the connection
+  // is held rather than logged out of (`heldAway` once a holder has it: never shut down here).
+  std::atomic<bool> shuttingDown{false};
+  bool saidShuttingDown = false;
+  bool holding = false, heldAway = false;
+  std::int64_t holder = 0;
+  std::chrono::seconds holdAtMost{0};
+  std::string holdProblem;  // why it could not be held
   // Reconnect was asked for: the next try goes at once, without a word of the connection it
   // closed. Asks close together count as one (Windows sends two power events on waking).
   bool reconnectNow = false;
@@ -164,7 +173,8 @@ std::string Follower::State::Failed(const std::error_code& failed, const std::st
 void Follower::State::CloseSocket() {
   std::error_code ignored;
   lookupWait.cancel();
-  socket.shutdown(tcp::socket::shutdown_both, ignored);
+  // A connection a holder has: this copy goes without a word, the holder's stays open.
+  if (!heldAway) socket.shutdown(tcp::socket::shutdown_both, ignored);
   socket.close(ignored);
 }
 
@@ -337,11 +347,30 @@ asio::awaitable<std::string> Follower::State::Poll() {
   const std::string command = "GET VAR " + Word(options.ups) + " ups.status";
   for (;;) {
     std::string why;
+    if (loggingOut && holding) {
+      if (const auto id = HoldConnectionToTheEnd(static_cast<std::intptr_t>(socket.native_handle()),
+                                                 holdAtMost, &holdProblem)) {
+        holder = *id;
+        heldAway = true;
+        co_return "";
+      }
+    }
     if (loggingOut) {
       // Whatever the answer, or none in time: the connection ends here.
       const std::string logout = "LOGOUT";
       loggedOut = co_await Ask(logout, why) ? true : false;
       co_return "";
+    }
+    if (shuttingDown && !saidShuttingDown && !options.user.empty()) {
+      saidShuttingDown = true;
+      const std::string saying = "SHUTTING-DOWN " + Word(options.ups);
+      const auto said = co_await Ask(saying, why);
+      if (!said) co_return why;
+      if (*said != "OK") {
+        log.Log(Priority::kInfo,
+                "the server did not take this machine's word that its shutdown has started (\"" +
+                    Shown(*said) + "\"): it measures this machine to its logout");
+      }
     }
     const auto asked = Clock::now();
     const auto reply = co_await Ask(command, why);
@@ -386,6 +415,7 @@ asio::awaitable<std::string> Follower::State::Connection() {
   Disarm();
   if (connectFailed) co_return Failed(connectFailed, "cannot connect to " + options.server);
   channel = std::make_unique<PlainChannel>(socket);
+  saidShuttingDown = false;
   std::string why;
   if (!co_await StartTls(why) || !co_await LogIn(why)) co_return why;
   co_return co_await Poll();
@@ -468,6 +498,33 @@ void Follower::Reconnect() {
     state->CloseSocket();
     state->pause.cancel();
   });
+}
+
+void Follower::SayShuttingDown() {
+  state_->shuttingDown = true;
+  asio::post(state_->io, [state = state_.get()] { state->pause.cancel(); });
+}
+
+Follower::Hold Follower::HoldToTheEnd(std::chrono::milliseconds within,
+                                      std::chrono::seconds atMost) {
+  asio::post(state_->io, [state = state_.get(), atMost] {
+    state->holding = true;
+    state->holdAtMost = atMost;
+    state->loggingOut = true;
+    state->pause.cancel();
+    state->lookupWait.cancel();
+  });
+  {
+    std::lock_guard lock(state_->joining);
+    if (!state_->thread.joinable()) return {Hold::How::kNeither, 0, "not started"};
+  }
+  if (state_->ended.wait_for(within) != std::future_status::ready) {
+    return {Hold::How::kNeither, 0, "no answer in time"};
+  }
+  // The follower's thread has ended: what it left is read without a race.
+  if (state_->heldAway) return {Hold::How::kHeld, state_->holder, {}};
+  const std::string why = state_->holdProblem.empty() ? "not connected" : state_->holdProblem;
+  return {state_->loggedOut ? Hold::How::kLoggedOut : Hold::How::kNeither, 0, why};
 }
 
 bool Follower::LogOut(std::chrono::milliseconds within) {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -61,6 +62,21 @@ class Follower {
   // (zero: returns at once); true once the server has answered the LOGOUT (not when there was no
   // connection to say it on).
   bool LogOut(std::chrono::milliseconds within = std::chrono::milliseconds(0));
+  // This machine's shutdown command has started: the server hears so (this project's server
+  // then takes the end of this session for the machine going down; a standard one answers an
+  // error, which changes nothing), on this connection and on any later one. From any thread.
+  void SayShuttingDown();
+  // The system stops the service as this machine goes down, after SayShuttingDown: no LOGOUT.
+  // The connection is handed to a process of its own that holds it until the system ends every
+  // process, at most `atMost`, so that the server sees it close as the machine goes down. Where it
+  // cannot be held (Windows, or no connection now) it logs out as LogOut does. Connects no more.
+  // Waits up to `within`.
+  struct Hold {
+    enum class How { kHeld, kLoggedOut, kNeither } how = How::kNeither;
+    std::int64_t holder = 0;  // its process ID, when held
+    std::string why;          // why not held
+  };
+  Hold HoldToTheEnd(std::chrono::milliseconds within, std::chrono::seconds atMost);
   // The machine woke from sleep: the connection it had may be dead without a word, and its login
   // gone on the server. Closes it, and connects and logs in again at once, whatever the backoff.
   // From any thread; nothing once LogOut was called.

@@ -34,6 +34,13 @@ class FollowerSource final : public UpsSource {
   // LOGOUT, so that its primary waits no longer for this machine.
   // True once it has (at most `within`).
   bool LogOut(std::chrono::milliseconds within) { return follower_.LogOut(within); }
+  // This machine's shutdown command starts: the server hears so.
+  void SayShuttingDown() { follower_.SayShuttingDown(); }
+  // The system stops the service as this machine goes down: the connection stays open until
+  // the system's last step, or is logged out of where it cannot (Follower::HoldToTheEnd).
+  Follower::Hold HoldToTheEnd(std::chrono::milliseconds within, std::chrono::seconds atMost) {
+    return follower_.HoldToTheEnd(within, atMost);
+  }
   // The machine woke from sleep: log in again now.
   void Reconnect() { follower_.Reconnect(); }
   FollowingFacts Facts() const;

@@ -223,11 +223,15 @@ nlohmann::json EventJson(const HistoryRecord& record) {
 }
 
 nlohmann::json MachineJson(const PlanFacts::Machine& machine, bool names) {
-  nlohmann::json json = {{"logged_in", !machine.addresses.empty()},
-                         {"addresses", machine.addresses},
-                         {"last_shutdown_seconds",
-                          machine.lastShutdownSeconds ? nlohmann::json(*machine.lastShutdownSeconds)
-                                                      : nlohmann::json(nullptr)}};
+  nlohmann::json json = {
+      {"logged_in", !machine.addresses.empty()},
+      {"addresses", machine.addresses},
+      {"last_shutdown_seconds", machine.lastShutdownSeconds
+                                    ? nlohmann::json(*machine.lastShutdownSeconds)
+                                    : nlohmann::json(nullptr)},
+      {"shutdown_measured_to", !machine.lastShutdownSeconds      ? nlohmann::json(nullptr)
+                               : machine.shutdownMeasuredToClose ? nlohmann::json("close")
+                                                                 : nlohmann::json("logout")}};
   if (names) json["user"] = machine.user;
   return json;
 }

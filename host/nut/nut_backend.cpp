@@ -283,7 +283,7 @@ void ServiceBackend::Login(const void* session, std::size_t ups, const std::stri
                            const std::string& user) {
   {
     std::lock_guard lock(mutex_);
-    logins_[session] = {address, user, ups};
+    logins_[session] = {address, user, ups, false, false, std::nullopt};
     // A machine of a stage that went, back while the power is still out: it goes again. Once
     // the power is back, a login never inherits the stage's FSD.
     if (const auto forced = forcedUsers_.find(user);
@@ -302,17 +302,48 @@ void ServiceBackend::Login(const void* session, std::size_t ups, const std::stri
                                       " as " + user);
 }
 
+void ServiceBackend::ShuttingDown(const void* session) {
+  std::string address, user;
+  {
+    std::lock_guard lock(mutex_);
+    const auto found = logins_.find(session);
+    // Its first word counts: saying it again never moves the start.
+    if (found == logins_.end() || found->second.shuttingDownSince) return;
+    found->second.shuttingDownSince = std::chrono::steady_clock::now();
+    address = found->second.address;
+    user = found->second.user;
+  }
+  log_.Log(host::Priority::kInfo,
+           "the machine at " + address + " (" + user + ") says its shutdown command has started");
+}
+
+void ServiceBackend::SaidLogout(const void* session) {
+  std::lock_guard lock(mutex_);
+  if (const auto found = logins_.find(session); found != logins_.end()) {
+    found->second.saidLogout = true;
+  }
+}
+
+void ServiceBackend::PeerClosed(const void* session) {
+  std::lock_guard lock(mutex_);
+  if (const auto found = logins_.find(session); found != logins_.end()) {
+    found->second.peerClosed = true;
+  }
+}
+
 void ServiceBackend::Logout(const void* session) {
   std::string address, user;
   std::optional<std::chrono::seconds> carrying;
   std::optional<double> downAfter;
+  MachineGone gone;
   {
     std::lock_guard lock(mutex_);
     const auto found = logins_.find(session);
     if (found == logins_.end()) return;
     address = found->second.address;
     user = found->second.user;
-    const std::size_t ups = found->second.ups;
+    const LoggedIn ended = found->second;
+    const std::size_t ups = ended.ups;
     logins_.erase(found);
     agents_.erase(session);
     carrying = carrying_;
@@ -327,10 +358,18 @@ void ServiceBackend::Logout(const void* session) {
       if (!stage->second.released) since = stage->second.since;
       stageSessions_.erase(stage);
     }
-    if (!carrying && since) downAfter = std::chrono::duration<double>(now - *since).count();
+    if (!carrying && since) {
+      downAfter = std::chrono::duration<double>(now - *since).count();
+      gone = {address, user, *downAfter,
+              ended.shuttingDownSince && ended.peerClosed && !ended.saidLogout, std::nullopt};
+      if (ended.shuttingDownSince) {
+        gone.commandStartedSeconds =
+            std::chrono::duration<double>(*ended.shuttingDownSince - *since).count();
+      }
+    }
   }
   changed_.notify_all();
-  if (downAfter && machineDown_) machineDown_(address, user, *downAfter);
+  if (downAfter && machineDown_) machineDown_(gone);
   if (carrying) {
     log_.Log(host::Priority::kInfo, "the client at " + address +
                                         " was disconnected by the server's restart; it counts as "
@@ -338,7 +377,10 @@ void ServiceBackend::Logout(const void* session) {
                                         std::to_string(carrying->count()) + " s");
     return;
   }
-  log_.Log(host::Priority::kInfo, "the client at " + address + " (" + user + ") logged out");
+  log_.Log(host::Priority::kInfo,
+           "the client at " + address + " (" + user + ") " +
+               (gone.toClose ? "logged out as its machine went down: its connection closed"
+                             : "logged out"));
 }
 
 void ServiceBackend::ForceShutdown(std::size_t ups, const std::string& byUser) {

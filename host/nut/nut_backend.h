@@ -68,10 +68,20 @@ class ServiceBackend : public Backend {
   std::vector<std::string> UsersForced() const;
   // Logged in to the first UPS (the plan's) now: each user with the addresses of its sessions.
   std::map<std::string, std::vector<std::string>> LoggedInUsers() const;
-  // Told, for each machine that logs out while FSD is set for it, its address, its user and the
-  // seconds from its FSD to its logout: its time to shut down. Set once, before the server starts.
-  using MachineDown =
-      std::function<void(const std::string& address, const std::string& user, double seconds)>;
+  // A machine whose session ended while FSD was set for it: its time to shut down.
+  struct MachineGone {
+    std::string address, user;
+    double seconds = 0;  // from its FSD to its session's end
+    // It said its shutdown command had started and then its side closed the connection, without
+    // LOGOUT: the end of the session is the machine going down. Otherwise it logged out (an agent
+    // before this word, NUT's upsmon as its service stops), left without a word, or this server
+    // ended the session (its stop, a silence too long) while the machine was still up: the
+    // machine may have needed longer.
+    bool toClose = false;
+    std::optional<double> commandStartedSeconds;  // after its FSD, when it said so
+  };
+  // Told of each one; set once, before the server starts.
+  using MachineDown = std::function<void(const MachineGone&)>;
   void OnMachineDown(MachineDown listener) { machineDown_ = std::move(listener); }
 
   // Backend
@@ -105,6 +115,9 @@ class ServiceBackend : public Backend {
   std::uint64_t DrillAsked(const void* session) override;
   void DrillAnswered(const void* session, std::uint64_t id, bool ready,
                      const std::string& text) override;
+  void ShuttingDown(const void* session) override;
+  void SaidLogout(const void* session) override;
+  void PeerClosed(const void* session) override;
 
   // A logged-in agent's part of a rehearsal.
   struct DrillAnswer {
@@ -154,6 +167,8 @@ class ServiceBackend : public Backend {
   struct LoggedIn {
     std::string address, user;
     std::size_t ups = 0;
+    bool saidLogout = false, peerClosed = false;
+    std::optional<std::chrono::steady_clock::time_point> shuttingDownSince;  // its word
   };
   std::map<const void*, LoggedIn> logins_;
   // Users of the plan's stages that went, from when: their logins see FSD while the power is out.

@@ -136,7 +136,11 @@ class Connection : public std::enable_shared_from_this<Connection> {
     transport_->Read(asio::buffer(input_),
                      [self = shared_from_this()](const std::error_code& failed, std::size_t count) {
                        self->reading_ = false;
-                       if (failed) return self->Close();
+                       if (failed) {
+                         // Not one this server closed: the client's side ended it.
+                         if (!self->closed_) self->session_.PeerClosed();
+                         return self->Close();
+                       }
                        self->Take(count);
                      });
   }

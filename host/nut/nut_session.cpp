@@ -152,9 +152,21 @@ Session::Result Session::Handle(std::string_view line, std::function<void(std::s
   if (command == "HELP") {
     return Reply(
         "Commands: HELP VER NETVER GET LIST SET INSTCMD LOGIN LOGOUT USERNAME PASSWORD "
-        "STARTTLS PRIMARY FSD DRILL");
+        "STARTTLS PRIMARY FSD DRILL SHUTTING-DOWN");
   }
-  if (command == "LOGOUT") return Result{"OK Goodbye\n", true};
+  if (command == "LOGOUT") {
+    if (loggedIn_) backend_.SaidLogout(this);
+    return Result{"OK Goodbye\n", true};
+  }
+  // "SHUTTING-DOWN ups": this project's agents only, once their shutdown command has started (a
+  // standard server answers UNKNOWN-COMMAND, and the agent goes on as before).
+  if (command == "SHUTTING-DOWN") {
+    if (count != 2) return Error("INVALID-ARGUMENT");
+    if (!KnownUps(words[1])) return Error("UNKNOWN-UPS");
+    if (!loggedIn_) return Error("ACCESS-DENIED");
+    backend_.ShuttingDown(this);
+    return Reply("OK");
+  }
   if (command == "STARTTLS") {
     if (tls_) return Error("ALREADY-SSL-MODE");
     if (!backend_.TlsConfigured()) return Error("FEATURE-NOT-CONFIGURED");

@@ -77,6 +77,14 @@ class Backend {
   // A logged-in agent's answer to rehearsal `id`: whether its own shutdown is ready, and why not.
   virtual void DrillAnswered(const void* /*session*/, std::uint64_t /*id*/, bool /*ready*/,
                              const std::string& /*text*/) {}
+  // A logged-in agent says its machine's shutdown command has started: its session now lasts
+  // until the machine goes down, and its end is that machine's time to shut down.
+  virtual void ShuttingDown(const void* /*session*/) {}
+  // The logged-in client said LOGOUT (its session ends by its word, not as its machine goes down).
+  virtual void SaidLogout(const void* /*session*/) {}
+  // The logged-in client's side closed the connection; a session that ends without this was
+  // ended by the server (its stop, or the client's silence).
+  virtual void PeerClosed(const void* /*session*/) {}
 };
 
 class Session {
@@ -102,6 +110,10 @@ class Session {
   // The handshake is done. What was said in the clear before it (user, password, login) is
   // forgotten, as RFC 3207 asks of SMTP: a man in the middle may have said it.
   void TlsStarted();
+  // The client's side ended the connection (not this server: its stop, a silence too long).
+  void PeerClosed() {
+    if (loggedIn_) backend_.PeerClosed(this);
+  }
   // Logged in with LOGIN: an upsmon whose place a full server must keep.
   bool LoggedIn() const { return loggedIn_; }
 

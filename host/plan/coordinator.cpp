@@ -35,13 +35,36 @@ double BatteryNeeds(const Config& config, const std::map<std::string, double>& s
   return latest + slowest + kBatteryMarginSeconds;
 }
 
+ShutdownTime Slower(const ShutdownTime& kept, const ShutdownTime& measured) {
+  if (measured.seconds > kept.seconds) return measured;
+  if (measured.seconds == kept.seconds && measured.toClose) return measured;
+  return kept;
+}
+
+std::string MeasuredText(const std::optional<ShutdownTime>& time) {
+  if (!time) return "its shutdown not yet measured";
+  char seconds[32];
+  std::snprintf(seconds, sizeof seconds, "%.1f s", time->seconds);
+  return std::string("shuts down in ") + seconds + " after its FSD, measured " +
+         (time->toClose ? "to its connection's close as it went down"
+                        : "to its logout (the machine may need longer)");
+}
+
+std::map<std::string, ShutdownTime> ShutdownMeasures(const std::vector<HistoryRecord>& records) {
+  std::map<std::string, ShutdownTime> times;
+  for (const auto& record : records) {
+    if (record.event != "machine-down" || record.user.empty() || !record.shutdownSeconds) continue;
+    // A record older than the words measured to the logout.
+    const ShutdownTime measured{*record.shutdownSeconds, record.measuredTo == "close"};
+    const auto [found, added] = times.try_emplace(record.user, measured);
+    if (!added) found->second = Slower(found->second, measured);
+  }
+  return times;
+}
+
 std::map<std::string, double> ShutdownTimes(const std::vector<HistoryRecord>& records) {
   std::map<std::string, double> times;
-  for (const auto& record : records) {
-    if (record.event == "machine-down" && !record.user.empty() && record.shutdownSeconds) {
-      times[record.user] = *record.shutdownSeconds;  // oldest first: the last one stays
-    }
-  }
+  for (const auto& [user, time] : ShutdownMeasures(records)) times[user] = time.seconds;
   return times;
 }
 
@@ -243,19 +266,33 @@ void Coordinator::Reconfigure(const Config& config) {
   if (change) actions_.raise(change->first, change->second);
 }
 
-void Coordinator::MachineDown(const std::string& user, double seconds) {
+void Coordinator::MachineDown(const std::string& user, double seconds, bool toClose) {
   std::optional<std::pair<EventKind, std::string>> change;
   {
     std::lock_guard lock(mutex_);
-    shutdownTimes_[user] = seconds;
+    const ShutdownTime measured{seconds, toClose};
+    const auto [found, added] = shutdownTimes_.try_emplace(user, measured);
+    if (!added) found->second = Slower(found->second, measured);
     change = Judge();
   }
   if (change) actions_.raise(change->first, change->second);
 }
 
-void Coordinator::SeedShutdownTimes(std::map<std::string, double> times) {
+void Coordinator::SeedShutdownTimes(std::map<std::string, ShutdownTime> times) {
   std::lock_guard lock(mutex_);
   shutdownTimes_ = std::move(times);
+}
+
+void Coordinator::SeedShutdownTimes(const std::map<std::string, double>& times) {
+  std::map<std::string, ShutdownTime> measures;
+  for (const auto& [user, seconds] : times) measures[user] = {seconds, false};
+  SeedShutdownTimes(std::move(measures));
+}
+
+std::map<std::string, double> Coordinator::SecondsByUser() const {
+  std::map<std::string, double> seconds;
+  for (const auto& [user, time] : shutdownTimes_) seconds[user] = time.seconds;
+  return seconds;
 }
 
 void Coordinator::BatteryMeasured(double secondsToLow) {
@@ -271,7 +308,7 @@ void Coordinator::BatteryMeasured(double secondsToLow) {
 std::optional<std::pair<EventKind, std::string>> Coordinator::Judge() {
   // Without stages there is no plan to carry: this machine's own limit is its own business.
   if (!secondsToLow_ || (config_.stages.empty() && !weak_)) return std::nullopt;
-  const double needs = BatteryNeeds(config_, shutdownTimes_);
+  const double needs = BatteryNeeds(config_, SecondsByUser());
   const bool weak = !config_.stages.empty() && *secondsToLow_ < needs;
   if (weak == weak_) return std::nullopt;
   weak_ = weak;
@@ -299,7 +336,8 @@ PlanFacts Coordinator::Facts() const {
       entry.addresses = found->second;
     }
     if (const auto time = shutdownTimes_.find(user); time != shutdownTimes_.end()) {
-      entry.lastShutdownSeconds = time->second;
+      entry.lastShutdownSeconds = time->second.seconds;
+      entry.shutdownMeasuredToClose = time->second.toClose;
     }
     return entry;
   };
@@ -323,7 +361,7 @@ PlanFacts Coordinator::Facts() const {
       facts.withThisMachine.push_back(machine(user));
     }
   }
-  if (!config_.stages.empty()) facts.needsSeconds = BatteryNeeds(config_, shutdownTimes_);
+  if (!config_.stages.empty()) facts.needsSeconds = BatteryNeeds(config_, SecondsByUser());
   facts.batteryWeak = weak_;
   return facts;
 }

@@ -27,8 +27,23 @@ inline constexpr double kBatteryMarginSeconds = 60;
 // when later), the slowest measured time to shut down, and the margin.
 double BatteryNeeds(const Config& config, const std::map<std::string, double>& shutdownTimes);
 
-// The last measured time to shut down of each machine (by its user), from the history.
+// A machine's time to shut down and what it was measured to: the close of its connection as it
+// went down (it said its shutdown command had started), or its logout, which may come before the
+// machine is down.
+struct ShutdownTime {
+  double seconds = 0;
+  bool toClose = false;
+};
+// The slowest recent measure of each machine (by its user), from the history: a later, shorter
+// one, which rests on the machine's own word, never makes the plan look safer than what was
+// measured before.
+std::map<std::string, ShutdownTime> ShutdownMeasures(const std::vector<HistoryRecord>& records);
 std::map<std::string, double> ShutdownTimes(const std::vector<HistoryRecord>& records);
+// The slower of two measures; on a tie, the one to the connection's close.
+ShutdownTime Slower(const ShutdownTime& kept, const ShutdownTime& measured);
+// "shuts down in 12.5 s after its FSD, measured to its connection's close as it went down", or to
+// its logout, or "its shutdown not yet measured".
+std::string MeasuredText(const std::optional<ShutdownTime>& time);
 
 class Coordinator {
  public:
@@ -56,9 +71,12 @@ class Coordinator {
   void Observe(const Observation& observation);
   // A reloaded file: the time on battery so far counts, stages that went stay gone.
   void Reconfigure(const Config& config);
-  // Each machine's time from its FSD to its logout.
-  void MachineDown(const std::string& user, double seconds);
-  void SeedShutdownTimes(std::map<std::string, double> times);
+  // Each machine's time from its FSD to the end of its session (to its logout, unless
+  // `toClose`); the slower of it and the one known counts.
+  void MachineDown(const std::string& user, double seconds, bool toClose = false);
+  void SeedShutdownTimes(std::map<std::string, ShutdownTime> times);
+  // Measures to a logout, as the history's records older than the words tell.
+  void SeedShutdownTimes(const std::map<std::string, double>& times);
   // The battery's newest measure (time from on battery to low battery).
   void BatteryMeasured(double secondsToLow);
   PlanFacts Facts() const;
@@ -82,7 +100,8 @@ class Coordinator {
   mutable std::mutex mutex_;
   Config config_;
   PlanRunner runner_;
-  std::map<std::string, double> shutdownTimes_;
+  std::map<std::string, ShutdownTime> shutdownTimes_;
+  std::map<std::string, double> SecondsByUser() const;  // under mutex_
   std::optional<double> secondsToLow_;
   bool weak_ = false;
   // Resumed with stages gone in a failure the last run left, the UPS not heard yet in this run.

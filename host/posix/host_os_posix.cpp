@@ -119,6 +119,47 @@ sigset_t ServiceSignals() {
 
 }  // namespace
 
+std::optional<std::int64_t> HoldConnectionToTheEnd(std::intptr_t socket,
+                                                   std::chrono::seconds atMost, std::string* why) {
+  const int held = static_cast<int>(socket);
+  if (held < 0) {
+    *why = "there is no connection to hold";
+    return std::nullopt;
+  }
+  const pid_t holder = fork();
+  if (holder < 0) {
+    *why = std::string("cannot start the process that holds it: ") + std::strerror(errno);
+    return std::nullopt;
+  }
+  if (holder > 0) {
+    // Reaped by nobody: it outlives this process, and the system's last step ends it.
+    return holder;
+  }
+  // The child of a process with threads: only calls that are safe after fork from here on. It
+  // keeps the one connection and nothing else of the service's (its local channel least of all),
+  // and ends on the first signal that asks it to, or when its time is up.
+  for (int fd = 3; fd < 65536; ++fd) {
+    if (fd != held) close(fd);
+  }
+  // Nothing to say, and no reason to keep the journal's stream or a terminal.
+  if (const int nothing = open("/dev/null", O_RDWR); nothing >= 0) {
+    for (int fd = 0; fd < 3; ++fd) {
+      if (fd != held) dup2(nothing, fd);
+    }
+    if (nothing > 2 && nothing != held) close(nothing);
+  }
+  struct sigaction plain {};
+  plain.sa_handler = SIG_DFL;
+  for (const int number : {SIGTERM, SIGINT, SIGHUP, SIGALRM, SIGUSR1, SIGUSR2, SIGPIPE}) {
+    sigaction(number, &plain, nullptr);
+  }
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
+  alarm(static_cast<unsigned>(std::max<std::chrono::seconds::rep>(1, atMost.count())));
+  for (;;) pause();
+}
+
 void CatchStopRequests() {
   const sigset_t signals = ServiceSignals();
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);

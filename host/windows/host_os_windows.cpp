@@ -228,6 +228,14 @@ class WindowsFolder : public Folder {
 
 }  // namespace
 
+std::optional<std::int64_t> HoldConnectionToTheEnd(std::intptr_t, std::chrono::seconds,
+                                                   std::string* why) {
+  // A socket belongs to the process that made it (WSADuplicateSocket needs the other process to
+  // take it up), and Windows ends a service's process when it reports it has stopped.
+  *why = "on Windows the connection ends with the service's process";
+  return std::nullopt;
+}
+
 void CatchStopRequests() {
   SetConsoleCtrlHandler(OnConsoleControl, TRUE);
 }

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -321,6 +322,49 @@ TEST_F(FollowerTest, LogsInAgainBeforeAnythingElseAndLogsOutOnlyWhenTold) {
   std::this_thread::sleep_for(300ms);
   EXPECT_EQ(server.connections, 2) << "no connection after LOGOUT";
   follower.reset();
+}
+
+TEST_F(FollowerTest, SaysItsShutdownStartedOnceAndItsHeldConnectionOutlivesTheFollower) {
+  // A standard server: it does not know the word, and answers an error.
+  std::atomic<bool> closed{false};
+  FakeServer server([&](FakeServer& s, int fd) {
+    for (std::string line; !(line = s.Line(fd)).empty();) {
+      FakeServer::Say(fd, line.starts_with("GET")             ? "VAR ups1 ups.status \"OB\"\n"
+                          : line.starts_with("SHUTTING-DOWN") ? "ERR UNKNOWN-COMMAND\n"
+                                                              : "OK\n");
+    }
+    closed = !s.stopping;
+  });
+  Follow(Options(Loopback(server.port)));
+  ASSERT_TRUE(Eventually([&] { return Count(server.Heard(), "GET") >= 2; }));
+  follower->SayShuttingDown();
+  ASSERT_TRUE(Eventually([&] { return Count(server.Heard(), "SHUTTING-DOWN ups1\n") == 1; }));
+  const auto polls = Count(server.Heard(), "GET");
+  EXPECT_TRUE(Eventually([&] { return Count(server.Heard(), "GET") >= polls + 3; }))
+      << "the refusal changes nothing: " << server.Heard();
+  EXPECT_EQ(Count(server.Heard(), "SHUTTING-DOWN"), 1u) << "said once on a connection";
+  EXPECT_NE(Logged().find("did not take this machine's word"), std::string::npos) << Logged();
+
+  const auto held = follower->HoldToTheEnd(2s, 30s);
+  ASSERT_EQ(held.how, Follower::Hold::How::kHeld) << held.why;
+  ASSERT_GT(held.holder, 1);
+  follower.reset();
+  std::this_thread::sleep_for(500ms);
+  EXPECT_FALSE(closed) << "open while its holder lives, the follower gone";
+  EXPECT_EQ(server.Heard().find("LOGOUT"), std::string::npos) << server.Heard();
+  EXPECT_EQ(server.connections, 1);
+  // The system's last step ends the holder: the connection closes then.
+  kill(static_cast<pid_t>(held.holder), SIGTERM);
+  EXPECT_TRUE(Eventually([&] { return closed.load(); }));
+}
+
+TEST_F(FollowerTest, WithoutAConnectionToHoldNothingIsHeldAndNothingIsSent) {
+  Follow(Options(Loopback(corvale::testing::FreePort())));  // nobody listens there
+  std::this_thread::sleep_for(200ms);
+  const auto held = follower->HoldToTheEnd(2s, 30s);
+  EXPECT_EQ(held.how, Follower::Hold::How::kNeither);
+  EXPECT_EQ(held.holder, 0);
+  EXPECT_FALSE(held.why.empty());
 }
 
 TEST_F(FollowerTest, AfterSleepItLogsInAgainAtOnceWhateverTheBackoffAndTwoWakingsAreOne) {

@@ -272,6 +272,64 @@ TEST_F(PlanServiceTest, TwoOutagesMeasureTheBatteryAndAWeakOneIsSaidOnce) {
   EXPECT_EQ(Count(ReadFile(Dir() / "history.jsonl"), "\"event\":\"battery-weak\""), 1u);
 }
 
+// A machine's time to shut down runs from its FSD until its connection closes as the machine goes
+// down: through its shutdown command and the rest of its shutdown after the system stopped the
+// agent's service, not only until that stop.
+TEST_F(PlanServiceTest, AMachinesTimeToShutDownRunsToItsConnectionsCloseAsItGoesDown) {
+  StartPrimary(Stages(wake.Address(), 2));
+  auto a1 = StartAgent("a1");
+  auto upsmon = StartUpsmon();
+  ASSERT_TRUE(WaitFor("as mon", 15s)) << log;
+  // Its shutdown command takes a while, as a real one does.
+  std::ofstream(a1->dir / "shutdown.sh")
+      << "#!/bin/sh\necho a1 >> " << (Dir() / "order").string() << "\nsleep 3\n";
+
+  line.peer->SetStatus(kOnBatt);
+  ASSERT_TRUE(WaitFor("stage \"early\" goes", 15s)) << log;
+  ASSERT_TRUE(a1->WaitFor("shutdown: the NUT server ordered this machine down (FSD)")) << a1->log;
+  const auto commandStarted = std::chrono::steady_clock::now();
+  // The system stops the agent's service once the command has run; the machine's other services
+  // take 3 s more; then the system ends every process left.
+  const auto end = SystemGoesDown(*a1, 3s);
+  EXPECT_NE(a1->log.find("stays open in process"), std::string::npos) << a1->log;
+  EXPECT_EQ(a1->log.find("logged out of"), std::string::npos) << a1->log;
+  ASSERT_TRUE(WaitFor("(a1) logged out")) << log;
+  EXPECT_NE(log.find("(a1) says its shutdown command has started"), std::string::npos) << log;
+
+  // The history is written on a thread of its own, just after the log.
+  std::string history;
+  for (int i = 0; i < 50 && history.find("machine-down") == std::string::npos; ++i) {
+    std::this_thread::sleep_for(100ms);
+    history = ReadFile(Dir() / "history.jsonl");
+  }
+  const auto at = history.find("\"event\":\"machine-down\"");
+  ASSERT_NE(at, std::string::npos) << history;
+  const auto from = history.rfind('\n', at) + 1;  // npos + 1: the first line
+  const std::string record = history.substr(from, history.find('\n', at) - from);
+  EXPECT_NE(record.find("\"measured_to\":\"close\""), std::string::npos) << record;
+  EXPECT_NE(record.find("\"command_started_seconds\""), std::string::npos) << record;
+  const auto seconds = record.find("\"shutdown_seconds\":");
+  ASSERT_NE(seconds, std::string::npos) << record;
+  const double measured = std::stod(record.substr(seconds + 19));
+  // At least the command's 3 s and the 3 s after the service's stop: a logout at the stop would
+  // have measured the command alone.
+  const double commandToEnd = std::chrono::duration<double>(end - commandStarted).count();
+  EXPECT_GE(measured, commandToEnd - 0.5) << record;
+  EXPECT_GE(measured, 6.0) << record;
+
+  Subprocess plan({"/bin/sh", "-c", "exec \"$@\" 2>&1", "-", CORVALE_UPS_TOOL, "plan", "--config",
+                   (Dir() / "corvale-ups.toml").string()});
+  const std::string said = plan.ReadAll(10s);
+  EXPECT_EQ(plan.Wait(10s), 0) << said;
+  EXPECT_NE(said.find("a1: MISSING (not logged in); shuts down in "), std::string::npos) << said;
+  EXPECT_NE(said.find("after its FSD, measured to its connection's close as it went down"),
+            std::string::npos)
+      << said;
+  EXPECT_NE(said.find("mon: logged in from 127.0.0.1; its shutdown not yet measured"),
+            std::string::npos)
+      << said;
+}
+
 TEST_F(PlanServiceTest, PlanShowsTheTimelineAndWhoIsMissing) {
   const int http = corvale::testing::FreePort();
   StartPrimary(Stages(wake.Address(), 20) +

@@ -8,8 +8,12 @@
 #include <asio.hpp>
 #include <cstdio>
 #include <filesystem>
+#include <map>
+#include <memory>
+#include <thread>
 
 #include "host/config.h"
+#include "host/history.h"
 #include "host/nut/nut_backend.h"
 #include "host/plan/coordinator.h"
 #include "host/plan/drill.h"
@@ -152,8 +156,8 @@ TEST(StageSessionsTest, OnlyTheStagesSessionsSeeFsdAndNoLoginAfterThePowersRetur
   corvale::host::Logger log(false, sink);
   corvale::nut::ServiceBackend backend({"ups", {}, 120, 15s, false}, log);
   std::vector<std::pair<std::string, double>> downs;
-  backend.OnMachineDown([&](const std::string&, const std::string& user, double seconds) {
-    downs.emplace_back(user, seconds);
+  backend.OnMachineDown([&](const corvale::nut::ServiceBackend::MachineGone& gone) {
+    downs.emplace_back(gone.user, gone.seconds);
   });
   const auto status = [&](const void* session) {
     const auto variables = backend.CurrentVariables(session);
@@ -645,6 +649,158 @@ TEST(DrillReportTest, ADeadHelperAndMissingMachinesAreNamedAndTheWireFormKeepsEv
   EXPECT_EQ(parsed->what, "a \"quoted\" \\ name with a break");
   EXPECT_FALSE(parsed->ok);
   EXPECT_FALSE(corvale::host::plan::ParseCheckLine("CHECK MAYBE \"a\" \"b\""));
+}
+
+// A machine's session as its agent holds it through the NUT words: logged in, and what it says.
+struct Client {
+  Client(corvale::nut::ServiceBackend& backend, const std::string& user)
+      : session(std::make_unique<corvale::nut::Session>(backend, "192.0.2.9")) {
+    for (const std::string& line :
+         {"USERNAME " + user, std::string("PASSWORD p"), std::string("LOGIN ups")}) {
+      EXPECT_EQ(session->Handle(line).reply, "OK\n") << line;
+    }
+  }
+  std::string Say(const std::string& line) { return session->Handle(line).reply; }
+  // Its side closes the connection (or, `byServer`, the server ends it: its stop, a silence).
+  void Close(bool byServer = false) {
+    if (!byServer) session->PeerClosed();
+    session.reset();
+  }
+  std::unique_ptr<corvale::nut::Session> session;
+};
+
+TEST(MachineDownTest, ToTheCloseOnlyWhenItSaidItsCommandStartedAndLeftWithoutLogout) {
+  std::FILE* sink = std::tmpfile();
+  corvale::host::Logger log(false, sink);
+  std::vector<corvale::nut::User> users;
+  for (const char* name : {"vm", "nas", "mon", "late", "quiet"}) {
+    users.push_back({name, "p", corvale::nut::User::Upsmon::kSecondary, false, false, {}});
+  }
+  corvale::nut::ServiceBackend backend({"ups", users, 120, 15s, false}, log);
+  std::map<std::string, corvale::nut::ServiceBackend::MachineGone> downs;
+  backend.OnMachineDown([&](const auto& gone) { downs[gone.user] = gone; });
+  Client vm(backend, "vm"), nas(backend, "nas"), mon(backend, "mon"), late(backend, "late"),
+      quiet(backend, "quiet");
+  corvale::nut::Session stranger(backend, "192.0.2.66");
+  EXPECT_EQ(stranger.Handle("SHUTTING-DOWN ups").reply, "ERR ACCESS-DENIED\n")
+      << "only a logged-in machine speaks for itself";
+  EXPECT_EQ(vm.Say("SHUTTING-DOWN other"), "ERR UNKNOWN-UPS\n");
+  EXPECT_EQ(vm.Say("SHUTTING-DOWN"), "ERR INVALID-ARGUMENT\n");
+  // Said before its FSD: the machine went on its own reading of the UPS.
+  EXPECT_EQ(late.Say("SHUTTING-DOWN ups"), "OK\n");
+  backend.ForceShutdownOf({"vm", "nas", "mon", "late", "quiet"});
+  std::this_thread::sleep_for(100ms);
+  EXPECT_EQ(vm.Say("SHUTTING-DOWN ups"), "OK\n");
+  EXPECT_EQ(nas.Say("SHUTTING-DOWN ups"), "OK\n");
+  EXPECT_EQ(quiet.Say("SHUTTING-DOWN ups"), "OK\n");
+  std::this_thread::sleep_for(100ms);
+  EXPECT_EQ(vm.Say("SHUTTING-DOWN ups"), "OK\n") << "said again: the first word counts";
+  vm.Close();                                    // the connection closes as the machine goes down
+  EXPECT_EQ(nas.Say("LOGOUT"), "OK Goodbye\n");  // said, then logged out all the same
+  nas.Close();
+  mon.Close();  // NUT's upsmon: never says it, and its session ends
+  late.Close();
+  // Still up when the server ended its session (the server's stop, or silence for too long).
+  quiet.Close(true);
+  ASSERT_EQ(downs.size(), 5u);
+  EXPECT_FALSE(downs["quiet"].toClose) << "the server's own close says nothing of the machine";
+  EXPECT_TRUE(downs["vm"].toClose);
+  EXPECT_GE(downs["vm"].seconds, 0.2);
+  ASSERT_TRUE(downs["vm"].commandStartedSeconds);
+  EXPECT_GE(*downs["vm"].commandStartedSeconds, 0.1);
+  EXPECT_LT(*downs["vm"].commandStartedSeconds, 0.19) << "the first word counts, not the second";
+  EXPECT_FALSE(downs["nas"].toClose) << "a LOGOUT is a logout, whatever was said before";
+  ASSERT_TRUE(downs["nas"].commandStartedSeconds);
+  EXPECT_FALSE(downs["mon"].toClose);
+  EXPECT_FALSE(downs["mon"].commandStartedSeconds);
+  EXPECT_TRUE(downs["late"].toClose);
+  ASSERT_TRUE(downs["late"].commandStartedSeconds);
+  EXPECT_LT(*downs["late"].commandStartedSeconds, 0) << "its command started before its FSD";
+  std::fclose(sink);
+}
+
+corvale::host::HistoryRecord MachineDownRecord(const std::string& user, double seconds,
+                                               const std::string& measuredTo) {
+  corvale::host::HistoryRecord record;
+  record.time = std::chrono::system_clock::now();
+  record.event = "machine-down";
+  record.user = user;
+  record.machine = "192.0.2.1";
+  record.shutdownSeconds = seconds;
+  record.measuredTo = measuredTo;
+  return record;
+}
+
+TEST(ShutdownMeasureTest, TheSlowestRecentMeasureCountsAndItsKindIsSaid) {
+  using corvale::host::plan::MeasuredText;
+  using corvale::host::plan::ShutdownMeasures;
+  using corvale::host::plan::ShutdownTime;
+  // A record older than the words reads as measured to the logout, as it was; a new one keeps
+  // what it was measured to and when the command started, and an older reader still reads it.
+  const auto old = corvale::host::ParseHistoryLine(
+      R"({"time":"2026-12-01T10:00:00Z","event":"machine-down","ups":"u","state":0,)"
+      R"("message":"m","machine":"192.0.2.1","shutdown_seconds":30.0,"user":"vm"})");
+  ASSERT_TRUE(old);
+  EXPECT_EQ(old->measuredTo, "");
+  auto written = MachineDownRecord("vm", 50, "close");
+  written.commandStartedSeconds = 4.5;
+  written.time = std::chrono::sys_days{std::chrono::year{2026} / 12 / 2};
+  const auto line = corvale::host::HistoryLine(written);
+  EXPECT_NE(line.find(R"("measured_to":"close")"), std::string::npos) << line;
+  EXPECT_NE(line.find(R"("shutdown_seconds":50)"), std::string::npos) << line;
+  EXPECT_EQ(corvale::host::ParseHistoryLine(line), written);
+
+  auto measures = ShutdownMeasures({*old});
+  EXPECT_EQ(measures["vm"].seconds, 30.0);
+  EXPECT_FALSE(measures["vm"].toClose);
+  // Measured to its close as it went down: longer than its old logout, and said so.
+  measures = ShutdownMeasures({*old, written});
+  EXPECT_EQ(measures["vm"].seconds, 50.0);
+  EXPECT_TRUE(measures["vm"].toClose);
+  // A machine that says its command started and leaves at once (a taken agent's account, or a
+  // lie) never makes the plan look safer than what was measured before; nor does a quick logout.
+  measures = ShutdownMeasures(
+      {*old, written, MachineDownRecord("vm", 0.3, "close"), MachineDownRecord("vm", 2, "logout")});
+  EXPECT_EQ(measures["vm"].seconds, 50.0);
+  EXPECT_TRUE(measures["vm"].toClose);
+  // A slower logout outweighs a quicker close: the machine took at least that long then.
+  measures = ShutdownMeasures({written, MachineDownRecord("vm", 70, "logout")});
+  EXPECT_EQ(measures["vm"].seconds, 70.0);
+  EXPECT_FALSE(measures["vm"].toClose);
+
+  EXPECT_EQ(MeasuredText(ShutdownTime{50, true}),
+            "shuts down in 50.0 s after its FSD, measured to its connection's close as it went "
+            "down");
+  EXPECT_EQ(MeasuredText(ShutdownTime{12.24, false}),
+            "shuts down in 12.2 s after its FSD, measured to its logout (the machine may need "
+            "longer)");
+  EXPECT_EQ(MeasuredText(std::nullopt), "its shutdown not yet measured");
+}
+
+TEST(ShutdownMeasureTest, TheCoordinatorsMarginUsesTheSlowestMeasureAndShowsWhatItWasMeasuredTo) {
+  auto loaded = ParseConfig(std::string(kUsers) +
+                            "[[stage]]\nname = \"vms\"\nusers = [\"vm\"]\nafter_seconds = 120\n"
+                            "[[stage]]\nname = \"storage\"\nusers = [\"nas\"]\nwhen = "
+                            "\"low-battery\"\n");
+  ASSERT_TRUE(loaded.problems.empty()) << loaded.problems.front().message;
+  std::FILE* sink = std::tmpfile();
+  corvale::host::Logger log(false, sink);
+  corvale::host::plan::Coordinator plan(loaded.config, {}, log);
+  plan.SeedShutdownTimes(corvale::host::plan::ShutdownMeasures({MachineDownRecord("vm", 40, "")}));
+  auto facts = plan.Facts();
+  ASSERT_EQ(facts.stages.size(), 2u);
+  EXPECT_EQ(facts.stages[0].machines[0].lastShutdownSeconds, 40.0);
+  EXPECT_FALSE(facts.stages[0].machines[0].shutdownMeasuredToClose);
+  EXPECT_FALSE(facts.stages[1].machines[0].lastShutdownSeconds) << "nas: not yet measured";
+  EXPECT_EQ(facts.needsSeconds, 300.0 + 40 + 60);
+  plan.MachineDown("vm", 95, true);
+  facts = plan.Facts();
+  EXPECT_EQ(facts.stages[0].machines[0].lastShutdownSeconds, 95.0);
+  EXPECT_TRUE(facts.stages[0].machines[0].shutdownMeasuredToClose);
+  EXPECT_EQ(facts.needsSeconds, 300.0 + 95 + 60);
+  plan.MachineDown("vm", 1, true);  // says it started, then leaves at once
+  EXPECT_EQ(plan.Facts().needsSeconds, 300.0 + 95 + 60) << "never safer than measured";
+  std::fclose(sink);
 }
 
 }  // namespace

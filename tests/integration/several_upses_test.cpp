@@ -208,9 +208,9 @@ TEST_F(TwoUpsesTest, AForcedShutdownReachesOnlyTheMachinesOnItsUps) {
   // Outlive the test's body: the server's sessions end after it.
   auto& downs = downs_;
   auto& downsMutex = downsMutex_;
-  backend_->OnMachineDown([this](const std::string&, const std::string& user, double seconds) {
+  backend_->OnMachineDown([this](const nut::ServiceBackend::MachineGone& gone) {
     std::lock_guard lock(downsMutex_);
-    downs_.emplace_back(user, seconds);
+    downs_.emplace_back(gone.user, gone.seconds);
   });
   auto monLeft = LoggedIn("mon", "left");
   auto vmLeft = LoggedIn("vm", "left");

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "tests/support/free_port.h"
 #include "tests/support/service_fixture.h"
@@ -93,12 +94,24 @@ class AgentServiceTest : public ServiceFixture {
         "mkdir -p /run/nut && mount -t tmpfs none /run/nut && exec /lib/nut/upsmon -F -p "
         ">/dev/null 2>&1"});
   }
-  // What the system does once an agent's shutdown command has run: it stops the service.
-  static void SystemGoesDown(Agent& agent) {
-    ASSERT_TRUE(agent.WaitFor("the shutdown command ended: exit status 0", 30s)) << agent.log;
+  // What the system does once an agent's shutdown command has run: it stops the service, the
+  // other services take `lastSteps` to stop, and then it ends every process left, among them the
+  // one that holds the agent's connection. The time the holder ended.
+  static std::chrono::steady_clock::time_point SystemGoesDown(
+      Agent& agent, std::chrono::milliseconds lastSteps = 0ms) {
+    EXPECT_TRUE(agent.WaitFor("the shutdown command ended: exit status 0", 30s)) << agent.log;
     agent.process->Signal(SIGTERM);
     EXPECT_EQ(agent.process->Wait(10s), 0);
     agent.Drain();
+    std::this_thread::sleep_for(lastSteps);
+    constexpr char kHeld[] = "stays open in process ";
+    const auto held = agent.log.find(kHeld);
+    if (held != std::string::npos) {
+      const pid_t holder = std::stoi(agent.log.substr(held + sizeof kHeld - 1));
+      // Its connection closes as it ends (a zombie holds no sockets).
+      if (holder > 1) kill(holder, SIGTERM);
+    }
+    return std::chrono::steady_clock::now();
   }
 
   int port = FreePort();
