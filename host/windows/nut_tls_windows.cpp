@@ -222,9 +222,12 @@ tls::Certificate FromPfx(const std::string& file, const std::string& passwordFil
   }
   CRYPT_DATA_BLOB blob = {static_cast<DWORD>(bytes->size()),
                           reinterpret_cast<BYTE*>(bytes->data())};
-  // Schannel works in another process (LSASS) and so needs the key in the machine's key folders;
-  // it is deleted there again when the server lets the certificate go.
-  HCERTSTORE imported = PFXImportCertStore(&blob, password.c_str(), CRYPT_MACHINE_KEYSET);
+  // Schannel signs in another process (LSASS), which opens the key as this process's account: the
+  // key must be kept in a key set, as one held only in this process (PKCS12_NO_PERSIST_KEY) gives
+  // SEC_E_NO_CREDENTIALS there. It goes to the service account's own key set (SYSTEM's: a folder
+  // only SYSTEM may read), never the machine's, whatever the file asks; it is deleted again when
+  // the server lets the certificate go.
+  HCERTSTORE imported = PFXImportCertStore(&blob, password.c_str(), CRYPT_USER_KEYSET);
   SecureZeroMemory(password.data(), password.size() * sizeof(wchar_t));
   SecureZeroMemory(bytes->data(), bytes->size());
   if (imported == nullptr) {
