@@ -6,6 +6,7 @@
 #include <deque>
 #include <list>
 #include <mutex>
+#include <set>
 #include <string_view>
 
 #include "host/listening.h"
@@ -52,6 +53,8 @@ struct Server::State {
   host::Logger& log;
   TlsContextPointer tls;
   bool tlsFailing = false;
+  // Why handshakes failed, each logged once: a client cannot fill the log by failing again.
+  std::set<std::string> handshakeFailures;
   // The io thread's own: the open connections, for the bounds and for eviction.
   std::list<Connection*> connections;
   std::size_t clients = 0;
@@ -65,6 +68,7 @@ struct Server::State {
 
   void ServeAll();
   bool LoadTls();
+  void HandshakeFailed(const std::string& address, const std::string& why);
   void Admit(tcp::socket socket);
 };
 
@@ -251,14 +255,19 @@ class Connection : public std::enable_shared_from_this<Connection> {
     upgradeAfterWrite_ = false;
     if (reading_) return Close();  // cannot happen: Read() waits for the answer to STARTTLS
     upgrading_ = true;
-    StartTls(socket_, *server_.tls, [self = shared_from_this()](std::unique_ptr<Transport> tls) {
-      self->upgrading_ = false;
-      if (!tls) return self->Close();
-      self->transport_ = std::move(tls);
-      self->session_.TlsStarted();
-      self->Process();
-      self->Read();
-    });
+    StartTls(
+        socket_, *server_.tls,
+        [self = shared_from_this()](std::unique_ptr<Transport> tls, const std::string& failure) {
+          self->upgrading_ = false;
+          if (!tls) {
+            self->server_.HandshakeFailed(self->address_, failure);
+            return self->Close();
+          }
+          self->transport_ = std::move(tls);
+          self->session_.TlsStarted();
+          self->Process();
+          self->Read();
+        });
   }
 
   tcp::socket socket_;
@@ -284,6 +293,13 @@ class Connection : public std::enable_shared_from_this<Connection> {
 };
 
 }  // namespace
+
+void Server::State::HandshakeFailed(const std::string& address, const std::string& why) {
+  constexpr std::size_t kMostReasons = 8;
+  if (handshakeFailures.size() >= kMostReasons || !handshakeFailures.insert(why).second) return;
+  log.Log(host::Priority::kWarning,
+          "a TLS handshake with " + address + " failed: " + why + " (logged once for each reason)");
+}
 
 bool Server::State::LoadTls() {
   if (options.certificate.empty() || tls) return true;

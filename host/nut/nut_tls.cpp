@@ -55,15 +55,14 @@ TlsContextPointer LoadTlsContext(const std::string& certificate, const std::stri
   return loaded;
 }
 
-void StartTls(asio::ip::tcp::socket& socket, TlsContext& context,
-              std::function<void(std::unique_ptr<Transport>)> done) {
+void StartTls(asio::ip::tcp::socket& socket, TlsContext& context, TlsHandshakeDone done) {
   auto transport = std::make_shared<std::unique_ptr<TlsTransport>>(
       std::make_unique<TlsTransport>(socket, context.context));
   auto& stream = (*transport)->Stream();
   stream.async_handshake(asio::ssl::stream_base::server,
                          [transport, done = std::move(done)](const std::error_code& failed) {
-                           if (failed) return done(nullptr);
-                           done(std::move(*transport));
+                           if (failed) return done(nullptr, failed.message());
+                           done(std::move(*transport), "");
                          });
 }
 

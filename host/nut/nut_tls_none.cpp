@@ -14,9 +14,8 @@ TlsContextPointer LoadTlsContext(const std::string&, const std::string&, std::st
   return nullptr;
 }
 
-void StartTls(asio::ip::tcp::socket&, TlsContext&,
-              std::function<void(std::unique_ptr<Transport>)> done) {
-  done(nullptr);
+void StartTls(asio::ip::tcp::socket&, TlsContext&, TlsHandshakeDone done) {
+  done(nullptr, "this build of corvale-ups has no TLS");
 }
 
 }  // namespace corvale::nut

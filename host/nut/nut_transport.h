@@ -43,8 +43,11 @@ using TlsContextPointer = std::unique_ptr<TlsContext, TlsContextDeleter>;
 TlsContextPointer LoadTlsContext(const std::string& certificate, const std::string& key,
                                  std::string* error);
 
-// Runs the server side of the handshake on `socket`; `done` gets the TLS transport, or nothing.
-void StartTls(asio::ip::tcp::socket& socket, TlsContext& context,
-              std::function<void(std::unique_ptr<Transport>)> done);
+// Gets the TLS transport, or nothing and why the handshake failed.
+using TlsHandshakeDone =
+    std::function<void(std::unique_ptr<Transport>, const std::string& failure)>;
+
+// Runs the server side of the handshake on `socket`.
+void StartTls(asio::ip::tcp::socket& socket, TlsContext& context, TlsHandshakeDone done);
 
 }  // namespace corvale::nut

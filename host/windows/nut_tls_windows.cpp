@@ -89,7 +89,7 @@ class SchannelTransport : public Transport {
 // The server's side of a handshake in progress; it holds itself alive through its handlers.
 struct Handshake : std::enable_shared_from_this<Handshake> {
   Handshake(tcp::socket& connection, std::shared_ptr<tls::Credentials> credentials,
-            std::function<void(std::unique_ptr<Transport>)> finished)
+            TlsHandshakeDone finished)
       : socket(connection),
         session(std::make_unique<tls::Session>(std::move(credentials), "")),
         done(std::move(finished)) {}
@@ -97,14 +97,20 @@ struct Handshake : std::enable_shared_from_this<Handshake> {
   void Step() {
     const auto step = session->Handshake(incoming, outgoing);
     if (step == tls::Session::Step::kFailed || incoming.size() > kMostPendingBytes) {
+      const std::string why = step == tls::Session::Step::kFailed
+                                  ? session->Error()
+                                  : "the client sent more than " +
+                                        std::to_string(kMostPendingBytes / 1024) +
+                                        " KiB without completing the handshake";
       // The alert, if any, goes; the connection ends either way.
-      if (outgoing.empty()) return done(nullptr);
-      return Send([self = shared_from_this()] { self->done(nullptr); });
+      if (outgoing.empty()) return done(nullptr, why);
+      return Send([self = shared_from_this(), why] { self->done(nullptr, why); });
     }
     if (step == tls::Session::Step::kDone) {
       return Send([self = shared_from_this()] {
         self->done(std::make_unique<SchannelTransport>(self->socket, std::move(self->session),
-                                                       std::move(self->incoming)));
+                                                       std::move(self->incoming)),
+                   "");
       });
     }
     Send([self = shared_from_this()] { self->Receive(); });
@@ -115,7 +121,7 @@ struct Handshake : std::enable_shared_from_this<Handshake> {
     asio::async_write(socket, asio::buffer(outgoing),
                       [self = shared_from_this(), then = std::move(then)](
                           const std::error_code& failed, std::size_t) {
-                        if (failed) return self->done(nullptr);
+                        if (failed) return self->done(nullptr, failed.message());
                         self->outgoing.clear();
                         then();
                       });
@@ -125,7 +131,7 @@ struct Handshake : std::enable_shared_from_this<Handshake> {
     socket.async_read_some(
         asio::buffer(chunk),
         [self = shared_from_this()](const std::error_code& failed, std::size_t count) {
-          if (failed) return self->done(nullptr);
+          if (failed) return self->done(nullptr, failed.message());
           self->incoming.append(self->chunk.data(), count);
           self->Step();
         });
@@ -133,7 +139,7 @@ struct Handshake : std::enable_shared_from_this<Handshake> {
 
   tcp::socket& socket;
   std::unique_ptr<tls::Session> session;
-  std::function<void(std::unique_ptr<Transport>)> done;
+  TlsHandshakeDone done;
   std::array<char, 16 * 1024> chunk{};
   std::string incoming, outgoing;
 };
@@ -216,9 +222,12 @@ tls::Certificate FromPfx(const std::string& file, const std::string& passwordFil
   }
   CRYPT_DATA_BLOB blob = {static_cast<DWORD>(bytes->size()),
                           reinterpret_cast<BYTE*>(bytes->data())};
-  // Schannel works in another process (LSASS) and so needs the key in the machine's key folders;
-  // it is deleted there again when the server lets the certificate go.
-  HCERTSTORE imported = PFXImportCertStore(&blob, password.c_str(), CRYPT_MACHINE_KEYSET);
+  // Schannel signs in another process (LSASS), which opens the key as this process's account: the
+  // key must be kept in a key set, as one held only in this process (PKCS12_NO_PERSIST_KEY) gives
+  // SEC_E_NO_CREDENTIALS there. It goes to the service account's own key set (SYSTEM's: a folder
+  // only SYSTEM may read), never the machine's, whatever the file asks; it is deleted again when
+  // the server lets the certificate go.
+  HCERTSTORE imported = PFXImportCertStore(&blob, password.c_str(), CRYPT_USER_KEYSET);
   SecureZeroMemory(password.data(), password.size() * sizeof(wchar_t));
   SecureZeroMemory(bytes->data(), bytes->size());
   if (imported == nullptr) {
@@ -262,8 +271,7 @@ TlsContextPointer LoadTlsContext(const std::string& certificate, const std::stri
   return loaded;
 }
 
-void StartTls(tcp::socket& socket, TlsContext& context,
-              std::function<void(std::unique_ptr<Transport>)> done) {
+void StartTls(tcp::socket& socket, TlsContext& context, TlsHandshakeDone done) {
   std::make_shared<Handshake>(socket, context.credentials, std::move(done))->Receive();
 }
 

@@ -4,6 +4,7 @@
 #include <ncrypt.h>
 #include <ws2tcpip.h>
 
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -218,7 +219,13 @@ Session::~Session() {
 }
 
 bool Session::Fail(const std::string& doing, SECURITY_STATUS status) {
-  error_ = doing + ": " + ErrorText(static_cast<DWORD>(status));
+  // The code as well: it is what Schannel's documentation and its event log entries name.
+  char code[16];
+  std::snprintf(code, sizeof code, "0x%08lX",
+                static_cast<unsigned long>(static_cast<DWORD>(status)));
+  std::string text = ErrorText(static_cast<DWORD>(status));
+  if (text == "error " + std::to_string(static_cast<DWORD>(status))) text = "Schannel error";
+  error_ = doing + ": " + text + " (" + code + ")";
   return false;
 }
 
@@ -254,7 +261,7 @@ Session::Step Session::Handshake(std::string& incoming, std::string& outgoing) {
     if (status == SEC_E_INCOMPLETE_MESSAGE) return Step::kMore;
     if (status != SEC_E_OK && status != SEC_I_CONTINUE_NEEDED) {
       // SEC_I_INCOMPLETE_CREDENTIALS among them: this side has no certificate to show.
-      Fail("the TLS handshake failed", status);
+      Fail(server ? "AcceptSecurityContext" : "InitializeSecurityContext", status);
       return Step::kFailed;
     }
     const bool hadInput = server || started_;  // a client's first call reads nothing

@@ -327,6 +327,37 @@ TEST_F(NutClientsTest, StartTlsWithACertificateThatUpsmonVerifies) {
   EXPECT_EQ(injected.text, "b'OK STARTTLS\\n'\nb'1.3\\n'\n");
 }
 
+TEST_F(NutClientsTest, AFailedTlsHandshakeIsLoggedWithWhyOnceForEachReason) {
+  const std::string dir = Dir().string();
+  ASSERT_EQ(RunClient("openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=127.0.0.1 "
+                      "-addext subjectAltName=IP:127.0.0.1 -keyout " +
+                          dir + "/key.pem -out " + dir + "/cert.pem",
+                      true)
+                .status,
+            0);
+  Start(PrivateConfig("true", 64,
+                      "certificate = \"" + dir + "/cert.pem\"\nkey = \"" + dir + "/key.pem\"\n"));
+  ASSERT_TRUE(WaitFor("test-ups: online")) << log;
+  // Three clients that answer OK STARTTLS with a line of HTTP instead of a TLS hello.
+  for (int i = 0; i < 3; ++i) {
+    const auto sent = RunClient(
+        "/usr/bin/python3 -c \"import socket; s = socket.create_connection(('127.0.0.1', " +
+        std::to_string(port) +
+        ")); s.sendall(b'STARTTLS\\n'); print(s.recv(64)); s.sendall(b'GET / "
+        "HTTP/1.0\\r\\n\\r\\n'); "
+        "print(s.recv(64))\"");
+    EXPECT_EQ(sent.text.substr(0, 17), "b'OK STARTTLS\\n'\n") << sent.text;
+  }
+  ASSERT_TRUE(WaitFor("a TLS handshake with 127.0.0.1 failed: ")) << log;
+  WaitFor("\x01", 1s);  // the rest of the log so far
+  std::size_t logged = 0;
+  for (auto at = log.find("a TLS handshake with"); at != std::string::npos;
+       at = log.find("a TLS handshake with", at + 1)) {
+    ++logged;
+  }
+  EXPECT_EQ(logged, 1u) << "once for the same reason: " << log;
+}
+
 TEST_F(NutClientsTest, HooksInheritNothingButStandardInputOutputAndError) {
   const fs::path fds = Dir() / "fds";
   auto config = PrivateConfig("true");
