@@ -283,7 +283,8 @@ int RunCheckConfig(const std::string& configPath) {
       upses += (upses.empty() ? "" : ", ") + config->UnitName(ups) + " (" +
                std::to_string(ups.supplies) + (ups.supplies == 1 ? " supply)" : " supplies)");
     }
-    std::printf("%s: fine: an agent following %zu UPSes: %s\n", configPath.c_str(),
+    std::printf("%s: fine: %s %zu UPSes: %s\n", configPath.c_str(),
+                config->Agent() ? "an agent following" : "on this machine's cables,",
                 config->upses.size(), upses.c_str());
   } else if (config->ups().Agent()) {
     std::printf("%s: fine: an agent following the UPS '%s' on %s\n", configPath.c_str(),

@@ -680,7 +680,14 @@ void ReadUpsEntries(const toml::table& root, const toml::array& list, LoadedConf
   const Config defaults;
   std::map<std::string, int> seen;        // each UPS, by what tells it apart, and its line
   std::map<std::string, int> registries;  // each cable's registry folder
-  const UpsEntry* firstCable = nullptr;   // the machine-wide driver keys are its
+  std::map<std::string, int> ports;       // each cable's port
+  // The request that turns UPSes off after a shutdown names each by a bit of a 64-bit number.
+  constexpr std::size_t kMostEntries = 64;
+  if (entries.size() > kMostEntries) {
+    problems.push_back({LineOf(list), "[[ups]] holds " + std::to_string(entries.size()) +
+                                          " entries: at most " + std::to_string(kMostEntries)});
+  }
+  const UpsEntry* firstCable = nullptr;  // the machine-wide driver keys are its
   const UpsEntry* firstServer = nullptr;
   for (auto& entry : entries) {
     Config::Ups& ups = entry.ups;
@@ -725,6 +732,13 @@ void ReadUpsEntries(const toml::table& root, const toml::array& list, LoadedConf
                             "driver (the entry on line " +
                                 std::to_string(firstCable->line) + " differs)"});
       }
+    }
+    // Two drivers on one line would garble each other's frames, and one UPS would count twice.
+    if (const auto [where, fresh] = ports.emplace(ups.port, entry.line); !fresh) {
+      problems.push_back({entry.line, "ups.port " + ups.port +
+                                          " is the port of the entry on line " +
+                                          std::to_string(where->second) +
+                                          " too: each UPS has a cable of its own"});
     }
     // Two drivers never share a registry folder: each keeps its own port and state there.
     if (!entry.ownRegistry) ups.registry = defaults.ups().registry + "/" + ups.name;

@@ -329,6 +329,21 @@ TEST(RedundantPrimaryTest, ACableEntryWatchedOnlyNeverShutsDownNorCutsThePower) 
   EXPECT_FALSE(fs::exists(dir / "run/killpower"));
 }
 
+TEST(RedundantPrimaryTest, CheckConfigCallsAMachineWithTheCablesNoAgent) {
+  corvale::TemporaryDirectory directory{"corvale-test"};
+  const fs::path config = directory.Path() / "corvale-ups.toml";
+  std::ofstream(config) << "[[ups]]\nname = \"rack-a\"\nport = \"ttyUSB0\"\n"
+                           "[[ups]]\nname = \"office\"\nport = \"ttyS0\"\nsupplies = 0\n";
+  fs::permissions(config, fs::perms(0600));
+  Subprocess check({CORVALE_UPS_TOOL, "check-config", "--config", config.string()});
+  const std::string said = check.ReadAll(10s);
+  EXPECT_NE(said.find("fine: on this machine's cables, 2 UPSes: rack-a (1 supply), office (0 "
+                      "supplies)"),
+            std::string::npos)
+      << said;
+  EXPECT_EQ(said.find("agent"), std::string::npos) << said;
+}
+
 TEST(RedundantAgentCheckTest, AnAnswerOfTheWrongFormOrWithTerminalControlsIsHeldAtTheDoor) {
   // Whoever took the service's account answers at its channel: root's check-config must hold.
   RedundantAgent agent({{FreePort(), ""}, {FreePort(), ""}}, "");

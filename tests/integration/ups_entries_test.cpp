@@ -181,6 +181,28 @@ TEST(UpsEntriesTest, CablesShareOneDriverButNeverARegistry) {
       << all;
 }
 
+TEST(UpsEntriesTest, NoTwoCablesOnOnePortAndNoMoreUpsesThanTheTurnOffRequestCanName) {
+  auto loaded = ParseConfig(
+      "[[ups]]\nname = \"l\"\nport = \"COM1\"\n"
+      "[[ups]]\nname = \"r\"\nport = \"COM1\"\n");
+  ASSERT_EQ(loaded.problems.size(), 1u);
+  EXPECT_EQ(loaded.problems.front().line, 4);
+  EXPECT_EQ(
+      loaded.problems.front().message,
+      "ups.port COM1 is the port of the entry on line 1 too: each UPS has a cable of its own");
+  // A 65th UPS could never be named among those to turn off after a shutdown.
+  std::string many;
+  for (int k = 0; k < 65; ++k) {
+    many += "[[ups]]\nname = \"u" + std::to_string(k) + "\"\nport = \"COM" + std::to_string(k + 1) +
+            "\"\n";
+  }
+  loaded = ParseConfig(many);
+  ASSERT_EQ(loaded.problems.size(), 1u) << loaded.problems.front().message;
+  EXPECT_EQ(loaded.problems.front().message, "[[ups]] holds 65 entries: at most 64");
+  many.erase(many.rfind("[[ups]]"));
+  EXPECT_TRUE(ParseConfig(many).problems.empty());
+}
+
 TEST(UpsEntriesTest, AReloadNamesTheNewKeysAndANewSetOfUpses) {
   const auto before = ParseConfig(kTwoServers).config;
   auto after = before;
