@@ -434,12 +434,22 @@ int RunShutdownHelper(const std::string& configPath, const std::string& lastGood
     return host::ExitStatus{false, 1};
   };
   host::RequestHandlers handlers;
-  handlers.writeFlag = [&](std::uint64_t units) {
+  handlers.writeFlag = [&](std::uint64_t units, std::uint64_t upsList) {
     // An agent has no line to the UPS: whoever asks, its primary alone cuts the power.
     if (config->ups().Agent()) {
       return log.Log(host::Priority::kWarning,
                      "not writing the flag: this machine is an agent (ups.server), and the power "
                      "cut is its primary's");
+    }
+    // The request names UPSes by their places in the list the service runs on. After an edit
+    // the service has not taken (a reload refuses another set of UPSes), the same places name
+    // other UPSes here: none is turned off rather than one nobody ordered.
+    if (units != 0 && upsList != config->UpsListDigest()) {
+      return log.Log(host::Priority::kCritical,
+                     "not writing the flag: the UPSes in " + configPath +
+                         " are not the ones the service runs on (the file was changed since "
+                         "it started); no UPS will be turned off after this shutdown. Restart "
+                         "the service after changing [[ups]] entries");
     }
     // Root's own file says which UPSes there are and how to reach them; the request only which
     // of them.

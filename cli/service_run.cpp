@@ -222,6 +222,7 @@ void Service::AskRootHelper(const host::Config& config) {
   // root helper that systemd starts for it.
   if (host::RunningAsAdministrator()) return;
   host::ShutdownRequestsOptions helperOptions;
+  helperOptions.upsList = config.UpsListDigest();
   // Only a change is news: the first answer says nothing when all is well.
   helperOptions.readiness = [this, first = true](bool ready) mutable {
     if (!(first && ready)) readiness_.Tell(ready);

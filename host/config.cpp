@@ -1055,4 +1055,21 @@ std::string Describe(const std::string& path, const ConfigProblem& problem) {
          problem.message;
 }
 
+std::uint64_t Config::UpsListDigest() const {
+  // FNV-1a: no secret is kept from the service's account here, only a slip of the admin's.
+  std::uint64_t digest = 14695981039346656037ull;
+  const auto take = [&digest](const std::string& text) {
+    for (const char c : text) {
+      digest = (digest ^ static_cast<unsigned char>(c)) * 1099511628211ull;
+    }
+    digest = (digest ^ 0u) * 1099511628211ull;  // the end of each word
+  };
+  for (const auto& each : upses) {
+    take(each.name);
+    take(each.port);
+    take(each.registry);
+  }
+  return digest;
+}
+
 }  // namespace corvale::host

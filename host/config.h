@@ -49,6 +49,9 @@ struct Config {
   std::string UnitName(const Ups& ups) const {
     return ups.Agent() && upses.size() > 1 ? ups.name + "@" + ups.server : ups.name;
   }
+  // Which UPSes, in which order, on which ports: a flag request names UPSes by their places in
+  // the list, so root reads those places only against the list the service runs on.
+  std::uint64_t UpsListDigest() const;
   std::uint32_t OnBatterySeconds(const Ups& ups) const {
     return ups.onBatterySeconds.value_or(shutdown.onBatterySeconds);
   }

@@ -95,9 +95,12 @@ std::string RequestId::Text() const {
   return Padded(instance) + "-" + Padded(sequence);
 }
 
-std::string RequestFileName(const RequestId& id, RequestKind kind, std::uint64_t units) {
+std::string RequestFileName(const RequestId& id, RequestKind kind, std::uint64_t units,
+                            std::uint64_t upsList) {
   const std::string name = id.Text() + "-" + RequestName(kind);
-  return kind == RequestKind::kFlag && units != 0 ? name + "-" + Padded(units) : name;
+  return kind == RequestKind::kFlag && units != 0
+             ? name + "-" + Padded(units) + "-" + Padded(upsList)
+             : name;
 }
 
 std::optional<ParsedRequest> ParseRequestFileName(const std::string& name) {
@@ -109,15 +112,18 @@ std::optional<ParsedRequest> ParseRequestFileName(const std::string& name) {
       return ParsedRequest{*id, kind};
     }
   }
-  // A flag for some of several UPSes: exactly 20 digits, never 0.
+  // A flag for some of several UPSes: exactly 20 digits, never 0, then the list's 20.
   const std::string flag = std::string(RequestName(RequestKind::kFlag)) + "-";
   const std::size_t digitsAt = dash + 1 + flag.size();
-  if (name.compare(dash + 1, flag.size(), flag) != 0 || name.size() != digitsAt + kDigits) {
+  const std::size_t listAt = digitsAt + kDigits + 1;
+  if (name.compare(dash + 1, flag.size(), flag) != 0 || name.size() != listAt + kDigits ||
+      name[listAt - 1] != '-') {
     return std::nullopt;
   }
   const auto units = Number(name, digitsAt);
-  if (!units || *units == 0) return std::nullopt;
-  return ParsedRequest{*id, RequestKind::kFlag, *units};
+  const auto upsList = Number(name, listAt);
+  if (!units || *units == 0 || !upsList) return std::nullopt;
+  return ParsedRequest{*id, RequestKind::kFlag, *units, *upsList};
 }
 
 ShutdownRequests::ShutdownRequests(std::string folder, std::string results, Logger& log,
@@ -169,7 +175,8 @@ bool ShutdownRequests::Leave(RequestKind kind, RequestId* id, std::uint64_t unit
     *id = RequestId{instance_, next_++};
     if (!requests_) requests_ = OpenFolder(folder_, false, true, &why);
     // An empty file: only its name says something, so it needs no writing in two steps.
-    if (requests_ && requests_->Create(RequestFileName(*id, kind, units), &why)) return true;
+    if (requests_ && requests_->Create(RequestFileName(*id, kind, units, options_.upsList), &why))
+      return true;
   }
   log_.Log(Priority::kCritical, std::string("cannot ask the privileged helper to ") +
                                     RequestName(kind) + ": cannot write in " + folder_ + ": " +
@@ -373,7 +380,7 @@ int HandleRequests(const std::string& folder, const std::string& results,
     std::optional<ExitStatus> status = ExitStatus{};
     switch (request.kind) {
       case RequestKind::kFlag:
-        handlers.writeFlag(request.units);
+        handlers.writeFlag(request.units, request.upsList);
         continue;
       case RequestKind::kUnflag:
         handlers.removeFlag();

@@ -41,8 +41,12 @@ struct ParsedRequest {
   // A flag's UPSes: a bit for each of the helper's configuration, in its order ("-flag-" and 20
   // digits); 0 ("-flag"): the one UPS of a file with one.
   std::uint64_t units = 0;
+  // With `units`: the list of UPSes they are places in, as the service runs on it (a digest,
+  // "-" and 20 digits more); root acts only when its own file holds the same list.
+  std::uint64_t upsList = 0;
 };
-std::string RequestFileName(const RequestId& id, RequestKind kind, std::uint64_t units = 0);
+std::string RequestFileName(const RequestId& id, RequestKind kind, std::uint64_t units = 0,
+                            std::uint64_t upsList = 0);
 // Exactly the form RequestFileName writes, or nothing.
 std::optional<ParsedRequest> ParseRequestFileName(const std::string& name);
 
@@ -55,6 +59,8 @@ struct ShutdownRequestsOptions {
   // Hears whether the helper answers (false: a ping went unanswered), on each change and after
   // the first ping; on this object's thread.
   std::function<void(bool ready)> readiness;
+  // The digest of the UPS list the service runs on, sent with a flag for some of several UPSes.
+  std::uint64_t upsList = 0;
 };
 
 // The service's side.
@@ -109,7 +115,8 @@ class ShutdownRequests {
 
 // The helper's side: how to carry out each kind of request.
 struct RequestHandlers {
-  std::function<void(std::uint64_t units)> writeFlag;  // ParsedRequest::units
+  // ParsedRequest::units and ::upsList
+  std::function<void(std::uint64_t units, std::uint64_t upsList)> writeFlag;
   std::function<void()> removeFlag;
   std::function<std::optional<ExitStatus>()> shutdown;  // nothing: it could not start
   std::function<std::optional<ExitStatus>()> powerOff;

@@ -162,8 +162,10 @@ Session::Result Session::Handle(std::string_view line, std::function<void(std::s
   // standard server answers UNKNOWN-COMMAND, and the agent goes on as before).
   if (command == "SHUTTING-DOWN") {
     if (count != 2) return Error("INVALID-ARGUMENT");
-    if (!KnownUps(words[1])) return Error("UNKNOWN-UPS");
-    if (!loggedIn_) return Error("ACCESS-DENIED");
+    const auto ups = KnownUps(words[1]);
+    if (!ups) return Error("UNKNOWN-UPS");
+    // Said of the UPS it logged in to, or of none.
+    if (!loggedIn_ || *ups != loggedInUps_) return Error("ACCESS-DENIED");
     backend_.ShuttingDown(this);
     return Reply("OK");
   }
@@ -192,6 +194,7 @@ Session::Result Session::Handle(std::string_view line, std::function<void(std::s
     if (!ups) return Error("UNKNOWN-UPS");
     if (Authenticated()->upsmon == User::Upsmon::kNone) return Error("ACCESS-DENIED");
     loggedIn_ = true;
+    loggedInUps_ = *ups;
     loggedInAs_ = *username_;
     backend_.Login(this, *ups, address_, loggedInAs_);
     return Reply("OK");

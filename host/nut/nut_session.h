@@ -133,7 +133,8 @@ class Session {
   std::optional<std::string> username_;
   std::optional<std::string> password_;
   bool loggedIn_ = false;
-  std::string loggedInAs_;  // the user, while logged in
+  std::size_t loggedInUps_ = 0;  // the place of the UPS it logged in to
+  std::string loggedInAs_;       // the user, while logged in
   bool tls_ = false;
 };
 

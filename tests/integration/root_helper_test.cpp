@@ -11,6 +11,7 @@
 #include <fstream>
 #include <thread>
 
+#include "host/config.h"
 #include "tests/support/free_port.h"
 #include "tests/support/service_fixture.h"
 
@@ -432,19 +433,25 @@ TEST_F(RootHelperTest, AnAgentsHelperWritesNoFlagAndKillPowerCutsNothing) {
 
 TEST_F(RootHelperTest, WithSeveralUpsesRootFlagsOnlyTheOnesAskedForThatFeedThisMachine) {
   const fs::path config = Dir() / "several.toml";
-  std::ofstream out(config);
-  for (const auto& [name, port, supplies, delay] :
-       {std::tuple{"left", "COM1", 1, 31}, std::tuple{"right", "COM2", 1, 32},
-        std::tuple{"watched", "COM3", 0, 33}}) {
-    out << "[[ups]]\nname = \"" << name << "\"\nport = \"" << port << "\"\ndevices = \""
-        << line.Devices().string() << "\"\nregistry = \"" << (Dir() / name).string()
-        << "\"\nsupplies = " << supplies << "\nturn_off_delay = " << delay << "\n";
-  }
-  out << "[shutdown]\ncommand = \"true\"\nmin_supplies = 1\nflag_file = \"" << Flag().string()
-      << "\"\nrequests = \"" << Requests().string() << "\"\nresults = \"" << Results().string()
-      << "\"\n[events]\nhistory = \"\"\n";
-  out.close();
-  fs::permissions(config, fs::perms(0600));
+  using Entry = std::tuple<const char*, const char*, int, int>;
+  const auto write = [&](std::initializer_list<Entry> entries) {
+    std::ofstream out(config);
+    for (const auto& [name, port, supplies, delay] : entries) {
+      out << "[[ups]]\nname = \"" << name << "\"\nport = \"" << port << "\"\ndevices = \""
+          << line.Devices().string() << "\"\nregistry = \"" << (Dir() / name).string()
+          << "\"\nsupplies = " << supplies << "\nturn_off_delay = " << delay << "\n";
+    }
+    out << "[shutdown]\ncommand = \"true\"\nmin_supplies = 1\nflag_file = \"" << Flag().string()
+        << "\"\nrequests = \"" << Requests().string() << "\"\nresults = \"" << Results().string()
+        << "\"\n[events]\nhistory = \"\"\n";
+    out.close();
+    fs::permissions(config, fs::perms(0600));
+    const auto loaded = corvale::host::LoadConfig(config.string());
+    EXPECT_TRUE(loaded.problems.empty());
+    return Padded(loaded.config.UpsListDigest());
+  };
+  const std::string started = write({Entry{"left", "COM1", 1, 31}, Entry{"right", "COM2", 1, 32},
+                                     Entry{"watched", "COM3", 0, 33}});
   const std::uint64_t instance = NowMs();
   const auto ask = [&](std::uint64_t sequence, const std::string& kind) {
     ASSERT_EQ(AsNobody("touch " + (Requests() / Request(instance, sequence, kind)).string()), 0);
@@ -454,10 +461,10 @@ TEST_F(RootHelperTest, WithSeveralUpsesRootFlagsOnlyTheOnesAskedForThatFeedThisM
   ask(1, "flag");
   EXPECT_FALSE(fs::exists(Flag()));
   // Only watched: never turned off, whoever asks.
-  ask(2, "flag-" + Padded(0b100));
+  ask(2, "flag-" + Padded(0b100) + "-" + started);
   EXPECT_FALSE(fs::exists(Flag()));
   // left and watched (and a place beyond the file): left alone, as root's file describes it.
-  ask(3, "flag-" + Padded(0b1101));
+  ask(3, "flag-" + Padded(0b1101) + "-" + started);
   const std::string flag = ReadFile(Flag());
   EXPECT_NE(flag.find("upses=1\nups.1.name=left\nups.1.port=COM1\n"), std::string::npos) << flag;
   EXPECT_EQ(flag.find("watched"), std::string::npos) << flag;
@@ -465,6 +472,19 @@ TEST_F(RootHelperTest, WithSeveralUpsesRootFlagsOnlyTheOnesAskedForThatFeedThisM
   EXPECT_EQ(Tool({"kill-power", "--config", config.string()}), 0);
   EXPECT_EQ(line.peer->TurnOffDelays(), std::vector<std::uint32_t>{31});
   EXPECT_FALSE(fs::exists(Flag()));
+
+  // An entry put first while the service runs on the old list (a reload refuses another set of
+  // UPSes): the service's first place is still left, root's is now the new one. Nothing is
+  // turned off rather than a UPS nobody ordered.
+  const std::string edited =
+      write({Entry{"other", "COM4", 1, 34}, Entry{"left", "COM1", 1, 31},
+             Entry{"right", "COM2", 1, 32}, Entry{"watched", "COM3", 0, 33}});
+  ASSERT_NE(edited, started);
+  ask(4, "flag-" + Padded(0b1) + "-" + started);
+  EXPECT_FALSE(fs::exists(Flag()));
+  // Once the service runs on the file again, its places are root's.
+  ask(5, "flag-" + Padded(0b10) + "-" + edited);
+  EXPECT_NE(ReadFile(Flag()).find("ups.1.name=left\n"), std::string::npos);
 }
 
 }  // namespace

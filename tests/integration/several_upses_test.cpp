@@ -222,6 +222,9 @@ TEST_F(TwoUpsesTest, AForcedShutdownReachesOnlyTheMachinesOnItsUps) {
   EXPECT_EQ(reader.Line(), "BEGIN LIST CLIENT right");
   EXPECT_EQ(reader.Line(), "CLIENT right 127.0.0.1");
   EXPECT_EQ(reader.Line(), "END LIST CLIENT right");
+  // A machine says its shutdown started of the UPS it logged in to only.
+  EXPECT_EQ(Ask(*vmRight, "SHUTTING-DOWN left"), "ERR ACCESS-DENIED");
+  EXPECT_EQ(Ask(*vmRight, "SHUTTING-DOWN nowhere"), "ERR UNKNOWN-UPS");
 
   // A stage of the plan: its user's session on the first UPS goes, the same user's on the other
   // does not.

@@ -39,7 +39,7 @@ class ShutdownRequestsTest : public ::testing::Test {
   // A helper whose handlers count what they are asked.
   int Helper() {
     RequestHandlers handlers;
-    handlers.writeFlag = [this](std::uint64_t) { ++flags_; };
+    handlers.writeFlag = [this](std::uint64_t, std::uint64_t) { ++flags_; };
     handlers.removeFlag = [this] { --flags_; };
     handlers.shutdown = [this] {
       ++shutdowns_;
@@ -77,12 +77,15 @@ TEST_F(ShutdownRequestsTest, OnlyExactNamesAreRequests) {
 
 TEST_F(ShutdownRequestsTest, AFlagNamesItsUpsesByTheHelpersOwnOrderAndNothingElse) {
   const RequestId id{1733667200123, 7};
-  const auto name = RequestFileName(id, RequestKind::kFlag, 0b101);
-  EXPECT_EQ(name, "00000001733667200123-00000000000000000007-flag-00000000000000000005");
+  const auto name = RequestFileName(id, RequestKind::kFlag, 0b101, 42);
+  EXPECT_EQ(name,
+            "00000001733667200123-00000000000000000007-flag-00000000000000000005-"
+            "00000000000000000042");
   const auto parsed = ParseRequestFileName(name);
   ASSERT_TRUE(parsed);
   EXPECT_EQ(parsed->kind, RequestKind::kFlag);
   EXPECT_EQ(parsed->units, 5u);
+  EXPECT_EQ(parsed->upsList, 42u);
   EXPECT_EQ(ParseRequestFileName(RequestFileName(id, RequestKind::kFlag))->units, 0u);
   // Only a flag carries UPSes, in exactly 20 digits, never none.
   for (const char* bad : {"00000001733667200123-00000000000000000007-flag-5",
@@ -90,7 +93,12 @@ TEST_F(ShutdownRequestsTest, AFlagNamesItsUpsesByTheHelpersOwnOrderAndNothingEls
                           "00000001733667200123-00000000000000000007-flag-0000000000000000000x",
                           "00000001733667200123-00000000000000000007-flag-000000000000000000050",
                           "00000001733667200123-00000000000000000007-shutdown-00000000000000000005",
-                          "00000001733667200123-00000000000000000007-flag-"}) {
+                          "00000001733667200123-00000000000000000007-flag-",
+                          // without the list its places belong to
+                          "00000001733667200123-00000000000000000007-flag-00000000000000000005",
+                          "00000001733667200123-00000000000000000007-flag-00000000000000000005-",
+                          "00000001733667200123-00000000000000000007-flag-00000000000000000005-"
+                          "0000000000000000004"}) {
     EXPECT_FALSE(ParseRequestFileName(bad)) << bad;
   }
 }
