@@ -8,6 +8,8 @@
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <set>
+#include <string>
 
 #include "cli/commands.h"
 #include "host/config.h"
@@ -89,13 +91,20 @@ int RunHistory(const HistoryOptions& options) {
   }
   const auto records = host::ReadHistory(file, since);
   if (options.battery) return ShowBattery(host::BatteryMeasures(records), options.json, file);
+  // With the records of several UPSes, each line says which one it is about; a single UPS's
+  // history reads as it always has.
+  std::set<std::string> upses;
+  for (const auto& record : records) {
+    if (!record.ups.empty()) upses.insert(record.ups);
+  }
   for (const auto& record : records) {
     if (options.json) {
       std::printf("%s\n", host::HistoryLine(record).c_str());
       continue;
     }
+    const std::string about = upses.size() > 1 && !record.ups.empty() ? record.ups + ": " : "";
     std::string line =
-        host::UtcTimestamp(record.time) + "  " + record.event + "  " + record.message;
+        host::UtcTimestamp(record.time) + "  " + record.event + "  " + about + record.message;
     if (record.onBatterySeconds) {
       line += " (on battery for " + Duration(*record.onBatterySeconds) + ")";
     }

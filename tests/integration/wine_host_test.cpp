@@ -631,4 +631,80 @@ TEST_F(WineHostTest, TwoUpsDriverProcessesEachKeepTheirOwnPortAndStatus) {
   fs::remove(kBuild / "tests/wineprefix/dosdevices/com2");
 }
 
+TEST_F(WineHostTest, TheServiceWithTwoRedundantUpsesGoesDownOnlyWhenTheSecondRunsLow) {
+  corvale::UpsPeer second;
+  host.MapPort("COM2", second.DevicePath());
+  // Names of this run's own: each UPS's driver keeps its status under its name in the registry.
+  const std::string left = "wine-left-" + std::to_string(::getpid());
+  const std::string right = "wine-right-" + std::to_string(::getpid());
+  const fs::path config = directory.Path() / "corvale-ups.toml";
+  {
+    std::ofstream out(config);
+    const auto entry = [&](const std::string& name, const char* com, int delay) {
+      out << "[[ups]]\nname = \"" << name << "\"\nport = \"" << com << "\"\nlibrary = '"
+          << host.DllPath() << "'\nsupplies = 1\nturn_off_delay = " << delay << "\n";
+    };
+    entry(left, "COM1", 41);
+    entry(right, "COM2", 42);
+    out << "[shutdown]\nmin_supplies = 1\ncommand = 'echo once>> " << WineHost::WindowsPath(marker)
+        << "'\nflag_file = '" << WineHost::WindowsPath(directory.Path() / "killpower")
+        << "'\n[events]\nhistory = '" << WineHost::WindowsPath(directory.Path() / "history.jsonl")
+        << "'\n[network]\nlisten = [\"127.0.0.1:" << port << "\"]\n[http]\nlisten = []\n";
+  }
+  Subprocess service(Exe({"service", "--config", WineHost::WindowsPath(config)}),
+                     /*mergeErrors=*/true);
+  for (const auto& name : {left, right}) {
+    if (output.find(name + ": online") != std::string::npos) continue;  // in either order
+    ASSERT_TRUE(WaitFor(service, name + ": online", 90s)) << output;
+  }
+  EXPECT_NE(output.find("watching 2 UPSes, each driver in a process of its own: " + left +
+                        " on port COM1 (1 supply); " + right + " on port COM2 (1 supply);"),
+            std::string::npos)
+      << output;
+  // The first UPS runs low: the second still feeds one supply, all the machine needs.
+  peer.SetStatus(0x0005);
+  ASSERT_TRUE(WaitFor(service, left + ": low-battery", 30s)) << output;
+  EXPECT_FALSE(WaitFor(service, "shutdown", 6s)) << output;
+  EXPECT_EQ(output.find("supplies-low"), std::string::npos) << output;
+  EXPECT_FALSE(fs::exists(marker));
+  EXPECT_FALSE(fs::exists(directory.Path() / "killpower"));
+  // Each driver process keeps its own UPS's status under its own key.
+  const auto status = [&](const std::string& name) {
+    return Shell("wine reg query 'HKLM\\SOFTWARE\\Corvale\\UPS\\Units\\" + name +
+                 "\\System\\CurrentControlSet\\Services\\UPS\\Status' /v FirmwareRev");
+  };
+  EXPECT_NE(status(left).find("OnBatt"), std::string::npos) << status(left);
+  EXPECT_EQ(status(right).find("OnBatt"), std::string::npos) << status(right);
+  EXPECT_NE(status(right).find("FirmwareRev"), std::string::npos) << status(right);
+  // The second runs low too: now the machine goes down, once, and both UPSes are ordered off.
+  second.SetStatus(0x0005);
+  ASSERT_TRUE(WaitFor(service, "shutdown command ended: exit status 0", 30s)) << output;
+  EXPECT_FALSE(WaitFor(service, "shutdown command ended", 6s)) << output;
+  EXPECT_EQ(ReadFile(marker), "once\r\n");
+  const std::string flag = ReadFile(directory.Path() / "killpower");
+  EXPECT_NE(flag.find("upses=2\n"), std::string::npos) << flag;
+  EXPECT_NE(flag.find("ups.1.name=" + left + "\n"), std::string::npos) << flag;
+  EXPECT_NE(flag.find("ups.1.turn_off_delay=41\n"), std::string::npos) << flag;
+  EXPECT_NE(flag.find("ups.2.name=" + right + "\n"), std::string::npos) << flag;
+  EXPECT_NE(flag.find("ups.2.turn_off_delay=42\n"), std::string::npos) << flag;
+  service.Signal(SIGINT);
+  ASSERT_TRUE(WaitFor(service, "stopped", 30s)) << output;
+  EXPECT_EQ(service.Wait(30s), 0);
+  // A stop is not the system's shutdown: neither UPS is turned off.
+  EXPECT_TRUE(peer.TurnOffDelays().empty());
+  EXPECT_TRUE(second.TurnOffDelays().empty());
+  Subprocess history(
+      Exe({"history", "--file", WineHost::WindowsPath(directory.Path() / "history.jsonl")}));
+  const std::string listed = history.ReadAll(60s);
+  for (const auto& name : {left, right}) {
+    EXPECT_NE(listed.find("  low-battery  " + name + ": the UPS's battery is low"),
+              std::string::npos)
+        << listed;
+  }
+  EXPECT_NE(listed.find("  supplies-low  "), std::string::npos) << listed;
+  Shell("wine reg delete 'HKLM\\SOFTWARE\\Corvale\\UPS\\Units\\" + left + "' /f");
+  Shell("wine reg delete 'HKLM\\SOFTWARE\\Corvale\\UPS\\Units\\" + right + "' /f");
+  fs::remove(kBuild / "tests/wineprefix/dosdevices/com2");
+}
+
 }  // namespace
