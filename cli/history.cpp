@@ -11,6 +11,7 @@
 #include <set>
 #include <string>
 
+#include "cli/checked_answer.h"
 #include "cli/commands.h"
 #include "host/config.h"
 #include "host/events.h"
@@ -108,7 +109,9 @@ int RunHistory(const HistoryOptions& options) {
     if (record.onBatterySeconds) {
       line += " (on battery for " + Duration(*record.onBatterySeconds) + ")";
     }
-    std::printf("%s\n", line.c_str());
+    // Whoever took the service's account may have written the file: no byte of it moves the
+    // cursor or retitles the reader's terminal.
+    std::printf("%s\n", Printable(line).c_str());
   }
   if (records.empty() && !options.json) std::printf("no events recorded in %s\n", file.c_str());
   return kExitOk;

@@ -152,6 +152,25 @@ TEST_F(HttpEndpointTest, APowerFailureReachesMetricsStatusAndTheHistory) {
   EXPECT_TRUE(future.empty());
 }
 
+// The history is the service's account's file: what it holds is shown, never obeyed by root's
+// terminal; with two UPSes each line names its own.
+TEST_F(HttpEndpointTest, HistoryListingNamesEachUpsAndShowsNoTerminalControls) {
+  const auto file = Dir() / "history.jsonl";
+  fs::create_directories(file.parent_path());
+  std::ofstream(file)
+      << R"({"time":"2026-06-01T12:00:00Z","event":"on-battery","ups":"left","state":2,"message":"\u001b]0;owned\u0007on battery"})"
+      << "\n"
+      << R"({"time":"2026-06-01T12:01:00Z","event":"online","ups":"right\u001b[2J","state":1,"message":"back"})"
+      << "\n";
+  Subprocess listed({CORVALE_UPS_TOOL, "history", "--file", file.string()});
+  const std::string text = listed.ReadAll(10s);
+  EXPECT_EQ(listed.Wait(10s), 0);
+  EXPECT_EQ(text.find('\x1b'), std::string::npos) << text;
+  EXPECT_EQ(text.find('\x07'), std::string::npos) << text;
+  EXPECT_NE(text.find("  on-battery  left: ?]0;owned?on battery"), std::string::npos) << text;
+  EXPECT_NE(text.find("  online  right?[2J: back"), std::string::npos) << text;
+}
+
 TEST_F(HttpEndpointTest, HistoryListsTheBatterysTimeToLowBatteryPerPowerFailure) {
   const auto file = Dir() / "history.jsonl";
   WriteTwoPowerFailures(file);
