@@ -91,6 +91,12 @@ TEST(UpsEntriesTest, WatchOnlyEverywhereIsAMachineThatNeverShutsDownForThePower)
 TEST(UpsEntriesTest, EachRefusalNamesItsLineAndNoPassword) {
   const std::string agentA =
       "[[ups]]\nname = \"a\"\nserver = \"h1\"\nuser = \"u\"\npassword = \"pw-1\"\n";
+  // A server named with the NUT port it defaults to is the same server: that port as this
+  // build has it, never a number of the test's own.
+  const std::string defaultPort = [] {
+    const std::string listen = Config{}.network.listen.front();
+    return listen.substr(listen.rfind(':') + 1);
+  }();
   const std::string agentB =
       "[[ups]]\nname = \"b\"\nserver = \"h2\"\nuser = \"u\"\npassword = \"pw-2\"\n";
   const struct {
@@ -109,8 +115,9 @@ TEST(UpsEntriesTest, EachRefusalNamesItsLineAndNoPassword) {
        "no UPS name"},
       {"a name with an at", "[[ups]]\nname = \"a@b\"\nport = \"COM1\"\n", 1, "no UPS name"},
       {"one UPS twice on one server",
-       agentA + "[[ups]]\nname = \"a\"\nserver = \"h1:3493\"\nuser = \"u\"\npassword = \"p\"\n", 6,
-       "named twice (first on line 1)"},
+       agentA + "[[ups]]\nname = \"a\"\nserver = \"h1:" + defaultPort +
+           "\"\nuser = \"u\"\npassword = \"p\"\n",
+       6, "named twice (first on line 1)"},
       {"neither port nor server", agentA + "[[ups]]\nname = \"c\"\nsupplies = 1\n", 6,
        "needs port"},
       {"a port and a server",
