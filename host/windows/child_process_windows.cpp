@@ -10,30 +10,12 @@
 #include <vector>
 
 #include "host/child_process.h"
+#include "host/windows/owned_handle.h"
 #include "host/windows/wide_text.h"
 
 namespace corvale::host {
 
 namespace {
-
-class Handle {
- public:
-  explicit Handle(HANDLE handle = nullptr) : handle_(handle) {}
-  ~Handle() { Close(); }
-  Handle(const Handle&) = delete;
-  Handle& operator=(const Handle&) = delete;
-  HANDLE get() const { return handle_; }
-  HANDLE* out() { return &handle_; }
-  HANDLE release() { return std::exchange(handle_, nullptr); }
-  void Close() {
-    if (handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
-    handle_ = nullptr;
-  }
-  explicit operator bool() const { return handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE; }
-
- private:
-  HANDLE handle_;
-};
 
 class WindowsChild final : public ChildProcess {
  public:
@@ -134,14 +116,9 @@ std::unique_ptr<ChildProcess> StartChild(const std::string& program,
     *error = what + ": " + ErrorText(GetLastError());
     return nullptr;
   };
-  Handle job(CreateJobObjectW(nullptr, nullptr));
-  if (!job) return fail("cannot make a job object for it");
-  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
-  limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-  if (!SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits,
-                               sizeof limits)) {
-    return fail("cannot set up its job object");
-  }
+  const char* failedStep = "";
+  Handle job(KillOnCloseJob(&failedStep));
+  if (!job) return fail(failedStep);
   // The child's ends are inheritable, ours are not.
   SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
   Handle childIn, ourIn, ourOut, childOut;

@@ -8,27 +8,12 @@
 
 #include "host/host_os.h"
 #include "host/windows/command_line.h"
+#include "host/windows/owned_handle.h"
 #include "host/windows/wide_text.h"
 
 namespace corvale::host {
 
 namespace {
-
-class Handle {
- public:
-  explicit Handle(HANDLE handle = nullptr) : handle_(handle) {}
-  ~Handle() {
-    if (handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
-  }
-  Handle(const Handle&) = delete;
-  Handle& operator=(const Handle&) = delete;
-  HANDLE get() const { return handle_; }
-  HANDLE release() { return std::exchange(handle_, nullptr); }
-  explicit operator bool() const { return handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE; }
-
- private:
-  HANDLE handle_;
-};
 
 class WindowsCommand : public RunningCommand {
  public:
@@ -127,14 +112,9 @@ std::unique_ptr<RunningCommand> StartCommand(const std::string& command, const E
   };
   // In a job of its own: a hook that hangs is ended with all it started, and whatever still runs
   // when the service ends (even by a crash) goes with the job's last handle.
-  Handle job(CreateJobObjectW(nullptr, nullptr));
-  if (!job) return fail("cannot make a job object for it");
-  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
-  limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-  if (!SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits,
-                               sizeof limits)) {
-    return fail("cannot set up its job object");
-  }
+  const char* failedStep = "";
+  Handle job(KillOnCloseJob(&failedStep));
+  if (!job) return fail(failedStep);
 
   // Input from NUL: `pause` or a prompt ends at once instead of waiting for a key on a console
   // nobody sees. Nothing else of ours is handed on: no listening socket, client connection or
