@@ -422,10 +422,16 @@ void Service::Notify(const host::Config& config) {
                                           "outbox.jsonl");
   }
   notifying.host = host::MachineName();
-  // A power failure the run before was in when it stopped: its people were told already.
+  // The power failures the run before was in when it stopped, each UPS's own: their people were
+  // told already. Only of the UPSes watched now: another's would never end.
   for (const auto& record : recent_) {
-    if (record.event == "on-battery") notifying.onBatteryBefore = record.time;
-    if (record.event == "online") notifying.onBatteryBefore.reset();
+    const std::string& ups = record.ups.empty() ? upsName_ : record.ups;
+    const bool watched =
+        std::any_of(config.upses.begin(), config.upses.end(),
+                    [&](const auto& each) { return config.UnitName(each) == ups; });
+    if (!watched) continue;
+    if (record.event == "on-battery") notifying.onBatteryBefore[ups] = record.time;
+    if (record.event == "online") notifying.onBatteryBefore.erase(ups);
   }
   for (const auto& entry : config.notify) {
     std::string why;

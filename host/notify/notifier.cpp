@@ -71,16 +71,34 @@ struct Notifier::Entry {
   std::vector<Notice> inbox;  // to go into the outbox, on this entry's thread
   bool stopping = false;
   bool woken = false;  // a held notice came or went: the thread's wait is to be measured again
-  // The power failure this entry is told of: held until it has lasted `afterSeconds`.
-  std::optional<Notice> held;
-  std::optional<SystemClock::time_point> onBatterySince, nextReminder;
-  bool told = false;       // the failure counts as told: its end is news
-  bool heldAsked = false;  // the held on-battery notice goes when released (else only counts)
-  bool carried = false;    // in a failure an earlier run told of: its on-battery is no news
+  // One UPS's power failure as this entry is told of it: held until it has lasted
+  // `afterSeconds`. Each UPS has its own: one's return says nothing of another's.
+  struct Failure {
+    std::optional<Notice> held;
+    std::optional<SystemClock::time_point> since, nextReminder;
+    bool told = false;       // the failure counts as told: its end is news
+    bool heldAsked = false;  // the held on-battery notice goes when released (else only counts)
+    bool carried = false;    // in a failure an earlier run told of: its on-battery is no news
+  };
+  // By UPS, only while it is on battery (or carried over): as many as the UPSes watched.
+  std::map<std::string, Failure> failures;
   std::uint64_t sent = 0, failed = 0, refused = 0;
   std::string problem;
   std::thread thread;
 };
+
+namespace {
+
+// "; still on battery: b, c" when other UPSes' failures go on (under the entry's lock).
+std::string StillOnBattery(const Notifier::Entry& entry) {
+  std::string others;
+  for (const auto& [ups, failure] : entry.failures) {
+    if (failure.since) others += (others.empty() ? "" : ", ") + ups;
+  }
+  return others.empty() ? "" : "; still on battery: " + others;
+}
+
+}  // namespace
 
 Notifier::Notifier(std::vector<Config::Notify> entries, std::string ups, NotifierOptions options,
                    Logger& log, Recorder record)
@@ -103,10 +121,11 @@ Notifier::Notifier(std::vector<Config::Notify> entries, std::string ups, Notifie
                                      " waiting notices were for [[notify]] entries that are no "
                                      "longer in the file: dropped");
   }
-  if (options_.onBatteryBefore) {
+  for (const auto& [named, since] : options_.onBatteryBefore) {
     for (auto& entry : entries_) {
-      entry->onBatterySince = options_.onBatteryBefore;
-      entry->told = entry->carried = true;
+      auto& failure = entry->failures[named.empty() ? ups_ : named];
+      failure.since = since;
+      failure.told = failure.carried = true;
     }
   }
   const auto waiting = outbox_.Pending().size();
@@ -134,53 +153,56 @@ Notifier::~Notifier() {
 
 void Notifier::OnEvent(const UpsEvent& event, SystemClock::time_point when) {
   const std::string name = EventName(event.kind);
+  const std::string& ups = event.ups.empty() ? ups_ : event.ups;
   for (auto& entry : entries_) {
     const auto& wanted =
         entry->config.events.empty() ? DefaultNoticeEvents() : entry->config.events;
     const bool asked = std::find(wanted.begin(), wanted.end(), name) != wanted.end();
-    Notice notice{
-        NewNoticeId(),       entry->config.name, name, event.ups.empty() ? ups_ : event.ups,
-        event.state,         event.message,      when, 0,
-        NoticePriority(name)};
+    Notice notice{NewNoticeId(),       entry->config.name, name, ups,
+                  event.state,         event.message,      when, 0,
+                  NoticePriority(name)};
     std::lock_guard lock(entry->mutex);
     if (event.kind == EventKind::kOnBattery) {
-      if (std::exchange(entry->carried, false)) continue;  // told by the run before
-      entry->onBatterySince = when;
-      entry->told = false;
+      auto& failure = entry->failures[ups];
+      if (std::exchange(failure.carried, false)) continue;  // told by the run before
+      failure.since = when;
+      failure.told = false;
       if (entry->config.remindMinutes != 0) {
-        entry->nextReminder = when + options_.minute * entry->config.remindMinutes;
+        failure.nextReminder = when + options_.minute * entry->config.remindMinutes;
       }
       if (entry->config.afterSeconds != 0) {
-        entry->held = std::move(notice);  // goes (or counts) once the failure has lasted
-        entry->heldAsked = asked;
+        failure.held = std::move(notice);  // goes (or counts) once the failure has lasted
+        failure.heldAsked = asked;
         entry->woken = true;
         entry->changed.notify_all();
         continue;
       }
-      entry->told = true;
+      failure.told = true;
     } else if (event.kind == EventKind::kOnline) {
-      entry->carried = false;
-      const bool blip = entry->held.has_value();
-      const auto since = entry->onBatterySince;
+      const auto found = entry->failures.find(ups);
       // Online at a start, or after a failure nobody was told of, is no news.
-      const bool news = since.has_value() && !blip && entry->told;
-      entry->held.reset();
-      entry->onBatterySince.reset();
-      entry->nextReminder.reset();
+      if (found == entry->failures.end()) continue;
+      const Entry::Failure ended = std::move(found->second);
+      entry->failures.erase(found);
+      entry->woken = true;  // its held notice and reminders are gone from the thread's wait
+      const bool blip = ended.held.has_value();
       if (blip) {
         // Shorter than after_seconds: nothing, or one line when asked for.
-        if (entry->config.blip && since) {
-          const auto lasted = std::chrono::duration_cast<std::chrono::seconds>(when - *since);
-          entry->inbox.push_back(
-              {NewNoticeId(), entry->config.name, "blip", ups_, event.state,
-               "a power failure of " + std::to_string(lasted.count()) + " s, shorter than the " +
-                   std::to_string(entry->config.afterSeconds) + " s that a notice waits for",
-               when, 0, 3});
-          entry->changed.notify_all();
+        if (entry->config.blip && ended.since) {
+          const auto lasted = std::chrono::duration_cast<std::chrono::seconds>(when - *ended.since);
+          entry->inbox.push_back({NewNoticeId(), entry->config.name, "blip", ups, event.state,
+                                  "a power failure of " + std::to_string(lasted.count()) +
+                                      " s, shorter than the " +
+                                      std::to_string(entry->config.afterSeconds) +
+                                      " s that a notice waits for" + StillOnBattery(*entry),
+                                  when, 0, 3});
         }
+        entry->changed.notify_all();
         continue;
       }
-      if (!news) continue;
+      if (!ended.since || !ended.told) continue;
+      // This UPS's power is back: not the machine's while another UPS still runs on battery.
+      notice.message += StillOnBattery(*entry);
     }
     if (!asked) continue;
     entry->inbox.push_back(std::move(notice));
@@ -218,23 +240,25 @@ void Notifier::Work(Entry& entry) {
   while (!entry.stopping) {
     entry.woken = false;
     const auto now = SystemClock::now();
-    // A held on-battery notice whose time has come, and reminders while it lasts.
-    if (entry.held && entry.onBatterySince &&
-        now - *entry.onBatterySince >= std::chrono::seconds(entry.config.afterSeconds)) {
-      if (entry.heldAsked) entry.inbox.push_back(std::move(*entry.held));
-      entry.held.reset();
-      entry.told = true;
-    }
-    if (entry.nextReminder && now >= *entry.nextReminder && entry.onBatterySince) {
-      if (entry.told) {
-        const auto lasted =
-            std::chrono::duration_cast<std::chrono::minutes>(now - *entry.onBatterySince);
-        entry.inbox.push_back({NewNoticeId(), entry.config.name, "reminder", ups_, 2,
-                               "still on battery, for " + std::to_string(lasted.count()) + " min",
-                               *entry.onBatterySince, 0, 4});
+    // Each UPS's held on-battery notice whose time has come, and reminders while it lasts.
+    for (auto& [ups, failure] : entry.failures) {
+      if (failure.held && failure.since &&
+          now - *failure.since >= std::chrono::seconds(entry.config.afterSeconds)) {
+        if (failure.heldAsked) entry.inbox.push_back(std::move(*failure.held));
+        failure.held.reset();
+        failure.told = true;
       }
-      // From now, not from the last one: a clock set forward does not bring a burst.
-      entry.nextReminder = now + options_.minute * entry.config.remindMinutes;
+      if (failure.nextReminder && now >= *failure.nextReminder && failure.since) {
+        if (failure.told) {
+          const auto lasted =
+              std::chrono::duration_cast<std::chrono::minutes>(now - *failure.since);
+          entry.inbox.push_back({NewNoticeId(), entry.config.name, "reminder", ups, 2,
+                                 "still on battery, for " + std::to_string(lasted.count()) + " min",
+                                 *failure.since, 0, 4});
+        }
+        // From now, not from the last one: a clock set forward does not bring a burst.
+        failure.nextReminder = now + options_.minute * entry.config.remindMinutes;
+      }
     }
     // Into the outbox, on the disk, before the first try.
     auto arrived = std::move(entry.inbox);
@@ -372,11 +396,12 @@ void Notifier::Work(Entry& entry) {
           known == attempts.end() ? retryAt : std::max(retryAt, known->second.notBefore);
       until = std::min(until, due);
     }
-    if (entry.held && entry.onBatterySince) {
-      until =
-          std::min(until, *entry.onBatterySince + std::chrono::seconds(entry.config.afterSeconds));
+    for (const auto& [ups, failure] : entry.failures) {
+      if (failure.held && failure.since) {
+        until = std::min(until, *failure.since + std::chrono::seconds(entry.config.afterSeconds));
+      }
+      if (failure.nextReminder) until = std::min(until, *failure.nextReminder);
     }
-    if (entry.nextReminder) until = std::min(until, *entry.nextReminder);
     entry.changed.wait_until(lock, until,
                              [&] { return entry.stopping || entry.woken || !entry.inbox.empty(); });
   }

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -37,9 +38,9 @@ struct NotifierOptions {
   std::chrono::milliseconds longestRetryAfter{std::chrono::minutes(5)};
   std::string host;                         // this machine's name, in the notices
   std::chrono::milliseconds minute{60000};  // remind_minutes' unit (shorter in tests)
-  // The power failure an earlier run was in when it stopped (from the history): its people were
-  // told of it, and are told of its end.
-  std::optional<std::chrono::system_clock::time_point> onBatteryBefore;
+  // The power failures an earlier run was in when it stopped (from the history), by UPS (empty:
+  // the notifier's own): their people were told of them, and are told of their end.
+  std::map<std::string, std::chrono::system_clock::time_point> onBatteryBefore;
   // The secret of each entry, by name, read from the file or the configuration.
   std::vector<std::pair<std::string, std::string>> secrets;
   // Tries one delivery: the real sender unless a test gives another.

@@ -105,7 +105,7 @@ class NotifierTest : public ::testing::Test {
             std::optional<std::chrono::system_clock::time_point> onBatteryBefore = {}) {
     corvale::host::notify::NotifierOptions options;
     options.minute = minute;
-    options.onBatteryBefore = onBatteryBefore;
+    if (onBatteryBefore) options.onBatteryBefore[""] = *onBatteryBefore;
     options.firstRetry = 10ms;
     options.longestRetry = 20ms;
     options.refusedRetry = 300ms;
@@ -129,6 +129,19 @@ class NotifierTest : public ::testing::Test {
   void Raise(EventKind kind) {
     notifier->OnEvent(UpsEvent{kind, 2, "m"}, std::chrono::system_clock::now());
   }
+  // An event of the UPS `ups`, as a machine with several raises it.
+  void RaiseOf(const std::string& ups, EventKind kind) {
+    notifier->OnEvent(UpsEvent{kind, 2, "m", ups}, std::chrono::system_clock::now());
+  }
+  // Each notice delivered as "event ups: message", recorded as the receiver takes it.
+  void Heard() {
+    std::lock_guard lock(mutex);
+    answer = [this](const Notice& notice) -> std::optional<corvale::host::notify::Delivery> {
+      heard.push_back(notice.event + " " + notice.ups + ": " + notice.message);
+      return std::nullopt;
+    };
+  }
+  std::vector<std::string> heard;  // under `mutex`
   std::vector<std::string> Sent(std::size_t atLeast, std::chrono::milliseconds within = 3s) {
     const auto deadline = std::chrono::steady_clock::now() + within;
     while (std::chrono::steady_clock::now() < deadline) {
@@ -329,6 +342,90 @@ TEST_F(NotifierTest, AMarginLostOrBackIsToldByDefaultAndNamesTheUpsItIsAbout) {
   std::sort(upses.begin(), upses.end());
   EXPECT_EQ(upses, (std::vector<std::string>{"low-battery ups", "supplies-low rack@ups-a",
                                              "supplies-ok rack@ups-b"}));
+}
+
+// Two UPSes, each its own failure: one's return neither ends nor cancels the other's.
+TEST_F(NotifierTest, EachUpsHasItsOwnHeldNoticeAndOnesBlipNeverCancelsTheOthersFailure) {
+  corvale::host::Config::Notify entry;
+  entry.name = "hook";
+  entry.afterSeconds = 1;
+  entry.blip = true;
+  Make(entry);
+  Heard();
+  RaiseOf("a", EventKind::kOnBattery);
+  RaiseOf("b", EventKind::kOnBattery);
+  RaiseOf("a", EventKind::kOnline);  // a blip of a, while b's failure goes on
+  EXPECT_EQ(Sent(2, 2500ms), (std::vector<std::string>{"blip", "on-battery"}));
+  RaiseOf("b", EventKind::kOnline);
+  EXPECT_EQ(Sent(3).size(), 3u);
+  std::lock_guard lock(mutex);
+  ASSERT_EQ(heard.size(), 3u);
+  EXPECT_EQ(heard[0].substr(0, 7), "blip a:") << heard[0];
+  EXPECT_NE(heard[0].find("; still on battery: b"), std::string::npos) << heard[0];
+  EXPECT_EQ(heard[1], "on-battery b: m") << "b's held notice, not a's";
+  EXPECT_EQ(heard[2], "online b: m") << "b's end is news, and nothing else is on battery";
+}
+
+TEST_F(NotifierTest, APowerBackOfOneUpsSaysAnotherStillRunsOnBatteryAndItsRemindersGoOn) {
+  corvale::host::Config::Notify entry;
+  entry.name = "hook";
+  entry.remindMinutes = 3;
+  Make(entry, 100ms);  // a reminder every 300 ms
+  Heard();
+  RaiseOf("a", EventKind::kOnBattery);
+  RaiseOf("b", EventKind::kOnBattery);
+  ASSERT_EQ(Sent(2).size(), 2u);
+  RaiseOf("a", EventKind::kOnline);
+  // b's reminders go on after a's return, each naming b.
+  const auto deadline = std::chrono::steady_clock::now() + 3s;
+  for (;;) {
+    {
+      std::lock_guard lock(mutex);
+      const auto after = std::find_if(heard.begin(), heard.end(), [](const std::string& line) {
+        return line.starts_with("online a");
+      });
+      if (after != heard.end() && std::count_if(after, heard.end(), [](const std::string& line) {
+                                    return line.starts_with("reminder b");
+                                  }) >= 2) {
+        break;
+      }
+    }
+    ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "no reminder of b after a's return";
+    std::this_thread::sleep_for(20ms);
+  }
+  RaiseOf("b", EventKind::kOnline);
+  std::this_thread::sleep_for(500ms);
+  std::lock_guard lock(mutex);
+  EXPECT_EQ(heard.back(), "online b: m") << "the last UPS back: the power is back";
+  EXPECT_NE(std::find(heard.begin(), heard.end(), "online a: m; still on battery: b"), heard.end());
+  for (const auto& line : heard) {
+    if (!line.starts_with("reminder")) continue;
+    EXPECT_TRUE(line.starts_with("reminder a: ") || line.starts_with("reminder b: ")) << line;
+    EXPECT_NE(line.find("still on battery, for"), std::string::npos) << line;
+  }
+}
+
+TEST_F(NotifierTest, AFailureTheRunBeforeToldOfIsThatUpssAloneAndAnotherUpsFailureIsNews) {
+  corvale::host::Config::Notify entry;
+  entry.name = "hook";
+  corvale::host::notify::NotifierOptions options;
+  options.onBatteryBefore = {{"a", std::chrono::system_clock::now() - 5min}};
+  options.send = [this](const auto&, const auto&, const Notice& notice, const auto&) {
+    std::lock_guard lock(mutex);
+    heard.push_back(notice.event + " " + notice.ups);
+    sent.push_back(notice.event);
+    return corvale::host::notify::Delivery{true, ""};
+  };
+  notifier = std::make_unique<corvale::host::notify::Notifier>(std::vector{entry}, "a", options,
+                                                               log, nullptr);
+  RaiseOf("b", EventKind::kOnBattery);  // b's own failure: news, though a's was told before
+  RaiseOf("a", EventKind::kOnBattery);  // the start's first poll of a, in the failure told of
+  RaiseOf("b", EventKind::kOnline);
+  RaiseOf("a", EventKind::kOnline);
+  Sent(3);
+  std::this_thread::sleep_for(200ms);
+  std::lock_guard lock(mutex);
+  EXPECT_EQ(heard, (std::vector<std::string>{"on-battery b", "online b", "online a"}));
 }
 
 TEST(NotifyConfigTest, SecretsInClearAndIncompleteEntriesAreRefusedWithTheirLine) {
