@@ -109,13 +109,54 @@ bool WellFormedSupplies(const Json& supplies) {
          Optional(supplies, "shutting_down", Boolean);
 }
 
+std::string WhatTheMachineWouldDo(const Json& supplies) {
+  std::uint64_t unheard = 0;
+  std::string powerOut;
+  for (const auto& ups : supplies["upses"]) {
+    const auto count = ups["supplies"].get<std::uint64_t>();
+    const bool known = ups["known"].get<bool>(), feeds = ups["feeds"].get<bool>();
+    if (!known) unheard += count;
+    if (known && !feeds && count > 0 && ups.value("power", false)) {
+      powerOut += "; " + Printable(ups["name"].get<std::string>());
+    }
+  }
+  const auto fed = supplies["fed"].get<std::uint64_t>();
+  const auto total = supplies["total"].get<std::uint64_t>();
+  const auto minimum = supplies["minimum"].get<std::uint64_t>();
+  const std::string counted = std::to_string(fed) + " of " + std::to_string(total) +
+                              " supplies fed, needs " + std::to_string(minimum);
+  if (supplies.value("shutting_down", false)) return "shutting down (" + counted + ")";
+  if (minimum == 0) return "would run on: it only watches";
+  if (fed >= minimum) return "would run on: " + counted;
+  if (fed + unheard >= minimum) return "would run on while it waits to hear every UPS: " + counted;
+  if (!powerOut.empty()) {
+    return "would shut down now: " + counted + " (out for the power: " + powerOut.substr(2) + ")";
+  }
+  return "would run on below its minimum (" + counted +
+         "): no UPS is out for the power's sake, and one only unreachable or off never shuts it "
+         "down alone";
+}
+
 bool WellFormedStatus(const Json& status) {
   const auto shutdown = [](const Json& value) {
     return value.is_object() && Optional(value, "pending", Boolean) &&
            Optional(value, "waits_for", String) && Optional(value, "ready", Boolean);
   };
-  return status.is_object() &&
-         Optional(status, "state", [](const Json& value) { return value.is_number_unsigned(); }) &&
+  const auto state = [](const Json& value) { return value.is_number_unsigned(); };
+  const auto flags = [](const Json& value) {
+    if (!value.is_object()) return false;
+    for (const auto& flag : value) {
+      if (!flag.is_boolean()) return false;
+    }
+    return true;
+  };
+  const auto ups = [&](const Json& value) {
+    return value.is_object() && Optional(value, "name", String) &&
+           Optional(value, "state", state) && Optional(value, "flags", flags) &&
+           Optional(value, "on_battery_seconds", NumberOrNull);
+  };
+  return status.is_object() && Optional(status, "state", state) &&
+         Optional(status, "upses", [&](const Json& value) { return ArrayOf(value, ups); }) &&
          Optional(status, "shutdown", shutdown) &&
          Optional(status, "nut",
                   [](const Json& value) {

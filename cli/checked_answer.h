@@ -18,6 +18,9 @@ bool WellFormedStatus(const nlohmann::json& status);
 
 // The service's SUPPLIES answer: each UPS's part in the machine's supplies.
 bool WellFormedSupplies(const nlohmann::json& supplies);
+// What the machine would do now, from a well-formed SUPPLIES answer: "would run on: 1 of 2
+// supplies fed, needs 1", and the like. Its names shown as text.
+std::string WhatTheMachineWouldDo(const nlohmann::json& supplies);
 
 inline constexpr char kMalformedAnswer[] = "the service's answer is malformed";
 

@@ -1,5 +1,7 @@
 // What the command-line front-ends share on every OS: starting the driver from the command
 // line with its failures explained, and the one-shot status and turn-off commands.
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
@@ -136,6 +138,71 @@ std::string ArmedShutdown(const nlohmann::json& status, const std::string& flagF
   return armed;
 }
 
+// Several UPSes: a line for each (its state and battery as the service sees them, and its part
+// in this machine's supplies), then what the machine would do now, as check-config says it. The
+// registry's values are left out: on some systems the UPSes' processes share one. The exit code:
+// armed first, then 5 when any UPS does not answer.
+int ReportEachUps(const Common& common, const nlohmann::json& status, const std::string& address,
+                  const std::string& armed) {
+  std::string why;
+  const auto text = host::AskService(address, "SUPPLIES", std::chrono::seconds(3), &why);
+  const bool answered = text && !text->starts_with("ERR ");
+  const auto supplies = answered ? nlohmann::json::parse(*text, nullptr, false) : nlohmann::json();
+  if (answered && !WellFormedSupplies(supplies)) return Fail(kExitNoService, kMalformedAnswer);
+  if (text && !answered) why = text->substr(4, text->find('\n') - 4);
+  EventLog log(common.json);
+  bool silent = false;
+  const auto& upses = status["upses"];
+  for (const auto& ups : upses) {
+    const std::string name = ups.value("name", std::string());
+    const auto state = ups.value("state", 8u);
+    silent = silent || state == 8;
+    const auto flags = ups.value("flags", nlohmann::json::object());
+    PublishedList values;
+    if (state != 8) {
+      values.emplace_back("battery", flags.value("LB", false)   ? "low"
+                                     : flags.value("RB", false) ? "needs replacing"
+                                                                : "ok");
+    }
+    const auto onBattery = ups.find("on_battery_seconds");
+    if (onBattery != ups.end() && onBattery->is_number() && onBattery->get<double>() > 0) {
+      // A century at most: whatever the service says, the number is printed whole.
+      const double seconds = std::min(onBattery->get<double>(), 3.2e9);
+      values.emplace_back("on_battery_seconds", std::to_string(std::llround(seconds)));
+    }
+    std::string part;
+    for (const auto& unit : answered ? supplies["upses"] : nlohmann::json::array()) {
+      if (unit["name"].get<std::string>() != name) continue;
+      const auto count = unit["supplies"].get<std::uint64_t>();
+      values.emplace_back("supplies", std::to_string(count));
+      part = count == 0                   ? "watched only, never a reason to shut down"
+             : !unit["known"].get<bool>() ? "not heard from yet"
+             : unit["feeds"].get<bool>()
+                 ? "feeds this machine"
+                 : "does not feed this machine: " + Printable(unit.value("why", std::string()));
+      break;
+    }
+    Event event = StateEvent(state, std::move(values));
+    event.ups = Printable(name);
+    event.message = event.ups + (part.empty() ? "" : ": " + part);
+    event.source = "service";
+    log.Report(event);
+  }
+  Event machine = Note("supplies", answered ? WhatTheMachineWouldDo(supplies)
+                                            : "unknown: the service does not say which UPS "
+                                              "feeds this machine (" +
+                                                  Printable(why) + ")");
+  if (answered) {
+    for (const char* count : {"fed", "total", "minimum"}) {
+      machine.values.emplace_back(count, std::to_string(supplies[count].get<std::uint64_t>()));
+    }
+  }
+  machine.source = "service";
+  machine.armed = armed;
+  log.Report(machine);
+  return !armed.empty() ? kExitShutdownArmed : silent ? kExitNoUps : kExitOk;
+}
+
 // The running service's view over the local channel: it holds the port, so asking the driver
 // directly would only find it busy. Needs no secret, and so no readable file.
 ServiceAnswer StatusFromService(const Common& common, const std::string& configPath,
@@ -190,15 +257,20 @@ ServiceAnswer StatusFromService(const Common& common, const std::string& configP
   if (!status.value("shutdown", nlohmann::json::object()).value("ready", true) && !agent) {
     WarnHelperSilent();
   }
-  const Setup setup{config.ups().registry, config.ups().devices, std::nullopt};
-  Event event = StateEvent(state, agent || !readable ? PublishedList() : PublishedValues(setup));
-  event.source = "service";
-  event.armed = armed;
-  EventLog(common.json).Report(event);
+  const bool several = status.value("upses", nlohmann::json::array()).size() > 1;
+  if (several) {
+    answer.exit = ReportEachUps(common, status, answer.address, armed);
+  } else {
+    const Setup setup{config.ups().registry, config.ups().devices, std::nullopt};
+    Event event = StateEvent(state, agent || !readable ? PublishedList() : PublishedValues(setup));
+    event.source = "service";
+    event.armed = armed;
+    EventLog(common.json).Report(event);
+    answer.exit = !armed.empty() ? kExitShutdownArmed : state == 8 ? kExitNoUps : kExitOk;
+  }
   if (agent && !status.value("agent", nlohmann::json::object()).value("connected", false)) {
     std::fprintf(stderr, "corvale-ups: this agent is not connected to its NUT server now\n");
   }
-  answer.exit = !armed.empty() ? kExitShutdownArmed : state == 8 ? kExitNoUps : kExitOk;
   return answer;
 }
 

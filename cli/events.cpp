@@ -54,6 +54,7 @@ void EventLog::Report(const Event& event) {
     if (!event.message.empty()) object["message"] = event.message;
     if (!event.source.empty()) object["source"] = event.source;
     if (!event.armed.empty()) object["shutdown_armed"] = event.armed;
+    if (!event.ups.empty()) object["ups"] = event.ups;
     line = object.dump();
   } else {
     line = Timestamp(event.when, false) + "  ";

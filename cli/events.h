@@ -21,6 +21,7 @@ struct Event {
   std::string message;
   std::string source;  // where a state was read: "service" or "port"; empty: said elsewhere
   std::string armed;   // a shutdown under way or the power cut armed, in words; empty: none
+  std::string ups;     // the UPS it is about, where the machine watches several; empty: the one
 };
 
 inline Event StateEvent(std::uint32_t state, PublishedList values) {

@@ -206,14 +206,10 @@ int SayWhatItWouldDo(const host::Config& config) {
   }
   const auto supplies = nlohmann::json::parse(*answer, nullptr, false);
   if (!WellFormedSupplies(supplies)) return Fail(kExitNoService, kMalformedAnswer);
-  std::uint64_t unheard = 0;
-  std::string powerOut;
   for (const auto& ups : supplies["upses"]) {
     const auto name = Printable(ups["name"].get<std::string>());
     const auto count = ups["supplies"].get<std::uint64_t>();
     const bool known = ups["known"].get<bool>(), feeds = ups["feeds"].get<bool>();
-    if (!known) unheard += count;
-    if (known && !feeds && count > 0 && ups.value("power", false)) powerOut += "; " + name;
     const std::string said = !known ? "not heard from yet"
                              : feeds
                                  ? "feeds"
@@ -221,28 +217,7 @@ int SayWhatItWouldDo(const host::Config& config) {
     std::printf("  %s (%llu %s): %s\n", name.c_str(), static_cast<unsigned long long>(count),
                 count == 1 ? "supply" : "supplies", said.c_str());
   }
-  const auto fed = supplies["fed"].get<std::uint64_t>();
-  const auto total = supplies["total"].get<std::uint64_t>();
-  const auto minimum = supplies["minimum"].get<std::uint64_t>();
-  const std::string counted = std::to_string(fed) + " of " + std::to_string(total) +
-                              " supplies fed, needs " + std::to_string(minimum);
-  if (supplies.value("shutting_down", false)) {
-    std::printf("right now: shutting down (%s)\n", counted.c_str());
-  } else if (minimum == 0) {
-    std::printf("right now: would run on: it only watches\n");
-  } else if (fed >= minimum) {
-    std::printf("right now: would run on: %s\n", counted.c_str());
-  } else if (fed + unheard >= minimum) {
-    std::printf("right now: would run on while it waits to hear every UPS: %s\n", counted.c_str());
-  } else if (!powerOut.empty()) {
-    std::printf("right now: would shut down now: %s (out for the power: %s)\n", counted.c_str(),
-                powerOut.substr(2).c_str());
-  } else {
-    std::printf(
-        "right now: would run on below its minimum (%s): no UPS is out for the power's "
-        "sake, and one only unreachable or off never shuts it down alone\n",
-        counted.c_str());
-  }
+  std::printf("right now: %s\n", WhatTheMachineWouldDo(supplies).c_str());
   return kExitOk;
 }
 

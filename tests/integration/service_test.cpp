@@ -459,6 +459,9 @@ TEST_F(ServiceTest,
     std::string then = {};  // the answer to the next request
   };
   const std::string escapes = R"(\u001b]0;owned\u0007\u009b2J)";
+  const std::string supplies =
+      R"({"upses":[{"name":"a","supplies":1,"known":true,"feeds":true}],"fed":1,"total":1,)"
+      R"("minimum":1})";
   const std::vector<Case> cases = {
       {"status", R"({"state":1,"shutdown":"x"})", 7},
       {"status", R"({"state":"1"})", 7},
@@ -480,6 +483,23 @@ TEST_F(ServiceTest,
        R"({"plan":{"stages":[{"name":")" + escapes + R"(","machines":[{"user":")" + escapes +
            R"(","addresses":["a","b"]}]}]}})",
        0, "is logged in 2 times"},
+      // Several UPSes: each entry and the supplies' answer held to their form, and shown as text.
+      {"status", R"({"state":1,"upses":[{"name":"a","state":"1"},{"name":"b"}]})", 7,
+       "the service's answer is malformed", supplies},
+      {"status", R"({"state":1,"upses":[{"name":"a","flags":{"LB":1}},{"name":"b"}]})", 7,
+       "the service's answer is malformed", supplies},
+      {"status", R"({"state":1,"upses":[{"name":"a","on_battery_seconds":"9"},{"name":"b"}]})", 7,
+       "the service's answer is malformed", supplies},
+      {"status", R"({"state":1,"upses":[{"name":"a","state":1},{"name":"b","state":2}]})", 7,
+       "the service's answer is malformed", R"({"upses":"x","fed":1,"total":2,"minimum":1})"},
+      {"status",
+       R"({"state":1,"upses":[{"name":")" + escapes +
+           R"(","state":1},{"name":"b","state":2,"on_battery_seconds":1e300}]})",
+       0, "?]0;owned???2J: feeds this machine",
+       R"({"upses":[{"name":")" + escapes +
+           R"(","supplies":1,"known":true,"feeds":true},{"name":"b","supplies":1,"known":true,)"
+           R"("feeds":false,"why":")" +
+           escapes + R"("}],"fed":1,"total":2,"minimum":1})"},
       // Turned away: the service runs and holds the port, so the port is not asked.
       {"status", "ERR busy: too many at once\n", 7, "the service did not answer: it refused (busy"},
       {"reload", "ERR busy: too many at once\n", 0, "reloaded", "OK reloaded\n"},

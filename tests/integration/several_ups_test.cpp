@@ -3,6 +3,9 @@
 // power cut afterwards of exactly the UPSes the shutdown ordered off.
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+#include <sstream>
+
 #include "tests/support/service_fixture.h"
 
 namespace {
@@ -47,6 +50,15 @@ class SeveralUpsTest : public corvale::testing::ServiceFixture {
       if (log.find(name) != std::string::npos) continue;
       ASSERT_TRUE(WaitFor(name, 15s)) << name << "\n" << log;
     }
+  }
+
+  // `corvale-ups` run to its end: its exit status and all it wrote.
+  std::pair<int, std::string> Said(const std::vector<std::string>& words) {
+    std::vector<std::string> argv = {CORVALE_UPS_TOOL};
+    argv.insert(argv.end(), words.begin(), words.end());
+    corvale::testing::Subprocess tool(argv, true);
+    std::string text = tool.ReadAll(20s);
+    return {tool.Wait(5s), std::move(text)};
   }
 
   Line right, watched;
@@ -120,6 +132,52 @@ TEST_F(SeveralUpsTest, AKilledDriverProcessCountsAsASilentCableAndComesBack) {
   service->Signal(SIGTERM);
   EXPECT_EQ(service->Wait(5s), 0);
   EXPECT_TRUE(children().empty()) << "a driver process outlives the service";
+}
+
+TEST_F(SeveralUpsTest, StatusTellsEachUpsAndWhatTheMachineWouldDoAndASilentOneInItsExitCode) {
+  const auto config = WriteSeveral("true", 1);
+  Start(config);
+  AllOnline();
+  const auto all = Said({"status", "--config", config.string()});
+  EXPECT_EQ(all.first, 0) << all.second;
+  for (const char* said :
+       {"left: feeds this machine battery=\"ok\" supplies=1 (from the service)",
+        "right: feeds this machine battery=\"ok\" supplies=1 (from the service)",
+        "watched: watched only, never a reason to shut down battery=\"ok\" supplies=0",
+        "would run on: 2 of 2 supplies fed, needs 1 fed=2 total=2 minimum=1 (from the service)"}) {
+    EXPECT_NE(all.second.find(said), std::string::npos) << said << "\n" << all.second;
+  }
+  // One of the redundant pair low: the machine runs on, and each UPS says its own state.
+  right.peer->SetStatus(kOnBatt | kLowBatt);
+  ASSERT_TRUE(WaitFor("right: low-battery")) << log;
+  const auto low = Said({"status", "--json", "--config", config.string()});
+  EXPECT_EQ(low.first, 0) << low.second;
+  std::istringstream lines(low.second);
+  std::vector<nlohmann::json> events;
+  for (std::string text; std::getline(lines, text);) {
+    events.push_back(nlohmann::json::parse(text, nullptr, false));
+  }
+  ASSERT_EQ(events.size(), 4u) << low.second;
+  EXPECT_EQ(events[1]["ups"], "right") << low.second;
+  EXPECT_EQ(events[1]["name"], "low battery") << low.second;
+  EXPECT_EQ(events[1]["values"]["battery"], "low") << low.second;
+  EXPECT_NE(events[1]["message"].get<std::string>().find("does not feed this machine: "),
+            std::string::npos)
+      << low.second;
+  EXPECT_EQ(events[0]["ups"], "left");
+  EXPECT_EQ(events[0]["name"], "online");
+  EXPECT_EQ(events[3]["event"], "supplies");
+  EXPECT_EQ(events[3]["values"]["fed"], 1) << low.second;
+  EXPECT_EQ(events[3]["message"], "would run on: 1 of 2 supplies fed, needs 1");
+  // A UPS that does not answer is said in the exit code, though the first one is well.
+  watched.peer->SetFault(corvale::UpsPeer::Fault::kSilent);
+  ASSERT_TRUE(WaitFor("watched: communication-lost", 30s)) << log;
+  const auto silent = Said({"status", "--config", config.string()});
+  EXPECT_EQ(silent.first, 5) << silent.second;
+  EXPECT_NE(silent.second.find("no communication  watched: watched only"), std::string::npos)
+      << silent.second;
+  service->Signal(SIGTERM);
+  EXPECT_EQ(service->Wait(5s), 0);
 }
 
 }  // namespace
