@@ -240,7 +240,8 @@ bool Host::Reconfigure(const HostOptions& next) {
   if (!shutdown_.Reconfigure(next.shutdownCommand, next.shutdownTiming)) return false;
   for (std::size_t i = 0; i < next.units.size() && i < units_.size(); ++i) {
     policy_.SetOnBatteryLimit(i, next.units[i].onBatteryLimit);
-    if (!(options_.units.size() > i && options_.units[i] == next.units[i])) {
+    // Only a new port or folder starts its driver again: any other setting leaves its polls be.
+    if (!(options_.units.size() > i && options_.units[i].setup == next.units[i].setup)) {
       units_[i]->Source().ChangeSetup(next.units[i].setup);
     }
   }

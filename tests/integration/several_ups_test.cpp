@@ -5,6 +5,7 @@
 
 #include <nlohmann/json.hpp>
 #include <sstream>
+#include <thread>
 
 #include "tests/support/service_fixture.h"
 
@@ -50,6 +51,12 @@ class SeveralUpsTest : public corvale::testing::ServiceFixture {
       if (log.find(name) != std::string::npos) continue;
       ASSERT_TRUE(WaitFor(name, 15s)) << name << "\n" << log;
     }
+  }
+
+  // The process id of the driver process of the UPS `name`; empty when none runs.
+  static std::string DriverProcess(const std::string& name) {
+    corvale::testing::Subprocess pgrep({"pgrep", "-f", "ups-child --name " + name + " "});
+    return pgrep.ReadLine(5s).value_or("");
   }
 
   // `corvale-ups` run to its end: its exit status and all it wrote.
@@ -176,6 +183,74 @@ TEST_F(SeveralUpsTest, StatusTellsEachUpsAndWhatTheMachineWouldDoAndASilentOneIn
   EXPECT_EQ(silent.first, 5) << silent.second;
   EXPECT_NE(silent.second.find("no communication  watched: watched only"), std::string::npos)
       << silent.second;
+  service->Signal(SIGTERM);
+  EXPECT_EQ(service->Wait(5s), 0);
+}
+
+TEST_F(SeveralUpsTest, AReloadMovesOneUpsToItsNewPortAloneAndRefusesAnotherSetOfUpses) {
+  const auto config = WriteSeveral("true", 1);
+  Start(config);
+  AllOnline();
+  const std::string leftPid = DriverProcess("left"), rightPid = DriverProcess("right"),
+                    watchedPid = DriverProcess("watched");
+  ASSERT_FALSE(leftPid.empty() || rightPid.empty() || watchedPid.empty());
+  // The UPS "left" re-plugged on COM4; "right" only gets another time on battery.
+  corvale::UpsPeer moved;
+  moved.SetStatus(kOnBatt);
+  fs::create_symlink(moved.DevicePath(), line.Devices() / "COM4");
+  std::string text = ReadFile(config);
+  const auto replace = [&text](const std::string& from, const std::string& to) {
+    const auto at = text.find(from);
+    ASSERT_NE(at, std::string::npos) << from;
+    text.replace(at, from.size(), to);
+  };
+  replace("port = \"COM1\"", "port = \"COM4\"");
+  replace("name = \"right\"\n", "name = \"right\"\non_battery_seconds = 900\n");
+  std::ofstream(config) << text;
+  const auto reloadedAt = std::chrono::steady_clock::now();
+  EXPECT_EQ(Tool({"reload", "--config", config.string()}), 0);
+  ASSERT_TRUE(WaitFor("left: on-battery")) << "polled on its new port\n" << log;
+  EXPECT_NE(log.find("changed ups.port"), std::string::npos) << log;
+  EXPECT_NE(DriverProcess("left"), leftPid) << "its driver process started again on COM4";
+  EXPECT_EQ(DriverProcess("right"), rightPid) << "a new time on battery is no reason to restart it";
+  EXPECT_EQ(DriverProcess("watched"), watchedPid);
+  // The others' polls went on through the reload, a second apart.
+  std::this_thread::sleep_for(3s);
+  for (auto* peer : {right.peer.get(), watched.peer.get()}) {
+    std::optional<std::chrono::steady_clock::time_point> previous;
+    auto longest = std::chrono::steady_clock::duration::zero();
+    for (const auto& frame : peer->Frames()) {
+      if (frame.when < reloadedAt - 2s) continue;
+      if (previous) longest = std::max(longest, frame.when - *previous);
+      previous = frame.when;
+    }
+    ASSERT_TRUE(previous.has_value());
+    EXPECT_LT(longest, 2500ms) << "a gap in the polls of a UPS the reload did not touch";
+  }
+
+  // Another set of UPSes (one added, then one renamed) is refused whole, and said.
+  const std::string moving = text;
+  std::ofstream(config) << text << "[[ups]]\nname = \"fourth\"\nport = \"COM5\"\ndevices = \""
+                        << line.Devices().string() << "\"\nregistry = \""
+                        << (Dir() / "fourth").string() << "\"\n";
+  EXPECT_EQ(Tool({"reload", "--config", config.string()}), 1);
+  EXPECT_TRUE(WaitFor("not reloaded: " + config.string() +
+                      " changes the UPSes this machine watches ([[ups]] entries added, removed "
+                      "or renamed); only a restart of the service takes another set of UPSes"))
+      << log;
+  text = moving;
+  replace("name = \"watched\"", "name = \"spare\"");
+  std::ofstream(config) << text;
+  service->Signal(SIGHUP);
+  EXPECT_TRUE(WaitFor("not reloaded: " + config.string() + " changes the UPSes")) << log;
+  // Still the old set, each on the port it had.
+  const std::string after = DriverProcess("left");
+  EXPECT_EQ(DriverProcess("right"), rightPid);
+  EXPECT_EQ(DriverProcess("watched"), watchedPid);
+  EXPECT_TRUE(DriverProcess("spare").empty());
+  moved.SetStatus(0);
+  ASSERT_TRUE(WaitFor("left: online")) << "still polled on COM4\n" << log;
+  EXPECT_EQ(DriverProcess("left"), after);
   service->Signal(SIGTERM);
   EXPECT_EQ(service->Wait(5s), 0);
 }
