@@ -8,6 +8,7 @@
 #include <map>
 #include <nlohmann/json.hpp>
 #include <thread>
+#include <tuple>
 
 #include "tests/support/free_port.h"
 #include "tests/support/https_receiver.h"
@@ -251,6 +252,65 @@ TEST_F(NotifyServiceTest, ABlipShorterThanAfterSecondsSendsNothing) {
   ASSERT_TRUE(WaitFor("test-ups: online")) << log;
   std::this_thread::sleep_for(9s);
   EXPECT_FALSE(fs::exists(Dir() / "webhook.jsonl")) << ReadFile(Dir() / "webhook.jsonl");
+}
+
+// Two UPSes on this machine's cables: each one's failure is told, reminded and ended on its own,
+// and a restart in the middle of one carries that one over, not the other's that ended.
+TEST_F(NotifyServiceTest, EachUpsFailureIsToldAndEndedOnItsOwnAcrossARestart) {
+  const int hook = StartWebhook();
+  corvale::testing::Line right;
+  fs::create_symlink(right.peer->DevicePath(), line.Devices() / "COM2");
+  const fs::path config = Dir() / "two.toml";
+  std::ofstream out(config);
+  for (const auto& [name, port, on] :
+       {std::tuple{"left", "COM1", &line}, std::tuple{"right", "COM2", &right}}) {
+    out << "[[ups]]\nname = \"" << name << "\"\nport = \"" << port << "\"\ndevices = \""
+        << line.Devices().string() << "\"\nregistry = \"" << on->registry.Root().string()
+        << "\"\nsupplies = 1\n";
+  }
+  out << "[shutdown]\ncommand = \"true\"\nmin_supplies = 1\nflag_file = \"" << Flag().string()
+      << "\"\n[events]\nhistory = \"" << (Dir() / "history.jsonl").string()
+      << "\"\n[http]\nlisten = []\n[network]\nlisten = []\n[service]\ncontrol = \""
+      << Control().string() << "\"\n"
+      << Webhook(hook);
+  out.close();
+  fs::permissions(config, fs::perms::owner_read | fs::perms::owner_write);
+  const auto told = [&] {
+    std::vector<std::string> notices;
+    for (const auto& posted : JsonLines(Dir() / "webhook.jsonl")) {
+      const auto body = nlohmann::json::parse(posted["body"].get<std::string>());
+      notices.push_back(body["event"].get<std::string>() + " " + body["ups"].get<std::string>() +
+                        ": " + body["message"].get<std::string>());
+    }
+    return notices;
+  };
+  Start(config);
+  ASSERT_TRUE(WaitFor("right: online")) << log;
+  line.peer->SetStatus(kOnBatt);
+  ASSERT_TRUE(WaitForLines(Dir() / "webhook.jsonl", 1)) << log;
+  right.peer->SetStatus(kOnBatt);
+  ASSERT_TRUE(WaitForLines(Dir() / "webhook.jsonl", 2)) << log;
+  line.peer->SetStatus(0);
+  ASSERT_TRUE(WaitForLines(Dir() / "webhook.jsonl", 3)) << log;
+  // The service restarts while "right" still runs on battery.
+  service->Signal(SIGTERM);
+  ASSERT_EQ(service->Wait(20s), 0);
+  Start(config);
+  ASSERT_TRUE(WaitFor("right: on-battery")) << log;
+  std::this_thread::sleep_for(2s);  // its failure was told before the restart: nothing new
+  right.peer->SetStatus(0);
+  ASSERT_TRUE(WaitForLines(Dir() / "webhook.jsonl", 4)) << log;
+  std::this_thread::sleep_for(2s);
+  const auto notices = told();
+  ASSERT_EQ(notices.size(), 4u) << log;
+  EXPECT_TRUE(notices[0].starts_with("on-battery left: ")) << notices[0];
+  EXPECT_TRUE(notices[1].starts_with("on-battery right: ")) << notices[1];
+  EXPECT_TRUE(notices[2].starts_with("online left: ")) << notices[2];
+  EXPECT_TRUE(notices[2].ends_with("; still on battery: right")) << notices[2];
+  EXPECT_TRUE(notices[3].starts_with("online right: ")) << notices[3];
+  EXPECT_EQ(notices[3].find("still on battery"), std::string::npos) << notices[3];
+  service->Signal(SIGTERM);
+  EXPECT_EQ(service->Wait(20s), 0);
 }
 
 TEST_F(NotifyServiceTest, InsecureMailNeverSendsItsPasswordWithoutTls) {
