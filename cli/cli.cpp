@@ -63,6 +63,56 @@ void WarnHelperSilent() {
                "systemctl start corvale-ups-shutdown.path)\n");
 }
 
+// Several UPSes over NUT: each one's state from its public variables, where the service serves
+// it (an agent: each on its own server); which of them feeds this machine only the service
+// knows. Nothing when no UPS answered on a primary's own server: the port is read instead.
+std::optional<int> EachUpsOverNut(const Common& common, const host::Config& config, bool agent,
+                                  const std::string& listen) {
+  struct Seen {
+    std::string name;
+    std::uint32_t state = 8;
+    std::string problem;
+    std::uint32_t supplies = 0;
+  };
+  std::vector<Seen> seen;
+  bool answered = false, ready = true;
+  for (const auto& ups : config.upses) {
+    const std::string address = agent ? WithPort(ups.server) : listen;
+    Seen each{config.UnitName(ups), 8, "", ups.supplies};
+    const auto variables =
+        nut::QueryVariables(address, ups.name, std::chrono::seconds(2), &each.problem);
+    if (variables) {
+      answered = true;
+      for (const auto& [name, value] : *variables) {
+        if (name == "ups.status") each.state = nut::StateFromStatus(value);
+        if (name == "driver.shutdown.ready" && value == "0") ready = false;
+      }
+    } else {
+      each.problem = "the NUT server " + address + " does not answer: " + each.problem;
+    }
+    seen.push_back(std::move(each));
+  }
+  if (!answered && !agent) return std::nullopt;
+  if (!ready && !agent) WarnHelperSilent();
+  EventLog log(common.json);
+  bool silent = false;
+  for (const auto& each : seen) {
+    silent = silent || each.state == 8;
+    Event event = StateEvent(each.state, {{"supplies", std::to_string(each.supplies)}});
+    event.ups = Printable(each.name);
+    event.message = event.ups + (each.problem.empty() ? "" : ": " + Printable(each.problem));
+    event.source = agent ? "server" : "service";
+    log.Report(event);
+  }
+  Event machine = Note("supplies",
+                       "unknown: which UPS feeds this machine now only the service knows (its "
+                       "status page shows it)");
+  machine.values = {{"total", std::to_string(config.Supplies())},
+                    {"minimum", std::to_string(config.MinSupplies())}};
+  log.Report(machine);
+  return silent ? kExitNoUps : kExitOk;
+}
+
 // Where this OS has no local channel to the service: its public variables over its first NUT
 // listen address (no login).
 ServiceAnswer StatusOverNut(const Common& common, const std::string& configPath) {
@@ -79,6 +129,10 @@ ServiceAnswer StatusOverNut(const Common& common, const std::string& configPath)
   if (agent && !host::ServiceRunning(kServiceName)) {
     answer.exit = Fail(kExitNoService, std::string("the service ") + kServiceName +
                                            " does not run, so nothing protects this machine");
+    return answer;
+  }
+  if (config.upses.size() > 1) {
+    answer.exit = EachUpsOverNut(common, config, agent, answer.address);
     return answer;
   }
   std::string error;

@@ -7,6 +7,7 @@
 #include <sstream>
 #include <thread>
 
+#include "tests/support/free_port.h"
 #include "tests/support/service_fixture.h"
 
 namespace {
@@ -251,6 +252,40 @@ TEST_F(SeveralUpsTest, AReloadMovesOneUpsToItsNewPortAloneAndRefusesAnotherSetOf
   moved.SetStatus(0);
   ASSERT_TRUE(WaitFor("left: online")) << "still polled on COM4\n" << log;
   EXPECT_EQ(DriverProcess("left"), after);
+  service->Signal(SIGTERM);
+  EXPECT_EQ(service->Wait(5s), 0);
+}
+
+TEST_F(SeveralUpsTest, WithoutALocalChannelStatusAsksEachUpsOverNut) {
+  auto config = WriteSeveral("true", 1);
+  std::string text = ReadFile(config);
+  const auto replace = [&text](const std::string& from, const std::string& to) {
+    const auto at = text.find(from);
+    ASSERT_NE(at, std::string::npos) << from;
+    text.replace(at, from.size(), to);
+  };
+  replace("[network]\nlisten = []", "[network]\nlisten = [\"127.0.0.1:" +
+                                        std::to_string(corvale::testing::FreePort()) + "\"]");
+  replace("control = \"" + Control().string() + "\"", "control = \"\"");
+  std::ofstream(config) << text;
+  Start(config);
+  AllOnline();
+  right.peer->SetStatus(kOnBatt);
+  ASSERT_TRUE(WaitFor("right: on-battery")) << log;
+  const auto all = Said({"status", "--config", config.string()});
+  EXPECT_EQ(all.first, 0) << all.second;
+  for (const char* said : {"online            left supplies=1 (from the service)",
+                           "on battery        right supplies=1 (from the service)",
+                           "online            watched supplies=0 (from the service)",
+                           "unknown: which UPS feeds this machine now only the service knows"}) {
+    EXPECT_NE(all.second.find(said), std::string::npos) << said << "\n" << all.second;
+  }
+  watched.peer->SetFault(corvale::UpsPeer::Fault::kSilent);
+  ASSERT_TRUE(WaitFor("watched: communication-lost", 30s)) << log;
+  const auto silent = Said({"status", "--config", config.string()});
+  EXPECT_EQ(silent.first, 5) << silent.second;
+  EXPECT_NE(silent.second.find("no communication  watched supplies=0"), std::string::npos)
+      << silent.second;
   service->Signal(SIGTERM);
   EXPECT_EQ(service->Wait(5s), 0);
 }
