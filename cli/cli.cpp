@@ -180,7 +180,12 @@ std::string ArmedShutdown(const nlohmann::json& status, const std::string& flagF
     add("this machine's shutdown is under way (it waits for " +
         Printable(shutdown.value("waits_for", std::string("its end"))) + ")");
   }
-  if (status.is_object() && status.value("nut", nlohmann::json::object()).value("fsd", false)) {
+  // An agent following several servers: one server's FSD takes one UPS out of its supplies (its
+  // line says so), and orders this machine down only once too few are left (a shutdown pending).
+  const bool several =
+      status.is_object() && status.value("upses", nlohmann::json::array()).size() > 1;
+  if (status.is_object() && status.value("nut", nlohmann::json::object()).value("fsd", false) &&
+      !(agent && several)) {
     add(agent ? "the NUT server orders this machine down (FSD)"
               : "FSD is set: every machine on the UPS is told to shut down");
   }

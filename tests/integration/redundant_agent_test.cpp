@@ -140,6 +140,14 @@ struct RedundantAgent : Output {
     said += "exit " + std::to_string(check.Wait(10s));
     return said;
   }
+  // What `status` says of the running agent, and its exit status last.
+  std::string Status() const {
+    Subprocess status({"/bin/sh", "-c", "exec \"$@\" 2>&1", "-", CORVALE_UPS_TOOL, "status",
+                       "--config", config.string()});
+    std::string said = status.ReadAll(10s);
+    said += "exit " + std::to_string(status.Wait(10s));
+    return said;
+  }
 
   corvale::TemporaryDirectory directory{"corvale-test"};
   fs::path config;
@@ -182,6 +190,18 @@ TEST_F(RedundantAgentTest, OneSupplyEachNeedingOneRidesOutOneUpsAndGoesWithTheSe
   EXPECT_NE(agent->CheckConfig().find("right now: would run on: 1 of 2 supplies fed, needs 1"),
             std::string::npos)
       << agent->CheckConfig();
+  // status says the same, each server's UPS on a line of its own.
+  const std::string status = agent->Status();
+  EXPECT_NE(status.find("low battery       " + Name(left) + ": does not feed this machine: "),
+            std::string::npos)
+      << status;
+  EXPECT_NE(status.find("online            " + Name(right) + ": feeds this machine"),
+            std::string::npos)
+      << status;
+  EXPECT_NE(status.find("supplies          would run on: 1 of 2 supplies fed, needs 1"),
+            std::string::npos)
+      << status;
+  EXPECT_TRUE(status.ends_with("exit 0")) << status;
   right.GoesLow();
   ASSERT_TRUE(agent->WaitFor(": supplies-low: 0 of this machine's 2 power supplies")) << agent->log;
   ASSERT_TRUE(agent->WaitFor(": shutdown: ")) << agent->log;
