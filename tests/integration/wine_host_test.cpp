@@ -172,7 +172,9 @@ class WineHostTest : public ::testing::Test {
     std::string name, com;
     int supplies = 1, delay = 120;
   };
-  fs::path WriteCablesConfig(const std::vector<Cable>& cables, int minSupplies) {
+  // `command`: the shutdown command; empty: one that leaves `marker`.
+  fs::path WriteCablesConfig(const std::vector<Cable>& cables, int minSupplies,
+                             const std::string& command = "") {
     const fs::path config = directory.Path() / "corvale-ups.toml";
     std::ofstream out(config);
     for (const auto& cable : cables) {
@@ -180,9 +182,10 @@ class WineHostTest : public ::testing::Test {
           << host.DllPath() << "'\nsupplies = " << cable.supplies
           << "\nturn_off_delay = " << cable.delay << "\n";
     }
-    out << "[shutdown]\nmin_supplies = " << minSupplies << "\ncommand = 'echo once>> "
-        << WineHost::WindowsPath(marker) << "'\nflag_file = '" << WineHost::WindowsPath(flagFile)
-        << "'\n[events]\nhistory = '" << WineHost::WindowsPath(directory.Path() / "history.jsonl")
+    out << "[shutdown]\nmin_supplies = " << minSupplies << "\nretry_seconds = 2\ncommand = '"
+        << (command.empty() ? "echo once>> " + WineHost::WindowsPath(marker) : command)
+        << "'\nflag_file = '" << WineHost::WindowsPath(flagFile) << "'\n[events]\nhistory = '"
+        << WineHost::WindowsPath(directory.Path() / "history.jsonl")
         << "'\n[network]\nlisten = [\"127.0.0.1:" << port << "\"]\n[http]\nlisten = []\n";
     return config;
   }
@@ -828,7 +831,7 @@ TEST_F(WineHostTest, AtTheSystemsShutdownEachUpsOrderedOffIsTurnedOffWithItsOwnD
 }
 
 // Only the flag of this run's own shutdown cuts the power as the system goes down: not one left
-// while no shutdown is under way (an abandoned shutdown's, or one written by hand), nor one that
+// once a shutdown was abandoned (which ordered both UPSes off while it lasted), nor one that
 // another account may have written.
 TEST_F(WineHostTest, AtTheSystemsShutdownNoUpsIsTurnedOffForAFlagNotTheServicesOwn) {
   corvale::UpsPeer second;
@@ -837,13 +840,21 @@ TEST_F(WineHostTest, AtTheSystemsShutdownNoUpsIsTurnedOffForAFlagNotTheServicesO
                                      {"keep-b-" + tag, "COM2", 1, 32}};
   const CablesGone gone{*this, cables};
   host.MapPort("COM2", second.DevicePath());
-  const fs::path config = WriteCablesConfig(cables, 1);
   const std::string flagText =
       "# the UPS is to be turned off once this host is down\nname=" + cables[0].name +
       "\nport=COM1\nturn_off_delay=31\nupses=2\n";
   {
-    Subprocess service(InProcessService(config), /*mergeErrors=*/true);
+    // Its command fails; the power comes back before the next try.
+    Subprocess service(InProcessService(WriteCablesConfig(cables, 1, "exit 1")),
+                       /*mergeErrors=*/true);
     WaitUntilOnline(service, cables);
+    peer.SetStatus(0x0005);
+    second.SetStatus(0x0005);
+    ASSERT_TRUE(Saw(service, "shutdown command ended: exit status 1", 30s)) << output;
+    peer.SetStatus(0x0000);
+    second.SetStatus(0x0000);
+    ASSERT_TRUE(Saw(service, ": shutdown-abandoned: ", 60s)) << output;
+    // A flag as it left it (one it could not remove, or a copy put back by hand).
     std::ofstream(flagFile) << flagText;
     service.WriteLine("shutdown");
     ASSERT_TRUE(Saw(service, "shutdown control answered 0", 60s)) << output;
@@ -859,7 +870,7 @@ TEST_F(WineHostTest, AtTheSystemsShutdownNoUpsIsTurnedOffForAFlagNotTheServicesO
 
   fs::remove(flagFile);
   output.clear();
-  Subprocess service(InProcessService(config), /*mergeErrors=*/true);
+  Subprocess service(InProcessService(WriteCablesConfig(cables, 1)), /*mergeErrors=*/true);
   WaitUntilOnline(service, cables);
   peer.SetStatus(0x0005);
   second.SetStatus(0x0005);
