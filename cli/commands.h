@@ -61,6 +61,8 @@ int RunNotifyTest(const std::string& configPath, const std::string& name);
 
 // The Windows service's registration (the name "UPS" belongs to the driver's registry key).
 inline constexpr char kServiceName[] = "CorvaleUPS";
+// corvale-ups.exe's command line, in UTF-16 as wmain takes it: each command above, by its name.
+int RunWindowsCommandLine(int argc, wchar_t** argv);
 int RunInstall(const std::string& configPath);
 int RunRemove();
 // Makes the folder of the configuration and the service's files the administrators' own, before
@@ -105,6 +107,8 @@ struct StatusOptions {
 int RunStatus(const Common& common, const StatusOptions& options);
 int RunTurnOff(const Common& common, std::uint32_t delay);
 // One UPS's driver in a process of its own, speaking to the service that started it.
-int RunUpsChild(const Common& common, const std::string& name);
+// `systemRegistry`: it reads its port and publishes its status where the system's own tools look
+// (the one UPS whose driver may), not in a place of this UPS's own.
+int RunUpsChild(const Common& common, const std::string& name, bool systemRegistry = false);
 
 }  // namespace corvale

@@ -44,10 +44,15 @@ struct KillPowerFacts {
         delay(config.TurnOffDelay(ups)) {}
   explicit KillPowerFacts(const host::Config& config) : KillPowerFacts(config, config.ups()) {}
 
+  // Where the driver's setup is no folders (Windows), their keys would only mislead whoever
+  // reads the flag.
   std::string Text(const std::string& prefix = "") const {
-    return prefix + "name=" + name + "\n" + prefix + "port=" + port + "\n" + prefix +
-           "devices=" + devices + "\n" + prefix + "registry=" + registry + "\n" + prefix +
-           "library=" + library + "\n" + prefix + "turn_off_delay=" + std::to_string(delay) + "\n";
+    std::string text = prefix + "name=" + name + "\n" + prefix + "port=" + port + "\n";
+    if (SetupInFolders()) {
+      text += prefix + "devices=" + devices + "\n" + prefix + "registry=" + registry + "\n";
+    }
+    return text + prefix + "library=" + library + "\n" + prefix +
+           "turn_off_delay=" + std::to_string(delay) + "\n";
   }
 
   // One key of it (without its prefix); false when it is none of its keys.

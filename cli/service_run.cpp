@@ -81,6 +81,10 @@ std::vector<host::Host::UnitSpec> DriverProcesses(const host::Config& config, ho
     child.program = host::ThisProgram();
     child.library = ups.library;
     child.setup = Setup{ups.registry, ups.devices, ups.port};
+    // Where the driver's setup is the system's registry (Windows), the first UPS's values go
+    // where the system's UPS tab and `status` read them, as with one UPS; each other UPS's stay
+    // in its own key. Only this one process writes there.
+    child.systemRegistry = units.empty() && !SetupInFolders();
     units.push_back({std::move(unit), [child, &log](host::UpsSource::Listener listener) {
                        return std::make_unique<host::ChildSource>(child, log, std::move(listener));
                      }});

@@ -46,7 +46,7 @@ bool Greeted(child::LineSplitter& splitter, std::vector<std::string>& early) {
 
 }  // namespace
 
-int RunUpsChild(const Common& common, const std::string& name) {
+int RunUpsChild(const Common& common, const std::string& name, bool systemRegistry) {
   std::string why;
   if (!host::BecomeChild(&why)) {
     std::fprintf(stderr, "corvale-ups ups-child: %s\n", why.c_str());
@@ -62,7 +62,7 @@ int RunUpsChild(const Common& common, const std::string& name) {
   host::Logger log([&output](host::Priority priority, const std::string& message) {
     output.Say(child::LogText(priority, message));
   });
-  if (!host::IsolateRegistry(name, common.setup.registry, &why)) {
+  if (!systemRegistry && !host::IsolateRegistry(name, common.setup.registry, &why)) {
     log.Log(host::Priority::kCritical, "cannot keep this UPS's registry apart: " + why);
     return kExitRegistry;
   }

@@ -38,6 +38,7 @@ std::vector<std::string> ChildArguments(const ChildSourceOptions& options) {
     arguments.insert(arguments.end(), {"--port", *options.setup.port});
   }
   if (!options.library.empty()) arguments.insert(arguments.end(), {"--library", options.library});
+  if (options.systemRegistry) arguments.push_back("--system-registry");
   return arguments;
 }
 

@@ -26,6 +26,9 @@ struct ChildSourceOptions {
   std::string program;  // this program
   std::string library;  // the driver library; empty: the installed one
   Setup setup;
+  // The driver reads its port and publishes its status in the system's registry itself, where
+  // Windows' own tools read them, rather than in a key of this UPS's own: one UPS's at most.
+  bool systemRegistry = false;
   SupervisorTiming timing;
   // No line from the process this long: it hangs, and is killed.
   std::chrono::milliseconds silentLimit{30000};

@@ -85,6 +85,9 @@ struct Setup {
   friend bool operator==(const Setup&, const Setup&) = default;
 };
 Setup DefaultSetup();
+// Whether the driver finds its port and keeps its state in folders (ups.devices, ups.registry),
+// as on POSIX; on Windows both are in the system's registry and those keys mean nothing.
+bool SetupInFolders();
 
 // Readies the driver's configuration and stores "Port" when one is given. Returns what is wrong,
 // or nothing when all is ready.

@@ -81,6 +81,10 @@ Setup DefaultSetup() {
   return Setup{kDefaultRegistryRoot, kDefaultDeviceDirectory, std::nullopt};
 }
 
+bool SetupInFolders() {
+  return true;
+}
+
 namespace {
 
 // A port name is a name inside the device folder, as the driver looks it up.

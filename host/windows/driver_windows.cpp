@@ -152,6 +152,10 @@ Setup DefaultSetup() {
   return Setup{"HKEY_LOCAL_MACHINE", "", std::nullopt};
 }
 
+bool SetupInFolders() {
+  return false;
+}
+
 std::optional<std::string> PrepareSetup(const Setup& setup) {
   if (!setup.port) return std::nullopt;
   if (setup.port->empty() || setup.port->size() > 7) {

@@ -153,6 +153,61 @@ class WineHostTest : public ::testing::Test {
     return std::nullopt;
   }
 
+  // corvale-ups.exe's service in a test program of the same commands, which hands it the service
+  // manager's SHUTDOWN for a line "shutdown" (Wine never sends a service one). Its driver
+  // processes are that program's `ups-child`, as the service starts its own program's.
+  std::vector<std::string> InProcessService(const fs::path& config) {
+    return {(kSource / "cmake/wine-run.sh").string(),
+            (kBuild / "tests/service_in_process.exe").string(), "service-in-process", "--config",
+            WineHost::WindowsPath(config)};
+  }
+  // Whether `text` came already, or comes within `timeout`.
+  bool Saw(Subprocess& process, const std::string& text, std::chrono::seconds timeout) {
+    return output.find(text) != std::string::npos || WaitFor(process, text, timeout);
+  }
+
+  // A UPS on a cable of this machine: its name (this run's own: each driver keeps its status
+  // under its name in the registry), COM port, supplies and turn-off delay.
+  struct Cable {
+    std::string name, com;
+    int supplies = 1, delay = 120;
+  };
+  // `command`: the shutdown command; empty: one that leaves `marker`.
+  fs::path WriteCablesConfig(const std::vector<Cable>& cables, int minSupplies,
+                             const std::string& command = "") {
+    const fs::path config = directory.Path() / "corvale-ups.toml";
+    std::ofstream out(config);
+    for (const auto& cable : cables) {
+      out << "[[ups]]\nname = \"" << cable.name << "\"\nport = \"" << cable.com << "\"\nlibrary = '"
+          << host.DllPath() << "'\nsupplies = " << cable.supplies
+          << "\nturn_off_delay = " << cable.delay << "\n";
+    }
+    out << "[shutdown]\nmin_supplies = " << minSupplies << "\nretry_seconds = 2\ncommand = '"
+        << (command.empty() ? "echo once>> " + WineHost::WindowsPath(marker) : command)
+        << "'\nflag_file = '" << WineHost::WindowsPath(flagFile) << "'\n[events]\nhistory = '"
+        << WineHost::WindowsPath(directory.Path() / "history.jsonl")
+        << "'\n[network]\nlisten = [\"127.0.0.1:" << port << "\"]\n[http]\nlisten = []\n";
+    return config;
+  }
+  void WaitUntilOnline(Subprocess& service, const std::vector<Cable>& cables) {
+    for (const auto& cable : cables) {
+      ASSERT_TRUE(Saw(service, cable.name + ": online", 90s)) << output;
+    }
+  }
+  // The ports beyond COM1 and the UPSes' registry keys go with the test, however it ends.
+  struct CablesGone {
+    WineHostTest& test;
+    std::vector<Cable> cables;
+    ~CablesGone() {
+      for (const auto& cable : cables) {
+        test.Shell("wine reg delete 'HKLM\\SOFTWARE\\Corvale\\UPS\\Units\\" + cable.name + "' /f");
+        std::string lower = cable.com;
+        for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        if (lower != "com1") fs::remove(kBuild / "tests/wineprefix/dosdevices" / lower);
+      }
+    }
+  };
+
   WineHost host{kBuild, kSource};
   corvale::UpsPeer peer;
   // In the build's folder, not /tmp: Wine shows a folder that everyone may change (as /tmp is)
@@ -162,6 +217,7 @@ class WineHostTest : public ::testing::Test {
   const std::string httpPort = std::to_string(corvale::testing::FreePort());
   const fs::path marker = directory.Path() / "shut-down";
   const fs::path eventLog = directory.Path() / "event-log";
+  const fs::path flagFile = directory.Path() / "killpower";
   bool serviceManagerStarted = false;
   std::string output;
 };
@@ -651,6 +707,10 @@ TEST_F(WineHostTest, TheServiceWithTwoRedundantUpsesGoesDownOnlyWhenTheSecondRun
         << "'\n[events]\nhistory = '" << WineHost::WindowsPath(directory.Path() / "history.jsonl")
         << "'\n[network]\nlisten = [\"127.0.0.1:" << port << "\"]\n[http]\nlisten = []\n";
   }
+  // Where the system's UPS tab reads the driver's values: nothing of an earlier test's.
+  const std::string systemKey = "HKLM\\SYSTEM\\CurrentControlSet\\Services\\UPS";
+  Shell("wine reg delete '" + systemKey + "\\Status' /f");
+  Shell("wine reg delete '" + systemKey + "' /v Port /f");
   Subprocess service(Exe({"service", "--config", WineHost::WindowsPath(config)}),
                      /*mergeErrors=*/true);
   for (const auto& name : {left, right}) {
@@ -668,14 +728,17 @@ TEST_F(WineHostTest, TheServiceWithTwoRedundantUpsesGoesDownOnlyWhenTheSecondRun
   EXPECT_EQ(output.find("supplies-low"), std::string::npos) << output;
   EXPECT_FALSE(fs::exists(marker));
   EXPECT_FALSE(fs::exists(directory.Path() / "killpower"));
-  // Each driver process keeps its own UPS's status under its own key.
-  const auto status = [&](const std::string& name) {
-    return Shell("wine reg query 'HKLM\\SOFTWARE\\Corvale\\UPS\\Units\\" + name +
-                 "\\System\\CurrentControlSet\\Services\\UPS\\Status' /v FirmwareRev");
-  };
-  EXPECT_NE(status(left).find("OnBatt"), std::string::npos) << status(left);
-  EXPECT_EQ(status(right).find("OnBatt"), std::string::npos) << status(right);
-  EXPECT_NE(status(right).find("FirmwareRev"), std::string::npos) << status(right);
+  // The first UPS's driver process publishes where the system's UPS tab reads, as the service of
+  // one UPS does; the other keeps its UPS's values under its own key.
+  const std::string published = Shell("wine reg query '" + systemKey + "\\Status' /v FirmwareRev");
+  EXPECT_NE(published.find("OnBatt"), std::string::npos) << published;
+  const std::string systemPort = Shell("wine reg query '" + systemKey + "' /v Port");
+  EXPECT_NE(systemPort.find("COM1"), std::string::npos) << systemPort;
+  const std::string own =
+      Shell("wine reg query 'HKLM\\SOFTWARE\\Corvale\\UPS\\Units\\" + right +
+            "\\System\\CurrentControlSet\\Services\\UPS\\Status' /v FirmwareRev");
+  EXPECT_EQ(own.find("OnBatt"), std::string::npos) << own;
+  EXPECT_NE(own.find("FirmwareRev"), std::string::npos) << own;
   // The second runs low too: now the machine goes down, once, and both UPSes are ordered off.
   second.SetStatus(0x0005);
   ASSERT_TRUE(WaitFor(service, "shutdown command ended: exit status 0", 30s)) << output;
@@ -705,6 +768,128 @@ TEST_F(WineHostTest, TheServiceWithTwoRedundantUpsesGoesDownOnlyWhenTheSecondRun
   Shell("wine reg delete 'HKLM\\SOFTWARE\\Corvale\\UPS\\Units\\" + left + "' /f");
   Shell("wine reg delete 'HKLM\\SOFTWARE\\Corvale\\UPS\\Units\\" + right + "' /f");
   fs::remove(kBuild / "tests/wineprefix/dosdevices/com2");
+}
+
+// Windows tells the service that the system goes down: each UPS this service's own shutdown
+// ordered off is turned off through its own driver process with its own delay; one watched only,
+// and one still on utility power, are left on.
+TEST_F(WineHostTest, AtTheSystemsShutdownEachUpsOrderedOffIsTurnedOffWithItsOwnDelay) {
+  corvale::UpsPeer second, online, watched;
+  const std::string tag = std::to_string(::getpid());
+  const std::vector<Cable> cables = {{"cut-a-" + tag, "COM1", 1, 31},
+                                     {"cut-b-" + tag, "COM2", 1, 32},
+                                     {"cut-c-" + tag, "COM3", 1, 33},
+                                     {"cut-w-" + tag, "COM4", 0, 34}};
+  const CablesGone gone{*this, cables};
+  host.MapPort("COM2", second.DevicePath());
+  host.MapPort("COM3", online.DevicePath());
+  host.MapPort("COM4", watched.DevicePath());
+  Subprocess service(InProcessService(WriteCablesConfig(cables, 2)), /*mergeErrors=*/true);
+  WaitUntilOnline(service, cables);
+  // The UPS watched only and the first run low: two supplies are still fed, all the machine needs.
+  watched.SetStatus(0x0005);
+  peer.SetStatus(0x0005);
+  ASSERT_TRUE(Saw(service, cables[0].name + ": low-battery", 30s)) << output;
+  ASSERT_TRUE(Saw(service, cables[3].name + ": low-battery", 30s)) << output;
+  EXPECT_FALSE(fs::exists(marker));
+  // The second runs low too: one supply is left, below the minimum.
+  second.SetStatus(0x0005);
+  ASSERT_TRUE(Saw(service, "shutdown command ended: exit status 0", 30s)) << output;
+  const std::string flagText = ReadFile(flagFile);
+  // The plain keys name the first UPS ordered off, as a reader of one UPS's flag expects.
+  EXPECT_NE(flagText.find("\nname=" + cables[0].name + "\nport=COM1\n"), std::string::npos)
+      << flagText;
+  EXPECT_NE(flagText.find("\nturn_off_delay=31\nupses=2\n"), std::string::npos) << flagText;
+  EXPECT_NE(flagText.find("ups.2.name=" + cables[1].name + "\nups.2.port=COM2\n"),
+            std::string::npos)
+      << flagText;
+  EXPECT_NE(flagText.find("ups.2.turn_off_delay=32\n"), std::string::npos) << flagText;
+  EXPECT_EQ(flagText.find(cables[2].name), std::string::npos) << flagText;
+  EXPECT_EQ(flagText.find(cables[3].name), std::string::npos) << flagText;
+  // Windows keeps the port in its registry: the Linux driver's folders would only mislead.
+  EXPECT_EQ(flagText.find("devices="), std::string::npos) << flagText;
+  EXPECT_EQ(flagText.find("registry="), std::string::npos) << flagText;
+  // Nothing is turned off before the system goes down.
+  EXPECT_TRUE(peer.TurnOffDelays().empty());
+  EXPECT_TRUE(second.TurnOffDelays().empty());
+
+  service.WriteLine("shutdown");
+  ASSERT_TRUE(Saw(service, "shutdown control answered 0", 60s)) << output;
+  ASSERT_TRUE(Saw(service, "service ended 0", 60s)) << output;
+  EXPECT_EQ(service.Wait(30s), 0);
+  EXPECT_EQ(peer.TurnOffDelays(), std::vector<std::uint32_t>{31});
+  EXPECT_EQ(second.TurnOffDelays(), std::vector<std::uint32_t>{32});
+  EXPECT_TRUE(online.TurnOffDelays().empty()) << "on utility power: it feeds the machine";
+  EXPECT_TRUE(watched.TurnOffDelays().empty()) << "watched only: never turned off";
+  for (const auto& [cable, delay] : {std::pair{cables[0], "31"}, std::pair{cables[1], "32"}}) {
+    EXPECT_NE(output.find(cable.name + ": kill-power: ordered the UPS off in " + delay +
+                          " s as the system shuts down: acknowledged"),
+              std::string::npos)
+        << output;
+  }
+  EXPECT_FALSE(fs::exists(flagFile)) << "taken as the power cut was ordered";
+}
+
+// Only the flag of this run's own shutdown cuts the power as the system goes down: not one left
+// once a shutdown was abandoned (which ordered both UPSes off while it lasted), nor one that
+// another account may have written.
+TEST_F(WineHostTest, AtTheSystemsShutdownNoUpsIsTurnedOffForAFlagNotTheServicesOwn) {
+  corvale::UpsPeer second;
+  const std::string tag = std::to_string(::getpid());
+  const std::vector<Cable> cables = {{"keep-a-" + tag, "COM1", 1, 31},
+                                     {"keep-b-" + tag, "COM2", 1, 32}};
+  const CablesGone gone{*this, cables};
+  host.MapPort("COM2", second.DevicePath());
+  const std::string flagText =
+      "# the UPS is to be turned off once this host is down\nname=" + cables[0].name +
+      "\nport=COM1\nturn_off_delay=31\nupses=2\n";
+  {
+    // Its command fails; the power comes back before the next try.
+    Subprocess service(InProcessService(WriteCablesConfig(cables, 1, "exit 1")),
+                       /*mergeErrors=*/true);
+    WaitUntilOnline(service, cables);
+    peer.SetStatus(0x0005);
+    second.SetStatus(0x0005);
+    ASSERT_TRUE(Saw(service, "shutdown command ended: exit status 1", 30s)) << output;
+    peer.SetStatus(0x0000);
+    second.SetStatus(0x0000);
+    ASSERT_TRUE(Saw(service, ": shutdown-abandoned: ", 60s)) << output;
+    // A flag as it left it (one it could not remove, or a copy put back by hand).
+    std::ofstream(flagFile) << flagText;
+    service.WriteLine("shutdown");
+    ASSERT_TRUE(Saw(service, "shutdown control answered 0", 60s)) << output;
+    ASSERT_TRUE(Saw(service, "service ended 0", 60s)) << output;
+    EXPECT_EQ(service.Wait(30s), 0);
+    EXPECT_NE(output.find("the UPS is not turned off: no shutdown of this service's own is under "
+                          "way"),
+              std::string::npos)
+        << output;
+  }
+  EXPECT_TRUE(peer.TurnOffDelays().empty());
+  EXPECT_TRUE(second.TurnOffDelays().empty());
+
+  fs::remove(flagFile);
+  output.clear();
+  Subprocess service(InProcessService(WriteCablesConfig(cables, 1)), /*mergeErrors=*/true);
+  WaitUntilOnline(service, cables);
+  peer.SetStatus(0x0005);
+  second.SetStatus(0x0005);
+  ASSERT_TRUE(Saw(service, "shutdown command ended: exit status 0", 30s)) << output;
+  ASSERT_TRUE(fs::exists(flagFile));
+  // Another account's: Wine shows a file everyone may change as its Unix mode.
+  fs::remove(flagFile);
+  std::ofstream(flagFile) << flagText;
+  fs::permissions(flagFile, fs::perms::others_write, fs::perm_options::add);
+  service.WriteLine("shutdown");
+  ASSERT_TRUE(Saw(service, "shutdown control answered 0", 60s)) << output;
+  ASSERT_TRUE(Saw(service, "service ended 0", 60s)) << output;
+  EXPECT_EQ(service.Wait(30s), 0);
+  EXPECT_NE(output.find("the UPS is not turned off: the flag file killpower is not this "
+                        "service's"),
+            std::string::npos)
+      << output;
+  EXPECT_TRUE(peer.TurnOffDelays().empty());
+  EXPECT_TRUE(second.TurnOffDelays().empty());
 }
 
 }  // namespace
