@@ -5,6 +5,8 @@ CHECKED_BUILDS := asan tsan fuzz
 # The Windows build whose programs the Windows tests run: the shipped 32-bit one, or its 64-bit twin
 # where 32-bit Wine cannot run. Asked as each recipe runs, after the install.
 WINDOWS_TESTS = $$(cmake/windows-test-build.sh 2>/dev/null)
+# ON where the shipped build is that one: only then does it build the programs the tests run.
+WINDOWS_TEST_PROGRAMS = $$([ "$(WINDOWS_TESTS)" = windows ] && echo ON || echo OFF)
 
 .PHONY: all prerequisites native windows windows64 windows-tests $(CHECKED_BUILDS) test demo bench \
         package clean
@@ -21,7 +23,7 @@ native:
 # build has its file checks alone).
 windows:
 	$(PREREQUISITES) windows
-	cmake --preset windows -DCORVALE_WINDOWS_TEST_PROGRAMS=$$([ "$(WINDOWS_TESTS)" = windows ] && echo ON || echo OFF)
+	cmake --preset windows -DCORVALE_WINDOWS_TEST_PROGRAMS=$(WINDOWS_TEST_PROGRAMS)
 	cmake --build --preset windows
 
 # Its 64-bit twin, never shipped: the same sources, for the Windows tests under 64-bit Wine.

@@ -36,8 +36,9 @@ PY
   sort -u -o "$work/$preset.wanted" "$work/$preset.wanted"
   [ -s "$work/$preset.wanted" ] || fail "$preset: its filter selects no case of the native build"
 
-  cmake -S "$source" -B "$work/$preset" --preset "$preset" \
-    >"$work/$preset.log" 2>&1 || fail "$preset does not configure: $(tail -n 20 "$work/$preset.log")"
+  if ! cmake -S "$source" -B "$work/$preset" --preset "$preset" >"$work/$preset.log" 2>&1; then
+    fail "$preset does not configure: $(tail -n 20 "$work/$preset.log")"
+  fi
   ninja -C "$work/$preset" -t targets all | sed -n 's|^tests/\([a-z0-9_]*_tests\): .*|\1|p' |
     sort -u >"$work/$preset.built"
   # Suites that such a build leaves out for another reason (the heap proof replaces malloc, which
@@ -45,6 +46,6 @@ PY
   missing=$(comm -23 "$work/$preset.wanted" "$work/$preset.built" |
     grep -vxE 'no_heap_tests|wine_[a-z]+_tests' || true)
   [ -z "$missing" ] || fail "$preset selects cases of suites its build leaves out:" $missing
-  echo "ok: $preset: each suite holding a case it runs is among the $(wc -l <"$work/$preset.built")" \
-    "its build compiles"
+  built=$(wc -l <"$work/$preset.built")
+  echo "ok: $preset: each suite holding a case it runs is among the $built its build compiles"
 done
