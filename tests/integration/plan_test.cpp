@@ -8,6 +8,7 @@
 #include <asio.hpp>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <thread>
@@ -17,6 +18,7 @@
 #include "host/nut/nut_backend.h"
 #include "host/plan/coordinator.h"
 #include "host/plan/drill.h"
+#include "host/plan/plan_checks.h"
 #include "simulator/temporary_directory.h"
 
 namespace {
@@ -890,6 +892,43 @@ TEST(PlanCoordinatorTest, EachUpsStagesWeighItsOwnBatteryAndResumeFromItsOwnReco
   plans[1]->Observe(observation);
   EXPECT_EQ(forced, (std::vector<std::pair<std::size_t, std::string>>{{1, "vm"}}));
   std::fclose(sink);
+}
+
+// check-config weighs each UPS's last measured battery against that UPS's own stages: the same
+// 150 s is too short for right's stage after 100 s, and enough for left's at low battery.
+TEST(PlanCoordinatorTest, CheckConfigWarnsOfTheBatteryOfTheUpsWhoseStagesItCannotCarry) {
+  corvale::TemporaryDirectory folder;
+  const auto history = folder.Path() / "history.jsonl";
+  const auto loaded = ParseConfig(std::string(kTwoUpsesStaged) + "[events]\nhistory = \"" +
+                                  history.string() + "\"\n");
+  ASSERT_TRUE(loaded.problems.empty()) << loaded.problems.front().message;
+  const auto now = std::chrono::system_clock::now();
+  {
+    std::ofstream out(history);
+    const std::tuple<std::chrono::seconds, const char*, const char*> records[] = {
+        {3h, "on-battery", "right"},        {3h - 150s, "low-battery", "right"},
+        {3h - 200s, "online", "right"},     {2h, "on-battery", "left"},
+        {2h - 150s, "low-battery", "left"}, {2h - 200s, "online", "left"}};
+    for (const auto& [ago, event, ups] : records) {
+      corvale::host::HistoryRecord record;
+      record.time = now - ago;
+      record.event = event;
+      record.ups = ups;
+      record.message = event;
+      out << corvale::host::HistoryLine(record) << "\n";
+    }
+  }
+  corvale::host::StartChecks checks;
+  corvale::host::plan::CheckPlanStart(loaded.config, checks);
+  std::vector<std::string> battery;
+  for (const auto& warning : checks.warnings) {
+    if (warning.find("last ran low") != std::string::npos) battery.push_back(warning);
+  }
+  ASSERT_EQ(battery.size(), 1u) << (battery.empty() ? "" : battery.front());
+  EXPECT_TRUE(
+      battery[0].starts_with("the battery of the UPS right last ran low after 150 s on "
+                             "battery, but the shutdown plan needs 160 s"))
+      << battery[0];
 }
 
 }  // namespace
