@@ -466,17 +466,17 @@ void Service::Notify(const host::Config& config) {
 }
 
 void Service::Listen() {
-  host_->OnPoll([this, judged = std::vector<bool>()](const host::Unit& unit,
-                                                     const host::Observation& observation) mutable {
+  // Each UPS's polls come on its own thread: each touches its own byte of `judged` alone.
+  host_->OnPoll([this, judged = std::vector<std::uint8_t>(plans_.size(), 0)](
+                    const host::Unit& unit, const host::Observation& observation) mutable {
     board_->OnPoll(unit.Index(), observation);
     // Each UPS's stages follow its own power.
     if (unit.Index() >= plans_.size()) return;
     auto& plan = *plans_[unit.Index()];
     // The history's last measure against this file's plan, once the UPS's state is known: said
     // only where the verdict differs from the one the history last gave.
-    if (unit.Index() >= judged.size()) judged.resize(unit.Index() + 1, false);
-    if (!judged[unit.Index()]) {
-      judged[unit.Index()] = true;
+    if (judged[unit.Index()] == 0) {
+      judged[unit.Index()] = 1;
       if (const auto measured = BatteryToLow(unit.Index())) plan.BatteryMeasured(*measured);
     }
     plan.Observe(observation);
