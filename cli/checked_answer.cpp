@@ -83,7 +83,19 @@ bool Stage(const Json& stage) {
   return stage.is_object() && Optional(stage, "name", String) && Optional(stage, "when", String) &&
          Optional(stage, "after_seconds", NumberOrNull) && Optional(stage, "gone", Boolean) &&
          Optional(stage, "machines", Machines) && Optional(stage, "wake", Strings) &&
-         Optional(stage, "woken", [](const Json& value) { return value.is_number_unsigned(); });
+         Optional(stage, "woken", [](const Json& value) { return value.is_number_unsigned(); }) &&
+         Optional(stage, "ups", String);
+}
+
+// A UPS's part of the plan, or of the status: its name, and its battery against its stages.
+bool UpsEntry(const Json& ups) {
+  return ups.is_object() && Optional(ups, "ups", String) && Optional(ups, "name", String) &&
+         Optional(ups, "needs_seconds", NumberOrNull) && Optional(ups, "battery_weak", Boolean) &&
+         Optional(ups, "battery_seconds_to_low", NumberOrNull);
+}
+
+bool UpsEntries(const Json& value) {
+  return ArrayOf(value, UpsEntry);
 }
 
 }  // namespace
@@ -92,7 +104,8 @@ bool WellFormedPlan(const Json& plan) {
   return plan.is_object() &&
          Optional(plan, "stages", [](const Json& value) { return ArrayOf(value, Stage); }) &&
          Optional(plan, "with_this_machine", Machines) &&
-         Optional(plan, "needs_seconds", NumberOrNull) && Optional(plan, "battery_weak", Boolean);
+         Optional(plan, "needs_seconds", NumberOrNull) && Optional(plan, "battery_weak", Boolean) &&
+         Optional(plan, "upses", UpsEntries);
 }
 
 bool WellFormedSupplies(const Json& supplies) {
@@ -167,7 +180,7 @@ bool WellFormedStatus(const Json& status) {
                     return value.is_object() && Optional(value, "connected", Boolean);
                   }) &&
          Optional(status, "battery_seconds_to_low", NumberOrNull) &&
-         Optional(status, "plan", WellFormedPlan);
+         Optional(status, "upses", UpsEntries) && Optional(status, "plan", WellFormedPlan);
 }
 
 }  // namespace corvale

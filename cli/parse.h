@@ -26,10 +26,13 @@ class PlanCommands {
   PlanCommands(CLI::App& app, std::string& configPath) {
     plan_ = app.add_subcommand(
         "plan",
-        "Show the shutdown plan: each stage, when it goes, its machines and who is missing");
+        "Show the shutdown plan: each stage, the UPS it follows, when it goes, its machines and "
+        "who is missing");
     plan_->add_flag("--json", planJson_, "As JSON");
     drill_ = app.add_subcommand(
-        "drill", "Rehearse the shutdown of every machine on the UPS, shutting nothing down");
+        "drill",
+        "Rehearse the shutdown of every machine on the UPSes (every UPS's stages), shutting "
+        "nothing down");
     drill_->add_option("--user", drillUser_,
                        "Ignored: the drill asks the service over its local channel, as root, "
                        "with no login");

@@ -96,12 +96,19 @@ nlohmann::json PlanFromFile(const host::Config& config) {
                                             : nlohmann::json(nullptr)},
                       {"gone", false},
                       {"machines", machines},
-                      {"wake", stage.wake}});
+                      {"wake", stage.wake},
+                      {"ups", config.UnitName(config.upses[config.StageUps(stage)])}});
+  }
+  nlohmann::json upses = nlohmann::json::array();
+  for (const auto& ups : config.upses) {
+    upses.push_back(
+        {{"ups", config.UnitName(ups)}, {"needs_seconds", nullptr}, {"battery_weak", false}});
   }
   return {{"stages", stages},
           {"with_this_machine", nlohmann::json::array()},
           {"needs_seconds", nullptr},
-          {"battery_weak", false}};
+          {"battery_weak", false},
+          {"upses", upses}};
 }
 
 }  // namespace
@@ -144,11 +151,21 @@ int RunPlan(const std::string& configPath, bool json) {
     // Every byte beyond ASCII escaped: nothing in it can act on a terminal.
     std::printf("%s\n", plan.dump(2, ' ', true).c_str());
   } else {
-    std::printf("Shutdown plan for the UPS %s\n", config->ups().name.c_str());
+    const bool several = config->upses.size() > 1;
+    if (several) {
+      std::string names;
+      for (const auto& ups : config->upses) names += (names.empty() ? "" : ", ") + ups.name;
+      std::printf("Shutdown plan for the UPSes %s (each stage follows one)\n", names.c_str());
+    } else {
+      std::printf("Shutdown plan for the UPS %s\n", config->ups().name.c_str());
+    }
     if (!live) std::printf("  (from %s alone: %s)\n", configPath.c_str(), why.c_str());
     for (const auto& stage : plan.value("stages", nlohmann::json::array())) {
-      std::printf("\n%s: stage \"%s\"%s\n", Printable(stage.value("when", "")).c_str(),
-                  Printable(stage.value("name", "")).c_str(),
+      // Which UPS's power it follows, where there is a choice.
+      const std::string of =
+          several ? " of the UPS " + Printable(stage.value("ups", config->ups().name)) : "";
+      std::printf("\n%s%s: stage \"%s\"%s\n", Printable(stage.value("when", "")).c_str(),
+                  of.c_str(), Printable(stage.value("name", "")).c_str(),
                   stage.value("gone", false)
                       ? " (gone: its machines went down in the last power failure, not woken yet)"
                       : "");
@@ -175,12 +192,19 @@ int RunPlan(const std::string& configPath, bool json) {
                     config->plan.wakeAfterSeconds, macs.c_str());
       }
     }
-    std::printf("\nlast: this machine (%s), with the machines in no stage\n",
-                config->OnBatterySeconds(config->ups()) != 0
-                    ? ("after " + std::to_string(config->OnBatterySeconds(config->ups())) +
-                       " s on battery, or at low battery")
-                          .c_str()
-                    : "at low battery");
+    if (several) {
+      std::printf(
+          "\nlast: this machine (when fewer than %u of its supplies are fed by a UPS that is "
+          "well), with the machines in no stage\n",
+          config->MinSupplies());
+    } else {
+      std::printf("\nlast: this machine (%s), with the machines in no stage\n",
+                  config->OnBatterySeconds(config->ups()) != 0
+                      ? ("after " + std::to_string(config->OnBatterySeconds(config->ups())) +
+                         " s on battery, or at low battery")
+                            .c_str()
+                      : "at low battery");
+    }
     for (const auto& machine : plan.value("with_this_machine", nlohmann::json::array())) {
       std::printf("  %s\n", MachineLine(machine).c_str());
     }
@@ -189,11 +213,28 @@ int RunPlan(const std::string& configPath, bool json) {
         "\n(a machine's time to shut down is the slowest measured lately, from its FSD to "
         "its connection's close as it went down, where its agent said its shutdown had "
         "started; otherwise to its logout, and its last steps are left to the margin)\n");
-    if (live) {
+    if (live && !several) {
       std::printf("\nbattery: last ran low after %s on battery; the plan needs %s%s\n",
                   Seconds(status.value("battery_seconds_to_low", nlohmann::json())).c_str(),
                   Seconds(plan.value("needs_seconds", nlohmann::json())).c_str(),
                   plan.value("battery_weak", false) ? ": TOO WEAK (battery-weak)" : "");
+    } else if (live) {
+      // Each UPS's stages against its own battery.
+      const auto upses = status.value("upses", nlohmann::json::array());
+      for (const auto& ups : plan.value("upses", nlohmann::json::array())) {
+        if (!ups.is_object() || !ups.value("needs_seconds", nlohmann::json()).is_number()) continue;
+        const std::string name = ups.value("ups", "");
+        nlohmann::json measured;
+        for (const auto& each : upses) {
+          if (each.is_object() && each.value("name", "") == name) {
+            measured = each.value("battery_seconds_to_low", nlohmann::json());
+          }
+        }
+        std::printf("\nbattery of %s: last ran low after %s on battery; its stages need %s%s\n",
+                    Printable(name).c_str(), Seconds(measured).c_str(),
+                    Seconds(ups.value("needs_seconds", nlohmann::json())).c_str(),
+                    ups.value("battery_weak", false) ? ": TOO WEAK (battery-weak)" : "");
+      }
     }
   }
   if (!live) return Fail(kExitNoService, "the service did not answer: " + why);

@@ -130,7 +130,12 @@ class Service {
   std::unique_ptr<host::ShutdownRequests> requests_;
   Readiness readiness_;
   std::unique_ptr<host::Host> host_;
-  std::unique_ptr<host::plan::Coordinator> plan_;  // the primary's
+  // The primary's: each UPS's stages, by the UPS's place in the host's units.
+  std::vector<std::unique_ptr<host::plan::Coordinator>> plans_;
+  host::PlanFacts PlanFacts() const;  // every UPS's plan as one
+  std::optional<double> BatteryToLow(std::size_t ups) const {
+    return board_->BatterySecondsToLow(ups);
+  }
   std::unique_ptr<host::notify::Notifier> notifier_;
   host::HostOptions hostOptions_;  // the main thread's: a reload replaces it
   // What the history records name when no one UPS is meant: taken at the start, as ups.name is,

@@ -86,7 +86,7 @@ std::string Service::DrillReport(const std::string& byUser,
   for (const auto& answer : answers) {
     agents.push_back({answer.user, answer.address, answer.ready, answer.text});
   }
-  const auto others = host::plan::MachineChecks(plan_->Facts(), agents, silent);
+  const auto others = host::plan::MachineChecks(PlanFacts(), agents, silent);
   checks.insert(checks.end(), others.begin(), others.end());
   const auto failed =
       std::count_if(checks.begin(), checks.end(), [](const auto& check) { return !check.ok; });

@@ -129,7 +129,7 @@ Service::ReloadOutcome Service::Reload() {
                        helperToo + "; " + path_ + " applies at the next start");
   }
   hostOptions_ = settings;
-  if (plan_) plan_->Reconfigure(next);
+  for (const auto& plan : plans_) plan->Reconfigure(next);
   if (backend_ &&
       (Contains(changed, "shutdown.turn_off_delay") || Contains(changed, "ups.turn_off_delay"))) {
     // The set of UPSes is the one the service started with (checked above): same positions.

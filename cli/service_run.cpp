@@ -335,7 +335,14 @@ void Service::KeepRecords(const host::Config& config) {
   if (!config.events.history.empty()) {
     constexpr std::size_t kRecordsSearched = 1000;
     recent_ = host::ReadRecentHistory(config.events.history, std::nullopt, kRecordsSearched);
-    board_->SetBatteryMeasures(host::BatteryMeasures(recent_));
+    // Each UPS's own: a single UPS's history (and an older one) is the first's.
+    for (std::size_t ups = 0; ups < host_->Units().size(); ++ups) {
+      std::vector<host::HistoryRecord> its;
+      for (const auto& record : recent_) {
+        if (host::plan::RecordOf(config, ups, record)) its.push_back(record);
+      }
+      board_->SetBatteryMeasures(ups, host::BatteryMeasures(its));
+    }
   }
   board_->SetShutdown([this] { return PendingShutdown(host_->ShutdownStage(), *Current()); });
   board_->SetShutdownReady([this] { return !requests_ || requests_->Ready(); });
@@ -388,34 +395,47 @@ void Service::KeepRecords(const host::Config& config) {
       std::lock_guard lock(historyMutex_);
       if (history_) history_->Append(std::move(record));
     }
-    plan_->MachineDown(gone.user, gone.seconds, gone.toClose);
+    for (const auto& plan : plans_) plan->MachineDown(gone.user, gone.seconds, gone.toClose);
   });
 }
 
 void Service::FollowPlan(const host::Config& config) {
   if (!backend_) return;  // the plan is the machine with the cable's
   auto* backend = backend_.get();
-  host::plan::Coordinator::Actions acting;
-  acting.force = [backend](const auto& users) { backend->ForceShutdownOf(users); };
-  acting.powerBack = [backend] { backend->PowerIsBack(); };
-  acting.releaseStages = [backend] { backend->ReleaseStages(); };
-  acting.stageSessionsLeft = [backend](const auto& users) {
-    return backend->StageSessionsLeft(users);
-  };
-  acting.loggedIn = [backend] { return backend->LoggedInUsers(); };
-  acting.raise = [this](host::EventKind kind, const std::string& message) {
-    host_->Raise(kind, message);
-  };
-  acting.record = [this](const std::string& event, const std::string& message) {
-    Remember(event, 0, message, std::chrono::system_clock::now());
-  };
-  plan_ = std::make_unique<host::plan::Coordinator>(config, std::move(acting), log_);
-  plan_->SeedShutdownTimes(host::plan::ShutdownMeasures(recent_));
-  plan_->Resume(recent_);
-  board_->SetPlan([this] { return plan_->Facts(); });
+  // Each UPS's stages on its own power, its own sessions and its own battery.
+  for (std::size_t ups = 0; ups < host_->Units().size(); ++ups) {
+    const std::string name = host_->Units()[ups]->Name();
+    host::plan::Coordinator::Actions acting;
+    acting.force = [backend, ups](const auto& users) { backend->ForceShutdownOf(ups, users); };
+    acting.powerBack = [backend, ups] { backend->PowerIsBack(ups); };
+    acting.releaseStages = [backend, ups] { backend->ReleaseStages(ups); };
+    acting.stageSessionsLeft = [backend, ups](const auto& users) {
+      return backend->StageSessionsLeft(ups, users);
+    };
+    acting.loggedIn = [backend, ups] { return backend->LoggedInUsers(ups); };
+    acting.raise = [this](host::EventKind kind, const std::string& message) {
+      host_->Raise(kind, message);
+    };
+    // A single UPS's records name the machine's UPS, as they always have.
+    const std::string recordAs = host_->Units().size() > 1 ? name : std::string();
+    acting.record = [this, recordAs](const std::string& event, const std::string& message) {
+      Remember(event, 0, message, std::chrono::system_clock::now(), recordAs);
+    };
+    auto plan = std::make_unique<host::plan::Coordinator>(config, std::move(acting), log_, ups);
+    plan->SeedShutdownTimes(host::plan::ShutdownMeasures(recent_));
+    plan->Resume(recent_);
+    plans_.push_back(std::move(plan));
+  }
+  board_->SetPlan([this] { return PlanFacts(); });
   backend->SetDrill([this](const std::string& byUser, const auto& answers,
                            const auto& silent) { return DrillReport(byUser, answers, silent); },
                     std::chrono::seconds(15));
+}
+
+host::PlanFacts Service::PlanFacts() const {
+  std::vector<host::PlanFacts> each;
+  for (const auto& plan : plans_) each.push_back(plan->Facts());
+  return host::plan::MergedFacts(*Current(), each);
 }
 
 void Service::Notify(const host::Config& config) {
@@ -456,30 +476,31 @@ void Service::Notify(const host::Config& config) {
 }
 
 void Service::Listen() {
-  host_->OnPoll(
-      [this, judged = false](const host::Unit& unit, const host::Observation& observation) mutable {
-        board_->OnPoll(unit.Index(), observation);
-        // The plan's stages follow the first UPS.
-        if (!plan_ || unit.Index() != 0) return;
-        // The history's last measure against this file's plan, once the UPS's state is known: said
-        // only where the verdict differs from the one the history last gave.
-        if (!std::exchange(judged, true)) {
-          if (const auto measured = board_->Snapshot().batterySecondsToLow) {
-            plan_->BatteryMeasured(*measured);
-          }
-        }
-        plan_->Observe(observation);
-      });
+  // Each UPS's polls come on its own thread: each touches its own byte of `judged` alone.
+  host_->OnPoll([this, judged = std::vector<std::uint8_t>(plans_.size(), 0)](
+                    const host::Unit& unit, const host::Observation& observation) mutable {
+    board_->OnPoll(unit.Index(), observation);
+    // Each UPS's stages follow its own power.
+    if (unit.Index() >= plans_.size()) return;
+    auto& plan = *plans_[unit.Index()];
+    // The history's last measure against this file's plan, once the UPS's state is known: said
+    // only where the verdict differs from the one the history last gave.
+    if (judged[unit.Index()] == 0) {
+      judged[unit.Index()] = 1;
+      if (const auto measured = BatteryToLow(unit.Index())) plan.BatteryMeasured(*measured);
+    }
+    plan.Observe(observation);
+  });
   host_->OnEvent([this](const host::UpsEvent& event) {
     const auto when = std::chrono::system_clock::now();  // one time for the page and the record
     board_->OnEvent(event, when);
     Remember(host::EventName(event.kind), event.state, event.message, when, event.ups);
     if (notifier_) notifier_->OnEvent(event, when);
-    const bool planUps = event.ups.empty() || event.ups == host_->Units().front()->Name();
-    if (plan_ && planUps && event.kind == host::EventKind::kLowBattery) {
-      if (const auto measured = board_->Snapshot().batterySecondsToLow) {
-        plan_->BatteryMeasured(*measured);
-      }
+    if (event.kind != host::EventKind::kLowBattery) return;
+    // The measure of the UPS that ran low, for its own stages.
+    for (std::size_t ups = 0; ups < plans_.size(); ++ups) {
+      if (!event.ups.empty() ? event.ups != host_->Units()[ups]->Name() : ups != 0) continue;
+      if (const auto measured = BatteryToLow(ups)) plans_[ups]->BatteryMeasured(*measured);
     }
   });
 }

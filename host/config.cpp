@@ -304,7 +304,8 @@ void ReadPlan(const toml::table& root, LoadedConfig& loaded) {
   for (const toml::node& entry : *list) {
     Config::Stage stage;
     const int line = LineOf(entry);
-    int usersLine = line, wakeLine = line;
+    int usersLine = line, wakeLine = line, upsLine = line;
+    bool namesUps = false;
     std::string when;
     bool hasAfter = false;
     {
@@ -315,9 +316,23 @@ void ReadPlan(const toml::table& root, LoadedConfig& loaded) {
       hasAfter = reader.Find("after_seconds") != nullptr;
       reader.Integer("after_seconds", stage.afterSeconds, 0, 86400);
       reader.Strings("wake", stage.wake);
+      namesUps = reader.Find("ups") != nullptr;
+      reader.String("ups", stage.ups, 64);
+      upsLine = reader.LineOfKey("ups", line);
       usersLine = reader.LineOfKey("users", line);
       wakeLine = reader.LineOfKey("wake", line);
     }
+    const auto followed =
+        std::find_if(config.upses.begin(), config.upses.end(),
+                     [&](const Config::Ups& ups) { return !namesUps || ups.name == stage.ups; });
+    if (followed == config.upses.end()) {
+      std::string known;
+      for (const auto& ups : config.upses) known += (known.empty() ? "" : ", ") + ups.name;
+      problems.push_back(
+          {upsLine, "stage \"" + stage.name + "\" follows the UPS \"" + stage.ups +
+                        "\", which this machine does not watch (its UPSes: " + known + ")"});
+    }
+    const Config::Ups& ups = followed == config.upses.end() ? config.ups() : *followed;
     if (stage.name.empty()) {
       problems.push_back({line, "each [[stage]] needs a name"});
     } else if (!names.insert(stage.name).second) {
@@ -329,13 +344,16 @@ void ReadPlan(const toml::table& root, LoadedConfig& loaded) {
                                     "battery) or when = \"low-battery\" or \"lost\""});
     } else if (hasAfter) {
       stage.when = Config::Stage::When::kAfterSeconds;
-      const auto own = config.OnBatterySeconds(config.ups());
+      // Measured on the stage's own UPS, against the time that UPS counts as failed after.
+      const auto own = config.OnBatterySeconds(ups);
       if (own != 0 && stage.afterSeconds >= own) {
-        problems.push_back({line, "stage \"" + stage.name + "\" goes after " +
-                                      std::to_string(stage.afterSeconds) +
-                                      " s on battery, but this machine itself shuts down after " +
-                                      std::to_string(own) +
-                                      " s (shutdown.on_battery_seconds): the others go first"});
+        const std::string setting = ups.onBatterySeconds
+                                        ? "the on_battery_seconds of the UPS " + ups.name
+                                        : std::string("shutdown.on_battery_seconds");
+        problems.push_back(
+            {line, "stage \"" + stage.name + "\" goes after " + std::to_string(stage.afterSeconds) +
+                       " s on battery, but this machine itself shuts down after " +
+                       std::to_string(own) + " s (" + setting + "): the others go first"});
       }
     } else if (when == "low-battery") {
       stage.when = Config::Stage::When::kLowBattery;

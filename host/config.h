@@ -120,9 +120,19 @@ struct Config {
     enum class When { kAfterSeconds, kLowBattery, kLost } when = When::kLowBattery;
     std::uint32_t afterSeconds = 0;  // of continuous time on battery, for kAfterSeconds
     std::vector<std::string> wake;   // MAC addresses woken once the power is back
+    // The UPS whose power it follows, by its name; empty: the first.
+    std::string ups = {};
     friend bool operator==(const Stage&, const Stage&) = default;
   };
   std::vector<Stage> stages;
+  // The place in `upses` of the UPS a stage follows: the one it names, else the first (a file
+  // of one UPS renamed by a reload still runs on the name it started with).
+  std::size_t StageUps(const Stage& stage) const {
+    for (std::size_t i = 0; i < upses.size() && !stage.ups.empty(); ++i) {
+      if (upses[i].name == stage.ups) return i;
+    }
+    return 0;
+  }
   struct Plan {
     std::uint32_t wakeAfterSeconds = 120;  // of power back before the early machines are woken
     std::string wakeAddress = "255.255.255.255:9";  // where the magic packets go (UDP)

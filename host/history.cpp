@@ -144,6 +144,23 @@ void BatteryPeriod::Mark(HistoryRecord& record) {
   }
 }
 
+void BatteryPeriods::Mark(HistoryRecord& record) {
+  if (record.event == "service-started" || record.event == "service-stopped") {
+    for (auto& [ups, period] : byUps_) {
+      if (ups == record.ups) {
+        period.Mark(record);  // one UPS's: the record is its own
+      } else {
+        HistoryRecord copy = record;
+        period.Mark(copy);
+      }
+    }
+    HistoryRecord copy = record;
+    unseen_.Mark(copy);
+    return;
+  }
+  byUps_.try_emplace(record.ups, unseen_).first->second.Mark(record);
+}
+
 std::vector<BatteryMeasure> BatteryMeasures(const std::vector<HistoryRecord>& records) {
   std::vector<BatteryMeasure> measures;
   for (const auto& record : records) {
@@ -157,7 +174,7 @@ std::vector<BatteryMeasure> BatteryMeasures(const std::vector<HistoryRecord>& re
 std::vector<HistoryRecord> ReadHistory(const std::string& path,
                                        std::optional<SystemClock::time_point> since) {
   std::vector<HistoryRecord> records;
-  BatteryPeriod period;  // one that began before a restart of the service ends in a later run
+  BatteryPeriods period;  // one that began before a restart of the service ends in a later run
   const auto take = [&](const std::string& line) {
     auto record = ParseHistoryLine(line);
     if (!record) return;
@@ -331,7 +348,7 @@ std::vector<HistoryRecord> ReadRecentHistory(const std::string& path,
   // Oldest first, with the lengths marked as reading everything would (ReadHistory), from the
   // first record whose periods are known.
   bool known = fromTheStart && !done;
-  BatteryPeriod period;
+  BatteryPeriods period;
   for (auto it = earlier.rbegin(); it != earlier.rend(); ++it) {
     if (known) period.Mark(*it);
     known = known || it->event == "online";

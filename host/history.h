@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -102,6 +103,18 @@ class BatteryPeriod {
   bool afterStart_ = false, startUnknown_ = false;
 };
 
+// The same for each UPS by the name its records carry: one UPS's failure, low battery or return
+// says nothing of another's. The service's own records (its start and stop, which name the
+// machine's UPSes together) reach every UPS's.
+class BatteryPeriods {
+ public:
+  void Mark(HistoryRecord& record);
+
+ private:
+  std::map<std::string, BatteryPeriod> byUps_;
+  BatteryPeriod unseen_;  // where a UPS not named yet begins: the service's records so far
+};
+
 // The power failures that ran the battery low, oldest first: when, and after how many seconds on
 // battery.
 struct BatteryMeasure {
@@ -141,7 +154,7 @@ class HistoryWriter {
   bool stopping_ = false;
   bool failing_ = false;  // logged once when writing starts failing, once when it works again
   bool rotationFailing_ = false;  // the same for rotating; the writer thread's own
-  BatteryPeriod period_;
+  BatteryPeriods period_;
   std::thread writer_;
 };
 

@@ -47,10 +47,17 @@ void StatusBoard::SetShutdownReady(std::function<bool()> ready) {
   shutdownReady_ = std::move(ready);
 }
 
-void StatusBoard::SetBatteryMeasures(const std::vector<BatteryMeasure>& measures) {
+std::optional<double> StatusBoard::BatterySecondsToLow(std::size_t index) const {
   std::lock_guard lock(mutex_);
-  // The history's measures are the first UPS's: the one a single-UPS history was written for.
-  auto& ups = snapshot_.upses.front();
+  if (index >= snapshot_.upses.size()) return std::nullopt;
+  return snapshot_.upses[index].batterySecondsToLow;
+}
+
+void StatusBoard::SetBatteryMeasures(std::size_t index,
+                                     const std::vector<BatteryMeasure>& measures) {
+  std::lock_guard lock(mutex_);
+  if (index >= snapshot_.upses.size()) return;
+  auto& ups = snapshot_.upses[index];
   if (ups.batterySecondsToLow || measures.empty()) return;
   const auto first =
       measures.size() > kBatteryMeasures ? measures.end() - kBatteryMeasures : measures.begin();

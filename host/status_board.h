@@ -54,11 +54,19 @@ struct PlanFacts {
     bool gone = false;                          // in this power failure (or not woken yet)
     std::vector<Machine> machines;
     std::vector<std::string> wake;
+    std::string ups = {};  // whose power it follows
   };
   std::vector<Stage> stages;
   std::vector<Machine> withThisMachine;  // logged in, in no stage: they go last, with this one
-  std::optional<double> needsSeconds;    // of battery, to carry the plan through
-  bool batteryWeak = false;
+  std::optional<double> needsSeconds;    // of battery, to carry the plan through: the first's
+  bool batteryWeak = false;              // any UPS's
+  // Each UPS's stages against its own battery.
+  struct Ups {
+    std::string ups;
+    std::optional<double> needsSeconds;  // none: no stage follows it
+    bool batteryWeak = false;
+  };
+  std::vector<Ups> upses;
 };
 
 // One UPS as those who look see it.
@@ -111,8 +119,14 @@ class StatusBoard {
   void SetFollowing(std::function<FollowingFacts()> following);
   void SetPlan(std::function<PlanFacts()> plan);
   void SetNotifications(std::function<std::vector<notify::NotifyFacts>()> notifications);
-  // The measures the history holds, oldest first, before this run measures any.
-  void SetBatteryMeasures(const std::vector<BatteryMeasure>& measures);
+  // The measures the history holds of the `index`th UPS, oldest first, before this run measures
+  // any.
+  void SetBatteryMeasures(const std::vector<BatteryMeasure>& measures) {
+    SetBatteryMeasures(0, measures);
+  }
+  void SetBatteryMeasures(std::size_t index, const std::vector<BatteryMeasure>& measures);
+  // The `index`th UPS's last time from on battery to low battery, this run's or the history's.
+  std::optional<double> BatterySecondsToLow(std::size_t index) const;
 
   void OnPoll(const Observation& observation) { OnPoll(0, observation); }
   // The poll of the `index`th UPS.

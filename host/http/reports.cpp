@@ -160,21 +160,34 @@ std::string Metrics(const StatusSnapshot& snapshot, const std::string& version) 
            snapshot.following->connected ? "1" : "0");
   }
   if (snapshot.plan) {
+    // Each UPS's stages against its own battery, under its own name.
+    auto planned = snapshot.plan->upses;
+    if (planned.empty()) {
+      planned.push_back({snapshot.ups, snapshot.plan->needsSeconds, snapshot.plan->batteryWeak});
+    }
+    const auto label = [](const std::string& name) { return "ups=\"" + Label(name) + "\""; };
     family("corvale_ups_battery_weak", "gauge",
            "Whether the battery last ran low sooner than the shutdown plan needs (1).");
-    sample("corvale_ups_battery_weak", ups, snapshot.plan->batteryWeak ? "1" : "0");
+    for (const auto& each : planned) {
+      sample("corvale_ups_battery_weak", label(each.ups), each.batteryWeak ? "1" : "0");
+    }
     family("corvale_ups_plan_needs_seconds", "gauge",
            "Seconds of battery the shutdown plan needs: its latest stage, the slowest machine's "
            "shutdown and a margin.");
-    sample("corvale_ups_plan_needs_seconds", ups, Number(snapshot.plan->needsSeconds.value_or(0)));
+    for (const auto& each : planned) {
+      sample("corvale_ups_plan_needs_seconds", label(each.ups),
+             Number(each.needsSeconds.value_or(0)));
+    }
     if (!snapshot.plan->stages.empty()) {
       family("corvale_ups_stage_machines_logged_in", "gauge",
              "Machines of each stage of the shutdown plan logged in now.");
       for (const auto& stage : snapshot.plan->stages) {
         std::size_t loggedIn = 0;
         for (const auto& machine : stage.machines) loggedIn += machine.addresses.empty() ? 0 : 1;
-        sample("corvale_ups_stage_machines_logged_in", ups + ",stage=\"" + Label(stage.name) + "\"",
-               std::to_string(loggedIn));
+        sample(
+            "corvale_ups_stage_machines_logged_in",
+            (stage.ups.empty() ? ups : label(stage.ups)) + ",stage=\"" + Label(stage.name) + "\"",
+            std::to_string(loggedIn));
       }
     }
   }
@@ -248,16 +261,25 @@ nlohmann::json PlanJson(const PlanFacts& plan, bool names) {
                                                            : nlohmann::json(nullptr)},
                       {"gone", stage.gone},
                       {"machines", machines},
-                      {"woken", stage.wake.size()}});
+                      {"woken", stage.wake.size()},
+                      {"ups", stage.ups}});
     if (names) stages.back()["wake"] = stage.wake;
   }
   nlohmann::json others = nlohmann::json::array();
   for (const auto& machine : plan.withThisMachine) others.push_back(MachineJson(machine, names));
+  nlohmann::json upses = nlohmann::json::array();
+  for (const auto& ups : plan.upses) {
+    upses.push_back({{"ups", ups.ups},
+                     {"needs_seconds", ups.needsSeconds ? nlohmann::json(*ups.needsSeconds)
+                                                        : nlohmann::json(nullptr)},
+                     {"battery_weak", ups.batteryWeak}});
+  }
   return {{"stages", stages},
           {"with_this_machine", others},
           {"needs_seconds",
            plan.needsSeconds ? nlohmann::json(*plan.needsSeconds) : nlohmann::json(nullptr)},
-          {"battery_weak", plan.batteryWeak}};
+          {"battery_weak", plan.batteryWeak},
+          {"upses", upses}};
 }
 
 std::string Dump(const nlohmann::json& json) {

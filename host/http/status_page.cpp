@@ -195,7 +195,11 @@ function drawPlan(plan) {
     tr.append(first, second);
     return tr;
   };
-  const rows = plan.stages.map((stage) => row(stage.when, stage.name, stage.machines, stage.gone));
+  // Which UPS's power each stage follows, where there are several.
+  const several = (plan.upses || []).length > 1;
+  const rows = plan.stages.map((stage) => row(
+      stage.when + (several && stage.ups ? " (UPS " + stage.ups + ")" : ""), stage.name,
+      stage.machines, stage.gone));
   rows.push(row("last", "this machine", plan.with_this_machine, false));
   $("stages").replaceChildren(...rows);
   $("weak").textContent = plan.battery_weak

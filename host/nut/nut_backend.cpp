@@ -86,7 +86,7 @@ std::optional<Variables> ServiceBackend::CurrentVariables(const void* session,
   {
     std::lock_guard lock(mutex_);
     forced = forced || upsFsdSince_.count(ups) != 0;
-    // A stage's FSD is the plan's UPS's, seen by the sessions logged in to it.
+    // A stage's FSD is its UPS's, seen by the sessions logged in to it.
     const auto stage = stageSessions_.find(session);
     const auto login = logins_.find(session);
     forced = forced || (stage != stageSessions_.end() && !stage->second.released &&
@@ -208,60 +208,64 @@ std::vector<std::string> ServiceBackend::LoggedInAddresses(std::size_t ups) cons
   return addresses;
 }
 
-std::map<std::string, std::vector<std::string>> ServiceBackend::LoggedInUsers() const {
+std::map<std::string, std::vector<std::string>> ServiceBackend::LoggedInUsers(
+    std::size_t ups) const {
   std::lock_guard lock(mutex_);
   std::map<std::string, std::vector<std::string>> users;
   for (const auto& [session, login] : logins_) {
-    if (login.ups == kPlanUps) users[login.user].push_back(login.address);
+    if (login.ups == ups) users[login.user].push_back(login.address);
   }
   return users;
 }
 
-void ServiceBackend::ForceShutdownOf(const std::vector<std::string>& users) {
+void ServiceBackend::ForceShutdownOf(std::size_t ups, const std::vector<std::string>& users) {
   std::lock_guard lock(mutex_);
   const auto now = std::chrono::steady_clock::now();
-  powerBack_ = false;
+  powerBack_.erase(ups);
   for (const auto& user : users) {
-    const auto since = forcedUsers_.try_emplace(user, now).first->second;
+    const auto since = forcedUsers_[ups].try_emplace(user, now).first->second;
     for (const auto& [session, login] : logins_) {
-      if (login.user != user || login.ups != kPlanUps) continue;
+      if (login.user != user || login.ups != ups) continue;
       auto& stage = stageSessions_[session];
-      if (stage.user.empty() || stage.released) stage = {user, since, false};
+      if (stage.user.empty() || stage.released) stage = {user, since, false, ups};
     }
   }
 }
 
-void ServiceBackend::PowerIsBack() {
+void ServiceBackend::PowerIsBack(std::size_t ups) {
   std::lock_guard lock(mutex_);
-  powerBack_ = true;
-  forcedUsers_.clear();
+  powerBack_.insert(ups);
+  forcedUsers_.erase(ups);
 }
 
-void ServiceBackend::ReleaseStages() {
+void ServiceBackend::ReleaseStages(std::size_t ups) {
   std::vector<std::string> released;
   {
     std::lock_guard lock(mutex_);
-    powerBack_ = true;
-    forcedUsers_.clear();
+    powerBack_.insert(ups);
+    forcedUsers_.erase(ups);
     for (auto& [session, stage] : stageSessions_) {
-      if (stage.released) continue;
+      if (stage.released || stage.ups != ups) continue;
       stage.released = true;
       if (std::find(released.begin(), released.end(), stage.user) == released.end()) {
         released.push_back(stage.user);
       }
     }
   }
+  const std::string on = names_.size() > 1 && ups < names_.size() ? " on " + names_[ups] : "";
   for (const auto& user : released) {
-    log_.Log(host::Priority::kNotice, "forced shutdown (FSD) cleared for " + user +
+    log_.Log(host::Priority::kNotice, "forced shutdown (FSD) cleared for " + user + on +
                                           ": the power has held, and it is still logged in");
   }
 }
 
-std::size_t ServiceBackend::StageSessionsLeft(const std::vector<std::string>& users) const {
+std::size_t ServiceBackend::StageSessionsLeft(std::size_t ups,
+                                              const std::vector<std::string>& users) const {
   std::lock_guard lock(mutex_);
   return static_cast<std::size_t>(
       std::count_if(stageSessions_.begin(), stageSessions_.end(), [&](const auto& entry) {
-        return std::find(users.begin(), users.end(), entry.second.user) != users.end();
+        return entry.second.ups == ups &&
+               std::find(users.begin(), users.end(), entry.second.user) != users.end();
       }));
 }
 
@@ -273,8 +277,10 @@ std::vector<std::string> ServiceBackend::UsersForced() const {
       users.push_back(stage.user);
     }
   }
-  for (const auto& [user, since] : forcedUsers_) {
-    if (std::find(users.begin(), users.end(), user) == users.end()) users.push_back(user);
+  for (const auto& [ups, forced] : forcedUsers_) {
+    for (const auto& [user, since] : forced) {
+      if (std::find(users.begin(), users.end(), user) == users.end()) users.push_back(user);
+    }
   }
   return users;
 }
@@ -284,11 +290,13 @@ void ServiceBackend::Login(const void* session, std::size_t ups, const std::stri
   {
     std::lock_guard lock(mutex_);
     logins_[session] = {address, user, ups, false, false, std::nullopt};
-    // A machine of a stage that went, back while the power is still out: it goes again. Once
-    // the power is back, a login never inherits the stage's FSD.
-    if (const auto forced = forcedUsers_.find(user);
-        forced != forcedUsers_.end() && !powerBack_ && ups == kPlanUps) {
-      stageSessions_[session] = {user, forced->second, false};
+    // A machine of a stage that went, back on its UPS while the power is still out: it goes
+    // again. Once the power is back, a login never inherits the stage's FSD.
+    if (const auto stages = forcedUsers_.find(ups);
+        stages != forcedUsers_.end() && powerBack_.count(ups) == 0) {
+      if (const auto forced = stages->second.find(user); forced != stages->second.end()) {
+        stageSessions_[session] = {user, forced->second, false, ups};
+      }
     }
     // The machine a restart of the server disconnected is back: it counts once.
     ForgetExpiredCarried(std::chrono::steady_clock::now());

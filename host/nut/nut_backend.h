@@ -1,7 +1,7 @@
 // The service's side of the NUT protocol: each UPS the host watches as variables under its own
 // name, the users, the logins that the coordinated shutdown waits for, and the instant command,
-// over the host core. The shutdown plan's stages belong to the first UPS (the configuration
-// names no other for them): their FSD reaches only the sessions logged in to it.
+// over the host core. Each stage of the shutdown plan follows one UPS: its FSD reaches only the
+// sessions logged in to that UPS.
 #pragma once
 
 #include <atomic>
@@ -11,6 +11,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -52,22 +53,26 @@ class ServiceBackend : public Backend {
   // The UPSes FSD is set for now: every one while this host shuts down, or those a primary set it
   // for.
   std::vector<std::string> UpsesForced() const;
-  // A stage of the shutdown plan is due: FSD for the sessions of these users logged in to the
-  // first UPS only, and for their logins to it that come while the power is out.
-  void ForceShutdownOf(const std::vector<std::string>& users);
-  // The power is back: a login from now on never sees a stage's FSD (a machine that starts by
-  // itself, or is woken, stays up); the sessions that saw it keep it until they log out or
-  // ReleaseStages.
-  void PowerIsBack();
-  // The power has held: every stage's FSD ends, whoever is still logged in.
-  void ReleaseStages();
-  // The sessions of these users that saw their stage's FSD and are still logged in: the machines
-  // not down yet, which a wake-up packet must not find still running.
-  std::size_t StageSessionsLeft(const std::vector<std::string>& users) const;
-  // The users who see FSD of their own now.
+  // A stage of the `ups`th UPS is due: FSD for the sessions of these users logged in to that UPS
+  // only, and for their logins to it that come while its power is out.
+  void ForceShutdownOf(std::size_t ups, const std::vector<std::string>& users);
+  void ForceShutdownOf(const std::vector<std::string>& users) { ForceShutdownOf(0, users); }
+  // The `ups`th UPS's power is back: a login to it from now on never sees a stage's FSD (a
+  // machine that starts by itself, or is woken, stays up); the sessions that saw it keep it until
+  // they log out or ReleaseStages.
+  void PowerIsBack(std::size_t ups = 0);
+  // Its power has held: the FSD of its stages ends, whoever is still logged in to it.
+  void ReleaseStages(std::size_t ups = 0);
+  // The sessions on the `ups`th UPS of these users that saw their stage's FSD and are still
+  // logged in: the machines not down yet, which a wake-up packet must not find still running.
+  std::size_t StageSessionsLeft(std::size_t ups, const std::vector<std::string>& users) const;
+  std::size_t StageSessionsLeft(const std::vector<std::string>& users) const {
+    return StageSessionsLeft(0, users);
+  }
+  // The users who see FSD of their own now, on any UPS.
   std::vector<std::string> UsersForced() const;
-  // Logged in to the first UPS (the plan's) now: each user with the addresses of its sessions.
-  std::map<std::string, std::vector<std::string>> LoggedInUsers() const;
+  // Logged in to the `ups`th UPS now: each user with the addresses of its sessions.
+  std::map<std::string, std::vector<std::string>> LoggedInUsers(std::size_t ups = 0) const;
   // A machine whose session ended while FSD was set for it: its time to shut down.
   struct MachineGone {
     std::string address, user;
@@ -147,8 +152,6 @@ class ServiceBackend : public Backend {
  private:
   void Work();
   void MarkForcedShutdown();  // FSD from now, and since when
-  // The sessions of the plan's stages are those logged in to this UPS.
-  static constexpr std::size_t kPlanUps = 0;
 
   BackendOptions options_;
   host::Logger& log_;
@@ -171,14 +174,17 @@ class ServiceBackend : public Backend {
     std::optional<std::chrono::steady_clock::time_point> shuttingDownSince;  // its word
   };
   std::map<const void*, LoggedIn> logins_;
-  // Users of the plan's stages that went, from when: their logins see FSD while the power is out.
-  std::map<std::string, std::chrono::steady_clock::time_point> forcedUsers_;
-  bool powerBack_ = false;
-  // The sessions that saw a stage's FSD, until they log out; `released` once the power has held.
+  // Each UPS's users of its stages that went, from when: their logins to it see FSD while its
+  // power is out.
+  std::map<std::size_t, std::map<std::string, std::chrono::steady_clock::time_point>> forcedUsers_;
+  std::set<std::size_t> powerBack_;  // the UPSes whose power came back since their stages went
+  // The sessions that saw a stage's FSD, until they log out; `released` once the power of their
+  // UPS has held.
   struct StageSession {
     std::string user;
     std::chrono::steady_clock::time_point since;
     bool released = false;
+    std::size_t ups = 0;
   };
   std::map<const void*, StageSession> stageSessions_;
   // The rehearsal under way (its number, the answers), and the sessions of this project's agents:

@@ -23,9 +23,26 @@ std::string Joined(const std::vector<std::string>& words) {
 
 }  // namespace
 
-double BatteryNeeds(const Config& config, const std::map<std::string, double>& shutdownTimes) {
-  double latest = config.OnBatterySeconds(config.ups());
+std::vector<Config::Stage> StagesOf(const Config& config, std::size_t ups) {
+  std::vector<Config::Stage> stages;
   for (const auto& stage : config.stages) {
+    if (config.StageUps(stage) == ups) stages.push_back(stage);
+  }
+  return stages;
+}
+
+bool RecordOf(const Config& config, std::size_t ups, const HistoryRecord& record) {
+  if (ups < config.upses.size() && record.ups == config.UnitName(config.upses[ups])) return true;
+  return ups == 0 && std::none_of(config.upses.begin(), config.upses.end(), [&](const auto& each) {
+           return record.ups == config.UnitName(each);
+         });
+}
+
+double BatteryNeeds(const Config& config, const std::map<std::string, double>& shutdownTimes,
+                    std::size_t ups) {
+  double latest =
+      config.OnBatterySeconds(ups < config.upses.size() ? config.upses[ups] : config.ups());
+  for (const auto& stage : StagesOf(config, ups)) {
     if (stage.when == Config::Stage::When::kAfterSeconds) {
       latest = std::max<double>(latest, stage.afterSeconds);
     }
@@ -68,13 +85,24 @@ std::map<std::string, double> ShutdownTimes(const std::vector<HistoryRecord>& re
   return times;
 }
 
-Coordinator::Coordinator(const Config& config, Actions actions, Logger& log)
+Coordinator::Coordinator(const Config& config, Actions actions, Logger& log, std::size_t ups)
     : actions_(std::move(actions)),
       log_(log),
+      ups_(ups),
       config_(config),
-      runner_(config.stages, std::chrono::seconds(config.plan.wakeAfterSeconds)) {}
+      runner_(StagesOf(config, ups), std::chrono::seconds(config.plan.wakeAfterSeconds)) {}
 
-void Coordinator::Resume(const std::vector<HistoryRecord>& records) {
+std::string Coordinator::OfTheUps() const {
+  if (config_.upses.size() < 2 || ups_ >= config_.upses.size()) return "";
+  return ", UPS " + config_.UnitName(config_.upses[ups_]);
+}
+
+void Coordinator::Resume(const std::vector<HistoryRecord>& all) {
+  // Another UPS's failure, and the stages that went in it, are its own plan's.
+  std::vector<HistoryRecord> records;
+  for (const auto& record : all) {
+    if (RecordOf(config_, ups_, record)) records.push_back(record);
+  }
   // The battery's verdict as last said: said again only when it changes, not at each start.
   for (const auto& record : records) {
     if (record.event == "battery-weak" || record.event == "battery-weak-ended") {
@@ -186,7 +214,7 @@ void Coordinator::Observe(const Observation& observation) {
   }
   for (const auto& stage : due) {
     const std::string message = "stage \"" + stage.name + "\" goes (" + WhenText(stage) +
-                                "): FSD for " + Joined(stage.users);
+                                OfTheUps() + "): FSD for " + Joined(stage.users);
     log_.Log(Priority::kWarning, message);
     actions_.force(stage.users);
     actions_.record("stage", message);
@@ -251,7 +279,7 @@ void Coordinator::Reconfigure(const Config& config) {
   {
     std::lock_guard lock(mutex_);
     config_ = config;
-    runner_.Reconfigure(config.stages, std::chrono::seconds(config.plan.wakeAfterSeconds));
+    runner_.Reconfigure(StagesOf(config, ups_), std::chrono::seconds(config.plan.wakeAfterSeconds));
     // A stage that has gone in this failure and now names more machines: they go too (once the
     // UPS is heard on battery, for a failure the last run left).
     const auto due = runner_.Due();
@@ -307,13 +335,18 @@ void Coordinator::BatteryMeasured(double secondsToLow) {
 
 std::optional<std::pair<EventKind, std::string>> Coordinator::Judge() {
   // Without stages there is no plan to carry: this machine's own limit is its own business.
-  if (!secondsToLow_ || (config_.stages.empty() && !weak_)) return std::nullopt;
-  const double needs = BatteryNeeds(config_, SecondsByUser());
-  const bool weak = !config_.stages.empty() && *secondsToLow_ < needs;
+  const bool planned = !runner_.Stages().empty();
+  if (!secondsToLow_ || (!planned && !weak_)) return std::nullopt;
+  const double needs = BatteryNeeds(config_, SecondsByUser(), ups_);
+  const bool weak = planned && *secondsToLow_ < needs;
   if (weak == weak_) return std::nullopt;
   weak_ = weak;
+  const std::string battery =
+      config_.upses.size() > 1 && ups_ < config_.upses.size()
+          ? "the battery of the UPS " + config_.UnitName(config_.upses[ups_])
+          : std::string("the battery");
   const std::string figures =
-      "the battery last ran low after " + Seconds(*secondsToLow_) +
+      battery + " last ran low after " + Seconds(*secondsToLow_) +
       " on battery; the shutdown plan needs " + Seconds(needs) +
       " (its latest stage, the slowest machine's shutdown and a margin of " +
       Seconds(kBatteryMarginSeconds) + ")";
@@ -346,6 +379,7 @@ PlanFacts Coordinator::Facts() const {
     const auto& stage = runner_.Stages()[i];
     PlanFacts::Stage entry;
     entry.name = stage.name;
+    entry.ups = ups_ < config_.upses.size() ? config_.UnitName(config_.upses[ups_]) : "";
     entry.when = WhenText(stage);
     if (stage.when == Config::Stage::When::kAfterSeconds) entry.afterSeconds = stage.afterSeconds;
     entry.gone = gone[i];
@@ -361,9 +395,56 @@ PlanFacts Coordinator::Facts() const {
       facts.withThisMachine.push_back(machine(user));
     }
   }
-  if (!config_.stages.empty()) facts.needsSeconds = BatteryNeeds(config_, SecondsByUser());
+  if (!runner_.Stages().empty()) {
+    facts.needsSeconds = BatteryNeeds(config_, SecondsByUser(), ups_);
+  }
   facts.batteryWeak = weak_;
+  facts.upses.push_back({ups_ < config_.upses.size() ? config_.UnitName(config_.upses[ups_]) : "",
+                         facts.needsSeconds, weak_});
   return facts;
+}
+
+PlanFacts MergedFacts(const Config& config, const std::vector<PlanFacts>& each) {
+  PlanFacts merged;
+  for (const auto& facts : each) {
+    merged.stages.insert(merged.stages.end(), facts.stages.begin(), facts.stages.end());
+    merged.upses.insert(merged.upses.end(), facts.upses.begin(), facts.upses.end());
+    if (!merged.needsSeconds) merged.needsSeconds = facts.needsSeconds;
+    merged.batteryWeak = merged.batteryWeak || facts.batteryWeak;
+  }
+  const auto place = [&](const PlanFacts::Stage& stage) {
+    const auto found = std::find_if(
+        config.stages.begin(), config.stages.end(),
+        [&](const Config::Stage& configured) { return configured.name == stage.name; });
+    return found - config.stages.begin();
+  };
+  std::stable_sort(merged.stages.begin(), merged.stages.end(),
+                   [&](const auto& a, const auto& b) { return place(a) < place(b); });
+  // A machine logged in to several UPSes, in no stage: once, from each address.
+  const auto planned = [&](const std::string& user) {
+    return std::any_of(merged.stages.begin(), merged.stages.end(), [&](const auto& stage) {
+      return std::any_of(stage.machines.begin(), stage.machines.end(),
+                         [&](const auto& machine) { return machine.user == user; });
+    });
+  };
+  for (const auto& facts : each) {
+    for (const auto& machine : facts.withThisMachine) {
+      if (planned(machine.user)) continue;
+      auto known = std::find_if(merged.withThisMachine.begin(), merged.withThisMachine.end(),
+                                [&](const auto& entry) { return entry.user == machine.user; });
+      if (known == merged.withThisMachine.end()) {
+        merged.withThisMachine.push_back(machine);
+        continue;
+      }
+      for (const auto& address : machine.addresses) {
+        if (std::find(known->addresses.begin(), known->addresses.end(), address) ==
+            known->addresses.end()) {
+          known->addresses.push_back(address);
+        }
+      }
+    }
+  }
+  return merged;
 }
 
 }  // namespace corvale::host::plan

@@ -1,6 +1,6 @@
-// The shutdown plan at work in the service: stages due set FSD for their machines' sessions,
-// the power's return releases them and wakes them, each machine's time to shut down is kept, and
-// the battery's measure is held against what the plan needs of it.
+// The shutdown plan at work in the service, one UPS's stages each: stages due set FSD for their
+// machines' sessions on that UPS, the power's return releases them and wakes them, each machine's
+// time to shut down is kept, and that UPS's battery measure is held against what its stages need.
 #pragma once
 
 #include <functional>
@@ -23,9 +23,18 @@ namespace corvale::host::plan {
 // older battery's last minutes, a slower shutdown than the one measured.
 inline constexpr double kBatteryMarginSeconds = 60;
 
-// Seconds of battery the plan needs: the latest timed stage (or this machine's own time limit,
-// when later), the slowest measured time to shut down, and the margin.
-double BatteryNeeds(const Config& config, const std::map<std::string, double>& shutdownTimes);
+// Seconds of battery the plan needs of the `ups`th UPS: its latest timed stage (or this machine's
+// own time limit on it, when later), the slowest measured time to shut down, and the margin.
+double BatteryNeeds(const Config& config, const std::map<std::string, double>& shutdownTimes,
+                    std::size_t ups = 0);
+// The stages that follow the `ups`th UPS, in the file's order.
+std::vector<Config::Stage> StagesOf(const Config& config, std::size_t ups);
+// Whether a history record is of the `ups`th UPS: it names it, or (for the first) it names none
+// this machine watches, as records of a single UPS and the service's own did.
+bool RecordOf(const Config& config, std::size_t ups, const HistoryRecord& record);
+// The plans of each UPS as one: the stages in the file's order, a machine in no stage once, the
+// first UPS's need, and a weak battery where any is.
+PlanFacts MergedFacts(const Config& config, const std::vector<PlanFacts>& each);
 
 // A machine's time to shut down and what it was measured to: the close of its connection as it
 // went down (it said its shutdown command had started), or its logout, which may come before the
@@ -60,12 +69,13 @@ class Coordinator {
     // A record of the plan's own for the history ("stage", "wake").
     std::function<void(const std::string& event, const std::string& message)> record;
   };
-  Coordinator(const Config& config, Actions actions, Logger& log);
+  // The plan of the `ups`th UPS of the file: its stages, its observations, its sessions.
+  Coordinator(const Config& config, Actions actions, Logger& log, std::size_t ups = 0);
 
   // Where the run before this one left the plan, from the newest records of the history
-  // (oldest first): the time on battery goes on counting, the stages that went stay gone, those
-  // not yet woken are woken, and the battery's verdict stands as last said. Before the first
-  // observation.
+  // (oldest first), this UPS's: the time on battery goes on counting, the stages that went stay
+  // gone, those not yet woken are woken, and the battery's verdict stands as last said. Before the
+  // first observation.
   void Resume(const std::vector<HistoryRecord>& records);
   // Each poll, on the host's thread.
   void Observe(const Observation& observation);
@@ -94,8 +104,12 @@ class Coordinator {
     bool waitingSaid = false;
   };
 
+  // "stage \"x\" goes (after 8 s on battery, UPS b)": the UPS named where there are several.
+  std::string OfTheUps() const;
+
   Actions actions_;
   Logger& log_;
+  const std::size_t ups_;
   std::vector<PendingWake> wakes_;  // the host's thread's alone
   mutable std::mutex mutex_;
   Config config_;

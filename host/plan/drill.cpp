@@ -90,9 +90,12 @@ std::vector<Check> ChainChecks(const Config& config, const std::string& path,
 std::vector<Check> MachineChecks(const PlanFacts& plan, const std::vector<AgentAnswer>& answers,
                                  const std::vector<std::string>& silent) {
   std::vector<Check> checks;
+  // Every UPS's stages, each machine looked for on the UPS its stage follows.
+  const bool several = plan.upses.size() > 1;
   for (const auto& stage : plan.stages) {
+    const std::string of = several && !stage.ups.empty() ? " (UPS " + stage.ups + ")" : "";
     for (const auto& machine : stage.machines) {
-      const std::string who = "stage \"" + stage.name + "\": " + machine.user;
+      const std::string who = "stage \"" + stage.name + "\"" + of + ": " + machine.user;
       if (machine.addresses.empty()) {
         checks.push_back(Failed(who + " is not logged in",
                                 "is its machine up, and its agent (or upsmon) running with this "
@@ -113,11 +116,18 @@ std::vector<Check> MachineChecks(const PlanFacts& plan, const std::vector<AgentA
       }
     }
   }
+  std::string weak;
+  for (const auto& ups : plan.upses) {
+    if (ups.batteryWeak) weak += (weak.empty() ? "" : ", ") + ups.ups;
+  }
   if (plan.batteryWeak) {
-    checks.push_back(Failed("the battery ran low sooner than the plan needs (battery-weak)",
-                            "replace the battery, or let the stages go earlier: corvale-ups plan "
-                            "shows the figures",
-                            ""));
+    checks.push_back(Failed(
+        several && !weak.empty()
+            ? "the battery of " + weak + " ran low sooner than its stages need (battery-weak)"
+            : "the battery ran low sooner than the plan needs (battery-weak)",
+        "replace the battery, or let the stages go earlier: corvale-ups plan "
+        "shows the figures",
+        ""));
   }
   for (const auto& machine : plan.withThisMachine) {
     checks.push_back(Passed(machine.user + " is logged in (in no stage: it goes with this one)"));

@@ -18,13 +18,23 @@ void CheckPlanStart(const Config& config, StartChecks& checks) {
         "cannot follow the plan unless they are guests reaching it there; serve the LAN");
   }
   if (config.events.history.empty()) return;
-  // The last outage that ran the battery low says whether it carries the plan.
+  // The last outage that ran each UPS's battery low says whether it carries that UPS's stages.
   constexpr std::size_t kRecordsSearched = 1000;
   const auto recent = ReadRecentHistory(config.events.history, std::nullopt, kRecordsSearched);
-  const auto measures = BatteryMeasures(recent);
-  const double needs = BatteryNeeds(config, ShutdownTimes(recent));
-  if (!measures.empty() && measures.back().secondsToLow < needs) {
-    checks.warnings.push_back("the battery last ran low after " +
+  const auto times = ShutdownTimes(recent);
+  for (std::size_t ups = 0; ups < config.upses.size(); ++ups) {
+    if (StagesOf(config, ups).empty()) continue;
+    std::vector<HistoryRecord> its;
+    for (const auto& record : recent) {
+      if (RecordOf(config, ups, record)) its.push_back(record);
+    }
+    const auto measures = BatteryMeasures(its);
+    const double needs = BatteryNeeds(config, times, ups);
+    if (measures.empty() || measures.back().secondsToLow >= needs) continue;
+    const std::string battery = config.upses.size() > 1
+                                    ? "the battery of the UPS " + config.UnitName(config.upses[ups])
+                                    : std::string("the battery");
+    checks.warnings.push_back(battery + " last ran low after " +
                               std::to_string(static_cast<long>(measures.back().secondsToLow)) +
                               " s on battery, but the shutdown plan needs " +
                               std::to_string(static_cast<long>(needs)) +

@@ -431,6 +431,36 @@ TEST(HistoryTest, EventsAskedOverHttpAreCappedAndCheckedAsBefore) {
   EXPECT_EQ(answer("/api/v1/events?limit=10000").status, 400);
 }
 
+// Two UPSes in one history: each failure is measured on its own UPS's records, across a restart
+// of the service that names both, and one UPS's return never ends the other's failure.
+TEST(HistoryTest, EachUpsBatteryIsMeasuredFromItsOwnFailure) {
+  const auto record = [](const char* time, const char* event, const char* ups) {
+    return HistoryRecord{At(time), event, ups, 2, "", std::nullopt};
+  };
+  std::vector<HistoryRecord> records = {
+      record("2026-12-08T12:00:00Z", "on-battery", "left"),
+      record("2026-12-08T12:05:00Z", "on-battery", "right"),
+      record("2026-12-08T12:06:00Z", "online", "left"),
+      record("2026-12-08T12:07:00Z", "service-stopped", "left,right"),
+      record("2026-12-08T12:08:00Z", "service-started", "left,right"),
+      record("2026-12-08T12:09:00Z", "low-battery", "right"),
+      record("2026-12-08T12:10:00Z", "online", "left"),
+      record("2026-12-08T12:20:00Z", "on-battery", "left"),
+      record("2026-12-08T12:27:00Z", "low-battery", "left")};
+  corvale::host::BatteryPeriods periods;
+  for (auto& each : records) periods.Mark(each);
+  EXPECT_EQ(records[2].onBatterySeconds, 360.0) << "left's own failure";
+  EXPECT_EQ(records[5].onBatterySeconds, 240.0) << "right's, from right's start";
+  EXPECT_EQ(records[8].onBatterySeconds, 420.0) << "left's next, seen from its start";
+  std::vector<HistoryRecord> right;
+  for (const auto& each : records) {
+    if (each.ups == "right") right.push_back(each);
+  }
+  const auto measures = corvale::host::BatteryMeasures(right);
+  ASSERT_EQ(measures.size(), 1u);
+  EXPECT_DOUBLE_EQ(measures[0].secondsToLow, 240.0);
+}
+
 // The battery's measure: each power failure's first low battery carries its time on battery, and
 // the board keeps the last one for /metrics, seeded from the history until it measures its own.
 TEST(HistoryTest, EachFailureThatRanTheBatteryLowIsMeasuredOnce) {

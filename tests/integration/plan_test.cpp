@@ -8,6 +8,7 @@
 #include <asio.hpp>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <thread>
@@ -17,6 +18,7 @@
 #include "host/nut/nut_backend.h"
 #include "host/plan/coordinator.h"
 #include "host/plan/drill.h"
+#include "host/plan/plan_checks.h"
 #include "simulator/temporary_directory.h"
 
 namespace {
@@ -801,6 +803,132 @@ TEST(ShutdownMeasureTest, TheCoordinatorsMarginUsesTheSlowestMeasureAndShowsWhat
   plan.MachineDown("vm", 1, true);  // says it started, then leaves at once
   EXPECT_EQ(plan.Facts().needsSeconds, 300.0 + 95 + 60) << "never safer than measured";
   std::fclose(sink);
+}
+
+// Two UPSes on this machine's cables, a stage on each: "nas" goes at left's low battery, "vm"
+// after 100 s of right's battery.
+constexpr char kTwoUpsesStaged[] =
+    "[[ups]]\nname = \"left\"\nport = \"COM1\"\nregistry = \"/srv/l\"\n"
+    "[[ups]]\nname = \"right\"\nport = \"COM2\"\nregistry = \"/srv/r\"\n"
+    "[[users]]\nname = \"vm\"\npassword = \"p\"\nupsmon = \"secondary\"\n"
+    "[[users]]\nname = \"nas\"\npassword = \"p\"\nupsmon = \"secondary\"\n"
+    "[[stage]]\nname = \"storage\"\nusers = [\"nas\"]\nwhen = \"low-battery\"\n"
+    "[[stage]]\nname = \"vms\"\nusers = [\"vm\"]\nafter_seconds = 100\nups = \"right\"\n";
+
+TEST(PlanCoordinatorTest, EachUpsStagesWeighItsOwnBatteryAndResumeFromItsOwnRecords) {
+  const auto loaded = ParseConfig(kTwoUpsesStaged);
+  ASSERT_TRUE(loaded.problems.empty()) << loaded.problems.front().message;
+  const auto& config = loaded.config;
+  using corvale::host::plan::BatteryNeeds;
+  // Right's stage is its latest; left has none timed and no limit of its own.
+  EXPECT_EQ(BatteryNeeds(config, {{"vm", 40}}, 1), 200.0);
+  EXPECT_EQ(BatteryNeeds(config, {{"vm", 40}}, 0), 100.0);
+
+  std::vector<std::string> raised;
+  std::vector<std::pair<std::size_t, std::string>> forced;
+  std::FILE* sink = std::tmpfile();
+  corvale::host::Logger log(false, sink);
+  std::vector<std::unique_ptr<corvale::host::plan::Coordinator>> plans;
+  for (std::size_t ups = 0; ups < 2; ++ups) {
+    corvale::host::plan::Coordinator::Actions actions;
+    actions.raise = [&](corvale::host::EventKind, const std::string& message) {
+      raised.push_back(message);
+    };
+    actions.force = [&, ups](const std::vector<std::string>& users) {
+      for (const auto& user : users) forced.emplace_back(ups, user);
+    };
+    actions.record = [](const std::string&, const std::string&) {};
+    plans.push_back(
+        std::make_unique<corvale::host::plan::Coordinator>(config, std::move(actions), log, ups));
+    plans.back()->SeedShutdownTimes({{"vm", 40}});
+  }
+  // The same measure: too short for right's stages, enough for left's.
+  plans[0]->BatteryMeasured(150);
+  EXPECT_TRUE(raised.empty()) << raised.front();
+  plans[1]->BatteryMeasured(150);
+  ASSERT_EQ(raised.size(), 1u);
+  EXPECT_TRUE(raised[0].starts_with("the battery of the UPS right last ran low after 150 s"))
+      << raised[0];
+
+  // The last run ended with right on battery and its stage gone; an older record naming no UPS
+  // of this machine is the first's, and its failure ended.
+  const auto now = std::chrono::system_clock::now();
+  const std::vector<corvale::host::HistoryRecord> history = {
+      {now - 50min, "on-battery", "corvale", 2, "on battery", {}},
+      {now - 49min, "stage", "corvale", 0, "stage \"storage\" goes (at low battery)", {}},
+      {now - 40min, "online", "corvale", 1, "online", {}},
+      {now - 200s, "on-battery", "right", 2, "on battery", {}},
+      {now - 90s,
+       "stage",
+       "right",
+       0,
+       "stage \"vms\" goes (after 100 s on battery, UPS right): FSD for vm",
+       {}}};
+  for (const auto& plan : plans) plan->Resume(history);
+  std::vector<corvale::host::PlanFacts> each;
+  for (const auto& plan : plans) each.push_back(plan->Facts());
+  ASSERT_EQ(each[0].stages.size(), 1u);
+  ASSERT_EQ(each[1].stages.size(), 1u);
+  EXPECT_FALSE(each[0].stages[0].gone) << "right's failure is not left's";
+  EXPECT_TRUE(each[1].stages[0].gone);
+  const auto merged = corvale::host::plan::MergedFacts(config, each);
+  ASSERT_EQ(merged.stages.size(), 2u);
+  EXPECT_EQ(merged.stages[0].name, "storage");
+  EXPECT_EQ(merged.stages[0].ups, "left");
+  EXPECT_EQ(merged.stages[1].ups, "right");
+  ASSERT_EQ(merged.upses.size(), 2u);
+  EXPECT_FALSE(merged.upses[0].batteryWeak);
+  EXPECT_TRUE(merged.upses[1].batteryWeak);
+  EXPECT_TRUE(merged.batteryWeak);
+  EXPECT_EQ(merged.needsSeconds, 100.0) << "the first UPS's, as one UPS's file had it";
+
+  // Right heard on battery in this run: its stage's machines go again, on right only. Left on
+  // battery says nothing for right's stage.
+  Observation observation;
+  observation.when = Clock::now();
+  observation.state = observation.polled = 2;
+  plans[0]->Observe(observation);
+  EXPECT_TRUE(forced.empty());
+  plans[1]->Observe(observation);
+  EXPECT_EQ(forced, (std::vector<std::pair<std::size_t, std::string>>{{1, "vm"}}));
+  std::fclose(sink);
+}
+
+// check-config weighs each UPS's last measured battery against that UPS's own stages: the same
+// 150 s is too short for right's stage after 100 s, and enough for left's at low battery.
+TEST(PlanCoordinatorTest, CheckConfigWarnsOfTheBatteryOfTheUpsWhoseStagesItCannotCarry) {
+  corvale::TemporaryDirectory folder;
+  const auto history = folder.Path() / "history.jsonl";
+  const auto loaded = ParseConfig(std::string(kTwoUpsesStaged) + "[events]\nhistory = \"" +
+                                  history.string() + "\"\n");
+  ASSERT_TRUE(loaded.problems.empty()) << loaded.problems.front().message;
+  const auto now = std::chrono::system_clock::now();
+  {
+    std::ofstream out(history);
+    const std::tuple<std::chrono::seconds, const char*, const char*> records[] = {
+        {3h, "on-battery", "right"},        {3h - 150s, "low-battery", "right"},
+        {3h - 200s, "online", "right"},     {2h, "on-battery", "left"},
+        {2h - 150s, "low-battery", "left"}, {2h - 200s, "online", "left"}};
+    for (const auto& [ago, event, ups] : records) {
+      corvale::host::HistoryRecord record;
+      record.time = now - ago;
+      record.event = event;
+      record.ups = ups;
+      record.message = event;
+      out << corvale::host::HistoryLine(record) << "\n";
+    }
+  }
+  corvale::host::StartChecks checks;
+  corvale::host::plan::CheckPlanStart(loaded.config, checks);
+  std::vector<std::string> battery;
+  for (const auto& warning : checks.warnings) {
+    if (warning.find("last ran low") != std::string::npos) battery.push_back(warning);
+  }
+  ASSERT_EQ(battery.size(), 1u) << (battery.empty() ? "" : battery.front());
+  EXPECT_TRUE(
+      battery[0].starts_with("the battery of the UPS right last ran low after 150 s on "
+                             "battery, but the shutdown plan needs 160 s"))
+      << battery[0];
 }
 
 }  // namespace

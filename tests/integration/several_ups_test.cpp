@@ -1,6 +1,7 @@
 // A machine with the cables of several UPSes, each on a simulated UPS of its own, run for real:
 // redundant supplies that survive one UPS and go with the second, a UPS watched only, and the
-// power cut afterwards of exactly the UPSes the shutdown ordered off.
+// power cut afterwards of exactly the UPSes the shutdown ordered off; the plan's stages each on
+// the power of the UPS they follow, over a restart too.
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
@@ -8,6 +9,7 @@
 #include <thread>
 
 #include "tests/support/free_port.h"
+#include "tests/support/raw_client.h"
 #include "tests/support/service_fixture.h"
 
 namespace {
@@ -69,8 +71,147 @@ class SeveralUpsTest : public corvale::testing::ServiceFixture {
     return {tool.Wait(5s), std::move(text)};
   }
 
+  // "left" and "right", one supply each, either enough; a stage on each UPS's power, the NUT
+  // server on `nutPort` with the machines' users.
+  fs::path WriteStaged() {
+    const fs::path path = Dir() / "staged.toml";
+    {
+      std::ofstream out(path);
+      std::error_code ignored;
+      fs::create_symlink(right.peer->DevicePath(), line.Devices() / "COM2", ignored);
+      for (const auto& [name, port, on] :
+           {std::tuple{"left", "COM1", &line}, std::tuple{"right", "COM2", &right}}) {
+        out << "[[ups]]\nname = \"" << name << "\"\nport = \"" << port << "\"\ndevices = \""
+            << line.Devices().string() << "\"\nregistry = \"" << on->registry.Root().string()
+            << "\"\n";
+      }
+      out << "[shutdown]\ncommand = \"true\"\nmin_supplies = 1\nflag_file = \"" << Flag().string()
+          << "\"\n[events]\nhistory = \"" << (Dir() / "history.jsonl").string()
+          << "\"\n[http]\nlisten = []\n[network]\nlisten = [\"127.0.0.1:" << nutPort
+          << "\"]\nhostsync_seconds = 5\n[service]\ncontrol = \"" << Control().string()
+          << "\"\n[plan]\nwake_after_seconds = 2\n";
+      for (const char* user : {"vm", "nas"}) {
+        out << "[[users]]\nname = \"" << user << "\"\npassword = \"pw\"\nupsmon = \"secondary\"\n";
+      }
+      // The first names no UPS: it follows the first, as in a file written before the key.
+      out << "[[stage]]\nname = \"storage\"\nusers = [\"nas\"]\nafter_seconds = 2\n"
+          << "[[stage]]\nname = \"vms\"\nusers = [\"vm\"]\nafter_seconds = 2\n"
+          << "ups = \"right\"\n";
+    }
+    fs::permissions(path, fs::perms::owner_read | fs::perms::owner_write);
+    return path;
+  }
+
+  // A session of `user` logged in to `ups`, once the server answers.
+  std::unique_ptr<corvale::testing::RawClient> Session(const std::string& user,
+                                                       const std::string& ups) {
+    for (int tries = 0; tries < 100; ++tries) {
+      auto client = std::make_unique<corvale::testing::RawClient>(nutPort);
+      client->Send("USERNAME " + user + "\nPASSWORD pw\nLOGIN " + ups + "\n");
+      if (client->Line() == "OK" && client->Line() == "OK" && client->Line() == "OK") return client;
+      std::this_thread::sleep_for(100ms);
+    }
+    ADD_FAILURE() << user << " could not log in to " << ups;
+    return nullptr;
+  }
+  static std::string Status(corvale::testing::RawClient& client, const std::string& ups) {
+    client.Send("GET VAR " + ups + " ups.status\n");
+    return client.Line();
+  }
+  // The status the session reads once the service has acted on what it logged (it logs first).
+  static std::string StatusBecomes(corvale::testing::RawClient& client, const std::string& ups,
+                                   const std::string& expected) {
+    std::string read;
+    for (int tries = 0; tries < 50 && read != expected; ++tries) {
+      if (tries != 0) std::this_thread::sleep_for(100ms);
+      read = Status(client, ups);
+    }
+    return read;
+  }
+  nlohmann::json PlanJson(const fs::path& config) {
+    corvale::testing::Subprocess plan(
+        {CORVALE_UPS_TOOL, "plan", "--json", "--config", config.string()});
+    const std::string text = plan.ReadAll(10s);
+    plan.Wait(10s);
+    return nlohmann::json::parse(text, nullptr, false);
+  }
+
   Line right, watched;
+  int nutPort = corvale::testing::FreePort();
 };
+
+// upsmon-style sessions of one user on both UPSes: the stage of "right" forces only its session
+// on "right", the stage of "left" waits for its own UPS, and both stay so across a restart.
+TEST_F(SeveralUpsTest, EachStageGoesOnItsOwnUpsPowerAndForcesOnlyThatUpsSessions) {
+  const auto config = WriteStaged();
+  Start(config);
+  for (const char* name : {"left: online", "right: online"}) {
+    if (log.find(name) != std::string::npos) continue;
+    ASSERT_TRUE(WaitFor(name, 15s)) << name << "\n" << log;
+  }
+  auto vmLeft = Session("vm", "left");
+  auto vmRight = Session("vm", "right");
+  auto nasLeft = Session("nas", "left");
+  ASSERT_TRUE(vmLeft && vmRight && nasLeft);
+
+  right.peer->SetStatus(kOnBatt);
+  ASSERT_TRUE(WaitFor("stage \"vms\" goes (after 2 s on battery, UPS right): FSD for vm", 15s))
+      << log;
+  EXPECT_EQ(StatusBecomes(*vmRight, "right", "VAR right ups.status \"FSD OB\""),
+            "VAR right ups.status \"FSD OB\"");
+  EXPECT_EQ(Status(*vmLeft, "left"), "VAR left ups.status \"OL\"") << "vm's session on left";
+  EXPECT_EQ(Status(*nasLeft, "left"), "VAR left ups.status \"OL\"");
+  // Long past its time on the other UPS's battery, left's stage has not gone.
+  EXPECT_FALSE(WaitFor("stage \"storage\"", 4s)) << log;
+  EXPECT_EQ(Status(*nasLeft, "left"), "VAR left ups.status \"OL\"");
+  auto plan = PlanJson(config);
+  ASSERT_TRUE(plan.is_object() && plan["stages"].size() == 2) << plan.dump();
+  EXPECT_EQ(plan["stages"][0]["ups"], "left");
+  EXPECT_EQ(plan["stages"][0]["gone"], false);
+  EXPECT_EQ(plan["stages"][1]["ups"], "right");
+  EXPECT_EQ(plan["stages"][1]["gone"], true);
+  ASSERT_EQ(plan["upses"].size(), 2u) << plan.dump();
+  EXPECT_EQ(plan["upses"][1]["ups"], "right");
+
+  // A restart while right is still on battery: its stage stays gone, left's is not taken as gone.
+  vmLeft.reset();
+  vmRight.reset();
+  nasLeft.reset();
+  service->Signal(SIGTERM);
+  ASSERT_EQ(service->Wait(10s), 0);
+  log.clear();
+  Start(config);
+  ASSERT_TRUE(WaitFor("still on battery: FSD again for vm", 15s)) << log;
+  vmLeft = Session("vm", "left");
+  vmRight = Session("vm", "right");
+  nasLeft = Session("nas", "left");
+  ASSERT_TRUE(vmLeft && vmRight && nasLeft);
+  EXPECT_EQ(StatusBecomes(*vmRight, "right", "VAR right ups.status \"FSD OB\""),
+            "VAR right ups.status \"FSD OB\"");
+  EXPECT_EQ(Status(*vmLeft, "left"), "VAR left ups.status \"OL\"");
+  EXPECT_EQ(Status(*nasLeft, "left"), "VAR left ups.status \"OL\"");
+  plan = PlanJson(config);
+  ASSERT_TRUE(plan.is_object() && plan["stages"].size() == 2) << plan.dump();
+  EXPECT_EQ(plan["stages"][0]["gone"], false) << "right's failure is not left's";
+  EXPECT_EQ(plan["stages"][1]["gone"], true);
+  EXPECT_EQ(log.find("stage \"storage\""), std::string::npos) << log;
+
+  // Left fails too: its own stage goes on its own time, for its own sessions only.
+  line.peer->SetStatus(kOnBatt);
+  ASSERT_TRUE(WaitFor("stage \"storage\" goes (after 2 s on battery, UPS left): FSD for nas", 15s))
+      << log;
+  EXPECT_EQ(StatusBecomes(*nasLeft, "left", "VAR left ups.status \"FSD OB\""),
+            "VAR left ups.status \"FSD OB\"");
+  EXPECT_EQ(Status(*vmLeft, "left"), "VAR left ups.status \"OB\"");
+  // Right's power back and held: only its stage's FSD ends.
+  right.peer->SetStatus(0);
+  ASSERT_TRUE(WaitFor("forced shutdown (FSD) cleared for vm on right", 15s)) << log;
+  EXPECT_EQ(Status(*vmRight, "right"), "VAR right ups.status \"OL\"");
+  EXPECT_EQ(Status(*nasLeft, "left"), "VAR left ups.status \"FSD OB\"");
+  EXPECT_EQ(log.find("cleared for nas"), std::string::npos) << log;
+  service->Signal(SIGTERM);
+  EXPECT_EQ(service->Wait(10s), 0);
+}
 
 TEST_F(SeveralUpsTest, RedundantSuppliesSurviveOneUpsGoWithTheSecondAndCutOnlyTheirPower) {
   const fs::path ran = Dir() / "shutdown-ran";

@@ -203,7 +203,7 @@ TEST_F(TwoUpsesTest, EachUpsIsListedAndReadUnderItsOwnNameAndAnUnknownNameIsRefu
 }
 
 // upsmon logs in once per UPS it monitors: each login counts for its UPS, and a primary's FSD for
-// one UPS reaches only that UPS's machines. The plan's stages are the first UPS's.
+// one UPS reaches only that UPS's machines, and so does a stage's FSD: on the UPS it follows.
 TEST_F(TwoUpsesTest, AForcedShutdownReachesOnlyTheMachinesOnItsUps) {
   // Outlive the test's body: the server's sessions end after it.
   auto& downs = downs_;
@@ -233,6 +233,21 @@ TEST_F(TwoUpsesTest, AForcedShutdownReachesOnlyTheMachinesOnItsUps) {
   EXPECT_EQ(Ask(*vmRight, "GET VAR right ups.status"), "VAR right ups.status \"OB\"");
   EXPECT_EQ(Ask(*monLeft, "GET VAR left ups.status"), "VAR left ups.status \"OL\"");
   EXPECT_EQ(backend_->LoggedInUsers().at("vm").size(), 1u) << "the plan sees its UPS's logins";
+  EXPECT_EQ(backend_->LoggedInUsers(1).count("mon"), 0u);
+  // A stage of the other UPS: the user's session there alone, released alone.
+  backend_->ForceShutdownOf(1, {"vm"});
+  EXPECT_EQ(Ask(*vmRight, "GET VAR right ups.status"), "VAR right ups.status \"FSD OB\"");
+  EXPECT_EQ(backend_->StageSessionsLeft(1, {"vm"}), 1u);
+  EXPECT_EQ(backend_->StageSessionsLeft(0, {"vm"}), 1u);
+  backend_->ReleaseStages(1);
+  EXPECT_EQ(Ask(*vmRight, "GET VAR right ups.status"), "VAR right ups.status \"OB\"");
+  EXPECT_EQ(Ask(*vmLeft, "GET VAR left ups.status"), "VAR left ups.status \"FSD OL\"")
+      << "the first UPS's stage holds";
+  {
+    // Back on right once its stage was released: no FSD inherited there.
+    auto again = LoggedIn("vm", "right");
+    EXPECT_EQ(Ask(*again, "GET VAR right ups.status"), "VAR right ups.status \"OB\"");
+  }
 
   RawClient boss(NutPort());
   boss.Send(

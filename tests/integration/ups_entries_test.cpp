@@ -224,4 +224,75 @@ TEST(UpsEntriesTest, AReloadNamesTheNewKeysAndANewSetOfUpses) {
   EXPECT_EQ(corvale::host::ChangedKeys(before, after).front(), "ups");
 }
 
+// Two cables, a user for each stage's machine: the stages after `stages`.
+std::string TwoCablesWithStages(const std::string& stages) {
+  return "[[ups]]\nname = \"left\"\nport = \"COM1\"\nregistry = \"/srv/l\"\n"
+         "[[ups]]\nname = \"right\"\nport = \"COM2\"\nregistry = \"/srv/r\"\n"
+         "on_battery_seconds = 50\n"
+         "[network]\nlisten = [\"0.0.0.0:3493\"]\n"
+         "[[users]]\nname = \"vm\"\npassword = \"pw\"\nupsmon = \"secondary\"\n"
+         "[[users]]\nname = \"nas\"\npassword = \"pw\"\nupsmon = \"secondary\"\n" +
+         stages;
+}
+
+TEST(UpsEntriesTest, EachStageFollowsTheUpsItNamesAndTheFirstWhenItNamesNone) {
+  const auto loaded = ParseConfig(TwoCablesWithStages(
+      "[[stage]]\nname = \"vms\"\nusers = [\"vm\"]\nafter_seconds = 20\n"
+      "[[stage]]\nname = \"storage\"\nusers = [\"nas\"]\nwhen = \"low-battery\"\n"
+      "ups = \"right\"\n"));
+  ASSERT_TRUE(loaded.problems.empty()) << loaded.problems.front().message;
+  const Config& config = loaded.config;
+  ASSERT_EQ(config.stages.size(), 2u);
+  EXPECT_EQ(config.StageUps(config.stages[0]), 0u);
+  EXPECT_EQ(config.StageUps(config.stages[1]), 1u);
+
+  // A single [ups] table named explicitly is the same as naming none.
+  const auto single = ParseConfig(
+      "[ups]\nname = \"only\"\nport = \"COM1\"\n[network]\nlisten = [\"0.0.0.0:3493\"]\n"
+      "[[users]]\nname = \"vm\"\npassword = \"pw\"\nupsmon = \"secondary\"\n"
+      "[[stage]]\nname = \"vms\"\nusers = [\"vm\"]\nwhen = \"lost\"\nups = \"only\"\n");
+  ASSERT_TRUE(single.problems.empty()) << single.problems.front().message;
+  EXPECT_EQ(single.config.StageUps(single.config.stages[0]), 0u);
+}
+
+TEST(UpsEntriesTest, AStageNamingNoUpsOfThisMachineIsRefusedWithItsLine) {
+  struct Case {
+    std::string text;
+    int line;
+    std::string says;
+  } cases[] = {
+      // A UPS this machine does not watch (a name is case-sensitive, as the NUT server's are).
+      {TwoCablesWithStages("[[stage]]\nname = \"vms\"\nusers = [\"vm\"]\nwhen = \"lost\"\n"
+                           "ups = \"Right\"\n"),
+       24,
+       "stage \"vms\" follows the UPS \"Right\", which this machine does not watch (its UPSes: "
+       "left, right)"},
+      {TwoCablesWithStages("[[stage]]\nname = \"vms\"\nusers = [\"vm\"]\nwhen = \"lost\"\n"
+                           "ups = \"\"\n"),
+       24, "which this machine does not watch"},
+      // Timed on its own UPS, against that UPS's own time limit.
+      {TwoCablesWithStages("[[stage]]\nname = \"vms\"\nusers = [\"vm\"]\nafter_seconds = 60\n"
+                           "ups = \"right\"\n"),
+       20,
+       "stage \"vms\" goes after 60 s on battery, but this machine itself shuts down after 50 s "
+       "(the on_battery_seconds of the UPS right)"},
+      // An agent has no plan: the key with it is refused where the stages begin.
+      {std::string(kTwoServers) +
+           "[[stage]]\nname = \"vms\"\nusers = [\"vm\"]\nwhen = \"lost\"\nups = \"rack\"\n",
+       13, "belongs on the machine with the UPS's cable"},
+  };
+  for (const auto& c : cases) {
+    const auto loaded = ParseConfig(c.text);
+    ASSERT_FALSE(loaded.problems.empty()) << c.says;
+    EXPECT_EQ(loaded.problems.front().line, c.line) << loaded.problems.front().message;
+    EXPECT_NE(loaded.problems.front().message.find(c.says), std::string::npos)
+        << loaded.problems.front().message;
+  }
+  // Timed within its own UPS's limit, even beyond the first's: taken.
+  EXPECT_TRUE(ParseConfig(TwoCablesWithStages("[shutdown]\non_battery_seconds = 30\n[[stage]]\n"
+                                              "name = \"vms\"\nusers = [\"vm\"]\n"
+                                              "after_seconds = 40\nups = \"right\"\n"))
+                  .problems.empty());
+}
+
 }  // namespace
