@@ -158,7 +158,18 @@ void BatteryPeriods::Mark(HistoryRecord& record) {
     unseen_.Mark(copy);
     return;
   }
-  byUps_.try_emplace(record.ups, unseen_).first->second.Mark(record);
+  auto known = byUps_.find(record.ups);
+  if (known == byUps_.end()) {
+    // The file is the service account's to write: a flood of made-up names gets no period of
+    // its own beyond as many as a machine may watch, or every start record would copy to each.
+    if (byUps_.size() >= kMaxUpsPeriods) {
+      BatteryPeriod scratch = unseen_;
+      scratch.Mark(record);
+      return;
+    }
+    known = byUps_.emplace(record.ups, unseen_).first;
+  }
+  known->second.Mark(record);
 }
 
 std::vector<BatteryMeasure> BatteryMeasures(const std::vector<HistoryRecord>& records) {

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -111,6 +112,7 @@ class BatteryPeriods {
   void Mark(HistoryRecord& record);
 
  private:
+  static constexpr std::size_t kMaxUpsPeriods = 64;  // the most UPS entries a machine may have
   std::map<std::string, BatteryPeriod> byUps_;
   BatteryPeriod unseen_;  // where a UPS not named yet begins: the service's records so far
 };
