@@ -229,7 +229,6 @@ std::string TwoCablesWithStages(const std::string& stages) {
   return "[[ups]]\nname = \"left\"\nport = \"COM1\"\nregistry = \"/srv/l\"\n"
          "[[ups]]\nname = \"right\"\nport = \"COM2\"\nregistry = \"/srv/r\"\n"
          "on_battery_seconds = 50\n"
-         "[network]\nlisten = [\"0.0.0.0:3493\"]\n"
          "[[users]]\nname = \"vm\"\npassword = \"pw\"\nupsmon = \"secondary\"\n"
          "[[users]]\nname = \"nas\"\npassword = \"pw\"\nupsmon = \"secondary\"\n" +
          stages;
@@ -248,7 +247,7 @@ TEST(UpsEntriesTest, EachStageFollowsTheUpsItNamesAndTheFirstWhenItNamesNone) {
 
   // A single [ups] table named explicitly is the same as naming none.
   const auto single = ParseConfig(
-      "[ups]\nname = \"only\"\nport = \"COM1\"\n[network]\nlisten = [\"0.0.0.0:3493\"]\n"
+      "[ups]\nname = \"only\"\nport = \"COM1\"\n"
       "[[users]]\nname = \"vm\"\npassword = \"pw\"\nupsmon = \"secondary\"\n"
       "[[stage]]\nname = \"vms\"\nusers = [\"vm\"]\nwhen = \"lost\"\nups = \"only\"\n");
   ASSERT_TRUE(single.problems.empty()) << single.problems.front().message;
@@ -264,16 +263,16 @@ TEST(UpsEntriesTest, AStageNamingNoUpsOfThisMachineIsRefusedWithItsLine) {
       // A UPS this machine does not watch (a name is case-sensitive, as the NUT server's are).
       {TwoCablesWithStages("[[stage]]\nname = \"vms\"\nusers = [\"vm\"]\nwhen = \"lost\"\n"
                            "ups = \"Right\"\n"),
-       24,
+       22,
        "stage \"vms\" follows the UPS \"Right\", which this machine does not watch (its UPSes: "
        "left, right)"},
       {TwoCablesWithStages("[[stage]]\nname = \"vms\"\nusers = [\"vm\"]\nwhen = \"lost\"\n"
                            "ups = \"\"\n"),
-       24, "which this machine does not watch"},
+       22, "which this machine does not watch"},
       // Timed on its own UPS, against that UPS's own time limit.
       {TwoCablesWithStages("[[stage]]\nname = \"vms\"\nusers = [\"vm\"]\nafter_seconds = 60\n"
                            "ups = \"right\"\n"),
-       20,
+       18,
        "stage \"vms\" goes after 60 s on battery, but this machine itself shuts down after 50 s "
        "(the on_battery_seconds of the UPS right)"},
       // An agent has no plan: the key with it is refused where the stages begin.
