@@ -450,10 +450,7 @@ void Service::Notify(const host::Config& config) {
   // told already. Only of the UPSes watched now: another's would never end.
   for (const auto& record : recent_) {
     const std::string& ups = record.ups.empty() ? upsName_ : record.ups;
-    const bool watched =
-        std::any_of(config.upses.begin(), config.upses.end(),
-                    [&](const auto& each) { return config.UnitName(each) == ups; });
-    if (!watched) continue;
+    if (!config.Watches(ups)) continue;
     if (record.event == "on-battery") notifying.onBatteryBefore[ups] = record.time;
     if (record.event == "online") notifying.onBatteryBefore.erase(ups);
   }

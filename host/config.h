@@ -2,6 +2,7 @@
 // wrong types and values out of range are problems reported with their line, never ignored.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -48,6 +49,11 @@ struct Config {
   // follows several servers (each primary may call its UPS the same).
   std::string UnitName(const Ups& ups) const {
     return ups.Agent() && upses.size() > 1 ? ups.name + "@" + ups.server : ups.name;
+  }
+  // Whether a UPS of this name (as UnitName gives it) is one this machine watches.
+  bool Watches(const std::string& unitName) const {
+    return std::any_of(upses.begin(), upses.end(),
+                       [&](const Ups& each) { return UnitName(each) == unitName; });
   }
   // Which UPSes, in which order, on which ports: a flag request names UPSes by their places in
   // the list, so root reads those places only against the list the service runs on.

@@ -33,9 +33,7 @@ std::vector<Config::Stage> StagesOf(const Config& config, std::size_t ups) {
 
 bool RecordOf(const Config& config, std::size_t ups, const HistoryRecord& record) {
   if (ups < config.upses.size() && record.ups == config.UnitName(config.upses[ups])) return true;
-  return ups == 0 && std::none_of(config.upses.begin(), config.upses.end(), [&](const auto& each) {
-           return record.ups == config.UnitName(each);
-         });
+  return ups == 0 && !config.Watches(record.ups);
 }
 
 double BatteryNeeds(const Config& config, const std::map<std::string, double>& shutdownTimes,
@@ -92,9 +90,12 @@ Coordinator::Coordinator(const Config& config, Actions actions, Logger& log, std
       config_(config),
       runner_(StagesOf(config, ups), std::chrono::seconds(config.plan.wakeAfterSeconds)) {}
 
+std::string Coordinator::UpsName() const {
+  return ups_ < config_.upses.size() ? config_.UnitName(config_.upses[ups_]) : "";
+}
+
 std::string Coordinator::OfTheUps() const {
-  if (config_.upses.size() < 2 || ups_ >= config_.upses.size()) return "";
-  return ", UPS " + config_.UnitName(config_.upses[ups_]);
+  return config_.upses.size() < 2 || ups_ >= config_.upses.size() ? "" : ", UPS " + UpsName();
 }
 
 void Coordinator::Resume(const std::vector<HistoryRecord>& all) {
@@ -341,10 +342,9 @@ std::optional<std::pair<EventKind, std::string>> Coordinator::Judge() {
   const bool weak = planned && *secondsToLow_ < needs;
   if (weak == weak_) return std::nullopt;
   weak_ = weak;
-  const std::string battery =
-      config_.upses.size() > 1 && ups_ < config_.upses.size()
-          ? "the battery of the UPS " + config_.UnitName(config_.upses[ups_])
-          : std::string("the battery");
+  const std::string battery = config_.upses.size() > 1 && ups_ < config_.upses.size()
+                                  ? "the battery of the UPS " + UpsName()
+                                  : std::string("the battery");
   const std::string figures =
       battery + " last ran low after " + Seconds(*secondsToLow_) +
       " on battery; the shutdown plan needs " + Seconds(needs) +
@@ -379,7 +379,7 @@ PlanFacts Coordinator::Facts() const {
     const auto& stage = runner_.Stages()[i];
     PlanFacts::Stage entry;
     entry.name = stage.name;
-    entry.ups = ups_ < config_.upses.size() ? config_.UnitName(config_.upses[ups_]) : "";
+    entry.ups = UpsName();
     entry.when = WhenText(stage);
     if (stage.when == Config::Stage::When::kAfterSeconds) entry.afterSeconds = stage.afterSeconds;
     entry.gone = gone[i];
@@ -399,8 +399,7 @@ PlanFacts Coordinator::Facts() const {
     facts.needsSeconds = BatteryNeeds(config_, SecondsByUser(), ups_);
   }
   facts.batteryWeak = weak_;
-  facts.upses.push_back({ups_ < config_.upses.size() ? config_.UnitName(config_.upses[ups_]) : "",
-                         facts.needsSeconds, weak_});
+  facts.upses.push_back({UpsName(), facts.needsSeconds, weak_});
   return facts;
 }
 

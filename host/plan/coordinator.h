@@ -105,6 +105,7 @@ class Coordinator {
   };
 
   // "stage \"x\" goes (after 8 s on battery, UPS b)": the UPS named where there are several.
+  std::string UpsName() const;  // the UPS these stages follow; empty where none is known
   std::string OfTheUps() const;
 
   Actions actions_;
