@@ -4,6 +4,8 @@
 // the power of the UPS they follow, over a restart too.
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <thread>
@@ -56,10 +58,23 @@ class SeveralUpsTest : public corvale::testing::ServiceFixture {
     }
   }
 
-  // The process id of the driver process of the UPS `name`; empty when none runs.
-  static std::string DriverProcess(const std::string& name) {
-    corvale::testing::Subprocess pgrep({"pgrep", "-f", "ups-child --name " + name + " "});
+  // The process id of this test's service's driver process of the UPS `name`; empty when none
+  // runs. Only its own children: another test's service may drive a UPS of the same name.
+  std::string DriverProcess(const std::string& name) const {
+    corvale::testing::Subprocess pgrep(
+        {"pgrep", "-P", std::to_string(service->Pid()), "-f", "ups-child --name " + name + " "});
     return pgrep.ReadLine(5s).value_or("");
+  }
+  // True once the process `pid` is no driver process any more (gone, or its number reused).
+  static bool DriverProcessGone(const std::string& pid) {
+    for (int tries = 0; tries < 50; ++tries) {
+      std::ifstream in("/proc/" + pid + "/cmdline");
+      const std::string line((std::istreambuf_iterator<char>(in)),
+                             std::istreambuf_iterator<char>());
+      if (line.find("ups-child") == std::string::npos) return true;
+      std::this_thread::sleep_for(100ms);
+    }
+    return false;
   }
 
   // `corvale-ups` run to its end: its exit status and all it wrote.
@@ -266,23 +281,20 @@ TEST_F(SeveralUpsTest, AKilledDriverProcessCountsAsASilentCableAndComesBack) {
   const auto config = WriteSeveral("true", 1);
   Start(config);
   AllOnline();
-  // Every driver process of this service, by the UPS it drives.
-  const auto children = [&] {
-    corvale::testing::Subprocess pgrep({"pgrep", "-f", "ups-child --name right"});
-    return pgrep.ReadLine(5s).value_or("");
-  };
-  const std::string first = children();
+  const std::string first = DriverProcess("right");
   ASSERT_FALSE(first.empty());
   ASSERT_EQ(kill(std::stoi(first), SIGKILL), 0);
   ASSERT_TRUE(WaitFor("the driver process of the UPS 'right' ended (killed by signal 9)")) << log;
   // Started again after a second; its UPS answered all along, so nothing else is said.
   EXPECT_FALSE(WaitFor("right:", 4s)) << log;
-  const std::string second = children();
-  EXPECT_FALSE(second.empty());
+  const std::string second = DriverProcess("right");
+  ASSERT_FALSE(second.empty());
   EXPECT_NE(second, first);
+  const std::string left = DriverProcess("left");
   service->Signal(SIGTERM);
   EXPECT_EQ(service->Wait(5s), 0);
-  EXPECT_TRUE(children().empty()) << "a driver process outlives the service";
+  EXPECT_TRUE(DriverProcessGone(second) && DriverProcessGone(left))
+      << "a driver process outlives the service";
 }
 
 TEST_F(SeveralUpsTest, StatusTellsEachUpsAndWhatTheMachineWouldDoAndASilentOneInItsExitCode) {

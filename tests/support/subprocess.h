@@ -98,6 +98,7 @@ class Subprocess {
   }
 
   void Signal(int signal) { kill(pid_, signal); }
+  pid_t Pid() const { return pid_; }
 
   // Waits for the program to end; its exit status, or -1 after `timeout` (it is then killed).
   int Wait(std::chrono::milliseconds timeout) {
