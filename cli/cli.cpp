@@ -87,8 +87,6 @@ std::optional<int> EachUpsOverNut(const Common& common, const host::Config& conf
         if (name == "ups.status") each.state = nut::StateFromStatus(value);
         if (name == "driver.shutdown.ready" && value == "0") ready = false;
       }
-    } else {
-      each.problem = "the NUT server " + address + " does not answer: " + each.problem;
     }
     seen.push_back(std::move(each));
   }
@@ -139,8 +137,8 @@ ServiceAnswer StatusOverNut(const Common& common, const std::string& configPath)
   const auto variables =
       nut::QueryVariables(answer.address, config.ups().name, std::chrono::seconds(2), &error);
   if (!variables && agent) {
-    answer.exit = Fail(kExitNoUps, "the NUT server " + answer.address +
-                                       " that this agent follows does not answer: " + error);
+    answer.exit =
+        Fail(kExitNoUps, "the UPS this agent follows cannot be read: " + Printable(error));
   }
   if (!variables) return answer;
   std::uint32_t state = 8;

@@ -10,8 +10,12 @@ namespace corvale::nut {
 
 namespace {
 
-// kRefused says the server's line; kDenied only that it would not.
-enum class Heard { kMore, kDone, kRefused, kDenied };
+enum class Heard { kMore, kDone, kRefused };
+
+// A server's lines are short; one that sends more without an end is cut off here, not buffered.
+constexpr std::size_t kLongestLine = 64 * 1024;
+// What of a refusal is repeated to the user.
+constexpr std::size_t kRefusalShown = 200;
 
 // Sends `request` to the server at `address` and hands each line of the answer to `hear` until it
 // says done or refused, all within `timeout`. The error in words, or nothing when done.
@@ -23,7 +27,7 @@ std::optional<std::string> Converse(const std::string& address, const std::strin
   if (host.size() > 2 && host.front() == '[') host = host.substr(1, host.size() - 2);
   asio::io_context io;
   asio::ip::tcp::socket socket(io);
-  asio::streambuf input;
+  asio::streambuf input(kLongestLine);
   std::error_code failed = asio::error::timed_out;
   std::string refusal;
   std::function<void()> readLine = [&] {
@@ -36,9 +40,7 @@ std::optional<std::string> Converse(const std::string& address, const std::strin
                                case Heard::kDone:
                                  return void(failed = {});
                                case Heard::kRefused:
-                                 refusal = line;
-                                 return void(failed = asio::error::access_denied);
-                               case Heard::kDenied:
+                                 refusal = line.substr(0, kRefusalShown);
                                  return void(failed = asio::error::access_denied);
                                case Heard::kMore:
                                  return readLine();
@@ -50,7 +52,7 @@ std::optional<std::string> Converse(const std::string& address, const std::strin
   const auto start = std::chrono::steady_clock::now();
   const auto found = corvale::host::LookUp(host, address.substr(colon + 1), timeout);
   if (found.error) {
-    return "the service at " + address + " did not answer: cannot find " + host + ": " +
+    return "the NUT server at " + address + " did not answer: cannot find " + host + ": " +
            found.error.message();
   }
   asio::async_connect(socket, found.endpoints, [&](const std::error_code& connectFailed, auto) {
@@ -63,8 +65,12 @@ std::optional<std::string> Converse(const std::string& address, const std::strin
   });
   io.run_for(timeout - std::chrono::duration_cast<std::chrono::milliseconds>(
                            std::chrono::steady_clock::now() - start));
-  if (!refusal.empty()) return "the service at " + address + " refused: " + refusal;
-  if (failed) return "the service at " + address + " did not answer: " + failed.message();
+  if (!refusal.empty()) return "the NUT server at " + address + " answered " + refusal;
+  if (failed == asio::error::not_found) {
+    return "the NUT server at " + address + " sent a line of over " + std::to_string(kLongestLine) +
+           " bytes";
+  }
+  if (failed) return "the NUT server at " + address + " did not answer: " + failed.message();
   return std::nullopt;
 }
 
@@ -76,7 +82,7 @@ std::optional<Variables> QueryVariables(const std::string& address, const std::s
   bool stale = false;
   const auto failed = Converse(address, "LIST VAR " + ups + "\n", timeout, [&](const auto& line) {
     if (line == "ERR DATA-STALE") return (stale = true, Heard::kDone);
-    if (line.rfind("ERR ", 0) == 0) return Heard::kDenied;
+    if (line.rfind("ERR ", 0) == 0) return Heard::kRefused;
     if (line.rfind("END LIST", 0) == 0) return Heard::kDone;
     if (line.rfind("VAR ", 0) == 0) {
       if (auto words = SplitWords(line); words && words->size() == 4) {
@@ -91,29 +97,6 @@ std::optional<Variables> QueryVariables(const std::string& address, const std::s
   }
   if (stale) variables.clear();
   return variables;
-}
-
-std::optional<std::vector<std::string>> AskForDrill(const std::string& address,
-                                                    const std::string& ups, const std::string& user,
-                                                    const std::string& password,
-                                                    std::chrono::milliseconds timeout,
-                                                    std::string* error) {
-  std::vector<std::string> lines;
-  // Each is answered "OK" but the last, whose report ends with "END DRILL".
-  const std::string request =
-      "USERNAME " + Quote(user) + "\nPASSWORD " + Quote(password) + "\nDRILL " + Quote(ups) + "\n";
-  int oksDue = 2;
-  const auto failed = Converse(address, request, timeout, [&](const auto& line) {
-    if (line.rfind("ERR ", 0) == 0) return Heard::kRefused;
-    if (oksDue > 0) return (--oksDue, Heard::kMore);
-    lines.push_back(line);
-    return line.rfind("END DRILL", 0) == 0 ? Heard::kDone : Heard::kMore;
-  });
-  if (failed) {
-    *error = *failed;
-    return std::nullopt;
-  }
-  return lines;
 }
 
 std::uint32_t StateFromStatus(const std::string& status) {

@@ -435,6 +435,19 @@ TEST_F(SeveralUpsTest, WithoutALocalChannelStatusAsksEachUpsOverNut) {
                            "unknown: which UPS feeds this machine now only the service knows"}) {
     EXPECT_NE(all.second.find(said), std::string::npos) << said << "\n" << all.second;
   }
+  // A UPS the server does not serve: its answer is said, not taken for silence.
+  const auto misnamed = config.parent_path() / "misnamed.toml";
+  std::ofstream(misnamed) << [&] {
+    std::string renamed = text;
+    renamed.replace(renamed.find("name = \"right\""), 14, "name = \"ghost\"");
+    return renamed;
+  }();
+  const auto ghost = Said({"status", "--config", misnamed.string()});
+  EXPECT_EQ(ghost.first, 5) << ghost.second;
+  EXPECT_NE(ghost.second.find("ghost: the NUT server at 127.0.0.1:"), std::string::npos)
+      << ghost.second;
+  EXPECT_NE(ghost.second.find(" answered ERR UNKNOWN-UPS"), std::string::npos) << ghost.second;
+  EXPECT_EQ(ghost.second.find("did not answer"), std::string::npos) << ghost.second;
   watched.peer->SetFault(corvale::UpsPeer::Fault::kSilent);
   ASSERT_TRUE(WaitFor("watched: communication-lost", 30s)) << log;
   const auto silent = Said({"status", "--config", config.string()});
