@@ -54,8 +54,6 @@ int RunWindowsCommandLine(int argc, wchar_t** wideArgv) {
   upsChild->group("");
   std::string childName;
   upsChild->add_option("--name", childName)->required();
-  upsChild->add_option("--registry", common.setup.registry);
-  upsChild->add_option("--devices", common.setup.deviceDirectory);
   bool systemRegistry = false;
   upsChild->add_flag("--system-registry", systemRegistry);
   AgentAnswers agent;

@@ -160,6 +160,8 @@ Setup SetupFrom(const host::Config& config) {
 
 Setup SetupFrom(const host::Config&, const host::Config::Ups& ups) {
   if (ups.Agent()) return Setup{};
+  // Where the driver keeps its setup in the system's registry, the folders mean nothing.
+  if (!SetupInFolders()) return Setup{"", "", ups.port};
   return Setup{ups.registry, ups.devices, ups.port};
 }
 

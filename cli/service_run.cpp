@@ -80,7 +80,7 @@ std::vector<host::Host::UnitSpec> DriverProcesses(const host::Config& config, ho
     child.name = ups.name;
     child.program = host::ThisProgram();
     child.library = ups.library;
-    child.setup = Setup{ups.registry, ups.devices, ups.port};
+    child.setup = SetupFrom(config, ups);
     // Where the driver's setup is the system's registry (Windows), the first UPS's values go
     // where the system's UPS tab and `status` read them, as with one UPS; each other UPS's stay
     // in its own key. Only this one process writes there.

@@ -27,13 +27,14 @@ std::string Quoted(const std::string& line) {
 }  // namespace
 
 std::vector<std::string> ChildArguments(const ChildSourceOptions& options) {
-  std::vector<std::string> arguments = {"ups-child",
-                                        "--name",
-                                        options.name,
-                                        "--registry",
-                                        options.setup.registry,
-                                        "--devices",
-                                        options.setup.deviceDirectory};
+  std::vector<std::string> arguments = {"ups-child", "--name", options.name};
+  // Folders only where the driver's setup lives in folders (not in Windows' registry).
+  if (!options.setup.registry.empty()) {
+    arguments.insert(arguments.end(), {"--registry", options.setup.registry});
+  }
+  if (!options.setup.deviceDirectory.empty()) {
+    arguments.insert(arguments.end(), {"--devices", options.setup.deviceDirectory});
+  }
   if (options.setup.port) {
     arguments.insert(arguments.end(), {"--port", *options.setup.port});
   }
