@@ -79,8 +79,10 @@ std::optional<int> EachUpsOverNut(const Common& common, const host::Config& conf
   for (const auto& ups : config.upses) {
     const std::string address = agent ? WithPort(ups.server) : listen;
     Seen each{config.UnitName(ups), 8, "", ups.supplies};
+    bool refused = false;
     const auto variables =
-        nut::QueryVariables(address, ups.name, std::chrono::seconds(2), &each.problem);
+        nut::QueryVariables(address, ups.name, std::chrono::seconds(2), &each.problem, &refused);
+    answered = answered || refused;  // a server that says it does not serve the UPS is there
     if (variables) {
       answered = true;
       for (const auto& [name, value] : *variables) {
@@ -134,11 +136,12 @@ ServiceAnswer StatusOverNut(const Common& common, const std::string& configPath)
     return answer;
   }
   std::string error;
-  const auto variables =
-      nut::QueryVariables(answer.address, config.ups().name, std::chrono::seconds(2), &error);
-  if (!variables && agent) {
-    answer.exit =
-        Fail(kExitNoUps, "the UPS this agent follows cannot be read: " + Printable(error));
+  bool refused = false;
+  const auto variables = nut::QueryVariables(answer.address, config.ups().name,
+                                             std::chrono::seconds(2), &error, &refused);
+  if (!variables && (agent || refused)) {
+    answer.exit = Fail(kExitNoUps, std::string(agent ? "the UPS this agent follows" : "the UPS") +
+                                       " cannot be read: " + Printable(error));
   }
   if (!variables) return answer;
   std::uint32_t state = 8;

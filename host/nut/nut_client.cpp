@@ -77,12 +77,13 @@ std::optional<std::string> Converse(const std::string& address, const std::strin
 }  // namespace
 
 std::optional<Variables> QueryVariables(const std::string& address, const std::string& ups,
-                                        std::chrono::milliseconds timeout, std::string* error) {
+                                        std::chrono::milliseconds timeout, std::string* error,
+                                        bool* refused) {
   Variables variables;
-  bool stale = false;
+  bool stale = false, answeredError = false;
   const auto failed = Converse(address, "LIST VAR " + ups + "\n", timeout, [&](const auto& line) {
     if (line == "ERR DATA-STALE") return (stale = true, Heard::kDone);
-    if (line.rfind("ERR ", 0) == 0) return Heard::kRefused;
+    if (line.rfind("ERR ", 0) == 0) return (answeredError = true, Heard::kRefused);
     if (line.rfind("END LIST", 0) == 0) return Heard::kDone;
     if (line.rfind("VAR ", 0) == 0) {
       if (auto words = SplitWords(line); words && words->size() == 4) {
@@ -91,6 +92,7 @@ std::optional<Variables> QueryVariables(const std::string& address, const std::s
     }
     return Heard::kMore;
   });
+  if (refused) *refused = answeredError;
   if (failed) {
     *error = *failed;
     return std::nullopt;

@@ -87,12 +87,15 @@ TEST(NutClientTest, ReadsTheVariablesAndTakesStaleDataForNone) {
 TEST(NutClientTest, AnErrorTheServerAnswersIsToldAsItsAnswerNotAsSilence) {
   ScriptedServer server("ERR UNKNOWN-UPS\n");
   std::string error;
-  EXPECT_FALSE(corvale::nut::QueryVariables(server.Address(), "rack", 5s, &error));
+  bool refused = false;
+  EXPECT_FALSE(corvale::nut::QueryVariables(server.Address(), "rack", 5s, &error, &refused));
   EXPECT_EQ(error, "the NUT server at " + server.Address() + " answered ERR UNKNOWN-UPS");
+  EXPECT_TRUE(refused);
   // Nobody there: that one did not answer.
   const std::string nobody = "127.0.0.1:" + std::to_string(corvale::testing::FreePort());
-  EXPECT_FALSE(corvale::nut::QueryVariables(nobody, "rack", 5s, &error));
+  EXPECT_FALSE(corvale::nut::QueryVariables(nobody, "rack", 5s, &error, &refused));
   EXPECT_EQ(error.rfind("the NUT server at " + nobody + " did not answer: ", 0), 0u) << error;
+  EXPECT_FALSE(refused);
 }
 
 TEST(NutClientTest, AServerThatSendsWithoutEndIsCutOffAndItsWordsAreBounded) {

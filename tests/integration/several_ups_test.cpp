@@ -448,6 +448,21 @@ TEST_F(SeveralUpsTest, WithoutALocalChannelStatusAsksEachUpsOverNut) {
       << ghost.second;
   EXPECT_NE(ghost.second.find(" answered ERR UNKNOWN-UPS"), std::string::npos) << ghost.second;
   EXPECT_EQ(ghost.second.find("did not answer"), std::string::npos) << ghost.second;
+  // None served: the server is there all the same, and no port is read behind its back.
+  std::ofstream(misnamed) << [&] {
+    std::string renamed = text;
+    for (auto at = renamed.find("name = \""); at != std::string::npos;
+         at = renamed.find("name = \"", at + 1)) {
+      renamed.insert(at + 8, "gone-");
+    }
+    return renamed;
+  }();
+  const auto none = Said({"status", "--config", misnamed.string()});
+  EXPECT_EQ(none.first, 5) << none.second;
+  EXPECT_NE(none.second.find("gone-left: the NUT server at 127.0.0.1:"), std::string::npos)
+      << none.second;
+  EXPECT_EQ(none.second.find("(from the port)"), std::string::npos) << none.second;
+  EXPECT_EQ(none.second.find("does not answer"), std::string::npos) << none.second;
   watched.peer->SetFault(corvale::UpsPeer::Fault::kSilent);
   ASSERT_TRUE(WaitFor("watched: communication-lost", 30s)) << log;
   const auto silent = Said({"status", "--config", config.string()});
