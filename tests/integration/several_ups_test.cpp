@@ -369,6 +369,7 @@ TEST_F(SeveralUpsTest, AReloadMovesOneUpsToItsNewPortAloneAndRefusesAnotherSetOf
   EXPECT_EQ(Tool({"reload", "--config", config.string()}), 0);
   ASSERT_TRUE(WaitFor("left: on-battery")) << "polled on its new port\n" << log;
   EXPECT_NE(log.find("changed ups.port"), std::string::npos) << log;
+  EXPECT_NE(log.find("the UPS 'left' again on port COM4"), std::string::npos) << log;
   EXPECT_NE(DriverProcess("left"), leftPid) << "its driver process started again on COM4";
   EXPECT_EQ(DriverProcess("right"), rightPid) << "a new time on battery is no reason to restart it";
   EXPECT_EQ(DriverProcess("watched"), watchedPid);
