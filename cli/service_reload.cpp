@@ -129,6 +129,8 @@ Service::ReloadOutcome Service::Reload() {
                        helperToo + "; " + path_ + " applies at the next start");
   }
   hostOptions_ = settings;
+  // Root names the UPSes of a flag from the file as it is now: so does the service from here on.
+  if (requests_) requests_->SetUpsList(next.UpsListDigest());
   for (const auto& plan : plans_) plan->Reconfigure(next);
   if (backend_ &&
       (Contains(changed, "shutdown.turn_off_delay") || Contains(changed, "ups.turn_off_delay"))) {

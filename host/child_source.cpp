@@ -88,6 +88,11 @@ void ChildSource::Run() {
     }
     if (stopping_) break;
     if (why == kRestartAsked) {
+      {
+        // The port it starts on now, not the one it left.
+        std::lock_guard lock(mutex_);
+        if (nextSetup_) options_.setup = *std::exchange(nextSetup_, std::nullopt);
+      }
       log_.Log(Priority::kInfo, "starting the driver process of the UPS '" + options_.name +
                                     "' again on port " + options_.setup.port.value_or("(default)"));
       pause = options_.firstPause;

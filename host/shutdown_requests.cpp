@@ -189,6 +189,11 @@ void ShutdownRequests::Ask(RequestKind kind, std::uint64_t units) {
   Leave(kind, &id, units);
 }
 
+void ShutdownRequests::SetUpsList(std::uint64_t upsList) {
+  std::lock_guard lock(mutex_);
+  options_.upsList = upsList;
+}
+
 void ShutdownRequests::AskAndWait(RequestKind kind, Ended ended) {
   RequestId id;
   if (!Leave(kind, &id)) return ended(std::nullopt);

@@ -77,6 +77,8 @@ class ShutdownRequests {
 
   // `units`: for a flag, the UPSes to turn off (a bit each, in the configuration's order).
   void Ask(RequestKind kind, std::uint64_t units = 0);
+  // The list of UPSes the service runs on from now (a reload moved one to another port).
+  void SetUpsList(std::uint64_t upsList);
   // Asks for the shutdown command (or the system's own call) and hears how it ended, on a
   // thread of this object's. Nothing when the helper never took the request or did not answer.
   void AskAndWait(RequestKind kind, Ended ended);

@@ -14,6 +14,9 @@ enum class Heard { kMore, kDone, kRefused };
 
 // A server's lines are short; one that sends more without an end is cut off here, not buffered.
 constexpr std::size_t kLongestLine = 64 * 1024;
+// A whole answer too: a UPS's variables are a few kilobytes, and a server that keeps sending
+// lines is cut off here rather than held in memory until the time is up.
+constexpr std::size_t kLongestAnswer = 1024 * 1024;
 // What of a refusal is repeated to the user.
 constexpr std::size_t kRefusalShown = 200;
 
@@ -30,12 +33,17 @@ std::optional<std::string> Converse(const std::string& address, const std::strin
   asio::streambuf input(kLongestLine);
   std::error_code failed = asio::error::timed_out;
   std::string refusal;
+  std::size_t heard = 0;
   std::function<void()> readLine = [&] {
     asio::async_read_until(socket, input, '\n',
                            [&](const std::error_code& readFailed, std::size_t) {
                              if (readFailed) return void(failed = readFailed);
                              std::string line;
                              std::getline(std::istream(&input), line);
+                             heard += line.size() + 1;
+                             if (heard > kLongestAnswer) {
+                               return void(failed = asio::error::message_size);
+                             }
                              switch (hear(line)) {
                                case Heard::kDone:
                                  return void(failed = {});
@@ -69,6 +77,10 @@ std::optional<std::string> Converse(const std::string& address, const std::strin
   if (failed == asio::error::not_found) {
     return "the NUT server at " + address + " sent a line of over " + std::to_string(kLongestLine) +
            " bytes";
+  }
+  if (failed == asio::error::message_size) {
+    return "the NUT server at " + address + " sent an answer of over " +
+           std::to_string(kLongestAnswer) + " bytes";
   }
   if (failed) return "the NUT server at " + address + " did not answer: " + failed.message();
   return std::nullopt;

@@ -109,6 +109,13 @@ TEST(NutClientTest, AServerThatSendsWithoutEndIsCutOffAndItsWordsAreBounded) {
   EXPECT_FALSE(corvale::nut::QueryVariables(wordy.Address(), "rack", 5s, &error));
   EXPECT_LT(error.size(), 300u);
   EXPECT_NE(error.find("answered ERR yyy"), std::string::npos) << error;
+  // Short lines without end of list: the answer as a whole is bounded too, not only its time.
+  std::string many;
+  while (many.size() < (4u << 20)) many += "VAR rack v" + std::to_string(many.size()) + " \"1\"\n";
+  ScriptedServer listing("BEGIN LIST VAR rack\n" + many);
+  EXPECT_FALSE(corvale::nut::QueryVariables(listing.Address(), "rack", 30s, &error));
+  EXPECT_EQ(error,
+            "the NUT server at " + listing.Address() + " sent an answer of over 1048576 bytes");
 }
 
 }  // namespace

@@ -3,6 +3,8 @@
 // power cut afterwards of exactly the UPSes the shutdown ordered off; the plan's stages each on
 // the power of the UPS they follow, over a restart too.
 #include <gtest/gtest.h>
+#include <pwd.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <iterator>
@@ -367,6 +369,7 @@ TEST_F(SeveralUpsTest, AReloadMovesOneUpsToItsNewPortAloneAndRefusesAnotherSetOf
   EXPECT_EQ(Tool({"reload", "--config", config.string()}), 0);
   ASSERT_TRUE(WaitFor("left: on-battery")) << "polled on its new port\n" << log;
   EXPECT_NE(log.find("changed ups.port"), std::string::npos) << log;
+  EXPECT_NE(log.find("the UPS 'left' again on port COM4"), std::string::npos) << log;
   EXPECT_NE(DriverProcess("left"), leftPid) << "its driver process started again on COM4";
   EXPECT_EQ(DriverProcess("right"), rightPid) << "a new time on battery is no reason to restart it";
   EXPECT_EQ(DriverProcess("watched"), watchedPid);
@@ -409,6 +412,72 @@ TEST_F(SeveralUpsTest, AReloadMovesOneUpsToItsNewPortAloneAndRefusesAnotherSetOf
   EXPECT_EQ(DriverProcess("left"), after);
   service->Signal(SIGTERM);
   EXPECT_EQ(service->Wait(5s), 0);
+}
+
+// The installed service runs as its own user and asks root's helper for the flag, naming the
+// UPSes by their places in the list it runs on. A reload that moves a UPS to another port is
+// that list from then on: root, reading the same file, still cuts the power it was asked to.
+TEST_F(SeveralUpsTest, AfterAReloadMovedAUpsRootsHelperStillCutsThePowerTheServiceOrdered) {
+  const passwd* nobody = getpwnam("nobody");
+  ASSERT_NE(nobody, nullptr);
+  const auto asNobody = [&](const fs::path& path) {
+    ASSERT_EQ(RunToEnd({"chown", "-R", std::to_string(nobody->pw_uid), path.string()}), 0);
+  };
+  fs::permissions(Dir(), fs::perms(0755));
+  const fs::path requests = Dir() / "requests", runtime = Dir() / "runtime";
+  for (const auto& folder : {requests, runtime}) {
+    fs::create_directories(folder);
+    asNobody(folder);
+  }
+  for (const Line* each : {&line, &right, &watched}) {
+    fs::permissions(each->directory.Path(), fs::perms(0755));
+    asNobody(each->registry.Root());
+    fs::permissions(each->peer->DevicePath(), fs::perms(0666));
+  }
+  corvale::UpsPeer moved;
+  fs::permissions(moved.DevicePath(), fs::perms(0666));
+  fs::create_symlink(moved.DevicePath(), line.Devices() / "COM4");
+  const auto config = WriteSeveral("true", 2);
+  std::string text = ReadFile(config);
+  const auto replace = [&text](const std::string& from, const std::string& to) {
+    const auto at = text.find(from);
+    ASSERT_NE(at, std::string::npos) << from;
+    text.replace(at, from.size(), to);
+  };
+  replace("history = \"" + (Dir() / "history.jsonl").string() + "\"", "history = \"\"");
+  replace(Control().string(), (runtime / "control").string());
+  replace("[shutdown]\n", "[shutdown]\nrequests = \"" + requests.string() + "\"\nresults = \"" +
+                              (Dir() / "results").string() + "\"\n");
+  std::ofstream(config) << text;
+  Start(config, {"setpriv", "--reuid=" + std::to_string(nobody->pw_uid),
+                 "--regid=" + std::to_string(nobody->pw_gid), "--clear-groups"});
+  AllOnline();
+  replace("port = \"COM1\"", "port = \"COM4\"");
+  std::ofstream(config) << text;
+  service->Signal(SIGHUP);
+  ASSERT_TRUE(WaitFor("changed ups.port")) << log;
+  moved.SetStatus(kOnBatt | kLowBatt);
+  ASSERT_TRUE(WaitFor("left: low-battery", 15s)) << log;
+  // Started as its path unit would start it, until the flag is there (or never is).
+  std::string helper;
+  for (int tries = 0; tries < 50 && !fs::exists(Flag()); ++tries) {
+    std::this_thread::sleep_for(200ms);
+    corvale::testing::Subprocess start(
+        {CORVALE_UPS_TOOL, "shutdown-helper", "--config", config.string(), "--last-good", ""},
+        true);
+    helper += start.ReadAll(10s);
+    start.Wait(10s);
+  }
+  const std::string flag = ReadFile(Flag());
+  EXPECT_NE(flag.find("upses=1\nups.1.name=left\nups.1.port=COM4\n"), std::string::npos)
+      << flag << "\n"
+      << helper;
+  service->Signal(SIGTERM);
+  EXPECT_EQ(service->Wait(5s), 0);
+  EXPECT_EQ(Tool({"kill-power", "--config", config.string()}), 0);
+  EXPECT_EQ(moved.TurnOffDelays(), std::vector<std::uint32_t>{31});
+  EXPECT_TRUE(line.peer->TurnOffDelays().empty()) << "the port it left";
+  EXPECT_TRUE(right.peer->TurnOffDelays().empty());
 }
 
 TEST_F(SeveralUpsTest, WithoutALocalChannelStatusAsksEachUpsOverNut) {
