@@ -503,52 +503,77 @@ int RunDisarm(const std::string& configPath) {
 
 namespace {
 
-// Orders one UPS off, as kill-power does at the very end: the driver started on a registry of its
-// own in `folder` (on /run, which stays to the end; root's alone), tried a few times.
-int TurnOffAfterShutdown(const KillPowerFacts& facts, const std::string& folder,
-                         host::Logger& log) {
+// One try at ordering one UPS off, as kill-power does at the very end: the driver started on a
+// registry of its own in `folder` (on /run, which stays to the end; root's alone). kExitOk when
+// the UPS acknowledged; otherwise why not in `why`.
+int TryTurnOff(const KillPowerFacts& facts, const std::string& folder, std::string* why) {
   std::unique_ptr<DriverLibrary> driver;
   try {
     driver = std::make_unique<DriverLibrary>(facts.library);
   } catch (const std::runtime_error& failure) {
-    log.Log(host::Priority::kCritical, facts.name + ": kill-power: " + failure.what());
+    *why = failure.what();
     return kExitNoLibrary;
   }
   const PrivateSetup own(Setup{facts.registry, facts.devices, facts.port}, folder);
   const Setup& setup = own.Get();
+  if (auto problem = PrepareSetup(setup)) {
+    *why = *problem;
+    return kExitRegistry;
+  }
+  const int code = StartDriver(*driver, setup, why);
+  if (code != kExitOk && code != kExitNoUps) return code;
+  const bool acknowledged = driver->TurnOff(facts.delay) != 0;
+  driver->Stop();
+  if (acknowledged) return kExitOk;
+  *why = "the UPS did not acknowledge the turn-off";
+  return kExitNoUps;
+}
+
+// Orders each UPS off with its own delay, in rounds: every UPS is tried once before any is tried
+// again, so that a silent one never spends the time the system's last step leaves the others.
+int TurnOffAfterShutdown(const std::vector<KillPowerFacts>& upses, const std::string& folder,
+                         host::Logger& log) {
   constexpr int kAttempts = 4;
-  int code = kExitNoUps;
+  std::vector<int> codes(upses.size(), kExitNoUps);
+  std::vector<bool> done(upses.size(), false);
   for (int attempt = 1; attempt <= kAttempts; ++attempt) {
-    std::string why;
-    if (auto problem = PrepareSetup(setup)) {
-      why = *problem;
-      code = kExitRegistry;
-    } else if (code = StartDriver(*driver, setup, &why); code == kExitOk || code == kExitNoUps) {
-      const bool acknowledged = driver->TurnOff(facts.delay) != 0;
-      driver->Stop();
-      if (acknowledged) {
-        code = kExitOk;
-        break;
+    bool failed = false;
+    for (std::size_t i = 0; i < upses.size(); ++i) {
+      if (done[i]) continue;
+      const auto& facts = upses[i];
+      std::string why;
+      codes[i] = TryTurnOff(facts, folder, &why);
+      if (codes[i] == kExitOk) {
+        done[i] = true;
+        log.Log(host::Priority::kCritical,
+                facts.name + ": kill-power: the UPS turns its output off in " +
+                    std::to_string(facts.delay) + " s and on again when the power returns");
+        continue;
       }
-      why = "the UPS did not acknowledge the turn-off";
-      code = kExitNoUps;
+      // A library that cannot be loaded stays so.
+      if (codes[i] == kExitNoLibrary) {
+        done[i] = true;
+        log.Log(host::Priority::kCritical, facts.name + ": kill-power: " + why);
+      } else {
+        failed = true;
+        log.Log(host::Priority::kError, facts.name + ": kill-power: attempt " +
+                                            std::to_string(attempt) + " of " +
+                                            std::to_string(kAttempts) + " failed: " + why);
+      }
     }
-    log.Log(host::Priority::kError, facts.name + ": kill-power: attempt " +
-                                        std::to_string(attempt) + " of " +
-                                        std::to_string(kAttempts) + " failed: " + why);
+    if (!failed) break;
     if (attempt < kAttempts) std::this_thread::sleep_for(std::chrono::seconds(2));
   }
-  if (code != kExitOk) {
+  int worst = kExitOk;
+  for (std::size_t i = 0; i < upses.size(); ++i) {
+    if (codes[i] == kExitOk) continue;
     log.Log(host::Priority::kCritical,
-            facts.name +
+            upses[i].name +
                 ": kill-power: the UPS was NOT turned off; the host stays down until "
                 "someone switches it on");
-    return code;
+    if (worst == kExitOk) worst = codes[i];
   }
-  log.Log(host::Priority::kCritical, facts.name + ": kill-power: the UPS turns its output off in " +
-                                         std::to_string(facts.delay) +
-                                         " s and on again when the power returns");
-  return kExitOk;
+  return worst;
 }
 
 }  // namespace
@@ -604,13 +629,8 @@ int RunKillPower(const std::string& configPath, const std::string& flagFile) {
     log.Log(host::Priority::kCritical, "kill-power: ignored " + flag + ": it names no UPS in full");
     return kExitFailure;
   }
-  // One after the other, each with its own delay and a registry of its own beside the flag.
-  int worst = kExitOk;
-  for (const auto& facts : upses) {
-    const int code = TurnOffAfterShutdown(facts, flagPath.parent_path().string(), log);
-    if (worst == kExitOk) worst = code;
-  }
-  return worst;
+  // Each with its own delay and a registry of its own beside the flag.
+  return TurnOffAfterShutdown(upses, flagPath.parent_path().string(), log);
 }
 
 }  // namespace corvale

@@ -262,6 +262,33 @@ TEST_F(SeveralUpsTest, RedundantSuppliesSurviveOneUpsGoWithTheSecondAndCutOnlyTh
   EXPECT_FALSE(fs::exists(Flag()));
 }
 
+// The system's last step is short: a silent UPS first in the flag must not spend it while
+// the next one waits its turn.
+TEST_F(SeveralUpsTest, KillPowerTriesEachUpsOnceBeforeTryingASilentOneAgain) {
+  const auto config = WriteSeveral("true", 1);
+  Start(config);
+  AllOnline();
+  line.peer->SetStatus(kOnBatt | kLowBatt);
+  right.peer->SetStatus(kOnBatt | kLowBatt);
+  ASSERT_TRUE(WaitFor("the shutdown command ended: exit status 0", 15s)) << log;
+  service->Signal(SIGTERM);
+  EXPECT_EQ(service->Wait(5s), 0);
+  ASSERT_NE(ReadFile(Flag()).find("ups.1.name=left\n"), std::string::npos);
+  line.peer->SetFault(corvale::UpsPeer::Fault::kSilent);
+  corvale::testing::Subprocess killPower(
+      {CORVALE_UPS_TOOL, "kill-power", "--config", config.string()}, true);
+  const std::string said = killPower.ReadAll(120s);
+  EXPECT_NE(killPower.Wait(5s), 0) << said;
+  EXPECT_EQ(right.peer->TurnOffDelays(), std::vector<std::uint32_t>{32});
+  const auto rightOff = said.find("right: kill-power: the UPS turns its output off in 32 s");
+  ASSERT_NE(rightOff, std::string::npos) << said;
+  EXPECT_LT(said.find("left: kill-power: attempt 1 of 4 failed"), rightOff) << said;
+  EXPECT_GT(said.find("left: kill-power: attempt 2 of 4 failed"), rightOff) << said;
+  EXPECT_NE(said.find("left: kill-power: attempt 4 of 4 failed"), std::string::npos) << said;
+  EXPECT_NE(said.find("left: kill-power: the UPS was NOT turned off"), std::string::npos) << said;
+  EXPECT_EQ(said.find("right: kill-power: attempt"), std::string::npos) << said;
+}
+
 TEST_F(SeveralUpsTest, WithBothSuppliesNeededTheFirstUpsGoesAloneAndOnlyItIsCut) {
   const fs::path ran = Dir() / "shutdown-ran";
   const auto config = WriteSeveral("echo once >> " + ran.string(), 2);
