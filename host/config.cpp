@@ -554,8 +554,15 @@ bool ReadSerial(TableReader& ups, Config::Ups& out) {
       }
     }
   }
-  ups.String("devices", out.devices);
-  ups.String("registry", out.registry);
+  for (const auto& [key, folder] :
+       {std::pair{"devices", &out.devices}, std::pair{"registry", &out.registry}}) {
+    ups.String(key, *folder);
+    // Empty would be no folder at all: the driver would look for its port and keep its state
+    // wherever it happened to run.
+    if (const toml::node* node = ups.Find(key); node != nullptr && folder->empty()) {
+      ups.Problem(LineOf(*node), ups.Key(key) + " must name a folder, not \"\"");
+    }
+  }
   ups.String("library", out.library);
   return port != nullptr;
 }

@@ -295,3 +295,22 @@ TEST(UpsEntriesTest, AStageNamingNoUpsOfThisMachineIsRefusedWithItsLine) {
 }
 
 }  // namespace
+
+namespace {
+
+// An empty folder would leave the driver to look for its port and keep its state wherever it ran.
+TEST(UpsEntriesTest, AnEmptyFolderIsRefusedWithItsLine) {
+  const auto single = ParseConfig("[ups]\nport = \"ttyS0\"\nregistry = \"\"\n");
+  ASSERT_FALSE(single.problems.empty());
+  EXPECT_EQ(single.problems.front().line, 3);
+  EXPECT_EQ(single.problems.front().message, "ups.registry must name a folder, not \"\"");
+  const auto entry = ParseConfig(
+      "[[ups]]\nname = \"a\"\nport = \"ttyS0\"\n[[ups]]\nname = \"b\"\nport = \"ttyS1\"\n"
+      "devices = \"\"\n");
+  ASSERT_FALSE(entry.problems.empty());
+  EXPECT_EQ(entry.problems.front().line, 7);
+  EXPECT_NE(entry.problems.front().message.find("devices must name a folder"), std::string::npos)
+      << entry.problems.front().message;
+}
+
+}  // namespace
