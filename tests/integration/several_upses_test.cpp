@@ -202,6 +202,26 @@ TEST_F(TwoUpsesTest, EachUpsIsListedAndReadUnderItsOwnNameAndAnUnknownNameIsRefu
   EXPECT_EQ(backend_->NumLogins(), 0);
 }
 
+// As the system shuts down (Windows tells the service), each UPS ordered off is ordered at once:
+// one gone silent holds up none of the others.
+TEST_F(TwoUpsesTest, AtTheSystemsShutdownASilentUpsHoldsUpNoOther) {
+  sources_[0]->Set(4);
+  sources_[1]->Set(4);
+  ASSERT_TRUE(Eventually([this] { return systemCalls_ > 0; }));
+  ASSERT_EQ(host_->OrderedOff(), (std::vector<std::size_t>{0, 1}));
+  sources_[0]->Silence();
+  std::thread shuttingDown(
+      [this] { EXPECT_TRUE(host_->TurnOffOrdered("as the system shuts down")); });
+  EXPECT_TRUE(Eventually([this] { return sources_[1]->TurnedOff().has_value(); }))
+      << "the second UPS waited for the first";
+  EXPECT_FALSE(sources_[0]->TurnedOff());
+  // The first answers again: the order unanswered is asked again, and taken.
+  sources_[0]->Release();
+  shuttingDown.join();
+  EXPECT_EQ(sources_[0]->TurnedOff(), 90u);
+  EXPECT_EQ(sources_[1]->TurnedOff(), 90u);
+}
+
 // upsmon logs in once per UPS it monitors: each login counts for its UPS, and a primary's FSD for
 // one UPS reaches only that UPS's machines, and so does a stage's FSD: on the UPS it follows.
 TEST_F(TwoUpsesTest, AForcedShutdownReachesOnlyTheMachinesOnItsUps) {

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -34,10 +35,26 @@ class SettableSource : public host::UpsSource {
     std::lock_guard lock(mutex_);
     return latest_;
   }
+  // A UPS that has gone silent: an order waits until `Release`, and that one goes unanswered.
   std::optional<bool> TurnOff(std::uint32_t delay) override {
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
+    if (silent_) {
+      released_.wait(lock, [this] { return !silent_; });
+      return false;
+    }
     turnedOff_ = delay;
     return true;
+  }
+  void Silence() {
+    std::lock_guard lock(mutex_);
+    silent_ = true;
+  }
+  void Release() {
+    {
+      std::lock_guard lock(mutex_);
+      silent_ = false;
+    }
+    released_.notify_all();
   }
   // 1 online, 2 on battery, 4 low battery.
   void Set(std::uint32_t state) {
@@ -66,6 +83,8 @@ class SettableSource : public host::UpsSource {
   std::optional<host::Observation> latest_;
   int polls_ = 0;
   std::optional<std::uint32_t> turnedOff_;
+  bool silent_ = false;
+  std::condition_variable released_;
 };
 
 }  // namespace corvale::testing
