@@ -98,7 +98,8 @@ std::optional<Variables> QueryVariables(const std::string& address, const std::s
     if (line.rfind("ERR ", 0) == 0) return (answeredError = true, Heard::kRefused);
     if (line.rfind("END LIST", 0) == 0) return Heard::kDone;
     if (line.rfind("VAR ", 0) == 0) {
-      if (auto words = SplitWords(line); words && words->size() == 4) {
+      // Another UPS's variable is not this one's.
+      if (auto words = SplitWords(line); words && words->size() == 4 && (*words)[1] == ups) {
         variables.emplace_back((*words)[2], (*words)[3]);
       }
     }

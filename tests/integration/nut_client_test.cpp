@@ -67,8 +67,8 @@ class ScriptedServer {
 TEST(NutClientTest, ReadsTheVariablesAndTakesStaleDataForNone) {
   {
     ScriptedServer server(
-        "BEGIN LIST VAR rack\nVAR rack ups.status \"OB LB\"\nVAR rack battery.charge \"9\"\n"
-        "END LIST VAR rack\n");
+        "BEGIN LIST VAR rack\nVAR rack ups.status \"OB LB\"\nVAR other ups.status \"OL\"\n"
+        "VAR rack battery.charge \"9\"\nEND LIST VAR rack\n");
     std::string error;
     const auto variables = corvale::nut::QueryVariables(server.Address(), "rack", 5s, &error);
     ASSERT_TRUE(variables) << error;
