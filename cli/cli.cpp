@@ -329,7 +329,10 @@ ServiceAnswer StatusFromService(const Common& common, const std::string& configP
     answer.exit = !armed.empty() ? kExitShutdownArmed : state == 8 ? kExitNoUps : kExitOk;
   }
   if (agent && !status.value("agent", nlohmann::json::object()).value("connected", false)) {
-    std::fprintf(stderr, "corvale-ups: this agent is not connected to its NUT server now\n");
+    std::fprintf(stderr, "corvale-ups: %s\n",
+                 several ? "this agent does not read every NUT server it follows now (each "
+                           "UPS's line says which)"
+                         : "this agent is not connected to its NUT server now");
   }
   return answer;
 }
