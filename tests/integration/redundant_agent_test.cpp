@@ -350,8 +350,13 @@ TEST_F(RedundantAgentTest, TheMarginComesBackWithoutAShutdownAndIsSaid) {
   agent->process->Signal(SIGHUP);
   ASSERT_TRUE(agent->WaitFor("only a restart of the service applies shutdown.min_supplies"))
       << agent->log;
-  EXPECT_NE(agent->CheckConfig().find("needs 2"), std::string::npos)
-      << "runs on what it started on";
+  const std::string said = agent->CheckConfig();
+  EXPECT_NE(said.find("needs 2"), std::string::npos) << "runs on what it started on: " << said;
+  // The file's count is not read as the service's.
+  EXPECT_NE(said.find("the running service still counts the UPSes, supplies and minimum it "
+                      "started with, not this file's: restart the service"),
+            std::string::npos)
+      << said;
 }
 
 TEST(RedundantPrimaryTest, ACableEntryWatchedOnlyNeverShutsDownNorCutsThePower) {
