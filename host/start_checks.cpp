@@ -106,7 +106,11 @@ StartChecks CheckBeforeStart(const Config& config, const std::string& path) {
   for (std::size_t index = 0; index < config.upses.size() && !config.Agent(); ++index) {
     const auto& ups = config.upses[index];
     const std::string which = several ? "UPS '" + ups.name + "': " : "";
-    for (auto& warning : SerialSetupWarnings(ups.devices, ups.registry, ups.port)) {
+    // With several, each UPS's driver process makes its own registry folder: only the folder
+    // it is made in has to be there.
+    const std::string registry =
+        several ? Utf8FromPath(PathFromUtf8(ups.registry).parent_path()) : ups.registry;
+    for (auto& warning : SerialSetupWarnings(ups.devices, registry, ups.port)) {
       if (index > 0 && warning.starts_with("ups.devices:")) continue;
       checks.warnings.push_back(which + warning);
     }
