@@ -581,6 +581,18 @@ void ReadUpsTable(const toml::table& root, LoadedConfig& loaded) {
     serverLine = ups.LineOfKey("server", 0);
     ups.String("name", single.name, 64);
     hasPort = ReadSerial(ups, single);
+    // An entry's own keys, written in the one table: say where they belong.
+    for (const char* key : {"supplies", "on_battery_seconds", "turn_off_delay"}) {
+      if (const toml::node* node = ups.Find(key)) {
+        ups.Problem(LineOf(*node),
+                    "ups." + std::string(key) +
+                        " is a key of [[ups]] entries (one per UPS, for several UPSes), not of "
+                        "the one [ups] table: with one UPS, leave it out" +
+                        (std::string_view(key) == "supplies"
+                             ? ""
+                             : " and set [shutdown] " + std::string(key) + " instead"));
+      }
+    }
   });
   if (single.Agent()) {
     config.network.listen.clear();  // it serves no NUT clients

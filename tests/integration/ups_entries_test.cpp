@@ -62,6 +62,15 @@ TEST(UpsEntriesTest, OneUpsTableKeepsItsMeaning) {
   const auto refused = ParseConfig("[ups]\nport = \"COM1\"\nsupplies = 2\n");
   ASSERT_EQ(refused.problems.size(), 1u);
   EXPECT_EQ(refused.problems[0].line, 3);
+  // The refusal says where the key belongs, not that it is unknown.
+  EXPECT_EQ(refused.problems[0].message,
+            "ups.supplies is a key of [[ups]] entries (one per UPS, for several UPSes), not of "
+            "the one [ups] table: with one UPS, leave it out");
+  const auto delay = ParseConfig("[ups]\nport = \"COM1\"\nturn_off_delay = 30\n");
+  ASSERT_EQ(delay.problems.size(), 1u);
+  EXPECT_NE(delay.problems[0].message.find("set [shutdown] turn_off_delay instead"),
+            std::string::npos)
+      << delay.problems[0].message;
 }
 
 TEST(UpsEntriesTest, ACableEntryHasItsOwnRegistryAndDelay) {
