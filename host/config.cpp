@@ -344,9 +344,12 @@ void ReadPlan(const toml::table& root, LoadedConfig& loaded) {
                                     "battery) or when = \"low-battery\" or \"lost\""});
     } else if (hasAfter) {
       stage.when = Config::Stage::When::kAfterSeconds;
-      // Measured on the stage's own UPS, against the time that UPS counts as failed after.
+      // Measured on the stage's own UPS, against the time that UPS counts as failed after; that
+      // takes this machine down only where the supplies the others feed fall short without it.
       const auto own = config.OnBatterySeconds(ups);
-      if (own != 0 && stage.afterSeconds >= own) {
+      const bool goesWithIt =
+          ups.supplies > 0 && config.Supplies() - ups.supplies < config.MinSupplies();
+      if (followed != config.upses.end() && goesWithIt && own != 0 && stage.afterSeconds >= own) {
         const std::string setting = ups.onBatterySeconds
                                         ? "the on_battery_seconds of the UPS " + ups.name
                                         : std::string("shutdown.on_battery_seconds");

@@ -296,6 +296,18 @@ TEST(UpsEntriesTest, AStageNamingNoUpsOfThisMachineIsRefusedWithItsLine) {
     EXPECT_NE(loaded.problems.front().message.find(c.says), std::string::npos)
         << loaded.problems.front().message;
   }
+  // A UPS this machine does not watch is said once, not held against the first UPS's limit.
+  EXPECT_EQ(ParseConfig(TwoCablesWithStages("[[stage]]\nname = \"vms\"\nusers = [\"vm\"]\n"
+                                            "after_seconds = 60\nups = \"Right\"\n"
+                                            "[shutdown]\non_battery_seconds = 30\n"))
+                .problems.size(),
+            1u);
+  // Beyond its UPS's limit where that UPS counting out leaves enough supplies: this machine runs
+  // on, and the stage still goes on that UPS's time.
+  const auto redundant =
+      ParseConfig(TwoCablesWithStages("[shutdown]\nmin_supplies = 1\n[[stage]]\nname = \"vms\"\n"
+                                      "users = [\"vm\"]\nafter_seconds = 60\nups = \"right\"\n"));
+  EXPECT_TRUE(redundant.problems.empty()) << redundant.problems.front().message;
   // Timed within its own UPS's limit, even beyond the first's: taken.
   EXPECT_TRUE(ParseConfig(TwoCablesWithStages("[shutdown]\non_battery_seconds = 30\n[[stage]]\n"
                                               "name = \"vms\"\nusers = [\"vm\"]\n"
