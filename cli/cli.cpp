@@ -192,8 +192,9 @@ std::string ArmedShutdown(const nlohmann::json& status, const std::string& flagF
   }
   if (std::error_code ignored; !agent && std::filesystem::exists(flagFile, ignored)) {
     add("the power cut is armed (" + flagFile +
-        "): the next shutdown of this machine cuts the power of every machine on the UPS; "
-        "if none is wanted: sudo corvale-ups disarm");
+        "): the next shutdown of this machine cuts the power of every machine on " +
+        (several ? "each UPS the flag names" : "the UPS") +
+        "; if none is wanted: sudo corvale-ups disarm");
   }
   return armed;
 }
