@@ -192,8 +192,9 @@ std::string ArmedShutdown(const nlohmann::json& status, const std::string& flagF
   }
   if (std::error_code ignored; !agent && std::filesystem::exists(flagFile, ignored)) {
     add("the power cut is armed (" + flagFile +
-        "): the next shutdown of this machine cuts the power of every machine on the UPS; "
-        "if none is wanted: sudo corvale-ups disarm");
+        "): the next shutdown of this machine cuts the power of every machine on " +
+        (several ? "each UPS the flag names" : "the UPS") +
+        "; if none is wanted: sudo corvale-ups disarm");
   }
   return armed;
 }
@@ -329,7 +330,10 @@ ServiceAnswer StatusFromService(const Common& common, const std::string& configP
     answer.exit = !armed.empty() ? kExitShutdownArmed : state == 8 ? kExitNoUps : kExitOk;
   }
   if (agent && !status.value("agent", nlohmann::json::object()).value("connected", false)) {
-    std::fprintf(stderr, "corvale-ups: this agent is not connected to its NUT server now\n");
+    std::fprintf(stderr, "corvale-ups: %s\n",
+                 several ? "this agent does not read every NUT server it follows now (each "
+                           "UPS's line says which)"
+                         : "this agent is not connected to its NUT server now");
   }
   return answer;
 }

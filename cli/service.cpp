@@ -225,6 +225,20 @@ int SayWhatItWouldDo(const host::Config& config) {
                 count == 1 ? "supply" : "supplies", said.c_str());
   }
   std::printf("right now: %s\n", WhatTheMachineWouldDo(supplies).c_str());
+  // The UPSes, their supplies and the minimum are taken at the start alone: a file changed since
+  // would otherwise be read as what the service does.
+  bool same = supplies["minimum"].get<std::uint64_t>() == config.MinSupplies() &&
+              supplies["upses"].size() == config.upses.size();
+  for (std::size_t index = 0; same && index < config.upses.size(); ++index) {
+    const auto& ups = supplies["upses"][index];
+    same = ups["name"].get<std::string>() == config.UnitName(config.upses[index]) &&
+           ups["supplies"].get<std::uint64_t>() == config.upses[index].supplies;
+  }
+  if (!same) {
+    std::printf(
+        "the running service still counts the UPSes, supplies and minimum it started with, not "
+        "this file's: restart the service to apply them\n");
+  }
   return kExitOk;
 }
 

@@ -347,7 +347,13 @@ void Service::KeepRecords(const host::Config& config) {
   board_->SetShutdown([this] { return PendingShutdown(host_->ShutdownStage(), *Current()); });
   board_->SetShutdownReady([this] { return !requests_ || requests_->Ready(); });
   if (follower_ != nullptr) {
-    board_->SetFollowing([this] { return follower_->Facts(); });
+    board_->SetFollowing([this] {
+      std::vector<host::FollowingFacts> each;
+      for (const auto* follower : followers_) {
+        if (follower != nullptr) each.push_back(follower->Facts());
+      }
+      return host::AllFollowed(each);
+    });
     board_->SetSharing([this] {
       const auto latest = host_->Latest();
       return host::SharingFacts{0, {}, latest && latest->forcedShutdown, std::nullopt};

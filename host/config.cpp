@@ -344,9 +344,12 @@ void ReadPlan(const toml::table& root, LoadedConfig& loaded) {
                                     "battery) or when = \"low-battery\" or \"lost\""});
     } else if (hasAfter) {
       stage.when = Config::Stage::When::kAfterSeconds;
-      // Measured on the stage's own UPS, against the time that UPS counts as failed after.
+      // Measured on the stage's own UPS, against the time that UPS counts as failed after; that
+      // takes this machine down only where the supplies the others feed fall short without it.
       const auto own = config.OnBatterySeconds(ups);
-      if (own != 0 && stage.afterSeconds >= own) {
+      const bool goesWithIt =
+          ups.supplies > 0 && config.Supplies() - ups.supplies < config.MinSupplies();
+      if (followed != config.upses.end() && goesWithIt && own != 0 && stage.afterSeconds >= own) {
         const std::string setting = ups.onBatterySeconds
                                         ? "the on_battery_seconds of the UPS " + ups.name
                                         : std::string("shutdown.on_battery_seconds");
@@ -588,6 +591,18 @@ void ReadUpsTable(const toml::table& root, LoadedConfig& loaded) {
     serverLine = ups.LineOfKey("server", 0);
     ups.String("name", single.name, 64);
     hasPort = ReadSerial(ups, single);
+    // An entry's own keys, written in the one table: say where they belong.
+    for (const char* key : {"supplies", "on_battery_seconds", "turn_off_delay"}) {
+      if (const toml::node* node = ups.Find(key)) {
+        ups.Problem(LineOf(*node),
+                    "ups." + std::string(key) +
+                        " is a key of [[ups]] entries (one per UPS, for several UPSes), not of "
+                        "the one [ups] table: with one UPS, leave it out" +
+                        (std::string_view(key) == "supplies"
+                             ? ""
+                             : " and set [shutdown] " + std::string(key) + " instead"));
+      }
+    }
   });
   if (single.Agent()) {
     config.network.listen.clear();  // it serves no NUT clients

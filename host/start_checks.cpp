@@ -4,6 +4,8 @@
 #include <filesystem>
 #include <fstream>
 #include <tuple>
+#include <utility>
+#include <vector>
 
 #include "host/agent/agent_checks.h"
 #include "host/driver_library.h"
@@ -98,34 +100,48 @@ StartChecks CheckBeforeStart(const Config& config, const std::string& path) {
   agent::CheckAgentStart(config, file, checks);
   notify::CheckNotifyStart(config, file, checks);
   plan::CheckPlanStart(config, checks);
-  if (!config.ups().Agent()) {
-    for (auto& warning :
-         SerialSetupWarnings(config.ups().devices, config.ups().registry, config.ups().port)) {
-      checks.warnings.push_back(std::move(warning));
+  // Every cable's port and registry, each named where there are several; the folder of the
+  // devices is the machine's, said once.
+  const bool several = config.upses.size() > 1;
+  for (std::size_t index = 0; index < config.upses.size() && !config.Agent(); ++index) {
+    const auto& ups = config.upses[index];
+    const std::string which = several ? "UPS '" + ups.name + "': " : "";
+    // With several, each UPS's driver process makes its own registry folder: only the folder
+    // it is made in has to be there.
+    const std::string registry =
+        several ? Utf8FromPath(PathFromUtf8(ups.registry).parent_path()) : ups.registry;
+    for (auto& warning : SerialSetupWarnings(ups.devices, registry, ups.port)) {
+      if (index > 0 && warning.starts_with("ups.devices:")) continue;
+      checks.warnings.push_back(which + warning);
     }
     // The port as the service's account will meet it (the installed unit's, or whoever runs the
     // service by hand), not as root who runs the check.
     const bool installed = fs::path(path).lexically_normal() == fs::path(DefaultConfigPath());
-    const std::string device = (fs::path(config.ups().devices) / config.ups().port).string();
+    const std::string device = (fs::path(ups.devices) / ups.port).string();
     if (auto problem = PortAccessProblem(device, installed ? ServiceAccount() : std::string())) {
-      checks.warnings.push_back("ups.port: " + *problem +
+      checks.warnings.push_back(which + "ups.port: " + *problem +
                                 "; until then the service cannot watch the UPS");
     }
   }
   const auto writable = ServiceWritableFolders();
   // The flag is the root helper's to write, not the service's.
-  for (const auto& [key, where] : {std::pair{"ups.registry", config.ups().registry},
-                                   std::pair{"events.history", config.events.history}}) {
+  std::vector<std::pair<std::string, std::string>> written;
+  for (const auto& ups : config.upses) {
+    if (ups.Agent()) continue;
+    written.emplace_back((several ? "UPS '" + ups.name + "': " : std::string()) + "ups.registry",
+                         ups.registry);
+  }
+  written.emplace_back("events.history", config.events.history);
+  for (const auto& [key, where] : written) {
     if (writable.empty()) break;
-    if (where.empty() || (config.ups().Agent() && std::string_view(key) == "ups.registry"))
-      continue;
+    if (where.empty()) continue;
     bool inside = false;
     for (const auto& folder : writable) inside = inside || Inside(where, folder);
     if (!inside) {
       std::string folders;
       for (const auto& folder : writable) folders += (folders.empty() ? "" : " or ") + folder;
-      checks.warnings.push_back(std::string(key) + ": the installed service may only write in " +
-                                folders + ", not " + where);
+      checks.warnings.push_back(key + ": the installed service may only write in " + folders +
+                                ", not " + where);
     }
   }
   // The installed root helper writes only in its own folder (its sandbox), and its path unit

@@ -26,6 +26,19 @@ void StatusBoard::SetShutdown(Shutdown shutdown) {
   shutdown_ = std::move(shutdown);
 }
 
+FollowingFacts AllFollowed(const std::vector<FollowingFacts>& each) {
+  if (each.size() <= 1) return each.empty() ? FollowingFacts{} : each.front();
+  FollowingFacts all;
+  all.connected = true;
+  for (const auto& one : each) {
+    all.server += (all.server.empty() ? "" : ", ") + one.server;
+    if (one.connected) continue;
+    all.connected = false;
+    all.problem += (all.problem.empty() ? "" : "; ") + one.server + ": " + one.problem;
+  }
+  return all;
+}
+
 void StatusBoard::SetFollowing(std::function<FollowingFacts()> following) {
   std::lock_guard lock(mutex_);
   following_ = std::move(following);

@@ -36,6 +36,10 @@ struct FollowingFacts {
   std::string problem;     // why not, in words
 };
 
+// An agent following several servers is connected while it reads current data from each of
+// them; the servers are listed, and each problem names its server.
+FollowingFacts AllFollowed(const std::vector<FollowingFacts>& each);
+
 // The shutdown plan as it stands: each stage, its machines (logged in or missing, their last
 // measured time to shut down), and what the plan needs of the battery.
 struct PlanFacts {

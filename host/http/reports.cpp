@@ -154,7 +154,7 @@ std::string Metrics(const StatusSnapshot& snapshot, const std::string& version) 
   sample("corvale_ups_nut_logins", ups, std::to_string(snapshot.sharing.loggedIn.size()));
   if (snapshot.following) {
     family("corvale_ups_agent_connected", "gauge",
-           "An agent: whether it reads current data from the NUT server it follows (1).");
+           "An agent: whether it reads current data from every NUT server it follows (1).");
     sample("corvale_ups_agent_connected",
            ups + ",server=\"" + Label(snapshot.following->server) + "\"",
            snapshot.following->connected ? "1" : "0");

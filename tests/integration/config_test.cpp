@@ -111,6 +111,39 @@ TEST(HelperPathsCheckTest, AFlagOrRequestsTheInstalledUnitsCannotServeAreWarnedO
       << requests;
 }
 
+// With several cables, a missing port or registry of any UPS is said, with the UPS it is of: a
+// second UPS whose adapter is not there is no less likely to fail at the power's failure. Each
+// UPS's driver process makes its own registry folder, so only the folder it is made in counts.
+TEST(HelperPathsCheckTest, EachUpsOnACableHasItsPortAndRegistryChecked) {
+  corvale::TemporaryDirectory folder("corvale-entries-check");
+  fs::create_directories(folder.Path() / "devices");
+  std::ofstream(folder.Path() / "devices" / "ttyA");
+  const auto loaded = ParseConfig(
+      "[[ups]]\nname = \"rack-a\"\nport = \"ttyA\"\ndevices = \"" +
+      (folder.Path() / "devices").string() + "\"\nregistry = \"" + (folder.Path() / "a").string() +
+      "\"\n[[ups]]\nname = \"rack-b\"\nport = \"ttyB\"\ndevices = \"" +
+      (folder.Path() / "devices").string() + "\"\nregistry = \"" +
+      (folder.Path() / "missing/b").string() + "\"\n[events]\nhistory = \"\"\n");
+  ASSERT_TRUE(loaded.problems.empty()) << loaded.problems.front().message;
+  const std::string warnings =
+      Joined(CheckBeforeStart(loaded.config, "/nonexistent/corvale-ups.toml").warnings);
+  EXPECT_NE(warnings.find("UPS 'rack-b': ups.port: there is no " +
+                          (folder.Path() / "devices" / "ttyB").string()),
+            std::string::npos)
+      << warnings;
+  EXPECT_NE(warnings.find("UPS 'rack-b': ups.registry: there is no folder " +
+                          (folder.Path() / "missing").string() + ";"),
+            std::string::npos)
+      << warnings;
+  EXPECT_NE(warnings.find("UPS 'rack-b': ups.registry: the installed service may only write in"),
+            std::string::npos)
+      << warnings;
+  EXPECT_EQ(warnings.find("UPS 'rack-a': ups.port"), std::string::npos) << warnings;
+  EXPECT_EQ(warnings.find("there is no folder " + (folder.Path() / "a").string()),
+            std::string::npos)
+      << "made by its driver process: " << warnings;
+}
+
 class CommandCheckTest : public ::testing::Test {
  protected:
   fs::path Program(const std::string& name, fs::perms perms) {

@@ -279,6 +279,30 @@ TEST_F(RedundantAgentTest, APrimaryKilledCountsOutAfterItsDeadtimeAndTheOtherSti
   EXPECT_NE(agent->CheckConfig().find("right now: shutting down"), std::string::npos);
 }
 
+// The agent's connection, as the API, the page and the metrics tell it, is every server's: the
+// second one lost while the first answers is no less lost.
+TEST_F(RedundantAgentTest, TheConnectionToldIsEveryServersNotTheFirstsAlone) {
+  const std::string http = "127.0.0.1:" + std::to_string(FreePort());
+  RedundantAgent agent({{left.port, ""}, {right.port, ""}}, "min_supplies = 1\n");
+  std::string text = ReadFile(agent.config);
+  text.replace(text.find("listen = []"), 11, "listen = [\"" + http + "\"]");
+  std::ofstream(agent.config) << text;
+  agent.Start();
+  ASSERT_TRUE(agent.WaitFor(Name(right) + ": online")) << agent.log;
+  right.Kill();
+  ASSERT_TRUE(agent.WaitFor(Name(right) + ": communication-lost")) << agent.log;
+  const std::string status = agent.Status();
+  EXPECT_NE(status.find("this agent does not read every NUT server it follows now"),
+            std::string::npos)
+      << status;
+  Subprocess curl({"curl", "-sf", "--max-time", "5", "http://" + http + "/metrics"});
+  const std::string metrics = curl.ReadAll(10s);
+  EXPECT_EQ(curl.Wait(10s), 0);
+  const std::string servers =
+      "127.0.0.1:" + std::to_string(left.port) + ", 127.0.0.1:" + std::to_string(right.port);
+  EXPECT_NE(metrics.find("server=\"" + servers + "\"} 0"), std::string::npos) << metrics;
+}
+
 TEST_F(RedundantAgentTest, AServerUnreachableAtTheStartCountsAsNotFeeding) {
   const int nobody = FreePort();
   RedundantAgent agent({{nobody, ""}, {right.port, ""}}, "min_supplies = 1\n");
@@ -326,8 +350,13 @@ TEST_F(RedundantAgentTest, TheMarginComesBackWithoutAShutdownAndIsSaid) {
   agent->process->Signal(SIGHUP);
   ASSERT_TRUE(agent->WaitFor("only a restart of the service applies shutdown.min_supplies"))
       << agent->log;
-  EXPECT_NE(agent->CheckConfig().find("needs 2"), std::string::npos)
-      << "runs on what it started on";
+  const std::string said = agent->CheckConfig();
+  EXPECT_NE(said.find("needs 2"), std::string::npos) << "runs on what it started on: " << said;
+  // The file's count is not read as the service's.
+  EXPECT_NE(said.find("the running service still counts the UPSes, supplies and minimum it "
+                      "started with, not this file's: restart the service"),
+            std::string::npos)
+      << said;
 }
 
 TEST(RedundantPrimaryTest, ACableEntryWatchedOnlyNeverShutsDownNorCutsThePower) {

@@ -252,6 +252,12 @@ TEST_F(SeveralUpsTest, RedundantSuppliesSurviveOneUpsGoWithTheSecondAndCutOnlyTh
   EXPECT_EQ(flag.find("watched"), std::string::npos) << flag;
   // An older kill-power reads the plain keys: the first UPS ordered off, never another.
   EXPECT_EQ(flag.find("name="), flag.find("name=left\n")) << flag;
+  // Only the UPSes named there lose their power, and status says no more than that.
+  const auto [exit, status] = Said({"status", "--config", config.string()});
+  EXPECT_EQ(exit, 9) << status;
+  EXPECT_NE(status.find("cuts the power of every machine on each UPS the flag names"),
+            std::string::npos)
+      << status;
   service->Signal(SIGTERM);
   EXPECT_EQ(service->Wait(5s), 0);
 

@@ -62,6 +62,15 @@ TEST(UpsEntriesTest, OneUpsTableKeepsItsMeaning) {
   const auto refused = ParseConfig("[ups]\nport = \"COM1\"\nsupplies = 2\n");
   ASSERT_EQ(refused.problems.size(), 1u);
   EXPECT_EQ(refused.problems[0].line, 3);
+  // The refusal says where the key belongs, not that it is unknown.
+  EXPECT_EQ(refused.problems[0].message,
+            "ups.supplies is a key of [[ups]] entries (one per UPS, for several UPSes), not of "
+            "the one [ups] table: with one UPS, leave it out");
+  const auto delay = ParseConfig("[ups]\nport = \"COM1\"\nturn_off_delay = 30\n");
+  ASSERT_EQ(delay.problems.size(), 1u);
+  EXPECT_NE(delay.problems[0].message.find("set [shutdown] turn_off_delay instead"),
+            std::string::npos)
+      << delay.problems[0].message;
 }
 
 TEST(UpsEntriesTest, ACableEntryHasItsOwnRegistryAndDelay) {
@@ -287,6 +296,18 @@ TEST(UpsEntriesTest, AStageNamingNoUpsOfThisMachineIsRefusedWithItsLine) {
     EXPECT_NE(loaded.problems.front().message.find(c.says), std::string::npos)
         << loaded.problems.front().message;
   }
+  // A UPS this machine does not watch is said once, not held against the first UPS's limit.
+  EXPECT_EQ(ParseConfig(TwoCablesWithStages("[[stage]]\nname = \"vms\"\nusers = [\"vm\"]\n"
+                                            "after_seconds = 60\nups = \"Right\"\n"
+                                            "[shutdown]\non_battery_seconds = 30\n"))
+                .problems.size(),
+            1u);
+  // Beyond its UPS's limit where that UPS counting out leaves enough supplies: this machine runs
+  // on, and the stage still goes on that UPS's time.
+  const auto redundant =
+      ParseConfig(TwoCablesWithStages("[shutdown]\nmin_supplies = 1\n[[stage]]\nname = \"vms\"\n"
+                                      "users = [\"vm\"]\nafter_seconds = 60\nups = \"right\"\n"));
+  EXPECT_TRUE(redundant.problems.empty()) << redundant.problems.front().message;
   // Timed within its own UPS's limit, even beyond the first's: taken.
   EXPECT_TRUE(ParseConfig(TwoCablesWithStages("[shutdown]\non_battery_seconds = 30\n[[stage]]\n"
                                               "name = \"vms\"\nusers = [\"vm\"]\n"
