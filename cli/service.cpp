@@ -456,7 +456,13 @@ int RunShutdownHelper(const std::string& configPath, const std::string& lastGood
                      "in " +
                          configPath);
     }
-    host::WriteFlagFile(shutdown.flagFile, text, log);
+    // Kept aside until the service's own shutdown: a flag asked for alone (the service's account
+    // may be taken) must not turn the UPS off at the next ordinary reboot.
+    if (host::WriteFlagFile(host::PendingFlagFile(shutdown.flagFile), text, log)) {
+      log.Log(host::Priority::kInfo, "the flag waits in " +
+                                         host::PendingFlagFile(shutdown.flagFile) +
+                                         " until the service's shutdown runs");
+    }
   };
   handlers.removeFlag = [&] { host::RemoveFlagFile(shutdown.flagFile); };
   const auto runShutdown = [&]() -> std::optional<host::ExitStatus> {
@@ -486,8 +492,21 @@ int RunShutdownHelper(const std::string& configPath, const std::string& lastGood
     }
     return status;
   };
-  handlers.powerOff = [&] { return unflagIfFailed(powerOff()); };
-  handlers.shutdown = [&] { return unflagIfFailed(runShutdown()); };
+  // Root writes the flag only together with a shutdown it carries out.
+  const auto armFlag = [&] {
+    if (host::ArmPendingFlag(shutdown.flagFile, log)) {
+      log.Log(host::Priority::kNotice, "wrote the flag " + shutdown.flagFile +
+                                           ": the UPS is turned off after this shutdown");
+    }
+  };
+  handlers.powerOff = [&] {
+    armFlag();
+    return unflagIfFailed(powerOff());
+  };
+  handlers.shutdown = [&] {
+    armFlag();
+    return unflagIfFailed(runShutdown());
+  };
   // One pass, bounded: systemd starts the helper again while the folder is not empty.
   host::HandleRequests(shutdown.requests, shutdown.results, handlers, log);
   return kExitOk;
@@ -502,6 +521,8 @@ int RunDisarm(const std::string& configPath) {
   const std::string flag =
       loaded.problems.empty() ? loaded.config.shutdown.flagFile : host::DefaultFlagFile();
   std::error_code error;
+  // One the service asked for, which root keeps until its shutdown, goes too.
+  std::filesystem::remove(host::PathFromUtf8(host::PendingFlagFile(flag)), error);
   // Removes a link itself, never what it points to.
   if (std::filesystem::remove(host::PathFromUtf8(flag), error)) {
     std::printf(
@@ -617,6 +638,14 @@ int RunKillPower(const std::string& configPath, const std::string& flagFile) {
     }
     log.Log(host::Priority::kCritical, "kill-power: ignored the flag " + flag + ": " + whyNot);
     return kExitFailure;
+  }
+  // A flag the service asked for but root never took up with a shutdown: it cuts nothing, now or
+  // at a later reboot.
+  const std::string pending = host::PendingFlagFile(flag);
+  if (folder->Remove(host::Utf8FromPath(host::PathFromUtf8(pending).filename()))) {
+    log.Log(host::Priority::kWarning, "kill-power: removed " + pending +
+                                          ": the service asked for a power cut, but root ran no "
+                                          "shutdown of the service's with it");
   }
   constexpr std::size_t kLargestFlag = 64 * 1024;
   const auto text =

@@ -264,7 +264,12 @@ void Service::RemoveStaleFlag(const host::Config& config) {
   // too: the machine may have held the cable before).
   const std::string& staleFlag = config.shutdown.flagFile;
   std::error_code ignored;
-  if (!std::filesystem::exists(host::PathFromUtf8(staleFlag), ignored)) return;
+  // The root helper's pending flag too: the next shutdown it runs would make it the flag.
+  const auto there = [&ignored](const std::string& path) {
+    return std::filesystem::exists(
+        std::filesystem::symlink_status(host::PathFromUtf8(path), ignored));
+  };
+  if (!there(staleFlag) && !there(host::PendingFlagFile(staleFlag))) return;
   if (requests_) {
     requests_->Ask(host::RequestKind::kUnflag);
     log_.Log(host::Priority::kNotice,

@@ -225,7 +225,28 @@ void RemoveFlagFile(const std::string& path) {
   std::string why;
   if (const auto folder = OpenFolder(Utf8FromPath(flag.parent_path()), true, false, &why)) {
     folder->Remove(Utf8FromPath(flag.filename()));
+    folder->Remove(Utf8FromPath(PathFromUtf8(PendingFlagFile(path)).filename()));
   }
+}
+
+std::string PendingFlagFile(const std::string& path) {
+  return path + ".pending";
+}
+
+bool ArmPendingFlag(const std::string& path, Logger& log) {
+  const std::filesystem::path flag = PathFromUtf8(path);
+  std::string why;
+  const auto folder = OpenFolder(Utf8FromPath(flag.parent_path()), true, false, &why);
+  if (folder && folder->Rename(Utf8FromPath(PathFromUtf8(PendingFlagFile(path)).filename()),
+                               Utf8FromPath(flag.filename()), &why)) {
+    return true;
+  }
+  if (!why.empty()) {
+    log.Log(Priority::kError, "cannot make " + PendingFlagFile(path) + " the flag file " + path +
+                                  ": " + why +
+                                  ": the UPS will not be turned off after the shutdown");
+  }
+  return false;
 }
 
 bool Host::OrderTurnOff(Unit& unit, std::uint32_t delay, const std::string& why) {

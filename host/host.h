@@ -164,7 +164,14 @@ class Host {
 // Writes the flag file that tells kill-power to order the UPS off, in a folder only root may
 // write and never through a link; false with the reason logged.
 bool WriteFlagFile(const std::string& path, const std::string& contents, Logger& log);
-// Removes it (a link or anything else at its path too, never what a link names).
+// Removes it (a link or anything else at its path too, never what a link names), and a pending
+// flag beside it.
 void RemoveFlagFile(const std::string& path);
+// Where root keeps the flag the unprivileged service asked for until it carries out that
+// service's shutdown: beside the flag at `path`, which kill-power never reads.
+std::string PendingFlagFile(const std::string& path);
+// Makes the pending flag beside `path` the flag, in one rename in root's folder; false when there
+// is none (nothing asked for one since the last shutdown) or it failed (logged).
+bool ArmPendingFlag(const std::string& path, Logger& log);
 
 }  // namespace corvale::host

@@ -92,6 +92,10 @@ class Folder {
   // `secret`: only its owner may read it (it holds passwords).
   virtual bool Replace(const std::string& name, const std::string& contents, std::string* error,
                        bool secret = false) = 0;
+  // Gives the regular file `from` the name `to` in one step, in place of whatever was there (a
+  // link at `to` is replaced, never followed); false when `from` is missing or no regular file,
+  // or on failure, with `error` set (left empty when `from` is missing).
+  virtual bool Rename(const std::string& from, const std::string& to, std::string* error) = 0;
   // The contents of `name` when it is a regular file that only the administrator wrote (owned by
   // root, not a link, no other name) of at most `limit` bytes. Nothing otherwise, with `why` set
   // to the reason, or left empty when there is no such name.

@@ -747,6 +747,34 @@ class PosixFolder : public Folder {
     return true;
   }
 
+  bool Rename(const std::string& from, const std::string& to, std::string* error) override {
+    error->clear();
+    if (!PlainName(from) || !PlainName(to)) {
+      *error = "not a plain name: " + (PlainName(from) ? to : from);
+      return false;
+    }
+    struct stat status;
+    if (fstatat(folder_.Get(), from.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
+      if (errno != ENOENT) *error = std::strerror(errno);
+      return false;
+    }
+    if (!S_ISREG(status.st_mode)) {
+      *error = from + " is not a regular file";
+      return false;
+    }
+    bool renamed = renameat(folder_.Get(), from.c_str(), folder_.Get(), to.c_str()) == 0;
+    if (!renamed && (errno == EISDIR || errno == ENOTEMPTY || errno == EEXIST)) {
+      Remove(to);  // a folder in the way, in root's own folder
+      renamed = renameat(folder_.Get(), from.c_str(), folder_.Get(), to.c_str()) == 0;
+    }
+    if (!renamed) {
+      *error = std::strerror(errno);
+      return false;
+    }
+    fsync(folder_.Get());
+    return true;
+  }
+
   std::optional<std::string> ReadOwnFile(const std::string& name, std::size_t limit,
                                          std::string* why) override {
     why->clear();

@@ -183,6 +183,33 @@ class WindowsFolder : public Folder {
     return true;
   }
 
+  bool Rename(const std::string& from, const std::string& to, std::string* error) override {
+    error->clear();
+    const fs::path source = folder_ / PathFromUtf8(from);
+    const DWORD attributes = GetFileAttributesW(source.wstring().c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+      const DWORD failure = GetLastError();
+      if (failure != ERROR_FILE_NOT_FOUND && failure != ERROR_PATH_NOT_FOUND) {
+        *error = ErrorText(failure);
+      }
+      return false;
+    }
+    if ((attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
+      *error = from + " is not a plain file";
+      return false;
+    }
+    const fs::path target = folder_ / PathFromUtf8(to);
+    // A folder in the way is removed; MoveFileEx replaces a file or a link itself.
+    std::error_code ignored;
+    if (fs::is_directory(fs::symlink_status(target, ignored))) fs::remove_all(target, ignored);
+    if (!MoveFileExW(source.wstring().c_str(), target.wstring().c_str(),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+      *error = ErrorText(GetLastError());
+      return false;
+    }
+    return true;
+  }
+
   std::optional<std::string> ReadOwnFile(const std::string& name, std::size_t limit,
                                          std::string* why) override {
     why->clear();

@@ -57,6 +57,8 @@ class RootHelperTest : public corvale::testing::ServiceFixture {
   fs::path Results() const { return Dir() / "results"; }
   fs::path Secret() const { return Dir() / "secret"; }
   fs::path Ran() const { return Dir() / "shutdown-ran"; }
+  // Where root keeps the flag the service asked for until it runs the service's shutdown.
+  fs::path Pending() const { return Flag().string() + ".pending"; }
 
   fs::path Config(const std::string& more = {}) {
     return WriteConfig("echo ran >> " + Ran().string(), "requests = \"" + Requests().string() +
@@ -100,24 +102,35 @@ class RootHelperTest : public corvale::testing::ServiceFixture {
 
 TEST_F(RootHelperTest, RootNeverWritesThroughWhatIsAtTheFlagsPath) {
   const fs::path config = Config();
-  // What might be at the flag's path: each is replaced by root's own flag, never written through.
-  const std::vector<std::pair<std::string, std::function<void()>>> planted = {
-      {"a symlink", [&] { fs::create_symlink(Secret(), Flag()); }},
-      {"a hard link", [&] { fs::create_hard_link(Secret(), Flag()); }},
-      {"a FIFO", [&] { ASSERT_EQ(mkfifo(Flag().c_str(), 0644), 0); }},
-      {"a folder",
-       [&] {
-         fs::create_directories(Flag() / "inside");
-         std::ofstream(Flag() / "inside" / "file") << "x";
-       }},
+  // What might be at the flag's path, and at the pending flag's: each is replaced by root's own
+  // flag, never written through.
+  const auto planted = [&](const fs::path& at) {
+    return std::vector<std::pair<std::string, std::function<void()>>>{
+        {"a symlink at " + at.string(), [this, at] { fs::create_symlink(Secret(), at); }},
+        {"a hard link at " + at.string(), [this, at] { fs::create_hard_link(Secret(), at); }},
+        {"a FIFO at " + at.string(), [at] { ASSERT_EQ(mkfifo(at.c_str(), 0644), 0); }},
+        {"a folder at " + at.string(),
+         [at] {
+           fs::create_directories(at / "inside");
+           std::ofstream(at / "inside" / "file") << "x";
+         }},
+    };
   };
+  auto plants = planted(Flag());
+  for (auto& more : planted(Pending())) plants.push_back(std::move(more));
   std::uint64_t sequence = 0;
-  for (const auto& [what, plant] : planted) {
+  for (const auto& [what, plant] : plants) {
     std::error_code ignored;
     fs::remove_all(Flag(), ignored);
+    fs::remove_all(Pending(), ignored);
     plant();
-    ASSERT_EQ(AsNobody("touch " + (Requests() / Request(NowMs(), ++sequence, "flag")).string()), 0);
+    const std::uint64_t instance = NowMs();
+    sequence += 2;
+    ASSERT_EQ(AsNobody("touch " + (Requests() / Request(instance, sequence - 1, "flag")).string() +
+                       " " + (Requests() / Request(instance, sequence, "shutdown")).string()),
+              0);
     EXPECT_EQ(HelperStart(config), 0) << what;
+    EXPECT_FALSE(fs::exists(fs::symlink_status(Pending()))) << what;
     struct stat flag;
     ASSERT_EQ(lstat(Flag().c_str(), &flag), 0) << what;
     EXPECT_TRUE(S_ISREG(flag.st_mode)) << what;
@@ -143,11 +156,61 @@ TEST_F(RootHelperTest, AShutdownThatFailedLeavesNoFlagAndOneThatWorkedKeepsIt) {
               0);
     EXPECT_EQ(HelperStart(config), 0) << command;
     EXPECT_EQ(fs::exists(Flag()), flagKept) << command;
+    EXPECT_FALSE(fs::exists(Pending())) << command;
     EXPECT_EQ(Count(Requests()), 0u) << command;
     std::error_code ignored;
     fs::remove(Flag(), ignored);
     std::this_thread::sleep_for(5ms);  // the next instance's number is higher
   }
+}
+
+// The service's account, once taken, may ask for the flag alone, with no shutdown: root keeps it
+// aside, and only a shutdown it runs for the service makes it the flag kill-power reads. The
+// admin's next ordinary reboot cuts nothing.
+TEST_F(RootHelperTest, AFlagAskedForAloneCutsNothingUntilRootRunsTheServicesShutdown) {
+  const fs::path config = Config();
+  const std::uint64_t instance = NowMs();
+  std::uint64_t sequence = 0;
+  const auto ask = [&](std::initializer_list<const char*> kinds) {
+    std::string touch = "touch";
+    for (const char* kind : kinds) {
+      touch += " " + (Requests() / Request(instance, ++sequence, kind)).string();
+    }
+    ASSERT_EQ(AsNobody(touch), 0);
+    EXPECT_EQ(HelperStart(config), 0);
+    EXPECT_EQ(Count(Requests()), 0u);
+  };
+  const auto killPower = [&] { return Tool({"kill-power", "--config", config.string()}); };
+  ask({"flag"});
+  EXPECT_FALSE(fs::exists(Flag())) << "root wrote the flag with no shutdown";
+  EXPECT_EQ(killPower(), 0);
+  EXPECT_TRUE(line.peer->TurnOffDelays().empty()) << "an ordinary reboot cut the power";
+  EXPECT_FALSE(fs::exists(Pending())) << "kept for a later shutdown";
+
+  // Taken back: neither is left, and a shutdown after it cuts nothing.
+  ask({"flag", "unflag"});
+  EXPECT_FALSE(fs::exists(Pending()));
+  EXPECT_FALSE(fs::exists(Flag()));
+  ask({"flag", "unflag", "shutdown"});
+  EXPECT_EQ(ReadFile(Ran()), "ran\n");
+  EXPECT_FALSE(fs::exists(Flag()));
+
+  // The service's own shutdown: the flag is root's, and the UPS goes off after it.
+  ask({"flag", "shutdown"});
+  EXPECT_EQ(ReadFile(Ran()), "ran\nran\n");
+  EXPECT_FALSE(fs::exists(Pending()));
+  struct stat flag;
+  ASSERT_EQ(lstat(Flag().c_str(), &flag), 0);
+  EXPECT_TRUE(S_ISREG(flag.st_mode));
+  EXPECT_EQ(flag.st_uid, 0u);
+  EXPECT_NE(ReadFile(Flag()).find("port=COM1\n"), std::string::npos);
+  EXPECT_EQ(killPower(), 0);
+  EXPECT_EQ(line.peer->TurnOffDelays(), std::vector<std::uint32_t>{42});
+  EXPECT_FALSE(fs::exists(Flag()));
+
+  // A shutdown asked for alone writes no flag from an earlier request.
+  ask({"shutdown"});
+  EXPECT_FALSE(fs::exists(Flag()));
 }
 
 // An abandoned shutdown's unflag that waited too long for the helper (its path unit stopped) is
@@ -156,7 +219,9 @@ TEST_F(RootHelperTest, AnUnflagIsCarriedOutHoweverOldAndBeforeNewerRequests) {
   const fs::path config = Config();
   const auto plantFlag = [&] {
     const std::uint64_t instance = NowMs();
-    ASSERT_EQ(AsNobody("touch " + (Requests() / Request(instance, 1, "flag")).string()), 0);
+    ASSERT_EQ(AsNobody("touch " + (Requests() / Request(instance, 1, "flag")).string() + " " +
+                       (Requests() / Request(instance, 2, "shutdown")).string()),
+              0);
     ASSERT_EQ(HelperStart(config), 0);
     ASSERT_TRUE(fs::exists(Flag()));
   };
@@ -167,6 +232,16 @@ TEST_F(RootHelperTest, AnUnflagIsCarriedOutHoweverOldAndBeforeNewerRequests) {
             0);
   EXPECT_EQ(HelperStart(config), 0);
   EXPECT_FALSE(fs::exists(Flag())) << "the abandoned shutdown's flag stayed";
+  // A flag asked for whose shutdown never came goes the same way.
+  std::this_thread::sleep_for(5ms);
+  ASSERT_EQ(AsNobody("touch " + (Requests() / Request(NowMs(), 1, "flag")).string()), 0);
+  ASSERT_EQ(HelperStart(config), 0);
+  ASSERT_TRUE(fs::exists(Pending()));
+  ASSERT_EQ(AsNobody("touch -d '10 minutes ago' " +
+                     (Requests() / Request(earlier, 9, "unflag")).string()),
+            0);
+  EXPECT_EQ(HelperStart(config), 0);
+  EXPECT_FALSE(fs::exists(Pending())) << "the abandoned shutdown's pending flag stayed";
 
   // An old unflag and a real shutdown of the service that runs now: the flag is the new one's.
   plantFlag();
@@ -175,7 +250,8 @@ TEST_F(RootHelperTest, AnUnflagIsCarriedOutHoweverOldAndBeforeNewerRequests) {
   ASSERT_EQ(AsNobody("touch -d '10 minutes ago' " +
                      (Requests() / Request(earlier, 8, "unflag")).string() + " && touch " +
                      (Requests() / Request(now, 1, "unflag")).string() + " " +
-                     (Requests() / Request(now, 2, "flag")).string()),
+                     (Requests() / Request(now, 2, "flag")).string() + " " +
+                     (Requests() / Request(now, 3, "shutdown")).string()),
             0);
   EXPECT_EQ(HelperStart(config), 0);
   EXPECT_TRUE(fs::exists(Flag()));
@@ -364,6 +440,26 @@ TEST_F(RootHelperTest, TheServiceEmptiesItsFolderAndKnowsWhenTheHelperDoesNotAns
             std::string::npos);
 }
 
+// A pending flag an earlier run asked for (it stopped before its shutdown) would become the flag
+// at the next shutdown root runs, whatever this run asks: the service has root remove it at once.
+TEST_F(RootHelperTest, TheServiceHasRootRemoveAPendingFlagOfAnEarlierRunAtItsStart) {
+  ASSERT_EQ(
+      RunToEnd({"chown", "-R", std::to_string(nobody_->pw_uid), line.registry.Root().string()}), 0);
+  fs::permissions(line.peer->DevicePath(), fs::perms(0666));
+  const fs::path runtime = Dir() / "runtime";
+  fs::create_directories(runtime);
+  ASSERT_EQ(chown(runtime.c_str(), nobody_->pw_uid, nobody_->pw_gid), 0);
+  const fs::path config =
+      Config("[service]\ncontrol = \"" + (runtime / "control").string() + "\"\n");
+  std::ofstream(Pending()) << "port=COM1\n";
+  Start(config, {"setpriv", "--reuid=" + std::to_string(nobody_->pw_uid),
+                 "--regid=" + std::to_string(nobody_->pw_gid), "--clear-groups"});
+  ASSERT_TRUE(WaitFor("asked the privileged helper to remove a stale flag file")) << log;
+  EXPECT_EQ(HelperStart(config), 0);
+  EXPECT_FALSE(fs::exists(Pending()));
+  EXPECT_FALSE(fs::exists(Flag()));
+}
+
 // An edit that breaks the file (refused by the reload, or never reloaded) must not keep root from
 // shutting the machine down when the power fails: it acts on the last good copy, kept where only
 // root may write and only from a file that root alone may write.
@@ -423,6 +519,7 @@ TEST_F(RootHelperTest, AnAgentsHelperWritesNoFlagAndKillPowerCutsNothing) {
             0);
   EXPECT_EQ(HelperStart(config), 0);
   EXPECT_FALSE(fs::exists(Flag()));
+  EXPECT_FALSE(fs::exists(Pending()));
   EXPECT_EQ(ReadFile(Ran()), "ran\n") << "its own shutdown still runs";
   // A flag of root's from when this machine held the cable cuts nothing now, and is gone.
   std::ofstream(Flag()) << "port=COM1\ndelay=7\n";
@@ -453,9 +550,14 @@ TEST_F(RootHelperTest, WithSeveralUpsesRootFlagsOnlyTheOnesAskedForThatFeedThisM
   const std::string started = write({Entry{"left", "COM1", 1, 31}, Entry{"right", "COM2", 1, 32},
                                      Entry{"watched", "COM3", 0, 33}});
   const std::uint64_t instance = NowMs();
+  // Each flag with the shutdown root runs for it.
   const auto ask = [&](std::uint64_t sequence, const std::string& kind) {
-    ASSERT_EQ(AsNobody("touch " + (Requests() / Request(instance, sequence, kind)).string()), 0);
+    ASSERT_EQ(
+        AsNobody("touch " + (Requests() / Request(instance, 2 * sequence, kind)).string() + " " +
+                 (Requests() / Request(instance, 2 * sequence + 1, "shutdown")).string()),
+        0);
     EXPECT_EQ(HelperStart(config), 0) << kind;
+    EXPECT_FALSE(fs::exists(Pending())) << kind;
   };
   // The plain flag is a single UPS's: with several it names none.
   ask(1, "flag");

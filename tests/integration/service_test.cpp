@@ -530,12 +530,16 @@ TEST_F(ServiceTest, DisarmRemovesAPendingPowerCutByHand) {
   service->Signal(SIGTERM);
   ASSERT_EQ(service->Wait(5s), 0);
   ASSERT_TRUE(fs::exists(Flag())) << "a started shutdown keeps its power cut past the stop";
+  // One that root's helper keeps aside until it runs the service's shutdown goes too.
+  const fs::path pending = Flag().string() + ".pending";
+  std::ofstream(pending) << "port=COM1\n";
   const fs::path config = Dir() / "corvale-ups.toml";
   Subprocess disarm({CORVALE_UPS_TOOL, "disarm", "--config", config.string()}, true);
   const std::string said = disarm.ReadAll(10s);
   EXPECT_EQ(disarm.Wait(5s), 0) << said;
   EXPECT_NE(said.find("removed " + Flag().string()), std::string::npos) << said;
   EXPECT_FALSE(fs::exists(Flag()));
+  EXPECT_FALSE(fs::exists(pending));
   EXPECT_EQ(Tool({"disarm", "--config", config.string()}), 0) << "nothing to disarm is fine";
   EXPECT_EQ(Tool({"kill-power", "--config", config.string()}), 0);
   EXPECT_TRUE(line.peer->TurnOffDelays().empty()) << "disarmed: the UPS stays on";
