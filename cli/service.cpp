@@ -521,8 +521,15 @@ int RunDisarm(const std::string& configPath) {
   const std::string flag =
       loaded.problems.empty() ? loaded.config.shutdown.flagFile : host::DefaultFlagFile();
   std::error_code error;
-  // One the service asked for, which root keeps until its shutdown, goes too.
-  std::filesystem::remove(host::PathFromUtf8(host::PendingFlagFile(flag)), error);
+  // One the service asked for, which root keeps until its shutdown, goes too, and is said: the
+  // shutdown being prepared now ends without its power cut.
+  const std::string pending = host::PendingFlagFile(flag);
+  const bool pendingRemoved = std::filesystem::remove(host::PathFromUtf8(pending), error);
+  if (error) return Fail(kExitFailure, "cannot remove " + pending + ": " + error.message());
+  if (pendingRemoved) {
+    std::printf("removed %s: the power cut the service asked for with its shutdown is cancelled\n",
+                pending.c_str());
+  }
   // Removes a link itself, never what it points to.
   if (std::filesystem::remove(host::PathFromUtf8(flag), error)) {
     std::printf(
@@ -532,7 +539,7 @@ int RunDisarm(const std::string& configPath) {
     return kExitOk;
   }
   if (error) return Fail(kExitFailure, "cannot remove " + flag + ": " + error.message());
-  std::printf("no flag %s: no power cut is pending\n", flag.c_str());
+  if (!pendingRemoved) std::printf("no flag %s: no power cut is pending\n", flag.c_str());
   return kExitOk;
 }
 
