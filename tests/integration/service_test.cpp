@@ -548,6 +548,12 @@ TEST_F(ServiceTest, DisarmRemovesAPendingPowerCutByHand) {
   EXPECT_NE(saidPending.find("removed " + pending.string()), std::string::npos) << saidPending;
   EXPECT_EQ(saidPending.find("no power cut is pending"), std::string::npos) << saidPending;
   EXPECT_FALSE(fs::exists(pending));
+  // What cannot be removed at the pending flag's path keeps no flag beside it, and is said.
+  fs::create_directories(pending / "inside");
+  std::ofstream(Flag()) << "port=COM1\n";
+  EXPECT_EQ(Tool({"disarm", "--config", config.string()}), 1);
+  EXPECT_FALSE(fs::exists(Flag())) << "a folder at the pending flag's path kept the flag";
+  fs::remove_all(pending);
   EXPECT_EQ(Tool({"disarm", "--config", config.string()}), 0) << "nothing to disarm is fine";
   EXPECT_EQ(Tool({"kill-power", "--config", config.string()}), 0);
   EXPECT_TRUE(line.peer->TurnOffDelays().empty()) << "disarmed: the UPS stays on";
