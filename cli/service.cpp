@@ -520,19 +520,30 @@ int RunDisarm(const std::string& configPath) {
   const auto loaded = host::LoadConfig(configPath);
   const std::string flag =
       loaded.problems.empty() ? loaded.config.shutdown.flagFile : host::DefaultFlagFile();
-  std::error_code error;
-  // One the service asked for, which root keeps until its shutdown, goes too.
-  std::filesystem::remove(host::PathFromUtf8(host::PendingFlagFile(flag)), error);
+  // One the service asked for, which root keeps until its shutdown, goes too, and is said: the
+  // shutdown being prepared now ends without its power cut. Each is tried whatever the other did.
+  const std::string pending = host::PendingFlagFile(flag);
+  std::error_code pendingError, flagError;
+  const bool pendingRemoved = std::filesystem::remove(host::PathFromUtf8(pending), pendingError);
   // Removes a link itself, never what it points to.
-  if (std::filesystem::remove(host::PathFromUtf8(flag), error)) {
+  const bool flagRemoved = std::filesystem::remove(host::PathFromUtf8(flag), flagError);
+  if (pendingRemoved) {
+    std::printf("removed %s: the power cut the service asked for with its shutdown is cancelled\n",
+                pending.c_str());
+  }
+  if (flagRemoved) {
     std::printf(
         "removed %s: no power cut follows the next shutdown, unless the service shuts down "
         "again\n",
         flag.c_str());
-    return kExitOk;
   }
-  if (error) return Fail(kExitFailure, "cannot remove " + flag + ": " + error.message());
-  std::printf("no flag %s: no power cut is pending\n", flag.c_str());
+  if (flagError) return Fail(kExitFailure, "cannot remove " + flag + ": " + flagError.message());
+  if (pendingError) {
+    return Fail(kExitFailure, "cannot remove " + pending + ": " + pendingError.message());
+  }
+  if (!pendingRemoved && !flagRemoved) {
+    std::printf("no flag %s: no power cut is pending\n", flag.c_str());
+  }
   return kExitOk;
 }
 

@@ -269,18 +269,22 @@ void Service::RemoveStaleFlag(const host::Config& config) {
     return std::filesystem::exists(
         std::filesystem::symlink_status(host::PathFromUtf8(path), ignored));
   };
-  if (!there(staleFlag) && !there(host::PendingFlagFile(staleFlag))) return;
+  // Named as it is found: the admin looks for that file.
+  const std::string stale = there(staleFlag) ? staleFlag
+                            : there(host::PendingFlagFile(staleFlag))
+                                ? host::PendingFlagFile(staleFlag)
+                                : std::string();
+  if (stale.empty()) return;
   if (requests_) {
     requests_->Ask(host::RequestKind::kUnflag);
     log_.Log(host::Priority::kNotice,
-             "asked the privileged helper to remove a stale flag file " + staleFlag);
-  } else if (host::RemoveFlagFile(staleFlag); std::filesystem::exists(
-                 std::filesystem::symlink_status(host::PathFromUtf8(staleFlag), ignored))) {
+             "asked the privileged helper to remove a stale flag file " + stale);
+  } else if (host::RemoveFlagFile(staleFlag); there(stale)) {
     log_.Log(host::Priority::kError,
-             "could not remove the stale flag file " + staleFlag +
+             "could not remove the stale flag file " + stale +
                  ": remove it by hand (it never counts as a shutdown of this run)");
   } else {
-    log_.Log(host::Priority::kNotice, "removed a stale flag file " + staleFlag);
+    log_.Log(host::Priority::kNotice, "removed a stale flag file " + stale);
   }
 }
 

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <system_error>
 
 #include "host/utf8_path.h"
 
@@ -122,14 +123,22 @@ std::vector<std::size_t> Host::OrderedOff() const {
 bool Host::TurnOffOrdered(const std::string& why) {
   // All at once, each through its own driver: the system gives a service little time as it shuts
   // down, and a silent UPS must not spend it while the next one waits its turn.
+  const auto ordered = OrderedOff();
   std::vector<std::future<bool>> orders;
-  for (const auto index : OrderedOff()) {
-    Unit& unit = *units_.at(index);
-    orders.push_back(std::async(std::launch::async, [this, &unit, &why] {
-      return OrderTurnOff(unit, unit.Options().turnOffDelay, why);
-    }));
-  }
+  orders.reserve(ordered.size());  // so that a future started is never lost to a full vector
   bool acknowledged = true;
+  for (const auto index : ordered) {
+    Unit& unit = *units_.at(index);
+    const auto order = [this, &unit, &why] {
+      return OrderTurnOff(unit, unit.Options().turnOffDelay, why);
+    };
+    try {
+      orders.push_back(std::async(std::launch::async, order));
+    } catch (const std::system_error&) {
+      // No thread to be had as the system goes down: ordered here, the others meanwhile.
+      acknowledged = order() && acknowledged;
+    }
+  }
   for (auto& order : orders) acknowledged = order.get() && acknowledged;
   return acknowledged;
 }

@@ -454,7 +454,10 @@ TEST_F(RootHelperTest, TheServiceHasRootRemoveAPendingFlagOfAnEarlierRunAtItsSta
   std::ofstream(Pending()) << "port=COM1\n";
   Start(config, {"setpriv", "--reuid=" + std::to_string(nobody_->pw_uid),
                  "--regid=" + std::to_string(nobody_->pw_gid), "--clear-groups"});
-  ASSERT_TRUE(WaitFor("asked the privileged helper to remove a stale flag file")) << log;
+  // Named as it is: the admin looks for the file the log names.
+  ASSERT_TRUE(
+      WaitFor("asked the privileged helper to remove a stale flag file " + Pending().string()))
+      << log;
   EXPECT_EQ(HelperStart(config), 0);
   EXPECT_FALSE(fs::exists(Pending()));
   EXPECT_FALSE(fs::exists(Flag()));

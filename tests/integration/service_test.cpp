@@ -540,6 +540,20 @@ TEST_F(ServiceTest, DisarmRemovesAPendingPowerCutByHand) {
   EXPECT_NE(said.find("removed " + Flag().string()), std::string::npos) << said;
   EXPECT_FALSE(fs::exists(Flag()));
   EXPECT_FALSE(fs::exists(pending));
+  // Only a pending one (a shutdown being prepared): its removal is said, not "no flag".
+  std::ofstream(pending) << "port=COM1\n";
+  Subprocess pendingOnly({CORVALE_UPS_TOOL, "disarm", "--config", config.string()}, true);
+  const std::string saidPending = pendingOnly.ReadAll(10s);
+  EXPECT_EQ(pendingOnly.Wait(5s), 0) << saidPending;
+  EXPECT_NE(saidPending.find("removed " + pending.string()), std::string::npos) << saidPending;
+  EXPECT_EQ(saidPending.find("no power cut is pending"), std::string::npos) << saidPending;
+  EXPECT_FALSE(fs::exists(pending));
+  // What cannot be removed at the pending flag's path keeps no flag beside it, and is said.
+  fs::create_directories(pending / "inside");
+  std::ofstream(Flag()) << "port=COM1\n";
+  EXPECT_EQ(Tool({"disarm", "--config", config.string()}), 1);
+  EXPECT_FALSE(fs::exists(Flag())) << "a folder at the pending flag's path kept the flag";
+  fs::remove_all(pending);
   EXPECT_EQ(Tool({"disarm", "--config", config.string()}), 0) << "nothing to disarm is fine";
   EXPECT_EQ(Tool({"kill-power", "--config", config.string()}), 0);
   EXPECT_TRUE(line.peer->TurnOffDelays().empty()) << "disarmed: the UPS stays on";

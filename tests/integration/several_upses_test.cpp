@@ -1,9 +1,12 @@
 // One service watching two UPSes, served as NUT clients and those who look expect: each UPS under
 // its own name on one NUT server (real upsc and upsmon included), a forced shutdown that reaches
 // only the machines on its UPS, and the metrics, JSON and page showing both.
+#include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -21,6 +24,23 @@
 #include "tests/support/raw_client.h"
 #include "tests/support/settable_source.h"
 #include "tests/support/subprocess.h"
+
+namespace {
+
+// Set on a thread of the test's: every thread it starts fails to start, as on a system out of
+// threads (or memory) while it shuts down.
+thread_local bool noThreadToBeHad = false;
+
+}  // namespace
+
+// Stands in for the system's call, which it hands every thread but those refused above.
+extern "C" int pthread_create(pthread_t* thread, const pthread_attr_t* attributes,
+                              void* (*start)(void*), void* argument) {
+  using Create = int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
+  static const auto system = reinterpret_cast<Create>(dlsym(RTLD_NEXT, "pthread_create"));
+  if (noThreadToBeHad) return EAGAIN;
+  return system(thread, attributes, start, argument);
+}
 
 namespace {
 
@@ -218,6 +238,22 @@ TEST_F(TwoUpsesTest, AtTheSystemsShutdownASilentUpsHoldsUpNoOther) {
   // The first answers again: the order unanswered is asked again, and taken.
   sources_[0]->Release();
   shuttingDown.join();
+  EXPECT_EQ(sources_[0]->TurnedOff(), 90u);
+  EXPECT_EQ(sources_[1]->TurnedOff(), 90u);
+}
+
+// A system that has no thread left to give as it shuts down: each UPS ordered off is still ordered,
+// one after the other, and nothing escapes to the system's shutdown notice.
+TEST_F(TwoUpsesTest, AtTheSystemsShutdownWithNoThreadToBeHadEachUpsIsStillOrderedOff) {
+  sources_[0]->Set(4);
+  sources_[1]->Set(4);
+  ASSERT_TRUE(Eventually([this] { return systemCalls_ > 0; }));
+  ASSERT_EQ(host_->OrderedOff(), (std::vector<std::size_t>{0, 1}));
+  bool acknowledged = false;
+  noThreadToBeHad = true;
+  EXPECT_NO_THROW(acknowledged = host_->TurnOffOrdered("as the system shuts down"));
+  noThreadToBeHad = false;
+  EXPECT_TRUE(acknowledged);
   EXPECT_EQ(sources_[0]->TurnedOff(), 90u);
   EXPECT_EQ(sources_[1]->TurnedOff(), 90u);
 }
