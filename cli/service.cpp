@@ -581,24 +581,22 @@ int TurnOffAfterShutdown(const std::vector<KillPowerFacts>& upses, const std::st
                          host::Logger& log) {
   constexpr int kAttempts = 4;
   std::vector<int> codes(upses.size(), kExitNoUps);
-  std::vector<bool> done(upses.size(), false);
+  // Settled: turned off, or a library that cannot be loaded (it stays so).
+  const auto settled = [&codes](std::size_t i) {
+    return codes[i] == kExitOk || codes[i] == kExitNoLibrary;
+  };
   for (int attempt = 1; attempt <= kAttempts; ++attempt) {
     bool failed = false;
     for (std::size_t i = 0; i < upses.size(); ++i) {
-      if (done[i]) continue;
+      if (settled(i)) continue;
       const auto& facts = upses[i];
       std::string why;
       codes[i] = TryTurnOff(facts, folder, &why);
       if (codes[i] == kExitOk) {
-        done[i] = true;
         log.Log(host::Priority::kCritical,
                 facts.name + ": kill-power: the UPS turns its output off in " +
                     std::to_string(facts.delay) + " s and on again when the power returns");
-        continue;
-      }
-      // A library that cannot be loaded stays so.
-      if (codes[i] == kExitNoLibrary) {
-        done[i] = true;
+      } else if (codes[i] == kExitNoLibrary) {
         log.Log(host::Priority::kCritical, facts.name + ": kill-power: " + why);
       } else {
         failed = true;

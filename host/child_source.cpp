@@ -54,10 +54,7 @@ void ChildSource::Run() {
   LastingCondition failing(log_, std::chrono::minutes(30));
   auto pause = options_.firstPause;
   while (!stopping_) {
-    {
-      std::lock_guard lock(mutex_);
-      if (nextSetup_) options_.setup = *std::exchange(nextSetup_, std::nullopt);
-    }
+    TakeNextSetup();
     std::string why;
     const auto began = Clock::now();
     auto child = StartChild(options_.program, ChildArguments(options_), &why);
@@ -88,11 +85,7 @@ void ChildSource::Run() {
     }
     if (stopping_) break;
     if (why == kRestartAsked) {
-      {
-        // The port it starts on now, not the one it left.
-        std::lock_guard lock(mutex_);
-        if (nextSetup_) options_.setup = *std::exchange(nextSetup_, std::nullopt);
-      }
+      TakeNextSetup();  // the port it starts on now, not the one it left
       log_.Log(Priority::kInfo, "starting the driver process of the UPS '" + options_.name +
                                     "' again on port " + options_.setup.port.value_or("(default)"));
       pause = options_.firstPause;
@@ -237,6 +230,11 @@ void ChildSource::Stop() {
 std::optional<Observation> ChildSource::Latest() const {
   std::lock_guard lock(mutex_);
   return latest_;
+}
+
+void ChildSource::TakeNextSetup() {
+  std::lock_guard lock(mutex_);
+  if (nextSetup_) options_.setup = *std::exchange(nextSetup_, std::nullopt);
 }
 
 void ChildSource::ChangeSetup(Setup setup) {

@@ -58,6 +58,8 @@ class ChildSource final : public UpsSource {
   long ChildId() const { return childId_; }
 
  private:
+  // A setup a reload left, taken for the next start of the process.
+  void TakeNextSetup();
   // Talks to one started process until it ends, is at fault or the source stops; why it ended.
   std::string Serve(ChildProcess& child);
   // Takes one line of the process; false when it is at fault (`why` set).

@@ -2,9 +2,7 @@
 // loopback that answers whatever the case says, as a broken or hostile one would.
 #include "host/nut/nut_client.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -22,14 +20,7 @@ using namespace std::chrono_literals;
 class ScriptedServer {
  public:
   explicit ScriptedServer(std::string reply) : reply_(std::move(reply)) {
-    listener_ = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
-    port_ = ntohs(address.sin_port);
+    listener_ = corvale::testing::BoundLoopbackSocket(&port_);
     listen(listener_, 1);
     thread_ = std::thread([this] { Serve(); });
   }

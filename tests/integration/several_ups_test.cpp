@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -537,29 +538,30 @@ TEST_F(SeveralUpsTest, WithoutALocalChannelStatusAsksEachUpsOverNut) {
                            "unknown: which UPS feeds this machine now only the service knows"}) {
     EXPECT_NE(all.second.find(said), std::string::npos) << said << "\n" << all.second;
   }
-  // A UPS the server does not serve: its answer is said, not taken for silence.
-  const auto misnamed = config.parent_path() / "misnamed.toml";
-  std::ofstream(misnamed) << [&] {
+  // `status` of the running service's file with the UPS names changed by `rename`.
+  const auto statusRenamed = [&](const std::function<void(std::string&)>& rename) {
     std::string renamed = text;
+    rename(renamed);
+    const auto misnamed = config.parent_path() / "misnamed.toml";
+    std::ofstream(misnamed) << renamed;
+    return Said({"status", "--config", misnamed.string()});
+  };
+  // A UPS the server does not serve: its answer is said, not taken for silence.
+  const auto ghost = statusRenamed([](std::string& renamed) {
     renamed.replace(renamed.find("name = \"right\""), 14, "name = \"ghost\"");
-    return renamed;
-  }();
-  const auto ghost = Said({"status", "--config", misnamed.string()});
+  });
   EXPECT_EQ(ghost.first, 5) << ghost.second;
   EXPECT_NE(ghost.second.find("ghost: the NUT server at 127.0.0.1:"), std::string::npos)
       << ghost.second;
   EXPECT_NE(ghost.second.find(" answered ERR UNKNOWN-UPS"), std::string::npos) << ghost.second;
   EXPECT_EQ(ghost.second.find("did not answer"), std::string::npos) << ghost.second;
   // None served: the server is there all the same, and no port is read behind its back.
-  std::ofstream(misnamed) << [&] {
-    std::string renamed = text;
+  const auto none = statusRenamed([](std::string& renamed) {
     for (auto at = renamed.find("name = \""); at != std::string::npos;
          at = renamed.find("name = \"", at + 1)) {
       renamed.insert(at + 8, "gone-");
     }
-    return renamed;
-  }();
-  const auto none = Said({"status", "--config", misnamed.string()});
+  });
   EXPECT_EQ(none.first, 5) << none.second;
   EXPECT_NE(none.second.find("gone-left: the NUT server at 127.0.0.1:"), std::string::npos)
       << none.second;

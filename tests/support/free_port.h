@@ -8,16 +8,23 @@
 
 namespace corvale::testing {
 
-inline int FreePort() {
-  const int probe = socket(AF_INET, SOCK_STREAM, 0);
+// A TCP socket bound to a port of the loopback address the system chose; its port in `port`.
+inline int BoundLoopbackSocket(int* port) {
+  const int bound = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in address = {};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  bind(bound, reinterpret_cast<sockaddr*>(&address), sizeof address);
   socklen_t length = sizeof address;
-  getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
-  close(probe);
-  return ntohs(address.sin_port);
+  getsockname(bound, reinterpret_cast<sockaddr*>(&address), &length);
+  *port = ntohs(address.sin_port);
+  return bound;
+}
+
+inline int FreePort() {
+  int port = 0;
+  close(BoundLoopbackSocket(&port));
+  return port;
 }
 
 }  // namespace corvale::testing
