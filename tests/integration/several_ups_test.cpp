@@ -291,9 +291,6 @@ TEST_F(SeveralUpsTest, KillPowerTriesEachUpsOnceBeforeTryingASilentOneAgain) {
   ASSERT_NE(rightOff, std::string::npos) << said;
   EXPECT_LT(said.find("left: kill-power: attempt 1 of 4 failed"), rightOff) << said;
   EXPECT_GT(said.find("left: kill-power: attempt 2 of 4 failed"), rightOff) << said;
-  EXPECT_NE(said.find("left: kill-power: attempt 4 of 4 failed"), std::string::npos) << said;
-  EXPECT_NE(said.find("left: kill-power: the UPS was NOT turned off"), std::string::npos) << said;
-  EXPECT_EQ(said.find("right: kill-power: attempt"), std::string::npos) << said;
 }
 
 TEST_F(SeveralUpsTest, WithBothSuppliesNeededTheFirstUpsGoesAloneAndOnlyItIsCut) {

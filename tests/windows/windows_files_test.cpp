@@ -255,26 +255,6 @@ TEST(WindowsTrustedFiles, FilesMadeInTheServicesFoldersNamedBeyondAscii) {
   EXPECT_FALSE(std::filesystem::exists(folder.Path() / L"St\u00f6rung" / L"killpower"));
 }
 
-// A file of the service's folder takes another name in one step, over what had it; a folder
-// never does, and nothing to rename is no error.
-TEST(WindowsTrustedFiles, AFileTakesAnotherNameInOneStepAndAFolderNever) {
-  const WindowsFolder folder(L"corvale-rename");
-  std::string why;
-  const auto opened = OpenFolder(folder.Utf8(), true, false, &why);
-  ASSERT_TRUE(opened) << why;
-  ASSERT_TRUE(opened->Replace("killpower.pending", "# new\n", &why)) << why;
-  ASSERT_TRUE(opened->Replace("killpower", "# old\n", &why)) << why;
-  ASSERT_TRUE(opened->Rename("killpower.pending", "killpower", &why)) << why;
-  EXPECT_EQ(opened->ReadOwnFile("killpower", 1024, &why).value_or("-"), "# new\n") << why;
-  EXPECT_FALSE(std::filesystem::exists(folder.Path() / L"killpower.pending"));
-  EXPECT_FALSE(opened->Rename("killpower.pending", "killpower", &why));
-  EXPECT_TRUE(why.empty()) << why;
-  std::filesystem::create_directory(folder.Path() / L"inside");
-  EXPECT_FALSE(opened->Rename("inside", "killpower", &why));
-  EXPECT_FALSE(why.empty());
-  EXPECT_EQ(opened->ReadOwnFile("killpower", 1024, &why).value_or("-"), "# new\n") << why;
-}
-
 // The driver library in the build, beside which these tests run one folder down.
 std::filesystem::path BuiltLibrary() {
   wchar_t self[MAX_PATH];
